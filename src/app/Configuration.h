@@ -1,0 +1,68 @@
+#pragma once
+
+#include <QString>
+
+#include <vector>
+
+namespace kelvo {
+
+class SettingsStore;
+
+// General settings; the fields carry their key names. Before the first load every field holds its
+// empty value.
+struct GeneralSettings
+{
+    QString StrLogFileDir;
+    qint16 IntLogFileSize = 0;
+    bool flLogFileOn = false;
+    bool flLogFileSuccess = false;
+    bool flLogFileErrors = false;
+    bool flLogDeletes = false;
+    bool flScreenSaver = false;
+    QString StrAltScreenSaver;
+    bool flReRun = false;
+    qint16 IntReRunTime = 0;
+    bool flSysTray = false;
+    bool flWindowsStart = false;
+    bool flDelay = false;
+    bool flShowStatusBar = false;
+    bool flStatusBarAOT = false;
+    QString StrStatusBarPos;
+    QString StrRealTime;
+};
+
+struct BackupSet
+{
+    QString SetName;
+    QString SourceDirFile;
+    QString DestDir;
+    QString CopyOptions;    // "OpDate", "OpArchive", "OpFileSize"
+    QString SyncOptions;    // "srcToDest", "srcAndDest", "destToSrc"
+    QString ArchiveOptions; // "OpKeep", "OpSeq", "OpDate"
+    QString ArchiveSubDir;
+    QString Filters;
+    bool flEnabled = false;
+    bool flOverwrite = false;
+    bool flSubDirectories = false;
+    bool flArchive = false;
+    bool flArchiveSubDir = false;
+    bool flRemoved = false;
+    bool flRemovedDeletedFiles = false;
+    QString LastDate;
+};
+
+// Indexed from 0 in store order; after a load never empty (one record with an empty SetName when
+// the store holds no set).
+using BackupSets = std::vector<BackupSet>;
+
+// The configuration in memory, owned by the application and handed to whoever needs it.
+struct Configuration
+{
+    GeneralSettings settings;
+    BackupSets sets;
+};
+
+void LoadConfiguration(SettingsStore& store, Configuration& configuration);
+void SaveConfiguration(SettingsStore& store, Configuration& configuration);
+
+} // namespace kelvo

@@ -1,0 +1,99 @@
+#pragma once
+
+#include <QtGlobal>
+
+#include <compare>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+// File-system operations of the program. Paths are byte strings, as the kernel knows them, so that a
+// file whose name is not valid UTF-8 is backed up like any other. Failures raise kelvo::Failure.
+namespace kelvo {
+
+enum FileAttribute : int {
+    AttrNormal = 0,
+    AttrReadOnly = 1,   // the owner's write permission is cleared
+    AttrHidden = 2,     // the name begins with "."
+    AttrSystem = 4,     // neither a regular file nor a directory: device, FIFO, socket
+    AttrDirectory = 16,
+    AttrArchive = 32,   // changed since the last backup
+};
+
+// Attribute masks of a directory listing.
+enum ListingMask : int {
+    MaskFiles = 3, // normal, read-only and hidden files
+    MaskAll = 31,  // every entry, directories and system files included
+};
+
+struct FileTime
+{
+    qint64 seconds = 0;
+    qint32 nanoseconds = 0;
+
+    friend auto operator<=>(const FileTime&, const FileTime&) = default;
+};
+
+bool FileExists(const std::string& path);   // true only for an existing file (not a directory)
+bool FolderExists(const std::string& path); // true only for an existing directory
+std::string GetFileName(const std::string& path); // the last path component
+
+// A file's properties, read with one stat when the object is made. The archive flag and the creation
+// time cost an extended-attribute read, so they are read only when asked for.
+class File final
+{
+public:
+    // Raises 53 when the file is missing.
+    static File GetFile(const std::string& path);
+    // nullopt when the file system says there is no such file; other failures raise.
+    static std::optional<File> TryGetFile(const std::string& path);
+
+    const std::string& Path() const { return m_path; }
+    std::string Name() const;
+    std::string ParentFolderPath() const; // without a trailing "/"
+
+    qint64 Size() const { return m_size; }
+    FileTime DateLastModified() const { return m_modified; }
+    FileTime DateLastAccessed() const { return m_accessed; }
+    FileTime DateCreated() const;
+    int Attributes() const;
+    // Only read-only (1) and archive (32) can change; the other bits are ignored.
+    void SetAttributes(int attributes);
+
+    void Move(const std::string& newPath); // keeps contents, times and attributes
+    void Delete();
+
+    // Carries this file's creation time, read-only state and archive state to an open copy whose
+    // contents and last-write time are final (the archive record names the copy's own size and time).
+    void CarryAttributesTo(int destinationFd) const;
+
+private:
+    File() = default;
+
+    std::string m_path;
+    qint64 m_size = 0;
+    FileTime m_modified;
+    FileTime m_accessed;
+    FileTime m_birth; // the file system's birth time, zero when it keeps none
+    quint32 m_mode = 0;
+    quint64 m_device = 0;
+    quint64 m_inode = 0;
+    mutable std::optional<FileTime> m_created;
+    mutable std::optional<bool> m_archive;
+};
+
+void DeleteFile(const std::string& path, bool force); // force: read-only files too
+int GetAttributes(const std::string& path);
+void SetAttributes(const std::string& path, int attributes);
+void CreateDirectory(const std::string& path); // one level
+
+// The names of a directory that pass the attribute mask, sorted byte-wise for a stable order.
+// Raises 76 when the directory is missing, 70 when it cannot be read.
+std::vector<std::string> ListDirectory(const std::string& directory, int attributeMask);
+
+// Wildcards of a listing: "*" any run, "?" one character, letters without regard to case;
+// "*.*" matches every name.
+bool MatchesPattern(std::string_view name, std::string_view pattern);
+
+} // namespace kelvo

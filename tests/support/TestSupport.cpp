@@ -1,0 +1,85 @@
+#include "support/TestSupport.h"
+
+#include <QFile>
+
+#include <cstdlib>
+#include <filesystem>
+#include <stdexcept>
+#include <unistd.h>
+
+namespace kelvo::test {
+
+namespace {
+std::string TempRoot()
+{
+    const char* tmp = std::getenv("TMPDIR");
+    return tmp && *tmp ? tmp : "/tmp";
+}
+} // namespace
+
+TempDir::TempDir()
+{
+    std::string pattern = TempRoot() + "/kelvo-test-XXXXXX";
+    if (!mkdtemp(pattern.data()))
+        throw std::runtime_error("mkdtemp failed");
+    m_path = pattern;
+}
+
+TempDir::~TempDir()
+{
+    std::error_code ignored;
+    // A test may leave read-only directories behind; make them writable so they can go.
+    for (auto it = std::filesystem::recursive_directory_iterator(m_path, ignored);
+         it != std::filesystem::recursive_directory_iterator(); it.increment(ignored)) {
+        if (it->is_directory(ignored) && !it->is_symlink(ignored))
+            std::filesystem::permissions(it->path(), std::filesystem::perms::owner_all,
+                                         std::filesystem::perm_options::add, ignored);
+    }
+    std::filesystem::remove_all(m_path, ignored);
+}
+
+ScopedEnv::ScopedEnv(const char* name, const std::string& value) : m_name(name)
+{
+    if (const char* old = std::getenv(name))
+        m_old = old;
+    setenv(name, value.c_str(), 1);
+}
+
+ScopedEnv::~ScopedEnv()
+{
+    if (m_old)
+        setenv(m_name.c_str(), m_old->c_str(), 1);
+    else
+        unsetenv(m_name.c_str());
+}
+
+IsolatedHome::IsolatedHome()
+    : m_home("HOME", m_dir / "home"), m_config("XDG_CONFIG_HOME", m_dir / "config"),
+      m_data("XDG_DATA_HOME", m_dir / "data"), m_runtime("XDG_RUNTIME_DIR", m_dir / "runtime")
+{
+    for (const char* sub : {"home", "config", "data", "runtime"})
+        std::filesystem::create_directories(m_dir / sub);
+    std::filesystem::permissions(m_dir / "runtime", std::filesystem::perms::owner_all);
+}
+
+void WriteFile(const std::string& path, const QByteArray& contents)
+{
+    QFile file(QString::fromStdString(path));
+    if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate) || file.write(contents) != contents.size())
+        throw std::runtime_error("cannot write " + path);
+}
+
+QByteArray ReadFile(const std::string& path)
+{
+    QFile file(QString::fromStdString(path));
+    if (!file.open(QIODevice::ReadOnly))
+        throw std::runtime_error("cannot read " + path);
+    return file.readAll();
+}
+
+bool RunningAsRoot()
+{
+    return geteuid() == 0;
+}
+
+} // namespace kelvo::test

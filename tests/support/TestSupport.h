@@ -1,0 +1,62 @@
+#pragma once
+
+#include <QByteArray>
+
+#include <optional>
+#include <string>
+
+namespace kelvo::test {
+
+// A fresh directory under $TMPDIR (or /tmp), removed with everything in it at the end of the test.
+class TempDir final
+{
+public:
+    TempDir();
+    ~TempDir();
+    TempDir(const TempDir&) = delete;
+    TempDir& operator=(const TempDir&) = delete;
+
+    const std::string& path() const { return m_path; }
+    // path() joined with a relative name.
+    std::string operator/(const std::string& name) const { return m_path + "/" + name; }
+
+private:
+    std::string m_path;
+};
+
+// Sets an environment variable for the life of the object and puts the old value back.
+class ScopedEnv final
+{
+public:
+    ScopedEnv(const char* name, const std::string& value);
+    ~ScopedEnv();
+    ScopedEnv(const ScopedEnv&) = delete;
+    ScopedEnv& operator=(const ScopedEnv&) = delete;
+
+private:
+    std::string m_name;
+    std::optional<std::string> m_old;
+};
+
+// Gives the test its own settings and data locations inside a temporary directory.
+class IsolatedHome final
+{
+public:
+    IsolatedHome();
+
+    const TempDir& dir() const { return m_dir; }
+    std::string configDir() const { return m_dir / "config"; }
+
+private:
+    TempDir m_dir;
+    ScopedEnv m_home;
+    ScopedEnv m_config;
+    ScopedEnv m_data;
+    ScopedEnv m_runtime;
+};
+
+void WriteFile(const std::string& path, const QByteArray& contents);
+QByteArray ReadFile(const std::string& path);
+bool RunningAsRoot();
+
+} // namespace kelvo::test
