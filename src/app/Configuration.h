@@ -2,6 +2,7 @@
 
 #include <QString>
 
+#include <functional>
 #include <vector>
 
 namespace kelvo {
@@ -62,7 +63,14 @@ struct Configuration
     BackupSets sets;
 };
 
-void LoadConfiguration(SettingsStore& store, Configuration& configuration);
+// Replaces the configuration in memory with the store's. On the first start after an older version,
+// imports the legacy store and commits it through the set list editor's Done command: the commit,
+// then doneWindowSteps (the editor's window steps; they end the program in "CONFIG" and "SS").
+void LoadConfiguration(SettingsStore& store, Configuration& configuration,
+                       const std::function<void()>& doneWindowSteps = {});
+// Writes the whole configuration; fills empty CopyOptions, SyncOptions and Filters in memory.
 void SaveConfiguration(SettingsStore& store, Configuration& configuration);
+// The commit of every editor: save, then load.
+void CommitConfiguration(SettingsStore& store, Configuration& configuration);
 
 } // namespace kelvo
