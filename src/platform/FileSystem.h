@@ -92,6 +92,10 @@ void CreateDirectory(const std::string& path); // one level
 // Raises 76 when the directory is missing, 70 when it cannot be read.
 std::vector<std::string> ListDirectory(const std::string& directory, int attributeMask);
 
+// The sub directories of a directory, sorted byte-wise. Symbolic links are never included, so a walk
+// over them cannot loop. Costs no stat per entry where the file system reports entry types.
+std::vector<std::string> ListSubdirectories(const std::string& directory);
+
 // Wildcards of a listing: "*" any run, "?" one character, letters without regard to case;
 // "*.*" matches every name.
 bool MatchesPattern(std::string_view name, std::string_view pattern);
