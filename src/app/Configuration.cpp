@@ -111,8 +111,7 @@ class FieldReader final
 public:
     FieldReader(const SettingsDocument& document, QString section, QString owner)
         : m_document(document), m_section(std::move(section)), m_owner(std::move(owner))
-    {
-    }
+    {}
 
     QString text(const QString& key, const QString& defaultValue = {}) const
     {
@@ -138,8 +137,7 @@ class FieldWriter final
 public:
     FieldWriter(SettingsDocument& document, QString section)
         : m_document(document), m_section(std::move(section))
-    {
-    }
+    {}
 
     void text(const QString& key, const QString& value) { m_document.SaveSetting(m_section, key, value); }
     void boolean(const QString& key, bool value) { text(key, BooleanText(value)); }

@@ -61,11 +61,21 @@ QString Quote(const QString& text)
     quoted.reserve(text.size() + 2);
     for (const QChar c : text) {
         switch (c.unicode()) {
-        case u'\\': quoted += u"\\\\"_s; break;
-        case u'"': quoted += u"\\\""_s; break;
-        case u'\n': quoted += u"\\n"_s; break;
-        case u'\r': quoted += u"\\r"_s; break;
-        case u'\t': quoted += u"\\t"_s; break;
+        case u'\\':
+            quoted += u"\\\\"_s;
+            break;
+        case u'"':
+            quoted += u"\\\""_s;
+            break;
+        case u'\n':
+            quoted += u"\\n"_s;
+            break;
+        case u'\r':
+            quoted += u"\\r"_s;
+            break;
+        case u'\t':
+            quoted += u"\\t"_s;
+            break;
         default:
             if (IsControl(c))
                 quoted += u"\\x%1"_s.arg(uint(c.unicode()), 2, 16, QChar(u'0'));
@@ -86,18 +96,24 @@ std::optional<QChar> Unescape(QStringView text, qsizetype& pos)
     if (pos >= text.size())
         return std::nullopt;
     switch (text[pos++].unicode()) {
-    case u'\\': return u'\\';
-    case u'"': return u'"';
-    case u'n': return u'\n';
-    case u'r': return u'\r';
-    case u't': return u'\t';
+    case u'\\':
+        return u'\\';
+    case u'"':
+        return u'"';
+    case u'n':
+        return u'\n';
+    case u'r':
+        return u'\r';
+    case u't':
+        return u'\t';
     case u'x': {
         bool ok = false;
         const ushort code = pos + 2 <= text.size() ? text.sliced(pos, 2).toUShort(&ok, 16) : 0;
         pos += 2;
         return ok ? std::optional<QChar>(QChar(code)) : std::nullopt;
     }
-    default: return std::nullopt;
+    default:
+        return std::nullopt;
     }
 }
 

@@ -59,7 +59,8 @@ private:
 class StoreLock final
 {
 public:
-    explicit StoreLock(const std::string& path) : m_fd(::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600))
+    explicit StoreLock(const std::string& path)
+        : m_fd(::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600))
     {
         if (m_fd.get() < 0)
             RaiseErrno(errno, path);
@@ -159,8 +160,9 @@ void SetAside(const std::string& path)
     const std::string aside = AsideName(path);
     if (::rename(path.c_str(), aside.c_str()) != 0)
         RaiseErrno(errno, path);
-    std::fprintf(stderr, "kelvo: the settings file \"%s\" cannot be read; kept it as \"%s\" and started from "
-                         "defaults\n",
+    std::fprintf(stderr,
+                 "kelvo: the settings file \"%s\" cannot be read; kept it as \"%s\" and started from "
+                 "defaults\n",
                  path.c_str(), aside.c_str());
 }
 
@@ -168,8 +170,7 @@ void SetAside(const std::string& path)
 
 SettingsStore::SettingsStore()
     : SettingsStore(QStandardPaths::writableLocation(QStandardPaths::GenericConfigLocation) + u"/kelvo"_s)
-{
-}
+{}
 
 SettingsStore::SettingsStore(QString directory) : m_directory(std::move(directory)) {}
 
@@ -240,8 +241,7 @@ void SettingsStore::removeStaleTemporaries(const QString& application) const
         directory.remove(name);
 }
 
-void SettingsStore::Update(const QString& application,
-                           const std::function<void(SettingsDocument&)>& change)
+void SettingsStore::Update(const QString& application, const std::function<void(SettingsDocument&)>& change)
 {
     CreateDirectories(m_directory);
     const std::string path = encodedFilePath(application);
