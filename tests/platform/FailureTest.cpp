@@ -1,4 +1,5 @@
 #include "platform/Failure.h"
+
 #include "support/TestSupport.h"
 
 #include <gtest/gtest.h>
@@ -12,7 +13,7 @@ namespace {
 TEST(Failure, MapsErrnoToTheRuntimeNumbers)
 {
     const std::pair<int, int> table[] = {
-        {ENOENT, 53}, {ENOTDIR, 76}, {EACCES, 70}, {EPERM, 70}, {EROFS, 70}, {ENOSPC, 61},
+        {ENOENT, 53}, {ENOTDIR, 76}, {EACCES, 70}, {EPERM, 70},  {EROFS, 70}, {ENOSPC, 61},
         {EDQUOT, 61}, {EINVAL, 5},   {EIO, 75},    {EEXIST, 75}, {EXDEV, 75}, {EISDIR, 75},
     };
     for (const auto& [err, number] : table)

@@ -1,6 +1,7 @@
+#include "platform/FileSystem.h"
+
 #include "platform/AttributeRecordStore.h"
 #include "platform/Failure.h"
-#include "platform/FileSystem.h"
 #include "support/TestSupport.h"
 
 #include <gtest/gtest.h>
@@ -38,7 +39,7 @@ int FailureNumber(const auto& action)
 
 mode_t Mode(const std::string& path)
 {
-    struct stat st{};
+    struct stat st = {};
     EXPECT_EQ(stat(path.c_str(), &st), 0);
     return st.st_mode & 07777;
 }
@@ -236,8 +237,9 @@ TEST(FileSystem, ListsEntriesByMaskInByteOrder)
     using Names = std::vector<std::string>;
     EXPECT_EQ(ListDirectory(dir.path() + "/", MaskFiles),
               (Names{".hidden", "B.txt", "b.txt", "link-file", "\xe9t\xe9"}));
-    EXPECT_EQ(ListDirectory(dir.path(), MaskAll), (Names{".hidden", "B.txt", "b.txt", "folder", "link-dangling",
-                                                        "link-file", "link-folder", "pipe", "\xe9t\xe9"}));
+    EXPECT_EQ(ListDirectory(dir.path(), MaskAll),
+              (Names{".hidden", "B.txt", "b.txt", "folder", "link-dangling", "link-file", "link-folder",
+                     "pipe", "\xe9t\xe9"}));
     EXPECT_EQ(ListDirectory(dir.path(), AttrNormal), (Names{"B.txt", "b.txt", "link-file", "\xe9t\xe9"}));
     EXPECT_EQ(ListSubdirectories(dir.path()), (Names{"folder"}));
 
@@ -254,12 +256,24 @@ TEST(FileSystem, MatchesWildcards)
         const char* pattern;
         bool matches;
     } table[] = {
-        {"README", "*.*", true},     {"a.doc", "*.*", true},      {"README", "*", true},
-        {"Report.DOC", "*.doc", true}, {"report.doc", "*.DOC", true}, {"report.docx", "*.doc", false},
-        {"a.txt", "?.txt", true},    {"ab.txt", "?.txt", false},  {".txt", "?.txt", false},
-        {"a.b.c", "*.c", true},      {"abc", "a*b*c", true},      {"acb", "a*b*c", false},
-        {"x", "", false},            {"", "*", true},             {"\xe9.txt", "?.TXT", true},
-        {"\xc9", "\xe9", false},     {"aaa", "*a", true},         {"ab", "*a", false},
+        {"README", "*.*", true},
+        {"a.doc", "*.*", true},
+        {"README", "*", true},
+        {"Report.DOC", "*.doc", true},
+        {"report.doc", "*.DOC", true},
+        {"report.docx", "*.doc", false},
+        {"a.txt", "?.txt", true},
+        {"ab.txt", "?.txt", false},
+        {".txt", "?.txt", false},
+        {"a.b.c", "*.c", true},
+        {"abc", "a*b*c", true},
+        {"acb", "a*b*c", false},
+        {"x", "", false},
+        {"", "*", true},
+        {"\xe9.txt", "?.TXT", true},
+        {"\xc9", "\xe9", false},
+        {"aaa", "*a", true},
+        {"ab", "*a", false},
     };
     for (const auto& row : table)
         EXPECT_EQ(MatchesPattern(row.name, row.pattern), row.matches) << row.name << " ~ " << row.pattern;
