@@ -65,12 +65,12 @@ void CliObserver::finish()
     m_drawn = false;
 }
 
-void CliObserver::redraw(bool force)
+void CliObserver::redraw()
 {
     if (!m_terminal)
         return;
     const auto now = std::chrono::steady_clock::now();
-    if (!force && m_drawn && now - m_lastDraw < RedrawInterval)
+    if (m_drawn && now - m_lastDraw < RedrawInterval)
         return;
     m_lastDraw = now;
     m_drawn = true;

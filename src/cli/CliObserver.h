@@ -31,7 +31,7 @@ public:
     void finish();
 
 private:
-    void redraw(bool force = false);
+    void redraw();
 
     std::FILE* m_terminal;
     RunStatistics m_statistics;

@@ -1,0 +1,155 @@
+#include "cli/CliProcess.h"
+#include "support/TestSupport.h"
+
+#include <QProcess>
+#include <QRegularExpression>
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <csignal>
+#include <filesystem>
+#include <thread>
+
+namespace kelvo::test {
+namespace {
+
+using namespace Qt::StringLiterals;
+namespace fs = std::filesystem;
+
+QStringList Counters(qint64 directories, qint64 examined, qint64 copied, qint64 errors)
+{
+    return {u"Directories searched: %1"_s.arg(directories), u"Files examined: %1"_s.arg(examined),
+            u"Files copied: %1"_s.arg(copied), u"Errors: %1"_s.arg(errors)};
+}
+
+void WriteTreeFile(const std::string& path, const QByteArray& contents)
+{
+    fs::create_directories(fs::path(path).parent_path());
+    WriteFile(path, contents);
+}
+
+class RunCommand : public ::testing::Test
+{
+protected:
+    QString path(const std::string& name) const { return QString::fromStdString(m_home.dir() / name); }
+
+    void addSet(const QString& name, const std::string& source, const std::string& dest)
+    {
+        const CliResult result =
+            RunCli({u"add"_s, name, u"--source"_s, path(source), u"--dest"_s, path(dest), u"--force"_s});
+        ASSERT_EQ(result.status, 0) << result.err.toStdString();
+    }
+
+    IsolatedHome m_home;
+};
+
+TEST_F(RunCommand, BacksUpATreeAndASecondRunCopiesNothing)
+{
+    WriteTreeFile(m_home.dir() / "src/a.txt", "alpha");
+    fs::create_directories(m_home.dir() / "src/sub/deeper");
+    WriteTreeFile(m_home.dir() / "src/sub/b.doc", "beta");
+    WriteTreeFile(m_home.dir() / "src/sub/deeper/c", QByteArray(100000, 'c'));
+    WriteTreeFile(m_home.dir() / "src/sub/empty", "");
+    addSet(u"Tree"_s, "src", "dst");
+
+    CliResult result = RunCli({u"run"_s});
+    EXPECT_EQ(result.status, 0) << result.err.toStdString();
+    EXPECT_EQ(Lines(result.out), Counters(3, 4, 4, 0));
+    EXPECT_TRUE(result.err.isEmpty()) << "a progress bar without a terminal";
+    std::map<std::string, QByteArray> copied;
+    for (const auto& [file, contents] : Snapshot(m_home.dir() / "dst"))
+        copied[fs::relative(file, m_home.dir() / "dst").string()] = contents;
+    EXPECT_EQ(copied, (std::map<std::string, QByteArray>{
+                          {"a.txt", "alpha"},
+                          {"sub/b.doc", "beta"},
+                          {"sub/deeper/c", QByteArray(100000, 'c')},
+                          {"sub/empty", ""},
+                      }));
+    EXPECT_TRUE(fs::exists(m_home.dir() / "home/kelvo.log")) << "the log is written as configured";
+
+    // The run's LastDate reaches the store.
+    const QString lastRun = Lines(RunCli({u"list"_s}).out).last();
+    EXPECT_TRUE(
+        lastRun.contains(QRegularExpression(u"^  last run: \\d\\d/\\d\\d/\\d{4} \\d\\d:\\d\\d:\\d\\d$"_s)))
+        << lastRun.toStdString();
+
+    result = RunCli({u"run"_s, u"tree"_s});
+    EXPECT_EQ(result.status, 0);
+    EXPECT_EQ(Lines(result.out), Counters(3, 4, 0, 0));
+}
+
+TEST_F(RunCommand, RunsOnlyTheNamedSetAndRefusesADisabledOne)
+{
+    WriteTreeFile(m_home.dir() / "one/1", "1");
+    WriteTreeFile(m_home.dir() / "two/2", "2");
+    addSet(u"One"_s, "one", "one copy");
+    addSet(u"Two"_s, "two", "two copy");
+
+    const CliResult result = RunCli({u"run"_s, u"Two"_s});
+    EXPECT_EQ(result.status, 0);
+    EXPECT_EQ(Lines(result.out), Counters(1, 1, 1, 0));
+    EXPECT_TRUE(fs::exists(m_home.dir() / "two copy/2"));
+    EXPECT_FALSE(fs::exists(m_home.dir() / "one copy"));
+    EXPECT_EQ(Lines(RunCli({u"list"_s}).out)[12], u"  last run: Never run"_s);
+
+    ASSERT_EQ(RunCli({u"disable"_s, u"One"_s}).status, 0);
+    const CliResult refused = RunCli({u"run"_s, u"One"_s});
+    EXPECT_EQ(refused.status, 2);
+    EXPECT_TRUE(refused.err.contains(u"disabled"_s));
+    EXPECT_FALSE(fs::exists(m_home.dir() / "one copy"));
+}
+
+TEST_F(RunCommand, ExitsWithOneWhenAnErrorWasCounted)
+{
+    WriteTreeFile(m_home.dir() / "src/a", "a");
+    WriteTreeFile(m_home.dir() / "blocker", "a file where a directory should be");
+    addSet(u"Blocked"_s, "src", "blocker/dst");
+
+    const CliResult result = RunCli({u"run"_s});
+    EXPECT_EQ(result.status, 1);
+    EXPECT_EQ(Lines(result.out).last(), u"Errors: 1"_s);
+}
+
+TEST_F(RunCommand, InterruptionStopsBetweenChunksAndLeavesNoPartialFile)
+{
+    const QByteArray contents(4 * 1024 * 1024, 'x');
+    for (int i = 0; i < 40; ++i)
+        WriteTreeFile(m_home.dir() / ("src/f" + std::to_string(100 + i)), contents);
+    addSet(u"Big"_s, "src", "dst");
+
+    QProcess process;
+    process.start(QStringLiteral(KELVO_BIN_DIR "/kelvo-cli"), {u"run"_s});
+    ASSERT_TRUE(process.waitForStarted());
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+    while (!fs::exists(m_home.dir() / "dst/f100") && std::chrono::steady_clock::now() < deadline &&
+           process.state() == QProcess::Running)
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    ::kill(static_cast<pid_t>(process.processId()), SIGINT);
+    ASSERT_TRUE(process.waitForFinished(60000));
+    if (process.exitCode() == 0)
+        GTEST_SKIP() << "the run ended before the interruption arrived";
+
+    EXPECT_EQ(process.exitStatus(), QProcess::NormalExit);
+    EXPECT_EQ(process.exitCode(), 130);
+    const auto copies = Snapshot(m_home.dir() / "dst");
+    EXPECT_LT(copies.size(), 40u);
+    for (const auto& [file, copy] : copies)
+        EXPECT_EQ(copy, contents) << file;
+    for (const auto& entry : fs::directory_iterator(m_home.dir() / "dst"))
+        EXPECT_EQ(entry.path().filename().string().rfind('f', 0), 0u) << entry.path();
+}
+
+TEST(CliHelp, DescribesEveryCommand)
+{
+    IsolatedHome home;
+    const CliResult result = RunCli({u"--help"_s});
+    EXPECT_EQ(result.status, 0);
+    for (const char* command : {"list", "settings", "add", "edit", "remove", "enable", "disable", "run"})
+        EXPECT_TRUE(result.out.contains(u"\n  "_s + QLatin1StringView(command) + u' ')) << command;
+    EXPECT_EQ(RunCli({u"add"_s, u"--help"_s}).out, result.out);
+    EXPECT_TRUE(Snapshot(home.configDir()).empty());
+}
+
+} // namespace
+} // namespace kelvo::test

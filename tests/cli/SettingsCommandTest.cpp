@@ -1,0 +1,93 @@
+#include "cli/CliProcess.h"
+#include "support/TestSupport.h"
+
+#include <QProcess>
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+
+namespace kelvo::test {
+namespace {
+
+using namespace Qt::StringLiterals;
+
+QString Setting(const QString& key)
+{
+    return RunCli({u"settings"_s, key}).out.trimmed();
+}
+
+void Change(const QString& key, const QString& value)
+{
+    const CliResult result = RunCli({u"settings"_s, key, value});
+    EXPECT_EQ(result.status, 0) << key.toStdString() << ": " << result.err.toStdString();
+}
+
+TEST(SettingsCommand, ShowsEverySettingWithItsDefaultInStoreOrder)
+{
+    IsolatedHome home;
+    const CliResult result = RunCli({u"settings"_s});
+    ASSERT_EQ(result.status, 0);
+    const QStringList lines = Lines(result.out);
+    ASSERT_EQ(lines.size(), 17);
+    EXPECT_EQ(lines[1], u"IntLogFileSize=0"_s);
+    EXPECT_EQ(lines[2], u"flLogFileOn=True"_s);
+    EXPECT_EQ(lines[9], u"IntReRunTime=60"_s);
+    EXPECT_EQ(lines[15], u"StrStatusBarPos=BR"_s);
+    EXPECT_EQ(lines[16], u"StrRealTime=None"_s);
+    // Showing writes nothing.
+    EXPECT_TRUE(Snapshot(home.configDir()).empty());
+}
+
+TEST(SettingsCommand, ChangesAreTypedAndStoredInTheirOwnSpelling)
+{
+    IsolatedHome home;
+    Change(u"flrerun"_s, u"TRUE"_s);
+    EXPECT_EQ(Setting(u"flReRun"_s), u"True"_s);
+    Change(u"flLogFileOn"_s, u"false"_s);
+    EXPECT_EQ(Setting(u"FLLOGFILEON"_s), u"False"_s);
+
+    Change(u"IntReRunTime"_s, u"9999"_s);
+    EXPECT_EQ(Setting(u"IntReRunTime"_s), u"9999"_s);
+    for (const QString& bad : {u"0"_s, u"10000"_s, u"-5"_s, u"12x"_s, u""_s})
+        EXPECT_EQ(RunCli({u"settings"_s, u"IntReRunTime"_s, bad}).status, 2) << bad.toStdString();
+    Change(u"IntLogFileSize"_s, u"0"_s);
+    EXPECT_EQ(RunCli({u"settings"_s, u"IntLogFileSize"_s, u"1000"_s}).status, 2);
+
+    Change(u"StrStatusBarPos"_s, u"tl"_s);
+    EXPECT_EQ(Setting(u"StrStatusBarPos"_s), u"TL"_s);
+    EXPECT_EQ(RunCli({u"settings"_s, u"StrStatusBarPos"_s, u"middle"_s}).status, 2);
+
+    Change(u"StrAltScreenSaver"_s, u""_s);
+    EXPECT_EQ(Setting(u"StrAltScreenSaver"_s), u""_s);
+
+    // The log directory is kept absolute so that a run from cron writes the same log.
+    std::filesystem::create_directories(home.dir() / "logs");
+    QProcess process;
+    process.setWorkingDirectory(QString::fromStdString(home.dir().path()));
+    process.start(QStringLiteral(KELVO_BIN_DIR "/kelvo-cli"), {u"settings"_s, u"StrLogFileDir"_s, u"logs"_s});
+    ASSERT_TRUE(process.waitForFinished());
+    EXPECT_EQ(Setting(u"StrLogFileDir"_s), QString::fromStdString(home.dir() / "logs/"));
+
+    // The autostart entry goes with this flag, and only the settings dialog keeps that entry.
+    EXPECT_EQ(RunCli({u"settings"_s, u"flWindowsStart"_s, u"true"_s}).status, 2);
+}
+
+TEST(SettingsCommand, RealTimeNamesAnExistingSetAndFollowsItsRemoval)
+{
+    IsolatedHome home;
+    std::filesystem::create_directories(home.dir() / "src");
+    const QString source = QString::fromStdString(home.dir() / "src");
+    const QString dest = QString::fromStdString(home.dir() / "dst");
+    ASSERT_EQ(RunCli({u"add"_s, u"Work Files"_s, u"--source"_s, source, u"--dest"_s, dest}).status, 0);
+
+    EXPECT_EQ(RunCli({u"settings"_s, u"StrRealTime"_s, u"Other"_s}).status, 2);
+    Change(u"StrRealTime"_s, u"work files"_s);
+    EXPECT_EQ(Setting(u"StrRealTime"_s), u"Work Files"_s);
+
+    ASSERT_EQ(RunCli({u"remove"_s, u"Work Files"_s}).status, 0);
+    EXPECT_EQ(Setting(u"StrRealTime"_s), u"None"_s);
+}
+
+} // namespace
+} // namespace kelvo::test
