@@ -162,9 +162,7 @@ void AttributeRecordStore::Forget(FileKey key)
 // afresh.
 void AttributeRecordStore::Refresh()
 {
-    struct stat st
-    {
-    };
+    struct stat st = {};
     if (stat(m_path.c_str(), &st) != 0) {
         m_records.clear();
         m_fileInode = 0;
@@ -199,9 +197,7 @@ void AttributeRecordStore::ReadFrom(off_t offset)
     if (fd < 0)
         return;
     const FdCloser closer(fd);
-    struct stat st
-    {
-    };
+    struct stat st = {};
     if (fstat(fd, &st) != 0)
         return;
     if (st.st_ino != m_fileInode) {
@@ -328,9 +324,7 @@ template <typename Change> int WithOwnerWrite(const RecordTarget& target, Change
     if (change() == 0)
         return 0;
     const int err = errno;
-    struct stat st
-    {
-    };
+    struct stat st = {};
     const int statResult = target.fd >= 0 ? fstat(target.fd, &st) : stat(target.path.c_str(), &st);
     if (err != EACCES || statResult != 0 || (st.st_mode & S_IWUSR) || st.st_uid != geteuid())
         return errno = err, -1;
@@ -394,9 +388,7 @@ void RemoveRecord(const RecordTarget& target, const char* name)
 void ForgetRecords(FileKey key)
 {
     // Only a store that exists can hold records; most file systems never need one.
-    struct stat st
-    {
-    };
+    struct stat st = {};
     if (!g_forceStore && stat(AttributeRecordStore::DefaultPath().c_str(), &st) != 0)
         return;
     WithUserStore([&](AttributeRecordStore& store) { store.Forget(key); });

@@ -63,9 +63,7 @@ bool ParentDirectoryExists(const std::string& path)
     if (slash == std::string::npos)
         return true; // relative to the working directory, which exists
     parent.resize(slash == 0 ? 1 : slash);
-    struct stat st
-    {
-    };
+    struct stat st = {};
     return stat(parent.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
 }
 } // namespace

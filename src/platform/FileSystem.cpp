@@ -53,9 +53,7 @@ std::string ArchiveRecord(qint64 size, FileTime modified)
 
 bool IsDirectory(const std::string& path)
 {
-    struct stat st
-    {
-    };
+    struct stat st = {};
     return stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
 }
 
@@ -100,9 +98,7 @@ int EntryTypeAttributes(const std::string& directory, const dirent& entry)
         return AttrDirectory;
     case DT_UNKNOWN:
     case DT_LNK: {
-        struct stat st
-        {
-        };
+        struct stat st = {};
         if (stat(JoinPath(directory, entry.d_name).c_str(), &st) != 0)
             return AttrSystem; // a dangling link is no file a run could copy
         return TypeAttributes(st.st_mode);
@@ -183,9 +179,7 @@ void ChangeMode(const std::string& path, mode_t mode)
 
 bool FileExists(const std::string& path)
 {
-    struct stat st
-    {
-    };
+    struct stat st = {};
     return !path.empty() && stat(path.c_str(), &st) == 0 && !S_ISDIR(st.st_mode);
 }
 
@@ -213,9 +207,7 @@ File File::GetFile(const std::string& path)
 
 std::optional<File> File::TryGetFile(const std::string& path)
 {
-    struct statx stx
-    {
-    };
+    struct statx stx = {};
     if (statx(AT_FDCWD, path.c_str(), 0, STATX_BASIC_STATS | STATX_BTIME, &stx) != 0) {
         if (errno == ENOENT || errno == ENOTDIR)
             return std::nullopt;
@@ -316,17 +308,13 @@ void File::Move(const std::string& newPath)
     if (renameat2(AT_FDCWD, m_path.c_str(), AT_FDCWD, newPath.c_str(), RENAME_NOREPLACE) != 0) {
         int err = errno;
         if (err == EINVAL || err == ENOSYS) {
-            struct stat st
-            {
-            };
+            struct stat st = {};
             if (lstat(newPath.c_str(), &st) == 0)
                 throw Failure(ErrPathFileAccess, newPath);
             err = rename(m_path.c_str(), newPath.c_str()) == 0 ? 0 : errno;
         }
         if (err != 0) {
-            struct stat st
-            {
-            };
+            struct stat st = {};
             RaiseErrno(err, lstat(m_path.c_str(), &st) == 0 ? newPath : m_path);
         }
     }
@@ -340,15 +328,13 @@ void File::Delete()
 
 void File::CarryAttributesTo(int destinationFd) const
 {
-    struct stat copy
-    {
-    };
+    struct stat copy = {};
     if (fstat(destinationFd, &copy) != 0)
         RaiseErrno(errno, m_path);
     const std::string noPath;
     const RecordTarget target{noPath, destinationFd, {copy.st_dev, copy.st_ino}};
     // The records go first: once the copy is read-only, only root could still write them.
-    if (fchmod(destinationFd, (copy.st_mode | S_IWUSR) & 07777) != 0)
+    if (!(copy.st_mode & S_IWUSR) && fchmod(destinationFd, (copy.st_mode | S_IWUSR) & 07777) != 0)
         RaiseErrno(errno, m_path);
     WriteRecord(target, CreatedRecordName, FormatTime(DateCreated()));
     if (Attributes() & AttrArchive)
@@ -365,9 +351,7 @@ void File::CarryAttributesTo(int destinationFd) const
 
 void DeleteFile(const std::string& path, bool force)
 {
-    struct stat st
-    {
-    };
+    struct stat st = {};
     if (lstat(path.c_str(), &st) != 0)
         RaiseErrno(errno, path);
     if (!force && S_ISREG(st.st_mode) && !(st.st_mode & S_IWUSR))
@@ -410,9 +394,7 @@ std::vector<std::string> ListSubdirectories(const std::string& directory)
     return ReadDirectory(directory, [&](const dirent& entry) {
         if (entry.d_type != DT_UNKNOWN)
             return entry.d_type == DT_DIR;
-        struct stat st
-        {
-        };
+        struct stat st = {};
         return lstat(JoinPath(directory, entry.d_name).c_str(), &st) == 0 && S_ISDIR(st.st_mode);
     });
 }
