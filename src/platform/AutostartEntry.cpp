@@ -1,11 +1,10 @@
 #include "platform/AutostartEntry.h"
 
-#include "platform/UserDirectories.h"
-
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
 #include <QSaveFile>
+#include <QStandardPaths>
 
 #include <algorithm>
 #include <cerrno>
@@ -163,7 +162,10 @@ QStringList ExecArguments(const QString& value)
     return arguments;
 }
 
-AutostartEntry::AutostartEntry() : m_filePath(ConfigHome() + QStringLiteral("/autostart/kelvo.desktop")) {}
+AutostartEntry::AutostartEntry()
+    : m_filePath(QStandardPaths::writableLocation(QStandardPaths::GenericConfigLocation) +
+                 QStringLiteral("/autostart/kelvo.desktop"))
+{}
 
 QString AutostartEntry::command() const
 {

@@ -1,9 +1,8 @@
 #include "platform/InstanceLock.h"
 
-#include "platform/UserDirectories.h"
-
 #include <QDir>
 #include <QFileInfo>
+#include <QStandardPaths>
 #include <QtDebug>
 
 #include <cerrno>
@@ -26,7 +25,8 @@ QString InstanceLock::DefaultPath()
 {
     QString directory = qEnvironmentVariable("XDG_RUNTIME_DIR");
     if (directory.isEmpty() || !QDir::isAbsolutePath(directory))
-        directory = KelvoConfigDirectory();
+        directory = QStandardPaths::writableLocation(QStandardPaths::GenericConfigLocation) +
+                    QStringLiteral("/kelvo");
     return directory + QStringLiteral("/kelvo.lock");
 }
 

@@ -1,11 +1,10 @@
 #include "platform/RegistryStore.h"
 
-#include "platform/UserDirectories.h"
-
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
 #include <QSaveFile>
+#include <QStandardPaths>
 
 #include <algorithm>
 #include <cerrno>
@@ -41,7 +40,10 @@ QString NormalizedRegistryPath(const QString& subKey)
     return subKey.split(QLatin1Char('\\'), Qt::SkipEmptyParts).join(QLatin1Char('\\'));
 }
 
-RegistryStore::RegistryStore() : m_filePath(KelvoConfigDirectory() + QStringLiteral("/registry.conf")) {}
+RegistryStore::RegistryStore()
+    : m_filePath(QStandardPaths::writableLocation(QStandardPaths::GenericConfigLocation) +
+                 QStringLiteral("/kelvo/registry.conf"))
+{}
 
 std::optional<RegistryValue> RegistryStore::value(RegistryKey root, const QString& subKey,
                                                   const QString& name) const
