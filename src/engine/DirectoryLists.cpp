@@ -72,11 +72,11 @@ DirectoryList BuildList(const BackupSet& set)
     return list;
 }
 
+// The count is never negative; past the largest 16-bit value it stays there instead of wrapping.
 qint16 SaturatingAdd(qint16 total, std::size_t count)
 {
-    constexpr qint64 max = std::numeric_limits<qint16>::max();
-    return static_cast<qint16>(
-        std::min<qint64>(max, total + static_cast<qint64>(std::min<std::size_t>(count, max))));
+    constexpr std::size_t max = std::numeric_limits<qint16>::max();
+    return static_cast<qint16>(std::min(max, static_cast<std::size_t>(total) + count));
 }
 
 } // namespace

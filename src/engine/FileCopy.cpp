@@ -174,10 +174,11 @@ qint64 CopyFileWithProgress(RunContext& context, const std::string& source, cons
     try {
         return CopyReplacingDestination(context, source, destination);
     } catch (const Failure& failure) {
-        if (failure.number() != ErrInvalidArgument)
-            CountCopyError(context);
+        // A full disk is counted once, by the run's handler that it is passed on to.
         if (failure.number() == ErrDiskFull)
             throw;
+        if (failure.number() != ErrInvalidArgument)
+            CountCopyError(context);
         return 0;
     }
 }

@@ -1,0 +1,85 @@
+#include "app/Startup.h"
+
+#include "app/AppState.h"
+#include "app/Configuration.h"
+#include "platform/InstanceLock.h"
+#include "platform/ProcessStarter.h"
+
+#include <QtDebug>
+
+namespace kelvo {
+
+namespace {
+
+// The number at the start of text, blanks before it skipped; 0 when there is none or it does not fit.
+qint32 LeadingNumber(const QString& text)
+{
+    const QString rest = text.trimmed();
+    qsizetype end = 0;
+    while (end < rest.size() && rest[end] >= u'0' && rest[end] <= u'9')
+        ++end;
+    bool ok = false;
+    const qint32 number = rest.left(end).toInt(&ok);
+    return ok ? number : 0;
+}
+
+} // namespace
+
+QString CommandLineFromArguments(const QStringList& arguments)
+{
+    return arguments.mid(1).join(u' ');
+}
+
+StartRequest Main(const QString& commandLine, AppState& state)
+{
+    state.ReRunCounter = 0;
+    state.TrayIconShown = false;
+    const QString switchText = commandLine.trimmed().toUpper().left(2);
+    if (switchText == QStringLiteral("/C")) {
+        state.RunMode = RunModeConfig;
+        return {StartAction::ShowSetListEditor};
+    }
+    if (switchText == QStringLiteral("/B") || switchText.isEmpty()) {
+        state.RunMode = RunModeApplication;
+        return {StartAction::StartApplication};
+    }
+    if (switchText == QStringLiteral("/M") || switchText == QStringLiteral("/W")) {
+        state.RunMode = RunModeApplication;
+        state.StartMinimised = QStringLiteral("MIN");
+        if (switchText == QStringLiteral("/W"))
+            state.StartedByWindows = QStringLiteral("WIN");
+        return {StartAction::StartApplication};
+    }
+    if (switchText == QStringLiteral("/S")) {
+        state.RunMode = RunModeScreenSaver;
+        return {StartAction::StartApplication};
+    }
+    if (switchText == QStringLiteral("/A")) {
+        state.RunMode = RunModeScreenSaver;
+        return {StartAction::ChangePassword, LeadingNumber(commandLine.mid(2))};
+    }
+    return {StartAction::EndAtOnce};
+}
+
+bool CheckPreviousInstance(InstanceLock& lock)
+{
+    return lock.TryAcquire();
+}
+
+bool StartAlternativeScreenSaver(const GeneralSettings& settings, ProcessStarter& starter)
+{
+    if (!settings.flScreenSaver)
+        return false;
+    if (settings.StrAltScreenSaver.trimmed().isEmpty()) {
+        qWarning("Kelvo: no alternative screen saver is set; starting none.");
+        return false;
+    }
+    if (!starter.Start(settings.StrAltScreenSaver, {QStringLiteral("/S")})) {
+        qWarning("Kelvo: the alternative screen saver \"%s\" could not be started.",
+                 qPrintable(settings.StrAltScreenSaver));
+        return false;
+    }
+    return true;
+}
+
+} // namespace kelvo

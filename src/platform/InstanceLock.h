@@ -1,0 +1,30 @@
+#pragma once
+
+#include <QString>
+
+namespace kelvo {
+
+// The per-user single-instance mark: an flock on a file under $XDG_RUNTIME_DIR (else the program's
+// config directory). The kernel drops the lock with the holder, so a crashed instance leaves no
+// stale mark.
+class InstanceLock final
+{
+public:
+    InstanceLock();
+    ~InstanceLock();
+    InstanceLock(const InstanceLock&) = delete;
+    InstanceLock& operator=(const InstanceLock&) = delete;
+
+    static QString DefaultPath();
+
+    // True when this object holds the mark (now or already); false when another holder has it.
+    // When the lock file cannot be opened at all the answer is true: refusing every start would be
+    // worse than a rare second instance.
+    bool TryAcquire();
+
+private:
+    int m_fd = -1;
+    bool m_held = false;
+};
+
+} // namespace kelvo

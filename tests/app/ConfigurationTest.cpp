@@ -1,0 +1,397 @@
+#include "app/Configuration.h"
+
+#include "app/DoneCommand.h"
+#include "platform/SettingsStore.h"
+#include "support/TestSupport.h"
+
+#include <QDir>
+
+#include <gtest/gtest.h>
+
+#include <csignal>
+#include <random>
+#include <sys/wait.h>
+#include <unistd.h>
+
+using namespace Qt::Literals::StringLiterals;
+
+namespace kelvo {
+namespace {
+
+const QString App = u"Kelvo"_s;
+const QString Legacy = u"Saver"_s;
+
+BackupSet NamedSet(const QString& name)
+{
+    BackupSet set;
+    set.SetName = name;
+    set.SourceDirFile = u"/src/"_s + name;
+    set.DestDir = u"/dest/"_s + name;
+    set.flEnabled = true;
+    return set;
+}
+
+QStringList StoredSetNames(const SettingsStore& store)
+{
+    QStringList names;
+    for (const auto& pair : store.GetAllSettings(App, u"Sets"_s))
+        names << pair.first;
+    return names;
+}
+
+QStringList KeysOf(const SettingPairs& pairs)
+{
+    QStringList keys;
+    for (const auto& pair : pairs)
+        keys << pair.first;
+    return keys;
+}
+
+TEST(Configuration, EmptyStoreGivesDefaultsAndOneEmptySet)
+{
+    test::IsolatedHome home;
+    SettingsStore store;
+    Configuration config;
+    LoadConfiguration(store, config);
+
+    GeneralSettings expected;
+    expected.StrLogFileDir = QDir::homePath() + u'/';
+    expected.flLogFileOn = expected.flLogFileErrors = expected.flLogDeletes = expected.flSysTray = true;
+    expected.IntReRunTime = 60;
+    expected.StrStatusBarPos = u"BR"_s;
+    expected.StrRealTime = u"None"_s;
+    EXPECT_EQ(config.settings, expected);
+    EXPECT_EQ(config.sets, BackupSets(1));
+
+    SaveConfiguration(store, config);
+    const QStringList order{u"StrLogFileDir"_s,    u"IntLogFileSize"_s,    u"flLogFileOn"_s,
+                            u"flLogFileSuccess"_s, u"flLogFileErrors"_s,   u"flLogDeletes"_s,
+                            u"flScreenSaver"_s,    u"StrAltScreenSaver"_s, u"flReRun"_s,
+                            u"IntReRunTime"_s,     u"flSysTray"_s,         u"flWindowsStart"_s,
+                            u"flDelay"_s,          u"flShowStatusBar"_s,   u"flStatusBarAOT"_s,
+                            u"StrStatusBarPos"_s,  u"StrRealTime"_s};
+    EXPECT_EQ(KeysOf(store.GetAllSettings(App, u"Settings"_s)), order);
+    EXPECT_EQ(store.GetSetting(App, u"Settings"_s, u"flLogFileOn"_s), u"True"_s);
+    EXPECT_EQ(store.GetSetting(App, u"Settings"_s, u"flDelay"_s), u"False"_s);
+    EXPECT_EQ(store.GetSetting(App, u"Settings"_s, u"IntReRunTime"_s), u"60"_s);
+    EXPECT_FALSE(store.Read(App).FindSetting(u"Sets"_s, u"anything"_s));
+    EXPECT_TRUE(store.GetAllSettings(App, u"Sets"_s).isEmpty());
+}
+
+TEST(Configuration, CommitWritesSetsInMemoryOrderAndSkipsRemovedAndEmptyRecords)
+{
+    test::IsolatedHome home;
+    SettingsStore store;
+    Configuration config;
+    LoadConfiguration(store, config);
+    config.sets = {NamedSet(u"Photos"_s), NamedSet(u"Docs"_s), NamedSet(u"Mail"_s)};
+    CommitConfiguration(store, config);
+    EXPECT_EQ(StoredSetNames(store), (QStringList{u"Photos"_s, u"Docs"_s, u"Mail"_s}));
+    EXPECT_EQ(config.sets[1].SourceDirFile, u"/src/Docs"_s);
+
+    std::swap(config.sets[0], config.sets[1]);
+    config.sets[2].flRemoved = true;
+    CommitConfiguration(store, config);
+    EXPECT_EQ(StoredSetNames(store), (QStringList{u"Docs"_s, u"Photos"_s}));
+    ASSERT_EQ(config.sets.size(), 2u);
+    EXPECT_EQ(config.sets[0].SetName, u"Docs"_s);
+
+    for (BackupSet& set : config.sets)
+        set.flRemoved = true;
+    config.sets.emplace_back();
+    CommitConfiguration(store, config);
+    EXPECT_TRUE(store.GetAllSettings(App, u"Sets"_s).isEmpty());
+    EXPECT_EQ(config.sets, BackupSets(1));
+}
+
+TEST(Configuration, SaveFillsEmptyOptionsInMemoryAndStore)
+{
+    test::IsolatedHome home;
+    SettingsStore store;
+    Configuration config;
+    config.sets = {NamedSet(u"Docs"_s)};
+    SaveConfiguration(store, config);
+    const BackupSet& set = config.sets[0];
+    EXPECT_EQ(set.CopyOptions, u"OpDate"_s);
+    EXPECT_EQ(set.SyncOptions, u"srcToDest"_s);
+    EXPECT_EQ(set.Filters, u"*.*"_s);
+    EXPECT_EQ(store.GetSetting(App, u"Sets\\Docs"_s, u"CopyOptions"_s), u"OpDate"_s);
+    EXPECT_EQ(store.GetSetting(App, u"Sets\\Docs"_s, u"SyncOptions"_s), u"srcToDest"_s);
+    EXPECT_EQ(store.GetSetting(App, u"Sets\\Docs"_s, u"Filters"_s), u"*.*"_s);
+    EXPECT_EQ(store.GetSetting(App, u"Sets"_s, u"Docs"_s), u"Docs"_s);
+}
+
+TEST(Configuration, ReadsStoredTextsAsThePartsLeaveThem)
+{
+    test::IsolatedHome home;
+    SettingsStore store;
+    Configuration config;
+    SaveConfiguration(store, config);
+    store.Update(App, [](SettingsDocument& document) {
+        document.SaveSetting(u"Settings"_s, u"flReRun"_s, u"true"_s);
+        document.SaveSetting(u"Settings"_s, u"flSysTray"_s, u"0"_s);
+        document.SaveSetting(u"Settings"_s, u"flDelay"_s, u" -1 "_s);
+        document.SaveSetting(u"Settings"_s, u"StrStatusBarPos"_s, QString());
+        document.SaveSetting(u"Settings"_s, u"IntLogFileSize"_s, u"-32768"_s);
+        document.SaveSetting(u"Sets"_s, u"Docs"_s, u"Docs"_s);
+        document.SaveSetting(u"Sets\\Docs"_s, u"flEnabled"_s, u"TRUE"_s);
+        for (const QString& key :
+             {u"flOverwrite"_s, u"flSubDirectories"_s, u"flArchive"_s, u"flArchiveSubDir"_s})
+            document.SaveSetting(u"Sets\\Docs"_s, key, u"fAlSe"_s);
+    });
+    LoadConfiguration(store, config);
+    EXPECT_TRUE(config.settings.flReRun);
+    EXPECT_FALSE(config.settings.flSysTray);
+    EXPECT_TRUE(config.settings.flDelay);
+    EXPECT_EQ(config.settings.StrStatusBarPos, QString());
+    EXPECT_EQ(config.settings.IntLogFileSize, -32768);
+    ASSERT_EQ(config.sets.size(), 1u);
+    EXPECT_TRUE(config.sets[0].flEnabled);
+    EXPECT_EQ(config.sets[0].LastDate, u"Never Run"_s);
+    EXPECT_EQ(config.sets[0].SyncOptions, u"srcToDest"_s);
+    EXPECT_EQ(config.sets[0].CopyOptions, QString());
+
+    SaveConfiguration(store, config);
+    EXPECT_EQ(store.GetSetting(App, u"Settings"_s, u"flReRun"_s), u"True"_s);
+    EXPECT_EQ(store.GetSetting(App, u"Sets\\Docs"_s, u"flEnabled"_s), u"True"_s);
+    EXPECT_EQ(store.GetSetting(App, u"Settings"_s, u"StrStatusBarPos"_s, u"missing"_s), QString());
+}
+
+TEST(Configuration, UnconvertibleValuesFallBackToDefaultsWithOneWarningEach)
+{
+    test::IsolatedHome home;
+    SettingsStore store;
+    Configuration config;
+    SaveConfiguration(store, config);
+    store.Update(App, [](SettingsDocument& document) {
+        document.SaveSetting(u"Settings"_s, u"flLogFileOn"_s, u"maybe"_s);
+        document.SaveSetting(u"Settings"_s, u"IntReRunTime"_s, u"40000"_s);
+        document.SaveSetting(u"Settings"_s, u"IntLogFileSize"_s, u"ten"_s);
+        document.SaveSetting(u"Sets"_s, u"Docs"_s, u"Docs"_s);
+        document.SaveSetting(u"Sets"_s, u"Lost"_s, u"Lost"_s); // listed, but its section is gone
+        document.SaveSetting(u"Sets\\Docs"_s, u"flEnabled"_s, u"maybe"_s);
+        document.SaveSetting(u"Sets\\Docs"_s, u"flOverwrite"_s, u"True"_s);
+        document.SaveSetting(u"Sets\\Docs"_s, u"flSubDirectories"_s, u"1"_s);
+        document.SaveSetting(u"Sets\\Docs"_s, u"flArchive"_s, u"0"_s);
+        document.SaveSetting(u"Sets\\Docs"_s, u"flArchiveSubDir"_s, u"False"_s);
+        document.SaveSetting(u"Sets\\Docs"_s, u"flRemovedDeletedFiles"_s, u"yes"_s);
+    });
+    testing::internal::CaptureStderr();
+    LoadConfiguration(store, config);
+    const std::string warnings = testing::internal::GetCapturedStderr();
+
+    EXPECT_TRUE(config.settings.flLogFileOn);
+    EXPECT_EQ(config.settings.IntReRunTime, 60);
+    EXPECT_EQ(config.settings.IntLogFileSize, 0);
+    ASSERT_EQ(config.sets.size(), 2u);
+    EXPECT_FALSE(config.sets[0].flEnabled);
+    EXPECT_TRUE(config.sets[0].flOverwrite);
+    EXPECT_FALSE(config.sets[0].flRemovedDeletedFiles);
+    EXPECT_EQ(config.sets[1].SetName, u"Lost"_s);
+    EXPECT_FALSE(config.sets[1].flEnabled);
+    EXPECT_EQ(config.sets[1].Filters, u"*.*"_s);
+
+    EXPECT_NE(
+        warnings.find("kelvo: set \"Docs\": flEnabled has \"maybe\", which is not a boolean; using False\n"),
+        std::string::npos)
+        << warnings;
+    EXPECT_NE(warnings.find("kelvo: set \"Lost\": flEnabled is missing; using False\n"), std::string::npos);
+    EXPECT_NE(
+        warnings.find("kelvo: Settings: IntReRunTime has \"40000\", which is not a 16-bit integer; using 60"),
+        std::string::npos);
+    // Settings: 3; Docs: flEnabled, flRemovedDeletedFiles; Lost: its five booleans without a default.
+    EXPECT_EQ(std::count(warnings.begin(), warnings.end(), '\n'), 3 + 2 + 5) << warnings;
+}
+
+TEST(Configuration, ASetRecreatedUnderARemovedNameRewritesEveryKey)
+{
+    test::IsolatedHome home;
+    SettingsStore store;
+    Configuration config;
+    BackupSet old = NamedSet(u"Docs"_s);
+    old.ArchiveOptions = u"OpSeq"_s;
+    old.ArchiveSubDir = u"old"_s;
+    old.flArchive = old.flRemovedDeletedFiles = true;
+    old.LastDate = u"01/02/2003 04:05:06"_s;
+    config.sets = {old};
+    CommitConfiguration(store, config);
+
+    config.sets[0].flRemoved = true;
+    CommitConfiguration(store, config);
+    EXPECT_TRUE(StoredSetNames(store).isEmpty());
+    EXPECT_EQ(store.GetSetting(App, u"Sets\\Docs"_s, u"ArchiveSubDir"_s), u"old"_s);
+
+    BackupSet fresh;
+    fresh.SetName = u"Docs"_s;
+    config.sets = {fresh};
+    CommitConfiguration(store, config);
+    ASSERT_EQ(config.sets.size(), 1u);
+    fresh.CopyOptions = u"OpDate"_s;
+    fresh.SyncOptions = u"srcToDest"_s;
+    fresh.Filters = u"*.*"_s;
+    EXPECT_EQ(config.sets[0], fresh);
+    EXPECT_EQ(store.GetAllSettings(App, u"Sets\\Docs"_s).size(), 14);
+}
+
+TEST(Configuration, CommitKeepsWhatOtherWritersStored)
+{
+    test::IsolatedHome home;
+    SettingsStore store;
+    store.SaveSetting(App, u"Settings"_s, u"StrLastRunDate"_s, u"01/01/2024 10:00:00"_s);
+    Configuration config;
+    LoadConfiguration(store, config);
+    CommitConfiguration(store, config);
+    EXPECT_EQ(store.GetSetting(App, u"Settings"_s, u"StrLastRunDate"_s), u"01/01/2024 10:00:00"_s);
+}
+
+void WriteLegacyStore(SettingsStore& store, const QStringList& setValues)
+{
+    store.Update(Legacy, [&](SettingsDocument& document) {
+        document.SaveSetting(u"Settings"_s, u"StrLogFileDir"_s, u"/var/log/"_s);
+        document.SaveSetting(u"Settings"_s, u"IntReRunTime"_s, u"15"_s);
+        document.SaveSetting(u"Settings"_s, u"flReRun"_s, u"True"_s);
+        for (qsizetype n = 0; n < setValues.size(); ++n)
+            document.SaveSetting(u"Sets"_s, u"Value"_s + QString::number(n), setValues[n]);
+    });
+}
+
+QStringList LegacySet(const QString& name, const QString& source)
+{
+    return {name,       source,    u"/backup/"_s + name, u"OpArchive"_s, u"OpKeep"_s, u"kept"_s, u"True"_s,
+            u"False"_s, u"True"_s, u"False"_s,           u"False"_s};
+}
+
+TEST(ConfigurationLegacyImport, ImportsCommitsThroughDoneAndThenLoadsNormally)
+{
+    test::IsolatedHome home;
+    SettingsStore store;
+    const std::string file = home.dir() / "home/report.txt";
+    test::WriteFile(file, "x");
+    // Two whole sets and the start of a third, which a damaged list may hold.
+    WriteLegacyStore(store, LegacySet(u"Docs"_s, u"/home/me/docs"_s) +
+                                LegacySet(u"Report"_s, QString::fromStdString(file)) +
+                                QStringList{u"Half"_s, u"/x"_s});
+
+    Configuration config;
+    config.settings.StrStatusBarPos = u"TL"_s;
+    int windowSteps = 0;
+    LoadConfiguration(store, config, [&] { ++windowSteps; });
+    EXPECT_EQ(windowSteps, 1);
+
+    EXPECT_EQ(config.settings.StrLogFileDir, u"/var/log/"_s);
+    EXPECT_EQ(config.settings.IntReRunTime, 15);
+    EXPECT_TRUE(config.settings.flReRun);
+    EXPECT_TRUE(config.settings.flLogFileOn);
+    EXPECT_EQ(config.settings.StrStatusBarPos, u"TL"_s); // not a legacy setting: kept from memory
+    ASSERT_EQ(config.sets.size(), 2u);
+
+    BackupSet docs;
+    docs.SetName = u"Docs"_s;
+    docs.SourceDirFile = u"/home/me/docs"_s;
+    docs.DestDir = u"/backup/Docs"_s;
+    docs.CopyOptions = u"OpArchive"_s;
+    docs.SyncOptions = u"srcToDest"_s;
+    docs.ArchiveOptions = u"OpKeep"_s;
+    docs.ArchiveSubDir = u"kept"_s;
+    docs.Filters = u"*.*"_s;
+    docs.flEnabled = docs.flSubDirectories = true;
+    EXPECT_EQ(config.sets[0], docs);
+    EXPECT_EQ(config.sets[1].SourceDirFile, QString::fromStdString(home.dir() / "home"));
+    EXPECT_EQ(config.sets[1].Filters, u"report.txt"_s);
+    EXPECT_EQ(config.sets[1].LastDate, QString());
+
+    EXPECT_EQ(StoredSetNames(store), (QStringList{u"Docs"_s, u"Report"_s}));
+    Configuration again;
+    LoadConfiguration(store, again, [&] { ++windowSteps; });
+    EXPECT_EQ(windowSteps, 1);
+    EXPECT_EQ(again.sets, config.sets);
+}
+
+TEST(ConfigurationLegacyImport, RunsOnlyUntilTheStoreCarriesTheSavedMark)
+{
+    struct Case
+    {
+        const char* name;
+        std::function<void(SettingsStore&)> prepare;
+        bool imports;
+    };
+    const QList<Case> cases{
+        {"legacy store only", [](SettingsStore&) {}, true},
+        {"only a run stamp",
+         [](SettingsStore& s) { s.SaveSetting(App, u"Settings"_s, u"StrLastRunDate"_s, u"x"_s); }, true},
+        {"saved before",
+         [](SettingsStore& s) { s.SaveSetting(App, u"Settings"_s, u"StrLogFileDir"_s, u"/"_s); }, false},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        test::IsolatedHome home;
+        SettingsStore store;
+        WriteLegacyStore(store, LegacySet(u"Old"_s, u"/old"_s));
+        c.prepare(store);
+        Configuration config;
+        bool ended = false;
+        LoadConfiguration(store, config, [&] { ended = true; });
+        EXPECT_EQ(ended, c.imports);
+        EXPECT_EQ(config.sets[0].SetName, c.imports ? u"Old"_s : QString());
+    }
+
+    test::IsolatedHome home;
+    SettingsStore store;
+    WriteLegacyStore(store, {u"too"_s, u"short"_s});
+    Configuration config;
+    LoadConfiguration(store, config);
+    EXPECT_EQ(config.sets, BackupSets(1));
+    EXPECT_EQ(store.GetSetting(App, u"Settings"_s, u"IntReRunTime"_s), u"15"_s);
+}
+
+Configuration SampleConfiguration(int sets, const QString& tag)
+{
+    Configuration config;
+    config.settings.StrLogFileDir = u"/logs/"_s + tag;
+    config.settings.StrRealTime = tag;
+    for (int n = 0; n < sets; ++n) {
+        BackupSet set = NamedSet(tag + QString::number(n));
+        set.Filters = QString(2000, u'f');
+        set.CopyOptions = u"OpDate"_s;
+        set.SyncOptions = u"srcToDest"_s;
+        config.sets.push_back(set);
+    }
+    return config;
+}
+
+TEST(ConfigurationCrash, AKilledSaveLeavesTheOldOrTheNewConfiguration)
+{
+    test::IsolatedHome home;
+    SettingsStore store;
+    Configuration first = SampleConfiguration(20, u"A"_s);
+    Configuration second = SampleConfiguration(35, u"B"_s);
+    SaveConfiguration(store, first);
+    std::mt19937 random(std::random_device{}());
+    std::uniform_int_distribution<int> delay(0, 30000);
+
+    for (int round = 0; round < 25; ++round) {
+        const pid_t pid = fork();
+        if (pid == 0) {
+            for (;;) {
+                SaveConfiguration(store, first);
+                SaveConfiguration(store, second);
+            }
+        }
+        usleep(useconds_t(delay(random)));
+        kill(pid, SIGKILL);
+        waitpid(pid, nullptr, 0);
+
+        testing::internal::CaptureStderr();
+        Configuration loaded;
+        LoadConfiguration(store, loaded);
+        EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
+        EXPECT_TRUE(loaded.settings == first.settings || loaded.settings == second.settings);
+        EXPECT_EQ(loaded.sets, loaded.settings.StrRealTime == u"A"_s ? first.sets : second.sets);
+    }
+    // The temporary files of killed saves go with the next save.
+    SaveConfiguration(store, first);
+    EXPECT_EQ(QDir(store.directory()).entryList({u"*.tmp-*"_s}, QDir::Files), QStringList());
+}
+
+} // namespace
+} // namespace kelvo
