@@ -7,7 +7,11 @@
 #include "cli/SetEditor.h"
 #include "cli/SetListing.h"
 #include "cli/SettingKeys.h"
+#include "platform/AutostartEntry.h"
 #include "platform/SettingsStore.h"
+
+#include <cstring>
+#include <filesystem>
 
 namespace kelvo::cli {
 
@@ -33,6 +37,27 @@ int ListSets(SettingsStore& store)
     return ExitSuccess;
 }
 
+// The windowed program lies beside this one.
+QString WindowedProgramPath()
+{
+    const std::filesystem::path self = std::filesystem::read_symlink("/proc/self/exe");
+    return QString::fromStdString((self.parent_path() / "kelvo").string());
+}
+
+// Starting with the desktop is the autostart entry as much as the setting; the settings dialog keeps
+// the two together the same way, and still saves the setting when the entry cannot be written.
+bool UpdateAutostartEntry(bool startWithDesktop)
+{
+    AutostartEntry entry;
+    const QString command = startWithDesktop ? u"\""_s + WindowedProgramPath() + u"\" /W"_s : QString();
+    if (const int error = entry.setCommand(command)) {
+        PrintLine(stderr, u"kelvo-cli: cannot change the autostart entry %1: %2"_s.arg(
+                              entry.filePath(), QString::fromLocal8Bit(std::strerror(error))));
+        return false;
+    }
+    return true;
+}
+
 int ShowOrChangeSettings(SettingsStore& store, const QStringList& arguments)
 {
     Configuration configuration = Loaded(store);
@@ -46,9 +71,13 @@ int ShowOrChangeSettings(SettingsStore& store, const QStringList& arguments)
         PrintLine(stdout, SettingText(configuration.settings, key));
         return ExitSuccess;
     }
+    const bool startedWithDesktop = configuration.settings.flWindowsStart;
     ChangeSetting(configuration, key, arguments[1]);
+    bool entryKept = true;
+    if (configuration.settings.flWindowsStart != startedWithDesktop)
+        entryKept = UpdateAutostartEntry(configuration.settings.flWindowsStart);
     CommitConfiguration(store, configuration);
-    return ExitSuccess;
+    return entryKept ? ExitSuccess : ExitFailure;
 }
 
 // Every change of the sets follows one path: load, change in memory (refusing bad input), commit.

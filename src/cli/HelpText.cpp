@@ -14,7 +14,8 @@ Commands:
   settings KEY            Show one general setting.
   settings KEY VALUE      Change one general setting. Booleans take true or false, numbers must be
                           whole numbers in range, StrStatusBarPos takes TL, TR, BL or BR, StrRealTime
-                          takes None or the name of a set.
+                          takes None or the name of a set. flWindowsStart also writes or disables
+                          the desktop autostart entry of kelvo.
   add NAME OPTIONS        Add a set. --source and --dest are required.
   edit NAME OPTIONS       Change the given options of a set; the others keep their values.
   remove NAME             Remove a set.

@@ -6,7 +6,6 @@
 #include <QDir>
 
 #include <functional>
-#include <string_view>
 #include <variant>
 
 namespace kelvo::cli {
@@ -135,9 +134,9 @@ QString SettingText(const GeneralSettings& settings, const QString& key)
 {
     const SettingKey& entry = FindKey(key);
     if (const auto* text = std::get_if<TextField>(&entry.field))
-        return settings.**text;
+        return settings.*(*text);
     if (const auto* number = std::get_if<NumberField>(&entry.field))
-        return QString::number(settings.**number);
+        return QString::number(settings.*(*number));
     return settings.*std::get<BoolField>(entry.field) ? u"True"_s : u"False"_s;
 }
 
@@ -145,13 +144,10 @@ void ChangeSetting(Configuration& configuration, const QString& key, const QStri
 {
     const SettingKey& entry = FindKey(key);
     GeneralSettings& settings = configuration.settings;
-    if (std::string_view(entry.name) == "flWindowsStart")
-        throw UsageError(u"flWindowsStart is changed in Kelvo's settings dialog, which also keeps the "
-                         u"autostart entry"_s);
     if (const auto* text = std::get_if<TextField>(&entry.field)) {
-        settings.** text = entry.check ? entry.check(configuration, value) : value;
+        settings.*(*text) = entry.check ? entry.check(configuration, value) : value;
     } else if (const auto* number = std::get_if<NumberField>(&entry.field)) {
-        settings.** number = ParseNumber(entry, value);
+        settings.*(*number) = ParseNumber(entry, value);
     } else {
         settings.*std::get<BoolField>(entry.field) = ParseBool(entry, value);
     }

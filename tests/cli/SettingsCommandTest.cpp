@@ -69,8 +69,15 @@ TEST(SettingsCommand, ChangesAreTypedAndStoredInTheirOwnSpelling)
     ASSERT_TRUE(process.waitForFinished());
     EXPECT_EQ(Setting(u"StrLogFileDir"_s), QString::fromStdString(home.dir() / "logs/"));
 
-    // The autostart entry goes with this flag, and only the settings dialog keeps that entry.
-    EXPECT_EQ(RunCli({u"settings"_s, u"flWindowsStart"_s, u"true"_s}).status, 2);
+    // Starting with the desktop goes with the autostart entry of the windowed program.
+    const std::string autostart = home.configDir() + "/autostart/kelvo.desktop";
+    Change(u"flWindowsStart"_s, u"true"_s);
+    const QString entry = QString::fromUtf8(ReadFile(autostart));
+    EXPECT_TRUE(entry.contains(QStringLiteral(KELVO_BIN_DIR "/kelvo")) && entry.contains(u"/W"_s))
+        << entry.toStdString();
+    Change(u"flWindowsStart"_s, u"false"_s);
+    EXPECT_TRUE(ReadFile(autostart).contains("Hidden=true"));
+    EXPECT_EQ(Setting(u"flWindowsStart"_s), u"False"_s);
 }
 
 TEST(SettingsCommand, RealTimeNamesAnExistingSetAndFollowsItsRemoval)
