@@ -34,8 +34,13 @@ public:
     virtual void copyActive(bool active) = 0;
     // Timer1, the re-run countdown, is off while a run is busy.
     virtual void reRunTimerEnabled(bool enabled) = 0;
+    // Called once per file examined in screen-saver mode: one step of the window's movement.
+    virtual void screenSaverStep() = 0;
     // Called once per file examined and once per copied chunk; must be cheap when nothing is due.
     virtual void letEventsRun() = 0;
+    // Asked right after each letEventsRun: true ends the run between two chunks, leaving no
+    // partly written file behind.
+    virtual bool stopRequested() const = 0;
 };
 
 } // namespace kelvo

@@ -25,6 +25,9 @@ struct RunState
     // One element per set index; an index for which no list was prepared holds nullopt.
     std::vector<std::optional<DirectoryList>> DirectoryLists;
     qint16 TotalDirectories = 0;
+    // A run is busy; requests that arrive from inside its event yields wait here, in order.
+    bool RunBusy = false;
+    std::vector<qint16> QueuedRuns;
 };
 
 } // namespace kelvo

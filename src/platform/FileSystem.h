@@ -14,11 +14,11 @@ namespace kelvo {
 
 enum FileAttribute : int {
     AttrNormal = 0,
-    AttrReadOnly = 1,   // the owner's write permission is cleared
-    AttrHidden = 2,     // the name begins with "."
-    AttrSystem = 4,     // neither a regular file nor a directory: device, FIFO, socket
+    AttrReadOnly = 1, // the owner's write permission is cleared
+    AttrHidden = 2,   // the name begins with "."
+    AttrSystem = 4,   // neither a regular file nor a directory: device, FIFO, socket
     AttrDirectory = 16,
-    AttrArchive = 32,   // changed since the last backup
+    AttrArchive = 32, // changed since the last backup
 };
 
 // Attribute masks of a directory listing.
@@ -35,8 +35,8 @@ struct FileTime
     friend auto operator<=>(const FileTime&, const FileTime&) = default;
 };
 
-bool FileExists(const std::string& path);   // true only for an existing file (not a directory)
-bool FolderExists(const std::string& path); // true only for an existing directory
+bool FileExists(const std::string& path);         // true only for an existing file (not a directory)
+bool FolderExists(const std::string& path);       // true only for an existing directory
 std::string GetFileName(const std::string& path); // the last path component
 
 // A file's properties, read with one stat when the object is made. The archive flag and the creation
@@ -77,6 +77,8 @@ private:
     FileTime m_accessed;
     FileTime m_birth; // the file system's birth time, zero when it keeps none
     quint32 m_mode = 0;
+    quint32 m_owner = 0;
+    quint32 m_group = 0;
     quint64 m_device = 0;
     quint64 m_inode = 0;
     mutable std::optional<FileTime> m_created;

@@ -1,0 +1,363 @@
+#include "engine/BackupRun.h"
+
+#include "engine/Comparison.h"
+#include "engine/FileCopy.h"
+#include "engine/LogFile.h"
+#include "engine/RunStopped.h"
+#include "platform/Failure.h"
+#include "platform/FileSystem.h"
+
+#include <QFile>
+
+#include <algorithm>
+#include <cmath>
+#include <unordered_set>
+
+namespace kelvo {
+
+namespace {
+
+std::string ToPath(const QString& text)
+{
+    return QFile::encodeName(text).toStdString();
+}
+
+std::string WithSeparator(std::string path)
+{
+    if (path.empty() || path.back() != '/')
+        path += '/';
+    return path;
+}
+
+// Splits the filter text at ";" as the set list shows it: entries are not trimmed, an empty entry
+// between two ";" stays, a trailing ";" adds nothing, and a lone ";" is the one empty filter.
+std::vector<std::string> SplitFilters(const std::string& text)
+{
+    std::vector<std::string> filters;
+    std::string::size_type start = 0;
+    for (auto end = text.find(';'); end != std::string::npos; end = text.find(';', start)) {
+        filters.push_back(text.substr(start, end - start));
+        start = end + 1;
+    }
+    filters.push_back(text.substr(start));
+    if (filters.back().empty()) {
+        if (filters.size() > 1)
+            filters.pop_back();
+        else
+            filters.back() = "*.*";
+    }
+    return filters;
+}
+
+// Nearest whole percentage, halfway to even, within 0..100.
+int OverallPercent(int directoriesDone, int totalDirectories)
+{
+    if (totalDirectories <= 0)
+        return 100;
+    const double percent = std::nearbyint(100.0 * directoriesDone / totalDirectories);
+    return static_cast<int>(std::clamp(percent, 0.0, 100.0));
+}
+
+// One run over the chosen sets: the working values that live only as long as the run.
+class Run final
+{
+public:
+    explicit Run(RunContext& context) : m_context(context), m_log(context.configuration.settings, context.clock) {}
+
+    void execute(qint16 setIndex);
+
+private:
+    void start();
+    void runSet(qint16 setIndex);
+    void visitDirectory(qint16 setIndex, std::string& entry);
+    std::optional<std::string> targetOf(const BackupSet& set, const std::string& directory) const;
+    void deleteRemovedFiles(const std::string& directory, const std::string& target,
+                            const std::vector<std::string>& names);
+    void examineFile(qint16 setIndex, const std::string& directory, const std::string& target,
+                     const std::string& name, TimePrecision precision);
+    void copyFile(qint16 setIndex, const std::string& source, const std::string& destination,
+                  const std::string& directory, const std::string& target, const std::string& name,
+                  TimePrecision precision);
+    void handleFailure(const Failure& failure);
+    void countError();
+    void directoryDone();
+    void finish();
+    void stampLastDate(BackupSet& set);
+
+    RunContext& m_context;
+    LogFile m_log;
+    int m_directoriesDone = 0;
+    std::string m_target;   // T of the current entry, for the error lines
+    std::string m_lastSeen; // the name last seen by the delete scan
+    qint64 m_stampSecond = -1;
+    QString m_stampText;
+};
+
+void Run::execute(qint16 setIndex)
+{
+    m_log.Open();
+    start();
+    const auto& lists = m_context.state.DirectoryLists;
+    try {
+        if (setIndex == AllSets) {
+            for (std::size_t i = 0; i < lists.size(); ++i)
+                runSet(static_cast<qint16>(i));
+        } else {
+            runSet(setIndex);
+        }
+    } catch (const RunStopped&) {
+    }
+    finish();
+}
+
+void Run::start()
+{
+    m_context.observer.fileProgressChanged(0);
+    m_context.observer.overallProgressChanged(0);
+    m_context.observer.currentFileChanged(QString());
+    m_context.observer.reRunTimerEnabled(false);
+}
+
+void Run::runSet(qint16 setIndex)
+{
+    auto& lists = m_context.state.DirectoryLists;
+    if (setIndex < 0 || static_cast<std::size_t>(setIndex) >= lists.size() || !lists[setIndex])
+        return;
+    if (static_cast<std::size_t>(setIndex) >= m_context.configuration.sets.size())
+        return;
+    m_target.clear();
+    m_lastSeen.clear();
+    try {
+        for (std::string& entry : *lists[setIndex]) {
+            if (entry == EndMarker)
+                break;
+            visitDirectory(setIndex, entry);
+        }
+    } catch (const Failure& failure) {
+        handleFailure(failure);
+    }
+}
+
+// The matching directory on the other side (T), or nothing for a directory of a one-way set that lies
+// in the receiving tree: with the destination inside the source, the source's walk lists the backup
+// itself, which must not be copied into itself or back.
+std::optional<std::string> Run::targetOf(const BackupSet& set, const std::string& directory) const
+{
+    const std::string source = ToPath(set.SourceDirFile);
+    const std::string destination = ToPath(set.DestDir);
+    const bool inSource = directory.compare(0, source.size(), source) == 0;
+    const bool inDestination = directory.compare(0, destination.size(), destination) == 0;
+    // With one root inside the other, a directory belongs to the nearer (longer) root.
+    const bool sourceSide = inSource && !(inDestination && destination.size() > source.size());
+    if (!sourceSide && !inDestination)
+        throw Failure(ErrOverflow, directory);
+    if (inSource && inDestination && set.SyncOptions != QLatin1String("srcAndDest") &&
+        sourceSide == (set.SyncOptions == QLatin1String("destToSrc")))
+        return std::nullopt;
+    const std::string& root = sourceSide ? source : destination;
+    const std::string otherRoot = WithSeparator(sourceSide ? destination : source);
+    const std::size_t cut = root.size() + (root.empty() || root.back() != '/' ? 1 : 0);
+    return otherRoot + (directory.size() > cut ? directory.substr(cut) : std::string());
+}
+
+void Run::visitDirectory(qint16 setIndex, std::string& entry)
+{
+    BackupSet& set = m_context.configuration.sets[static_cast<std::size_t>(setIndex)];
+    if (set.Filters.isEmpty())
+        set.Filters = QStringLiteral("*.*");
+    const std::vector<std::string> filters = SplitFilters(ToPath(set.Filters));
+    entry = WithSeparator(entry);
+    const std::string& directory = entry;
+
+    m_target.clear();
+    const std::optional<std::string> sideTarget = targetOf(set, directory);
+    if (!sideTarget) {
+        directoryDone();
+        return;
+    }
+    const std::string& target = *sideTarget;
+    ++m_context.statistics.directoriesSearched;
+    m_context.observer.statisticsChanged(m_context.statistics);
+    m_target = target;
+    if (!target.empty() && !FolderExists(target))
+        CreateDirectory(target);
+
+    // The copying side is listed before anything is deleted: a source that is missing or cannot be
+    // read must never empty its backup.
+    std::vector<std::string> names;
+    try {
+        names = ListDirectory(directory, MaskFiles);
+    } catch (const Failure& failure) {
+        throw Failure(failure.number() == ErrPathNotFound ? ErrPathNotFound : ErrPathFileAccess, directory);
+    }
+    if (set.SyncOptions != QLatin1String("srcAndDest") && set.flRemovedDeletedFiles)
+        deleteRemovedFiles(directory, target, names);
+
+    const TimePrecision precision = TimePrecisionOf(directory, target);
+    for (const std::string& filter : filters) {
+        for (const std::string& name : names) {
+            if (MatchesPattern(name, filter))
+                examineFile(setIndex, directory, target, name, precision);
+        }
+    }
+    directoryDone();
+}
+
+void Run::deleteRemovedFiles(const std::string& directory, const std::string& target,
+                             const std::vector<std::string>& names)
+{
+    const std::unordered_set<std::string> present(names.begin(), names.end());
+    for (const std::string& name : ListDirectory(target, MaskFiles)) {
+        m_lastSeen = name;
+        if (present.count(name))
+            continue;
+        // Only a file the file system reports as absent is gone; anything else keeps the backup.
+        if (File::TryGetFile(directory + name))
+            continue;
+        DeleteFile(target + name, true);
+        m_log.Deleted(target, name);
+    }
+    m_lastSeen.clear();
+}
+
+void Run::examineFile(qint16 setIndex, const std::string& directory, const std::string& target,
+                      const std::string& name, TimePrecision precision)
+{
+    YieldToEvents(m_context.observer);
+    ++m_context.statistics.filesExamined;
+    m_context.observer.statisticsChanged(m_context.statistics);
+    stampLastDate(m_context.configuration.sets[static_cast<std::size_t>(setIndex)]);
+
+    const std::string source = directory + name;
+    const std::string destination = target + name;
+    try {
+        if (NeedsCopy(m_context, setIndex, source, destination, CopyCheck::BeforeCopy, precision))
+            copyFile(setIndex, source, destination, directory, target, name, precision);
+    } catch (const Failure& failure) {
+        // A file that vanished, or an invalid argument, costs this file only.
+        if (failure.number() != ErrFileNotFound && failure.number() != ErrInvalidArgument)
+            throw;
+        handleFailure(failure);
+    }
+    if (m_context.screenSaverMode)
+        m_context.observer.screenSaverStep();
+}
+
+void Run::copyFile(qint16 setIndex, const std::string& source, const std::string& destination,
+                   const std::string& directory, const std::string& target, const std::string& name,
+                   TimePrecision precision)
+{
+    BackupSet& set = m_context.configuration.sets[static_cast<std::size_t>(setIndex)];
+    m_context.observer.currentFileChanged(QFile::decodeName(QByteArray::fromStdString(name)));
+    const qint64 result = CopyFileWithProgress(m_context, source, destination);
+    const bool success =
+        result > 0 || !NeedsCopy(m_context, setIndex, source, destination, CopyCheck::AfterCopy, precision);
+    if (!success) {
+        m_log.CopyFailed(directory, target, name);
+        return;
+    }
+    ++m_context.statistics.filesCopied;
+    m_context.observer.statisticsChanged(m_context.statistics);
+    m_log.Copied(directory, target, name);
+    if (set.CopyOptions == QLatin1String("OpArchive"))
+        SetAttributes(source, GetAttributes(source) & ~AttrArchive);
+}
+
+void Run::handleFailure(const Failure& failure)
+{
+    if (failure.number() == ErrInvalidArgument)
+        return;
+    countError();
+    switch (failure.number()) {
+    case ErrFileNotFound:
+        m_log.FileNotFound(failure.description());
+        break;
+    case ErrPathFileAccess:
+    case ErrPathNotFound:
+        m_log.AccessError(failure.description(), m_target);
+        break;
+    case ErrDiskFull:
+        m_log.DiskFull(m_target, failure.description());
+        break;
+    default:
+        m_log.OtherError(failure.description(), failure.number(), m_target, m_lastSeen);
+        break;
+    }
+}
+
+void Run::countError()
+{
+    ++m_context.statistics.errors;
+    m_context.observer.statisticsChanged(m_context.statistics);
+}
+
+void Run::directoryDone()
+{
+    ++m_directoriesDone;
+    m_context.observer.overallProgressChanged(OverallPercent(m_directoriesDone, m_context.state.TotalDirectories));
+}
+
+void Run::stampLastDate(BackupSet& set)
+{
+    // Formatting a date for every file would cost more than examining it; the text changes once a second.
+    const QDateTime now = m_context.clock.now();
+    const qint64 second = now.toSecsSinceEpoch();
+    if (second != m_stampSecond) {
+        m_stampSecond = second;
+        m_stampText = now.toString(QStringLiteral("dd/MM/yyyy hh:mm:ss"));
+    }
+    set.LastDate = m_stampText;
+}
+
+void Run::finish()
+{
+    m_context.state.PendingSetIndex = AllSets;
+    if (!m_context.screenSaverMode)
+        m_context.observer.reRunTimerEnabled(true);
+    m_context.observer.overallProgressChanged(100);
+    try {
+        m_log.Close();
+    } catch (const Failure& failure) {
+        handleFailure(failure);
+    }
+}
+
+// Marks the run busy for its life, so a request from inside its yields waits instead of nesting.
+class BusyScope final
+{
+public:
+    explicit BusyScope(RunState& state) : m_state(state) { m_state.RunBusy = true; }
+    ~BusyScope() { m_state.RunBusy = false; }
+    BusyScope(const BusyScope&) = delete;
+    BusyScope& operator=(const BusyScope&) = delete;
+
+private:
+    RunState& m_state;
+};
+
+void Queue(RunState& state, qint16 setIndex)
+{
+    if (std::find(state.QueuedRuns.begin(), state.QueuedRuns.end(), setIndex) == state.QueuedRuns.end())
+        state.QueuedRuns.push_back(setIndex);
+}
+
+} // namespace
+
+void RunBackup(RunContext& context, qint16 setIndex)
+{
+    RunState& state = context.state;
+    if (state.RunBusy) {
+        Queue(state, setIndex);
+        return;
+    }
+    BusyScope busy(state);
+    Run(context).execute(setIndex);
+    while (!state.QueuedRuns.empty() && !context.observer.stopRequested()) {
+        const qint16 next = state.QueuedRuns.front();
+        state.QueuedRuns.erase(state.QueuedRuns.begin());
+        Run(context).execute(next);
+    }
+    state.QueuedRuns.clear();
+}
+
+} // namespace kelvo

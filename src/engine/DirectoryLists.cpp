@@ -1,0 +1,101 @@
+#include "engine/DirectoryLists.h"
+
+#include "platform/Failure.h"
+#include "platform/FileSystem.h"
+
+#include <QFile>
+
+#include <algorithm>
+#include <limits>
+
+namespace kelvo {
+
+namespace {
+
+// The swap file of another system's drive; never worth backing up. The comparison is exact on purpose.
+constexpr const char* SkippedDirectoryName = "pagefile.sys";
+
+std::vector<QString> PassRoots(const BackupSet& set)
+{
+    if (set.SyncOptions == QLatin1String("srcAndDest"))
+        return {set.SourceDirFile, set.DestDir};
+    if (set.SyncOptions == QLatin1String("destToSrc"))
+        return {set.DestDir};
+    return {set.SourceDirFile};
+}
+
+std::string DirectoryPath(const QString& root)
+{
+    std::string path = QFile::encodeName(root).toStdString();
+    if (!path.ends_with('/'))
+        path += '/';
+    return path;
+}
+
+// A directory that cannot be listed simply contributes no children: the run reports what it cannot reach.
+std::vector<std::string> SubdirectoriesOrNone(const std::string& directory)
+{
+    try {
+        return ListSubdirectories(directory);
+    } catch (const Failure&) {
+        return {};
+    }
+}
+
+// Breadth-first, so that every parent comes before its children and the run can create missing
+// directories one level at a time.
+void AppendTree(const std::string& root, bool subDirectories, DirectoryList& list)
+{
+    const std::size_t first = list.size();
+    list.push_back(root);
+    if (!subDirectories)
+        return;
+    for (std::size_t i = first; i < list.size(); ++i) {
+        const std::string directory = list[i];
+        for (const std::string& name : SubdirectoriesOrNone(directory)) {
+            if (name != SkippedDirectoryName)
+                list.push_back(directory + name + '/');
+        }
+    }
+}
+
+DirectoryList BuildList(const BackupSet& set)
+{
+    DirectoryList list;
+    if (set.flEnabled) {
+        for (const QString& root : PassRoots(set)) {
+            if (!root.isEmpty())
+                AppendTree(DirectoryPath(root), set.flSubDirectories, list);
+        }
+    }
+    list.emplace_back(EndMarker);
+    return list;
+}
+
+// The count is never negative; past the largest 16-bit value it stays there instead of wrapping.
+qint16 SaturatingAdd(qint16 total, std::size_t count)
+{
+    constexpr std::size_t max = std::numeric_limits<qint16>::max();
+    return static_cast<qint16>(std::min(max, static_cast<std::size_t>(total) + count));
+}
+
+} // namespace
+
+void BuildDirectoryLists(const Configuration& configuration, QString& startedByWindows, RunState& state)
+{
+    state.DirectoryLists.assign(1, std::nullopt);
+    state.TotalDirectories = 0;
+    const bool delayFirstRun = startedByWindows == QLatin1String("WIN") && configuration.settings.flDelay;
+    if (!delayFirstRun) {
+        const BackupSets& sets = configuration.sets;
+        state.DirectoryLists.resize(std::max<std::size_t>(1, sets.size()));
+        for (std::size_t i = 0; i < sets.size(); ++i) {
+            DirectoryList list = BuildList(sets[i]);
+            state.TotalDirectories = SaturatingAdd(state.TotalDirectories, list.size() - 1);
+            state.DirectoryLists[i] = std::move(list);
+        }
+    }
+    startedByWindows.clear();
+}
+
+} // namespace kelvo

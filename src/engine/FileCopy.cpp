@@ -1,0 +1,186 @@
+#include "engine/FileCopy.h"
+
+#include "engine/RunStopped.h"
+#include "platform/Failure.h"
+#include "platform/FileSystem.h"
+#include "platform/ReplacementFile.h"
+
+#include <cerrno>
+#include <cmath>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+#include <vector>
+
+namespace kelvo {
+
+namespace {
+
+// Reads and writes go through a buffer of many chunks; the chunks still pace the progress and the
+// event yields.
+constexpr std::size_t IoBlockSize = 256 * 1024;
+
+class SourceFile final
+{
+public:
+    explicit SourceFile(const std::string& path) : m_path(path)
+    {
+        m_fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+        if (m_fd < 0)
+            RaiseErrno(errno, path);
+    }
+    ~SourceFile() { ::close(m_fd); }
+    SourceFile(const SourceFile&) = delete;
+    SourceFile& operator=(const SourceFile&) = delete;
+
+    struct stat status() const
+    {
+        struct stat st{};
+        if (::fstat(m_fd, &st) != 0)
+            RaiseErrno(errno, m_path);
+        return st;
+    }
+
+    // Fills as much of the buffer as the file still has; 0 at its end.
+    std::size_t read(char* buffer, std::size_t size)
+    {
+        std::size_t filled = 0;
+        while (filled < size) {
+            const ssize_t got = ::read(m_fd, buffer + filled, size - filled);
+            if (got < 0) {
+                if (errno == EINTR)
+                    continue;
+                RaiseErrno(errno, m_path);
+            }
+            if (got == 0)
+                break;
+            filled += static_cast<std::size_t>(got);
+        }
+        return filled;
+    }
+
+private:
+    std::string m_path;
+    int m_fd = -1;
+};
+
+// The copy's progress bar: 100 minus the remaining share, and it never moves back within one file.
+class FileProgress final
+{
+public:
+    FileProgress(RunObserver& observer, qint64 size) : m_observer(observer), m_size(size)
+    {
+        m_observer.fileProgressChanged(0);
+    }
+
+    void copied(qint64 bytesDone)
+    {
+        const qint64 size = m_size > 0 ? m_size : 1;
+        const qint64 remaining = m_size > 0 ? m_size - bytesDone : 0;
+        int percent = 100 - static_cast<int>(std::floor(100.0 * static_cast<double>(remaining) /
+                                                        static_cast<double>(size)));
+        percent = std::clamp(percent, 0, 100);
+        if (percent > m_shown) {
+            m_shown = percent;
+            m_observer.fileProgressChanged(percent);
+        }
+    }
+
+private:
+    RunObserver& m_observer;
+    qint64 m_size;
+    int m_shown = 0;
+};
+
+// Keeps "Edit Sets" and "Run now" disabled for the life of one copy, however it ends.
+class CopyActiveScope final
+{
+public:
+    explicit CopyActiveScope(RunObserver& observer) : m_observer(observer) { m_observer.copyActive(true); }
+    ~CopyActiveScope() { m_observer.copyActive(false); }
+    CopyActiveScope(const CopyActiveScope&) = delete;
+    CopyActiveScope& operator=(const CopyActiveScope&) = delete;
+
+private:
+    RunObserver& m_observer;
+};
+
+void CarryTimes(const struct stat& source, int destinationFd, const std::string& destination)
+{
+    const struct timespec times[2] = {source.st_atim, source.st_mtim};
+    if (::futimens(destinationFd, times) != 0)
+        RaiseErrno(errno, destination);
+}
+
+// Copies the bytes block by block; each block is paced in chunks for the progress bar and the yields.
+// Gives the number of bytes copied.
+qint64 CopyContents(RunObserver& observer, SourceFile& source, ReplacementFile& target, qint64 size)
+{
+    FileProgress progress(observer, size);
+    std::vector<char> buffer(IoBlockSize);
+    qint64 done = 0;
+    for (;;) {
+        const std::size_t got = source.read(buffer.data(), buffer.size());
+        if (got == 0)
+            break;
+        target.write(buffer.data(), got);
+        for (std::size_t chunkEnd = 0; chunkEnd < got;) {
+            chunkEnd = std::min<std::size_t>(chunkEnd + CopyChunkSize, got);
+            progress.copied(done + static_cast<qint64>(chunkEnd));
+            YieldToEvents(observer);
+        }
+        done += static_cast<qint64>(got);
+    }
+    if (size == 0) {
+        progress.copied(0);
+        YieldToEvents(observer);
+    }
+    return done;
+}
+
+qint64 CopyReplacingDestination(RunContext& context, const std::string& source, const std::string& destination)
+{
+    const File sourceFile = File::GetFile(source);
+    SourceFile input(source);
+    const struct stat before = input.status();
+    ReplacementFile output(destination);
+    CopyContents(context.observer, input, output, before.st_size);
+    // The times are those from before the first read: a source that changes while it is copied
+    // then looks newer than its copy, and the next run copies it again.
+    CarryTimes(before, output.fd(), destination);
+    sourceFile.CarryAttributesTo(output.fd());
+    output.commit();
+    return before.st_size > 0 ? before.st_size : 1;
+}
+
+void CountCopyError(RunContext& context)
+{
+    ++context.statistics.errors;
+    context.observer.statisticsChanged(context.statistics);
+}
+
+} // namespace
+
+void YieldToEvents(RunObserver& observer)
+{
+    observer.letEventsRun();
+    if (observer.stopRequested())
+        throw RunStopped{};
+}
+
+qint64 CopyFileWithProgress(RunContext& context, const std::string& source, const std::string& destination)
+{
+    CopyActiveScope activeScope(context.observer);
+    try {
+        return CopyReplacingDestination(context, source, destination);
+    } catch (const Failure& failure) {
+        // A full disk is counted once, by the run's handler that it is passed on to.
+        if (failure.number() == ErrDiskFull)
+            throw;
+        if (failure.number() != ErrInvalidArgument)
+            CountCopyError(context);
+        return 0;
+    }
+}
+
+} // namespace kelvo

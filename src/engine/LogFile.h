@@ -1,0 +1,76 @@
+#pragma once
+
+#include "app/Configuration.h"
+#include "engine/Clock.h"
+
+#include <QString>
+
+#include <string>
+
+namespace kelvo {
+
+// The full path of "kelvo.log" in StrLogFileDir.
+std::string LogFilePath(const GeneralSettings& settings);
+
+// The run's log "kelvo.log": opened at the start of a run, one line per event, closed and trimmed to
+// IntLogFileSize mebibytes at the end. Lines end with "\n"; file names are written as raw bytes and
+// every other text as UTF-8. Each line is written at once, so a crash keeps everything logged before it.
+class LogFile final
+{
+public:
+    LogFile(GeneralSettings& settings, const Clock& clock);
+    ~LogFile();
+    LogFile(const LogFile&) = delete;
+    LogFile& operator=(const LogFile&) = delete;
+
+    // When flLogFileOn: opens the log for appending (creating it) and writes the start line. Any failure
+    // switches flLogFileOn off in memory, and the run goes on without a log.
+    void Open();
+
+    // d and t are the directory processed and the matching directory on the other side, both ending
+    // with "/"; f is a file name. A line is written only when the log is open and its switches are on;
+    // a failed write raises kelvo::Failure.
+    void Copied(const std::string& d, const std::string& t, const std::string& f);
+    void CopyFailed(const std::string& d, const std::string& t, const std::string& f);
+    void Deleted(const std::string& t, const std::string& f);
+
+    // The lines of the run's error handler, by failure number: 75 and 76, 61, 53, and any other.
+    void AccessError(const QString& description, const std::string& t);
+    void DiskFull(const std::string& t, const QString& description);
+    void FileNotFound(const QString& description);
+    void OtherError(const QString& description, int number, const std::string& t,
+                    const std::string& lastSeen);
+
+    // Writes the end line, closes the log and cuts it to its size limit. Failures raise kelvo::Failure.
+    void Close();
+
+private:
+    void WriteLine(const std::string& line);
+    void WriteErrorLine(const std::string& line);
+    std::string Stamp() const;
+    void CloseDescriptor();
+
+    GeneralSettings& m_settings;
+    const Clock& m_clock;
+    std::string m_path;
+    int m_fd = -1;
+};
+
+// Cuts the file at path to its last 1048576 × sizeInMebibytes bytes (nothing when the size is 0 or
+// less), moving the cut forward to the start of a UTF-8 character. The file is replaced atomically,
+// so a crash while trimming keeps the whole log. Failures raise kelvo::Failure.
+void TrimLogFile(const std::string& path, qint16 sizeInMebibytes);
+
+// Shows the log; the main window implements it with the desktop's handler for text files.
+class LogViewer
+{
+public:
+    virtual ~LogViewer() = default;
+    virtual void openTextFile(const QString& path) = 0;
+    virtual void showMessage(const QString& text) = 0;
+};
+
+// Opens the log when it exists, else says that it does not.
+void ViewLogFile(const GeneralSettings& settings, LogViewer& viewer);
+
+} // namespace kelvo

@@ -1,0 +1,169 @@
+#include "EngineFixture.h"
+
+#include "engine/Comparison.h"
+#include "engine/FileCopy.h"
+#include "platform/Failure.h"
+#include "platform/FileSystem.h"
+
+#include <sys/stat.h>
+
+namespace kelvo::test {
+namespace {
+
+class Comparison : public EngineTest
+{
+protected:
+    Comparison() { addSet(); }
+    BackupSet& set() { return configuration.sets[0]; }
+    bool needsCopy(const std::string& name, CopyCheck check = CopyCheck::BeforeCopy,
+                   TimePrecision precision = TimePrecision::OneSecond)
+    {
+        return NeedsCopy(context, 0, src(name), dst(name), check, precision);
+    }
+    void makeArchived(const std::string& path) { SetAttributes(path, GetAttributes(path) | AttrArchive); }
+    void clearArchive(const std::string& path) { SetAttributes(path, GetAttributes(path) & ~AttrArchive); }
+};
+
+TEST_F(Comparison, OverwriteOffNeverReplacesAnExistingFile)
+{
+    MakeFile(src("a"), "new and longer", 2000);
+    MakeFile(dst("a"), "old", 1000);
+    makeArchived(src("a"));
+    set().flOverwrite = false;
+    set().flArchive = true;
+    set().ArchiveOptions = QStringLiteral("OpSeq");
+    for (const char* criterion : {"OpDate", "OpArchive", "OpFileSize"}) {
+        set().CopyOptions = QString::fromLatin1(criterion);
+        EXPECT_FALSE(needsCopy("a")) << criterion;
+    }
+    EXPECT_EQ(FilesBelow(dst()), std::vector<std::string>{"a"});
+
+    // A missing destination is copied whatever the overwrite rule says.
+    MakeFile(src("b"), "b");
+    for (const char* criterion : {"OpDate", "OpFileSize"}) {
+        set().CopyOptions = QString::fromLatin1(criterion);
+        EXPECT_TRUE(needsCopy("b")) << criterion;
+    }
+}
+
+TEST_F(Comparison, ArchiveCriterionWantsTheArchiveFlagAlone)
+{
+    set().CopyOptions = QStringLiteral("OpArchive");
+    MakeFile(src("plain"), "x");
+    makeArchived(src("plain"));
+    EXPECT_TRUE(needsCopy("plain"));
+
+    MakeFile(src("readonly"), "x");
+    makeArchived(src("readonly"));
+    chmod(src("readonly").c_str(), 0444);
+    EXPECT_EQ(GetAttributes(src("readonly")), AttrArchive | AttrReadOnly);
+    EXPECT_FALSE(needsCopy("readonly"));
+
+    clearArchive(src("plain"));
+    EXPECT_FALSE(needsCopy("plain"));
+}
+
+TEST_F(Comparison, DateCriterion)
+{
+    set().CopyOptions = QStringLiteral("OpDate");
+    MakeFile(src("newer"), "same", 2000);
+    MakeFile(dst("newer"), "same", 1000);
+    EXPECT_TRUE(needsCopy("newer"));
+
+    MakeFile(src("equal"), "same", 2000);
+    MakeFile(dst("equal"), "same", 2000);
+    EXPECT_FALSE(needsCopy("equal"));
+
+    // A newer destination of another size, created apart from the source, is left alone.
+    MakeFile(src("older"), "short", 1000);
+    MakeFile(dst("older"), "much longer", 2000);
+    EXPECT_FALSE(needsCopy("older"));
+
+    // Sub-second differences do not count, and a FAT destination may lag up to two seconds.
+    MakeFile(src("fat"), "same", 2001);
+    MakeFile(dst("fat"), "same", 2000);
+    EXPECT_TRUE(needsCopy("fat"));
+    EXPECT_FALSE(needsCopy("fat", CopyCheck::BeforeCopy, TimePrecision::TwoSeconds));
+}
+
+TEST_F(Comparison, RightAfterACopyNothingIsDueAndASizeChangeOfTheCopyIsNoticed)
+{
+    for (const char* criterion : {"OpDate", "OpFileSize"}) {
+        set().CopyOptions = QString::fromLatin1(criterion);
+        MakeFile(src("a"), "contents", 1500);
+        ASSERT_GT(CopyFileWithProgress(context, src("a"), dst("a")), 0);
+        EXPECT_FALSE(needsCopy("a", CopyCheck::AfterCopy)) << criterion;
+    }
+    // The copy carries the source's creation time, so a copy of another size is replaced even when
+    // it looks newer.
+    set().CopyOptions = QStringLiteral("OpDate");
+    MakeFile(dst("b"), "x", 900);
+    MakeFile(src("b"), "source", 1000);
+    ASSERT_GT(CopyFileWithProgress(context, src("b"), dst("b")), 0);
+    WriteFile(dst("b"), "changed in the backup");
+    EXPECT_TRUE(needsCopy("b"));
+}
+
+TEST_F(Comparison, VanishedSourceRaisesFileNotFound)
+{
+    try {
+        needsCopy("missing");
+        FAIL();
+    } catch (const Failure& failure) {
+        EXPECT_EQ(failure.number(), ErrFileNotFound);
+    }
+}
+
+TEST_F(Comparison, SequenceNumbersFillTheFirstGap)
+{
+    set().flArchive = true;
+    set().ArchiveOptions = QStringLiteral("OpSeq");
+    MakeFile(src("report.doc"), "new", 2000);
+    MakeFile(dst("report.doc"), "old", 1000);
+    MakeFile(dst("report.doc.1"), "one");
+    MakeFile(dst("report.doc.3"), "three");
+    EXPECT_TRUE(needsCopy("report.doc"));
+    EXPECT_EQ(ReadFile(dst("report.doc.2")), "old");
+    EXPECT_FALSE(FileExists(dst("report.doc")));
+
+    // No kept copy on the confirming call after the copy.
+    MakeFile(dst("report.doc"), "copy", 1000);
+    EXPECT_TRUE(needsCopy("report.doc", CopyCheck::AfterCopy));
+    EXPECT_TRUE(FileExists(dst("report.doc")));
+    EXPECT_FALSE(FileExists(dst("report.doc.4")));
+}
+
+TEST_F(Comparison, KeptCopiesInTheSubDirectory)
+{
+    set().flArchive = true;
+    set().flArchiveSubDir = true;
+    set().ArchiveSubDir = QStringLiteral("archive");
+    set().ArchiveOptions = QStringLiteral("OpSeq");
+    MakeFile(src("report.doc"), "new", 2000);
+    MakeFile(dst("report.doc"), "old", 1000);
+    ASSERT_TRUE(needsCopy("report.doc"));
+    EXPECT_EQ(ReadFile(dst("archive/report.doc.1")), "old");
+}
+
+TEST_F(Comparison, DateStampedKeptCopyReplacesOneOfTheSameSecond)
+{
+    set().flArchive = true;
+    set().ArchiveOptions = QStringLiteral("OpDate");
+    MakeFile(src("report.doc"), "new", 2000);
+
+    MakeFile(dst("report.doc"), "first", 1000);
+    ASSERT_TRUE(needsCopy("report.doc"));
+    EXPECT_EQ(ReadFile(dst("report.doc.05122026-1437")), "first");
+
+    MakeFile(dst("report.doc"), "second", 1000);
+    ASSERT_TRUE(needsCopy("report.doc"));
+    EXPECT_EQ(ReadFile(dst("report.doc.05122026-1437")), "second");
+
+    clock.time = QDateTime(QDate(2026, 12, 5), QTime(9, 5, 0));
+    MakeFile(dst("report.doc"), "third", 1000);
+    ASSERT_TRUE(needsCopy("report.doc"));
+    EXPECT_EQ(ReadFile(dst("report.doc.05122026-950")), "third");
+}
+
+} // namespace
+} // namespace kelvo::test

@@ -1,0 +1,104 @@
+#include "EngineFixture.h"
+
+#include "engine/DirectoryLists.h"
+#include "engine/LogFile.h"
+
+#include <algorithm>
+#include <filesystem>
+#include <fstream>
+#include <sched.h>
+#include <sys/mount.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+namespace kelvo::test {
+
+EngineTest::EngineTest()
+{
+    for (const char* sub : {"src", "dst", "log"})
+        std::filesystem::create_directories(m_home.dir() / sub);
+    GeneralSettings& settings = configuration.settings;
+    settings.StrLogFileDir = QString::fromStdString(m_home.dir() / "log");
+    settings.flLogFileOn = true;
+    settings.flLogFileSuccess = true;
+    settings.flLogFileErrors = true;
+    settings.flLogDeletes = true;
+    settings.StrRealTime = QStringLiteral("None");
+}
+
+BackupSet& EngineTest::addSet(const QString& name)
+{
+    BackupSet set;
+    set.SetName = name;
+    set.SourceDirFile = QString::fromStdString(m_home.dir() / "src");
+    set.DestDir = QString::fromStdString(m_home.dir() / "dst");
+    set.CopyOptions = QStringLiteral("OpDate");
+    set.SyncOptions = QStringLiteral("srcToDest");
+    set.Filters = QStringLiteral("*.*");
+    set.flEnabled = true;
+    set.flOverwrite = true;
+    set.flSubDirectories = true;
+    configuration.sets.push_back(set);
+    return configuration.sets.back();
+}
+
+void EngineTest::runBackup(qint16 setIndex)
+{
+    QString startedByWindows;
+    BuildDirectoryLists(configuration, startedByWindows, state);
+    RunBackup(context, setIndex);
+}
+
+std::vector<std::string> EngineTest::logLines() const
+{
+    std::vector<std::string> lines;
+    std::ifstream in(LogFilePath(configuration.settings));
+    for (std::string line; std::getline(in, line);)
+        lines.push_back(line);
+    return lines;
+}
+
+void MakeFile(const std::string& path, const QByteArray& contents, qint64 modifiedSeconds)
+{
+    std::filesystem::create_directories(std::filesystem::path(path).parent_path());
+    WriteFile(path, contents);
+    const struct timespec times[2] = {{modifiedSeconds, 0}, {modifiedSeconds, 0}};
+    utimensat(AT_FDCWD, path.c_str(), times, 0);
+}
+
+std::vector<std::string> FilesBelow(const std::string& directory)
+{
+    std::vector<std::string> files;
+    for (const auto& entry : std::filesystem::recursive_directory_iterator(directory)) {
+        if (!entry.is_directory())
+            files.push_back(std::filesystem::relative(entry.path(), directory).string());
+    }
+    std::sort(files.begin(), files.end());
+    return files;
+}
+
+// Runs body in a child process inside a user and mount namespace with a 64 KiB tmpfs at dir.
+// Gives the child's exit status, or -1 when namespaces are refused here.
+int InSmallTmpfs(const std::string& dir, const std::function<int()>& body)
+{
+    const pid_t child = fork();
+    if (child == 0) {
+        const uid_t uid = getuid();
+        const gid_t gid = getgid();
+        if (unshare(CLONE_NEWUSER | CLONE_NEWNS) != 0)
+            _exit(100);
+        WriteFile("/proc/self/setgroups", "deny");
+        WriteFile("/proc/self/uid_map", QByteArray::number(uid) + " " + QByteArray::number(uid) + " 1");
+        WriteFile("/proc/self/gid_map", QByteArray::number(gid) + " " + QByteArray::number(gid) + " 1");
+        if (mount("none", dir.c_str(), "tmpfs", 0, "size=64k") != 0)
+            _exit(100);
+        _exit(body());
+    }
+    int status = 0;
+    waitpid(child, &status, 0);
+    const int code = WIFEXITED(status) ? WEXITSTATUS(status) : 99;
+    return code == 100 ? -1 : code;
+}
+
+} // namespace kelvo::test

@@ -1,0 +1,347 @@
+#include "platform/FileSystem.h"
+
+#include "platform/AttributeRecordStore.h"
+#include "platform/Failure.h"
+#include "support/TestSupport.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <fcntl.h>
+#include <filesystem>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+namespace kelvo {
+namespace {
+
+namespace fs = std::filesystem;
+
+// Writes through the raw byte path: names that are not UTF-8 must reach the kernel unchanged.
+void WriteFile(const std::string& path, const std::string& contents)
+{
+    const int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    ASSERT_GE(fd, 0) << path;
+    ASSERT_EQ(write(fd, contents.data(), contents.size()), static_cast<ssize_t>(contents.size()));
+    close(fd);
+}
+
+int FailureNumber(const auto& action)
+{
+    try {
+        action();
+    } catch (const Failure& failure) {
+        return failure.number();
+    }
+    return 0;
+}
+
+mode_t Mode(const std::string& path)
+{
+    struct stat st = {};
+    EXPECT_EQ(stat(path.c_str(), &st), 0);
+    return st.st_mode & 07777;
+}
+
+// Sends the records of the archive flag and the creation time to the per-user store for one test.
+class ForcedRecordStore final
+{
+public:
+    explicit ForcedRecordStore(bool force) { ForceAttributeRecordStore(force); }
+    ~ForcedRecordStore() { ForceAttributeRecordStore(false); }
+};
+
+TEST(FileSystem, TellsFilesFromFolders)
+{
+    const test::TempDir dir;
+    WriteFile(dir / "a.txt", "a");
+    ASSERT_EQ(mkfifo((dir / "pipe").c_str(), 0600), 0);
+    EXPECT_TRUE(FileExists(dir / "a.txt"));
+    EXPECT_FALSE(FolderExists(dir / "a.txt"));
+    EXPECT_TRUE(FolderExists(dir.path()));
+    EXPECT_TRUE(FolderExists(dir.path() + "/"));
+    EXPECT_FALSE(FileExists(dir.path()));
+    EXPECT_FALSE(FileExists(dir / "missing"));
+    EXPECT_FALSE(FolderExists(dir / "missing"));
+    EXPECT_TRUE(FileExists(dir / "pipe")); // it is there, so a run never writes over it
+
+    EXPECT_EQ(GetFileName("/home/user/kelvo.log"), "kelvo.log");
+    EXPECT_EQ(GetFileName("/home/user/"), "user");
+    EXPECT_EQ(GetFileName("name"), "name");
+    EXPECT_EQ(GetFileName("/"), "");
+}
+
+TEST(FileSystem, ReadsAFileWithItsProperties)
+{
+    const test::TempDir dir;
+    const std::string path = dir / "sub/\xff-latin1.txt";
+    fs::create_directory(dir / "sub");
+    WriteFile(path, "12345");
+    const timespec times[2] = {{1000, 111}, {2000, 222}};
+    ASSERT_EQ(utimensat(AT_FDCWD, path.c_str(), times, 0), 0);
+
+    const File file = File::GetFile(path);
+    EXPECT_EQ(file.Size(), 5);
+    EXPECT_EQ(file.Name(), "\xff-latin1.txt");
+    EXPECT_EQ(file.ParentFolderPath(), dir / "sub");
+    EXPECT_EQ(file.DateLastAccessed(), (FileTime{1000, 111}));
+    EXPECT_EQ(file.DateLastModified(), (FileTime{2000, 222}));
+    EXPECT_LT(file.DateLastAccessed(), file.DateLastModified());
+
+    EXPECT_EQ(FailureNumber([&] { File::GetFile(dir / "sub/missing"); }), 53);
+    EXPECT_EQ(FailureNumber([&] { File::GetFile(dir / "gone/missing"); }), 76);
+    EXPECT_FALSE(File::TryGetFile(dir / "gone/missing"));
+}
+
+TEST(FileSystem, EncodesAttributes)
+{
+    const test::TempDir dir;
+    WriteFile(dir / "plain", "x");
+    WriteFile(dir / ".hidden", "x");
+    ASSERT_EQ(mkfifo((dir / "pipe").c_str(), 0600), 0);
+    fs::create_directory(dir / "folder");
+
+    EXPECT_EQ(GetAttributes(dir / "plain"), AttrArchive); // never backed up yet
+    EXPECT_EQ(GetAttributes(dir / ".hidden"), AttrHidden | AttrArchive);
+    EXPECT_EQ(GetAttributes(dir / "pipe") & ~AttrArchive, AttrSystem);
+    EXPECT_EQ(GetAttributes(dir / "folder"), AttrDirectory);
+
+    ASSERT_EQ(chmod((dir / "plain").c_str(), 0664), 0);
+    SetAttributes(dir / "plain", AttrReadOnly | AttrArchive | AttrHidden | AttrSystem);
+    EXPECT_EQ(Mode(dir / "plain"), 0464u); // only the owner's write bit changes
+    EXPECT_EQ(GetAttributes(dir / "plain"), AttrReadOnly | AttrArchive);
+    SetAttributes(dir / "plain", AttrArchive);
+    EXPECT_EQ(Mode(dir / "plain"), 0664u);
+    SetAttributes(dir / ".hidden", AttrNormal);
+    EXPECT_EQ(GetAttributes(dir / ".hidden"), AttrHidden); // hidden follows the name
+}
+
+class ArchiveFlag : public testing::TestWithParam<bool>
+{
+};
+
+TEST_P(ArchiveFlag, ClearedUntilTheNextWriteAndKeptAcrossObjects)
+{
+    const test::IsolatedHome home;
+    const ForcedRecordStore store(GetParam());
+    const std::string path = home.dir() / "doc.txt";
+    WriteFile(path, "first");
+
+    File file = File::GetFile(path);
+    file.SetAttributes(file.Attributes() & ~AttrArchive);
+    EXPECT_EQ(file.Attributes(), AttrNormal);
+    EXPECT_EQ(GetAttributes(path), AttrNormal);
+
+    SetAttributes(path, AttrReadOnly); // read-only and still backed up
+    EXPECT_EQ(GetAttributes(path), AttrReadOnly);
+    SetAttributes(path, AttrNormal);
+
+    const timespec later[2] = {{0, UTIME_OMIT}, {File::GetFile(path).DateLastModified().seconds + 5, 0}};
+    WriteFile(path, "other");
+    ASSERT_EQ(utimensat(AT_FDCWD, path.c_str(), later, 0), 0); // same size, so only the time tells
+    EXPECT_EQ(GetAttributes(path), AttrArchive);
+
+    SetAttributes(path, AttrNormal);
+    SetAttributes(path, AttrArchive);
+    EXPECT_EQ(GetAttributes(path), AttrArchive);
+}
+
+TEST_P(ArchiveFlag, CopyCarriesCreationTimeAndAttributes)
+{
+    const test::IsolatedHome home;
+    const ForcedRecordStore store(GetParam());
+    const std::string source = home.dir() / "source.txt";
+    const std::string copy = home.dir() / "copy.txt";
+    WriteFile(source, "contents");
+    const timespec times[2] = {{1111, 1}, {2222, 2}};
+    ASSERT_EQ(utimensat(AT_FDCWD, source.c_str(), times, 0), 0);
+    SetAttributes(source, AttrReadOnly); // backed up and read-only
+    const File original = File::GetFile(source);
+
+    for (const int attributes : {AttrReadOnly, AttrArchive}) {
+        SetAttributes(source, attributes);
+        const File file = File::GetFile(source);
+        fs::remove(copy);
+        WriteFile(copy, "contents");
+        const int fd = open(copy.c_str(), O_RDWR);
+        ASSERT_GE(fd, 0);
+        ASSERT_EQ(futimens(fd, times), 0);
+        file.CarryAttributesTo(fd);
+        close(fd);
+
+        const File result = File::GetFile(copy);
+        EXPECT_EQ(result.DateCreated(), original.DateCreated());
+        EXPECT_EQ(result.DateLastModified(), original.DateLastModified());
+        EXPECT_EQ(result.Attributes(), attributes);
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(OnFileAndInStore, ArchiveFlag, testing::Bool());
+
+TEST(AttributeRecordStore, KeepsTheLatestRecordAndFollowsOtherWriters)
+{
+    const test::TempDir dir;
+    const std::string path = dir / "data/kelvo/records";
+    const FileKey key{8, 42};
+    {
+        AttributeRecordStore store(path);
+        EXPECT_FALSE(store.Get(key, "archive"));
+        store.Set(key, "archive", "5 10.20");
+        store.Set(key, "archive", "6 11.0");
+        store.Set(key, "created", "1.2");
+        store.Set({8, 43}, "archive", "1 1.1");
+        store.Remove({8, 43}, "archive");
+
+        AttributeRecordStore other(path);
+        EXPECT_EQ(other.Get(key, "archive"), "6 11.0");
+        other.Forget(key);
+        EXPECT_FALSE(store.Get(key, "created")); // seen although another writer appended it
+        store.Set(key, "archive", "7 7.7");
+        EXPECT_EQ(other.Get(key, "archive"), "7 7.7");
+    }
+    const QByteArray before = test::ReadFile(path);
+    AttributeRecordStore reloaded(path);
+    EXPECT_EQ(reloaded.Get(key, "archive"), "7 7.7");
+    EXPECT_FALSE(reloaded.Get({8, 43}, "archive"));
+    EXPECT_EQ(test::ReadFile(path), "8 42 archive 7 7.7\n"); // compacted on loading
+    EXPECT_GT(before.size(), test::ReadFile(path).size());
+}
+
+TEST(AttributeRecordStore, LivesUnderTheUsersDataDirectory)
+{
+    const test::IsolatedHome home;
+    EXPECT_EQ(AttributeRecordStore::DefaultPath(), home.dir() / "data/kelvo/attribute-records");
+    const test::ScopedEnv unset("XDG_DATA_HOME", "");
+    EXPECT_EQ(AttributeRecordStore::DefaultPath(), home.dir() / "home/.local/share/kelvo/attribute-records");
+}
+
+// a.txt, .hidden, a FIFO, a directory, links to a file, to a directory and to nothing, a non-UTF-8 name.
+void MakeMixedDirectory(const test::TempDir& dir)
+{
+    WriteFile(dir / "b.txt", "b");
+    WriteFile(dir / "B.txt", "B");
+    WriteFile(dir / ".hidden", "h");
+    WriteFile(dir / "\xe9t\xe9", "latin1");
+    ASSERT_EQ(mkfifo((dir / "pipe").c_str(), 0600), 0);
+    fs::create_directory(dir / "folder");
+    fs::create_symlink("b.txt", dir / "link-file");
+    fs::create_symlink("folder", dir / "link-folder");
+    fs::create_symlink("nowhere", dir / "link-dangling");
+}
+
+TEST(FileSystem, ListsEntriesByMaskInByteOrder)
+{
+    const test::TempDir dir;
+    MakeMixedDirectory(dir);
+    using Names = std::vector<std::string>;
+    EXPECT_EQ(ListDirectory(dir.path() + "/", MaskFiles),
+              (Names{".hidden", "B.txt", "b.txt", "link-file", "\xe9t\xe9"}));
+    EXPECT_EQ(ListDirectory(dir.path(), MaskAll),
+              (Names{".hidden", "B.txt", "b.txt", "folder", "link-dangling", "link-file", "link-folder",
+                     "pipe", "\xe9t\xe9"}));
+    EXPECT_EQ(ListDirectory(dir.path(), AttrNormal), (Names{"B.txt", "b.txt", "link-file", "\xe9t\xe9"}));
+    EXPECT_EQ(ListSubdirectories(dir.path()), (Names{"folder"}));
+
+    EXPECT_EQ(FailureNumber([&] { ListDirectory(dir / "missing", MaskFiles); }), 76);
+    EXPECT_EQ(FailureNumber([&] { ListDirectory(dir / "b.txt", MaskFiles); }), 76);
+    EXPECT_EQ(FailureNumber([&] { ListSubdirectories(dir / "missing"); }), 76);
+}
+
+TEST(FileSystem, MatchesWildcards)
+{
+    const struct
+    {
+        const char* name;
+        const char* pattern;
+        bool matches;
+    } table[] = {
+        {"README", "*.*", true},
+        {"a.doc", "*.*", true},
+        {"README", "*", true},
+        {"Report.DOC", "*.doc", true},
+        {"report.doc", "*.DOC", true},
+        {"report.docx", "*.doc", false},
+        {"a.txt", "?.txt", true},
+        {"ab.txt", "?.txt", false},
+        {".txt", "?.txt", false},
+        {"a.b.c", "*.c", true},
+        {"abc", "a*b*c", true},
+        {"acb", "a*b*c", false},
+        {"x", "", false},
+        {"", "*", true},
+        {"\xe9.txt", "?.TXT", true},
+        {"\xc9", "\xe9", false},
+        {"aaa", "*a", true},
+        {"ab", "*a", false},
+    };
+    for (const auto& row : table)
+        EXPECT_EQ(MatchesPattern(row.name, row.pattern), row.matches) << row.name << " ~ " << row.pattern;
+}
+
+TEST(FileSystem, DeletesAndMovesSafely)
+{
+    const test::TempDir dir;
+    WriteFile(dir / "locked", "x");
+    SetAttributes(dir / "locked", AttrReadOnly);
+    EXPECT_EQ(FailureNumber([&] { DeleteFile(dir / "locked", false); }), 70);
+    EXPECT_TRUE(FileExists(dir / "locked"));
+    DeleteFile(dir / "locked", true);
+    EXPECT_FALSE(FileExists(dir / "locked"));
+    EXPECT_EQ(FailureNumber([&] { DeleteFile(dir / "locked", true); }), 53);
+
+    WriteFile(dir / "report.doc", "new");
+    WriteFile(dir / "report.doc.1", "kept");
+    File file = File::GetFile(dir / "report.doc");
+    EXPECT_EQ(FailureNumber([&] { file.Move(dir / "report.doc.1"); }), 75);
+    EXPECT_EQ(test::ReadFile(dir / "report.doc.1"), "kept");
+    EXPECT_EQ(FailureNumber([&] { file.Move(dir / "archive/report.doc.1"); }), 76);
+    CreateDirectory(dir / "archive");
+    EXPECT_EQ(FailureNumber([&] { CreateDirectory(dir / "archive"); }), 75);
+    file.Move(dir / "archive/report.doc.1");
+    EXPECT_EQ(file.Path(), dir / "archive/report.doc.1");
+    EXPECT_EQ(test::ReadFile(dir / "archive/report.doc.1"), "new");
+    file.Delete();
+    EXPECT_FALSE(FileExists(dir / "archive/report.doc.1"));
+}
+
+// As a user without privileges the kernel refuses what root may do; CI runs as root, so the checks run
+// in a child process under another user.
+TEST(FileSystemAsUser, RefusesUnreadableDirectoriesAndKeepsReadOnlyFilesManageable)
+{
+    const char* root = std::getenv("KELVO_UNPRIVILEGED_ROOT");
+    if (!root)
+        GTEST_SKIP() << "runs in the child process of FileSystemPermissions";
+    const std::string dir = root;
+    EXPECT_EQ(FailureNumber([&] { ListDirectory(dir + "/closed", MaskFiles); }), 70);
+    EXPECT_EQ(FailureNumber([&] { File::GetFile(dir + "/closed/file"); }), 70);
+    WriteFile(dir + "/own/file", "x");
+    SetAttributes(dir + "/own/file", AttrReadOnly);
+    EXPECT_EQ(GetAttributes(dir + "/own/file"), AttrReadOnly); // the record was written although read-only
+    SetAttributes(dir + "/own/file", AttrReadOnly | AttrArchive);
+    EXPECT_EQ(GetAttributes(dir + "/own/file"), AttrReadOnly | AttrArchive);
+}
+
+TEST(FileSystemPermissions, HoldForAnUnprivilegedUser)
+{
+    if (!test::RunningAsRoot() || std::system("command -v setpriv >/dev/null") != 0)
+        GTEST_SKIP() << "needs root and setpriv to act as another user";
+    const test::TempDir dir;
+    fs::permissions(dir.path(), fs::perms::all);
+    fs::create_directory(dir / "closed");
+    WriteFile(dir / "closed/file", "x");
+    fs::permissions(dir / "closed", fs::perms::none);
+    fs::create_directory(dir / "own");
+    ASSERT_EQ(chown((dir / "own").c_str(), 65534, 65534), 0);
+
+    char self[4096] = {};
+    ASSERT_GT(readlink("/proc/self/exe", self, sizeof self - 1), 0);
+    const std::string command = "KELVO_UNPRIVILEGED_ROOT='" + dir.path() +
+                                "' setpriv --reuid=65534 --regid=65534 --clear-groups '" + self +
+                                "' --gtest_filter=FileSystemAsUser.* >/dev/null 2>&1";
+    const int status = std::system(command.c_str());
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "child checks failed: " << command;
+}
+
+} // namespace
+} // namespace kelvo
