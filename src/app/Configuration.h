@@ -30,6 +30,8 @@ struct GeneralSettings
     bool flStatusBarAOT = false;
     QString StrStatusBarPos;
     QString StrRealTime;
+
+    bool operator==(const GeneralSettings&) const = default;
 };
 
 struct BackupSet
@@ -50,6 +52,8 @@ struct BackupSet
     bool flRemoved = false;
     bool flRemovedDeletedFiles = false;
     QString LastDate;
+
+    bool operator==(const BackupSet&) const = default;
 };
 
 // Indexed from 0 in store order; after a load never empty (one record with an empty SetName when

@@ -1,0 +1,14 @@
+#include "app/DoneCommand.h"
+
+#include "app/Configuration.h"
+
+namespace kelvo {
+
+void DoneCommand(SettingsStore& store, Configuration& configuration, const std::function<void()>& windowSteps)
+{
+    CommitConfiguration(store, configuration);
+    if (windowSteps)
+        windowSteps();
+}
+
+} // namespace kelvo

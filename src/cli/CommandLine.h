@@ -1,0 +1,44 @@
+#pragma once
+
+#include <QString>
+#include <QStringList>
+
+#include <optional>
+
+namespace kelvo::cli {
+
+enum class Command { Help, List, Settings, Add, Edit, Remove, Enable, Disable, Run };
+
+// The set options of "add" and "edit", already in the form the store keeps; an option that was not
+// given is empty, so "edit" changes only what was asked for. Paths are absolute.
+struct SetOptions
+{
+    std::optional<QString> SourceDirFile;
+    std::optional<QString> DestDir;
+    std::optional<QString> Filters;
+    std::optional<QString> CopyOptions;
+    std::optional<QString> SyncOptions;
+    std::optional<bool> flEnabled;
+    std::optional<bool> flOverwrite;
+    std::optional<bool> flSubDirectories;
+    std::optional<bool> flRemovedDeletedFiles;
+    std::optional<bool> flArchive;
+    std::optional<QString> ArchiveOptions;
+    std::optional<bool> flArchiveSubDir;
+    std::optional<QString> ArchiveSubDir;
+    bool force = false; // accept a source that does not exist (yet)
+};
+
+struct CommandLine
+{
+    Command command = Command::Help;
+    QString setName; // add, edit, remove, enable, disable; run when runOneSet
+    bool runOneSet = false;
+    QStringList settingArguments; // settings: none, KEY, or KEY VALUE
+    SetOptions options;
+};
+
+// The arguments after the program name. Raises UsageError for anything it cannot act on.
+CommandLine ParseCommandLine(const QStringList& arguments);
+
+} // namespace kelvo::cli

@@ -1,0 +1,89 @@
+#include "cli/RunCommand.h"
+
+#include "cli/CliObserver.h"
+#include "cli/Console.h"
+#include "cli/Interruption.h"
+#include "cli/SetEditor.h"
+#include "cli/UsageError.h"
+#include "engine/BackupRun.h"
+#include "engine/DirectoryLists.h"
+
+#include <unistd.h>
+
+namespace kelvo::cli {
+
+using namespace Qt::StringLiterals;
+
+namespace {
+
+// The set index the run takes. For one set every other set is left out of the lists, so that the
+// run neither walks their trees nor counts them in its progress.
+qint16 ChooseSets(Configuration& configuration, const CommandLine& commandLine)
+{
+    if (!commandLine.runOneSet)
+        return AllSets;
+    const std::size_t index = SetIndexByName(configuration.sets, commandLine.setName);
+    if (!configuration.sets[index].flEnabled)
+        throw UsageError(u"set \"%1\" is disabled; kelvo-cli enable \"%1\" lets it run"_s.arg(
+            configuration.sets[index].SetName));
+    for (std::size_t other = 0; other < configuration.sets.size(); ++other)
+        configuration.sets[other].flEnabled = other == index;
+    return static_cast<qint16>(index);
+}
+
+void PrintStatistics(const RunStatistics& statistics)
+{
+    PrintLine(stdout, u"Directories searched: %1"_s.arg(statistics.directoriesSearched));
+    PrintLine(stdout, u"Files examined: %1"_s.arg(statistics.filesExamined));
+    PrintLine(stdout, u"Files copied: %1"_s.arg(statistics.filesCopied));
+    PrintLine(stdout, u"Errors: %1"_s.arg(statistics.errors));
+}
+
+// The windowed program keeps LastDate in memory until its next commit; this process ends now, so it
+// commits at once. It starts from the store as it is now, in case the sets were edited during the
+// run, and carries over only the LastDate of each set that still exists.
+void StoreLastDates(SettingsStore& store, const BackupSets& ranSets)
+{
+    Configuration stored;
+    LoadConfiguration(store, stored);
+    bool changed = false;
+    for (BackupSet& set : stored.sets) {
+        for (const BackupSet& ran : ranSets) {
+            if (!set.SetName.isEmpty() && set.SetName == ran.SetName && set.LastDate != ran.LastDate) {
+                set.LastDate = ran.LastDate;
+                changed = true;
+            }
+        }
+    }
+    if (changed)
+        CommitConfiguration(store, stored);
+}
+
+} // namespace
+
+int RunSets(SettingsStore& store, const CommandLine& commandLine)
+{
+    Configuration configuration;
+    LoadConfiguration(store, configuration);
+    const qint16 setIndex = ChooseSets(configuration, commandLine);
+
+    RunState state;
+    QString startedByWindows;
+    BuildDirectoryLists(configuration, startedByWindows, state);
+
+    CliObserver observer(isatty(STDERR_FILENO) ? stderr : nullptr);
+    RunStatistics statistics;
+    const SystemClock clock;
+    RunContext context{configuration, state, statistics, observer, clock, false};
+    InstallInterruptionHandler();
+    RunBackup(context, setIndex);
+    observer.finish();
+
+    PrintStatistics(statistics);
+    StoreLastDates(store, configuration.sets);
+    if (InterruptionRequested())
+        return ExitInterrupted;
+    return statistics.errors == 0 ? ExitRunClean : ExitRunWithErrors;
+}
+
+} // namespace kelvo::cli

@@ -1,0 +1,42 @@
+#include "cli/SetListing.h"
+
+#include "cli/SetWords.h"
+
+namespace kelvo::cli {
+
+using namespace Qt::StringLiterals;
+
+namespace {
+
+QString YesNo(bool value)
+{
+    return value ? u"yes"_s : u"no"_s;
+}
+
+QString Field(const QString& name, const QString& value)
+{
+    return u"  "_s + name + u": "_s + value;
+}
+
+} // namespace
+
+QStringList DescribeSet(const BackupSet& set)
+{
+    return {
+        set.SetName,
+        Field(u"enabled"_s, YesNo(set.flEnabled)),
+        Field(u"source"_s, set.SourceDirFile),
+        Field(u"dest"_s, set.DestDir),
+        Field(u"filters"_s, set.Filters),
+        Field(u"criterion"_s, WordOfValue(CriterionWords, set.CopyOptions)),
+        Field(u"sync"_s, WordOfValue(SyncWords, set.SyncOptions)),
+        Field(u"overwrite"_s, YesNo(set.flOverwrite)),
+        Field(u"subdirs"_s, YesNo(set.flSubDirectories)),
+        Field(u"delete-removed"_s, YesNo(set.flRemovedDeletedFiles)),
+        Field(u"keep"_s, set.flArchive ? WordOfValue(KeepWords, set.ArchiveOptions) : u"no"_s),
+        Field(u"keep-subdir"_s, set.flArchiveSubDir ? set.ArchiveSubDir : u"no"_s),
+        Field(u"last run"_s, set.LastDate),
+    };
+}
+
+} // namespace kelvo::cli
