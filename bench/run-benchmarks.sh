@@ -25,6 +25,7 @@ failures_file=$bench_dir/failures.txt
 tool_output=$bench_dir/tool-output.txt
 
 all_workloads=(W1 W2 W3 W4 W5)
+declare -A first_run=([cpu]=cp)
 declare -A label=([kelvo]=kelvo-cli [cp]="cp -a" [cpu]="cp -au" [rsync]="rsync -a")
 declare -A description=(
     [W1]="one 1 GiB file, full copy"
@@ -135,41 +136,49 @@ rotated() {
     done
 }
 
-run_tool() {
+# Sets `command` to the command line of one tool's run from src to dst.
+tool_command() {
     local tool=$1 set=$2 src=$3 dst=$4
     case $tool in
-    kelvo) "$kelvo" run "$set" ;;
-    cp) cp -a "$src/." "$dst/" ;;
-    cpu) cp -au "$src/." "$dst/" ;;
-    rsync) rsync -a "$src/" "$dst/" ;;
+    kelvo) command=("$kelvo" run "$set") ;;
+    cp) command=(cp -a "$src/." "$dst/") ;;
+    cpu) command=(cp -au "$src/." "$dst/") ;;
+    rsync) command=(rsync -a "$src/" "$dst/") ;;
     *) die "no such tool: $tool" ;;
     esac
 }
 
-# Runs one tool and adds its wall-clock time to the times file; a failed run ends the benchmark,
-# because the time of a run that did not do its job means nothing.
+# A failed run ends the benchmark: the time of a run that did not do its job means nothing.
+run_tool() {
+    local command
+    tool_command "$@"
+    "${command[@]}" >"$tool_output" 2>&1 || {
+        local status=$?
+        cat "$tool_output" >&2
+        die "$2: ${label[$1]} exited with status $status"
+    }
+}
+
+# Runs one tool and adds its wall-clock time to the times file. Writing back the page cache that
+# earlier steps left dirty is no part of the timed run.
 time_tool() {
     local workload=$1 tool=$2
     shift 2
     sync
-    local start=$EPOCHREALTIME status=0
-    run_tool "$tool" "$@" >"$tool_output" 2>&1 || status=$?
+    local start=$EPOCHREALTIME
+    run_tool "$tool" "$@"
     local end=$EPOCHREALTIME
-    if ((status != 0)); then
-        cat "$tool_output" >&2
-        die "$workload: ${label[$tool]} exited with status $status"
-    fi
     awk -v w="$workload" -v t="$tool" -v s="$start" -v e="$end" \
         'BEGIN { printf "%s %s %.6f\n", w, t, e - s }' >>"$times_file"
 }
 
 peak_rss() {
-    local workload=$1 tool=$2
+    local workload=$1 tool=$2 command
     shift 2
-    local out=$bench_dir/rss.out
-    /usr/bin/time -f %M -o "$out" bash -c "$(declare -f run_tool); kelvo='$kelvo'; run_tool \"\$@\"" \
-        _ "$tool" "$@" >"$tool_output" 2>&1 || die "$workload: ${label[$tool]} failed while measuring memory"
-    echo "$workload $tool $(tail -n 1 "$out")" >>"$rss_file"
+    tool_command "$tool" "$@"
+    /usr/bin/time -f %M -o "$bench_dir/rss.out" "${command[@]}" >"$tool_output" 2>&1 ||
+        die "$workload: ${label[$tool]} failed while its memory was measured"
+    echo "$workload $tool $(tail -n 1 "$bench_dir/rss.out")" >>"$rss_file"
 }
 
 # A copy counts only when the destination holds the same files with the same contents.
@@ -209,7 +218,7 @@ full_copy() {
     rm -rf "$base"
 }
 
-# Each tool re-runs over the destination that its own first run made.
+# Each tool re-runs over the destination that its own first run made; cp -au's is made by cp -a.
 prepare_rerun_destinations() {
     local workload=$1 src=$2 tool
     shift 2
@@ -217,8 +226,7 @@ prepare_rerun_destinations() {
     for tool in "$@"; do
         local dst=$work/$workload/dst-$tool
         mkdir -p "$dst"
-        run_tool "$([ "$tool" = cpu ] && echo cp || echo "$tool")" "$workload" "$src" "$dst" >"$tool_output" 2>&1 ||
-            die "$workload: the first ${label[$tool]} run failed"
+        run_tool "${first_run[$tool]:-$tool}" "$workload" "$src" "$dst"
         verify_copy "$workload" "$tool" "$src" "$dst"
     done
 }
@@ -232,7 +240,7 @@ unchanged_rerun() {
     warm "$src"
     for tool in "${tools[@]}"; do
         du -s "$work/$workload/dst-$tool" >/dev/null
-        run_tool "$tool" "$workload" "$src" "$work/$workload/dst-$tool" >"$tool_output" 2>&1
+        run_tool "$tool" "$workload" "$src" "$work/$workload/dst-$tool"
     done
     for ((rep = 0; rep < runs; rep++)); do
         while read -r tool; do
