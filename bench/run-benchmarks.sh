@@ -7,7 +7,7 @@
 set -euo pipefail
 export LC_ALL=C
 
-repo=$(cd "$(dirname "$0")/.." && pwd)
+repo=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 generator=$repo/bench/generate-tree.py
 # The system interpreter starts in a tenth of the time of a version manager's shim.
 python=/usr/bin/python3
@@ -363,7 +363,10 @@ print_memory() {
     done <"$rss_file"
 }
 
+usage() { sed -n '4,6s/^# \{0,1\}//p' "${BASH_SOURCE[0]}"; }
+
 main() {
+    case ${1:-} in -h | --help) usage && return 0 ;; esac
     local workloads=("$@")
     ((${#workloads[@]})) || workloads=("${all_workloads[@]}")
     check_arguments "${workloads[@]}"
