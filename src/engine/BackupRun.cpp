@@ -300,11 +300,10 @@ void Run::directoryDone()
 void Run::stampLastDate(BackupSet& set)
 {
     // Formatting a date for every file would cost more than examining it; the text changes once a second.
-    const QDateTime now = m_context.clock.now();
-    const qint64 second = now.toSecsSinceEpoch();
+    const qint64 second = m_context.clock.currentSecond();
     if (second != m_stampSecond) {
         m_stampSecond = second;
-        m_stampText = now.toString(QStringLiteral("dd/MM/yyyy hh:mm:ss"));
+        m_stampText = m_context.clock.now().toString(QStringLiteral("dd/MM/yyyy hh:mm:ss"));
     }
     set.LastDate = m_stampText;
 }

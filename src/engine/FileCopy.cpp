@@ -33,14 +33,6 @@ public:
     SourceFile(const SourceFile&) = delete;
     SourceFile& operator=(const SourceFile&) = delete;
 
-    struct stat status() const
-    {
-        struct stat st{};
-        if (::fstat(m_fd, &st) != 0)
-            RaiseErrno(errno, m_path);
-        return st;
-    }
-
     // Fills as much of the buffer as the file still has; 0 at its end.
     std::size_t read(char* buffer, std::size_t size)
     {
@@ -105,22 +97,25 @@ private:
     RunObserver& m_observer;
 };
 
-void CarryTimes(const struct stat& source, int destinationFd, const std::string& destination)
+void CarryTimes(const File& source, int destinationFd, const std::string& destination)
 {
-    const struct timespec times[2] = {source.st_atim, source.st_mtim};
+    const auto toTimespec = [](FileTime time) { return timespec{time.seconds, time.nanoseconds}; };
+    const timespec times[2] = {toTimespec(source.DateLastAccessed()), toTimespec(source.DateLastModified())};
     if (::futimens(destinationFd, times) != 0)
         RaiseErrno(errno, destination);
 }
 
 // Copies the bytes block by block; each block is paced in chunks for the progress bar and the yields.
-// Gives the number of bytes copied.
-qint64 CopyContents(RunObserver& observer, SourceFile& source, ReplacementFile& target, qint64 size)
+void CopyContents(RunObserver& observer, SourceFile& source, ReplacementFile& target, qint64 size)
 {
     FileProgress progress(observer, size);
-    std::vector<char> buffer(IoBlockSize);
+    static thread_local std::vector<char> buffer(IoBlockSize);
     qint64 done = 0;
-    for (;;) {
-        const std::size_t got = source.read(buffer.data(), buffer.size());
+    // The copy takes the length the source had when it was opened; one that changes meanwhile is
+    // newer than its copy and is copied again by the next run.
+    while (done < size) {
+        const std::size_t want = static_cast<std::size_t>(std::min<qint64>(IoBlockSize, size - done));
+        const std::size_t got = source.read(buffer.data(), want);
         if (got == 0)
             break;
         target.write(buffer.data(), got);
@@ -135,22 +130,20 @@ qint64 CopyContents(RunObserver& observer, SourceFile& source, ReplacementFile& 
         progress.copied(0);
         YieldToEvents(observer);
     }
-    return done;
 }
 
 qint64 CopyReplacingDestination(RunContext& context, const std::string& source, const std::string& destination)
 {
+    // The length and times are those from before the first read: a source that changes while it is
+    // copied then looks newer than its copy, and the next run copies it again.
     const File sourceFile = File::GetFile(source);
     SourceFile input(source);
-    const struct stat before = input.status();
     ReplacementFile output(destination);
-    CopyContents(context.observer, input, output, before.st_size);
-    // The times are those from before the first read: a source that changes while it is copied
-    // then looks newer than its copy, and the next run copies it again.
-    CarryTimes(before, output.fd(), destination);
+    CopyContents(context.observer, input, output, sourceFile.Size());
+    CarryTimes(sourceFile, output.fd(), destination);
     sourceFile.CarryAttributesTo(output.fd());
     output.commit();
-    return before.st_size > 0 ? before.st_size : 1;
+    return sourceFile.Size() > 0 ? sourceFile.Size() : 1;
 }
 
 void CountCopyError(RunContext& context)

@@ -101,10 +101,17 @@ std::optional<quint64> ParseNumber(std::string_view text)
 
 std::string RecordLine(FileKey key, std::string_view name, std::optional<std::string_view> value)
 {
-    std::string line = std::to_string(key.device) + " " + std::to_string(key.inode) + " " + std::string(name);
-    if (value)
-        line += " " + std::string(*value);
-    return line + "\n";
+    std::string line = std::to_string(key.device);
+    line += ' ';
+    line += std::to_string(key.inode);
+    line += ' ';
+    line += name;
+    if (value) {
+        line += ' ';
+        line += *value;
+    }
+    line += '\n';
+    return line;
 }
 
 } // namespace
@@ -324,9 +331,11 @@ template <typename Change> int WithOwnerWrite(const RecordTarget& target, Change
     if (change() == 0)
         return 0;
     const int err = errno;
+    if (err != EACCES)
+        return -1;
     struct stat st = {};
     const int statResult = target.fd >= 0 ? fstat(target.fd, &st) : stat(target.path.c_str(), &st);
-    if (err != EACCES || statResult != 0 || (st.st_mode & S_IWUSR) || st.st_uid != geteuid())
+    if (statResult != 0 || (st.st_mode & S_IWUSR) || st.st_uid != geteuid())
         return errno = err, -1;
     const auto setMode = [&](mode_t mode) {
         return target.fd >= 0 ? fchmod(target.fd, mode) : chmod(target.path.c_str(), mode);

@@ -343,7 +343,9 @@ void File::CarryAttributesTo(int destinationFd) const
         WriteRecord(
             target, ArchiveRecordName,
             ArchiveRecord(copy.st_size, {copy.st_mtim.tv_sec, static_cast<qint32>(copy.st_mtim.tv_nsec)}));
-    if (geteuid() == 0)
+    // A new file already belongs to us; only root can give it another owner, as the source has.
+    static const bool runningAsRoot = geteuid() == 0;
+    if (runningAsRoot && (m_owner != copy.st_uid || m_group != copy.st_gid))
         (void)!fchown(destinationFd, m_owner, m_group); // a file system without owners keeps the copy as made
     if (fchmod(destinationFd, m_mode & 07777) != 0)
         RaiseErrno(errno, m_path);

@@ -94,26 +94,48 @@ void ReplacementFile::write(const char* data, std::size_t size)
 
 void ReplacementFile::commit()
 {
-    if (m_tempPath.empty()) {
-        // An unnamed file gets a hidden name only now, for the instant before the rename.
-        const std::string procPath = "/proc/self/fd/" + std::to_string(m_fd);
-        for (int attempt = 0; attempt < 100 && m_tempPath.empty(); ++attempt) {
-            const std::string path = TemporaryNameBeside(m_destination);
-            if (::linkat(AT_FDCWD, procPath.c_str(), AT_FDCWD, path.c_str(), AT_SYMLINK_FOLLOW) == 0)
-                m_tempPath = path;
-            else if (errno != EEXIST)
-                RaiseErrno(errno, m_destination);
-        }
-        if (m_tempPath.empty())
-            throw Failure(ErrPathFileAccess, m_destination);
+    if (m_tempPath.empty() && linkUnnamedAs(m_destination)) {
+        closeFile();
+        return;
     }
+    if (m_tempPath.empty())
+        nameUnnamed();
+    closeFile();
+    if (::rename(m_tempPath.c_str(), m_destination.c_str()) != 0)
+        RaiseErrno(errno, m_destination);
+    m_tempPath.clear();
+}
+
+// Gives the unnamed file the name path; false when a file of that name exists already.
+bool ReplacementFile::linkUnnamedAs(const std::string& path)
+{
+    const std::string procPath = "/proc/self/fd/" + std::to_string(m_fd);
+    if (::linkat(AT_FDCWD, procPath.c_str(), AT_FDCWD, path.c_str(), AT_SYMLINK_FOLLOW) == 0)
+        return true;
+    if (errno != EEXIST)
+        RaiseErrno(errno, m_destination);
+    return false;
+}
+
+// An unnamed file that must replace an existing one gets a hidden name for the instant before the rename.
+void ReplacementFile::nameUnnamed()
+{
+    for (int attempt = 0; attempt < 100; ++attempt) {
+        const std::string path = TemporaryNameBeside(m_destination);
+        if (linkUnnamedAs(path)) {
+            m_tempPath = path;
+            return;
+        }
+    }
+    throw Failure(ErrPathFileAccess, m_destination);
+}
+
+void ReplacementFile::closeFile()
+{
     const int fd = m_fd;
     m_fd = -1;
     if (::close(fd) != 0)
         RaiseErrno(errno, m_destination);
-    if (::rename(m_tempPath.c_str(), m_destination.c_str()) != 0)
-        RaiseErrno(errno, m_destination);
-    m_tempPath.clear();
 }
 
 void ReplacementFile::discard() noexcept

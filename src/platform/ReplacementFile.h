@@ -19,12 +19,15 @@ public:
 
     int fd() const { return m_fd; }
     void write(const char* data, std::size_t size);
-    // Closes the file (checking the close) and renames it over the destination.
+    // Closes the file (checking the close) and puts it in the destination's place.
     void commit();
 
 private:
     void openUnnamed(const std::string& directory);
     void openNamed();
+    bool linkUnnamedAs(const std::string& path);
+    void nameUnnamed();
+    void closeFile();
     void discard() noexcept;
 
     std::string m_destination;
