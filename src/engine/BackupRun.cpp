@@ -59,6 +59,16 @@ int OverallPercent(int directoriesDone, int totalDirectories)
 }
 
 // One run over the chosen sets: the working values that live only as long as the run.
+// One file examined: where it is on the copying side, and where its copy goes.
+struct FilePair
+{
+    const DirectoryHandle& directory; // D
+    const DirectoryHandle& target;    // T
+    const std::string& name;
+    FileLocation source{directory, name};
+    FileLocation destination{target, name};
+};
+
 class Run final
 {
 public:
@@ -73,11 +83,9 @@ private:
     std::optional<std::string> targetOf(const BackupSet& set, const std::string& directory) const;
     void deleteRemovedFiles(const std::string& directory, const std::string& target,
                             const std::vector<std::string>& names);
-    void examineFile(qint16 setIndex, const std::string& directory, const std::string& target,
+    void examineFile(qint16 setIndex, const DirectoryHandle& directory, const DirectoryHandle& target,
                      const std::string& name, TimePrecision precision);
-    void copyFile(qint16 setIndex, const std::string& source, const std::string& destination,
-                  const std::string& directory, const std::string& target, const std::string& name,
-                  TimePrecision precision);
+    void copyFile(qint16 setIndex, const FilePair& pair, TimePrecision precision);
     void handleFailure(const Failure& failure);
     void countError();
     void directoryDone();
@@ -194,10 +202,12 @@ void Run::visitDirectory(qint16 setIndex, std::string& entry)
         deleteRemovedFiles(directory, target, names);
 
     const TimePrecision precision = TimePrecisionOf(directory, target);
+    const DirectoryHandle directoryHandle(directory);
+    const DirectoryHandle targetHandle(target);
     for (const std::string& filter : filters) {
         for (const std::string& name : names) {
             if (MatchesPattern(name, filter))
-                examineFile(setIndex, directory, target, name, precision);
+                examineFile(setIndex, directoryHandle, targetHandle, name, precision);
         }
     }
     directoryDone();
@@ -220,7 +230,7 @@ void Run::deleteRemovedFiles(const std::string& directory, const std::string& ta
     m_lastSeen.clear();
 }
 
-void Run::examineFile(qint16 setIndex, const std::string& directory, const std::string& target,
+void Run::examineFile(qint16 setIndex, const DirectoryHandle& directory, const DirectoryHandle& target,
                       const std::string& name, TimePrecision precision)
 {
     YieldToEvents(m_context.observer);
@@ -228,11 +238,10 @@ void Run::examineFile(qint16 setIndex, const std::string& directory, const std::
     m_context.observer.statisticsChanged(m_context.statistics);
     stampLastDate(m_context.configuration.sets[static_cast<std::size_t>(setIndex)]);
 
-    const std::string source = directory + name;
-    const std::string destination = target + name;
+    const FilePair pair{directory, target, name};
     try {
-        if (NeedsCopy(m_context, setIndex, source, destination, CopyCheck::BeforeCopy, precision))
-            copyFile(setIndex, source, destination, directory, target, name, precision);
+        if (NeedsCopy(m_context, setIndex, pair.source, pair.destination, CopyCheck::BeforeCopy, precision))
+            copyFile(setIndex, pair, precision);
     } catch (const Failure& failure) {
         // A file that vanished, or an invalid argument, costs this file only.
         if (failure.number() != ErrFileNotFound && failure.number() != ErrInvalidArgument)
@@ -243,24 +252,22 @@ void Run::examineFile(qint16 setIndex, const std::string& directory, const std::
         m_context.observer.screenSaverStep();
 }
 
-void Run::copyFile(qint16 setIndex, const std::string& source, const std::string& destination,
-                   const std::string& directory, const std::string& target, const std::string& name,
-                   TimePrecision precision)
+void Run::copyFile(qint16 setIndex, const FilePair& pair, TimePrecision precision)
 {
     BackupSet& set = m_context.configuration.sets[static_cast<std::size_t>(setIndex)];
-    m_context.observer.currentFileChanged(QFile::decodeName(QByteArray::fromStdString(name)));
-    const qint64 result = CopyFileWithProgress(m_context, source, destination);
-    const bool success =
-        result > 0 || !NeedsCopy(m_context, setIndex, source, destination, CopyCheck::AfterCopy, precision);
+    m_context.observer.currentFileChanged(QFile::decodeName(QByteArray::fromStdString(pair.name)));
+    const qint64 result = CopyFileWithProgress(m_context, pair.source, pair.destination);
+    const bool success = result > 0 || !NeedsCopy(m_context, setIndex, pair.source, pair.destination,
+                                                   CopyCheck::AfterCopy, precision);
     if (!success) {
-        m_log.CopyFailed(directory, target, name);
+        m_log.CopyFailed(pair.directory.path(), pair.target.path(), pair.name);
         return;
     }
     ++m_context.statistics.filesCopied;
     m_context.observer.statisticsChanged(m_context.statistics);
-    m_log.Copied(directory, target, name);
+    m_log.Copied(pair.directory.path(), pair.target.path(), pair.name);
     if (set.CopyOptions == QLatin1String("OpArchive"))
-        SetAttributes(source, GetAttributes(source) & ~AttrArchive);
+        SetAttributes(pair.source.path, GetAttributes(pair.source.path) & ~AttrArchive);
 }
 
 void Run::handleFailure(const Failure& failure)

@@ -84,7 +84,7 @@ std::string FirstFreeSequencePath(const std::string& base)
 
 } // namespace
 
-bool NeedsCopy(RunContext& context, qint16 setIndex, const std::string& source, const std::string& destination,
+bool NeedsCopy(RunContext& context, qint16 setIndex, const FileLocation& source, const FileLocation& destination,
                CopyCheck check, TimePrecision precision)
 {
     const BackupSet& set = context.configuration.sets.at(static_cast<std::size_t>(setIndex));

@@ -7,6 +7,7 @@
 namespace kelvo {
 
 class File;
+struct FileLocation;
 
 // When NeedsCopy is asked: before a copy it may keep the old destination aside; after a copy it only
 // confirms that the pair now agrees.
@@ -19,7 +20,7 @@ enum class TimePrecision { OneSecond, TwoSeconds };
 // Whether the file at source must be copied over destination, by the set's criterion and overwrite
 // rule. Before a copy that replaces an existing file, moves that file aside when the set keeps
 // copies. Raises 53 when the source has gone.
-bool NeedsCopy(RunContext& context, qint16 setIndex, const std::string& source, const std::string& destination,
+bool NeedsCopy(RunContext& context, qint16 setIndex, const FileLocation& source, const FileLocation& destination,
                CopyCheck check, TimePrecision precision = TimePrecision::OneSecond);
 
 // Moves the existing destination file to its kept name: stamped with the date ("ddmmyyyy-hms") or

@@ -23,11 +23,11 @@ constexpr std::size_t IoBlockSize = 256 * 1024;
 class SourceFile final
 {
 public:
-    explicit SourceFile(const std::string& path) : m_path(path)
+    explicit SourceFile(const FileLocation& location) : m_path(location.path)
     {
-        m_fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+        m_fd = ::openat(location.directoryFd, location.lookupName(), O_RDONLY | O_CLOEXEC);
         if (m_fd < 0)
-            RaiseErrno(errno, path);
+            RaiseErrno(errno, m_path);
     }
     ~SourceFile() { ::close(m_fd); }
     SourceFile(const SourceFile&) = delete;
@@ -132,7 +132,7 @@ void CopyContents(RunObserver& observer, SourceFile& source, ReplacementFile& ta
     }
 }
 
-qint64 CopyReplacingDestination(RunContext& context, const std::string& source, const std::string& destination)
+qint64 CopyReplacingDestination(RunContext& context, const FileLocation& source, const FileLocation& destination)
 {
     // The length and times are those from before the first read: a source that changes while it is
     // copied then looks newer than its copy, and the next run copies it again.
@@ -140,7 +140,7 @@ qint64 CopyReplacingDestination(RunContext& context, const std::string& source, 
     SourceFile input(source);
     ReplacementFile output(destination);
     CopyContents(context.observer, input, output, sourceFile.Size());
-    CarryTimes(sourceFile, output.fd(), destination);
+    CarryTimes(sourceFile, output.fd(), destination.path);
     sourceFile.CarryAttributesTo(output.fd());
     output.commit();
     return sourceFile.Size() > 0 ? sourceFile.Size() : 1;
@@ -161,7 +161,7 @@ void YieldToEvents(RunObserver& observer)
         throw RunStopped{};
 }
 
-qint64 CopyFileWithProgress(RunContext& context, const std::string& source, const std::string& destination)
+qint64 CopyFileWithProgress(RunContext& context, const FileLocation& source, const FileLocation& destination)
 {
     CopyActiveScope activeScope(context.observer);
     try {

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "engine/BackupRun.h"
+#include "platform/FileSystem.h"
 
 #include <QtGlobal>
 
@@ -15,6 +16,6 @@ inline constexpr qint64 CopyChunkSize = 2048;
 // replaces it only when complete, with the source's times and attributes; the old destination is
 // untouched by any failure. Gives the source's length (1 for an empty source), or 0 after a failure,
 // which it counts as an error. A full disk (61) is counted and passed on.
-qint64 CopyFileWithProgress(RunContext& context, const std::string& source, const std::string& destination);
+qint64 CopyFileWithProgress(RunContext& context, const FileLocation& source, const FileLocation& destination);
 
 } // namespace kelvo

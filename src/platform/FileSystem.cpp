@@ -112,21 +112,21 @@ struct DirectoryCloser
 {
     void operator()(DIR* dir) const { closedir(dir); }
 };
-using DirectoryHandle = std::unique_ptr<DIR, DirectoryCloser>;
+using DirectoryStream = std::unique_ptr<DIR, DirectoryCloser>;
 
-DirectoryHandle OpenDirectory(const std::string& directory)
+DirectoryStream OpenDirectory(const std::string& directory)
 {
     DIR* dir = opendir(directory.c_str());
     if (!dir) {
         const int err = errno;
         throw Failure(err == ENOENT ? ErrPathNotFound : ErrorNumberFromErrno(err), directory);
     }
-    return DirectoryHandle(dir);
+    return DirectoryStream(dir);
 }
 
 template <typename Accept> std::vector<std::string> ReadDirectory(const std::string& directory, Accept accept)
 {
-    const DirectoryHandle dir = OpenDirectory(directory);
+    const DirectoryStream dir = OpenDirectory(directory);
     std::vector<std::string> names;
     errno = 0;
     while (const dirent* entry = readdir(dir.get())) {
@@ -177,6 +177,26 @@ void ChangeMode(const std::string& path, mode_t mode)
 
 } // namespace
 
+DirectoryHandle::DirectoryHandle(std::string path)
+    : m_path(std::move(path)), m_fd(open(m_path.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC))
+{
+    if (m_fd < 0)
+        m_fd = AT_FDCWD;
+}
+
+DirectoryHandle::~DirectoryHandle()
+{
+    if (m_fd != AT_FDCWD)
+        close(m_fd);
+}
+
+FileLocation::FileLocation(const DirectoryHandle& directory, const std::string& fileName)
+    : path(directory.path() + fileName), directoryFd(directory.fd())
+{
+    if (directoryFd != AT_FDCWD)
+        name = fileName;
+}
+
 bool FileExists(const std::string& path)
 {
     struct stat st = {};
@@ -197,24 +217,24 @@ std::string GetFileName(const std::string& path)
     return slash == std::string::npos ? stripped : stripped.substr(slash + 1);
 }
 
-File File::GetFile(const std::string& path)
+File File::GetFile(const FileLocation& location)
 {
-    std::optional<File> file = TryGetFile(path);
+    std::optional<File> file = TryGetFile(location);
     if (!file)
-        RaiseErrno(ENOENT, path);
+        RaiseErrno(ENOENT, location.path);
     return std::move(*file);
 }
 
-std::optional<File> File::TryGetFile(const std::string& path)
+std::optional<File> File::TryGetFile(const FileLocation& location)
 {
     struct statx stx = {};
-    if (statx(AT_FDCWD, path.c_str(), 0, STATX_BASIC_STATS | STATX_BTIME, &stx) != 0) {
+    if (statx(location.directoryFd, location.lookupName(), 0, STATX_BASIC_STATS | STATX_BTIME, &stx) != 0) {
         if (errno == ENOENT || errno == ENOTDIR)
             return std::nullopt;
-        RaiseErrno(errno, path);
+        RaiseErrno(errno, location.path);
     }
     File file;
-    file.m_path = path;
+    file.m_path = location.path;
     file.m_size = static_cast<qint64>(stx.stx_size);
     file.m_modified = FromStatx(stx.stx_mtime);
     file.m_accessed = FromStatx(stx.stx_atime);

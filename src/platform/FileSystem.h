@@ -3,6 +3,7 @@
 #include <QtGlobal>
 
 #include <compare>
+#include <fcntl.h>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -35,6 +36,37 @@ struct FileTime
     friend auto operator<=>(const FileTime&, const FileTime&) = default;
 };
 
+// An open directory, so that the files in it are found without walking the whole path again. A
+// directory that cannot be opened is still usable: its files are then looked up by full path.
+class DirectoryHandle final
+{
+public:
+    explicit DirectoryHandle(std::string path); // path ends with "/"
+    ~DirectoryHandle();
+    DirectoryHandle(const DirectoryHandle&) = delete;
+    DirectoryHandle& operator=(const DirectoryHandle&) = delete;
+
+    const std::string& path() const { return m_path; }
+    int fd() const { return m_fd; }
+
+private:
+    std::string m_path;
+    int m_fd;
+};
+
+// Where a file is: its full path, and where it was found through an open directory, its name there.
+struct FileLocation
+{
+    FileLocation(std::string fullPath) : path(std::move(fullPath)) {} // NOLINT: a path is a location
+    FileLocation(const DirectoryHandle& directory, const std::string& fileName);
+
+    const char* lookupName() const { return name.empty() ? path.c_str() : name.c_str(); }
+
+    std::string path;
+    int directoryFd = AT_FDCWD;
+    std::string name;
+};
+
 bool FileExists(const std::string& path);         // true only for an existing file (not a directory)
 bool FolderExists(const std::string& path);       // true only for an existing directory
 std::string GetFileName(const std::string& path); // the last path component
@@ -45,9 +77,9 @@ class File final
 {
 public:
     // Raises 53 when the file is missing.
-    static File GetFile(const std::string& path);
+    static File GetFile(const FileLocation& location);
     // nullopt when the file system says there is no such file; other failures raise.
-    static std::optional<File> TryGetFile(const std::string& path);
+    static std::optional<File> TryGetFile(const FileLocation& location);
 
     const std::string& Path() const { return m_path; }
     std::string Name() const;

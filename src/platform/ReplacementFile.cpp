@@ -11,27 +11,11 @@ namespace kelvo {
 
 namespace {
 
-std::string DirectoryOf(const std::string& path)
+// The directory part of name, with its "/", or "" for a plain name.
+std::string DirectoryPart(const std::string& name)
 {
-    const auto slash = path.rfind('/');
-    if (slash == std::string::npos)
-        return ".";
-    return slash == 0 ? "/" : path.substr(0, slash);
-}
-
-std::string NameOf(const std::string& path)
-{
-    const auto slash = path.rfind('/');
-    return slash == std::string::npos ? path : path.substr(slash + 1);
-}
-
-// A hidden name beside the destination that no other copy picks by chance.
-std::string TemporaryNameBeside(const std::string& destination)
-{
-    static thread_local std::mt19937_64 random{std::random_device{}()};
-    const std::string directory = DirectoryOf(destination);
-    return (directory == "/" ? "" : directory) + "/." + NameOf(destination) + ".kelvo-" +
-           std::to_string(random() % 1000000000ULL);
+    const auto slash = name.rfind('/');
+    return slash == std::string::npos ? std::string() : name.substr(0, slash + 1);
 }
 
 bool UnnamedFilesUnsupported(int err)
@@ -41,10 +25,10 @@ bool UnnamedFilesUnsupported(int err)
 
 } // namespace
 
-ReplacementFile::ReplacementFile(std::string destination) : m_destination(std::move(destination))
+ReplacementFile::ReplacementFile(const FileLocation& destination)
+    : m_destination(destination.path), m_directoryFd(destination.directoryFd), m_name(destination.lookupName())
 {
-    const std::string directory = DirectoryOf(m_destination);
-    openUnnamed(directory);
+    openUnnamed();
     if (m_fd < 0)
         openNamed();
 }
@@ -54,9 +38,11 @@ ReplacementFile::~ReplacementFile()
     discard();
 }
 
-void ReplacementFile::openUnnamed(const std::string& directory)
+void ReplacementFile::openUnnamed()
 {
-    m_fd = ::open(directory.c_str(), O_TMPFILE | O_WRONLY | O_CLOEXEC, 0600);
+    const std::string directory = DirectoryPart(m_name);
+    m_fd = ::openat(m_directoryFd, directory.empty() ? "." : directory.c_str(), O_TMPFILE | O_WRONLY | O_CLOEXEC,
+                    0600);
     if (m_fd < 0 && !UnnamedFilesUnsupported(errno))
         RaiseErrno(errno, m_destination);
 }
@@ -64,16 +50,24 @@ void ReplacementFile::openUnnamed(const std::string& directory)
 void ReplacementFile::openNamed()
 {
     for (int attempt = 0; attempt < 100; ++attempt) {
-        const std::string path = TemporaryNameBeside(m_destination);
-        m_fd = ::open(path.c_str(), O_CREAT | O_EXCL | O_WRONLY | O_CLOEXEC, 0600);
+        const std::string name = temporaryName();
+        m_fd = ::openat(m_directoryFd, name.c_str(), O_CREAT | O_EXCL | O_WRONLY | O_CLOEXEC, 0600);
         if (m_fd >= 0) {
-            m_tempPath = path;
+            m_tempName = name;
             return;
         }
         if (errno != EEXIST)
             RaiseErrno(errno, m_destination);
     }
     throw Failure(ErrPathFileAccess, m_destination);
+}
+
+// A hidden name beside the destination that no other copy picks by chance.
+std::string ReplacementFile::temporaryName() const
+{
+    static thread_local std::mt19937_64 random{std::random_device{}()};
+    const std::string directory = DirectoryPart(m_name);
+    return directory + "." + m_name.substr(directory.size()) + ".kelvo-" + std::to_string(random() % 1000000000ULL);
 }
 
 void ReplacementFile::write(const char* data, std::size_t size)
@@ -94,23 +88,24 @@ void ReplacementFile::write(const char* data, std::size_t size)
 
 void ReplacementFile::commit()
 {
-    if (m_tempPath.empty() && linkUnnamedAs(m_destination)) {
+    // A new file is linked straight to its name; only one that replaces a file needs the rename.
+    if (m_tempName.empty() && linkUnnamedAs(m_name)) {
         closeFile();
         return;
     }
-    if (m_tempPath.empty())
+    if (m_tempName.empty())
         nameUnnamed();
     closeFile();
-    if (::rename(m_tempPath.c_str(), m_destination.c_str()) != 0)
+    if (::renameat(m_directoryFd, m_tempName.c_str(), m_directoryFd, m_name.c_str()) != 0)
         RaiseErrno(errno, m_destination);
-    m_tempPath.clear();
+    m_tempName.clear();
 }
 
-// Gives the unnamed file the name path; false when a file of that name exists already.
-bool ReplacementFile::linkUnnamedAs(const std::string& path)
+// Gives the unnamed file a name; false when a file of that name exists already.
+bool ReplacementFile::linkUnnamedAs(const std::string& name)
 {
     const std::string procPath = "/proc/self/fd/" + std::to_string(m_fd);
-    if (::linkat(AT_FDCWD, procPath.c_str(), AT_FDCWD, path.c_str(), AT_SYMLINK_FOLLOW) == 0)
+    if (::linkat(AT_FDCWD, procPath.c_str(), m_directoryFd, name.c_str(), AT_SYMLINK_FOLLOW) == 0)
         return true;
     if (errno != EEXIST)
         RaiseErrno(errno, m_destination);
@@ -121,9 +116,9 @@ bool ReplacementFile::linkUnnamedAs(const std::string& path)
 void ReplacementFile::nameUnnamed()
 {
     for (int attempt = 0; attempt < 100; ++attempt) {
-        const std::string path = TemporaryNameBeside(m_destination);
-        if (linkUnnamedAs(path)) {
-            m_tempPath = path;
+        const std::string name = temporaryName();
+        if (linkUnnamedAs(name)) {
+            m_tempName = name;
             return;
         }
     }
@@ -142,10 +137,10 @@ void ReplacementFile::discard() noexcept
 {
     if (m_fd >= 0)
         ::close(m_fd);
-    if (!m_tempPath.empty())
-        ::unlink(m_tempPath.c_str());
+    if (!m_tempName.empty())
+        ::unlinkat(m_directoryFd, m_tempName.c_str(), 0);
     m_fd = -1;
-    m_tempPath.clear();
+    m_tempName.clear();
 }
 
 } // namespace kelvo

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "platform/FileSystem.h"
+
 #include <string>
 
 namespace kelvo {
@@ -12,7 +14,7 @@ namespace kelvo {
 class ReplacementFile final
 {
 public:
-    explicit ReplacementFile(std::string destination);
+    explicit ReplacementFile(const FileLocation& destination);
     ~ReplacementFile();
     ReplacementFile(const ReplacementFile&) = delete;
     ReplacementFile& operator=(const ReplacementFile&) = delete;
@@ -23,15 +25,18 @@ public:
     void commit();
 
 private:
-    void openUnnamed(const std::string& directory);
+    void openUnnamed();
     void openNamed();
-    bool linkUnnamedAs(const std::string& path);
+    bool linkUnnamedAs(const std::string& name);
     void nameUnnamed();
     void closeFile();
+    std::string temporaryName() const;
     void discard() noexcept;
 
-    std::string m_destination;
-    std::string m_tempPath; // empty while the file has no name
+    std::string m_destination; // the full path, for failures
+    int m_directoryFd;         // names below are relative to it
+    std::string m_name;
+    std::string m_tempName; // empty while the file has no name
     int m_fd = -1;
 };
 
