@@ -69,8 +69,9 @@ public:
     {
         const qint64 size = m_size > 0 ? m_size : 1;
         const qint64 remaining = m_size > 0 ? m_size - bytesDone : 0;
-        int percent = 100 - static_cast<int>(std::floor(100.0 * static_cast<double>(remaining) /
-                                                        static_cast<double>(size)));
+        int percent =
+            100 -
+            static_cast<int>(std::floor(100.0 * static_cast<double>(remaining) / static_cast<double>(size)));
         percent = std::clamp(percent, 0, 100);
         if (percent > m_shown) {
             m_shown = percent;
@@ -118,7 +119,7 @@ void CopyContents(RunObserver& observer, SourceFile& source, ReplacementFile& ta
         const std::size_t got = source.read(buffer.data(), want);
         if (got == 0)
             break;
-        target.write(buffer.data(), got);
+        target.write(std::string_view(buffer.data(), got));
         for (std::size_t chunkEnd = 0; chunkEnd < got;) {
             chunkEnd = std::min<std::size_t>(chunkEnd + CopyChunkSize, got);
             progress.copied(done + static_cast<qint64>(chunkEnd));
@@ -132,7 +133,8 @@ void CopyContents(RunObserver& observer, SourceFile& source, ReplacementFile& ta
     }
 }
 
-qint64 CopyReplacingDestination(RunContext& context, const FileLocation& source, const FileLocation& destination)
+qint64 CopyReplacingDestination(RunContext& context, const FileLocation& source,
+                                const FileLocation& destination)
 {
     // The length and times are those from before the first read: a source that changes while it is
     // copied then looks newer than its copy, and the next run copies it again.
