@@ -2,6 +2,7 @@
 
 #include "engine/RunStopped.h"
 #include "platform/Failure.h"
+#include "platform/FileDescriptor.h"
 #include "platform/FileSystem.h"
 #include "platform/ReplacementFile.h"
 
@@ -23,22 +24,20 @@ constexpr std::size_t IoBlockSize = 256 * 1024;
 class SourceFile final
 {
 public:
-    explicit SourceFile(const FileLocation& location) : m_path(location.path)
+    explicit SourceFile(const FileLocation& location)
+        : m_path(location.path),
+          m_fd(::openat(location.directoryFd, location.lookupName(), O_RDONLY | O_CLOEXEC))
     {
-        m_fd = ::openat(location.directoryFd, location.lookupName(), O_RDONLY | O_CLOEXEC);
-        if (m_fd < 0)
+        if (!m_fd.isOpen())
             RaiseErrno(errno, m_path);
     }
-    ~SourceFile() { ::close(m_fd); }
-    SourceFile(const SourceFile&) = delete;
-    SourceFile& operator=(const SourceFile&) = delete;
 
     // Fills as much of the buffer as the file still has; 0 at its end.
     std::size_t read(char* buffer, std::size_t size)
     {
         std::size_t filled = 0;
         while (filled < size) {
-            const ssize_t got = ::read(m_fd, buffer + filled, size - filled);
+            const ssize_t got = ::read(m_fd.get(), buffer + filled, size - filled);
             if (got < 0) {
                 if (errno == EINTR)
                     continue;
@@ -53,7 +52,7 @@ public:
 
 private:
     std::string m_path;
-    int m_fd = -1;
+    FileDescriptor m_fd;
 };
 
 // The copy's progress bar: 100 minus the remaining share, and it never moves back within one file.
@@ -69,8 +68,9 @@ public:
     {
         const qint64 size = m_size > 0 ? m_size : 1;
         const qint64 remaining = m_size > 0 ? m_size - bytesDone : 0;
-        int percent = 100 - static_cast<int>(std::floor(100.0 * static_cast<double>(remaining) /
-                                                        static_cast<double>(size)));
+        int percent =
+            100 -
+            static_cast<int>(std::floor(100.0 * static_cast<double>(remaining) / static_cast<double>(size)));
         percent = std::clamp(percent, 0, 100);
         if (percent > m_shown) {
             m_shown = percent;
@@ -118,7 +118,7 @@ void CopyContents(RunObserver& observer, SourceFile& source, ReplacementFile& ta
         const std::size_t got = source.read(buffer.data(), want);
         if (got == 0)
             break;
-        target.write(buffer.data(), got);
+        target.write(std::string_view(buffer.data(), got));
         for (std::size_t chunkEnd = 0; chunkEnd < got;) {
             chunkEnd = std::min<std::size_t>(chunkEnd + CopyChunkSize, got);
             progress.copied(done + static_cast<qint64>(chunkEnd));
@@ -132,7 +132,8 @@ void CopyContents(RunObserver& observer, SourceFile& source, ReplacementFile& ta
     }
 }
 
-qint64 CopyReplacingDestination(RunContext& context, const FileLocation& source, const FileLocation& destination)
+qint64 CopyReplacingDestination(RunContext& context, const FileLocation& source,
+                                const FileLocation& destination)
 {
     // The length and times are those from before the first read: a source that changes while it is
     // copied then looks newer than its copy, and the next run copies it again.

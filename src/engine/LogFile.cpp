@@ -1,7 +1,9 @@
 #include "engine/LogFile.h"
 
 #include "platform/Failure.h"
+#include "platform/FileDescriptor.h"
 #include "platform/FileSystem.h"
+#include "platform/ReplacementFile.h"
 
 #include <QFile>
 #include <QLocale>
@@ -19,45 +21,6 @@ namespace {
 
 constexpr qint64 BytesPerMebibyte = 1048576;
 constexpr std::size_t CopyChunkSize = 64 * 1024;
-
-// Owns a file descriptor; Close reports what the kernel says, the destructor is for failure paths.
-class Descriptor final
-{
-public:
-    explicit Descriptor(int fd) : m_fd(fd) {}
-    ~Descriptor()
-    {
-        if (m_fd >= 0)
-            ::close(m_fd);
-    }
-    Descriptor(const Descriptor&) = delete;
-    Descriptor& operator=(const Descriptor&) = delete;
-
-    int get() const { return m_fd; }
-    void Close(const std::string& path)
-    {
-        if (::close(std::exchange(m_fd, -1)) != 0 && errno != EINTR)
-            RaiseErrno(errno, path);
-    }
-
-private:
-    int m_fd;
-};
-
-// A short write is retried; a write that makes no progress means the disk is full.
-void WriteAll(int fd, std::string_view data, const std::string& path)
-{
-    while (!data.empty()) {
-        const ssize_t written = ::write(fd, data.data(), data.size());
-        if (written < 0 && errno == EINTR)
-            continue;
-        if (written < 0)
-            RaiseErrno(errno, path);
-        if (written == 0)
-            RaiseErrno(ENOSPC, path);
-        data.remove_prefix(static_cast<std::size_t>(written));
-    }
-}
 
 ssize_t ReadAt(int fd, char* buffer, std::size_t size, off_t offset, const std::string& path)
 {
@@ -90,55 +53,17 @@ off_t ForwardToCharacterStart(int fd, off_t cut, const std::string& path)
     return cut;
 }
 
-void CopyFrom(int source, off_t offset, int target, const std::string& sourcePath,
-              const std::string& targetPath)
+void CopyFrom(int source, off_t offset, ReplacementFile& target, const std::string& sourcePath)
 {
     std::string buffer(CopyChunkSize, '\0');
     for (;;) {
         const ssize_t count = ReadAt(source, buffer.data(), buffer.size(), offset, sourcePath);
         if (count == 0)
             return;
-        WriteAll(target, std::string_view(buffer.data(), static_cast<std::size_t>(count)), targetPath);
+        target.write(std::string_view(buffer.data(), static_cast<std::size_t>(count)));
         offset += count;
     }
 }
-
-// A temporary file beside the log, removed unless it has replaced the log.
-class TemporaryFile final
-{
-public:
-    explicit TemporaryFile(const std::string& beside)
-        : m_path(beside + ".trim-XXXXXX"), m_fd(::mkstemp(m_path.data()))
-    {
-        if (m_fd.get() < 0)
-            RaiseErrno(errno, m_path);
-    }
-    ~TemporaryFile()
-    {
-        if (!m_renamed)
-            ::unlink(m_path.c_str());
-    }
-    TemporaryFile(const TemporaryFile&) = delete;
-    TemporaryFile& operator=(const TemporaryFile&) = delete;
-
-    int fd() const { return m_fd.get(); }
-    const std::string& path() const { return m_path; }
-
-    void Replace(const std::string& target, mode_t mode)
-    {
-        if (::fchmod(fd(), mode) != 0 || ::fsync(fd()) != 0)
-            RaiseErrno(errno, m_path);
-        m_fd.Close(m_path);
-        if (::rename(m_path.c_str(), target.c_str()) != 0)
-            RaiseErrno(errno, target);
-        m_renamed = true;
-    }
-
-private:
-    std::string m_path;
-    Descriptor m_fd;
-    bool m_renamed = false;
-};
 
 } // namespace
 
@@ -152,23 +77,18 @@ std::string LogFilePath(const GeneralSettings& settings)
 
 LogFile::LogFile(GeneralSettings& settings, const Clock& clock) : m_settings(settings), m_clock(clock) {}
 
-LogFile::~LogFile()
-{
-    CloseDescriptor();
-}
-
 void LogFile::Open()
 {
-    if (!m_settings.flLogFileOn || m_fd >= 0)
+    if (!m_settings.flLogFileOn || m_log.isOpen())
         return;
     m_path = LogFilePath(m_settings);
     try {
-        m_fd = ::open(m_path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0666);
-        if (m_fd < 0)
+        m_log = FileDescriptor(::open(m_path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0666));
+        if (!m_log.isOpen())
             RaiseErrno(errno, m_path);
         WriteLine("STARTED backup : " + Stamp());
     } catch (const Failure&) {
-        CloseDescriptor();
+        m_log = FileDescriptor();
         m_settings.flLogFileOn = false;
     }
 }
@@ -216,13 +136,13 @@ void LogFile::OtherError(const QString& description, int number, const std::stri
 
 void LogFile::Close()
 {
-    if (m_fd < 0)
+    if (!m_log.isOpen())
         return;
-    Descriptor log(std::exchange(m_fd, -1));
+    FileDescriptor log = std::move(m_log);
     const bool logging = m_settings.flLogFileOn;
     if (logging)
         WriteAll(log.get(), "COMPLETED backup : " + Stamp() + '\n', m_path);
-    log.Close(m_path);
+    log.close(m_path);
     if (logging)
         TrimLogFile(m_path, m_settings.IntLogFileSize);
 }
@@ -231,8 +151,8 @@ void LogFile::Close()
 // that was never opened stays closed.
 void LogFile::WriteLine(const std::string& line)
 {
-    if (m_fd >= 0 && m_settings.flLogFileOn)
-        WriteAll(m_fd, line + '\n', m_path);
+    if (m_log.isOpen() && m_settings.flLogFileOn)
+        WriteAll(m_log.get(), line + '\n', m_path);
 }
 
 void LogFile::WriteErrorLine(const std::string& line)
@@ -249,12 +169,6 @@ std::string LogFile::Stamp() const
                 locale.toString(now.time(), QLocale::LongFormat));
 }
 
-void LogFile::CloseDescriptor()
-{
-    if (m_fd >= 0)
-        ::close(std::exchange(m_fd, -1));
-}
-
 void TrimLogFile(const std::string& path, qint16 sizeInMebibytes)
 {
     if (sizeInMebibytes <= 0)
@@ -265,13 +179,14 @@ void TrimLogFile(const std::string& path, qint16 sizeInMebibytes)
         RaiseErrno(errno, path);
     if (!S_ISREG(info.st_mode) || info.st_size <= limit)
         return;
-    Descriptor log(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
-    if (log.get() < 0)
+    const FileDescriptor log(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+    if (!log.isOpen())
         RaiseErrno(errno, path);
     const off_t cut = ForwardToCharacterStart(log.get(), info.st_size - limit, path);
-    TemporaryFile trimmed(path);
-    CopyFrom(log.get(), cut, trimmed.fd(), path, trimmed.path());
-    trimmed.Replace(path, info.st_mode & 07777);
+    ReplacementFile trimmed(path);
+    CopyFrom(log.get(), cut, trimmed, path);
+    trimmed.keepDestinationPermissions();
+    trimmed.commitDurably();
 }
 
 void ViewLogFile(const GeneralSettings& settings, LogViewer& viewer)

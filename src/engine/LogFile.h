@@ -2,6 +2,7 @@
 
 #include "app/Configuration.h"
 #include "engine/Clock.h"
+#include "platform/FileDescriptor.h"
 
 #include <QString>
 
@@ -19,7 +20,6 @@ class LogFile final
 {
 public:
     LogFile(GeneralSettings& settings, const Clock& clock);
-    ~LogFile();
     LogFile(const LogFile&) = delete;
     LogFile& operator=(const LogFile&) = delete;
 
@@ -48,12 +48,11 @@ private:
     void WriteLine(const std::string& line);
     void WriteErrorLine(const std::string& line);
     std::string Stamp() const;
-    void CloseDescriptor();
 
     GeneralSettings& m_settings;
     const Clock& m_clock;
     std::string m_path;
-    int m_fd = -1;
+    FileDescriptor m_log;
 };
 
 // Cuts the file at path to its last 1048576 × sizeInMebibytes bytes (nothing when the size is 0 or

@@ -1,6 +1,7 @@
 #include "platform/AttributeRecordStore.h"
 
 #include "platform/Failure.h"
+#include "platform/ReplacementFile.h"
 
 #include <atomic>
 #include <cerrno>
@@ -20,22 +21,6 @@ namespace kelvo {
 namespace {
 
 std::atomic<bool> g_forceStore{false};
-
-class FdCloser final
-{
-public:
-    explicit FdCloser(int fd) : m_fd(fd) {}
-    ~FdCloser()
-    {
-        if (m_fd >= 0)
-            close(m_fd);
-    }
-    FdCloser(const FdCloser&) = delete;
-    FdCloser& operator=(const FdCloser&) = delete;
-
-private:
-    int m_fd;
-};
 
 class FileLock final
 {
@@ -77,19 +62,6 @@ std::string DirectoryOf(const std::string& path)
     return path.substr(0, path.rfind('/'));
 }
 
-void WriteAll(int fd, const std::string& text, const std::string& path)
-{
-    std::size_t done = 0;
-    while (done < text.size()) {
-        const ssize_t n = write(fd, text.data() + done, text.size() - done);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n < 0)
-            RaiseErrno(errno, path);
-        done += static_cast<std::size_t>(n);
-    }
-}
-
 std::optional<quint64> ParseNumber(std::string_view text)
 {
     quint64 value = 0;
@@ -117,12 +89,6 @@ std::string RecordLine(FileKey key, std::string_view name, std::optional<std::st
 } // namespace
 
 AttributeRecordStore::AttributeRecordStore(std::string path) : m_path(std::move(path)) {}
-
-AttributeRecordStore::~AttributeRecordStore()
-{
-    if (m_lockFd >= 0)
-        close(m_lockFd);
-}
 
 std::string AttributeRecordStore::DefaultPath()
 {
@@ -200,10 +166,10 @@ void AttributeRecordStore::Load()
 
 void AttributeRecordStore::ReadFrom(off_t offset)
 {
-    const int fd = open(m_path.c_str(), O_RDONLY | O_CLOEXEC);
+    const FileDescriptor file(open(m_path.c_str(), O_RDONLY | O_CLOEXEC));
+    const int fd = file.get();
     if (fd < 0)
         return;
-    const FdCloser closer(fd);
     struct stat st = {};
     if (fstat(fd, &st) != 0)
         return;
@@ -257,26 +223,12 @@ void AttributeRecordStore::Compact()
     std::string text;
     for (const auto& [id, value] : m_records)
         text += RecordLine({std::get<0>(id), std::get<1>(id)}, std::get<2>(id), value);
-    const std::string temporary = m_path + ".new";
-    const int fd = open(temporary.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
-    if (fd < 0)
+    try {
+        ReplacementFile compacted(m_path);
+        compacted.write(text);
+        compacted.commitDurably();
+    } catch (const Failure&) {
         return; // the records stay valid uncompacted
-    {
-        const FdCloser closer(fd);
-        try {
-            WriteAll(fd, text, temporary);
-        } catch (const Failure&) {
-            unlink(temporary.c_str());
-            return;
-        }
-        if (fsync(fd) != 0) {
-            unlink(temporary.c_str());
-            return;
-        }
-    }
-    if (rename(temporary.c_str(), m_path.c_str()) != 0) {
-        unlink(temporary.c_str());
-        return;
     }
     Load();
 }
@@ -284,24 +236,23 @@ void AttributeRecordStore::Compact()
 void AttributeRecordStore::Append(const std::string& lines)
 {
     const FileLock lock(LockFd());
-    const int fd = open(m_path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0600);
-    if (fd < 0)
+    const FileDescriptor file(open(m_path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0600));
+    if (!file.isOpen())
         RaiseErrno(errno, m_path);
-    const FdCloser closer(fd);
-    WriteAll(fd, lines, m_path);
+    WriteAll(file.get(), lines, m_path);
     ReadFrom(m_readOffset);
 }
 
 // Appends and compaction take this lock, so a compaction never drops a line appended beside it.
 int AttributeRecordStore::LockFd()
 {
-    if (m_lockFd < 0) {
+    if (!m_lockFd.isOpen()) {
         MakeDirectories(DirectoryOf(m_path));
-        m_lockFd = open((m_path + ".lock").c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
-        if (m_lockFd < 0)
+        m_lockFd = FileDescriptor(open((m_path + ".lock").c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600));
+        if (!m_lockFd.isOpen())
             RaiseErrno(errno, m_path + ".lock");
     }
-    return m_lockFd;
+    return m_lockFd.get();
 }
 
 namespace {

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "platform/FileDescriptor.h"
+
 #include <QtGlobal>
 
 #include <map>
@@ -25,7 +27,6 @@ class AttributeRecordStore final
 {
 public:
     explicit AttributeRecordStore(std::string path);
-    ~AttributeRecordStore();
     AttributeRecordStore(const AttributeRecordStore&) = delete;
     AttributeRecordStore& operator=(const AttributeRecordStore&) = delete;
 
@@ -56,7 +57,7 @@ private:
     off_t m_readOffset = 0;
     std::size_t m_lineCount = 0;
     bool m_loaded = false;
-    int m_lockFd = -1;
+    FileDescriptor m_lockFd;
 };
 
 // Records on the file itself (user extended attributes) where the file system allows them, else in the

@@ -1,13 +1,11 @@
 #include "platform/AutostartEntry.h"
 
-#include <QDir>
+#include "platform/ReplacementFile.h"
+
 #include <QFile>
-#include <QFileInfo>
-#include <QSaveFile>
 #include <QStandardPaths>
 
 #include <algorithm>
-#include <cerrno>
 
 namespace kelvo {
 
@@ -82,17 +80,6 @@ QString UnescapedFromFile(const QString& text)
 QString WithoutFieldCodeEscapes(const QString& argument)
 {
     return QString(argument).replace(QStringLiteral("%%"), QStringLiteral("%"));
-}
-
-int WriteAtomically(const QString& path, const QString& contents)
-{
-    errno = 0;
-    QDir().mkpath(QFileInfo(path).absolutePath());
-    const QByteArray bytes = contents.toUtf8();
-    QSaveFile file(path);
-    if (!file.open(QIODevice::WriteOnly) || file.write(bytes) != bytes.size() || !file.commit())
-        return errno ? errno : EIO;
-    return 0;
 }
 
 } // namespace
@@ -200,7 +187,7 @@ int AutostartEntry::setCommand(const QString& commandLine)
         entry += HiddenKey + QStringLiteral("true\n");
     else
         entry += ExecKey + ExecValue(arguments) + u'\n';
-    return WriteAtomically(m_filePath, entry);
+    return ReplaceUserFile(m_filePath, entry.toUtf8());
 }
 
 } // namespace kelvo

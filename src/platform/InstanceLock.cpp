@@ -9,17 +9,10 @@
 #include <cstring>
 #include <fcntl.h>
 #include <sys/file.h>
-#include <unistd.h>
 
 namespace kelvo {
 
 InstanceLock::InstanceLock() = default;
-
-InstanceLock::~InstanceLock()
-{
-    if (m_fd >= 0)
-        ::close(m_fd);
-}
 
 QString InstanceLock::DefaultPath()
 {
@@ -35,18 +28,19 @@ bool InstanceLock::TryAcquire()
     if (m_held)
         return true;
     const QString path = DefaultPath();
-    if (m_fd < 0) {
+    if (!m_fd.isOpen()) {
         QDir().mkpath(QFileInfo(path).absolutePath());
         // Close-on-exec: a program we start (the alternative screen saver) must not inherit the mark.
-        m_fd = ::open(QFile::encodeName(path).constData(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
-        if (m_fd < 0) {
+        m_fd =
+            FileDescriptor(::open(QFile::encodeName(path).constData(), O_RDWR | O_CREAT | O_CLOEXEC, 0600));
+        if (!m_fd.isOpen()) {
             qWarning("Kelvo: cannot open the instance lock %s: %s", qPrintable(path), std::strerror(errno));
             return true;
         }
     }
     int result;
     do {
-        result = ::flock(m_fd, LOCK_EX | LOCK_NB);
+        result = ::flock(m_fd.get(), LOCK_EX | LOCK_NB);
     } while (result != 0 && errno == EINTR);
     m_held = result == 0;
     return m_held;

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "platform/FileDescriptor.h"
+
 #include <QString>
 
 namespace kelvo {
@@ -11,7 +13,6 @@ class InstanceLock final
 {
 public:
     InstanceLock();
-    ~InstanceLock();
     InstanceLock(const InstanceLock&) = delete;
     InstanceLock& operator=(const InstanceLock&) = delete;
 
@@ -23,7 +24,7 @@ public:
     bool TryAcquire();
 
 private:
-    int m_fd = -1;
+    FileDescriptor m_fd;
     bool m_held = false;
 };
 

@@ -1,9 +1,8 @@
 #include "platform/RegistryStore.h"
 
-#include <QDir>
+#include "platform/ReplacementFile.h"
+
 #include <QFile>
-#include <QFileInfo>
-#include <QSaveFile>
 #include <QStandardPaths>
 
 #include <algorithm>
@@ -108,12 +107,7 @@ int RegistryStore::writeEntries(const QList<Entry>& entries) const
         text += QByteArray::number(entry.root, 16) + '\t' + Encode(entry.subKey) + '\t' + Encode(entry.name) +
                 '\t' + QByteArray::number(entry.value.type) + '\t' + entry.value.data.toHex() + '\n';
     }
-    errno = 0;
-    QDir().mkpath(QFileInfo(m_filePath).absolutePath());
-    QSaveFile file(m_filePath);
-    if (!file.open(QIODevice::WriteOnly) || file.write(text) != text.size())
-        return errno ? errno : EIO;
-    return file.commit() ? 0 : (errno ? errno : EIO);
+    return ReplaceUserFile(m_filePath, text);
 }
 
 } // namespace kelvo

@@ -2,14 +2,21 @@
 
 #include "platform/Failure.h"
 
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+
 #include <cerrno>
 #include <fcntl.h>
 #include <random>
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace kelvo {
 
 namespace {
+
+constexpr const char* TemporaryMark = ".kelvo-";
 
 // The directory part of name, with its "/", or "" for a plain name.
 std::string DirectoryPart(const std::string& name)
@@ -25,12 +32,13 @@ bool UnnamedFilesUnsupported(int err)
 
 } // namespace
 
-ReplacementFile::ReplacementFile(const FileLocation& destination)
-    : m_destination(destination.path), m_directoryFd(destination.directoryFd), m_name(destination.lookupName())
+ReplacementFile::ReplacementFile(const FileLocation& destination, mode_t creationMode)
+    : m_destination(destination.path), m_directoryFd(destination.directoryFd),
+      m_name(destination.lookupName())
 {
-    openUnnamed();
-    if (m_fd < 0)
-        openNamed();
+    openUnnamed(creationMode);
+    if (!m_fd.isOpen())
+        openNamed(creationMode);
 }
 
 ReplacementFile::~ReplacementFile()
@@ -38,21 +46,22 @@ ReplacementFile::~ReplacementFile()
     discard();
 }
 
-void ReplacementFile::openUnnamed()
+void ReplacementFile::openUnnamed(mode_t mode)
 {
     const std::string directory = DirectoryPart(m_name);
-    m_fd = ::openat(m_directoryFd, directory.empty() ? "." : directory.c_str(), O_TMPFILE | O_WRONLY | O_CLOEXEC,
-                    0600);
-    if (m_fd < 0 && !UnnamedFilesUnsupported(errno))
+    m_fd = FileDescriptor(::openat(m_directoryFd, directory.empty() ? "." : directory.c_str(),
+                                   O_TMPFILE | O_WRONLY | O_CLOEXEC, mode));
+    if (!m_fd.isOpen() && !UnnamedFilesUnsupported(errno))
         RaiseErrno(errno, m_destination);
 }
 
-void ReplacementFile::openNamed()
+void ReplacementFile::openNamed(mode_t mode)
 {
     for (int attempt = 0; attempt < 100; ++attempt) {
         const std::string name = temporaryName();
-        m_fd = ::openat(m_directoryFd, name.c_str(), O_CREAT | O_EXCL | O_WRONLY | O_CLOEXEC, 0600);
-        if (m_fd >= 0) {
+        m_fd = FileDescriptor(
+            ::openat(m_directoryFd, name.c_str(), O_CREAT | O_EXCL | O_WRONLY | O_CLOEXEC, mode));
+        if (m_fd.isOpen()) {
             m_tempName = name;
             return;
         }
@@ -67,44 +76,54 @@ std::string ReplacementFile::temporaryName() const
 {
     static thread_local std::mt19937_64 random{std::random_device{}()};
     const std::string directory = DirectoryPart(m_name);
-    return directory + "." + m_name.substr(directory.size()) + ".kelvo-" + std::to_string(random() % 1000000000ULL);
+    return directory + "." + m_name.substr(directory.size()) + TemporaryMark +
+           std::to_string(random() % 1000000000ULL);
 }
 
-void ReplacementFile::write(const char* data, std::size_t size)
+void ReplacementFile::write(std::string_view data)
 {
-    while (size > 0) {
-        const ssize_t written = ::write(m_fd, data, size);
-        if (written < 0) {
-            if (errno == EINTR)
-                continue;
-            RaiseErrno(errno, m_destination);
-        }
-        if (written == 0)
-            throw Failure(ErrDiskFull, m_destination);
-        data += written;
-        size -= static_cast<std::size_t>(written);
+    WriteAll(m_fd.get(), data, m_destination);
+}
+
+void ReplacementFile::keepDestinationPermissions()
+{
+    struct stat info = {};
+    if (::fstatat(m_directoryFd, m_name.c_str(), &info, 0) != 0) {
+        if (errno == ENOENT)
+            return;
+        RaiseErrno(errno, m_destination);
     }
+    if (::fchmod(m_fd.get(), info.st_mode & 07777) != 0)
+        RaiseErrno(errno, m_destination);
 }
 
 void ReplacementFile::commit()
 {
     // A new file is linked straight to its name; only one that replaces a file needs the rename.
     if (m_tempName.empty() && linkUnnamedAs(m_name)) {
-        closeFile();
+        m_fd.close(m_destination);
         return;
     }
     if (m_tempName.empty())
         nameUnnamed();
-    closeFile();
+    m_fd.close(m_destination);
     if (::renameat(m_directoryFd, m_tempName.c_str(), m_directoryFd, m_name.c_str()) != 0)
         RaiseErrno(errno, m_destination);
     m_tempName.clear();
 }
 
+void ReplacementFile::commitDurably()
+{
+    if (::fsync(m_fd.get()) != 0)
+        RaiseErrno(errno, m_destination);
+    commit();
+    syncDirectory();
+}
+
 // Gives the unnamed file a name; false when a file of that name exists already.
 bool ReplacementFile::linkUnnamedAs(const std::string& name)
 {
-    const std::string procPath = "/proc/self/fd/" + std::to_string(m_fd);
+    const std::string procPath = "/proc/self/fd/" + std::to_string(m_fd.get());
     if (::linkat(AT_FDCWD, procPath.c_str(), m_directoryFd, name.c_str(), AT_SYMLINK_FOLLOW) == 0)
         return true;
     if (errno != EEXIST)
@@ -125,22 +144,73 @@ void ReplacementFile::nameUnnamed()
     throw Failure(ErrPathFileAccess, m_destination);
 }
 
-void ReplacementFile::closeFile()
+void ReplacementFile::syncDirectory() const
 {
-    const int fd = m_fd;
-    m_fd = -1;
-    if (::close(fd) != 0)
+    const std::string directory = DirectoryPart(m_name);
+    const FileDescriptor fd(::openat(m_directoryFd, directory.empty() ? "." : directory.c_str(),
+                                     O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    // Some file systems cannot sync a directory (EINVAL); the rename is then as durable as they allow.
+    if (!fd.isOpen() || (::fsync(fd.get()) != 0 && errno != EINVAL))
         RaiseErrno(errno, m_destination);
 }
 
 void ReplacementFile::discard() noexcept
 {
-    if (m_fd >= 0)
-        ::close(m_fd);
+    m_fd = FileDescriptor();
     if (!m_tempName.empty())
         ::unlinkat(m_directoryFd, m_tempName.c_str(), 0);
-    m_fd = -1;
     m_tempName.clear();
+}
+
+std::string ReplacementNamePattern(const std::string& fileName)
+{
+    return "." + fileName + TemporaryMark + "*";
+}
+
+namespace {
+
+QString FileBehindLinks(QString path)
+{
+    for (int depth = 0; depth < 40 && QFileInfo(path).isSymLink(); ++depth)
+        path = QFileInfo(path).symLinkTarget();
+    return path;
+}
+
+// The errno value closest to a failure number, for the messages that callers make with strerror.
+int ErrnoValue(const Failure& failure)
+{
+    switch (failure.number()) {
+    case ErrDiskFull:
+        return ENOSPC;
+    case ErrPermissionDenied:
+        return EACCES;
+    case ErrFileNotFound:
+    case ErrPathNotFound:
+        return ENOENT;
+    case ErrInvalidArgument:
+        return EINVAL;
+    default:
+        return EIO;
+    }
+}
+
+} // namespace
+
+int ReplaceUserFile(const QString& path, const QByteArray& contents)
+{
+    const QFileInfo file(FileBehindLinks(path));
+    if (file.exists() && !file.isWritable())
+        return EACCES;
+    QDir().mkpath(file.absolutePath());
+    try {
+        ReplacementFile replacement(QFile::encodeName(file.filePath()).toStdString(), 0666);
+        replacement.keepDestinationPermissions();
+        replacement.write(std::string_view(contents.constData(), static_cast<std::size_t>(contents.size())));
+        replacement.commitDurably();
+        return 0;
+    } catch (const Failure& failure) {
+        return ErrnoValue(failure);
+    }
 }
 
 } // namespace kelvo

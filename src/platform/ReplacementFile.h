@@ -1,8 +1,14 @@
 #pragma once
 
+#include "platform/FileDescriptor.h"
 #include "platform/FileSystem.h"
 
+#include <QByteArray>
+#include <QString>
+
 #include <string>
+#include <string_view>
+#include <sys/types.h>
 
 namespace kelvo {
 
@@ -14,30 +20,48 @@ namespace kelvo {
 class ReplacementFile final
 {
 public:
-    explicit ReplacementFile(const FileLocation& destination);
+    // The new file is made with creationMode, under the umask.
+    explicit ReplacementFile(const FileLocation& destination, mode_t creationMode = 0600);
     ~ReplacementFile();
     ReplacementFile(const ReplacementFile&) = delete;
     ReplacementFile& operator=(const ReplacementFile&) = delete;
 
-    int fd() const { return m_fd; }
-    void write(const char* data, std::size_t size);
-    // Closes the file (checking the close) and puts it in the destination's place.
+    int fd() const { return m_fd.get(); }
+    void write(std::string_view data);
+    // Gives the new file the permission bits of the file it replaces, if there is one.
+    void keepDestinationPermissions();
+    // Closes the file (checking the close) and puts it in the destination's place. Fast: a crash soon
+    // after may lose the new contents, which suits copies that the next run makes again.
     void commit();
+    // As commit(), but the contents reach the disk before the file takes the destination's name, and
+    // the name reaches it before this returns: a crash leaves either the whole old or the whole new file.
+    void commitDurably();
 
 private:
-    void openUnnamed();
-    void openNamed();
+    void openUnnamed(mode_t mode);
+    void openNamed(mode_t mode);
     bool linkUnnamedAs(const std::string& name);
     void nameUnnamed();
-    void closeFile();
     std::string temporaryName() const;
+    void syncDirectory() const;
     void discard() noexcept;
 
     std::string m_destination; // the full path, for failures
     int m_directoryFd;         // names below are relative to it
     std::string m_name;
     std::string m_tempName; // empty while the file has no name
-    int m_fd = -1;
+    FileDescriptor m_fd;
 };
+
+// The shell pattern of the hidden names that replacements of fileName take; a process killed in the
+// instant before the rename leaves one behind.
+std::string ReplacementNamePattern(const std::string& fileName);
+
+// Replaces one of the user's own small files (configuration, desktop entries) durably, making its
+// directory first. It writes through a symbolic link to the file the link names (a link kept by a
+// dotfile manager stays a link), keeps an existing file's permission bits, refuses a file the user
+// made read-only, and makes a new file with 0666 under the umask. Returns 0 or the errno value of the
+// failure, for a message.
+int ReplaceUserFile(const QString& path, const QByteArray& contents);
 
 } // namespace kelvo

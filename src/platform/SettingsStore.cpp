@@ -1,6 +1,8 @@
 #include "platform/SettingsStore.h"
 
 #include "platform/Failure.h"
+#include "platform/FileDescriptor.h"
+#include "platform/ReplacementFile.h"
 
 #include <QDateTime>
 #include <QDir>
@@ -28,32 +30,6 @@ std::string Encoded(const QString& path)
     return QFile::encodeName(path).toStdString();
 }
 
-std::string ParentDirectory(const std::string& path)
-{
-    return path.substr(0, path.rfind('/'));
-}
-
-// Closes a descriptor on every way out.
-class Descriptor final
-{
-public:
-    explicit Descriptor(int fd) : m_fd(fd) {}
-    ~Descriptor()
-    {
-        if (m_fd >= 0)
-            ::close(m_fd);
-    }
-    Descriptor(const Descriptor&) = delete;
-    Descriptor& operator=(const Descriptor&) = delete;
-
-    int get() const { return m_fd; }
-    // Closing can report a write that failed late (a full disk on some file systems).
-    int close() { return ::close(std::exchange(m_fd, -1)); }
-
-private:
-    int m_fd;
-};
-
 // An exclusive lock on a file beside the settings file. The settings file itself is replaced by
 // every save, so a lock on it would not be seen by the next writer.
 class StoreLock final
@@ -71,12 +47,12 @@ public:
     }
 
 private:
-    Descriptor m_fd;
+    FileDescriptor m_fd;
 };
 
 std::optional<QByteArray> ReadWholeFile(const std::string& path)
 {
-    Descriptor fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+    const FileDescriptor fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
     if (fd.get() < 0) {
         if (errno == ENOENT)
             return std::nullopt;
@@ -95,45 +71,13 @@ std::optional<QByteArray> ReadWholeFile(const std::string& path)
     }
 }
 
-void WriteAll(int fd, const QByteArray& bytes, const std::string& path)
-{
-    for (qsizetype written = 0; written < bytes.size();) {
-        const ssize_t count = ::write(fd, bytes.constData() + written, size_t(bytes.size() - written));
-        if (count > 0)
-            written += count;
-        else if (count == 0)
-            RaiseErrno(ENOSPC, path);
-        else if (errno != EINTR)
-            RaiseErrno(errno, path);
-    }
-}
-
-void SyncDirectory(const std::string& directory)
-{
-    Descriptor fd(::open(directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-    // Some file systems cannot sync a directory (EINVAL); the rename is then as durable as they allow.
-    if (fd.get() < 0 || (::fsync(fd.get()) != 0 && errno != EINVAL))
-        RaiseErrno(errno, directory);
-}
-
-// Writes a temporary file beside path and renames it over path, so that readers and a crash see
-// either the old or the new contents. Every byte count, the flush and the close are checked: a
-// short write on a full disk must not pass for a save.
+// Readers and a crash see either the old or the new contents; a short write on a full disk must not
+// pass for a save.
 void ReplaceFile(const std::string& path, const QByteArray& contents)
 {
-    std::string temporary = path + ".tmp-XXXXXX";
-    Descriptor fd(::mkostemp(temporary.data(), O_CLOEXEC));
-    if (fd.get() < 0)
-        RaiseErrno(errno, path);
-    try {
-        WriteAll(fd.get(), contents, path);
-        if (::fsync(fd.get()) != 0 || fd.close() != 0 || ::rename(temporary.c_str(), path.c_str()) != 0)
-            RaiseErrno(errno, path);
-    } catch (...) {
-        ::unlink(temporary.c_str());
-        throw;
-    }
-    SyncDirectory(ParentDirectory(path));
+    ReplacementFile replacement(path);
+    replacement.write(std::string_view(contents.constData(), static_cast<std::size_t>(contents.size())));
+    replacement.commitDurably();
 }
 
 void CreateDirectories(const QString& directory)
@@ -230,13 +174,14 @@ SettingsDocument SettingsStore::readLocked(const QString& application) const
     return document;
 }
 
-// A process killed in the middle of a save leaves its temporary file behind. Under the lock no
-// other save is under way, so every temporary file left is stale.
+// A process killed in the instant before a save's rename leaves its temporary file behind. Under the
+// lock no other save is under way, so every temporary file left is stale.
 void SettingsStore::removeStaleTemporaries(const QString& application) const
 {
     QDir directory(m_directory);
-    const QStringList names =
-        directory.entryList({application + u".conf.tmp-*"_s}, QDir::Files | QDir::Hidden | QDir::System);
+    const QString pattern =
+        QFile::decodeName(ReplacementNamePattern(Encoded(application + u".conf"_s)).c_str());
+    const QStringList names = directory.entryList({pattern}, QDir::Files | QDir::Hidden | QDir::System);
     for (const QString& name : names)
         directory.remove(name);
 }
