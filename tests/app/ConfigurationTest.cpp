@@ -1,6 +1,5 @@
 #include "app/Configuration.h"
 
-#include "app/DoneCommand.h"
 #include "platform/SettingsStore.h"
 #include "support/TestSupport.h"
 
@@ -8,6 +7,7 @@
 
 #include <gtest/gtest.h>
 
+#include <array>
 #include <csignal>
 #include <random>
 #include <sys/wait.h>
@@ -31,14 +31,6 @@ BackupSet NamedSet(const QString& name)
     return set;
 }
 
-QStringList StoredSetNames(const SettingsStore& store)
-{
-    QStringList names;
-    for (const auto& pair : store.GetAllSettings(App, u"Sets"_s))
-        names << pair.first;
-    return names;
-}
-
 QStringList KeysOf(const SettingPairs& pairs)
 {
     QStringList keys;
@@ -47,13 +39,23 @@ QStringList KeysOf(const SettingPairs& pairs)
     return keys;
 }
 
-TEST(Configuration, EmptyStoreGivesDefaultsAndOneEmptySet)
+QStringList StoredSetNames(const SettingsStore& store)
 {
+    return KeysOf(store.GetAllSettings(App, u"Sets"_s));
+}
+
+// The configuration's own store in the test's home, with what Save writes for the defaults.
+class ConfigurationTest : public testing::Test
+{
+protected:
     test::IsolatedHome home;
     SettingsStore store;
     Configuration config;
-    LoadConfiguration(store, config);
+};
 
+TEST_F(ConfigurationTest, EmptyStoreGivesDefaultsAndOneEmptySet)
+{
+    LoadConfiguration(store, config);
     GeneralSettings expected;
     expected.StrLogFileDir = QDir::homePath() + u'/';
     expected.flLogFileOn = expected.flLogFileErrors = expected.flLogDeletes = expected.flSysTray = true;
@@ -71,23 +73,18 @@ TEST(Configuration, EmptyStoreGivesDefaultsAndOneEmptySet)
                             u"flDelay"_s,          u"flShowStatusBar"_s,   u"flStatusBarAOT"_s,
                             u"StrStatusBarPos"_s,  u"StrRealTime"_s};
     EXPECT_EQ(KeysOf(store.GetAllSettings(App, u"Settings"_s)), order);
-    EXPECT_EQ(store.GetSetting(App, u"Settings"_s, u"flLogFileOn"_s), u"True"_s);
-    EXPECT_EQ(store.GetSetting(App, u"Settings"_s, u"flDelay"_s), u"False"_s);
-    EXPECT_EQ(store.GetSetting(App, u"Settings"_s, u"IntReRunTime"_s), u"60"_s);
-    EXPECT_FALSE(store.Read(App).FindSetting(u"Sets"_s, u"anything"_s));
-    EXPECT_TRUE(store.GetAllSettings(App, u"Sets"_s).isEmpty());
+    EXPECT_TRUE(StoredSetNames(store).isEmpty());
 }
 
-TEST(Configuration, CommitWritesSetsInMemoryOrderAndSkipsRemovedAndEmptyRecords)
+TEST_F(ConfigurationTest, CommitWritesSetsInMemoryOrderAndSkipsRemovedAndEmptyRecords)
 {
-    test::IsolatedHome home;
-    SettingsStore store;
-    Configuration config;
+    store.SaveSetting(App, u"Settings"_s, u"StrLastRunDate"_s, u"01/01/2024 10:00:00"_s);
     LoadConfiguration(store, config);
     config.sets = {NamedSet(u"Photos"_s), NamedSet(u"Docs"_s), NamedSet(u"Mail"_s)};
     CommitConfiguration(store, config);
     EXPECT_EQ(StoredSetNames(store), (QStringList{u"Photos"_s, u"Docs"_s, u"Mail"_s}));
-    EXPECT_EQ(config.sets[1].SourceDirFile, u"/src/Docs"_s);
+    EXPECT_EQ(store.GetSetting(App, u"Settings"_s, u"StrLastRunDate"_s), u"01/01/2024 10:00:00"_s)
+        << "what other writers stored is kept";
 
     std::swap(config.sets[0], config.sets[1]);
     config.sets[2].flRemoved = true;
@@ -100,114 +97,75 @@ TEST(Configuration, CommitWritesSetsInMemoryOrderAndSkipsRemovedAndEmptyRecords)
         set.flRemoved = true;
     config.sets.emplace_back();
     CommitConfiguration(store, config);
-    EXPECT_TRUE(store.GetAllSettings(App, u"Sets"_s).isEmpty());
+    EXPECT_TRUE(StoredSetNames(store).isEmpty());
     EXPECT_EQ(config.sets, BackupSets(1));
 }
 
-TEST(Configuration, SaveFillsEmptyOptionsInMemoryAndStore)
+TEST_F(ConfigurationTest, SaveFillsEmptyOptionsInMemoryAndStore)
 {
-    test::IsolatedHome home;
-    SettingsStore store;
-    Configuration config;
     config.sets = {NamedSet(u"Docs"_s)};
     SaveConfiguration(store, config);
-    const BackupSet& set = config.sets[0];
-    EXPECT_EQ(set.CopyOptions, u"OpDate"_s);
-    EXPECT_EQ(set.SyncOptions, u"srcToDest"_s);
-    EXPECT_EQ(set.Filters, u"*.*"_s);
-    EXPECT_EQ(store.GetSetting(App, u"Sets\\Docs"_s, u"CopyOptions"_s), u"OpDate"_s);
-    EXPECT_EQ(store.GetSetting(App, u"Sets\\Docs"_s, u"SyncOptions"_s), u"srcToDest"_s);
-    EXPECT_EQ(store.GetSetting(App, u"Sets\\Docs"_s, u"Filters"_s), u"*.*"_s);
-    EXPECT_EQ(store.GetSetting(App, u"Sets"_s, u"Docs"_s), u"Docs"_s);
-}
-
-TEST(Configuration, ReadsStoredTextsAsThePartsLeaveThem)
-{
-    test::IsolatedHome home;
-    SettingsStore store;
-    Configuration config;
-    SaveConfiguration(store, config);
-    store.Update(App, [](SettingsDocument& document) {
-        document.SaveSetting(u"Settings"_s, u"flReRun"_s, u"true"_s);
-        document.SaveSetting(u"Settings"_s, u"flSysTray"_s, u"0"_s);
-        document.SaveSetting(u"Settings"_s, u"flDelay"_s, u" -1 "_s);
-        document.SaveSetting(u"Settings"_s, u"StrStatusBarPos"_s, QString());
-        document.SaveSetting(u"Settings"_s, u"IntLogFileSize"_s, u"-32768"_s);
-        document.SaveSetting(u"Sets"_s, u"Docs"_s, u"Docs"_s);
-        document.SaveSetting(u"Sets\\Docs"_s, u"flEnabled"_s, u"TRUE"_s);
-        for (const QString& key :
-             {u"flOverwrite"_s, u"flSubDirectories"_s, u"flArchive"_s, u"flArchiveSubDir"_s})
-            document.SaveSetting(u"Sets\\Docs"_s, key, u"fAlSe"_s);
-    });
-    LoadConfiguration(store, config);
-    EXPECT_TRUE(config.settings.flReRun);
-    EXPECT_FALSE(config.settings.flSysTray);
-    EXPECT_TRUE(config.settings.flDelay);
-    EXPECT_EQ(config.settings.StrStatusBarPos, QString());
-    EXPECT_EQ(config.settings.IntLogFileSize, -32768);
-    ASSERT_EQ(config.sets.size(), 1u);
-    EXPECT_TRUE(config.sets[0].flEnabled);
-    EXPECT_EQ(config.sets[0].LastDate, u"Never Run"_s);
+    EXPECT_EQ(config.sets[0].CopyOptions, u"OpDate"_s);
     EXPECT_EQ(config.sets[0].SyncOptions, u"srcToDest"_s);
-    EXPECT_EQ(config.sets[0].CopyOptions, QString());
-
-    SaveConfiguration(store, config);
-    EXPECT_EQ(store.GetSetting(App, u"Settings"_s, u"flReRun"_s), u"True"_s);
-    EXPECT_EQ(store.GetSetting(App, u"Sets\\Docs"_s, u"flEnabled"_s), u"True"_s);
-    EXPECT_EQ(store.GetSetting(App, u"Settings"_s, u"StrStatusBarPos"_s, u"missing"_s), QString());
+    EXPECT_EQ(config.sets[0].Filters, u"*.*"_s);
+    EXPECT_EQ(store.GetSetting(App, u"Sets\\Docs"_s, u"Filters"_s), u"*.*"_s);
 }
 
-TEST(Configuration, UnconvertibleValuesFallBackToDefaultsWithOneWarningEach)
+TEST_F(ConfigurationTest, ReadsStoredTextsAndFallsBackWithOneWarningEach)
 {
-    test::IsolatedHome home;
-    SettingsStore store;
-    Configuration config;
     SaveConfiguration(store, config);
-    store.Update(App, [](SettingsDocument& document) {
-        document.SaveSetting(u"Settings"_s, u"flLogFileOn"_s, u"maybe"_s);
-        document.SaveSetting(u"Settings"_s, u"IntReRunTime"_s, u"40000"_s);
-        document.SaveSetting(u"Settings"_s, u"IntLogFileSize"_s, u"ten"_s);
-        document.SaveSetting(u"Sets"_s, u"Docs"_s, u"Docs"_s);
-        document.SaveSetting(u"Sets"_s, u"Lost"_s, u"Lost"_s); // listed, but its section is gone
-        document.SaveSetting(u"Sets\\Docs"_s, u"flEnabled"_s, u"maybe"_s);
-        document.SaveSetting(u"Sets\\Docs"_s, u"flOverwrite"_s, u"True"_s);
-        document.SaveSetting(u"Sets\\Docs"_s, u"flSubDirectories"_s, u"1"_s);
-        document.SaveSetting(u"Sets\\Docs"_s, u"flArchive"_s, u"0"_s);
-        document.SaveSetting(u"Sets\\Docs"_s, u"flArchiveSubDir"_s, u"False"_s);
-        document.SaveSetting(u"Sets\\Docs"_s, u"flRemovedDeletedFiles"_s, u"yes"_s);
+    const QList<std::array<QString, 3>> stored{{u"Settings"_s, u"flReRun"_s, u"true"_s},
+                                               {u"Settings"_s, u"flSysTray"_s, u"0"_s},
+                                               {u"Settings"_s, u"flDelay"_s, u" -1 "_s},
+                                               {u"Settings"_s, u"StrStatusBarPos"_s, u""_s},
+                                               {u"Settings"_s, u"flLogFileOn"_s, u"maybe"_s},
+                                               {u"Settings"_s, u"IntReRunTime"_s, u"40000"_s},
+                                               {u"Settings"_s, u"IntLogFileSize"_s, u"-32768"_s},
+                                               {u"Sets"_s, u"Docs"_s, u"Docs"_s},
+                                               {u"Sets"_s, u"Lost"_s, u"Lost"_s}, // no section
+                                               {u"Sets\\Docs"_s, u"flEnabled"_s, u"maybe"_s},
+                                               {u"Sets\\Docs"_s, u"flOverwrite"_s, u"TRUE"_s},
+                                               {u"Sets\\Docs"_s, u"flSubDirectories"_s, u"1"_s},
+                                               {u"Sets\\Docs"_s, u"flArchive"_s, u"fAlSe"_s},
+                                               {u"Sets\\Docs"_s, u"flArchiveSubDir"_s, u"False"_s},
+                                               {u"Sets\\Docs"_s, u"flRemovedDeletedFiles"_s, u"yes"_s}};
+    store.Update(App, [&](SettingsDocument& document) {
+        for (const auto& [section, key, value] : stored)
+            document.SaveSetting(section, key, value);
     });
     testing::internal::CaptureStderr();
     LoadConfiguration(store, config);
     const std::string warnings = testing::internal::GetCapturedStderr();
 
-    EXPECT_TRUE(config.settings.flLogFileOn);
+    EXPECT_TRUE(config.settings.flReRun && config.settings.flDelay && config.settings.flLogFileOn);
+    EXPECT_FALSE(config.settings.flSysTray);
+    EXPECT_EQ(config.settings.StrStatusBarPos, QString());
     EXPECT_EQ(config.settings.IntReRunTime, 60);
-    EXPECT_EQ(config.settings.IntLogFileSize, 0);
+    EXPECT_EQ(config.settings.IntLogFileSize, -32768);
     ASSERT_EQ(config.sets.size(), 2u);
-    EXPECT_FALSE(config.sets[0].flEnabled);
-    EXPECT_TRUE(config.sets[0].flOverwrite);
-    EXPECT_FALSE(config.sets[0].flRemovedDeletedFiles);
+    EXPECT_FALSE(config.sets[0].flEnabled || config.sets[0].flRemovedDeletedFiles ||
+                 config.sets[0].flArchive);
+    EXPECT_TRUE(config.sets[0].flOverwrite && config.sets[0].flSubDirectories);
+    EXPECT_EQ(config.sets[0].LastDate, u"Never Run"_s);
+    EXPECT_EQ(config.sets[0].CopyOptions, QString());
     EXPECT_EQ(config.sets[1].SetName, u"Lost"_s);
-    EXPECT_FALSE(config.sets[1].flEnabled);
     EXPECT_EQ(config.sets[1].Filters, u"*.*"_s);
 
-    EXPECT_NE(
-        warnings.find("kelvo: set \"Docs\": flEnabled has \"maybe\", which is not a boolean; using False\n"),
-        std::string::npos)
-        << warnings;
-    EXPECT_NE(warnings.find("kelvo: set \"Lost\": flEnabled is missing; using False\n"), std::string::npos);
-    EXPECT_NE(
-        warnings.find("kelvo: Settings: IntReRunTime has \"40000\", which is not a 16-bit integer; using 60"),
-        std::string::npos);
-    // Settings: 3; Docs: flEnabled, flRemovedDeletedFiles; Lost: its five booleans without a default.
-    EXPECT_EQ(std::count(warnings.begin(), warnings.end(), '\n'), 3 + 2 + 5) << warnings;
+    for (const char* line :
+         {"kelvo: set \"Docs\": flEnabled has \"maybe\", which is not a boolean; using False\n",
+          "kelvo: set \"Lost\": flEnabled is missing; using False\n",
+          "kelvo: Settings: IntReRunTime has \"40000\", which is not a 16-bit integer; using 60\n"})
+        EXPECT_NE(warnings.find(line), std::string::npos) << warnings;
+    // Settings: 2; Docs: flEnabled, flRemovedDeletedFiles; Lost: its five booleans without a default.
+    EXPECT_EQ(std::count(warnings.begin(), warnings.end(), '\n'), 2 + 2 + 5) << warnings;
+
+    SaveConfiguration(store, config);
+    EXPECT_EQ(store.GetSetting(App, u"Settings"_s, u"flReRun"_s), u"True"_s);
+    EXPECT_EQ(store.GetSetting(App, u"Settings"_s, u"StrStatusBarPos"_s, u"missing"_s), QString());
 }
 
-TEST(Configuration, ASetRecreatedUnderARemovedNameRewritesEveryKey)
+TEST_F(ConfigurationTest, ASetRecreatedUnderARemovedNameRewritesEveryKey)
 {
-    test::IsolatedHome home;
-    SettingsStore store;
-    Configuration config;
     BackupSet old = NamedSet(u"Docs"_s);
     old.ArchiveOptions = u"OpSeq"_s;
     old.ArchiveSubDir = u"old"_s;
@@ -215,33 +173,19 @@ TEST(Configuration, ASetRecreatedUnderARemovedNameRewritesEveryKey)
     old.LastDate = u"01/02/2003 04:05:06"_s;
     config.sets = {old};
     CommitConfiguration(store, config);
-
     config.sets[0].flRemoved = true;
     CommitConfiguration(store, config);
-    EXPECT_TRUE(StoredSetNames(store).isEmpty());
     EXPECT_EQ(store.GetSetting(App, u"Sets\\Docs"_s, u"ArchiveSubDir"_s), u"old"_s);
 
     BackupSet fresh;
     fresh.SetName = u"Docs"_s;
     config.sets = {fresh};
     CommitConfiguration(store, config);
-    ASSERT_EQ(config.sets.size(), 1u);
     fresh.CopyOptions = u"OpDate"_s;
     fresh.SyncOptions = u"srcToDest"_s;
     fresh.Filters = u"*.*"_s;
-    EXPECT_EQ(config.sets[0], fresh);
+    EXPECT_EQ(config.sets, BackupSets{fresh});
     EXPECT_EQ(store.GetAllSettings(App, u"Sets\\Docs"_s).size(), 14);
-}
-
-TEST(Configuration, CommitKeepsWhatOtherWritersStored)
-{
-    test::IsolatedHome home;
-    SettingsStore store;
-    store.SaveSetting(App, u"Settings"_s, u"StrLastRunDate"_s, u"01/01/2024 10:00:00"_s);
-    Configuration config;
-    LoadConfiguration(store, config);
-    CommitConfiguration(store, config);
-    EXPECT_EQ(store.GetSetting(App, u"Settings"_s, u"StrLastRunDate"_s), u"01/01/2024 10:00:00"_s);
 }
 
 void WriteLegacyStore(SettingsStore& store, const QStringList& setValues)
@@ -249,7 +193,6 @@ void WriteLegacyStore(SettingsStore& store, const QStringList& setValues)
     store.Update(Legacy, [&](SettingsDocument& document) {
         document.SaveSetting(u"Settings"_s, u"StrLogFileDir"_s, u"/var/log/"_s);
         document.SaveSetting(u"Settings"_s, u"IntReRunTime"_s, u"15"_s);
-        document.SaveSetting(u"Settings"_s, u"flReRun"_s, u"True"_s);
         for (qsizetype n = 0; n < setValues.size(); ++n)
             document.SaveSetting(u"Sets"_s, u"Value"_s + QString::number(n), setValues[n]);
     });
@@ -261,18 +204,14 @@ QStringList LegacySet(const QString& name, const QString& source)
             u"False"_s, u"True"_s, u"False"_s,           u"False"_s};
 }
 
-TEST(ConfigurationLegacyImport, ImportsCommitsThroughDoneAndThenLoadsNormally)
+TEST_F(ConfigurationTest, LegacyImportCommitsThroughDoneAndThenLoadsNormally)
 {
-    test::IsolatedHome home;
-    SettingsStore store;
     const std::string file = home.dir() / "home/report.txt";
     test::WriteFile(file, "x");
     // Two whole sets and the start of a third, which a damaged list may hold.
     WriteLegacyStore(store, LegacySet(u"Docs"_s, u"/home/me/docs"_s) +
                                 LegacySet(u"Report"_s, QString::fromStdString(file)) +
                                 QStringList{u"Half"_s, u"/x"_s});
-
-    Configuration config;
     config.settings.StrStatusBarPos = u"TL"_s;
     int windowSteps = 0;
     LoadConfiguration(store, config, [&] { ++windowSteps; });
@@ -280,13 +219,10 @@ TEST(ConfigurationLegacyImport, ImportsCommitsThroughDoneAndThenLoadsNormally)
 
     EXPECT_EQ(config.settings.StrLogFileDir, u"/var/log/"_s);
     EXPECT_EQ(config.settings.IntReRunTime, 15);
-    EXPECT_TRUE(config.settings.flReRun);
     EXPECT_TRUE(config.settings.flLogFileOn);
     EXPECT_EQ(config.settings.StrStatusBarPos, u"TL"_s); // not a legacy setting: kept from memory
     ASSERT_EQ(config.sets.size(), 2u);
-
-    BackupSet docs;
-    docs.SetName = u"Docs"_s;
+    BackupSet docs = NamedSet(u"Docs"_s);
     docs.SourceDirFile = u"/home/me/docs"_s;
     docs.DestDir = u"/backup/Docs"_s;
     docs.CopyOptions = u"OpArchive"_s;
@@ -294,54 +230,42 @@ TEST(ConfigurationLegacyImport, ImportsCommitsThroughDoneAndThenLoadsNormally)
     docs.ArchiveOptions = u"OpKeep"_s;
     docs.ArchiveSubDir = u"kept"_s;
     docs.Filters = u"*.*"_s;
-    docs.flEnabled = docs.flSubDirectories = true;
+    docs.flSubDirectories = true;
     EXPECT_EQ(config.sets[0], docs);
     EXPECT_EQ(config.sets[1].SourceDirFile, QString::fromStdString(home.dir() / "home"));
     EXPECT_EQ(config.sets[1].Filters, u"report.txt"_s);
-    EXPECT_EQ(config.sets[1].LastDate, QString());
 
-    EXPECT_EQ(StoredSetNames(store), (QStringList{u"Docs"_s, u"Report"_s}));
     Configuration again;
     LoadConfiguration(store, again, [&] { ++windowSteps; });
     EXPECT_EQ(windowSteps, 1);
     EXPECT_EQ(again.sets, config.sets);
 }
 
-TEST(ConfigurationLegacyImport, RunsOnlyUntilTheStoreCarriesTheSavedMark)
+TEST(ConfigurationLegacyImport, RunsOnlyUntilTheStoreCarriesTheSavedMarkAndNeedsWholeGroups)
 {
-    struct Case
+    const struct
     {
-        const char* name;
-        std::function<void(SettingsStore&)> prepare;
+        const char* key; // written to the new store before the first load
+        QStringList legacySets;
         bool imports;
-    };
-    const QList<Case> cases{
-        {"legacy store only", [](SettingsStore&) {}, true},
-        {"only a run stamp",
-         [](SettingsStore& s) { s.SaveSetting(App, u"Settings"_s, u"StrLastRunDate"_s, u"x"_s); }, true},
-        {"saved before",
-         [](SettingsStore& s) { s.SaveSetting(App, u"Settings"_s, u"StrLogFileDir"_s, u"/"_s); }, false},
-    };
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.name);
+    } cases[] = {{nullptr, LegacySet(u"Old"_s, u"/old"_s), true},
+                 {"StrLastRunDate", LegacySet(u"Old"_s, u"/old"_s), true},
+                 {"StrLogFileDir", LegacySet(u"Old"_s, u"/old"_s), false},
+                 {nullptr, {u"too"_s, u"short"_s}, true}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.key ? c.key : "legacy store only");
         test::IsolatedHome home;
         SettingsStore store;
-        WriteLegacyStore(store, LegacySet(u"Old"_s, u"/old"_s));
-        c.prepare(store);
+        WriteLegacyStore(store, c.legacySets);
+        if (c.key)
+            store.SaveSetting(App, u"Settings"_s, QString::fromLatin1(c.key), u"/"_s);
         Configuration config;
         bool ended = false;
         LoadConfiguration(store, config, [&] { ended = true; });
         EXPECT_EQ(ended, c.imports);
-        EXPECT_EQ(config.sets[0].SetName, c.imports ? u"Old"_s : QString());
+        EXPECT_EQ(config.settings.IntReRunTime, c.imports ? 15 : 60);
+        EXPECT_EQ(config.sets[0].SetName, c.imports && c.legacySets.size() == 11 ? u"Old"_s : QString());
     }
-
-    test::IsolatedHome home;
-    SettingsStore store;
-    WriteLegacyStore(store, {u"too"_s, u"short"_s});
-    Configuration config;
-    LoadConfiguration(store, config);
-    EXPECT_EQ(config.sets, BackupSets(1));
-    EXPECT_EQ(store.GetSetting(App, u"Settings"_s, u"IntReRunTime"_s), u"15"_s);
 }
 
 Configuration SampleConfiguration(int sets, const QString& tag)
@@ -359,10 +283,8 @@ Configuration SampleConfiguration(int sets, const QString& tag)
     return config;
 }
 
-TEST(ConfigurationCrash, AKilledSaveLeavesTheOldOrTheNewConfiguration)
+TEST_F(ConfigurationTest, AKilledSaveLeavesTheOldOrTheNewConfiguration)
 {
-    test::IsolatedHome home;
-    SettingsStore store;
     Configuration first = SampleConfiguration(20, u"A"_s);
     Configuration second = SampleConfiguration(35, u"B"_s);
     SaveConfiguration(store, first);

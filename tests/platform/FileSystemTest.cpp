@@ -17,6 +17,7 @@ namespace kelvo {
 namespace {
 
 namespace fs = std::filesystem;
+using Names = std::vector<std::string>;
 
 // Writes through the raw byte path: names that are not UTF-8 must reach the kernel unchanged.
 void WriteFile(const std::string& path, const std::string& contents)
@@ -25,6 +26,12 @@ void WriteFile(const std::string& path, const std::string& contents)
     ASSERT_GE(fd, 0) << path;
     ASSERT_EQ(write(fd, contents.data(), contents.size()), static_cast<ssize_t>(contents.size()));
     close(fd);
+}
+
+void SetTimes(const std::string& path, timespec accessed, timespec modified)
+{
+    const timespec times[2] = {accessed, modified};
+    ASSERT_EQ(utimensat(AT_FDCWD, path.c_str(), times, 0), 0);
 }
 
 int FailureNumber(const auto& action)
@@ -44,42 +51,18 @@ mode_t Mode(const std::string& path)
     return st.st_mode & 07777;
 }
 
-// Sends the records of the archive flag and the creation time to the per-user store for one test.
-class ForcedRecordStore final
-{
-public:
-    explicit ForcedRecordStore(bool force) { ForceAttributeRecordStore(force); }
-    ~ForcedRecordStore() { ForceAttributeRecordStore(false); }
-};
-
-TEST(FileSystem, TellsFilesFromFolders)
+TEST(FileSystem, TellsFilesFromFoldersAndReadsProperties)
 {
     const test::TempDir dir;
-    WriteFile(dir / "a.txt", "a");
-    ASSERT_EQ(mkfifo((dir / "pipe").c_str(), 0600), 0);
-    EXPECT_TRUE(FileExists(dir / "a.txt"));
-    EXPECT_FALSE(FolderExists(dir / "a.txt"));
-    EXPECT_TRUE(FolderExists(dir.path()));
-    EXPECT_TRUE(FolderExists(dir.path() + "/"));
-    EXPECT_FALSE(FileExists(dir.path()));
-    EXPECT_FALSE(FileExists(dir / "missing"));
-    EXPECT_FALSE(FolderExists(dir / "missing"));
-    EXPECT_TRUE(FileExists(dir / "pipe")); // it is there, so a run never writes over it
-
-    EXPECT_EQ(GetFileName("/home/user/kelvo.log"), "kelvo.log");
-    EXPECT_EQ(GetFileName("/home/user/"), "user");
-    EXPECT_EQ(GetFileName("name"), "name");
-    EXPECT_EQ(GetFileName("/"), "");
-}
-
-TEST(FileSystem, ReadsAFileWithItsProperties)
-{
-    const test::TempDir dir;
-    const std::string path = dir / "sub/\xff-latin1.txt";
     fs::create_directory(dir / "sub");
+    const std::string path = dir / "sub/\xff-latin1.txt";
     WriteFile(path, "12345");
-    const timespec times[2] = {{1000, 111}, {2000, 222}};
-    ASSERT_EQ(utimensat(AT_FDCWD, path.c_str(), times, 0), 0);
+    SetTimes(path, {1000, 111}, {2000, 222});
+    ASSERT_EQ(mkfifo((dir / "pipe").c_str(), 0600), 0);
+    EXPECT_TRUE(FileExists(path) && FolderExists(dir / "sub") && FolderExists(dir.path() + "/"));
+    EXPECT_FALSE(FolderExists(path) || FileExists(dir / "sub") || FileExists(dir / "missing"));
+    EXPECT_TRUE(FileExists(dir / "pipe")); // it is there, so a run never writes over it
+    EXPECT_EQ(GetFileName("/home/user/"), "user");
 
     const File file = File::GetFile(path);
     EXPECT_EQ(file.Size(), 5);
@@ -87,8 +70,6 @@ TEST(FileSystem, ReadsAFileWithItsProperties)
     EXPECT_EQ(file.ParentFolderPath(), dir / "sub");
     EXPECT_EQ(file.DateLastAccessed(), (FileTime{1000, 111}));
     EXPECT_EQ(file.DateLastModified(), (FileTime{2000, 222}));
-    EXPECT_LT(file.DateLastAccessed(), file.DateLastModified());
-
     EXPECT_EQ(FailureNumber([&] { File::GetFile(dir / "sub/missing"); }), 53);
     EXPECT_EQ(FailureNumber([&] { File::GetFile(dir / "gone/missing"); }), 76);
     EXPECT_FALSE(File::TryGetFile(dir / "gone/missing"));
@@ -100,12 +81,10 @@ TEST(FileSystem, EncodesAttributes)
     WriteFile(dir / "plain", "x");
     WriteFile(dir / ".hidden", "x");
     ASSERT_EQ(mkfifo((dir / "pipe").c_str(), 0600), 0);
-    fs::create_directory(dir / "folder");
-
     EXPECT_EQ(GetAttributes(dir / "plain"), AttrArchive); // never backed up yet
     EXPECT_EQ(GetAttributes(dir / ".hidden"), AttrHidden | AttrArchive);
     EXPECT_EQ(GetAttributes(dir / "pipe") & ~AttrArchive, AttrSystem);
-    EXPECT_EQ(GetAttributes(dir / "folder"), AttrDirectory);
+    EXPECT_EQ(GetAttributes(dir.path()), AttrDirectory);
 
     ASSERT_EQ(chmod((dir / "plain").c_str(), 0664), 0);
     SetAttributes(dir / "plain", AttrReadOnly | AttrArchive | AttrHidden | AttrSystem);
@@ -117,31 +96,30 @@ TEST(FileSystem, EncodesAttributes)
     EXPECT_EQ(GetAttributes(dir / ".hidden"), AttrHidden); // hidden follows the name
 }
 
+// Runs each test with the archive flag and creation time kept on the file and in the per-user store.
 class ArchiveFlag : public testing::TestWithParam<bool>
 {
+protected:
+    ArchiveFlag() { ForceAttributeRecordStore(GetParam()); }
+    ~ArchiveFlag() override { ForceAttributeRecordStore(false); }
+
+    const test::IsolatedHome home;
 };
 
 TEST_P(ArchiveFlag, ClearedUntilTheNextWriteAndKeptAcrossObjects)
 {
-    const test::IsolatedHome home;
-    const ForcedRecordStore store(GetParam());
     const std::string path = home.dir() / "doc.txt";
     WriteFile(path, "first");
-
     File file = File::GetFile(path);
     file.SetAttributes(file.Attributes() & ~AttrArchive);
-    EXPECT_EQ(file.Attributes(), AttrNormal);
     EXPECT_EQ(GetAttributes(path), AttrNormal);
-
     SetAttributes(path, AttrReadOnly); // read-only and still backed up
     EXPECT_EQ(GetAttributes(path), AttrReadOnly);
     SetAttributes(path, AttrNormal);
 
-    const timespec later[2] = {{0, UTIME_OMIT}, {File::GetFile(path).DateLastModified().seconds + 5, 0}};
-    WriteFile(path, "other");
-    ASSERT_EQ(utimensat(AT_FDCWD, path.c_str(), later, 0), 0); // same size, so only the time tells
+    WriteFile(path, "other"); // same size, so only the time tells
+    SetTimes(path, {0, UTIME_OMIT}, {File::GetFile(path).DateLastModified().seconds + 5, 0});
     EXPECT_EQ(GetAttributes(path), AttrArchive);
-
     SetAttributes(path, AttrNormal);
     SetAttributes(path, AttrArchive);
     EXPECT_EQ(GetAttributes(path), AttrArchive);
@@ -149,25 +127,21 @@ TEST_P(ArchiveFlag, ClearedUntilTheNextWriteAndKeptAcrossObjects)
 
 TEST_P(ArchiveFlag, CopyCarriesCreationTimeAndAttributes)
 {
-    const test::IsolatedHome home;
-    const ForcedRecordStore store(GetParam());
     const std::string source = home.dir() / "source.txt";
     const std::string copy = home.dir() / "copy.txt";
     WriteFile(source, "contents");
     const timespec times[2] = {{1111, 1}, {2222, 2}};
-    ASSERT_EQ(utimensat(AT_FDCWD, source.c_str(), times, 0), 0);
-    SetAttributes(source, AttrReadOnly); // backed up and read-only
+    SetTimes(source, times[0], times[1]);
+    SetAttributes(source, AttrReadOnly);
     const File original = File::GetFile(source);
-
     for (const int attributes : {AttrReadOnly, AttrArchive}) {
         SetAttributes(source, attributes);
-        const File file = File::GetFile(source);
         fs::remove(copy);
         WriteFile(copy, "contents");
         const int fd = open(copy.c_str(), O_RDWR);
         ASSERT_GE(fd, 0);
-        ASSERT_EQ(futimens(fd, times), 0);
-        file.CarryAttributesTo(fd);
+        ASSERT_EQ(futimens(fd, times), 0); // the copy's times, as the copier sets them
+        File::GetFile(source).CarryAttributesTo(fd);
         close(fd);
 
         const File result = File::GetFile(copy);
@@ -186,7 +160,6 @@ TEST(AttributeRecordStore, KeepsTheLatestRecordAndFollowsOtherWriters)
     const FileKey key{8, 42};
     {
         AttributeRecordStore store(path);
-        EXPECT_FALSE(store.Get(key, "archive"));
         store.Set(key, "archive", "5 10.20");
         store.Set(key, "archive", "6 11.0");
         store.Set(key, "created", "1.2");
@@ -200,41 +173,23 @@ TEST(AttributeRecordStore, KeepsTheLatestRecordAndFollowsOtherWriters)
         store.Set(key, "archive", "7 7.7");
         EXPECT_EQ(other.Get(key, "archive"), "7 7.7");
     }
-    const QByteArray before = test::ReadFile(path);
     AttributeRecordStore reloaded(path);
     EXPECT_EQ(reloaded.Get(key, "archive"), "7 7.7");
     EXPECT_FALSE(reloaded.Get({8, 43}, "archive"));
     EXPECT_EQ(test::ReadFile(path), "8 42 archive 7 7.7\n"); // compacted on loading
-    EXPECT_GT(before.size(), test::ReadFile(path).size());
 }
 
-TEST(AttributeRecordStore, LivesUnderTheUsersDataDirectory)
+TEST(FileSystem, ListsEntriesByMaskInByteOrderWithoutFollowingLinks)
 {
-    const test::IsolatedHome home;
-    EXPECT_EQ(AttributeRecordStore::DefaultPath(), home.dir() / "data/kelvo/attribute-records");
-    const test::ScopedEnv unset("XDG_DATA_HOME", "");
-    EXPECT_EQ(AttributeRecordStore::DefaultPath(), home.dir() / "home/.local/share/kelvo/attribute-records");
-}
-
-// a.txt, .hidden, a FIFO, a directory, links to a file, to a directory and to nothing, a non-UTF-8 name.
-void MakeMixedDirectory(const test::TempDir& dir)
-{
-    WriteFile(dir / "b.txt", "b");
-    WriteFile(dir / "B.txt", "B");
-    WriteFile(dir / ".hidden", "h");
-    WriteFile(dir / "\xe9t\xe9", "latin1");
+    const test::TempDir dir;
+    for (const char* name : {"b.txt", "B.txt", ".hidden", "\xe9t\xe9"})
+        WriteFile(dir / name, name);
     ASSERT_EQ(mkfifo((dir / "pipe").c_str(), 0600), 0);
     fs::create_directory(dir / "folder");
     fs::create_symlink("b.txt", dir / "link-file");
     fs::create_symlink("folder", dir / "link-folder");
     fs::create_symlink("nowhere", dir / "link-dangling");
-}
 
-TEST(FileSystem, ListsEntriesByMaskInByteOrder)
-{
-    const test::TempDir dir;
-    MakeMixedDirectory(dir);
-    using Names = std::vector<std::string>;
     EXPECT_EQ(ListDirectory(dir.path() + "/", MaskFiles),
               (Names{".hidden", "B.txt", "b.txt", "link-file", "\xe9t\xe9"}));
     EXPECT_EQ(ListDirectory(dir.path(), MaskAll),
@@ -242,7 +197,6 @@ TEST(FileSystem, ListsEntriesByMaskInByteOrder)
                      "pipe", "\xe9t\xe9"}));
     EXPECT_EQ(ListDirectory(dir.path(), AttrNormal), (Names{"B.txt", "b.txt", "link-file", "\xe9t\xe9"}));
     EXPECT_EQ(ListSubdirectories(dir.path()), (Names{"folder"}));
-
     EXPECT_EQ(FailureNumber([&] { ListDirectory(dir / "missing", MaskFiles); }), 76);
     EXPECT_EQ(FailureNumber([&] { ListDirectory(dir / "b.txt", MaskFiles); }), 76);
     EXPECT_EQ(FailureNumber([&] { ListSubdirectories(dir / "missing"); }), 76);
@@ -256,24 +210,11 @@ TEST(FileSystem, MatchesWildcards)
         const char* pattern;
         bool matches;
     } table[] = {
-        {"README", "*.*", true},
-        {"a.doc", "*.*", true},
-        {"README", "*", true},
-        {"Report.DOC", "*.doc", true},
-        {"report.doc", "*.DOC", true},
-        {"report.docx", "*.doc", false},
-        {"a.txt", "?.txt", true},
-        {"ab.txt", "?.txt", false},
-        {".txt", "?.txt", false},
-        {"a.b.c", "*.c", true},
-        {"abc", "a*b*c", true},
-        {"acb", "a*b*c", false},
-        {"x", "", false},
-        {"", "*", true},
-        {"\xe9.txt", "?.TXT", true},
-        {"\xc9", "\xe9", false},
-        {"aaa", "*a", true},
-        {"ab", "*a", false},
+        {"README", "*.*", true},    {"README", "*", true},    {"Report.DOC", "*.doc", true},
+        {"a.docx", "*.doc", false}, {"a.txt", "?.txt", true}, {"ab.txt", "?.txt", false},
+        {".txt", "?.txt", false},   {"a.b.c", "*.c", true},   {"acb", "a*b*c", false},
+        {"x", "", false},           {"", "*", true},          {"\xe9.txt", "?.TXT", true},
+        {"\xc9", "\xe9", false},    {"aaa", "*a", true},      {"ab", "*a", false},
     };
     for (const auto& row : table)
         EXPECT_EQ(MatchesPattern(row.name, row.pattern), row.matches) << row.name << " ~ " << row.pattern;
@@ -285,9 +226,7 @@ TEST(FileSystem, DeletesAndMovesSafely)
     WriteFile(dir / "locked", "x");
     SetAttributes(dir / "locked", AttrReadOnly);
     EXPECT_EQ(FailureNumber([&] { DeleteFile(dir / "locked", false); }), 70);
-    EXPECT_TRUE(FileExists(dir / "locked"));
     DeleteFile(dir / "locked", true);
-    EXPECT_FALSE(FileExists(dir / "locked"));
     EXPECT_EQ(FailureNumber([&] { DeleteFile(dir / "locked", true); }), 53);
 
     WriteFile(dir / "report.doc", "new");
@@ -299,7 +238,6 @@ TEST(FileSystem, DeletesAndMovesSafely)
     CreateDirectory(dir / "archive");
     EXPECT_EQ(FailureNumber([&] { CreateDirectory(dir / "archive"); }), 75);
     file.Move(dir / "archive/report.doc.1");
-    EXPECT_EQ(file.Path(), dir / "archive/report.doc.1");
     EXPECT_EQ(test::ReadFile(dir / "archive/report.doc.1"), "new");
     file.Delete();
     EXPECT_FALSE(FileExists(dir / "archive/report.doc.1"));
@@ -334,8 +272,7 @@ TEST(FileSystemPermissions, HoldForAnUnprivilegedUser)
     fs::create_directory(dir / "own");
     ASSERT_EQ(chown((dir / "own").c_str(), 65534, 65534), 0);
 
-    char self[4096] = {};
-    ASSERT_GT(readlink("/proc/self/exe", self, sizeof self - 1), 0);
+    const std::string self = fs::read_symlink("/proc/self/exe");
     const std::string command = "KELVO_UNPRIVILEGED_ROOT='" + dir.path() +
                                 "' setpriv --reuid=65534 --regid=65534 --clear-groups '" + self +
                                 "' --gtest_filter=FileSystemAsUser.* >/dev/null 2>&1";

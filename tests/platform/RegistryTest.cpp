@@ -8,182 +8,129 @@
 #include <cerrno>
 #include <filesystem>
 
+using namespace Qt::Literals::StringLiterals;
+
 namespace kelvo {
 namespace {
 
-const QString Key = QStringLiteral("Software\\Kelvo Test");
-const QString RunKey = QStringLiteral("Software\\Microsoft\\Windows\\CurrentVersion\\Run");
+const QString Key = u"Software\\Kelvo Test"_s;
+const QString RunKey = u"Software\\Microsoft\\Windows\\CurrentVersion\\Run"_s;
 
-TEST(Registry, ReadsTextsAndNumbersAsText)
+class RegistryTest : public testing::Test
 {
+protected:
+    QString read(const QString& name, const QString& key = Key, RegistryKey root = HKEY_CURRENT_USER) const
+    {
+        return registry.ReadRegistryValue(root, key, name);
+    }
+
     test::IsolatedHome home;
     Registry registry;
-    ASSERT_TRUE(registry.SetRegistryValue(Key, HKEY_CURRENT_USER, QStringLiteral("Text"), QStringLiteral("1"),
-                                          REG_SZ));
-    ASSERT_TRUE(registry.SetRegistryValue(Key, HKEY_CURRENT_USER, QStringLiteral("One"), 1, REG_DWORD));
-    ASSERT_TRUE(registry.SetRegistryValue(Key, HKEY_CURRENT_USER, QStringLiteral("Zero"), 0, REG_DWORD));
-    ASSERT_TRUE(registry.SetRegistryValue(Key, HKEY_CURRENT_USER, QStringLiteral("Big"), 1234, REG_DWORD));
-    ASSERT_TRUE(registry.SetRegistryValue(Key, HKEY_CURRENT_USER, QStringLiteral("Minus"), -1, REG_DWORD));
+};
 
-    EXPECT_EQ(registry.ReadRegistryValue(HKEY_CURRENT_USER, Key, QStringLiteral("Text")),
-              QStringLiteral("1"));
-    EXPECT_EQ(registry.ReadRegistryValue(HKEY_CURRENT_USER, Key, QStringLiteral("One")),
-              QStringLiteral("001"));
-    EXPECT_EQ(registry.ReadRegistryValue(HKEY_CURRENT_USER, Key, QStringLiteral("zero")),
-              QStringLiteral("000"));
-    EXPECT_EQ(registry.ReadRegistryValue(HKEY_CURRENT_USER, Key, QStringLiteral("Big")),
-              QStringLiteral("1234"));
-    EXPECT_EQ(registry.ReadRegistryValue(HKEY_CURRENT_USER, Key, QStringLiteral("Minus")),
-              QStringLiteral("-001"));
-    EXPECT_EQ(registry.ReadRegistryValue(HKEY_CURRENT_USER, QStringLiteral("\\software\\KELVO TEST\\"),
-                                         QStringLiteral("Text")),
-              QStringLiteral("1"))
-        << "paths and names match without regard to case";
-
-    EXPECT_EQ(registry.ReadRegistryValue(HKEY_CURRENT_USER, Key, QStringLiteral("Missing")), QString());
-    EXPECT_EQ(registry.ReadRegistryValue(HKEY_CURRENT_USER, QStringLiteral("Software\\None"),
-                                         QStringLiteral("Text")),
-              QString());
-    EXPECT_EQ(registry.ReadRegistryValue(HKEY_LOCAL_MACHINE, Key, QStringLiteral("Text")), QString());
-    EXPECT_EQ(registry.ReadRegistryValue(0x7FFFFFFF, Key, QStringLiteral("Text")), QString());
-    EXPECT_EQ(registry.ReadRegistryValue(0x80000007, Key, QStringLiteral("Text")), QString());
-}
-
-TEST(Registry, WritesEachValueTypeAsItsBytes)
+TEST_F(RegistryTest, WritesEachValueTypeAsItsBytesAndReadsTextsAndNumbersAsText)
 {
-    test::IsolatedHome home;
-    Registry registry;
+    const struct
+    {
+        const char* name;
+        QVariant value;
+        int type;
+        QByteArray bytes;
+        QString text;
+    } cases[] = {
+        {"Sz", u"abc"_s, REG_SZ, QByteArray("abc", 4), u"abc"_s},
+        {"One", 1, REG_DWORD, QByteArray("\x01\0\0\0", 4), u"001"_s},
+        {"Zero", 0, REG_DWORD, QByteArray("\0\0\0\0", 4), u"000"_s},
+        {"Big", 258, REG_DWORD, QByteArray("\x02\x01\0\0", 4), u"258"_s},
+        {"Minus", -1, REG_DWORD, QByteArray("\xff\xff\xff\xff", 4), u"-001"_s},
+        {"Multi", QStringList{u"a"_s, u"bc"_s}, REG_MULTI_SZ, QByteArray("a\0bc\0\0", 6), {}},
+        {"Binary", QByteArray("\x00\xff\n\t", 4), REG_BINARY, QByteArray("\x00\xff\n\t", 4), {}},
+    };
     RegistryStore store;
-    const auto stored = [&](const QString& name) { return store.value(HKEY_CURRENT_USER, Key, name); };
-
-    ASSERT_TRUE(registry.SetRegistryValue(Key, HKEY_CURRENT_USER, QStringLiteral("Sz"), QStringLiteral("abc"),
-                                          REG_SZ));
-    EXPECT_EQ(stored(QStringLiteral("Sz"))->data, QByteArray("abc", 4));
-    EXPECT_EQ(stored(QStringLiteral("Sz"))->type, REG_SZ);
-
-    ASSERT_TRUE(registry.SetRegistryValue(Key, HKEY_CURRENT_USER, QStringLiteral("Dword"), 258, REG_DWORD));
-    EXPECT_EQ(stored(QStringLiteral("Dword"))->data, QByteArray("\x02\x01\x00\x00", 4));
-
-    ASSERT_TRUE(registry.SetRegistryValue(Key, HKEY_CURRENT_USER, QStringLiteral("Multi"),
-                                          QStringList{QStringLiteral("a"), QStringLiteral("bc")},
-                                          REG_MULTI_SZ));
-    EXPECT_EQ(stored(QStringLiteral("Multi"))->data, QByteArray("a\0bc\0\0", 6));
-
-    ASSERT_TRUE(registry.SetRegistryValue(Key, HKEY_CURRENT_USER, QStringLiteral("Binary"),
-                                          QByteArray("\x00\xff\n\t", 4), REG_BINARY));
-    EXPECT_EQ(stored(QStringLiteral("Binary"))->data, QByteArray("\x00\xff\n\t", 4));
-    EXPECT_EQ(registry.LastRegistryError(), 0);
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        const QString name = QString::fromLatin1(c.name);
+        ASSERT_TRUE(registry.SetRegistryValue(Key, HKEY_CURRENT_USER, name, c.value, c.type));
+        EXPECT_EQ(store.value(HKEY_CURRENT_USER, Key, name)->data, c.bytes);
+        if (!c.text.isNull()) {
+            EXPECT_EQ(read(name.toLower()), c.text);
+        }
+    }
+    EXPECT_EQ(read(u"Sz"_s, u"\\software\\KELVO TEST\\"_s), u"abc"_s) << "paths match without regard to case";
+    for (const RegistryKey root : {HKEY_LOCAL_MACHINE, RegistryKey(0x7FFFFFFF), RegistryKey(0x80000007)})
+        EXPECT_EQ(read(u"Sz"_s, Key, root), QString());
+    EXPECT_EQ(read(u"Sz"_s, u"Software\\None"_s), QString());
 
     for (const int type : {0, 5, 6, 8}) {
-        EXPECT_FALSE(registry.SetRegistryValue(Key, HKEY_CURRENT_USER, QStringLiteral("Bad"), 1, type));
+        EXPECT_FALSE(registry.SetRegistryValue(Key, HKEY_CURRENT_USER, u"Bad"_s, 1, type));
         EXPECT_EQ(registry.LastRegistryError(), -2) << type;
     }
-    EXPECT_FALSE(stored(QStringLiteral("Bad")));
-
-    EXPECT_FALSE(registry.SetRegistryValue(Key, HKEY_CURRENT_USER, QStringLiteral("Dword"),
-                                           QStringLiteral("x"), REG_DWORD));
+    EXPECT_FALSE(registry.SetRegistryValue(Key, HKEY_CURRENT_USER, u"Big"_s, u"x"_s, REG_DWORD));
     EXPECT_EQ(registry.LastRegistryError(), EINVAL);
-    EXPECT_EQ(stored(QStringLiteral("Dword"))->data, QByteArray("\x02\x01\x00\x00", 4)) << "left as it was";
+    EXPECT_EQ(read(u"Big"_s), u"258"_s) << "left as it was";
+    EXPECT_EQ(read(u"Bad"_s), QString());
 
-    ASSERT_TRUE(registry.SetRegistryValue(Key, HKEY_CURRENT_USER, QStringLiteral("sz"), QStringLiteral("new"),
-                                          REG_SZ));
-    EXPECT_EQ(registry.ReadRegistryValue(HKEY_CURRENT_USER, Key, QStringLiteral("Sz")), QStringLiteral("new"))
-        << "a value of another case is the same value";
+    const QString desktop = u"Control Panel\\Desktop"_s;
+    ASSERT_TRUE(
+        registry.SetRegistryValue(desktop, HKEY_CURRENT_USER, u"ScreenSaveUsePassword"_s, u"1"_s, REG_SZ));
+    EXPECT_EQ(read(u"ScreenSaveUsePassword"_s, desktop), QString());
 }
 
-TEST(Registry, OpenKeysServeAsRoots)
+TEST_F(RegistryTest, OpenKeysServeAsRootsOfWrites)
 {
-    test::IsolatedHome home;
-    Registry registry;
-    ASSERT_TRUE(registry.OpenRegistryKey(QStringLiteral("Software"), HKEY_CURRENT_USER));
+    ASSERT_TRUE(registry.OpenRegistryKey(u"Software"_s, HKEY_CURRENT_USER));
     const RegistryKey software = registry.RegistryKeyHandle();
-    EXPECT_FALSE(IsPredefinedRegistryRoot(software));
-
-    ASSERT_TRUE(registry.SetRegistryValue(QStringLiteral("Kelvo Test"), software, QStringLiteral("A"),
-                                          QStringLiteral("under"), REG_SZ));
-    ASSERT_TRUE(registry.SetRegistryValue(QString(), software, QStringLiteral("B"), QStringLiteral("itself"),
-                                          REG_SZ));
-    EXPECT_EQ(registry.ReadRegistryValue(HKEY_CURRENT_USER, Key, QStringLiteral("A")),
-              QStringLiteral("under"));
-    EXPECT_EQ(registry.ReadRegistryValue(HKEY_CURRENT_USER, QStringLiteral("Software"), QStringLiteral("B")),
-              QStringLiteral("itself"));
-    EXPECT_EQ(registry.ReadRegistryValue(software, QString(), QStringLiteral("B")), QString())
-        << "reads take predefined roots only";
+    ASSERT_TRUE(registry.SetRegistryValue(u"Kelvo Test"_s, software, u"A"_s, u"under"_s, REG_SZ));
+    EXPECT_EQ(read(u"A"_s), u"under"_s);
+    EXPECT_EQ(registry.ReadRegistryValue(software, QString(), u"A"_s), QString())
+        << "reads take predefined roots";
 
     registry.CloseRegistryKey(software);
-    EXPECT_FALSE(
-        registry.SetRegistryValue(QString(), software, QStringLiteral("B"), QStringLiteral("x"), REG_SZ));
+    EXPECT_FALSE(registry.SetRegistryValue(QString(), software, u"B"_s, u"x"_s, REG_SZ));
     EXPECT_EQ(registry.LastRegistryError(), EBADF);
     EXPECT_FALSE(registry.OpenRegistryKey(Key, 0x1234));
 }
 
-TEST(Registry, LeavesAFileItCannotReadAlone)
+TEST_F(RegistryTest, LeavesAFileItCannotReadAlone)
 {
-    test::IsolatedHome home;
-    RegistryStore store;
+    const std::string file = RegistryStore().filePath().toStdString();
     std::filesystem::create_directories(home.configDir() + "/kelvo");
-    test::WriteFile(store.filePath().toStdString(), "not a registry\n");
-    Registry registry;
-    EXPECT_FALSE(
-        registry.SetRegistryValue(Key, HKEY_CURRENT_USER, QStringLiteral("A"), QStringLiteral("1"), REG_SZ));
+    test::WriteFile(file, "not a registry\n");
+    EXPECT_FALSE(registry.SetRegistryValue(Key, HKEY_CURRENT_USER, u"A"_s, u"1"_s, REG_SZ));
     EXPECT_EQ(registry.LastRegistryError(), EBADMSG);
-    EXPECT_EQ(test::ReadFile(store.filePath().toStdString()), QByteArray("not a registry\n"));
-    EXPECT_EQ(registry.ReadRegistryValue(HKEY_CURRENT_USER, Key, QStringLiteral("A")), QString());
+    EXPECT_EQ(test::ReadFile(file), QByteArray("not a registry\n"));
 }
 
-TEST(Registry, ScreenSavePasswordFlagReadsEmpty)
+TEST_F(RegistryTest, RunValueIsTheAutostartEntry)
 {
-    test::IsolatedHome home;
-    Registry registry;
-    const QString desktop = QStringLiteral("Control Panel\\Desktop");
-    ASSERT_TRUE(registry.SetRegistryValue(desktop, HKEY_CURRENT_USER, QStringLiteral("ScreenSaveUsePassword"),
-                                          QStringLiteral("1"), REG_SZ));
-    EXPECT_EQ(registry.ReadRegistryValue(HKEY_CURRENT_USER, desktop, QStringLiteral("ScreenSaveUsePassword")),
-              QString());
-}
-
-TEST(Registry, RunValueIsTheAutostartEntry)
-{
-    test::IsolatedHome home;
-    Registry registry;
-    AutostartEntry entry;
-    const QString command = QStringLiteral("\"/opt/My Apps/kelvo\" /W");
-    EXPECT_EQ(entry.filePath(), QString::fromStdString(home.configDir() + "/autostart/kelvo.desktop"));
-
-    ASSERT_TRUE(registry.OpenRegistryKey(RunKey, HKEY_LOCAL_MACHINE));
-    registry.CloseRegistryKey(registry.RegistryKeyHandle());
-    ASSERT_TRUE(
-        registry.SetRegistryValue(RunKey, HKEY_LOCAL_MACHINE, QStringLiteral("Kelvo"), command, REG_SZ));
-    const QByteArray desktopFile = test::ReadFile(entry.filePath().toStdString());
+    const QString command = u"\"/opt/My Apps/kelvo\" /W"_s;
+    const std::string entry = home.configDir() + "/autostart/kelvo.desktop";
+    ASSERT_TRUE(registry.SetRegistryValue(RunKey, HKEY_LOCAL_MACHINE, u"Kelvo"_s, command, REG_SZ));
+    const QByteArray desktopFile = test::ReadFile(entry);
     EXPECT_TRUE(desktopFile.startsWith("[Desktop Entry]\n"));
-    EXPECT_TRUE(desktopFile.contains("\nType=Application\n"));
-    EXPECT_TRUE(desktopFile.contains("\nName=Kelvo\n"));
     EXPECT_TRUE(desktopFile.contains("\nExec=\"/opt/My Apps/kelvo\" /W\n"));
-    EXPECT_EQ(registry.ReadRegistryValue(HKEY_LOCAL_MACHINE, RunKey, QStringLiteral("Kelvo")), command);
-    EXPECT_EQ(registry.ReadRegistryValue(HKEY_CURRENT_USER, RunKey, QStringLiteral("kelvo")), command);
-    EXPECT_FALSE(RegistryStore().value(HKEY_LOCAL_MACHINE, RunKey, QStringLiteral("Kelvo")));
+    EXPECT_EQ(read(u"Kelvo"_s, RunKey, HKEY_LOCAL_MACHINE), command);
+    EXPECT_EQ(read(u"kelvo"_s, RunKey), command);
+    EXPECT_FALSE(RegistryStore().value(HKEY_LOCAL_MACHINE, RunKey, u"Kelvo"_s));
 
-    ASSERT_TRUE(
-        registry.SetRegistryValue(RunKey, HKEY_LOCAL_MACHINE, QStringLiteral("Kelvo"), QString(), REG_SZ));
-    EXPECT_TRUE(test::ReadFile(entry.filePath().toStdString()).contains("\nHidden=true\n"));
-    EXPECT_EQ(registry.ReadRegistryValue(HKEY_LOCAL_MACHINE, RunKey, QStringLiteral("Kelvo")), QString());
+    ASSERT_TRUE(registry.SetRegistryValue(RunKey, HKEY_LOCAL_MACHINE, u"Kelvo"_s, QString(), REG_SZ));
+    EXPECT_TRUE(test::ReadFile(entry).contains("\nHidden=true\n"));
+    EXPECT_EQ(read(u"Kelvo"_s, RunKey, HKEY_LOCAL_MACHINE), QString());
 }
 
 TEST(AutostartEntry, ExecKeepsAwkwardPathsIntact)
 {
     test::IsolatedHome home;
     AutostartEntry entry;
-    for (const QString& program :
-         {QStringLiteral("/home/a b/kelvo"), QStringLiteral("/opt/$HOME/100%/k\\v`x y")}) {
-        const QString command = u'"' + program + QStringLiteral("\" /W");
+    for (const QString& program : {u"/home/a b/kelvo"_s, u"/opt/$HOME/100%/k\\v`x y"_s}) {
+        const QString command = u'"' + program + u"\" /W"_s;
         ASSERT_EQ(entry.setCommand(command), 0);
         EXPECT_EQ(entry.command(), command);
-        EXPECT_EQ(SplitCommandLine(entry.command()), (QStringList{program, QStringLiteral("/W")}));
+        EXPECT_EQ(SplitCommandLine(entry.command()), (QStringList{program, u"/W"_s}));
     }
-    EXPECT_EQ(ExecValue({QStringLiteral("/a$b/k%")}), QStringLiteral("\"/a\\\\$b/k%%\""))
-        << "$ escaped inside quotes, the backslash doubled for the file, % doubled";
-    EXPECT_EQ(ExecArguments(QStringLiteral("\"/a\\\\$b/k%%\" /W")),
-              (QStringList{QStringLiteral("/a$b/k%"), QStringLiteral("/W")}));
+    // $ escaped inside quotes, the backslash doubled for the file, % doubled.
+    EXPECT_EQ(ExecValue({u"/a$b/k%"_s}), u"\"/a\\\\$b/k%%\""_s);
+    EXPECT_EQ(ExecArguments(u"\"/a\\\\$b/k%%\" /W"_s), (QStringList{u"/a$b/k%"_s, u"/W"_s}));
 }
 
 } // namespace

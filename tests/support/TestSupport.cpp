@@ -4,7 +4,10 @@
 
 #include <cstdlib>
 #include <filesystem>
+#include <sched.h>
 #include <stdexcept>
+#include <sys/mount.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 namespace kelvo::test {
@@ -80,6 +83,45 @@ QByteArray ReadFile(const std::string& path)
 bool RunningAsRoot()
 {
     return geteuid() == 0;
+}
+
+int RunInChild(const std::function<int()>& body)
+{
+    const pid_t child = fork();
+    if (child == 0) {
+        int code = 99;
+        try {
+            code = body();
+        } catch (...) {
+        }
+        _exit(code);
+    }
+    int status = 0;
+    waitpid(child, &status, 0);
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+std::optional<int> InPrivateTmpfs(const std::string& directory, qint64 bytes,
+                                  const std::function<int()>& body)
+{
+    constexpr int Refused = 77;
+    const QByteArray uid = QByteArray::number(getuid());
+    const QByteArray gid = QByteArray::number(getgid());
+    const int code = RunInChild([&] {
+        if (unshare(CLONE_NEWUSER | CLONE_NEWNS) != 0)
+            return Refused;
+        WriteFile("/proc/self/setgroups", "deny");
+        WriteFile("/proc/self/uid_map", "0 " + uid + " 1");
+        WriteFile("/proc/self/gid_map", "0 " + gid + " 1");
+        const std::string options = "size=" + std::to_string(bytes);
+        if (mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
+            mount("none", directory.c_str(), "tmpfs", 0, options.c_str()) != 0)
+            return Refused;
+        return body();
+    });
+    if (code == Refused || code < 0)
+        return std::nullopt;
+    return code;
 }
 
 } // namespace kelvo::test

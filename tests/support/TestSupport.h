@@ -2,6 +2,7 @@
 
 #include <QByteArray>
 
+#include <functional>
 #include <optional>
 #include <string>
 
@@ -58,5 +59,12 @@ private:
 void WriteFile(const std::string& path, const QByteArray& contents);
 QByteArray ReadFile(const std::string& path);
 bool RunningAsRoot();
+
+// Runs body in a child process and gives its exit code; an exception in the child gives 99.
+int RunInChild(const std::function<int()>& body);
+// Runs body in a child process that has a private tmpfs of the given size on directory, a full disk
+// without root. Gives the body's exit code, or nullopt when the system allows no such mount.
+std::optional<int> InPrivateTmpfs(const std::string& directory, qint64 bytes,
+                                  const std::function<int()>& body);
 
 } // namespace kelvo::test
