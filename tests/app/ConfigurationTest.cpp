@@ -312,7 +312,7 @@ TEST_F(ConfigurationTest, AKilledSaveLeavesTheOldOrTheNewConfiguration)
     }
     // The temporary files of killed saves go with the next save.
     SaveConfiguration(store, first);
-    EXPECT_EQ(QDir(store.directory()).entryList({u"*.tmp-*"_s}, QDir::Files), QStringList());
+    EXPECT_EQ(QDir(store.directory()).entryList({u"*.kelvo-*"_s}, QDir::Files | QDir::Hidden), QStringList());
 }
 
 } // namespace

@@ -6,11 +6,8 @@
 #include <algorithm>
 #include <filesystem>
 #include <fstream>
-#include <sched.h>
-#include <sys/mount.h>
+#include <fcntl.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
 namespace kelvo::test {
 
@@ -76,29 +73,6 @@ std::vector<std::string> FilesBelow(const std::string& directory)
     }
     std::sort(files.begin(), files.end());
     return files;
-}
-
-// Runs body in a child process inside a user and mount namespace with a 64 KiB tmpfs at dir.
-// Gives the child's exit status, or -1 when namespaces are refused here.
-int InSmallTmpfs(const std::string& dir, const std::function<int()>& body)
-{
-    const pid_t child = fork();
-    if (child == 0) {
-        const uid_t uid = getuid();
-        const gid_t gid = getgid();
-        if (unshare(CLONE_NEWUSER | CLONE_NEWNS) != 0)
-            _exit(100);
-        WriteFile("/proc/self/setgroups", "deny");
-        WriteFile("/proc/self/uid_map", QByteArray::number(uid) + " " + QByteArray::number(uid) + " 1");
-        WriteFile("/proc/self/gid_map", QByteArray::number(gid) + " " + QByteArray::number(gid) + " 1");
-        if (mount("none", dir.c_str(), "tmpfs", 0, "size=64k") != 0)
-            _exit(100);
-        _exit(body());
-    }
-    int status = 0;
-    waitpid(child, &status, 0);
-    const int code = WIFEXITED(status) ? WEXITSTATUS(status) : 99;
-    return code == 100 ? -1 : code;
 }
 
 } // namespace kelvo::test

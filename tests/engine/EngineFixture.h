@@ -76,8 +76,4 @@ protected:
 void MakeFile(const std::string& path, const QByteArray& contents, qint64 modifiedSeconds = 1700000000);
 std::vector<std::string> FilesBelow(const std::string& directory); // relative paths, sorted
 
-// Runs body in a child process inside a user and mount namespace with a 64 KiB tmpfs at dir.
-// Gives the child's exit status, or -1 when namespaces are refused here.
-int InSmallTmpfs(const std::string& dir, const std::function<int()>& body);
-
 } // namespace kelvo::test

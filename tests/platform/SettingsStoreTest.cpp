@@ -210,8 +210,8 @@ TEST(SettingsStoreDiskFull, FailsAndLeavesTheOldFileAsItWas)
         }
         if (test::ReadFile(store.filePath(App).toStdString()) != before)
             return 3;
-        return QDir(store.directory()).entryList({u"*.tmp-*"_s}, QDir::Files | QDir::Hidden).isEmpty() ? 0
-                                                                                                       : 4;
+        return QDir(store.directory()).entryList({u"*.kelvo-*"_s}, QDir::Files | QDir::Hidden).isEmpty() ? 0
+                                                                                                         : 4;
     });
     if (!code)
         GTEST_SKIP() << "user namespaces are not available";
