@@ -11,6 +11,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <stdexcept>
 #include <unordered_set>
 
 namespace kelvo {
@@ -58,7 +59,6 @@ int OverallPercent(int directoriesDone, int totalDirectories)
     return static_cast<int>(std::clamp(percent, 0.0, 100.0));
 }
 
-// One run over the chosen sets: the working values that live only as long as the run.
 // One file examined: where it is on the copying side, and where its copy goes.
 struct FilePair
 {
@@ -69,6 +69,7 @@ struct FilePair
     FileLocation destination{target, name};
 };
 
+// One run over the chosen sets: the working values that live only as long as the run.
 class Run final
 {
 public:
@@ -79,7 +80,7 @@ public:
 private:
     void start();
     void runSet(qint16 setIndex);
-    void visitDirectory(qint16 setIndex, std::string& entry);
+    void visitDirectory(qint16 setIndex, const std::string& entry);
     std::optional<std::string> targetOf(const BackupSet& set, const std::string& directory) const;
     void deleteRemovedFiles(const std::string& directory, const std::string& target,
                             const std::vector<std::string>& names);
@@ -135,14 +136,18 @@ void Run::runSet(qint16 setIndex)
         return;
     m_target.clear();
     m_lastSeen.clear();
+    // Events that run during the yields may rebuild the lists or commit the sets; the run keeps its
+    // own copy of the list, and a set that a commit removed ends here.
+    const DirectoryList list = *lists[setIndex];
     try {
-        for (std::string& entry : *lists[setIndex]) {
+        for (const std::string& entry : list) {
             if (entry == EndMarker)
                 break;
             visitDirectory(setIndex, entry);
         }
     } catch (const Failure& failure) {
         handleFailure(failure);
+    } catch (const std::out_of_range&) {
     }
 }
 
@@ -168,14 +173,13 @@ std::optional<std::string> Run::targetOf(const BackupSet& set, const std::string
     return otherRoot + (directory.size() > cut ? directory.substr(cut) : std::string());
 }
 
-void Run::visitDirectory(qint16 setIndex, std::string& entry)
+void Run::visitDirectory(qint16 setIndex, const std::string& entry)
 {
-    BackupSet& set = m_context.configuration.sets[static_cast<std::size_t>(setIndex)];
+    BackupSet& set = m_context.configuration.sets.at(static_cast<std::size_t>(setIndex));
     if (set.Filters.isEmpty())
         set.Filters = QStringLiteral("*.*");
     const std::vector<std::string> filters = SplitFilters(ToPath(set.Filters));
-    entry = WithSeparator(entry);
-    const std::string& directory = entry;
+    const std::string directory = WithSeparator(entry);
 
     m_target.clear();
     const std::optional<std::string> sideTarget = targetOf(set, directory);
@@ -236,7 +240,7 @@ void Run::examineFile(qint16 setIndex, const DirectoryHandle& directory, const D
     YieldToEvents(m_context.observer);
     ++m_context.statistics.filesExamined;
     m_context.observer.statisticsChanged(m_context.statistics);
-    stampLastDate(m_context.configuration.sets[static_cast<std::size_t>(setIndex)]);
+    stampLastDate(m_context.configuration.sets.at(static_cast<std::size_t>(setIndex)));
 
     const FilePair pair{directory, target, name};
     try {
@@ -254,7 +258,8 @@ void Run::examineFile(qint16 setIndex, const DirectoryHandle& directory, const D
 
 void Run::copyFile(qint16 setIndex, const FilePair& pair, TimePrecision precision)
 {
-    BackupSet& set = m_context.configuration.sets[static_cast<std::size_t>(setIndex)];
+    const bool clearsArchiveFlag =
+        m_context.configuration.sets.at(static_cast<std::size_t>(setIndex)).CopyOptions == QLatin1String("OpArchive");
     m_context.observer.currentFileChanged(QFile::decodeName(QByteArray::fromStdString(pair.name)));
     const qint64 result = CopyFileWithProgress(m_context, pair.source, pair.destination);
     const bool success = result > 0 || !NeedsCopy(m_context, setIndex, pair.source, pair.destination,
@@ -266,7 +271,7 @@ void Run::copyFile(qint16 setIndex, const FilePair& pair, TimePrecision precisio
     ++m_context.statistics.filesCopied;
     m_context.observer.statisticsChanged(m_context.statistics);
     m_log.Copied(pair.directory.path(), pair.target.path(), pair.name);
-    if (set.CopyOptions == QLatin1String("OpArchive"))
+    if (clearsArchiveFlag)
         SetAttributes(pair.source.path, GetAttributes(pair.source.path) & ~AttrArchive);
 }
 

@@ -1,5 +1,6 @@
 #include "EngineFixture.h"
 
+#include "engine/DirectoryLists.h"
 #include "platform/FileSystem.h"
 
 #include <filesystem>
@@ -212,6 +213,22 @@ TEST_F(BackupRun, RequestDuringARunWaitsForItsEnd)
     // The nested request ran after the first run, not inside it: two full runs, one after the other.
     EXPECT_EQ(observer.timerStates, (std::vector<bool>{false, true, false, true}));
     EXPECT_EQ(statistics.filesExamined, 2);
+    EXPECT_FALSE(state.RunBusy);
+}
+
+TEST_F(BackupRun, ListsRebuiltOrSetsRemovedDuringItsYieldsEndTheRunCleanly)
+{
+    addSet();
+    MakeFile(src("a.txt"), "a");
+    MakeFile(src("sub/b.txt"), "b");
+    QString startedByWindows;
+    observer.onYield = [&] { BuildDirectoryLists(configuration, startedByWindows, state); };
+    runBackup();
+    EXPECT_EQ(FilesBelow(dst()), (Files{"a.txt", "sub/b.txt"}));
+
+    observer.onYield = [&] { configuration.sets.clear(); };
+    runBackup();
+    EXPECT_EQ(statistics.filesExamined, 3);
     EXPECT_FALSE(state.RunBusy);
 }
 
