@@ -101,16 +101,6 @@ TEST_F(ConfigurationTest, CommitWritesSetsInMemoryOrderAndSkipsRemovedAndEmptyRe
     EXPECT_EQ(config.sets, BackupSets(1));
 }
 
-TEST_F(ConfigurationTest, SaveFillsEmptyOptionsInMemoryAndStore)
-{
-    config.sets = {NamedSet(u"Docs"_s)};
-    SaveConfiguration(store, config);
-    EXPECT_EQ(config.sets[0].CopyOptions, u"OpDate"_s);
-    EXPECT_EQ(config.sets[0].SyncOptions, u"srcToDest"_s);
-    EXPECT_EQ(config.sets[0].Filters, u"*.*"_s);
-    EXPECT_EQ(store.GetSetting(App, u"Sets\\Docs"_s, u"Filters"_s), u"*.*"_s);
-}
-
 TEST_F(ConfigurationTest, ReadsStoredTextsAndFallsBackWithOneWarningEach)
 {
     SaveConfiguration(store, config);
@@ -222,16 +212,12 @@ TEST_F(ConfigurationTest, LegacyImportCommitsThroughDoneAndThenLoadsNormally)
     EXPECT_TRUE(config.settings.flLogFileOn);
     EXPECT_EQ(config.settings.StrStatusBarPos, u"TL"_s); // not a legacy setting: kept from memory
     ASSERT_EQ(config.sets.size(), 2u);
-    BackupSet docs = NamedSet(u"Docs"_s);
-    docs.SourceDirFile = u"/home/me/docs"_s;
-    docs.DestDir = u"/backup/Docs"_s;
-    docs.CopyOptions = u"OpArchive"_s;
-    docs.SyncOptions = u"srcToDest"_s;
-    docs.ArchiveOptions = u"OpKeep"_s;
-    docs.ArchiveSubDir = u"kept"_s;
-    docs.Filters = u"*.*"_s;
-    docs.flSubDirectories = true;
-    EXPECT_EQ(config.sets[0], docs);
+    const BackupSet& docs = config.sets[0];
+    EXPECT_EQ(QStringList({docs.SourceDirFile, docs.DestDir, docs.CopyOptions, docs.SyncOptions,
+                           docs.ArchiveOptions, docs.ArchiveSubDir, docs.Filters}),
+              QStringList({u"/home/me/docs"_s, u"/backup/Docs"_s, u"OpArchive"_s, u"srcToDest"_s, u"OpKeep"_s,
+                           u"kept"_s, u"*.*"_s}));
+    EXPECT_TRUE(docs.flEnabled && docs.flSubDirectories && !docs.flOverwrite && !docs.flArchive);
     EXPECT_EQ(config.sets[1].SourceDirFile, QString::fromStdString(home.dir() / "home"));
     EXPECT_EQ(config.sets[1].Filters, u"report.txt"_s);
 

@@ -6,15 +6,17 @@
 
 #include <gtest/gtest.h>
 
+using namespace Qt::Literals::StringLiterals;
+
 namespace kelvo {
 namespace {
 
 // Runs the kelvo program in the test's own home; -1 when it did not end (it should end at once).
-int RunKelvo(const QStringList& arguments)
+int RunKelvo(const QString& commandLine)
 {
     QProcess kelvo;
     kelvo.setProcessChannelMode(QProcess::ForwardedChannels);
-    kelvo.start(QStringLiteral(KELVO_BIN_DIR "/kelvo"), arguments);
+    kelvo.start(QStringLiteral(KELVO_BIN_DIR "/kelvo"), commandLine.split(u' ', Qt::SkipEmptyParts));
     if (!kelvo.waitForFinished(60000)) {
         kelvo.kill();
         kelvo.waitForFinished();
@@ -24,56 +26,37 @@ int RunKelvo(const QStringList& arguments)
 }
 
 // An older version's settings: a start that loads the configuration imports them into "Kelvo".
-void WriteLegacySettings(SettingsStore& store)
+class KelvoProgram : public testing::Test
 {
-    store.SaveSetting(QStringLiteral("Saver"), QStringLiteral("Settings"), QStringLiteral("StrLogFileDir"),
-                      QStringLiteral("/legacy/"));
-}
+protected:
+    KelvoProgram() { store.SaveSetting(u"Saver"_s, u"Settings"_s, u"StrLogFileDir"_s, u"/legacy/"_s); }
 
-bool ConfigurationWasLoaded(const SettingsStore& store)
-{
-    return store.GetSetting(QStringLiteral("Kelvo"), QStringLiteral("Settings"),
-                            QStringLiteral("StrLogFileDir")) == QStringLiteral("/legacy/");
-}
-
-TEST(KelvoProgram, PreviewUnknownSwitchesAndPasswordChangeEndAtOnce)
-{
-    test::IsolatedHome home;
-    SettingsStore store;
-    WriteLegacySettings(store);
-    for (const QStringList& arguments :
-         {QStringList{QStringLiteral("/p"), QStringLiteral("123")}, QStringList{QStringLiteral("/x")},
-          QStringList{QStringLiteral("word")}, QStringList{QStringLiteral("/a"), QStringLiteral("1234")}}) {
-        EXPECT_EQ(RunKelvo(arguments), 0) << arguments.join(u' ').toStdString();
+    bool configurationWasLoaded() const
+    {
+        return store.GetSetting(u"Kelvo"_s, u"Settings"_s, u"StrLogFileDir"_s) == u"/legacy/"_s;
     }
-    EXPECT_FALSE(ConfigurationWasLoaded(store));
-}
 
-TEST(KelvoProgram, SecondInstanceEndsSilentlyButTheEditorStartsBesideIt)
-{
     test::IsolatedHome home;
     SettingsStore store;
-    WriteLegacySettings(store);
+};
+
+TEST_F(KelvoProgram, EndsAtOnceWithoutAWindowOrBesideARunningInstanceButTheEditorStarts)
+{
     InstanceLock running;
     ASSERT_TRUE(running.TryAcquire());
+    for (const QString& commandLine : {u"/p 123"_s, u"/x"_s, u"word"_s, u"/a 1234"_s, u"/b"_s, u"/S"_s})
+        EXPECT_EQ(RunKelvo(commandLine), 0) << commandLine.toStdString();
+    EXPECT_FALSE(configurationWasLoaded()) << "a second instance must not get as far as loading";
 
-    EXPECT_EQ(RunKelvo({QStringLiteral("/b")}), 0);
-    EXPECT_EQ(RunKelvo({QStringLiteral("/S")}), 0);
-    EXPECT_FALSE(ConfigurationWasLoaded(store)) << "a second instance must not get as far as loading";
-
-    EXPECT_EQ(RunKelvo({QStringLiteral("/c:1234")}), 0);
-    EXPECT_TRUE(ConfigurationWasLoaded(store)) << "the editor does not look for a running instance";
+    EXPECT_EQ(RunKelvo(u"/c:1234"_s), 0);
+    EXPECT_TRUE(configurationWasLoaded()) << "the editor does not look for a running instance";
 }
 
-TEST(KelvoProgram, FirstInstanceLoadsTheConfigurationAndEnds)
+TEST_F(KelvoProgram, FirstInstanceLoadsTheConfigurationAndEnds)
 {
-    test::IsolatedHome home;
-    SettingsStore store;
-    WriteLegacySettings(store);
-    EXPECT_EQ(RunKelvo({QStringLiteral("/b")}), 0);
-    EXPECT_TRUE(ConfigurationWasLoaded(store));
+    EXPECT_EQ(RunKelvo(u"/b"_s), 0);
+    EXPECT_TRUE(configurationWasLoaded());
     EXPECT_EQ(RunKelvo({}), 0);
-
     InstanceLock afterwards;
     EXPECT_TRUE(afterwards.TryAcquire()) << "the ended instance left no mark";
 }

@@ -11,36 +11,32 @@ namespace {
 
 TEST(Main, ReadsTheSwitchOfTheCommandLine)
 {
-    struct Case
+    const struct
     {
-        const char* commandLine;
+        const char *commandLine, *runMode, *minimised, *byWindows;
         StartAction action;
-        const char* runMode;
-        const char* minimised;
-        const char* byWindows;
         qint32 parent;
+    } cases[] = {
+        {"", "APP", "", "", StartAction::StartApplication, 0},
+        {" /b ", "APP", "", "", StartAction::StartApplication, 0},
+        {"/B", "APP", "", "", StartAction::StartApplication, 0},
+        {"/m", "APP", "MIN", "", StartAction::StartApplication, 0},
+        {"/W", "APP", "MIN", "WIN", StartAction::StartApplication, 0},
+        {"/s", "SS", "", "", StartAction::StartApplication, 0},
+        {"/S 123", "SS", "", "", StartAction::StartApplication, 0},
+        {"/c:1234", "CONFIG", "", "", StartAction::ShowSetListEditor, 0},
+        {"/C", "CONFIG", "", "", StartAction::ShowSetListEditor, 0},
+        {"/p 123", "", "", "", StartAction::EndAtOnce, 0},
+        {"/a 1234", "SS", "", "", StartAction::ChangePassword, 1234},
+        {"/A", "SS", "", "", StartAction::ChangePassword, 0},
+        {"/a x12", "SS", "", "", StartAction::ChangePassword, 0},
+        {"/a 99999999999", "SS", "", "", StartAction::ChangePassword, 0},
+        {" /a 1234", "SS", "", "", StartAction::ChangePassword, 0}, // the number is read untrimmed
+        {"/X", "", "", "", StartAction::EndAtOnce, 0},
+        {"word", "", "", "", StartAction::EndAtOnce, 0},
+        {"/", "", "", "", StartAction::EndAtOnce, 0},
     };
-    const Case cases[] = {
-        {"", StartAction::StartApplication, "APP", "", "", 0},
-        {" /b ", StartAction::StartApplication, "APP", "", "", 0},
-        {"/B", StartAction::StartApplication, "APP", "", "", 0},
-        {"/m", StartAction::StartApplication, "APP", "MIN", "", 0},
-        {"/W", StartAction::StartApplication, "APP", "MIN", "WIN", 0},
-        {"/s", StartAction::StartApplication, "SS", "", "", 0},
-        {"/S 123", StartAction::StartApplication, "SS", "", "", 0},
-        {"/c:1234", StartAction::ShowSetListEditor, "CONFIG", "", "", 0},
-        {"/C", StartAction::ShowSetListEditor, "CONFIG", "", "", 0},
-        {"/p 123", StartAction::EndAtOnce, "", "", "", 0},
-        {"/a 1234", StartAction::ChangePassword, "SS", "", "", 1234},
-        {"/A", StartAction::ChangePassword, "SS", "", "", 0},
-        {"/a x12", StartAction::ChangePassword, "SS", "", "", 0},
-        {"/a 99999999999", StartAction::ChangePassword, "SS", "", "", 0},
-        {" /a 1234", StartAction::ChangePassword, "SS", "", "", 0}, // the number is read untrimmed
-        {"/X", StartAction::EndAtOnce, "", "", "", 0},
-        {"word", StartAction::EndAtOnce, "", "", "", 0},
-        {"/", StartAction::EndAtOnce, "", "", "", 0},
-    };
-    for (const Case& c : cases) {
+    for (const auto& c : cases) {
         AppState state;
         state.ReRunCounter = 7;
         state.TrayIconShown = true;
@@ -56,17 +52,8 @@ TEST(Main, ReadsTheSwitchOfTheCommandLine)
     }
 }
 
-TEST(Main, RebuildsTheCommandLineFromArguments)
+struct RecordingStarter final : ProcessStarter
 {
-    EXPECT_EQ(CommandLineFromArguments({QStringLiteral("kelvo")}), QString());
-    EXPECT_EQ(
-        CommandLineFromArguments({QStringLiteral("kelvo"), QStringLiteral("/a"), QStringLiteral("1234")}),
-        QStringLiteral("/a 1234"));
-}
-
-class RecordingStarter final : public ProcessStarter
-{
-public:
     bool Start(const QString& program, const QStringList& arguments) override
     {
         started.append(program + u'|' + arguments.join(u'|'));
@@ -81,18 +68,14 @@ TEST(StartAlternativeScreenSaver, StartsTheProgramWithSlashSOnlyWhenAsked)
     GeneralSettings settings;
     settings.StrAltScreenSaver = QStringLiteral("/usr/bin/my saver");
     EXPECT_FALSE(StartAlternativeScreenSaver(settings, starter));
-    EXPECT_TRUE(starter.started.isEmpty());
-
     settings.flScreenSaver = true;
     EXPECT_TRUE(StartAlternativeScreenSaver(settings, starter));
-    EXPECT_EQ(starter.started, QStringList{QStringLiteral("/usr/bin/my saver|/S")});
-
     settings.StrAltScreenSaver = QStringLiteral("  ");
-    EXPECT_FALSE(StartAlternativeScreenSaver(settings, starter));
-    EXPECT_EQ(starter.started.size(), 1) << "an empty program is not started";
-
+    EXPECT_FALSE(StartAlternativeScreenSaver(settings, starter)) << "an empty program is not started";
     settings.StrAltScreenSaver = QStringLiteral("/missing");
     EXPECT_FALSE(StartAlternativeScreenSaver(settings, starter));
+    EXPECT_EQ(starter.started,
+              (QStringList{QStringLiteral("/usr/bin/my saver|/S"), QStringLiteral("/missing|/S")}));
 }
 
 } // namespace

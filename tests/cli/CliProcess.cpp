@@ -9,9 +9,10 @@
 
 namespace kelvo::test {
 
-CliResult RunCli(const QStringList& arguments)
+CliResult RunCli(const QStringList& arguments, const QString& workingDirectory)
 {
     QProcess process;
+    process.setWorkingDirectory(workingDirectory);
     process.start(QStringLiteral(KELVO_BIN_DIR "/kelvo-cli"), arguments);
     if (!process.waitForFinished(120000) || process.exitStatus() != QProcess::NormalExit)
         throw std::runtime_error("kelvo-cli did not finish normally");

@@ -17,7 +17,7 @@ struct CliResult
 };
 
 // Runs the built kelvo-cli with the test's environment (its isolated home) and waits for it.
-CliResult RunCli(const QStringList& arguments);
+CliResult RunCli(const QStringList& arguments, const QString& workingDirectory = {});
 
 // Every file below directory with its contents, to prove that a command left it alone.
 std::map<std::string, QByteArray> Snapshot(const std::string& directory);

@@ -56,25 +56,18 @@ TEST(ReplacementFile, LeavesNothingUntilCommittedAndKeepsPermissionsWhenAsked)
 TEST(ReplaceUserFile, WritesThroughLinksKeepsPermissionsAndMakesItsDirectory)
 {
     test::TempDir dir;
-    {
-        const std::string target = dir / "target.conf";
-        test::WriteFile(target, "old");
-        ASSERT_EQ(::chmod(target.c_str(), 0604), 0);
-        ASSERT_EQ(::symlink(target.c_str(), (dir / "link.conf").c_str()), 0);
-        EXPECT_EQ(ReplaceUserFile(Q(dir / "link.conf"), "new"), 0);
-        EXPECT_EQ(test::ReadFile(target), "new");
-        EXPECT_EQ(PermissionsOf(target), 0604u);
-        struct stat info = {};
-        ASSERT_EQ(::lstat((dir / "link.conf").c_str(), &info), 0);
-        EXPECT_TRUE(S_ISLNK(info.st_mode)) << "the link stays a link";
-    }
-    {
-        const mode_t umask = ::umask(022);
-        EXPECT_EQ(ReplaceUserFile(Q(dir / "new/deeper/file"), "made"), 0);
-        ::umask(umask);
-        EXPECT_EQ(test::ReadFile(dir / "new/deeper/file"), "made");
-        EXPECT_EQ(PermissionsOf(dir / "new/deeper/file"), 0644u);
-    }
+    const std::string target = dir / "target.conf";
+    test::WriteFile(target, "old");
+    ASSERT_EQ(::chmod(target.c_str(), 0604), 0);
+    ASSERT_EQ(::symlink(target.c_str(), (dir / "link.conf").c_str()), 0);
+    EXPECT_EQ(ReplaceUserFile(Q(dir / "link.conf"), "new"), 0);
+    EXPECT_EQ(test::ReadFile(target), "new");
+    EXPECT_EQ(PermissionsOf(target), 0604u);
+    struct stat info = {};
+    ASSERT_EQ(::lstat((dir / "link.conf").c_str(), &info), 0);
+    EXPECT_TRUE(S_ISLNK(info.st_mode)) << "the link stays a link";
+    EXPECT_EQ(ReplaceUserFile(Q(dir / "new/deeper/file"), "made"), 0);
+    EXPECT_EQ(test::ReadFile(dir / "new/deeper/file"), "made");
     if (!test::RunningAsRoot()) {
         const std::string locked = dir / "locked.conf";
         test::WriteFile(locked, "kept");

@@ -4,31 +4,21 @@
 
 #include <gtest/gtest.h>
 
+#include <tuple>
+
 namespace kelvo {
 namespace {
 
 TEST(TrayMouseMessage, DecodesButtonReleasesInPixelsAndTwips)
 {
-    struct Case
-    {
-        float x;
-        bool twips;
-        qint16 expected;
+    constexpr float Twips = TwipsPerPixel;
+    const std::tuple<float, bool, qint16> cases[] = {
+        {514, false, 1},         {517, false, 2},        {512, false, 0},        {513, false, 0},
+        {514.4f, false, 1},      {514 * Twips, true, 1}, {517 * Twips, true, 2}, {514, true, 0},
+        {514 * Twips, false, 0}, {0, false, 0},
     };
-    const Case cases[] = {
-        {514, false, 1},
-        {517, false, 2},
-        {512, false, 0},
-        {513, false, 0},
-        {514.4f, false, 1},
-        {514.0f * TwipsPerPixel, true, 1},
-        {517.0f * TwipsPerPixel, true, 2},
-        {514, true, 0},
-        {514.0f * TwipsPerPixel, false, 0},
-        {0, false, 0},
-    };
-    for (const Case& c : cases)
-        EXPECT_EQ(TrayMouseMessage(c.x, c.twips), c.expected) << c.x << (c.twips ? " twips" : " pixels");
+    for (const auto& [x, twips, expected] : cases)
+        EXPECT_EQ(TrayMouseMessage(x, twips), expected) << x << (twips ? " twips" : " pixels");
 }
 
 } // namespace
