@@ -1,5 +1,6 @@
 #!/usr/bin/env bash
-# Configures and builds Kelvo into build/ (build-asan/ with KELVO_SANITIZE=1).
+# Configures and builds Kelvo into build/ (build-asan/ with KELVO_SANITIZE=1); prints the build
+# directory on stdout and the progress on stderr.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -11,6 +12,6 @@ if [ "${KELVO_SANITIZE:-0}" = 1 ]; then
 fi
 [ "${CI:-}" = true ] && options+=(-DKELVO_WERROR=ON)
 
-cmake -S . -B "$dir" -G Ninja "${options[@]}" >/dev/null
-cmake --build "$dir" --parallel "$(nproc)"
+cmake -S . -B "$dir" -G Ninja "${options[@]}" >&2
+cmake --build "$dir" --parallel "$(nproc)" >&2
 echo "$dir"
