@@ -65,6 +65,13 @@ TEST_F(RegistryTest, RunValueIsTheAutostartEntry)
     EXPECT_TRUE(test::ReadFile(entry).contains("\nExec=\"/opt/My Apps/kelvo\" /W\n"));
     EXPECT_EQ(read(u"Kelvo"_s, RunKey, HKEY_LOCAL_MACHINE), command);
 
+    // Characters that a desktop's launcher would expand are escaped, and the path reads back as written.
+    const QString odd = u"\"/opt/$HOME `x` 100%\\kelvo\" /W"_s;
+    ASSERT_TRUE(registry.SetRegistryValue(RunKey, HKEY_LOCAL_MACHINE, u"Kelvo"_s, odd, REG_SZ));
+    EXPECT_EQ(read(u"Kelvo"_s, RunKey, HKEY_LOCAL_MACHINE), odd);
+    EXPECT_TRUE(test::ReadFile(entry).contains("100%%"));
+    EXPECT_FALSE(test::ReadFile(entry).contains(" $HOME"));
+
     ASSERT_TRUE(registry.SetRegistryValue(RunKey, HKEY_LOCAL_MACHINE, u"Kelvo"_s, QString(), REG_SZ));
     EXPECT_TRUE(test::ReadFile(entry).contains("\nHidden=true\n"));
     EXPECT_EQ(read(u"Kelvo"_s, RunKey, HKEY_LOCAL_MACHINE), QString());
