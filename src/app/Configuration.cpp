@@ -226,7 +226,7 @@ void ReadLegacyGeneralSettings(const SettingsDocument& legacy, GeneralSettings& 
 // directory, filtered to the file's name.
 void RewriteFileSource(BackupSet& set)
 {
-    const std::string source = QFile::encodeName(set.SourceDirFile).toStdString();
+    const std::string source = ToFilePath(set.SourceDirFile);
     if (!FileExists(source))
         return;
     const std::string name = GetFileName(source);

@@ -3,18 +3,12 @@
 #include "cli/UsageError.h"
 #include "platform/FileSystem.h"
 
-#include <QFile>
 
 namespace kelvo::cli {
 
 using namespace Qt::StringLiterals;
 
 namespace {
-
-std::string NativePath(const QString& path)
-{
-    return QFile::encodeName(path).toStdString();
-}
 
 void ValidateName(const BackupSets& sets, std::size_t index)
 {
@@ -34,10 +28,10 @@ void ValidateSource(const QString& source, bool force)
 {
     if (source.isEmpty())
         throw UsageError(u"a source directory is required (--source)"_s);
-    if (FolderExists(NativePath(source)))
+    if (FolderExists(ToFilePath(source)))
         return;
     // The run always treats the source as a directory, so a file here would back up nothing.
-    if (FileExists(NativePath(source)))
+    if (FileExists(ToFilePath(source)))
         throw UsageError(u"source %1 is a file; a set backs up a directory"_s.arg(source));
     if (!force)
         throw UsageError(u"source directory %1 does not exist (--force adds the set anyway)"_s.arg(source));

@@ -18,18 +18,6 @@ namespace kelvo {
 
 namespace {
 
-std::string ToPath(const QString& text)
-{
-    return QFile::encodeName(text).toStdString();
-}
-
-std::string WithSeparator(std::string path)
-{
-    if (path.empty() || path.back() != '/')
-        path += '/';
-    return path;
-}
-
 // Splits the filter text at ";" as the set list shows it: entries are not trimmed, an empty entry
 // between two ";" stays, a trailing ";" adds nothing, and a lone ";" is the one empty filter.
 std::vector<std::string> SplitFilters(const std::string& text)
@@ -156,8 +144,8 @@ void Run::runSet(qint16 setIndex)
 // itself, which must not be copied into itself or back.
 std::optional<std::string> Run::targetOf(const BackupSet& set, const std::string& directory) const
 {
-    const std::string source = ToPath(set.SourceDirFile);
-    const std::string destination = ToPath(set.DestDir);
+    const std::string source = ToFilePath(set.SourceDirFile);
+    const std::string destination = ToFilePath(set.DestDir);
     const bool inSource = directory.compare(0, source.size(), source) == 0;
     const bool inDestination = directory.compare(0, destination.size(), destination) == 0;
     // With one root inside the other, a directory belongs to the nearer (longer) root.
@@ -168,7 +156,7 @@ std::optional<std::string> Run::targetOf(const BackupSet& set, const std::string
         sourceSide == (set.SyncOptions == QLatin1String("destToSrc")))
         return std::nullopt;
     const std::string& root = sourceSide ? source : destination;
-    const std::string otherRoot = WithSeparator(sourceSide ? destination : source);
+    const std::string otherRoot = WithTrailingSeparator(sourceSide ? destination : source);
     const std::size_t cut = root.size() + (root.empty() || root.back() != '/' ? 1 : 0);
     return otherRoot + (directory.size() > cut ? directory.substr(cut) : std::string());
 }
@@ -178,8 +166,8 @@ void Run::visitDirectory(qint16 setIndex, const std::string& entry)
     BackupSet& set = m_context.configuration.sets.at(static_cast<std::size_t>(setIndex));
     if (set.Filters.isEmpty())
         set.Filters = QStringLiteral("*.*");
-    const std::vector<std::string> filters = SplitFilters(ToPath(set.Filters));
-    const std::string directory = WithSeparator(entry);
+    const std::vector<std::string> filters = SplitFilters(ToFilePath(set.Filters));
+    const std::string directory = WithTrailingSeparator(entry);
 
     m_target.clear();
     const std::optional<std::string> sideTarget = targetOf(set, directory);

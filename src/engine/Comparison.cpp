@@ -3,7 +3,6 @@
 #include "platform/Failure.h"
 #include "platform/FileSystem.h"
 
-#include <QFile>
 
 #include <sys/vfs.h>
 
@@ -44,11 +43,6 @@ bool NeedsCopyByCriterion(const BackupSet& set, const File& source, const std::o
     return false;
 }
 
-std::string ToPath(const QString& text)
-{
-    return QFile::encodeName(text).toStdString();
-}
-
 std::string DateStamp(const QDateTime& now)
 {
     const QTime time = now.time();
@@ -59,7 +53,7 @@ std::string DateStamp(const QDateTime& now)
 // The folder that receives kept copies, created when missing.
 std::string KeptCopyFolder(const BackupSet& set, const File& destination)
 {
-    const std::string folder = destination.ParentFolderPath() + "/" + ToPath(set.ArchiveSubDir);
+    const std::string folder = destination.ParentFolderPath() + "/" + ToFilePath(set.ArchiveSubDir);
     if (!FolderExists(folder))
         CreateDirectory(folder);
     return folder;

@@ -3,7 +3,6 @@
 #include "platform/Failure.h"
 #include "platform/FileSystem.h"
 
-#include <QFile>
 
 #include <algorithm>
 #include <limits>
@@ -22,14 +21,6 @@ std::vector<QString> PassRoots(const BackupSet& set)
     if (set.SyncOptions == QLatin1String("destToSrc"))
         return {set.DestDir};
     return {set.SourceDirFile};
-}
-
-std::string DirectoryPath(const QString& root)
-{
-    std::string path = QFile::encodeName(root).toStdString();
-    if (!path.ends_with('/'))
-        path += '/';
-    return path;
 }
 
 // A directory that cannot be listed simply contributes no children: the run reports what it cannot reach.
@@ -65,7 +56,7 @@ DirectoryList BuildList(const BackupSet& set)
     if (set.flEnabled) {
         for (const QString& root : PassRoots(set)) {
             if (!root.isEmpty())
-                AppendTree(DirectoryPath(root), set.flSubDirectories, list);
+                AppendTree(WithTrailingSeparator(ToFilePath(root)), set.flSubDirectories, list);
         }
     }
     list.emplace_back(EndMarker);

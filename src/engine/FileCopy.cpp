@@ -155,13 +155,6 @@ void CountCopyError(RunContext& context)
 
 } // namespace
 
-void YieldToEvents(RunObserver& observer)
-{
-    observer.letEventsRun();
-    if (observer.stopRequested())
-        throw RunStopped{};
-}
-
 qint64 CopyFileWithProgress(RunContext& context, const FileLocation& source, const FileLocation& destination)
 {
     CopyActiveScope activeScope(context.observer);

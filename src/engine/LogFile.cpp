@@ -69,10 +69,7 @@ void CopyFrom(int source, off_t offset, ReplacementFile& target, const std::stri
 
 std::string LogFilePath(const GeneralSettings& settings)
 {
-    std::string directory = QFile::encodeName(settings.StrLogFileDir).toStdString();
-    if (!directory.ends_with('/'))
-        directory += '/';
-    return directory + "kelvo.log";
+    return WithTrailingSeparator(ToFilePath(settings.StrLogFileDir)) + "kelvo.log";
 }
 
 LogFile::LogFile(GeneralSettings& settings, const Clock& clock) : m_settings(settings), m_clock(clock) {}

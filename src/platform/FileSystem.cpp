@@ -3,6 +3,8 @@
 #include "platform/AttributeRecordStore.h"
 #include "platform/Failure.h"
 
+#include <QFile>
+
 #include <algorithm>
 #include <cerrno>
 #include <charconv>
@@ -176,6 +178,18 @@ void ChangeMode(const std::string& path, mode_t mode)
 }
 
 } // namespace
+
+std::string ToFilePath(const QString& text)
+{
+    return QFile::encodeName(text).toStdString();
+}
+
+std::string WithTrailingSeparator(std::string path)
+{
+    if (!path.ends_with('/'))
+        path += '/';
+    return path;
+}
 
 DirectoryHandle::DirectoryHandle(std::string path)
     : m_path(std::move(path)), m_fd(open(m_path.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC))

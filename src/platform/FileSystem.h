@@ -1,5 +1,6 @@
 #pragma once
 
+#include <QString>
 #include <QtGlobal>
 
 #include <compare>
@@ -66,6 +67,11 @@ struct FileLocation
     int directoryFd = AT_FDCWD;
     std::string name;
 };
+
+// A path kept as text (settings, the command line) in the bytes the kernel knows it by.
+std::string ToFilePath(const QString& text);
+// path with "/" appended unless it already ends with one.
+std::string WithTrailingSeparator(std::string path);
 
 bool FileExists(const std::string& path);         // true only for an existing file (not a directory)
 bool FolderExists(const std::string& path);       // true only for an existing directory

@@ -25,11 +25,6 @@ namespace kelvo {
 
 namespace {
 
-std::string Encoded(const QString& path)
-{
-    return QFile::encodeName(path).toStdString();
-}
-
 // An exclusive lock on a file beside the settings file. The settings file itself is replaced by
 // every save, so a lock on it would not be seen by the next writer.
 class StoreLock final
@@ -83,9 +78,9 @@ void ReplaceFile(const std::string& path, const QByteArray& contents)
 void CreateDirectories(const QString& directory)
 {
     std::error_code error;
-    std::filesystem::create_directories(Encoded(directory), error);
+    std::filesystem::create_directories(ToFilePath(directory), error);
     if (error)
-        RaiseErrno(error.value(), Encoded(directory));
+        RaiseErrno(error.value(), ToFilePath(directory));
 }
 
 std::string AsideName(const std::string& path)
@@ -125,7 +120,7 @@ QString SettingsStore::filePath(const QString& application) const
 
 std::string SettingsStore::encodedFilePath(const QString& application) const
 {
-    return Encoded(filePath(application));
+    return ToFilePath(filePath(application));
 }
 
 QString SettingsStore::GetSetting(const QString& application, const QString& section, const QString& key,
@@ -180,7 +175,7 @@ void SettingsStore::removeStaleTemporaries(const QString& application) const
 {
     QDir directory(m_directory);
     const QString pattern =
-        QFile::decodeName(ReplacementNamePattern(Encoded(application + u".conf"_s)).c_str());
+        QFile::decodeName(ReplacementNamePattern(ToFilePath(application + u".conf"_s)).c_str());
     const QStringList names = directory.entryList({pattern}, QDir::Files | QDir::Hidden | QDir::System);
     for (const QString& name : names)
         directory.remove(name);
