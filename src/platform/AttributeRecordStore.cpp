@@ -1,6 +1,7 @@
 #include "platform/AttributeRecordStore.h"
 
 #include "platform/Failure.h"
+#include "platform/FileSystem.h"
 #include "platform/ReplacementFile.h"
 
 #include <atomic>
@@ -275,6 +276,24 @@ bool Unsupported(int err)
     return err == ENOTSUP || err == EOPNOTSUPP;
 }
 
+// The name an extended-attribute call takes for a path: one too long for a call goes through its
+// directory, opened in pieces, as the process's own view of that descriptor.
+class AttributePath final
+{
+public:
+    explicit AttributePath(const std::string& path) : m_location(path)
+    {
+        if (m_location.directoryFd >= 0)
+            m_text = "/proc/self/fd/" + std::to_string(m_location.directoryFd) + "/" + m_location.name;
+    }
+
+    const char* c_str() const { return m_text.empty() ? m_location.path.c_str() : m_text.c_str(); }
+
+private:
+    FileLocation m_location;
+    std::string m_text;
+};
+
 // A user extended attribute needs write permission even for its owner; the write bit is lent for the
 // change and taken back after it.
 template <typename Change> int WithOwnerWrite(const RecordTarget& target, Change change)
@@ -285,11 +304,12 @@ template <typename Change> int WithOwnerWrite(const RecordTarget& target, Change
     if (err != EACCES)
         return -1;
     struct stat st = {};
-    const int statResult = target.fd >= 0 ? fstat(target.fd, &st) : stat(target.path.c_str(), &st);
+    const AttributePath path(target.path);
+    const int statResult = target.fd >= 0 ? fstat(target.fd, &st) : stat(path.c_str(), &st);
     if (statResult != 0 || (st.st_mode & S_IWUSR) || st.st_uid != geteuid())
         return errno = err, -1;
     const auto setMode = [&](mode_t mode) {
-        return target.fd >= 0 ? fchmod(target.fd, mode) : chmod(target.path.c_str(), mode);
+        return target.fd >= 0 ? fchmod(target.fd, mode) : chmod(path.c_str(), mode);
     };
     if (setMode((st.st_mode | S_IWUSR) & 07777) != 0)
         return errno = err, -1;
@@ -304,10 +324,10 @@ template <typename Change> int WithOwnerWrite(const RecordTarget& target, Change
 
 std::optional<std::string> ReadRecord(const RecordTarget& target, const char* name)
 {
-    if (!g_forceStore) {
+    if (!g_forceStore && !target.link) {
         char buffer[256];
         const ssize_t n = target.fd >= 0 ? fgetxattr(target.fd, name, buffer, sizeof buffer)
-                                         : getxattr(target.path.c_str(), name, buffer, sizeof buffer);
+                                         : getxattr(AttributePath(target.path).c_str(), name, buffer, sizeof buffer);
         if (n >= 0)
             return std::string(buffer, static_cast<std::size_t>(n));
         if (!Unsupported(errno))
@@ -318,10 +338,11 @@ std::optional<std::string> ReadRecord(const RecordTarget& target, const char* na
 
 void WriteRecord(const RecordTarget& target, const char* name, const std::string& value)
 {
-    if (!g_forceStore) {
+    if (!g_forceStore && !target.link) {
         const int result = WithOwnerWrite(target, [&] {
-            return target.fd >= 0 ? fsetxattr(target.fd, name, value.data(), value.size(), 0)
-                                  : setxattr(target.path.c_str(), name, value.data(), value.size(), 0);
+            return target.fd >= 0
+                       ? fsetxattr(target.fd, name, value.data(), value.size(), 0)
+                       : setxattr(AttributePath(target.path).c_str(), name, value.data(), value.size(), 0);
         });
         if (result == 0)
             return;
@@ -333,9 +354,10 @@ void WriteRecord(const RecordTarget& target, const char* name, const std::string
 
 void RemoveRecord(const RecordTarget& target, const char* name)
 {
-    if (!g_forceStore) {
+    if (!g_forceStore && !target.link) {
         const int result = WithOwnerWrite(target, [&] {
-            return target.fd >= 0 ? fremovexattr(target.fd, name) : removexattr(target.path.c_str(), name);
+            return target.fd >= 0 ? fremovexattr(target.fd, name)
+                                  : removexattr(AttributePath(target.path).c_str(), name);
         });
         if (result == 0 || errno == ENODATA)
             return;

@@ -61,12 +61,14 @@ private:
 };
 
 // Records on the file itself (user extended attributes) where the file system allows them, else in the
-// current user's AttributeRecordStore. target is a path (symbolic links followed) when fd is -1.
+// current user's AttributeRecordStore. target is a path (symbolic links followed) when fd is -1. A
+// symbolic link itself (link) can hold no user attributes: its records are always in the store.
 struct RecordTarget
 {
     const std::string& path;
     int fd;
     FileKey key;
+    bool link;
 };
 
 std::optional<std::string> ReadRecord(const RecordTarget& target, const char* name);

@@ -8,12 +8,17 @@
 #include <algorithm>
 #include <cerrno>
 #include <charconv>
+#include <climits>
 #include <cstdio>
+#include <cstring>
+#include <ctime>
 #include <dirent.h>
 #include <fcntl.h>
 #include <memory>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
+#include <sys/xattr.h>
 #include <unistd.h>
 
 namespace kelvo {
@@ -53,10 +58,25 @@ std::string ArchiveRecord(qint64 size, FileTime modified)
     return std::to_string(size) + " " + FormatTime(modified);
 }
 
+// Runs a *at call on location, or fails it as the lookup of the location's directory failed.
+template <typename Call> int AtLocation(const FileLocation& location, Call call)
+{
+    if (location.lookupError != 0) {
+        errno = location.lookupError;
+        return -1;
+    }
+    return call(location.directoryFd, location.lookupName());
+}
+
+int StatAt(const FileLocation& location, struct stat& st, int flags)
+{
+    return AtLocation(location, [&](int fd, const char* name) { return fstatat(fd, name, &st, flags); });
+}
+
 bool IsDirectory(const std::string& path)
 {
     struct stat st = {};
-    return stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+    return StatAt(path, st, 0) == 0 && S_ISDIR(st.st_mode);
 }
 
 std::string StripTrailingSlashes(std::string path)
@@ -64,13 +84,6 @@ std::string StripTrailingSlashes(std::string path)
     while (path.size() > 1 && path.back() == '/')
         path.pop_back();
     return path;
-}
-
-std::string JoinPath(const std::string& directory, const std::string& name)
-{
-    if (!directory.empty() && directory.back() == '/')
-        return directory + name;
-    return directory + "/" + name;
 }
 
 bool IsDotEntry(const char* name)
@@ -87,27 +100,48 @@ int TypeAttributes(mode_t mode)
 {
     if (S_ISDIR(mode))
         return AttrDirectory;
-    return S_ISREG(mode) ? AttrNormal : AttrSystem;
+    return S_ISREG(mode) || S_ISLNK(mode) ? AttrNormal : AttrSystem;
 }
 
 // The attributes that decide whether a listing shows an entry; read-only and archive never hide one.
-int EntryTypeAttributes(const std::string& directory, const dirent& entry)
+// nullopt for an entry that went away while the directory was read.
+std::optional<int> EntryTypeAttributes(int directoryFd, const dirent& entry)
 {
     switch (entry.d_type) {
     case DT_REG:
+    case DT_LNK:
         return AttrNormal;
     case DT_DIR:
         return AttrDirectory;
-    case DT_UNKNOWN:
-    case DT_LNK: {
+    case DT_UNKNOWN: {
         struct stat st = {};
-        if (stat(JoinPath(directory, entry.d_name).c_str(), &st) != 0)
-            return AttrSystem; // a dangling link is no file a run could copy
+        if (fstatat(directoryFd, entry.d_name, &st, AT_SYMLINK_NOFOLLOW) != 0)
+            return std::nullopt;
         return TypeAttributes(st.st_mode);
     }
     default:
         return AttrSystem;
     }
+}
+
+int OpenDirectoryAt(const FileLocation& location, int flags)
+{
+    return AtLocation(location, [&](int at, const char* name) {
+        return openat(at, name, flags | O_DIRECTORY | O_CLOEXEC);
+    });
+}
+
+[[noreturn]] void RaiseDirectoryFailure(int err, const std::string& directory)
+{
+    throw Failure(err == ENOENT ? ErrPathNotFound : ErrorNumberFromErrno(err), directory);
+}
+
+FileDescriptor OpenDirectoryFd(const std::string& directory, int flags)
+{
+    FileDescriptor fd(OpenDirectoryAt(directory, flags));
+    if (!fd.isOpen())
+        RaiseDirectoryFailure(errno, directory);
+    return fd;
 }
 
 struct DirectoryCloser
@@ -118,10 +152,14 @@ using DirectoryStream = std::unique_ptr<DIR, DirectoryCloser>;
 
 DirectoryStream OpenDirectory(const std::string& directory)
 {
-    DIR* dir = opendir(directory.c_str());
+    const int fd = OpenDirectoryAt(directory, O_RDONLY);
+    if (fd < 0)
+        RaiseDirectoryFailure(errno, directory);
+    DIR* dir = fdopendir(fd);
     if (!dir) {
         const int err = errno;
-        throw Failure(err == ENOENT ? ErrPathNotFound : ErrorNumberFromErrno(err), directory);
+        close(fd);
+        RaiseErrno(err, directory);
     }
     return DirectoryStream(dir);
 }
@@ -129,10 +167,11 @@ DirectoryStream OpenDirectory(const std::string& directory)
 template <typename Accept> std::vector<std::string> ReadDirectory(const std::string& directory, Accept accept)
 {
     const DirectoryStream dir = OpenDirectory(directory);
+    const int fd = dirfd(dir.get());
     std::vector<std::string> names;
     errno = 0;
     while (const dirent* entry = readdir(dir.get())) {
-        if (!IsDotEntry(entry->d_name) && accept(*entry))
+        if (!IsDotEntry(entry->d_name) && accept(fd, *entry))
             names.emplace_back(entry->d_name);
         errno = 0;
     }
@@ -173,8 +212,103 @@ bool MatchesFrom(std::string_view name, std::string_view pattern)
 
 void ChangeMode(const std::string& path, mode_t mode)
 {
-    if (chmod(path.c_str(), mode) != 0)
+    if (AtLocation(path, [&](int fd, const char* name) { return fchmodat(fd, name, mode, 0); }) != 0)
         RaiseErrno(errno, path);
+}
+
+RecordTarget FileRecords(const std::string& path, quint32 mode, FileKey key)
+{
+    return {path, -1, key, S_ISLNK(mode)};
+}
+
+// Writes the records that make a copy carry its source's creation time and archive state; the archive
+// record names the copy's own size and time.
+void CarryRecords(const RecordTarget& copy, FileTime created, bool archive, qint64 copySize, FileTime copyModified)
+{
+    WriteRecord(copy, CreatedRecordName, FormatTime(created));
+    if (archive)
+        RemoveRecord(copy, ArchiveRecordName);
+    else
+        WriteRecord(copy, ArchiveRecordName, ArchiveRecord(copySize, copyModified));
+}
+
+FileTime FromTimespec(const timespec& ts)
+{
+    return {ts.tv_sec, static_cast<qint32>(ts.tv_nsec)};
+}
+
+bool Refused(int err)
+{
+    return err == ENOTSUP || err == EOPNOTSUPP || err == EPERM || err == EACCES || err == ENOSPC ||
+           err == E2BIG || err == ERANGE;
+}
+
+// The names of a file's extended attributes, as the kernel lists them: each ends with a NUL.
+std::string AttributeNames(int fd)
+{
+    for (int attempt = 0; attempt < 3; ++attempt) {
+        const ssize_t size = flistxattr(fd, nullptr, 0);
+        if (size <= 0)
+            return {};
+        std::string names(static_cast<std::size_t>(size), '\0');
+        const ssize_t got = flistxattr(fd, names.data(), names.size());
+        if (got >= 0) {
+            names.resize(static_cast<std::size_t>(got));
+            return names;
+        }
+        if (errno != ERANGE) // another process added one meanwhile
+            return {};
+    }
+    return {};
+}
+
+std::optional<std::string> AttributeValue(int fd, const char* name)
+{
+    for (int attempt = 0; attempt < 3; ++attempt) {
+        const ssize_t size = fgetxattr(fd, name, nullptr, 0);
+        if (size < 0)
+            return std::nullopt;
+        std::string value(static_cast<std::size_t>(size), '\0');
+        const ssize_t got = fgetxattr(fd, name, value.data(), value.size());
+        if (got >= 0) {
+            value.resize(static_cast<std::size_t>(got));
+            return value;
+        }
+        if (errno != ERANGE)
+            return std::nullopt;
+    }
+    return std::nullopt;
+}
+
+bool IsUserAttribute(std::string_view name)
+{
+    return name.starts_with("user.") && !name.starts_with("user.kelvo.");
+}
+
+constexpr std::string_view PartialMark = ".kelvo-partial-";
+constexpr std::size_t PartialDigits = 16;
+// A partial file whose lock cannot be taken (a file system without locks) is stale only when nothing
+// wrote to it for this long; a live copy writes all the time.
+constexpr qint64 UnlockableStaleSeconds = 3600;
+
+bool IsLowerHex(char c)
+{
+    return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f');
+}
+
+// Removes name when it is a partial file that no live replacement holds. The lock is kept until the
+// name is gone, so a replacement that takes the lock after this checks in vain and picks another name.
+void RemoveIfStale(int directoryFd, const char* name)
+{
+    const FileDescriptor file(openat(directoryFd, name, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
+    struct stat st = {};
+    if (!file.isOpen() || fstat(file.get(), &st) != 0 || !S_ISREG(st.st_mode))
+        return;
+    if (flock(file.get(), LOCK_EX | LOCK_NB) != 0) {
+        if (errno == EWOULDBLOCK || time(nullptr) - st.st_mtim.tv_sec < UnlockableStaleSeconds)
+            return;
+    }
+    unlinkat(directoryFd, name, 0);
 }
 
 } // namespace
@@ -192,7 +326,7 @@ std::string WithTrailingSeparator(std::string path)
 }
 
 DirectoryHandle::DirectoryHandle(std::string path)
-    : m_path(std::move(path)), m_fd(open(m_path.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC))
+    : m_path(std::move(path)), m_fd(OpenDirectoryAt(m_path, O_PATH))
 {
     if (m_fd < 0)
         m_fd = AT_FDCWD;
@@ -204,17 +338,73 @@ DirectoryHandle::~DirectoryHandle()
         close(m_fd);
 }
 
+FileLocation::FileLocation(std::string fullPath) : path(std::move(fullPath))
+{
+    if (path.size() >= PATH_MAX)
+        openDirectoryInPieces();
+}
+
 FileLocation::FileLocation(const DirectoryHandle& directory, const std::string& fileName)
     : path(directory.path() + fileName), directoryFd(directory.fd())
 {
     if (directoryFd != AT_FDCWD)
         name = fileName;
+    else if (path.size() >= PATH_MAX)
+        openDirectoryInPieces();
+}
+
+void FileLocation::raiseLookupError() const
+{
+    if (lookupError != 0)
+        RaiseErrno(lookupError, path);
+}
+
+// Opens the directory part of path in pieces that each fit one system call, each relative to the last.
+void FileLocation::openDirectoryInPieces()
+{
+    std::string_view whole = path;
+    while (whole.size() > 1 && whole.back() == '/')
+        whole.remove_suffix(1);
+    const auto slash = whole.rfind('/');
+    if (slash == std::string_view::npos)
+        return; // one name too long for any file system: the call itself says so
+    const std::string_view directory = whole.substr(0, slash + 1);
+    FileDescriptor held;
+    int fd = AT_FDCWD;
+    for (std::size_t start = 0; start < directory.size();) {
+        std::size_t end = directory.size();
+        if (end - start >= PATH_MAX) {
+            const auto cut = directory.rfind('/', start + PATH_MAX - 2);
+            end = cut == std::string_view::npos ? 0 : cut + 1;
+        }
+        if (end <= start) {
+            lookupError = ENAMETOOLONG;
+            return;
+        }
+        const std::string piece(directory.substr(start, end - start));
+        FileDescriptor next(openat(fd, piece.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
+        if (!next.isOpen()) {
+            lookupError = errno;
+            return;
+        }
+        held = std::move(next);
+        fd = held.get();
+        start = end;
+    }
+    name = std::string(whole.substr(slash + 1));
+    directoryFd = fd;
+    m_heldDirectory = std::make_shared<const FileDescriptor>(std::move(held));
 }
 
 bool FileExists(const std::string& path)
 {
+    if (path.empty())
+        return false;
+    const FileLocation location(path);
     struct stat st = {};
-    return !path.empty() && stat(path.c_str(), &st) == 0 && !S_ISDIR(st.st_mode);
+    if (StatAt(location, st, 0) == 0)
+        return !S_ISDIR(st.st_mode);
+    return errno == ENOENT && StatAt(location, st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISLNK(st.st_mode);
 }
 
 bool FolderExists(const std::string& path)
@@ -242,7 +432,10 @@ File File::GetFile(const FileLocation& location)
 std::optional<File> File::TryGetFile(const FileLocation& location)
 {
     struct statx stx = {};
-    if (statx(location.directoryFd, location.lookupName(), 0, STATX_BASIC_STATS | STATX_BTIME, &stx) != 0) {
+    const int result = AtLocation(location, [&](int fd, const char* name) {
+        return statx(fd, name, AT_SYMLINK_NOFOLLOW, STATX_BASIC_STATS | STATX_BTIME, &stx);
+    });
+    if (result != 0) {
         if (errno == ENOENT || errno == ENOTDIR)
             return std::nullopt;
         RaiseErrno(errno, location.path);
@@ -250,6 +443,7 @@ std::optional<File> File::TryGetFile(const FileLocation& location)
     File file;
     file.m_path = location.path;
     file.m_size = static_cast<qint64>(stx.stx_size);
+    file.m_allocated = static_cast<qint64>(stx.stx_blocks) * 512;
     file.m_modified = FromStatx(stx.stx_mtime);
     file.m_accessed = FromStatx(stx.stx_atime);
     if (stx.stx_mask & STATX_BTIME)
@@ -260,6 +454,11 @@ std::optional<File> File::TryGetFile(const FileLocation& location)
     file.m_device = makedev(stx.stx_dev_major, stx.stx_dev_minor);
     file.m_inode = stx.stx_ino;
     return file;
+}
+
+bool File::IsSymbolicLink() const
+{
+    return S_ISLNK(m_mode);
 }
 
 std::string File::Name() const
@@ -280,7 +479,7 @@ FileTime File::DateCreated() const
 {
     if (!m_created) {
         const std::optional<std::string> carried =
-            ReadRecord({m_path, -1, {m_device, m_inode}}, CreatedRecordName);
+            ReadRecord(FileRecords(m_path, m_mode, {m_device, m_inode}), CreatedRecordName);
         std::optional<FileTime> time = carried ? ParseTime(*carried) : std::nullopt;
         if (!time)
             time = m_birth != FileTime{} ? m_birth : m_modified;
@@ -300,8 +499,9 @@ int File::Attributes() const
         if (!m_archive) {
             // Devices and FIFOs cannot carry user records; they are never backed up anyway.
             const std::optional<std::string> record =
-                S_ISREG(m_mode) ? ReadRecord({m_path, -1, {m_device, m_inode}}, ArchiveRecordName)
-                                : std::nullopt;
+                attributes & AttrSystem
+                    ? std::nullopt
+                    : ReadRecord(FileRecords(m_path, m_mode, {m_device, m_inode}), ArchiveRecordName);
             m_archive = record != ArchiveRecord(m_size, m_modified);
         }
         if (*m_archive)
@@ -312,16 +512,17 @@ int File::Attributes() const
 
 void File::SetAttributes(int attributes)
 {
-    const bool readOnly = attributes & AttrReadOnly;
+    // A symbolic link has no permission bits of its own: changing them would change its target's.
+    const bool readOnly = IsSymbolicLink() ? false : attributes & AttrReadOnly;
     // A user record needs write permission on the file, so the write bit is given before the record is
     // written and taken away after.
-    if (!readOnly && !(m_mode & S_IWUSR)) {
+    if (!readOnly && !(m_mode & S_IWUSR) && !IsSymbolicLink()) {
         m_mode |= S_IWUSR;
         ChangeMode(m_path, m_mode & 07777);
     }
     const bool archive = attributes & AttrArchive;
-    if (S_ISREG(m_mode) && archive != static_cast<bool>(Attributes() & AttrArchive)) {
-        const RecordTarget target{m_path, -1, {m_device, m_inode}};
+    if ((S_ISREG(m_mode) || IsSymbolicLink()) && archive != static_cast<bool>(Attributes() & AttrArchive)) {
+        const RecordTarget target = FileRecords(m_path, m_mode, {m_device, m_inode});
         if (archive)
             RemoveRecord(target, ArchiveRecordName);
         else
@@ -338,19 +539,21 @@ void File::Move(const std::string& newPath)
 {
     if (newPath == m_path)
         return;
+    const FileLocation from(m_path);
+    const FileLocation to(newPath);
+    from.raiseLookupError();
+    to.raiseLookupError();
     // Never replace what is already there: the old name might be a kept copy of the user's.
-    if (renameat2(AT_FDCWD, m_path.c_str(), AT_FDCWD, newPath.c_str(), RENAME_NOREPLACE) != 0) {
+    if (renameat2(from.directoryFd, from.lookupName(), to.directoryFd, to.lookupName(), RENAME_NOREPLACE) != 0) {
         int err = errno;
+        struct stat st = {};
         if (err == EINVAL || err == ENOSYS) {
-            struct stat st = {};
-            if (lstat(newPath.c_str(), &st) == 0)
+            if (StatAt(to, st, AT_SYMLINK_NOFOLLOW) == 0)
                 throw Failure(ErrPathFileAccess, newPath);
-            err = rename(m_path.c_str(), newPath.c_str()) == 0 ? 0 : errno;
+            err = renameat(from.directoryFd, from.lookupName(), to.directoryFd, to.lookupName()) == 0 ? 0 : errno;
         }
-        if (err != 0) {
-            struct stat st = {};
-            RaiseErrno(err, lstat(m_path.c_str(), &st) == 0 ? newPath : m_path);
-        }
+        if (err != 0)
+            RaiseErrno(err, StatAt(from, st, AT_SYMLINK_NOFOLLOW) == 0 ? newPath : m_path);
     }
     m_path = newPath;
 }
@@ -366,17 +569,11 @@ void File::CarryAttributesTo(int destinationFd) const
     if (fstat(destinationFd, &copy) != 0)
         RaiseErrno(errno, m_path);
     const std::string noPath;
-    const RecordTarget target{noPath, destinationFd, {copy.st_dev, copy.st_ino}};
     // The records go first: once the copy is read-only, only root could still write them.
     if (!(copy.st_mode & S_IWUSR) && fchmod(destinationFd, (copy.st_mode | S_IWUSR) & 07777) != 0)
         RaiseErrno(errno, m_path);
-    WriteRecord(target, CreatedRecordName, FormatTime(DateCreated()));
-    if (Attributes() & AttrArchive)
-        RemoveRecord(target, ArchiveRecordName);
-    else
-        WriteRecord(
-            target, ArchiveRecordName,
-            ArchiveRecord(copy.st_size, {copy.st_mtim.tv_sec, static_cast<qint32>(copy.st_mtim.tv_nsec)}));
+    CarryRecords({noPath, destinationFd, {copy.st_dev, copy.st_ino}, false}, DateCreated(),
+                 Attributes() & AttrArchive, copy.st_size, FromTimespec(copy.st_mtim));
     // A new file already belongs to us; only root can give it another owner, as the source has.
     static const bool runningAsRoot = geteuid() == 0;
     if (runningAsRoot && (m_owner != copy.st_uid || m_group != copy.st_gid))
@@ -385,14 +582,28 @@ void File::CarryAttributesTo(int destinationFd) const
         RaiseErrno(errno, m_path);
 }
 
+void File::CarryAttributesToLink(int directoryFd, const std::string& name) const
+{
+    struct stat copy = {};
+    if (fstatat(directoryFd, name.c_str(), &copy, AT_SYMLINK_NOFOLLOW) != 0)
+        RaiseErrno(errno, m_path);
+    const std::string noPath;
+    CarryRecords({noPath, -1, {copy.st_dev, copy.st_ino}, true}, DateCreated(), Attributes() & AttrArchive,
+                 copy.st_size, FromTimespec(copy.st_mtim));
+    static const bool runningAsRoot = geteuid() == 0;
+    if (runningAsRoot && (m_owner != copy.st_uid || m_group != copy.st_gid))
+        (void)!fchownat(directoryFd, name.c_str(), m_owner, m_group, AT_SYMLINK_NOFOLLOW);
+}
+
 void DeleteFile(const std::string& path, bool force)
 {
+    const FileLocation location(path);
     struct stat st = {};
-    if (lstat(path.c_str(), &st) != 0)
+    if (StatAt(location, st, AT_SYMLINK_NOFOLLOW) != 0)
         RaiseErrno(errno, path);
     if (!force && S_ISREG(st.st_mode) && !(st.st_mode & S_IWUSR))
         throw Failure(ErrPermissionDenied, path);
-    if (unlink(path.c_str()) != 0)
+    if (unlinkat(location.directoryFd, location.lookupName(), 0) != 0)
         RaiseErrno(errno, path);
     if (st.st_nlink == 1)
         ForgetRecords({st.st_dev, st.st_ino});
@@ -410,29 +621,121 @@ void SetAttributes(const std::string& path, int attributes)
 
 void CreateDirectory(const std::string& path)
 {
-    if (mkdir(path.c_str(), 0777) != 0)
+    if (AtLocation(path, [](int fd, const char* name) { return mkdirat(fd, name, 0777); }) != 0)
         RaiseErrno(errno, path);
 }
 
-std::vector<std::string> ListDirectory(const std::string& directory, int attributeMask)
+std::vector<std::string> ListDirectory(const std::string& directory, int attributeMask, int* specialEntries)
 {
     const int shownTypes = attributeMask & (AttrHidden | AttrSystem | AttrDirectory);
-    return ReadDirectory(directory, [&](const dirent& entry) {
-        int attributes = EntryTypeAttributes(directory, entry);
-        if (IsHiddenName(entry.d_name))
-            attributes |= AttrHidden;
-        return (attributes & ~shownTypes) == 0;
+    int special = 0;
+    std::vector<std::string> names = ReadDirectory(directory, [&](int fd, const dirent& entry) {
+        const std::optional<int> type = EntryTypeAttributes(fd, entry);
+        if (!type || IsPartialFileName(entry.d_name))
+            return false;
+        const int attributes = *type | (IsHiddenName(entry.d_name) ? AttrHidden : 0);
+        const bool shown = (attributes & ~shownTypes) == 0;
+        if (!shown && (attributes & AttrSystem))
+            ++special;
+        return shown;
     });
+    if (specialEntries)
+        *specialEntries = special;
+    return names;
 }
 
 std::vector<std::string> ListSubdirectories(const std::string& directory)
 {
-    return ReadDirectory(directory, [&](const dirent& entry) {
+    return ReadDirectory(directory, [&](int fd, const dirent& entry) {
         if (entry.d_type != DT_UNKNOWN)
             return entry.d_type == DT_DIR;
         struct stat st = {};
-        return lstat(JoinPath(directory, entry.d_name).c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+        return fstatat(fd, entry.d_name, &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISDIR(st.st_mode);
     });
+}
+
+void CarryUserAttributes(int sourceFd, int destinationFd, const std::string& destination)
+{
+    const std::string names = AttributeNames(sourceFd);
+    for (std::size_t start = 0; start < names.size();) {
+        const char* name = names.c_str() + start;
+        start += std::strlen(name) + 1;
+        if (!IsUserAttribute(name))
+            continue;
+        const std::optional<std::string> value = AttributeValue(sourceFd, name);
+        if (value && fsetxattr(destinationFd, name, value->data(), value->size(), 0) != 0 && !Refused(errno))
+            RaiseErrno(errno, destination);
+    }
+}
+
+void CarryDirectoryAttributes(const std::string& sourceDirectory, const std::string& targetDirectory)
+{
+    const FileDescriptor source = OpenDirectoryFd(sourceDirectory, O_RDONLY);
+    const FileDescriptor target = OpenDirectoryFd(targetDirectory, O_RDONLY);
+    struct stat from = {};
+    struct stat to = {};
+    if (fstat(source.get(), &from) != 0)
+        RaiseErrno(errno, sourceDirectory);
+    if (fstat(target.get(), &to) != 0)
+        RaiseErrno(errno, targetDirectory);
+    const mode_t mode = (from.st_mode & 07777) | S_IRWXU;
+    if ((to.st_mode & 07777) != mode && fchmod(target.get(), mode) != 0)
+        RaiseErrno(errno, targetDirectory);
+    CarryUserAttributes(source.get(), target.get(), targetDirectory);
+    const timespec times[2] = {from.st_atim, from.st_mtim};
+    if (FromTimespec(to.st_atim) != FromTimespec(from.st_atim) ||
+        FromTimespec(to.st_mtim) != FromTimespec(from.st_mtim)) {
+        if (futimens(target.get(), times) != 0)
+            RaiseErrno(errno, targetDirectory);
+    }
+}
+
+std::string PartialFileName(const std::string& fileName, quint64 random)
+{
+    static constexpr char Digits[] = "0123456789abcdef";
+    std::string name = ".";
+    name += fileName.substr(0, NAME_MAX - 1 - PartialMark.size() - PartialDigits);
+    name += PartialMark;
+    for (std::size_t i = 0; i < PartialDigits; ++i, random >>= 4)
+        name += Digits[random & 0xf];
+    return name;
+}
+
+bool IsPartialFileName(std::string_view name)
+{
+    if (name.size() < 1 + PartialMark.size() + PartialDigits || name.front() != '.')
+        return false;
+    const std::string_view digits = name.substr(name.size() - PartialDigits);
+    return name.substr(name.size() - PartialDigits - PartialMark.size(), PartialMark.size()) == PartialMark &&
+           std::all_of(digits.begin(), digits.end(), IsLowerHex);
+}
+
+bool ClaimPartialFile(int fd)
+{
+    while (flock(fd, LOCK_EX) != 0) {
+        if (errno != EINTR)
+            return true; // no locks here: a cleaner goes by the file's age instead
+    }
+    struct stat st = {};
+    return fstat(fd, &st) == 0 && st.st_nlink > 0;
+}
+
+void RemoveStaleReplacements(const std::string& directory)
+{
+    // Leftovers are never listed, so one that cannot be removed now does no harm until the next run.
+    DirectoryStream dir;
+    try {
+        dir = OpenDirectory(directory);
+    } catch (const Failure&) {
+        return;
+    }
+    std::vector<std::string> stale;
+    while (const dirent* entry = readdir(dir.get())) {
+        if (IsPartialFileName(entry->d_name))
+            stale.emplace_back(entry->d_name);
+    }
+    for (const std::string& name : stale)
+        RemoveIfStale(dirfd(dir.get()), name.c_str());
 }
 
 bool MatchesPattern(std::string_view name, std::string_view pattern)

@@ -1,10 +1,13 @@
 #pragma once
 
+#include "platform/FileDescriptor.h"
+
 #include <QString>
 #include <QtGlobal>
 
 #include <compare>
 #include <fcntl.h>
+#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -18,7 +21,7 @@ enum FileAttribute : int {
     AttrNormal = 0,
     AttrReadOnly = 1, // the owner's write permission is cleared
     AttrHidden = 2,   // the name begins with "."
-    AttrSystem = 4,   // neither a regular file nor a directory: device, FIFO, socket
+    AttrSystem = 4,   // a device, FIFO or socket; a symbolic link counts as a file and is copied as a link
     AttrDirectory = 16,
     AttrArchive = 32, // changed since the last backup
 };
@@ -38,7 +41,8 @@ struct FileTime
 };
 
 // An open directory, so that the files in it are found without walking the whole path again. A
-// directory that cannot be opened is still usable: its files are then looked up by full path.
+// directory that cannot be opened is still usable: its files are then looked up by full path (and
+// fail as that lookup fails).
 class DirectoryHandle final
 {
 public:
@@ -56,16 +60,27 @@ private:
 };
 
 // Where a file is: its full path, and where it was found through an open directory, its name there.
+// A path too long for one system call is looked up from its directory, opened in pieces that each fit
+// one; a directory on the way that cannot be opened leaves its errno in lookupError, and every lookup
+// through the location then fails with it.
 struct FileLocation
 {
-    FileLocation(std::string fullPath) : path(std::move(fullPath)) {} // NOLINT: a path is a location
+    FileLocation(std::string fullPath); // NOLINT: a path is a location
     FileLocation(const DirectoryHandle& directory, const std::string& fileName);
 
     const char* lookupName() const { return name.empty() ? path.c_str() : name.c_str(); }
+    // Raises kelvo::Failure for path when the directory could not be reached.
+    void raiseLookupError() const;
 
     std::string path;
     int directoryFd = AT_FDCWD;
     std::string name;
+    int lookupError = 0;
+
+private:
+    void openDirectoryInPieces();
+
+    std::shared_ptr<const FileDescriptor> m_heldDirectory;
 };
 
 // A path kept as text (settings, the command line) in the bytes the kernel knows it by.
@@ -73,11 +88,13 @@ std::string ToFilePath(const QString& text);
 // path with "/" appended unless it already ends with one.
 std::string WithTrailingSeparator(std::string path);
 
-bool FileExists(const std::string& path);         // true only for an existing file (not a directory)
+// true only for an existing file (not a directory); a dangling symbolic link is there, so it counts.
+bool FileExists(const std::string& path);
 bool FolderExists(const std::string& path);       // true only for an existing directory
 std::string GetFileName(const std::string& path); // the last path component
 
-// A file's properties, read with one stat when the object is made. The archive flag and the creation
+// A file's properties, read with one stat when the object is made. A symbolic link is never followed:
+// its own times, and its size is the length of its target text. The archive flag and the creation
 // time cost an extended-attribute read, so they are read only when asked for.
 class File final
 {
@@ -92,6 +109,8 @@ public:
     std::string ParentFolderPath() const; // without a trailing "/"
 
     qint64 Size() const { return m_size; }
+    qint64 AllocatedBytes() const { return m_allocated; }
+    bool IsSymbolicLink() const;
     FileTime DateLastModified() const { return m_modified; }
     FileTime DateLastAccessed() const { return m_accessed; }
     FileTime DateCreated() const;
@@ -105,12 +124,16 @@ public:
     // Carries this file's creation time, read-only state and archive state to an open copy whose
     // contents and last-write time are final (the archive record names the copy's own size and time).
     void CarryAttributesTo(int destinationFd) const;
+    // The same for a symbolic link copied from this one, found by its (temporary) name in directoryFd:
+    // a link holds no extended attributes, so its records live in the per-user store.
+    void CarryAttributesToLink(int directoryFd, const std::string& name) const;
 
 private:
     File() = default;
 
     std::string m_path;
     qint64 m_size = 0;
+    qint64 m_allocated = 0;
     FileTime m_modified;
     FileTime m_accessed;
     FileTime m_birth; // the file system's birth time, zero when it keeps none
@@ -128,13 +151,37 @@ int GetAttributes(const std::string& path);
 void SetAttributes(const std::string& path, int attributes);
 void CreateDirectory(const std::string& path); // one level
 
-// The names of a directory that pass the attribute mask, sorted byte-wise for a stable order.
+// The names of a directory that pass the attribute mask, sorted byte-wise for a stable order. A
+// symbolic link is a file entry, whatever it points to. specialEntries, when given, receives how many
+// devices, FIFOs and sockets the mask left out. The unfinished files of replacements are never listed.
 // Raises 76 when the directory is missing, 70 when it cannot be read.
-std::vector<std::string> ListDirectory(const std::string& directory, int attributeMask);
+std::vector<std::string> ListDirectory(const std::string& directory, int attributeMask,
+                                       int* specialEntries = nullptr);
 
 // The sub directories of a directory, sorted byte-wise. Symbolic links are never included, so a walk
 // over them cannot loop. Costs no stat per entry where the file system reports entry types.
 std::vector<std::string> ListSubdirectories(const std::string& directory);
+
+// Gives targetDirectory the permission bits, user extended attributes and access and modification
+// times of sourceDirectory. The owner keeps full access to the target, so that later runs can still
+// write into it. Meant for after the directory's contents are written: writing them moves its times.
+void CarryDirectoryAttributes(const std::string& sourceDirectory, const std::string& targetDirectory);
+
+// Copies the user's extended attributes (user.*, except the program's own user.kelvo.*) from one open
+// file to another. A destination that refuses them (no support, no room, not permitted) keeps the
+// copy without them: the contents are what a backup must hold.
+void CarryUserAttributes(int sourceFd, int destinationFd, const std::string& destination);
+
+// The hidden name of the unfinished replacement of fileName: "." + fileName + ".kelvo-partial-" and
+// 16 hexadecimal digits from random, the name shortened so that the whole fits one name.
+std::string PartialFileName(const std::string& fileName, quint64 random);
+bool IsPartialFileName(std::string_view name);
+// Marks a just named partial file (open as fd) as held by a live replacement, for as long as fd stays
+// open. false when a cleaner removed the name in the instant before: the caller takes another name.
+bool ClaimPartialFile(int fd);
+// Removes the unfinished replacements that a killed process left in directory: only names of that
+// form that no live replacement holds.
+void RemoveStaleReplacements(const std::string& directory);
 
 // Wildcards of a listing: "*" any run, "?" one character, letters without regard to case;
 // "*.*" matches every name.

@@ -16,8 +16,6 @@ namespace kelvo {
 
 namespace {
 
-constexpr const char* TemporaryMark = ".kelvo-";
-
 // The directory part of name, with its "/", or "" for a plain name.
 std::string DirectoryPart(const std::string& name)
 {
@@ -36,6 +34,7 @@ ReplacementFile::ReplacementFile(const FileLocation& destination, mode_t creatio
     : m_destination(destination.path), m_directoryFd(destination.directoryFd),
       m_name(destination.lookupName())
 {
+    destination.raiseLookupError();
     openUnnamed(creationMode);
     if (!m_fd.isOpen())
         openNamed(creationMode);
@@ -61,12 +60,12 @@ void ReplacementFile::openNamed(mode_t mode)
         const std::string name = temporaryName();
         m_fd = FileDescriptor(
             ::openat(m_directoryFd, name.c_str(), O_CREAT | O_EXCL | O_WRONLY | O_CLOEXEC, mode));
-        if (m_fd.isOpen()) {
+        if (!m_fd.isOpen() && errno != EEXIST)
+            RaiseErrno(errno, m_destination);
+        if (m_fd.isOpen() && ClaimPartialFile(m_fd.get())) {
             m_tempName = name;
             return;
         }
-        if (errno != EEXIST)
-            RaiseErrno(errno, m_destination);
     }
     throw Failure(ErrPathFileAccess, m_destination);
 }
@@ -76,8 +75,7 @@ std::string ReplacementFile::temporaryName() const
 {
     static thread_local std::mt19937_64 random{std::random_device{}()};
     const std::string directory = DirectoryPart(m_name);
-    return directory + "." + m_name.substr(directory.size()) + TemporaryMark +
-           std::to_string(random() % 1000000000ULL);
+    return directory + PartialFileName(m_name.substr(directory.size()), random());
 }
 
 void ReplacementFile::write(std::string_view data)
@@ -134,6 +132,7 @@ bool ReplacementFile::linkUnnamedAs(const std::string& name)
 // An unnamed file that must replace an existing one gets a hidden name for the instant before the rename.
 void ReplacementFile::nameUnnamed()
 {
+    ClaimPartialFile(m_fd.get()); // before the name exists, so no cleaner ever takes it for stale
     for (int attempt = 0; attempt < 100; ++attempt) {
         const std::string name = temporaryName();
         if (linkUnnamedAs(name)) {
@@ -164,7 +163,7 @@ void ReplacementFile::discard() noexcept
 
 std::string ReplacementNamePattern(const std::string& fileName)
 {
-    return "." + fileName + TemporaryMark + "*";
+    return "." + fileName + ".kelvo-partial-*";
 }
 
 namespace {
