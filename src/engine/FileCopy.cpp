@@ -24,13 +24,17 @@ constexpr std::size_t IoBlockSize = 256 * 1024;
 class SourceFile final
 {
 public:
-    explicit SourceFile(const FileLocation& location)
-        : m_path(location.path),
-          m_fd(::openat(location.directoryFd, location.lookupName(), O_RDONLY | O_CLOEXEC))
+    // A link that takes the file's place after it was examined is not followed: the copy fails instead.
+    explicit SourceFile(const FileLocation& location) : m_path(location.path)
     {
+        location.raiseLookupError();
+        m_fd = FileDescriptor(
+            ::openat(location.directoryFd, location.lookupName(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC));
         if (!m_fd.isOpen())
             RaiseErrno(errno, m_path);
     }
+
+    int fd() const { return m_fd.get(); }
 
     // Fills as much of the buffer as the file still has; 0 at its end.
     std::size_t read(char* buffer, std::size_t size)
@@ -50,7 +54,30 @@ public:
         return filled;
     }
 
+    // Where the next data at or after offset begins (end when only a hole follows), and where it ends.
+    // A file system that cannot tell holes has data everywhere.
+    qint64 dataFrom(qint64 offset, qint64 end) const { return seek(offset, SEEK_DATA, offset, end); }
+    qint64 holeFrom(qint64 offset, qint64 end) const { return seek(offset, SEEK_HOLE, end, end); }
+
+    void moveTo(qint64 offset)
+    {
+        if (::lseek(m_fd.get(), offset, SEEK_SET) < 0)
+            RaiseErrno(errno, m_path);
+    }
+
 private:
+    qint64 seek(qint64 offset, int whence, qint64 unknown, qint64 end) const
+    {
+        const off_t found = ::lseek(m_fd.get(), offset, whence);
+        if (found >= 0)
+            return std::min<qint64>(found, end);
+        if (errno == ENXIO)
+            return end;
+        if (errno == EINVAL || errno == EOPNOTSUPP)
+            return unknown;
+        RaiseErrno(errno, m_path);
+    }
+
     std::string m_path;
     FileDescriptor m_fd;
 };
@@ -97,24 +124,26 @@ private:
     RunObserver& m_observer;
 };
 
+timespec ToTimespec(FileTime time)
+{
+    return {time.seconds, time.nanoseconds};
+}
+
 void CarryTimes(const File& source, int destinationFd, const std::string& destination)
 {
-    const auto toTimespec = [](FileTime time) { return timespec{time.seconds, time.nanoseconds}; };
-    const timespec times[2] = {toTimespec(source.DateLastAccessed()), toTimespec(source.DateLastModified())};
+    const timespec times[2] = {ToTimespec(source.DateLastAccessed()), ToTimespec(source.DateLastModified())};
     if (::futimens(destinationFd, times) != 0)
         RaiseErrno(errno, destination);
 }
 
-// Copies the bytes block by block; each block is paced in chunks for the progress bar and the yields.
-void CopyContents(RunObserver& observer, SourceFile& source, ReplacementFile& target, qint64 size)
+// Copies the bytes from offset done up to end, block by block; each block is paced in chunks for the
+// progress bar and the yields. Gives where the copy ended: before end when the source shrank meanwhile.
+qint64 CopyRange(RunObserver& observer, FileProgress& progress, SourceFile& source, ReplacementFile& target,
+                 qint64 done, qint64 end)
 {
-    FileProgress progress(observer, size);
     static thread_local std::vector<char> buffer(IoBlockSize);
-    qint64 done = 0;
-    // The copy takes the length the source had when it was opened; one that changes meanwhile is
-    // newer than its copy and is copied again by the next run.
-    while (done < size) {
-        const std::size_t want = static_cast<std::size_t>(std::min<qint64>(IoBlockSize, size - done));
+    while (done < end) {
+        const std::size_t want = static_cast<std::size_t>(std::min<qint64>(IoBlockSize, end - done));
         const std::size_t got = source.read(buffer.data(), want);
         if (got == 0)
             break;
@@ -126,10 +155,94 @@ void CopyContents(RunObserver& observer, SourceFile& source, ReplacementFile& ta
         }
         done += static_cast<qint64>(got);
     }
+    return done;
+}
+
+// A hole costs no reading or writing, but the progress bar and the yields move over it as over data.
+void PassHole(RunObserver& observer, FileProgress& progress, qint64 from, qint64 to)
+{
+    for (qint64 done = from; done < to;) {
+        done = std::min<qint64>(done + static_cast<qint64>(IoBlockSize), to);
+        progress.copied(done);
+        YieldToEvents(observer);
+    }
+}
+
+// Writes only the data of a file with holes; the copy gets its holes from the seeks and the final length.
+void CopySparseContents(RunObserver& observer, FileProgress& progress, SourceFile& source,
+                        ReplacementFile& target, qint64 size, const std::string& destination)
+{
+    qint64 done = 0;
+    while (done < size) {
+        const qint64 data = source.dataFrom(done, size);
+        PassHole(observer, progress, done, data);
+        if (data >= size) {
+            done = size;
+            break;
+        }
+        const qint64 hole = source.holeFrom(data, size);
+        source.moveTo(data);
+        if (::lseek(target.fd(), data, SEEK_SET) < 0)
+            RaiseErrno(errno, destination);
+        done = CopyRange(observer, progress, source, target, data, hole);
+        if (done < hole)
+            break; // the source shrank
+    }
+    if (::ftruncate(target.fd(), done) != 0)
+        RaiseErrno(errno, destination);
+}
+
+// The copy takes the length the source had when it was opened; one that changes meanwhile is newer
+// than its copy and is copied again by the next run. Only a file that takes less room than its length
+// has holes worth looking for.
+void CopyContents(RunObserver& observer, SourceFile& source, ReplacementFile& target, const File& sourceFile,
+                  const std::string& destination)
+{
+    const qint64 size = sourceFile.Size();
+    FileProgress progress(observer, size);
+    if (sourceFile.AllocatedBytes() < size) {
+        CopySparseContents(observer, progress, source, target, size, destination);
+    } else {
+        CopyRange(observer, progress, source, target, 0, size);
+    }
     if (size == 0) {
         progress.copied(0);
         YieldToEvents(observer);
     }
+}
+
+std::string ReadLinkText(const FileLocation& source, qint64 size)
+{
+    source.raiseLookupError();
+    std::string text(static_cast<std::size_t>(size) + 1, '\0');
+    for (;;) {
+        const ssize_t got = ::readlinkat(source.directoryFd, source.lookupName(), text.data(), text.size());
+        if (got < 0)
+            RaiseErrno(errno, source.path);
+        if (static_cast<std::size_t>(got) < text.size()) {
+            text.resize(static_cast<std::size_t>(got));
+            return text;
+        }
+        text.resize(text.size() * 2); // the link was made longer after it was examined
+    }
+}
+
+// A symbolic link is copied as a link with the same text, never followed, with its own times.
+qint64 CopyLink(RunObserver& observer, const File& sourceFile, const FileLocation& source,
+                const FileLocation& destination)
+{
+    FileProgress progress(observer, sourceFile.Size());
+    const std::string text = ReadLinkText(source, sourceFile.Size());
+    ReplaceWithSymbolicLink(destination, text, [&](int directoryFd, const std::string& name) {
+        const timespec times[2] = {ToTimespec(sourceFile.DateLastAccessed()),
+                                   ToTimespec(sourceFile.DateLastModified())};
+        if (::utimensat(directoryFd, name.c_str(), times, AT_SYMLINK_NOFOLLOW) != 0)
+            RaiseErrno(errno, destination.path);
+        sourceFile.CarryAttributesToLink(directoryFd, name);
+    });
+    progress.copied(sourceFile.Size());
+    YieldToEvents(observer);
+    return text.empty() ? 1 : static_cast<qint64>(text.size());
 }
 
 qint64 CopyReplacingDestination(RunContext& context, const FileLocation& source,
@@ -138,9 +251,12 @@ qint64 CopyReplacingDestination(RunContext& context, const FileLocation& source,
     // The length and times are those from before the first read: a source that changes while it is
     // copied then looks newer than its copy, and the next run copies it again.
     const File sourceFile = File::GetFile(source);
+    if (sourceFile.IsSymbolicLink())
+        return CopyLink(context.observer, sourceFile, source, destination);
     SourceFile input(source);
     ReplacementFile output(destination);
-    CopyContents(context.observer, input, output, sourceFile.Size());
+    CopyContents(context.observer, input, output, sourceFile, destination.path);
+    CarryUserAttributes(input.fd(), output.fd(), destination.path);
     CarryTimes(sourceFile, output.fd(), destination.path);
     sourceFile.CarryAttributesTo(output.fd());
     output.commit();

@@ -298,16 +298,24 @@ bool IsLowerHex(char c)
 
 // Removes name when it is a partial file that no live replacement holds. The lock is kept until the
 // name is gone, so a replacement that takes the lock after this checks in vain and picks another name.
+// A partial link cannot be locked; it lives only for the instant between its making and its rename.
 void RemoveIfStale(int directoryFd, const char* name)
 {
-    const FileDescriptor file(openat(directoryFd, name, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
     struct stat st = {};
+    if (fstatat(directoryFd, name, &st, AT_SYMLINK_NOFOLLOW) != 0)
+        return;
+    // A link's times are its source's; its change time says when it was made.
+    const qint64 age = time(nullptr) - (S_ISLNK(st.st_mode) ? st.st_ctim.tv_sec : st.st_mtim.tv_sec);
+    if (S_ISLNK(st.st_mode)) {
+        if (age >= UnlockableStaleSeconds)
+            unlinkat(directoryFd, name, 0);
+        return;
+    }
+    const FileDescriptor file(openat(directoryFd, name, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
     if (!file.isOpen() || fstat(file.get(), &st) != 0 || !S_ISREG(st.st_mode))
         return;
-    if (flock(file.get(), LOCK_EX | LOCK_NB) != 0) {
-        if (errno == EWOULDBLOCK || time(nullptr) - st.st_mtim.tv_sec < UnlockableStaleSeconds)
-            return;
-    }
+    if (flock(file.get(), LOCK_EX | LOCK_NB) != 0 && (errno == EWOULDBLOCK || age < UnlockableStaleSeconds))
+        return;
     unlinkat(directoryFd, name, 0);
 }
 

@@ -23,6 +23,13 @@ std::string DirectoryPart(const std::string& name)
     return slash == std::string::npos ? std::string() : name.substr(0, slash + 1);
 }
 
+std::string RandomPartialName(const std::string& name)
+{
+    static thread_local std::mt19937_64 random{std::random_device{}()};
+    const std::string directory = DirectoryPart(name);
+    return directory + PartialFileName(name.substr(directory.size()), random());
+}
+
 bool UnnamedFilesUnsupported(int err)
 {
     return err == EOPNOTSUPP || err == EISDIR || err == EINVAL;
@@ -73,9 +80,7 @@ void ReplacementFile::openNamed(mode_t mode)
 // A hidden name beside the destination that no other copy picks by chance.
 std::string ReplacementFile::temporaryName() const
 {
-    static thread_local std::mt19937_64 random{std::random_device{}()};
-    const std::string directory = DirectoryPart(m_name);
-    return directory + PartialFileName(m_name.substr(directory.size()), random());
+    return RandomPartialName(m_name);
 }
 
 void ReplacementFile::write(std::string_view data)
@@ -159,6 +164,30 @@ void ReplacementFile::discard() noexcept
     if (!m_tempName.empty())
         ::unlinkat(m_directoryFd, m_tempName.c_str(), 0);
     m_tempName.clear();
+}
+
+void ReplaceWithSymbolicLink(const FileLocation& destination, const std::string& text,
+                             const std::function<void(int directoryFd, const std::string& name)>& prepare)
+{
+    destination.raiseLookupError();
+    const int directoryFd = destination.directoryFd;
+    const std::string name = destination.lookupName();
+    std::string partial;
+    for (int attempt = 0;; ++attempt) {
+        partial = RandomPartialName(name);
+        if (::symlinkat(text.c_str(), directoryFd, partial.c_str()) == 0)
+            break;
+        if (errno != EEXIST || attempt == 100)
+            RaiseErrno(errno, destination.path);
+    }
+    try {
+        prepare(directoryFd, partial);
+        if (::renameat(directoryFd, partial.c_str(), directoryFd, name.c_str()) != 0)
+            RaiseErrno(errno, destination.path);
+    } catch (...) {
+        ::unlinkat(directoryFd, partial.c_str(), 0);
+        throw;
+    }
 }
 
 std::string ReplacementNamePattern(const std::string& fileName)

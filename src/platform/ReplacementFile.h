@@ -6,6 +6,7 @@
 #include <QByteArray>
 #include <QString>
 
+#include <functional>
 #include <string>
 #include <string_view>
 #include <sys/types.h>
@@ -52,6 +53,12 @@ private:
     std::string m_tempName; // empty while the file has no name
     FileDescriptor m_fd;
 };
+
+// Puts a symbolic link holding text in destination's place in one step: the link is made under a
+// partial name beside it, given its times and records there by prepare, then renamed over the
+// destination. Nothing is left under the partial name when any step fails.
+void ReplaceWithSymbolicLink(const FileLocation& destination, const std::string& text,
+                             const std::function<void(int directoryFd, const std::string& name)>& prepare);
 
 // The shell pattern of the hidden names that replacements of fileName take; a process killed in the
 // instant before the rename leaves one behind.
