@@ -6,6 +6,7 @@
 #include <QFile>
 #include <QFileInfo>
 
+#include <atomic>
 #include <cerrno>
 #include <fcntl.h>
 #include <random>
@@ -15,6 +16,8 @@
 namespace kelvo {
 
 namespace {
+
+std::atomic<bool> g_forceNamed{false};
 
 // The directory part of name, with its "/", or "" for a plain name.
 std::string DirectoryPart(const std::string& name)
@@ -38,11 +41,12 @@ bool UnnamedFilesUnsupported(int err)
 } // namespace
 
 ReplacementFile::ReplacementFile(const FileLocation& destination, mode_t creationMode)
-    : m_destination(destination.path), m_directoryFd(destination.directoryFd),
+    : m_location(destination), m_destination(destination.path), m_directoryFd(destination.directoryFd),
       m_name(destination.lookupName())
 {
     destination.raiseLookupError();
-    openUnnamed(creationMode);
+    if (!g_forceNamed)
+        openUnnamed(creationMode);
     if (!m_fd.isOpen())
         openNamed(creationMode);
 }
@@ -188,6 +192,11 @@ void ReplaceWithSymbolicLink(const FileLocation& destination, const std::string&
         ::unlinkat(directoryFd, partial.c_str(), 0);
         throw;
     }
+}
+
+void ForceNamedReplacements(bool force)
+{
+    g_forceNamed = force;
 }
 
 std::string ReplacementNamePattern(const std::string& fileName)

@@ -47,6 +47,7 @@ private:
     void syncDirectory() const;
     void discard() noexcept;
 
+    FileLocation m_location;   // keeps the directory of a long path open
     std::string m_destination; // the full path, for failures
     int m_directoryFd;         // names below are relative to it
     std::string m_name;
@@ -59,6 +60,9 @@ private:
 // destination. Nothing is left under the partial name when any step fails.
 void ReplaceWithSymbolicLink(const FileLocation& destination, const std::string& text,
                              const std::function<void(int directoryFd, const std::string& name)>& prepare);
+
+// Lets a test make every replacement a named partial file, as on a file system without unnamed files.
+void ForceNamedReplacements(bool force);
 
 // The shell pattern of the hidden names that replacements of fileName take; a process killed in the
 // instant before the rename leaves one behind.

@@ -2,6 +2,7 @@
 
 #include "platform/AttributeRecordStore.h"
 #include "platform/Failure.h"
+#include "platform/ReplacementFile.h"
 #include "support/TestSupport.h"
 
 #include <gtest/gtest.h>
@@ -11,6 +12,7 @@
 #include <filesystem>
 #include <sys/stat.h>
 #include <sys/wait.h>
+#include <sys/xattr.h>
 #include <unistd.h>
 
 namespace kelvo {
@@ -43,6 +45,19 @@ int FailureNumber(const auto& action)
     }
     return 0;
 }
+
+// A tree too deep for std::filesystem to remove; rm works relative to open directories.
+class DeepTreeRemover final
+{
+public:
+    explicit DeepTreeRemover(std::string path) : m_path(std::move(path)) {}
+    ~DeepTreeRemover() { (void)!std::system(("rm -rf '" + m_path + "'").c_str()); }
+    DeepTreeRemover(const DeepTreeRemover&) = delete;
+    DeepTreeRemover& operator=(const DeepTreeRemover&) = delete;
+
+private:
+    std::string m_path;
+};
 
 mode_t Mode(const std::string& path)
 {
@@ -122,20 +137,54 @@ TEST_P(ArchiveFlag, CopyCarriesCreationTimeAndAttributes)
     EXPECT_EQ(result.Attributes(), AttrReadOnly);
 }
 
+// A link cannot hold user attributes: its flag lives in the per-user store, and its target keeps its own.
+TEST_P(ArchiveFlag, LinkKeepsItsOwnFlag)
+{
+    const std::string target = home.dir() / "target";
+    const std::string link = home.dir() / "link";
+    WriteFile(target, "x");
+    ASSERT_EQ(symlink("target", link.c_str()), 0);
+    SetAttributes(link, AttrNormal);
+    EXPECT_EQ(GetAttributes(link), AttrNormal);
+    EXPECT_EQ(GetAttributes(target), AttrArchive);
+    SetAttributes(target, AttrNormal);
+    SetAttributes(link, AttrArchive);
+    EXPECT_EQ(GetAttributes(link), AttrArchive);
+    EXPECT_EQ(GetAttributes(target), AttrNormal);
+}
+
 INSTANTIATE_TEST_SUITE_P(OnFileAndInStore, ArchiveFlag, testing::Bool());
 
+// Links are files of their own, whatever they point to; special files are left out but counted; the
+// partial files of replacements are never listed, though names much like them are.
 TEST(FileSystem, ListsEntriesByMaskInByteOrderAndMatchesWildcards)
 {
     const test::TempDir dir;
-    for (const char* name : {"b.txt", "B.txt", ".hidden"})
+    const std::string partial = PartialFileName("b.txt", 0x0123456789abcdefULL);
+    for (const std::string& name : {std::string("b.txt"), std::string("B.txt"), std::string(".hidden"), partial,
+                                    std::string(".b.txt.kelvo-partial-mine"), std::string("b.txt.kelvo-partial-0123456789abcdef")})
         WriteFile(dir / name, name);
     ASSERT_EQ(mkfifo((dir / "pipe").c_str(), 0600), 0);
+    ASSERT_EQ(mkfifo((dir / ".pipe").c_str(), 0600), 0);
     fs::create_directory(dir / "folder");
     fs::create_symlink("folder", dir / "link-folder");
-    EXPECT_EQ(ListDirectory(dir.path() + "/", MaskFiles), (Names{".hidden", "B.txt", "b.txt", "link-folder"}));
-    EXPECT_EQ(ListDirectory(dir.path(), MaskAll),
-              (Names{".hidden", "B.txt", "b.txt", "folder", "link-folder", "pipe"}));
+    fs::create_symlink("nowhere", dir / "link-dangling");
+    fs::create_symlink("link-loop", dir / "link-loop");
+    const Names files{".b.txt.kelvo-partial-mine", ".hidden", "B.txt", "b.txt", "b.txt.kelvo-partial-0123456789abcdef",
+                      "link-dangling", "link-folder", "link-loop"};
+    int special = -1;
+    EXPECT_EQ(ListDirectory(dir.path() + "/", MaskFiles, &special), files);
+    EXPECT_EQ(special, 2);
+    const Names all{".b.txt.kelvo-partial-mine", ".hidden", ".pipe", "B.txt", "b.txt",
+                    "b.txt.kelvo-partial-0123456789abcdef", "folder", "link-dangling", "link-folder",
+                    "link-loop", "pipe"};
+    EXPECT_EQ(ListDirectory(dir.path(), MaskAll, &special), all);
+    EXPECT_EQ(special, 0);
+    EXPECT_EQ(ListDirectory(dir.path(), AttrNormal, &special).size(), 6u);
+    EXPECT_EQ(special, 2);
     EXPECT_EQ(ListSubdirectories(dir.path()), (Names{"folder"}));
+    EXPECT_TRUE(IsPartialFileName(partial));
+    EXPECT_EQ(PartialFileName(std::string(300, 'n'), 7).size(), std::size_t(NAME_MAX));
 
     const struct
     {
@@ -149,6 +198,97 @@ TEST(FileSystem, ListsEntriesByMaskInByteOrderAndMatchesWildcards)
     };
     for (const auto& row : table)
         EXPECT_EQ(MatchesPattern(row.name, row.pattern), row.matches) << row.name << " ~ " << row.pattern;
+}
+
+// A symbolic link is never followed: its own size (the length of its text), its own times, never read-only.
+TEST(FileSystem, SymbolicLinksAreFilesOfTheirOwn)
+{
+    const test::TempDir dir;
+    WriteFile(dir / "target", "twelve bytes");
+    ASSERT_EQ(chmod((dir / "target").c_str(), 0444), 0);
+    fs::create_symlink("target", dir / "link");
+    fs::create_symlink("nowhere", dir / "dangling");
+    const timespec times[2] = {{1500000000, 5}, {1500000001, 7}};
+    ASSERT_EQ(utimensat(AT_FDCWD, (dir / "link").c_str(), times, AT_SYMLINK_NOFOLLOW), 0);
+
+    const File link = File::GetFile(dir / "link");
+    EXPECT_TRUE(link.IsSymbolicLink());
+    EXPECT_EQ(link.Size(), 6);
+    EXPECT_EQ(link.DateLastModified(), (FileTime{1500000001, 7}));
+    EXPECT_EQ(link.DateLastAccessed(), (FileTime{1500000000, 5}));
+    EXPECT_EQ(link.Attributes(), AttrArchive);
+    EXPECT_TRUE(FileExists(dir / "dangling")); // it is there, so a run never writes over it
+    EXPECT_EQ(File::GetFile(dir / "dangling").Size(), 7);
+
+    File moved = File::GetFile(dir / "dangling");
+    moved.Move(dir / "renamed");
+    DeleteFile(dir / "link", false);
+    EXPECT_EQ(ListDirectory(dir.path(), MaskAll), (Names{"renamed", "target"}));
+    EXPECT_EQ(fs::read_symlink(dir / "renamed"), "nowhere");
+    EXPECT_EQ(Mode(dir / "target"), 0444u);
+}
+
+// 120 levels and more than 6,000 bytes: longer than one system call takes.
+TEST(FileSystem, PathsOfAnyLengthWork)
+{
+    const test::TempDir dir;
+    const DeepTreeRemover remover(dir / "a");
+    std::string deep = dir / "a";
+    CreateDirectory(deep);
+    for (int level = 0; level < 120; ++level) {
+        deep += "/" + std::string(50, static_cast<char>('a' + level % 26));
+        CreateDirectory(deep);
+    }
+    ASSERT_GT(deep.size(), 6000u);
+    EXPECT_TRUE(FolderExists(deep) && FolderExists(deep + "/") && !FileExists(deep));
+    ReplacementFile replacement(deep + "/file");
+    replacement.write("deep");
+    replacement.commit();
+    EXPECT_TRUE(FileExists(deep + "/file") && !FolderExists(deep + "/file"));
+    EXPECT_EQ(File::GetFile(deep + "/file").Size(), 4);
+    EXPECT_EQ(ListDirectory(deep + "/", MaskAll), Names{"file"});
+    EXPECT_EQ(ListSubdirectories(deep.substr(0, deep.size() - 51)), Names{std::string(50, 'p')});
+
+    const DirectoryHandle handle(deep + "/");
+    EXPECT_NE(handle.fd(), AT_FDCWD);
+    File file = File::GetFile(FileLocation(handle, "file"));
+    file.Move(deep + "/moved");
+    SetAttributes(deep + "/moved", AttrReadOnly);
+    EXPECT_EQ(GetAttributes(deep + "/moved"), AttrReadOnly);
+    SetAttributes(deep + "/moved", AttrArchive);
+    EXPECT_EQ(GetAttributes(deep + "/moved"), AttrArchive);
+    DeleteFile(deep + "/moved", false);
+    EXPECT_EQ(ListDirectory(deep, MaskAll), Names{});
+
+    EXPECT_FALSE(File::TryGetFile(deep + "/missing/file"));
+    EXPECT_EQ(FailureNumber([&] { ListDirectory(deep + "/missing/", MaskFiles); }), 76);
+    EXPECT_EQ(FailureNumber([&] { CreateDirectory(deep + "/missing/sub"); }), 76);
+}
+
+TEST(FileSystem, DirectoryKeepsItsSourcesPermissionsUserAttributesAndTimes)
+{
+    const test::TempDir dir;
+    fs::create_directories(dir / "source");
+    fs::create_directories(dir / "target");
+    ASSERT_EQ(setxattr((dir / "source").c_str(), "user.note", "kept", 4, 0), 0);
+    ASSERT_EQ(setxattr((dir / "source").c_str(), "user.kelvo.own", "mine", 4, 0), 0);
+    ASSERT_EQ(chmod((dir / "source").c_str(), 02750), 0);
+    SetTimes(dir / "source", {1400000000, 123456789}, {1400000001, 987654321});
+
+    CarryDirectoryAttributes(dir / "source", dir / "target/");
+    EXPECT_EQ(Mode(dir / "target"), 02750u);
+    char value[16] = {};
+    EXPECT_EQ(getxattr((dir / "target").c_str(), "user.note", value, sizeof value), 4);
+    EXPECT_EQ(std::string(value), "kept");
+    EXPECT_LT(getxattr((dir / "target").c_str(), "user.kelvo.own", value, sizeof value), 0);
+    const File target = File::GetFile(dir / "target");
+    EXPECT_EQ(target.DateLastAccessed(), (FileTime{1400000000, 123456789}));
+    EXPECT_EQ(target.DateLastModified(), (FileTime{1400000001, 987654321}));
+
+    ASSERT_EQ(chmod((dir / "source").c_str(), 0555), 0);
+    CarryDirectoryAttributes(dir / "source", dir / "target");
+    EXPECT_EQ(Mode(dir / "target"), 0755u) << "the owner can still write into the backup";
+    EXPECT_EQ(FailureNumber([&] { CarryDirectoryAttributes(dir / "missing", dir / "target"); }), 76);
 }
 
 TEST(FileSystem, MoveNeverReplacesAnExistingFile)
