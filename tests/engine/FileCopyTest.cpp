@@ -4,10 +4,14 @@
 #include "engine/RunStopped.h"
 #include "platform/Failure.h"
 #include "platform/FileSystem.h"
+#include "platform/ReplacementFile.h"
 
 #include <algorithm>
+#include <fcntl.h>
 #include <filesystem>
 #include <sys/stat.h>
+#include <sys/xattr.h>
+#include <unistd.h>
 
 namespace kelvo::test {
 namespace {
@@ -17,6 +21,42 @@ class FileCopy : public EngineTest
 protected:
     qint64 copy(const std::string& from, const std::string& to) { return CopyFileWithProgress(context, from, to); }
 };
+
+struct stat LinkStat(const std::string& path)
+{
+    struct stat st = {};
+    EXPECT_EQ(lstat(path.c_str(), &st), 0) << path;
+    return st;
+}
+
+std::string LinkText(const std::string& path)
+{
+    std::error_code error;
+    return std::filesystem::read_symlink(path, error).string();
+}
+
+void PutAt(int fd, qint64 offset, const QByteArray& bytes)
+{
+    ASSERT_EQ(pwrite(fd, bytes.constData(), bytes.size(), offset), bytes.size());
+}
+
+bool SameContents(const std::string& a, const std::string& b)
+{
+    const int fa = open(a.c_str(), O_RDONLY);
+    const int fb = open(b.c_str(), O_RDONLY);
+    std::vector<char> ba(1 << 20), bb(1 << 20);
+    bool same = fa >= 0 && fb >= 0;
+    while (same) {
+        const ssize_t na = read(fa, ba.data(), ba.size());
+        const ssize_t nb = read(fb, bb.data(), bb.size());
+        same = na == nb && na >= 0 && std::equal(ba.begin(), ba.begin() + na, bb.begin());
+        if (na <= 0)
+            break;
+    }
+    close(fa);
+    close(fb);
+    return same;
+}
 
 QByteArray Pattern(qint64 size)
 {
@@ -79,15 +119,137 @@ TEST_F(FileCopy, FailureKeepsTheOldDestinationAndCountsOneError)
     EXPECT_EQ(FilesBelow(dst()), std::vector<std::string>{"a"});
 }
 
-TEST_F(FileCopy, StopBetweenChunksLeavesNoTemporaryFile)
+// Also where the new file must have a name while it is written (no O_TMPFILE).
+TEST_F(FileCopy, StopBetweenChunksLeavesNoPartialFile)
 {
     MakeFile(src("big"), Pattern(1 << 20));
     MakeFile(dst("big"), "old");
-    observer.onYield = [this] { observer.stop = observer.yields > 3; };
-    EXPECT_THROW(copy(src("big"), dst("big")), RunStopped);
-    EXPECT_EQ(ReadFile(dst("big")), "old");
-    EXPECT_EQ(FilesBelow(dst()), std::vector<std::string>{"big"});
+    for (const bool named : {false, true}) {
+        ForceNamedReplacements(named);
+        observer.yields = 0;
+        observer.onYield = [this] {
+            observer.stop = observer.yields > 3;
+            EXPECT_EQ(ListDirectory(dst(), MaskAll), std::vector<std::string>{"big"});
+        };
+        EXPECT_THROW(copy(src("big"), dst("big")), RunStopped);
+        ForceNamedReplacements(false);
+        EXPECT_EQ(ReadFile(dst("big")), "old");
+        EXPECT_EQ(FilesBelow(dst()), std::vector<std::string>{"big"});
+    }
     EXPECT_EQ(statistics.errors, 0);
+}
+
+// Links to a file, to a directory, to nothing and to themselves all arrive as links with the same text
+// and their own times; a file the destination had under that name is replaced.
+TEST_F(FileCopy, CopiesSymbolicLinksAsLinks)
+{
+    MakeFile(src("target"), "the target's contents");
+    std::filesystem::create_directories(src("folder"));
+    const std::pair<const char*, const char*> links[] = {
+        {"to-file", "target"}, {"to-folder", "folder"}, {"dangling", "nowhere/at/all"},
+        {"loop", "loop"},      {"absolute", "/etc/hostname"},
+    };
+    for (const auto& [name, text] : links) {
+        SCOPED_TRACE(name);
+        ASSERT_EQ(symlink(text, src(name).c_str()), 0);
+        const timespec times[2] = {{1600000000, 111}, {1600000123, 456789}};
+        ASSERT_EQ(utimensat(AT_FDCWD, src(name).c_str(), times, AT_SYMLINK_NOFOLLOW), 0);
+        MakeFile(dst(name), "an older regular file");
+        EXPECT_EQ(copy(src(name), dst(name)), qint64(std::strlen(text)));
+        const struct stat copied = LinkStat(dst(name)); // before the text is read, which moves the atime
+        EXPECT_EQ(LinkText(dst(name)), text);
+        EXPECT_EQ(copied.st_mtim.tv_sec, 1600000123);
+        EXPECT_EQ(copied.st_mtim.tv_nsec, 456789);
+        EXPECT_EQ(copied.st_atim.tv_nsec, 111);
+        EXPECT_EQ(observer.fileProgress.back(), 100);
+    }
+    EXPECT_EQ(ReadFile(src("target")), "the target's contents");
+    EXPECT_EQ(statistics.errors, 0);
+    EXPECT_EQ(ListDirectory(dst(), MaskAll).size(), std::size(links));
+}
+
+// Only the data is read and written: the copy takes about the room of the source, not its length.
+TEST_F(FileCopy, SparseFileStaysSparse)
+{
+    constexpr qint64 size = 256LL << 20;
+    {
+        const int fd = open(src("disk.img").c_str(), O_WRONLY | O_CREAT, 0644);
+        ASSERT_GE(fd, 0);
+        ASSERT_EQ(ftruncate(fd, size), 0);
+        PutAt(fd, 0, Pattern(4096));
+        PutAt(fd, 100LL << 20, Pattern(1 << 20));
+        PutAt(fd, (200LL << 20) + 17, "the end of the data"); // the file ends in a hole
+        close(fd);
+    }
+    const struct stat source = LinkStat(src("disk.img"));
+    if (source.st_blocks * 512 >= size)
+        GTEST_SKIP() << "the file system keeps no holes";
+
+    EXPECT_EQ(copy(src("disk.img"), dst("disk.img")), size);
+    const struct stat copied = LinkStat(dst("disk.img"));
+    EXPECT_EQ(copied.st_size, size);
+    EXPECT_LE(copied.st_blocks, source.st_blocks + 64);
+    EXPECT_TRUE(SameContents(src("disk.img"), dst("disk.img")));
+    EXPECT_TRUE(std::is_sorted(observer.fileProgress.begin(), observer.fileProgress.end()));
+    EXPECT_EQ(observer.fileProgress.back(), 100);
+    EXPECT_GE(observer.yields, size / (256 * 1024)) << "the holes pace the yields too";
+}
+
+TEST_F(FileCopy, CarriesTheUsersExtendedAttributesButNotTheProgramsOwn)
+{
+    MakeFile(src("tagged"), "x");
+    ASSERT_EQ(setxattr(src("tagged").c_str(), "user.xdg.origin.url", "https://example.org/", 20, 0), 0);
+    ASSERT_EQ(setxattr(src("tagged").c_str(), "user.kelvo.foreign", "from elsewhere", 14, 0), 0);
+    ASSERT_EQ(copy(src("tagged"), dst("tagged")), 1);
+    char value[64] = {};
+    EXPECT_EQ(getxattr(dst("tagged").c_str(), "user.xdg.origin.url", value, sizeof value), 20);
+    EXPECT_STREQ(value, "https://example.org/");
+    EXPECT_LT(getxattr(dst("tagged").c_str(), "user.kelvo.foreign", value, sizeof value), 0);
+}
+
+// A link holds no extended attributes; its archive state still keeps it from being copied every run.
+TEST_F(FileCopy, ArchiveCriterionCopiesALinkOnce)
+{
+    addSet().CopyOptions = QStringLiteral("OpArchive");
+    ASSERT_EQ(symlink("somewhere/else", src("link").c_str()), 0);
+    MakeFile(src("file"), "x");
+    runBackup();
+    EXPECT_EQ(statistics.filesCopied, 2);
+    EXPECT_EQ(LinkText(dst("link")), "somewhere/else");
+    statistics = {};
+    runBackup();
+    EXPECT_EQ(statistics.filesCopied, 0);
+    EXPECT_EQ(statistics.errors, 0);
+}
+
+// 120 levels and more than 6,000 bytes, longer than one system call takes, with files on every tenth.
+TEST_F(FileCopy, TreeOfAnyDepthIsBackedUpInFull)
+{
+    addSet();
+    std::string relative;
+    std::vector<std::string> files;
+    for (int level = 0; level < 120; ++level) {
+        relative += std::string(50, static_cast<char>('a' + level % 26)) + "/";
+        CreateDirectory(src(relative));
+        if (level % 10 == 9) {
+            ReplacementFile file(src(relative + "file"));
+            file.write(std::to_string(level));
+            file.commit();
+            files.push_back(relative + "file");
+        }
+    }
+    ASSERT_GT(src(relative).size(), 6000u);
+    runBackup();
+    EXPECT_EQ(statistics.errors, 0);
+    EXPECT_EQ(statistics.filesCopied, qint64(files.size()));
+    for (const std::string& file : files)
+        EXPECT_EQ(File::GetFile(dst(file)).Size(), File::GetFile(src(file)).Size()) << file.size();
+    statistics = {};
+    runBackup();
+    EXPECT_EQ(statistics.filesCopied, 0);
+    EXPECT_EQ(statistics.directoriesSearched, 121);
+    // std::filesystem cannot remove a tree this deep; rm works relative to open directories.
+    EXPECT_EQ(std::system(("rm -rf '" + src() + "' '" + dst() + "'").c_str()), 0);
 }
 
 // The run's handler counts a full disk; the copy only passes it on.
