@@ -326,8 +326,9 @@ std::optional<std::string> ReadRecord(const RecordTarget& target, const char* na
 {
     if (!g_forceStore && !target.link) {
         char buffer[256];
-        const ssize_t n = target.fd >= 0 ? fgetxattr(target.fd, name, buffer, sizeof buffer)
-                                         : getxattr(AttributePath(target.path).c_str(), name, buffer, sizeof buffer);
+        const ssize_t n = target.fd >= 0
+                              ? fgetxattr(target.fd, name, buffer, sizeof buffer)
+                              : getxattr(AttributePath(target.path).c_str(), name, buffer, sizeof buffer);
         if (n >= 0)
             return std::string(buffer, static_cast<std::size_t>(n));
         if (!Unsupported(errno))

@@ -231,7 +231,8 @@ RecordTarget FileRecords(const std::string& path, quint32 mode, FileKey key)
 
 // Writes the records that make a copy carry its source's creation time and archive state; the archive
 // record names the copy's own size and time.
-void CarryRecords(const RecordTarget& copy, FileTime created, bool archive, qint64 copySize, FileTime copyModified)
+void CarryRecords(const RecordTarget& copy, FileTime created, bool archive, qint64 copySize,
+                  FileTime copyModified)
 {
     WriteRecord(copy, CreatedRecordName, FormatTime(created));
     if (archive)
@@ -560,13 +561,15 @@ void File::Move(const std::string& newPath)
     from.raiseLookupError();
     to.raiseLookupError();
     // Never replace what is already there: the old name might be a kept copy of the user's.
-    if (renameat2(from.directoryFd, from.lookupName(), to.directoryFd, to.lookupName(), RENAME_NOREPLACE) != 0) {
+    if (renameat2(from.directoryFd, from.lookupName(), to.directoryFd, to.lookupName(), RENAME_NOREPLACE) !=
+        0) {
         int err = errno;
         struct stat st = {};
         if (err == EINVAL || err == ENOSYS) {
             if (StatAt(to, st, AT_SYMLINK_NOFOLLOW) == 0)
                 throw Failure(ErrPathFileAccess, newPath);
-            err = renameat(from.directoryFd, from.lookupName(), to.directoryFd, to.lookupName()) == 0 ? 0 : errno;
+            err = renameat(from.directoryFd, from.lookupName(), to.directoryFd, to.lookupName()) == 0 ? 0
+                                                                                                      : errno;
         }
         if (err != 0)
             RaiseErrno(err, StatAt(from, st, AT_SYMLINK_NOFOLLOW) == 0 ? newPath : m_path);

@@ -1,6 +1,6 @@
-#include "EngineFixture.h"
-
 #include "engine/FileCopy.h"
+
+#include "EngineFixture.h"
 #include "engine/RunStopped.h"
 #include "platform/Failure.h"
 #include "platform/FileSystem.h"
@@ -19,7 +19,10 @@ namespace {
 class FileCopy : public EngineTest
 {
 protected:
-    qint64 copy(const std::string& from, const std::string& to) { return CopyFileWithProgress(context, from, to); }
+    qint64 copy(const std::string& from, const std::string& to)
+    {
+        return CopyFileWithProgress(context, from, to);
+    }
 };
 
 struct stat LinkStat(const std::string& path)
@@ -146,7 +149,7 @@ TEST_F(FileCopy, CopiesSymbolicLinksAsLinks)
     MakeFile(src("target"), "the target's contents");
     std::filesystem::create_directories(src("folder"));
     const std::pair<const char*, const char*> links[] = {
-        {"to-file", "target"}, {"to-folder", "folder"}, {"dangling", "nowhere/at/all"},
+        {"to-file", "target"}, {"to-folder", "folder"},       {"dangling", "nowhere/at/all"},
         {"loop", "loop"},      {"absolute", "/etc/hostname"},
     };
     for (const auto& [name, text] : links) {

@@ -161,8 +161,9 @@ TEST(FileSystem, ListsEntriesByMaskInByteOrderAndMatchesWildcards)
 {
     const test::TempDir dir;
     const std::string partial = PartialFileName("b.txt", 0x0123456789abcdefULL);
-    for (const std::string& name : {std::string("b.txt"), std::string("B.txt"), std::string(".hidden"), partial,
-                                    std::string(".b.txt.kelvo-partial-mine"), std::string("b.txt.kelvo-partial-0123456789abcdef")})
+    for (const std::string& name :
+         {std::string("b.txt"), std::string("B.txt"), std::string(".hidden"), partial,
+          std::string(".b.txt.kelvo-partial-mine"), std::string("b.txt.kelvo-partial-0123456789abcdef")})
         WriteFile(dir / name, name);
     ASSERT_EQ(mkfifo((dir / "pipe").c_str(), 0600), 0);
     ASSERT_EQ(mkfifo((dir / ".pipe").c_str(), 0600), 0);
@@ -170,14 +171,28 @@ TEST(FileSystem, ListsEntriesByMaskInByteOrderAndMatchesWildcards)
     fs::create_symlink("folder", dir / "link-folder");
     fs::create_symlink("nowhere", dir / "link-dangling");
     fs::create_symlink("link-loop", dir / "link-loop");
-    const Names files{".b.txt.kelvo-partial-mine", ".hidden", "B.txt", "b.txt", "b.txt.kelvo-partial-0123456789abcdef",
-                      "link-dangling", "link-folder", "link-loop"};
+    const Names files{".b.txt.kelvo-partial-mine",
+                      ".hidden",
+                      "B.txt",
+                      "b.txt",
+                      "b.txt.kelvo-partial-0123456789abcdef",
+                      "link-dangling",
+                      "link-folder",
+                      "link-loop"};
     int special = -1;
     EXPECT_EQ(ListDirectory(dir.path() + "/", MaskFiles, &special), files);
     EXPECT_EQ(special, 2);
-    const Names all{".b.txt.kelvo-partial-mine", ".hidden", ".pipe", "B.txt", "b.txt",
-                    "b.txt.kelvo-partial-0123456789abcdef", "folder", "link-dangling", "link-folder",
-                    "link-loop", "pipe"};
+    const Names all{".b.txt.kelvo-partial-mine",
+                    ".hidden",
+                    ".pipe",
+                    "B.txt",
+                    "b.txt",
+                    "b.txt.kelvo-partial-0123456789abcdef",
+                    "folder",
+                    "link-dangling",
+                    "link-folder",
+                    "link-loop",
+                    "pipe"};
     EXPECT_EQ(ListDirectory(dir.path(), MaskAll, &special), all);
     EXPECT_EQ(special, 0);
     EXPECT_EQ(ListDirectory(dir.path(), AttrNormal, &special).size(), 6u);

@@ -32,9 +32,9 @@ QString Q(const std::string& path)
 std::vector<std::string> Entries(const std::string& directory)
 {
     std::vector<std::string> names;
-    for (const QString& name : QDir(Q(directory)).entryList(QDir::AllEntries | QDir::Hidden | QDir::System |
-                                                                QDir::NoDotAndDotDot,
-                                                            QDir::Name))
+    for (const QString& name :
+         QDir(Q(directory))
+             .entryList(QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot, QDir::Name))
         names.push_back(name.toStdString());
     return names;
 }
@@ -115,9 +115,10 @@ TEST_P(Replacement, SymbolicLinkTakesTheDestinationsPlaceInOneStep)
     EXPECT_EQ(::readlink((dir / "doc").c_str(), text, sizeof text), 12);
     EXPECT_STREQ(text, "../elsewhere");
 
-    EXPECT_THROW(ReplaceWithSymbolicLink(dir / "doc", "other",
-                                         [](int, const std::string&) { throw Failure(ErrPathFileAccess, "x"); }),
-                 Failure);
+    EXPECT_THROW(
+        ReplaceWithSymbolicLink(dir / "doc", "other",
+                                [](int, const std::string&) { throw Failure(ErrPathFileAccess, "x"); }),
+        Failure);
     EXPECT_EQ(Entries(dir.path()), std::vector<std::string>{"doc"});
     EXPECT_EQ(::readlink((dir / "doc").c_str(), text, sizeof text), 12);
 }
