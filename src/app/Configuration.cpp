@@ -143,7 +143,8 @@ public:
     QString choice(const QString& key, const QString& defaultValue, const QStringList& allowed) const
     {
         const QString value = text(key, defaultValue);
-        if (allowed.contains(value))
+        // An empty text is what the legacy import leaves in the fields the older version lacked.
+        if (value.isEmpty() || allowed.contains(value))
             return value;
         Warn(m_owner, u"%1 has \"%2\", which is not one of %3"_s.arg(key, value, allowed.join(u' ')),
              defaultValue);
