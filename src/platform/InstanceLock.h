@@ -7,8 +7,8 @@
 namespace kelvo {
 
 // The per-user single-instance mark: an flock on a file under $XDG_RUNTIME_DIR, or the program's
-// config directory when that is unset, relative, or refuses the file. The kernel drops the lock with the holder, so a crashed instance leaves no
-// stale mark.
+// config directory when that is unset, relative, or refuses the file. The kernel drops the lock with the
+// holder, so a crashed instance leaves no stale mark.
 class InstanceLock final
 {
 public:

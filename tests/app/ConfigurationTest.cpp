@@ -141,8 +141,8 @@ TEST_F(ConfigurationTest, ASetRecreatedUnderARemovedNameRewritesEveryKey)
 // Each position holds a value that only it can hold, so a shifted field shows.
 QStringList LegacySet(const QString& name, const QString& source)
 {
-    return {name,      source,     u"/backup/"_s + name, u"OpArchive"_s, u"OpKeep"_s, u"kept"_s,
-            u"True"_s, u"False"_s, u"True"_s,            u"False"_s,     u"True"_s};
+    return {name,       source,    u"/backup/"_s + name, u"OpArchive"_s, u"OpKeep"_s, u"kept"_s, u"True"_s,
+            u"False"_s, u"True"_s, u"False"_s,           u"True"_s};
 }
 
 void WriteLegacySets(SettingsStore& store, const QStringList& values)

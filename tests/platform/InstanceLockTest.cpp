@@ -2,9 +2,9 @@
 
 #include "support/TestSupport.h"
 
-#include <gtest/gtest.h>
-
 #include <QFile>
+
+#include <gtest/gtest.h>
 
 #include <csignal>
 #include <sys/wait.h>

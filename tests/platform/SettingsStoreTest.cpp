@@ -41,7 +41,8 @@ TEST(SettingsStore, MatchesNamesWithoutCaseKeepsFirstWrittenOrderAndFollowsXdgCo
         EXPECT_EQ(SettingsStore().directory(), QDir::homePath() + u"/.config/kelvo"_s) << ignored;
     }
     const test::ScopedEnv relativeData("XDG_DATA_HOME", "relative/data");
-    EXPECT_EQ(AttributeRecordStore::DefaultPath(), QDir::homePath().toStdString() + "/.local/share/kelvo/attribute-records");
+    EXPECT_EQ(AttributeRecordStore::DefaultPath(),
+              QDir::homePath().toStdString() + "/.local/share/kelvo/attribute-records");
 }
 
 TEST(SettingsStore, ReadsCrLfLinesAndNeverReadsTheTemporaryFileOfAKilledSave)
@@ -54,7 +55,8 @@ TEST(SettingsStore, ReadsCrLfLinesAndNeverReadsTheTemporaryFileOfAKilledSave)
     temporary = store.directory() + u'/' + temporary.replace(u'*', u"123"_s);
     test::WriteFile(temporary.toStdString(), "[Settings]\nK = half-written\n");
 
-    EXPECT_EQ(store.GetAllSettings(App, u"Settings"_s), (SettingPairs{{u"K"_s, u"crlf"_s}, {u"Empty"_s, u""_s}}));
+    EXPECT_EQ(store.GetAllSettings(App, u"Settings"_s),
+              (SettingPairs{{u"K"_s, u"crlf"_s}, {u"Empty"_s, u""_s}}));
     store.SaveSetting(App, u"Settings"_s, u"Other"_s, u"x"_s);
     EXPECT_FALSE(QFile::exists(temporary));
     EXPECT_EQ(store.GetSetting(App, u"Settings"_s, u"K"_s), u"crlf"_s);
@@ -87,13 +89,15 @@ TEST(SettingsStore, RefusesSpecialAndHugeFilesAndLeavesThem)
                     store.SaveSetting(App, u"Settings"_s, u"K"_s, u"v"_s);
                 ADD_FAILURE() << "accepted";
             } catch (const Failure& failure) {
-                EXPECT_NE(std::string(failure.what()).find(kind == std::string("huge") ? "64 MiB" : "regular"),
-                          std::string::npos)
+                EXPECT_NE(
+                    std::string(failure.what()).find(kind == std::string("huge") ? "64 MiB" : "regular"),
+                    std::string::npos)
                     << failure.what();
             }
         }
         EXPECT_EQ(std::filesystem::symlink_status(path).type(), before);
-        EXPECT_EQ(QDir(store.directory()).entryList({u"*unreadable*"_s}, QDir::AllEntries | QDir::System), QStringList());
+        EXPECT_EQ(QDir(store.directory()).entryList({u"*unreadable*"_s}, QDir::AllEntries | QDir::System),
+                  QStringList());
     }
 }
 
