@@ -6,9 +6,12 @@
 
 #include <QDir>
 #include <QFile>
+#include <QHash>
 
+#include <algorithm>
 #include <cmath>
 #include <cstdio>
+#include <iterator>
 #include <optional>
 
 using namespace Qt::Literals::StringLiterals;
@@ -21,9 +24,6 @@ const QString Application = u"Kelvo"_s;
 const QString LegacyApplication = u"Saver"_s;
 const QString SettingsSection = u"Settings"_s;
 const QString SetsSection = u"Sets"_s;
-// Every save writes this key, so a store that holds it has been written by SaveConfiguration and
-// the legacy import is behind it.
-const QString SavedMark = u"StrLogFileDir"_s;
 // The legacy "Sets" section lists every set as this many values in a row.
 constexpr qsizetype LegacyGroupSize = 11;
 
@@ -69,10 +69,22 @@ std::optional<qint16> ParseInteger(const QString& text)
     return ok ? std::optional<qint16>(number) : std::nullopt;
 }
 
-// A damaged value must neither crash the load nor vanish silently: it is named in one line.
-void Warn(const QString& owner, const QString& problem, const QString& fallback)
+// Where a value that cannot be used is reported: the load names it; the save's re-read of the store
+// does not name it a second time.
+enum class Warnings { Shown, Hidden };
+
+struct Owner
 {
-    const QString line = u"kelvo: %1: %2; using %3\n"_s.arg(owner, problem, fallback);
+    QString name;
+    Warnings warnings = Warnings::Shown;
+};
+
+// A damaged value must neither crash the load nor vanish silently: it is named in one line.
+void Warn(const Owner& owner, const QString& problem, const QString& fallback)
+{
+    if (owner.warnings == Warnings::Hidden)
+        return;
+    const QString line = u"kelvo: %1: %2; using %3\n"_s.arg(owner.name, problem, fallback);
     std::fputs(line.toLocal8Bit().constData(), stderr);
 }
 
@@ -84,7 +96,7 @@ QString Unconverted(const QString& key, const std::optional<QString>& text, cons
 // A boolean without a default falls back to false, so a damaged set loads disabled and does nothing
 // until the user has looked at it.
 bool ToBoolean(const std::optional<QString>& stored, const std::optional<QString>& defaultValue,
-               const QString& owner, const QString& key)
+               const Owner& owner, const QString& key)
 {
     const std::optional<QString> text = stored ? stored : defaultValue;
     if (const std::optional<bool> value = text ? ParseBoolean(*text) : std::nullopt)
@@ -94,14 +106,17 @@ bool ToBoolean(const std::optional<QString>& stored, const std::optional<QString
     return fallback;
 }
 
-qint16 ToInteger(const std::optional<QString>& stored, const QString& defaultValue, const QString& owner,
-                 const QString& key)
+// Numbers out of the setting's range are as unusable as texts that are no number.
+qint16 ToInteger(const std::optional<QString>& stored, const QString& defaultValue, qint16 minimum,
+                 const Owner& owner, const QString& key)
 {
     const QString text = stored.value_or(defaultValue);
-    if (const std::optional<qint16> value = ParseInteger(text))
+    const std::optional<qint16> value = ParseInteger(text);
+    if (value && *value >= minimum)
         return *value;
     const qint16 fallback = ParseInteger(defaultValue).value_or(0);
-    Warn(owner, Unconverted(key, text, u"a 16-bit integer"_s), QString::number(fallback));
+    const QString kind = u"a 16-bit integer of at least %1"_s.arg(minimum);
+    Warn(owner, Unconverted(key, text, kind), QString::number(fallback));
     return fallback;
 }
 
@@ -109,7 +124,7 @@ qint16 ToInteger(const std::optional<QString>& stored, const QString& defaultVal
 class FieldReader final
 {
 public:
-    FieldReader(const SettingsDocument& document, QString section, QString owner)
+    FieldReader(const SettingsDocument& document, QString section, Owner owner)
         : m_document(document), m_section(std::move(section)), m_owner(std::move(owner))
     {}
 
@@ -121,15 +136,25 @@ public:
     {
         return ToBoolean(m_document.FindSetting(m_section, key), defaultValue, m_owner, key);
     }
-    qint16 integer(const QString& key, const QString& defaultValue) const
+    qint16 integer(const QString& key, const QString& defaultValue, qint16 minimum) const
     {
-        return ToInteger(m_document.FindSetting(m_section, key), defaultValue, m_owner, key);
+        return ToInteger(m_document.FindSetting(m_section, key), defaultValue, minimum, m_owner, key);
+    }
+    QString choice(const QString& key, const QString& defaultValue, const QStringList& allowed) const
+    {
+        const QString value = text(key, defaultValue);
+        // An empty text is what the legacy import leaves in the fields the older version lacked.
+        if (value.isEmpty() || allowed.contains(value))
+            return value;
+        Warn(m_owner, u"%1 has \"%2\", which is not one of %3"_s.arg(key, value, allowed.join(u' ')),
+             defaultValue);
+        return defaultValue;
     }
 
 private:
     const SettingsDocument& m_document;
     QString m_section;
-    QString m_owner;
+    Owner m_owner;
 };
 
 class FieldWriter final
@@ -148,33 +173,33 @@ private:
     QString m_section;
 };
 
-GeneralSettings ReadGeneralSettings(const SettingsDocument& document)
+GeneralSettings ReadGeneralSettings(const SettingsDocument& document, Warnings warnings)
 {
-    const FieldReader r(document, SettingsSection, SettingsSection);
+    const FieldReader r(document, SettingsSection, {SettingsSection, warnings});
     GeneralSettings s;
     s.StrLogFileDir = r.text(u"StrLogFileDir"_s, DefaultLogFileDir());
-    s.IntLogFileSize = r.integer(u"IntLogFileSize"_s, u"0"_s);
+    s.IntLogFileSize = r.integer(u"IntLogFileSize"_s, u"0"_s, 0);
     s.flLogFileOn = r.boolean(u"flLogFileOn"_s, u"true"_s);
     s.flLogFileSuccess = r.boolean(u"flLogFileSuccess"_s, u"false"_s);
     s.flLogFileErrors = r.boolean(u"flLogFileErrors"_s, u"true"_s);
     s.flLogDeletes = r.boolean(u"flLogDeletes"_s, u"true"_s);
     s.StrAltScreenSaver = r.text(u"StrAltScreenSaver"_s);
     s.flScreenSaver = r.boolean(u"flScreenSaver"_s, u"false"_s);
-    s.IntReRunTime = r.integer(u"IntReRunTime"_s, u"60"_s);
+    s.IntReRunTime = r.integer(u"IntReRunTime"_s, u"60"_s, 1);
     s.flReRun = r.boolean(u"flReRun"_s, u"false"_s);
     s.flSysTray = r.boolean(u"flSysTray"_s, u"true"_s);
     s.flWindowsStart = r.boolean(u"flWindowsStart"_s, u"false"_s);
     s.flDelay = r.boolean(u"flDelay"_s, u"0"_s);
     s.flShowStatusBar = r.boolean(u"flShowStatusBar"_s, u"false"_s);
     s.flStatusBarAOT = r.boolean(u"flStatusBarAOT"_s, u"false"_s);
-    s.StrStatusBarPos = r.text(u"StrStatusBarPos"_s, u"BR"_s);
+    s.StrStatusBarPos = r.choice(u"StrStatusBarPos"_s, u"BR"_s, {u"TL"_s, u"TR"_s, u"BL"_s, u"BR"_s});
     s.StrRealTime = r.text(u"StrRealTime"_s, u"None"_s);
     return s;
 }
 
-BackupSet ReadSet(const SettingsDocument& document, const QString& name)
+BackupSet ReadSet(const SettingsDocument& document, const QString& name, Warnings warnings)
 {
-    const FieldReader r(document, SetSection(name), SetOwner(name));
+    const FieldReader r(document, SetSection(name), {SetOwner(name), warnings});
     BackupSet set;
     set.SetName = name;
     set.SourceDirFile = r.text(u"SourceDirFile"_s);
@@ -195,12 +220,17 @@ BackupSet ReadSet(const SettingsDocument& document, const QString& name)
     return set;
 }
 
-// Never empty: a store without sets gives one empty record.
-BackupSets ReadSets(const SettingsDocument& document)
+BackupSets ReadNamedSets(const SettingsDocument& document, Warnings warnings)
 {
     BackupSets sets;
     for (const auto& pair : document.GetAllSettings(SetsSection))
-        sets.push_back(ReadSet(document, pair.first));
+        sets.push_back(ReadSet(document, pair.first, warnings));
+    return sets;
+}
+
+// Never empty: a store without sets gives one empty record.
+BackupSets WithEmptyRecordWhenEmpty(BackupSets sets)
+{
     if (sets.empty())
         sets.emplace_back();
     return sets;
@@ -209,15 +239,15 @@ BackupSets ReadSets(const SettingsDocument& document)
 // Only the settings that the older version knew; the others keep what they hold in memory.
 void ReadLegacyGeneralSettings(const SettingsDocument& legacy, GeneralSettings& s)
 {
-    const FieldReader r(legacy, SettingsSection, SettingsSection);
+    const FieldReader r(legacy, SettingsSection, {SettingsSection});
     s.StrLogFileDir = r.text(u"StrLogFileDir"_s, DefaultLogFileDir());
-    s.IntLogFileSize = r.integer(u"IntLogFileSize"_s, u"0"_s);
+    s.IntLogFileSize = r.integer(u"IntLogFileSize"_s, u"0"_s, 0);
     s.flLogFileOn = r.boolean(u"flLogFileOn"_s, u"true"_s);
     s.flLogFileSuccess = r.boolean(u"flLogFileSuccess"_s, u"false"_s);
     s.flLogFileErrors = r.boolean(u"flLogFileErrors"_s, u"true"_s);
     s.StrAltScreenSaver = r.text(u"StrAltScreenSaver"_s);
     s.flScreenSaver = r.boolean(u"flScreenSaver"_s, u"false"_s);
-    s.IntReRunTime = r.integer(u"IntReRunTime"_s, u"60"_s);
+    s.IntReRunTime = r.integer(u"IntReRunTime"_s, u"60"_s, 1);
     s.flReRun = r.boolean(u"flReRun"_s, u"false"_s);
     s.flSysTray = r.boolean(u"flSysTray"_s, u"true"_s);
 }
@@ -243,7 +273,7 @@ BackupSet ReadLegacySet(const SettingPairs& pairs, qsizetype first)
     const auto value = [&](qsizetype position) { return pairs[first + position].second; };
     BackupSet set;
     set.SetName = value(0);
-    const QString owner = SetOwner(set.SetName);
+    const Owner owner{SetOwner(set.SetName)};
     const auto boolean = [&](qsizetype position, const QString& key) {
         return ToBoolean(value(position), std::nullopt, owner, key);
     };
@@ -301,12 +331,33 @@ void FillEmptyWithDefaults(QString& field, const QString& defaultValue)
         field = defaultValue;
 }
 
-// Every key is written, so a set that reuses a removed set's name leaves nothing of the old one.
-void WriteSet(SettingsDocument& document, BackupSet& set)
+bool IsNamed(const BackupSet& set)
 {
-    FillEmptyWithDefaults(set.CopyOptions, u"OpDate"_s);
-    FillEmptyWithDefaults(set.SyncOptions, u"srcToDest"_s);
-    FillEmptyWithDefaults(set.Filters, u"*.*"_s);
+    return !set.SetName.isEmpty() && !set.flRemoved;
+}
+
+BackupSets NamedSets(const BackupSets& sets)
+{
+    BackupSets named;
+    std::copy_if(sets.begin(), sets.end(), std::back_inserter(named), IsNamed);
+    return named;
+}
+
+// SaveConfiguration writes these in place of what it finds empty, in memory too.
+void FillDefaults(BackupSets& sets)
+{
+    for (BackupSet& set : sets) {
+        if (!IsNamed(set))
+            continue;
+        FillEmptyWithDefaults(set.CopyOptions, u"OpDate"_s);
+        FillEmptyWithDefaults(set.SyncOptions, u"srcToDest"_s);
+        FillEmptyWithDefaults(set.Filters, u"*.*"_s);
+    }
+}
+
+// Every key is written, so a set that reuses a removed set's name leaves nothing of the old one.
+void WriteSet(SettingsDocument& document, const BackupSet& set)
+{
     document.SaveSetting(SetsSection, set.SetName, set.SetName);
     FieldWriter w(document, SetSection(set.SetName));
     w.text(u"SourceDirFile"_s, set.SourceDirFile);
@@ -325,43 +376,222 @@ void WriteSet(SettingsDocument& document, BackupSet& set)
     w.text(u"LastDate"_s, set.LastDate);
 }
 
+template <typename Record, typename... Fields>
+void TakeChangedFields(Record& merged, const Record& ours, const Record& base, Fields... fields)
+{
+    ((ours.*fields != base.*fields ? void(merged.*fields = ours.*fields) : void()), ...);
+}
+
+GeneralSettings MergedSettings(const GeneralSettings& stored, const GeneralSettings& ours,
+                               const GeneralSettings& base)
+{
+    using G = GeneralSettings;
+    GeneralSettings merged = stored;
+    TakeChangedFields(merged, ours, base, &G::StrLogFileDir, &G::IntLogFileSize, &G::flLogFileOn,
+                      &G::flLogFileSuccess, &G::flLogFileErrors, &G::flLogDeletes, &G::flScreenSaver,
+                      &G::StrAltScreenSaver, &G::flReRun, &G::IntReRunTime, &G::flSysTray, &G::flWindowsStart,
+                      &G::flDelay, &G::flShowStatusBar, &G::flStatusBarAOT, &G::StrStatusBarPos,
+                      &G::StrRealTime);
+    return merged;
+}
+
+BackupSet MergedSet(const BackupSet& stored, const BackupSet& ours, const BackupSet& base)
+{
+    using S = BackupSet;
+    BackupSet merged = stored;
+    TakeChangedFields(merged, ours, base, &S::SetName, &S::SourceDirFile, &S::DestDir, &S::CopyOptions,
+                      &S::SyncOptions, &S::ArchiveOptions, &S::ArchiveSubDir, &S::Filters, &S::flEnabled,
+                      &S::flOverwrite, &S::flSubDirectories, &S::flArchive, &S::flArchiveSubDir,
+                      &S::flRemovedDeletedFiles, &S::LastDate);
+    return merged;
+}
+
+// A run only stamps LastDate; that alone does not bring back a set that another process removed.
+bool EditedBeyondLastDate(BackupSet ours, const BackupSet& base)
+{
+    ours.LastDate = base.LastDate;
+    return ours != base;
+}
+
+// Sets are one set whatever the letter case of their names, as the store sees them.
+using SetIndex = QHash<QString, std::size_t>;
+
+SetIndex IndexByName(const BackupSets& sets)
+{
+    SetIndex index;
+    for (std::size_t i = 0; i < sets.size(); ++i)
+        index.insert(sets[i].SetName.toCaseFolded(), i);
+    return index;
+}
+
+const BackupSet* Find(const BackupSets& sets, const SetIndex& index, const QString& name)
+{
+    const auto it = index.constFind(name.toCaseFolded());
+    return it == index.constEnd() ? nullptr : &sets[*it];
+}
+
+// True when ours holds the sets it shares with base in another order: this process moved sets.
+bool Reordered(const BackupSets& ours, const SetIndex& baseIndex)
+{
+    std::size_t previous = 0;
+    bool first = true;
+    for (const BackupSet& set : ours) {
+        const auto it = baseIndex.constFind(set.SetName.toCaseFolded());
+        if (it == baseIndex.constEnd())
+            continue;
+        if (!first && *it < previous)
+            return true;
+        previous = *it;
+        first = false;
+    }
+    return false;
+}
+
+class SetMerge final
+{
+public:
+    SetMerge(const BackupSets& stored, const BackupSets& ours, const BackupSets& base)
+        : m_stored(stored), m_ours(ours), m_base(base), m_storedIndex(IndexByName(stored)),
+          m_oursIndex(IndexByName(ours)), m_baseIndex(IndexByName(base))
+    {}
+
+    BackupSets merged() const
+    {
+        BackupSets result;
+        if (Reordered(m_ours, m_baseIndex)) {
+            appendOurs(result, [](const BackupSet*) { return true; });
+            appendStoredOnly(result, [this](const BackupSet& set) { return !ours(set) && !inBase(set); });
+        } else {
+            appendStoredOnly(result, [this](const BackupSet& set) { return ours(set) || !inBase(set); });
+            appendOurs(result, [](const BackupSet* stored) { return !stored; });
+        }
+        return result;
+    }
+
+private:
+    const BackupSet* ours(const BackupSet& set) const { return Find(m_ours, m_oursIndex, set.SetName); }
+    bool inBase(const BackupSet& set) const { return Find(m_base, m_baseIndex, set.SetName); }
+
+    // This process's version of one of its sets, or none when another process removed a set that
+    // this one did not edit.
+    std::optional<BackupSet> mergedOurs(const BackupSet& set) const
+    {
+        const BackupSet* base = Find(m_base, m_baseIndex, set.SetName);
+        const BackupSet* stored = Find(m_stored, m_storedIndex, set.SetName);
+        if (!base)
+            return set;
+        if (stored)
+            return MergedSet(*stored, set, *base);
+        if (EditedBeyondLastDate(set, *base))
+            return set;
+        return std::nullopt;
+    }
+
+    // Stored sets in stored order: ours in their merged version, the others as stored.
+    template <typename Keep> void appendStoredOnly(BackupSets& result, Keep keep) const
+    {
+        for (const BackupSet& set : m_stored) {
+            if (!keep(set))
+                continue;
+            if (!ours(set))
+                result.push_back(set);
+            else if (const std::optional<BackupSet> merged = mergedOurs(*ours(set)))
+                result.push_back(*merged);
+        }
+    }
+
+    template <typename Select> void appendOurs(BackupSets& result, Select select) const
+    {
+        for (const BackupSet& set : m_ours) {
+            if (!select(Find(m_stored, m_storedIndex, set.SetName)))
+                continue;
+            if (const std::optional<BackupSet> merged = mergedOurs(set))
+                result.push_back(*merged);
+        }
+    }
+
+    const BackupSets& m_stored;
+    const BackupSets& m_ours;
+    const BackupSets& m_base;
+    SetIndex m_storedIndex;
+    SetIndex m_oursIndex;
+    SetIndex m_baseIndex;
+};
+
+// What this process changed since its base, over what the store holds now. Without a base
+// everything in memory is this process's change.
+ConfigurationBase Merged(const SettingsDocument& document, const Configuration& configuration)
+{
+    const GeneralSettings stored = ReadGeneralSettings(document, Warnings::Hidden);
+    const BackupSets storedSets = ReadNamedSets(document, Warnings::Hidden);
+    const BackupSets ours = NamedSets(configuration.sets);
+    if (!configuration.base)
+        return {configuration.settings, SetMerge(storedSets, ours, {}).merged()};
+    const ConfigurationBase& base = *configuration.base;
+    return {MergedSettings(stored, configuration.settings, base.settings),
+            SetMerge(storedSets, ours, base.sets).merged()};
+}
+
+void ImportLegacy(SettingsStore& store, const SettingsDocument& legacy, Configuration& configuration,
+                  const std::function<void()>& doneWindowSteps)
+{
+    ReadLegacyGeneralSettings(legacy, configuration.settings);
+    configuration.sets = ReadLegacySets(legacy);
+    configuration.base.reset();
+    DoneCommand(store, configuration, [&] {
+        store.Retire(LegacyApplication, "imported");
+        if (doneWindowSteps)
+            doneWindowSteps();
+    });
+}
+
 } // namespace
 
 void LoadConfiguration(SettingsStore& store, Configuration& configuration,
                        const std::function<void()>& doneWindowSteps)
 {
-    const SettingsDocument document = store.Read(Application);
-    if (!document.FindSetting(SettingsSection, SavedMark)) {
+    if (!store.Exists(Application)) {
         const SettingsDocument legacy = store.Read(LegacyApplication);
         if (!legacy.isEmpty()) {
-            ReadLegacyGeneralSettings(legacy, configuration.settings);
-            configuration.sets = ReadLegacySets(legacy);
-            DoneCommand(store, configuration, doneWindowSteps);
+            ImportLegacy(store, legacy, configuration, doneWindowSteps);
             return;
         }
     }
-    configuration.settings = ReadGeneralSettings(document);
-    configuration.sets = ReadSets(document);
+    const SettingsDocument document = store.Read(Application);
+    configuration.settings = ReadGeneralSettings(document, Warnings::Shown);
+    const BackupSets sets = ReadNamedSets(document, Warnings::Shown);
+    configuration.base = ConfigurationBase{configuration.settings, sets};
+    configuration.sets = WithEmptyRecordWhenEmpty(sets);
 }
 
-// One update of the store, so the whole configuration reaches the file at once or not at all.
 void SaveConfiguration(SettingsStore& store, Configuration& configuration)
 {
+    FillDefaults(configuration.sets);
     store.Update(Application, [&](SettingsDocument& document) {
-        WriteGeneralSettings(document, configuration.settings);
-        // "Sets" is rebuilt in memory order; a store without sets has none to delete, which is fine.
+        const ConfigurationBase merged = Merged(document, configuration);
+        WriteGeneralSettings(document, merged.settings);
+        // "Sets" is rebuilt in the merged order; a store without sets has none to delete, which is fine.
         document.DeleteSetting(SetsSection);
-        for (BackupSet& set : configuration.sets) {
-            if (!set.SetName.isEmpty() && !set.flRemoved)
-                WriteSet(document, set);
-        }
+        for (const BackupSet& set : merged.sets)
+            WriteSet(document, set);
     });
+    configuration.base = ConfigurationBase{configuration.settings, NamedSets(configuration.sets)};
 }
 
 void CommitConfiguration(SettingsStore& store, Configuration& configuration)
 {
     SaveConfiguration(store, configuration);
     LoadConfiguration(store, configuration);
+}
+
+void ChangeConfiguration(SettingsStore& store, const std::function<void(Configuration&)>& change)
+{
+    store.Exclusively(Application, [&] {
+        Configuration configuration;
+        LoadConfiguration(store, configuration);
+        change(configuration);
+        CommitConfiguration(store, configuration);
+    });
 }
 
 } // namespace kelvo

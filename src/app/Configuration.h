@@ -3,6 +3,7 @@
 #include <QString>
 
 #include <functional>
+#include <optional>
 #include <vector>
 
 namespace kelvo {
@@ -60,21 +61,40 @@ struct BackupSet
 // the store holds no set).
 using BackupSets = std::vector<BackupSet>;
 
+// The configuration as this process last read it from the store or wrote it there.
+struct ConfigurationBase
+{
+    GeneralSettings settings;
+    BackupSets sets; // named sets only
+};
+
 // The configuration in memory, owned by the application and handed to whoever needs it.
 struct Configuration
 {
     GeneralSettings settings;
     BackupSets sets;
+    // What a save measures this process's changes against; none before the first load, or when
+    // everything in memory is new (the legacy import).
+    std::optional<ConfigurationBase> base;
 };
 
-// Replaces the configuration in memory with the store's. On the first start after an older version,
-// imports the legacy store and commits it through the set list editor's Done command: the commit,
-// then doneWindowSteps (the editor's window steps; they end the program in "CONFIG" and "SS").
+// Replaces the configuration in memory with the store's. When there is no configuration file at all
+// but an older version's store, imports that store and commits it through the set list editor's Done
+// command: the commit, then the older store is renamed ("Saver.conf.imported") so the import happens
+// once, then doneWindowSteps (the editor's window steps; they end the program in "CONFIG" and "SS").
 void LoadConfiguration(SettingsStore& store, Configuration& configuration,
                        const std::function<void()>& doneWindowSteps = {});
-// Writes the whole configuration; fills empty CopyOptions, SyncOptions and Filters in memory.
+// Writes the configuration; fills empty CopyOptions, SyncOptions and Filters in memory. Under the
+// store's lock it re-reads what is stored now and writes this process's changes since its base over
+// it: each general setting and each field of a set that changed, the sets added and removed. What
+// another process changed meanwhile stays, and so does its removal of a set that this process has
+// not edited (a run's new LastDate is no edit). The order of the sets is this process's when it moved
+// sets, else the stored one with this process's new sets at its end.
 void SaveConfiguration(SettingsStore& store, Configuration& configuration);
 // The commit of every editor: save, then load.
 void CommitConfiguration(SettingsStore& store, Configuration& configuration);
+// Loads, changes and commits while holding the store's lock, so that no other process's change comes
+// between what change saw and what it decided (two adds of one name cannot both succeed).
+void ChangeConfiguration(SettingsStore& store, const std::function<void(Configuration&)>& change);
 
 } // namespace kelvo

@@ -12,6 +12,7 @@
 
 #include <cstring>
 #include <filesystem>
+#include <functional>
 
 namespace kelvo::cli {
 
@@ -58,34 +59,42 @@ bool UpdateAutostartEntry(bool startWithDesktop)
     return true;
 }
 
-int ShowOrChangeSettings(SettingsStore& store, const QStringList& arguments)
+int ShowSettings(SettingsStore& store, const QStringList& arguments)
 {
-    Configuration configuration = Loaded(store);
+    const Configuration configuration = Loaded(store);
     if (arguments.isEmpty()) {
         for (const QString& key : SettingKeyNames())
             PrintLine(stdout, key + u'=' + SettingText(configuration.settings, key));
-        return ExitSuccess;
+    } else {
+        PrintLine(stdout, SettingText(configuration.settings, arguments.first()));
     }
-    const QString& key = arguments.first();
-    if (arguments.size() == 1) {
-        PrintLine(stdout, SettingText(configuration.settings, key));
-        return ExitSuccess;
-    }
-    const bool startedWithDesktop = configuration.settings.flWindowsStart;
-    ChangeSetting(configuration, key, arguments[1]);
+    return ExitSuccess;
+}
+
+int ChangeOneSetting(SettingsStore& store, const QString& key, const QString& value)
+{
     bool entryKept = true;
-    if (configuration.settings.flWindowsStart != startedWithDesktop)
-        entryKept = UpdateAutostartEntry(configuration.settings.flWindowsStart);
-    CommitConfiguration(store, configuration);
+    ChangeConfiguration(store, [&](Configuration& configuration) {
+        const bool startedWithDesktop = configuration.settings.flWindowsStart;
+        ChangeSetting(configuration, key, value);
+        if (configuration.settings.flWindowsStart != startedWithDesktop)
+            entryKept = UpdateAutostartEntry(configuration.settings.flWindowsStart);
+    });
     return entryKept ? ExitSuccess : ExitFailure;
 }
 
-// Every change of the sets follows one path: load, change in memory (refusing bad input), commit.
-template <typename Change> int ChangeSets(SettingsStore& store, Change change)
+int ShowOrChangeSettings(SettingsStore& store, const QStringList& arguments)
 {
-    Configuration configuration = Loaded(store);
-    change(configuration);
-    CommitConfiguration(store, configuration);
+    if (arguments.size() < 2)
+        return ShowSettings(store, arguments);
+    return ChangeOneSetting(store, arguments[0], arguments[1]);
+}
+
+// Every change of the sets follows one path under the store's lock: load, change in memory (refusing
+// bad input), commit.
+int ChangeSets(SettingsStore& store, const std::function<void(Configuration&)>& change)
+{
+    ChangeConfiguration(store, change);
     return ExitSuccess;
 }
 

@@ -2,6 +2,7 @@
 
 #include "cli/SetEditor.h"
 #include "cli/UsageError.h"
+#include "platform/FileSystem.h"
 
 #include <QDir>
 
@@ -43,10 +44,16 @@ QString StatusBarCorner(const Configuration&, const QString& value)
     return corner;
 }
 
-// The log directory is stored absolute, so a run started by cron finds the same log.
+// A log directory that is relative would name another place for a run started by cron, and one that
+// does not exist would lose every log line; both are refused rather than stored.
 QString LogDirectory(const Configuration&, const QString& value)
 {
-    return value.isEmpty() ? value : QDir::cleanPath(QDir::current().absoluteFilePath(value)) + u'/';
+    if (!QDir::isAbsolutePath(value))
+        throw UsageError(u"StrLogFileDir takes an absolute directory, not \"%1\""_s.arg(value));
+    if (!FolderExists(ToFilePath(value)))
+        throw UsageError(u"StrLogFileDir: the directory %1 does not exist"_s.arg(value));
+    const QString clean = QDir::cleanPath(value);
+    return clean.endsWith(u'/') ? clean : clean + u'/';
 }
 
 QString RealTimeSet(const Configuration& configuration, const QString& value)

@@ -1,8 +1,9 @@
 #include "platform/InstanceLock.h"
 
+#include "platform/SettingsStore.h"
+
 #include <QDir>
 #include <QFileInfo>
-#include <QStandardPaths>
 #include <QtDebug>
 
 #include <cerrno>
@@ -12,31 +13,47 @@
 
 namespace kelvo {
 
+namespace {
+
+QString LockFileIn(const QString& directory)
+{
+    return directory + QStringLiteral("/kelvo.lock");
+}
+
+// Close-on-exec: a program we start (the alternative screen saver) must not inherit the mark.
+FileDescriptor OpenLockFile(const QString& path)
+{
+    QDir().mkpath(QFileInfo(path).absolutePath());
+    return FileDescriptor(::open(QFile::encodeName(path).constData(), O_RDWR | O_CREAT | O_CLOEXEC, 0600));
+}
+
+} // namespace
+
 InstanceLock::InstanceLock() = default;
 
 QString InstanceLock::DefaultPath()
 {
-    QString directory = qEnvironmentVariable("XDG_RUNTIME_DIR");
-    if (directory.isEmpty() || !QDir::isAbsolutePath(directory))
-        directory = QStandardPaths::writableLocation(QStandardPaths::GenericConfigLocation) +
-                    QStringLiteral("/kelvo");
-    return directory + QStringLiteral("/kelvo.lock");
+    const QString runtime = qEnvironmentVariable("XDG_RUNTIME_DIR");
+    return LockFileIn(QDir::isAbsolutePath(runtime) ? runtime : UserConfigDirectory());
+}
+
+QString InstanceLock::FallbackPath()
+{
+    return LockFileIn(UserConfigDirectory());
 }
 
 bool InstanceLock::TryAcquire()
 {
     if (m_held)
         return true;
-    const QString path = DefaultPath();
+    if (!m_fd.isOpen())
+        m_fd = OpenLockFile(DefaultPath());
+    if (!m_fd.isOpen())
+        m_fd = OpenLockFile(FallbackPath());
     if (!m_fd.isOpen()) {
-        QDir().mkpath(QFileInfo(path).absolutePath());
-        // Close-on-exec: a program we start (the alternative screen saver) must not inherit the mark.
-        m_fd =
-            FileDescriptor(::open(QFile::encodeName(path).constData(), O_RDWR | O_CREAT | O_CLOEXEC, 0600));
-        if (!m_fd.isOpen()) {
-            qWarning("Kelvo: cannot open the instance lock %s: %s", qPrintable(path), std::strerror(errno));
-            return true;
-        }
+        qWarning("Kelvo: cannot open the instance lock %s: %s", qPrintable(FallbackPath()),
+                 std::strerror(errno));
+        return true;
     }
     int result;
     do {

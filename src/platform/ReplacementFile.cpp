@@ -204,13 +204,19 @@ std::string ReplacementNamePattern(const std::string& fileName)
     return "." + fileName + ".kelvo-partial-*";
 }
 
-namespace {
-
 QString FileBehindLinks(QString path)
 {
     for (int depth = 0; depth < 40 && QFileInfo(path).isSymLink(); ++depth)
         path = QFileInfo(path).symLinkTarget();
     return path;
+}
+
+namespace {
+
+// The owner's write bit is what the user clears to protect a file, and it holds even for root.
+bool IsReadOnly(const QFileInfo& file)
+{
+    return file.exists() && (!file.isWritable() || !file.permissions().testFlag(QFileDevice::WriteOwner));
 }
 
 // The errno value closest to a failure number, for the messages that callers make with strerror.
@@ -233,17 +239,23 @@ int ErrnoValue(const Failure& failure)
 
 } // namespace
 
-int ReplaceUserFile(const QString& path, const QByteArray& contents)
+void ReplaceUserFileOrThrow(const QString& path, const QByteArray& contents, mode_t creationMode)
 {
     const QFileInfo file(FileBehindLinks(path));
-    if (file.exists() && !file.isWritable())
-        return EACCES;
+    const std::string target = QFile::encodeName(file.filePath()).toStdString();
+    if (IsReadOnly(file))
+        throw Failure(ErrPermissionDenied, target + " (read-only; left unchanged)");
     QDir().mkpath(file.absolutePath());
+    ReplacementFile replacement(target, creationMode);
+    replacement.keepDestinationPermissions();
+    replacement.write(std::string_view(contents.constData(), static_cast<std::size_t>(contents.size())));
+    replacement.commitDurably();
+}
+
+int ReplaceUserFile(const QString& path, const QByteArray& contents)
+{
     try {
-        ReplacementFile replacement(QFile::encodeName(file.filePath()).toStdString(), 0666);
-        replacement.keepDestinationPermissions();
-        replacement.write(std::string_view(contents.constData(), static_cast<std::size_t>(contents.size())));
-        replacement.commitDurably();
+        ReplaceUserFileOrThrow(path, contents);
         return 0;
     } catch (const Failure& failure) {
         return ErrnoValue(failure);

@@ -68,11 +68,17 @@ void ForceNamedReplacements(bool force);
 // instant before the rename leaves one behind.
 std::string ReplacementNamePattern(const std::string& fileName);
 
+// The file that path names once every symbolic link on its last component is followed; path itself
+// when it is no link. A dangling link gives the file it would name.
+QString FileBehindLinks(QString path);
+
 // Replaces one of the user's own small files (configuration, desktop entries) durably, making its
 // directory first. It writes through a symbolic link to the file the link names (a link kept by a
 // dotfile manager stays a link), keeps an existing file's permission bits, refuses a file the user
-// made read-only, and makes a new file with 0666 under the umask. Returns 0 or the errno value of the
-// failure, for a message.
+// made read-only (70, with the path and "read-only" in the failure), and makes a new file with
+// creationMode under the umask. Raises kelvo::Failure.
+void ReplaceUserFileOrThrow(const QString& path, const QByteArray& contents, mode_t creationMode = 0666);
+// As ReplaceUserFileOrThrow, but returns 0 or the errno value of the failure, for a message.
 int ReplaceUserFile(const QString& path, const QByteArray& contents);
 
 } // namespace kelvo

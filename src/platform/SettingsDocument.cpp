@@ -147,43 +147,36 @@ std::optional<QString> ReadToken(QStringView text)
     return pos == text.size() ? token : std::nullopt;
 }
 
-bool SameName(const QString& a, const QString& b)
+QString Folded(const QString& name)
 {
-    return a.compare(b, Qt::CaseInsensitive) == 0;
+    return name.toCaseFolded();
 }
 
 } // namespace
 
-SettingsDocument::Section* SettingsDocument::findSection(const QString& name)
+qsizetype SettingsDocument::findSection(const QString& name) const
 {
-    auto it = std::find_if(m_sections.begin(), m_sections.end(),
-                           [&](const Section& section) { return SameName(section.name, name); });
-    return it == m_sections.end() ? nullptr : &*it;
+    return m_sectionIndex.value(Folded(name), -1);
 }
 
-const SettingsDocument::Section* SettingsDocument::findSection(const QString& name) const
+qsizetype SettingsDocument::sectionFor(const QString& name)
 {
-    return const_cast<SettingsDocument*>(this)->findSection(name);
-}
-
-SettingsDocument::Section& SettingsDocument::sectionFor(const QString& name)
-{
-    if (Section* section = findSection(name))
-        return *section;
-    m_sections.append(Section{name, {}});
-    return m_sections.back();
+    const qsizetype found = findSection(name);
+    if (found >= 0)
+        return found;
+    m_sections.append(Section{name, {}, {}});
+    m_sectionIndex.insert(Folded(name), m_sections.size() - 1);
+    return m_sections.size() - 1;
 }
 
 std::optional<QString> SettingsDocument::FindSetting(const QString& section, const QString& key) const
 {
-    const Section* found = findSection(section);
-    if (!found)
+    const qsizetype found = findSection(section);
+    if (found < 0)
         return std::nullopt;
-    for (const auto& [name, value] : found->pairs) {
-        if (SameName(name, key))
-            return value;
-    }
-    return std::nullopt;
+    const Section& s = m_sections[found];
+    const qsizetype position = s.keyIndex.value(Folded(key), -1);
+    return position < 0 ? std::nullopt : std::optional<QString>(s.pairs[position].second);
 }
 
 QString SettingsDocument::GetSetting(const QString& section, const QString& key,
@@ -194,25 +187,44 @@ QString SettingsDocument::GetSetting(const QString& section, const QString& key,
 
 void SettingsDocument::SaveSetting(const QString& section, const QString& key, const QString& value)
 {
-    SettingPairs& pairs = sectionFor(section).pairs;
-    for (auto& pair : pairs) {
-        if (SameName(pair.first, key)) {
-            pair.second = value;
-            return;
-        }
+    saveInSection(m_sections[sectionFor(section)], key, value);
+}
+
+void SettingsDocument::saveInSection(Section& section, const QString& key, const QString& value)
+{
+    const QString folded = Folded(key);
+    if (const auto it = section.keyIndex.constFind(folded); it != section.keyIndex.constEnd()) {
+        section.pairs[*it].second = value;
+        return;
     }
-    pairs.append({key, value});
+    section.keyIndex.insert(folded, section.pairs.size());
+    section.pairs.append({key, value});
 }
 
 bool SettingsDocument::DeleteSetting(const QString& section)
 {
-    return m_sections.removeIf([&](const Section& s) { return SameName(s.name, section); }) > 0;
+    const qsizetype found = findSection(section);
+    if (found < 0)
+        return false;
+    m_sections.removeAt(found);
+    m_sectionIndex.remove(Folded(section));
+    for (auto it = m_sectionIndex.begin(); it != m_sectionIndex.end(); ++it) {
+        if (*it > found)
+            --*it;
+    }
+    return true;
 }
 
 SettingPairs SettingsDocument::GetAllSettings(const QString& section) const
 {
-    const Section* found = findSection(section);
-    return found ? found->pairs : SettingPairs{};
+    const qsizetype found = findSection(section);
+    return found < 0 ? SettingPairs{} : m_sections[found].pairs;
+}
+
+void SettingsDocument::clear()
+{
+    m_sections.clear();
+    m_sectionIndex.clear();
 }
 
 bool SettingsDocument::isEmpty() const
@@ -237,7 +249,7 @@ QByteArray SettingsDocument::serialize() const
 
 bool SettingsDocument::parse(const QByteArray& bytes)
 {
-    m_sections.clear();
+    clear();
     QStringDecoder decoder(QStringDecoder::Utf8);
     const QString text = decoder(bytes);
     bool ok = !decoder.hasError();
@@ -250,7 +262,7 @@ bool SettingsDocument::parse(const QByteArray& bytes)
         ok = parseLine(TrimBlanks(line), currentSection);
     }
     if (!ok)
-        m_sections.clear();
+        clear();
     return ok;
 }
 
@@ -264,8 +276,7 @@ bool SettingsDocument::parseLine(QStringView line, qsizetype& currentSection)
         const std::optional<QString> name = ReadToken(TrimBlanks(line.sliced(1, line.size() - 2)));
         if (!name)
             return false;
-        Section& section = sectionFor(*name);
-        currentSection = &section - m_sections.data();
+        currentSection = sectionFor(*name);
         return true;
     }
     if (currentSection < 0)
@@ -286,7 +297,7 @@ bool SettingsDocument::parseLine(QStringView line, qsizetype& currentSection)
     const std::optional<QString> value = ReadToken(TrimBlanks(line.sliced(pos + 1)));
     if (!value)
         return false;
-    SaveSetting(m_sections[currentSection].name, *key, *value);
+    saveInSection(m_sections[currentSection], *key, *value);
     return true;
 }
 

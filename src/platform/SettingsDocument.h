@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QByteArray>
+#include <QHash>
 #include <QList>
 #include <QPair>
 #include <QString>
@@ -12,7 +13,8 @@ namespace kelvo {
 using SettingPairs = QList<QPair<QString, QString>>;
 
 // One application's settings held in memory: sections of key/value pairs. Section and key names
-// match without regard to case; a section keeps its keys in first-written order.
+// match without regard to case; a section keeps its keys in first-written order. Lookups go through
+// hashes of the case-folded names, so a large file loads in time linear in its size.
 class SettingsDocument final
 {
 public:
@@ -35,13 +37,16 @@ private:
     {
         QString name;
         SettingPairs pairs;
+        QHash<QString, qsizetype> keyIndex; // case-folded key -> position in pairs
     };
-    Section* findSection(const QString& name);
-    const Section* findSection(const QString& name) const;
-    Section& sectionFor(const QString& name);
+    qsizetype findSection(const QString& name) const; // -1 when missing
+    qsizetype sectionFor(const QString& name);
+    void saveInSection(Section& section, const QString& key, const QString& value);
     bool parseLine(QStringView line, qsizetype& currentSection);
+    void clear();
 
     QList<Section> m_sections;
+    QHash<QString, qsizetype> m_sectionIndex; // case-folded name -> position in m_sections
 };
 
 } // namespace kelvo

@@ -2,12 +2,13 @@
 
 #include "platform/Failure.h"
 #include "platform/FileDescriptor.h"
+#include "platform/FileSystem.h"
 #include "platform/ReplacementFile.h"
 
 #include <QDateTime>
 #include <QDir>
 #include <QFile>
-#include <QStandardPaths>
+#include <QFileInfo>
 
 #include <cerrno>
 #include <cstdio>
@@ -45,17 +46,50 @@ private:
     FileDescriptor m_fd;
 };
 
+// Marks an application's lock as held by this object for the life of the mark.
+class HeldMark final
+{
+public:
+    HeldMark(QSet<QString>& held, QString application) : m_held(held), m_application(std::move(application))
+    {
+        m_held.insert(m_application);
+    }
+    ~HeldMark() { m_held.remove(m_application); }
+    HeldMark(const HeldMark&) = delete;
+    HeldMark& operator=(const HeldMark&) = delete;
+
+private:
+    QSet<QString>& m_held;
+    QString m_application;
+};
+
+// No settings file comes near this; a bigger one is a mistake that must not eat the memory.
+constexpr qint64 MaximumFileSize = 64 * 1024 * 1024;
+
+[[noreturn]] void RefuseFile(const std::string& path, const char* reason)
+{
+    throw Failure(ErrPathFileAccess, path + " (" + reason + "; left as it is)");
+}
+
+// O_NONBLOCK: a FIFO in the file's place must not hang the program before fstat can refuse it.
 std::optional<QByteArray> ReadWholeFile(const std::string& path)
 {
-    const FileDescriptor fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+    const FileDescriptor fd(::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
     if (fd.get() < 0) {
         if (errno == ENOENT)
             return std::nullopt;
         RaiseErrno(errno, path);
     }
+    struct stat info;
+    if (::fstat(fd.get(), &info) != 0)
+        RaiseErrno(errno, path);
+    if (!S_ISREG(info.st_mode))
+        RefuseFile(path, "not a regular file");
     QByteArray contents;
     char buffer[65536];
     for (;;) {
+        if (info.st_size > MaximumFileSize || contents.size() > MaximumFileSize)
+            RefuseFile(path, "larger than 64 MiB");
         const ssize_t count = ::read(fd.get(), buffer, sizeof buffer);
         if (count == 0)
             return contents;
@@ -66,15 +100,6 @@ std::optional<QByteArray> ReadWholeFile(const std::string& path)
     }
 }
 
-// Readers and a crash see either the old or the new contents; a short write on a full disk must not
-// pass for a save.
-void ReplaceFile(const std::string& path, const QByteArray& contents)
-{
-    ReplacementFile replacement(path);
-    replacement.write(std::string_view(contents.constData(), static_cast<std::size_t>(contents.size())));
-    replacement.commitDurably();
-}
-
 void CreateDirectories(const QString& directory)
 {
     std::error_code error;
@@ -83,10 +108,8 @@ void CreateDirectories(const QString& directory)
         RaiseErrno(error.value(), ToFilePath(directory));
 }
 
-std::string AsideName(const std::string& path)
+std::string UnusedName(const std::string& stem)
 {
-    const std::string stem =
-        path + ".unreadable-" + QDateTime::currentDateTime().toString(u"yyyyMMdd-HHmmss"_s).toStdString();
     std::string candidate = stem;
     struct stat info;
     for (int n = 2; ::lstat(candidate.c_str(), &info) == 0; ++n)
@@ -96,7 +119,8 @@ std::string AsideName(const std::string& path)
 
 void SetAside(const std::string& path)
 {
-    const std::string aside = AsideName(path);
+    const std::string aside = UnusedName(
+        path + ".unreadable-" + QDateTime::currentDateTime().toString(u"yyyyMMdd-HHmmss"_s).toStdString());
     if (::rename(path.c_str(), aside.c_str()) != 0)
         RaiseErrno(errno, path);
     std::fprintf(stderr,
@@ -105,11 +129,27 @@ void SetAside(const std::string& path)
                  path.c_str(), aside.c_str());
 }
 
+// A process killed in the instant before a save's rename leaves its temporary file beside the file it
+// was to replace. Under the lock no other save is under way, so every temporary file left is stale.
+void RemoveStaleTemporaries(const QString& file)
+{
+    const QFileInfo info(file);
+    QDir directory = info.absoluteDir();
+    const QString pattern = QFile::decodeName(ReplacementNamePattern(ToFilePath(info.fileName())).c_str());
+    for (const QString& name : directory.entryList({pattern}, QDir::Files | QDir::Hidden | QDir::System))
+        directory.remove(name);
+}
+
 } // namespace
 
-SettingsStore::SettingsStore()
-    : SettingsStore(QStandardPaths::writableLocation(QStandardPaths::GenericConfigLocation) + u"/kelvo"_s)
-{}
+QString UserConfigDirectory()
+{
+    const QString configured = qEnvironmentVariable("XDG_CONFIG_HOME");
+    const QString home = QDir::isAbsolutePath(configured) ? configured : QDir::homePath() + u"/.config"_s;
+    return home + u"/kelvo"_s;
+}
+
+SettingsStore::SettingsStore() : SettingsStore(UserConfigDirectory()) {}
 
 SettingsStore::SettingsStore(QString directory) : m_directory(std::move(directory)) {}
 
@@ -121,6 +161,12 @@ QString SettingsStore::filePath(const QString& application) const
 std::string SettingsStore::encodedFilePath(const QString& application) const
 {
     return ToFilePath(filePath(application));
+}
+
+bool SettingsStore::Exists(const QString& application) const
+{
+    struct stat info;
+    return ::lstat(encodedFilePath(application).c_str(), &info) == 0;
 }
 
 QString SettingsStore::GetSetting(const QString& application, const QString& section, const QString& key,
@@ -155,8 +201,8 @@ SettingsDocument SettingsStore::Read(const QString& application) const
     if (!contents || document.parse(*contents))
         return document;
     // Setting the file aside must not race with a writer that has just replaced it with a good one.
-    const StoreLock lock(encodedFilePath(application) + ".lock");
-    return readLocked(application);
+    Exclusively(application, [&] { document = readLocked(application); });
+    return document;
 }
 
 SettingsDocument SettingsStore::readLocked(const QString& application) const
@@ -169,27 +215,33 @@ SettingsDocument SettingsStore::readLocked(const QString& application) const
     return document;
 }
 
-// A process killed in the instant before a save's rename leaves its temporary file behind. Under the
-// lock no other save is under way, so every temporary file left is stale.
-void SettingsStore::removeStaleTemporaries(const QString& application) const
+void SettingsStore::Exclusively(const QString& application, const std::function<void()>& work) const
 {
-    QDir directory(m_directory);
-    const QString pattern =
-        QFile::decodeName(ReplacementNamePattern(ToFilePath(application + u".conf"_s)).c_str());
-    const QStringList names = directory.entryList({pattern}, QDir::Files | QDir::Hidden | QDir::System);
-    for (const QString& name : names)
-        directory.remove(name);
+    if (m_held.contains(application)) {
+        work();
+        return;
+    }
+    CreateDirectories(m_directory);
+    const StoreLock lock(encodedFilePath(application) + ".lock");
+    const HeldMark mark(m_held, application);
+    work();
 }
 
 void SettingsStore::Update(const QString& application, const std::function<void(SettingsDocument&)>& change)
 {
-    CreateDirectories(m_directory);
+    Exclusively(application, [&] {
+        RemoveStaleTemporaries(FileBehindLinks(filePath(application)));
+        SettingsDocument document = readLocked(application);
+        change(document);
+        ReplaceUserFileOrThrow(filePath(application), document.serialize(), 0600);
+    });
+}
+
+void SettingsStore::Retire(const QString& application, const std::string& suffix)
+{
     const std::string path = encodedFilePath(application);
-    const StoreLock lock(path + ".lock");
-    removeStaleTemporaries(application);
-    SettingsDocument document = readLocked(application);
-    change(document);
-    ReplaceFile(path, document.serialize());
+    if (::rename(path.c_str(), UnusedName(path + "." + suffix).c_str()) != 0 && errno != ENOENT)
+        RaiseErrno(errno, path);
 }
 
 } // namespace kelvo

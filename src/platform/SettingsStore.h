@@ -2,6 +2,7 @@
 
 #include "platform/SettingsDocument.h"
 
+#include <QSet>
 #include <QString>
 
 #include <functional>
@@ -9,13 +10,18 @@
 
 namespace kelvo {
 
-// The per-user settings store: one human-readable file per application under
-// $XDG_CONFIG_HOME/kelvo (default ~/.config/kelvo). Every change locks the file, re-reads it,
-// changes it and replaces it atomically, so two processes never lose each other's writes and a
-// crash leaves either the old or the new file. Failures to write raise kelvo::Failure.
+// $XDG_CONFIG_HOME/kelvo, or ~/.config/kelvo when the variable is unset or relative (the XDG rules
+// ignore a relative one).
+QString UserConfigDirectory();
+
+// The per-user settings store: one human-readable file per application under UserConfigDirectory().
+// Every change locks the application, re-reads its file, changes it and replaces it atomically, so
+// two processes never lose each other's writes and a crash leaves either the old or the new file. A
+// file that is a symbolic link is written at the link's target. Failures raise kelvo::Failure.
 //
 // A file that cannot be parsed is never overwritten: it is renamed aside (".unreadable-<time>"),
-// reported in one line on stderr, and the application starts from an empty store.
+// reported in one line on stderr, and the application starts from an empty store. A file that is not
+// a regular file, or is larger than any settings file could be, is refused and left as it is.
 class SettingsStore final
 {
 public:
@@ -24,6 +30,8 @@ public:
 
     const QString& directory() const { return m_directory; }
     QString filePath(const QString& application) const;
+    // True when anything (a file, a link) stands at the application's file path.
+    bool Exists(const QString& application) const;
 
     QString GetSetting(const QString& application, const QString& section, const QString& key,
                        const QString& defaultValue = {}) const;
@@ -37,14 +45,23 @@ public:
     SettingsDocument Read(const QString& application) const;
     // Lock, re-read, change, write all or nothing. When change throws, nothing is written.
     void Update(const QString& application, const std::function<void(SettingsDocument&)>& change);
+    // Runs work while this process holds the application's lock, so that a read, a decision and the
+    // write that follows it are one step for every other process. Reads and updates inside work reuse
+    // the lock.
+    void Exclusively(const QString& application, const std::function<void()>& work) const;
+
+    // Renames the application's file to "<file>.<suffix>" (numbered when that name is taken); nothing
+    // happens when there is no file.
+    void Retire(const QString& application, const std::string& suffix);
 
 private:
     std::string encodedFilePath(const QString& application) const;
     // Callers hold the application's lock.
     SettingsDocument readLocked(const QString& application) const;
-    void removeStaleTemporaries(const QString& application) const;
 
     QString m_directory;
+    // The applications whose lock this object holds now.
+    mutable QSet<QString> m_held;
 };
 
 } // namespace kelvo

@@ -4,6 +4,7 @@
 #include "support/TestSupport.h"
 
 #include <QDir>
+#include <QFile>
 
 #include <gtest/gtest.h>
 
@@ -97,6 +98,8 @@ TEST_F(ConfigurationTest, ReadsStoredTextsAndFallsBackWithAWarning)
     store.Update(App, [](SettingsDocument& document) {
         document.SaveSetting(u"Settings"_s, u"flReRun"_s, u"true"_s);
         document.SaveSetting(u"Settings"_s, u"IntReRunTime"_s, u"40000"_s);
+        document.SaveSetting(u"Settings"_s, u"IntLogFileSize"_s, u"-1"_s);
+        document.SaveSetting(u"Settings"_s, u"StrStatusBarPos"_s, u"XX"_s);
         document.SaveSetting(u"Sets"_s, u"Docs"_s, u"Docs"_s);
         document.SaveSetting(u"Sets\\Docs"_s, u"flEnabled"_s, u"maybe"_s);
     });
@@ -106,6 +109,10 @@ TEST_F(ConfigurationTest, ReadsStoredTextsAndFallsBackWithAWarning)
 
     EXPECT_TRUE(config.settings.flReRun);
     EXPECT_EQ(config.settings.IntReRunTime, 60);
+    EXPECT_EQ(config.settings.IntLogFileSize, 0);
+    EXPECT_EQ(config.settings.StrStatusBarPos, u"BR"_s);
+    for (const char* key : {"IntReRunTime", "IntLogFileSize", "StrStatusBarPos"})
+        EXPECT_NE(warnings.find(key), std::string::npos) << key << ": " << warnings;
     ASSERT_EQ(config.sets.size(), 1u);
     EXPECT_FALSE(config.sets[0].flEnabled);
     EXPECT_NE(
@@ -131,40 +138,132 @@ TEST_F(ConfigurationTest, ASetRecreatedUnderARemovedNameRewritesEveryKey)
     EXPECT_EQ(store.GetAllSettings(App, u"Sets\\Docs"_s).size(), 14);
 }
 
+// Each position holds a value that only it can hold, so a shifted field shows.
 QStringList LegacySet(const QString& name, const QString& source)
 {
     return {name,       source,    u"/backup/"_s + name, u"OpArchive"_s, u"OpKeep"_s, u"kept"_s, u"True"_s,
-            u"False"_s, u"True"_s, u"False"_s,           u"False"_s};
+            u"False"_s, u"True"_s, u"False"_s,           u"True"_s};
 }
 
-TEST_F(ConfigurationTest, LegacyImportCommitsThroughDoneAndThenLoadsNormally)
+void WriteLegacySets(SettingsStore& store, const QStringList& values)
+{
+    store.Update(u"Saver"_s, [&](SettingsDocument& document) {
+        document.SaveSetting(u"Settings"_s, u"IntReRunTime"_s, u"15"_s);
+        for (qsizetype n = 0; n < values.size(); ++n)
+            document.SaveSetting(u"Sets"_s, u"Value"_s + QString::number(n), values[n]);
+    });
+}
+
+TEST_F(ConfigurationTest, LegacyImportReadsEveryPositionAndWholeSetsOnly)
+{
+    BackupSet expected;
+    expected.SetName = u"Docs"_s;
+    expected.SourceDirFile = u"/home/me/docs"_s;
+    expected.DestDir = u"/backup/Docs"_s;
+    expected.CopyOptions = u"OpArchive"_s;
+    expected.SyncOptions = u"srcToDest"_s; // filled by the import's commit
+    expected.ArchiveOptions = u"OpKeep"_s;
+    expected.ArchiveSubDir = u"kept"_s;
+    expected.Filters = u"*.*"_s;
+    expected.flEnabled = expected.flSubDirectories = expected.flArchiveSubDir = true;
+    // n = 11k, and n = 11k + r with r below and above half a set.
+    for (const int extra : {0, 5, 8}) {
+        SCOPED_TRACE(extra);
+        test::IsolatedHome fresh;
+        SettingsStore own;
+        QStringList values = LegacySet(u"Docs"_s, u"/home/me/docs"_s) + LegacySet(u"Mail"_s, u"/m"_s);
+        for (int n = 0; n < extra; ++n)
+            values << u"Half"_s;
+        WriteLegacySets(own, values);
+        Configuration imported;
+        LoadConfiguration(own, imported);
+        ASSERT_EQ(imported.sets.size(), 2u);
+        EXPECT_EQ(imported.sets[0], expected);
+        EXPECT_EQ(imported.sets[1].SetName, u"Mail"_s);
+        EXPECT_EQ(imported.settings.IntReRunTime, 15);
+    }
+}
+
+TEST_F(ConfigurationTest, LegacyImportHappensOnceThroughDoneAndNeverOverAnEditedFile)
 {
     const std::string file = home.dir() / "home/report.txt";
     test::WriteFile(file, "x");
-    // Two whole sets and the start of a third, which a damaged list may hold.
-    const QStringList legacySets = LegacySet(u"Docs"_s, u"/home/me/docs"_s) +
-                                   LegacySet(u"Report"_s, QString::fromStdString(file)) +
-                                   QStringList{u"Half"_s};
-    store.Update(u"Saver"_s, [&](SettingsDocument& document) {
-        document.SaveSetting(u"Settings"_s, u"IntReRunTime"_s, u"15"_s);
-        for (qsizetype n = 0; n < legacySets.size(); ++n)
-            document.SaveSetting(u"Sets"_s, u"Value"_s + QString::number(n), legacySets[n]);
-    });
-    store.SaveSetting(App, u"Settings"_s, u"StrLastRunDate"_s, u"x"_s); // a run's date is no saved mark
+    WriteLegacySets(store, LegacySet(u"Report"_s, QString::fromStdString(file)));
     int windowSteps = 0;
     LoadConfiguration(store, config, [&] { ++windowSteps; });
     EXPECT_EQ(windowSteps, 1);
+    ASSERT_EQ(config.sets.size(), 1u);
+    EXPECT_EQ(config.sets[0].SourceDirFile, QString::fromStdString(home.dir() / "home"));
+    EXPECT_EQ(config.sets[0].Filters, u"report.txt"_s);
+    EXPECT_FALSE(QFile::exists(store.filePath(u"Saver"_s)));
+    EXPECT_TRUE(QFile::exists(store.filePath(u"Saver"_s) + u".imported"_s));
 
-    EXPECT_EQ(config.settings.IntReRunTime, 15);
-    ASSERT_EQ(config.sets.size(), 2u);
-    EXPECT_EQ(config.sets[0].SourceDirFile, u"/home/me/docs"_s);
-    EXPECT_EQ(config.sets[1].SourceDirFile, QString::fromStdString(home.dir() / "home"));
-    EXPECT_EQ(config.sets[1].Filters, u"report.txt"_s);
-
+    // A hand edit that drops a key of every save is no reason to import again.
+    store.Update(App, [](SettingsDocument& document) {
+        document.SaveSetting(u"Settings"_s, u"StrLogFileDir"_s, {});
+        document.DeleteSetting(u"Settings"_s);
+    });
+    QFile::rename(store.filePath(u"Saver"_s) + u".imported"_s, store.filePath(u"Saver"_s));
     Configuration again;
     LoadConfiguration(store, again, [&] { ++windowSteps; });
     EXPECT_EQ(windowSteps, 1);
     EXPECT_EQ(again.sets, config.sets);
+}
+
+// Another process's view of the same store: loaded at the same moment, saved at another.
+TEST_F(ConfigurationTest, ASaveKeepsWhatAnotherProcessChangedMeanwhile)
+{
+    config.sets = {NamedSet(u"Docs"_s), NamedSet(u"Mail"_s), NamedSet(u"Old"_s)};
+    CommitConfiguration(store, config);
+    Configuration other;
+    LoadConfiguration(store, other);
+
+    // This process: a run stamps Docs and Old, the user changes one general setting.
+    config.sets[0].LastDate = u"01/02/2026 10:00:00"_s;
+    config.sets[2].LastDate = u"01/02/2026 10:00:00"_s;
+    config.settings.flReRun = true;
+    // The other: edits Docs and Mail, removes Old, adds New, changes another setting.
+    other.sets[0].Filters = u"*.doc"_s;
+    other.sets[1].DestDir = u"/elsewhere"_s;
+    other.sets[2].flRemoved = true;
+    other.sets.push_back(NamedSet(u"New"_s));
+    other.settings.IntReRunTime = 5;
+    CommitConfiguration(store, other);
+
+    CommitConfiguration(store, config);
+    EXPECT_EQ(StoredSetNames(store), (QStringList{u"Docs"_s, u"Mail"_s, u"New"_s}));
+    EXPECT_EQ(config.sets[0].Filters, u"*.doc"_s);
+    EXPECT_EQ(config.sets[0].LastDate, u"01/02/2026 10:00:00"_s);
+    EXPECT_EQ(config.sets[1].DestDir, u"/elsewhere"_s);
+    EXPECT_TRUE(config.settings.flReRun);
+    EXPECT_EQ(config.settings.IntReRunTime, 5);
+
+    // A set that this process edited comes back; one that it removed stays removed.
+    other = config;
+    config.sets[1].flRemoved = true;
+    other.sets[1].Filters = u"*.eml"_s;
+    CommitConfiguration(store, other);
+    CommitConfiguration(store, config);
+    EXPECT_EQ(StoredSetNames(store), (QStringList{u"Docs"_s, u"New"_s}));
+}
+
+TEST_F(ConfigurationTest, MovedSetsKeepThisProcesssOrderElseTheStoredOne)
+{
+    config.sets = {NamedSet(u"A"_s), NamedSet(u"B"_s), NamedSet(u"C"_s)};
+    CommitConfiguration(store, config);
+    Configuration other = config;
+
+    other.sets.push_back(NamedSet(u"D"_s));
+    CommitConfiguration(store, other);
+    config.sets.push_back(NamedSet(u"E"_s));
+    CommitConfiguration(store, config);
+    EXPECT_EQ(StoredSetNames(store), (QStringList{u"A"_s, u"B"_s, u"C"_s, u"D"_s, u"E"_s}));
+
+    other.sets.push_back(NamedSet(u"F"_s));
+    CommitConfiguration(store, other);
+    std::swap(config.sets[0], config.sets[2]);
+    CommitConfiguration(store, config);
+    EXPECT_EQ(StoredSetNames(store), (QStringList{u"C"_s, u"B"_s, u"A"_s, u"D"_s, u"E"_s, u"F"_s}));
 }
 
 Configuration SampleConfiguration(int sets, const QString& tag)
@@ -181,11 +280,21 @@ Configuration SampleConfiguration(int sets, const QString& tag)
     return config;
 }
 
+// Saves exactly wanted's sets and real-time setting: what a user's edit of a loaded configuration does.
+void SaveAsEdit(SettingsStore& store, const Configuration& wanted)
+{
+    Configuration config;
+    LoadConfiguration(store, config);
+    config.settings.StrRealTime = wanted.settings.StrRealTime;
+    config.sets = wanted.sets;
+    SaveConfiguration(store, config);
+}
+
 TEST_F(ConfigurationTest, AKilledSaveLeavesTheOldOrTheNewConfiguration)
 {
-    Configuration first = SampleConfiguration(20, u"A"_s);
-    Configuration second = SampleConfiguration(35, u"B"_s);
-    SaveConfiguration(store, first);
+    const Configuration first = SampleConfiguration(20, u"A"_s);
+    const Configuration second = SampleConfiguration(35, u"B"_s);
+    SaveAsEdit(store, first);
     std::mt19937 random(std::random_device{}());
     std::uniform_int_distribution<int> delay(0, 30000);
 
@@ -193,8 +302,8 @@ TEST_F(ConfigurationTest, AKilledSaveLeavesTheOldOrTheNewConfiguration)
         const pid_t pid = fork();
         if (pid == 0) {
             for (;;) {
-                SaveConfiguration(store, first);
-                SaveConfiguration(store, second);
+                SaveAsEdit(store, first);
+                SaveAsEdit(store, second);
             }
         }
         usleep(useconds_t(delay(random)));
@@ -205,11 +314,10 @@ TEST_F(ConfigurationTest, AKilledSaveLeavesTheOldOrTheNewConfiguration)
         Configuration loaded;
         LoadConfiguration(store, loaded);
         EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
-        EXPECT_TRUE(loaded.settings == first.settings || loaded.settings == second.settings);
         EXPECT_EQ(loaded.sets, loaded.settings.StrRealTime == u"A"_s ? first.sets : second.sets);
     }
     // The temporary files of killed saves go with the next save.
-    SaveConfiguration(store, first);
+    SaveAsEdit(store, first);
     EXPECT_EQ(QDir(store.directory()).entryList({u"*.kelvo-*"_s}, QDir::Files | QDir::Hidden), QStringList());
 }
 

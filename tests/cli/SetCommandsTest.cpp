@@ -1,9 +1,15 @@
 #include "cli/CliProcess.h"
+#include "cli/SetValidation.h"
+#include "cli/UsageError.h"
 #include "support/TestSupport.h"
+
+#include <QProcess>
 
 #include <gtest/gtest.h>
 
 #include <filesystem>
+#include <memory>
+#include <sys/mount.h>
 
 namespace kelvo::test {
 namespace {
@@ -107,7 +113,13 @@ TEST_F(SetCommands, RefusedInputLeavesTheStoreUntouched)
                                    "edit Docs --keep name",
                                    "remove Nope",
                                    "run Nope",
-                                   "settings flReRun maybe"};
+                                   "settings flReRun maybe",
+                                   "settings StrLogFileDir logs",
+                                   "settings StrLogFileDir {missing}",
+                                   "settings StrLogFileDir {a-file}",
+                                   "add New --source {docs} --dest {link-to-docs/backup}",
+                                   "add New --source {docs} --dest {link-to-docs}"};
+    std::filesystem::create_symlink(m_home.dir() / "docs", m_home.dir() / "link-to-docs");
     const auto before = Snapshot(m_home.configDir());
     for (const char* line : refused) {
         SCOPED_TRACE(line);
@@ -118,6 +130,62 @@ TEST_F(SetCommands, RefusedInputLeavesTheStoreUntouched)
         EXPECT_TRUE(result.err.startsWith(u"kelvo-cli: "_s)) << result.err.toStdString();
         EXPECT_EQ(Snapshot(m_home.configDir()), before);
     }
+    // Arguments that the blank-splitting table cannot hold.
+    for (const QString& name : {u" "_s, u" Docs2"_s, u"Docs2 "_s}) {
+        EXPECT_EQ(RunCli({u"add"_s, name, u"--source"_s, path("docs"), u"--dest"_s, path("x")}).status, 2);
+        EXPECT_EQ(Snapshot(m_home.configDir()), before);
+    }
+    EXPECT_EQ(RunCli({u"settings"_s, u"StrLogFileDir"_s, u""_s}).status, 2);
+    EXPECT_EQ(Snapshot(m_home.configDir()), before);
+}
+
+// Every command loads, checks and saves under one lock: of many adds of one name exactly one wins,
+// and the losers say so.
+TEST_F(SetCommands, ConcurrentAddsOfOneNameLetExactlyOneWin)
+{
+    std::vector<std::unique_ptr<QProcess>> processes;
+    for (int n = 0; n < 6; ++n) {
+        auto process = std::make_unique<QProcess>();
+        process->start(
+            QStringLiteral(KELVO_BIN_DIR "/kelvo-cli"),
+            {u"add"_s, u"Same"_s, u"--source"_s, path("docs"), u"--dest"_s, path("d") + QString::number(n)});
+        processes.push_back(std::move(process));
+    }
+    int won = 0;
+    for (auto& process : processes) {
+        ASSERT_TRUE(process->waitForFinished(60000));
+        const int status = process->exitCode();
+        won += status == 0;
+        EXPECT_TRUE(status == 0 || status == 2) << status;
+    }
+    EXPECT_EQ(won, 1);
+    EXPECT_EQ(listed().size(), 1);
+}
+
+// A bind mount hides from the paths what device and inode show.
+TEST_F(SetCommands, RefusesADestinationInsideTheSourceThroughABindMount)
+{
+    std::filesystem::create_directories(m_home.dir() / "mnt");
+    const std::string docs = m_home.dir() / "docs";
+    const std::string mount = m_home.dir() / "mnt";
+    const std::optional<int> code = InPrivateTmpfs(mount, 1 << 20, [&] {
+        if (::mount(docs.c_str(), mount.c_str(), nullptr, MS_BIND, nullptr) != 0)
+            return 77;
+        BackupSets sets(1);
+        sets[0].SetName = u"Docs"_s;
+        sets[0].SourceDirFile = QString::fromStdString(docs);
+        sets[0].DestDir = QString::fromStdString(mount + "/backup");
+        sets[0].flSubDirectories = true;
+        try {
+            cli::ValidateSet(sets, 0, false);
+            return 1;
+        } catch (const cli::UsageError&) {
+            return 0;
+        }
+    });
+    if (!code || *code == 77)
+        GTEST_SKIP() << "no private mounts here";
+    EXPECT_EQ(*code, 0);
 }
 
 } // namespace

@@ -2,6 +2,8 @@
 
 #include "support/TestSupport.h"
 
+#include <QFile>
+
 #include <gtest/gtest.h>
 
 #include <csignal>
@@ -52,10 +54,22 @@ TEST(InstanceLock, LivesUnderTheRuntimeDirectoryElseTheConfigDirectory)
     test::IsolatedHome home;
     EXPECT_EQ(InstanceLock::DefaultPath(), QString::fromStdString(home.dir() / "runtime/kelvo.lock"));
 
-    test::ScopedEnv noRuntime("XDG_RUNTIME_DIR", "");
-    EXPECT_EQ(InstanceLock::DefaultPath(), QString::fromStdString(home.configDir() + "/kelvo/kelvo.lock"));
-    InstanceLock lock;
-    EXPECT_TRUE(lock.TryAcquire()) << "the config directory is created when missing";
+    const QString fallback = QString::fromStdString(home.configDir() + "/kelvo/kelvo.lock");
+    {
+        test::ScopedEnv noRuntime("XDG_RUNTIME_DIR", "");
+        EXPECT_EQ(InstanceLock::DefaultPath(), fallback);
+        InstanceLock lock;
+        EXPECT_TRUE(lock.TryAcquire()) << "the config directory is created when missing";
+    }
+    // A runtime directory that cannot hold the file leads to the config directory, not to no lock.
+    test::WriteFile(home.dir() / "not-a-directory", "");
+    test::ScopedEnv unusable("XDG_RUNTIME_DIR", home.dir() / "not-a-directory");
+    const pid_t holder = StartLockHolder();
+    EXPECT_TRUE(QFile::exists(fallback));
+    InstanceLock second;
+    EXPECT_FALSE(second.TryAcquire());
+    ::kill(holder, SIGKILL);
+    ::waitpid(holder, nullptr, 0);
 }
 
 } // namespace

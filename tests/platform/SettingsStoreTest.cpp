@@ -1,6 +1,8 @@
 #include "platform/SettingsStore.h"
 
+#include "platform/AttributeRecordStore.h"
 #include "platform/Failure.h"
+#include "platform/ReplacementFile.h"
 #include "support/TestSupport.h"
 
 #include <QDir>
@@ -8,7 +10,10 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
+#include <filesystem>
 #include <random>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -31,8 +36,112 @@ TEST(SettingsStore, MatchesNamesWithoutCaseKeepsFirstWrittenOrderAndFollowsXdgCo
     EXPECT_EQ(store.GetSetting(App, u"sEtS"_s, u"ALPHA"_s), u"2"_s);
 
     EXPECT_EQ(store.filePath(App), QString::fromStdString(home.configDir()) + u"/kelvo/Kelvo.conf"_s);
-    const test::ScopedEnv noXdg("XDG_CONFIG_HOME", "");
-    EXPECT_EQ(SettingsStore().directory(), QDir::homePath() + u"/.config/kelvo"_s);
+    for (const char* ignored : {"", "relative/config"}) {
+        const test::ScopedEnv xdg("XDG_CONFIG_HOME", ignored);
+        EXPECT_EQ(SettingsStore().directory(), QDir::homePath() + u"/.config/kelvo"_s) << ignored;
+    }
+    const test::ScopedEnv relativeData("XDG_DATA_HOME", "relative/data");
+    EXPECT_EQ(AttributeRecordStore::DefaultPath(),
+              QDir::homePath().toStdString() + "/.local/share/kelvo/attribute-records");
+}
+
+TEST(SettingsStore, ReadsCrLfLinesAndNeverReadsTheTemporaryFileOfAKilledSave)
+{
+    test::IsolatedHome home;
+    SettingsStore store;
+    QDir().mkpath(store.directory());
+    test::WriteFile(store.filePath(App).toStdString(), "[Settings]\r\nK = crlf\r\nEmpty =\r\n");
+    QString temporary = QFile::decodeName(ReplacementNamePattern("Kelvo.conf").c_str());
+    temporary = store.directory() + u'/' + temporary.replace(u'*', u"123"_s);
+    test::WriteFile(temporary.toStdString(), "[Settings]\nK = half-written\n");
+
+    EXPECT_EQ(store.GetAllSettings(App, u"Settings"_s),
+              (SettingPairs{{u"K"_s, u"crlf"_s}, {u"Empty"_s, u""_s}}));
+    store.SaveSetting(App, u"Settings"_s, u"Other"_s, u"x"_s);
+    EXPECT_FALSE(QFile::exists(temporary));
+    EXPECT_EQ(store.GetSetting(App, u"Settings"_s, u"K"_s), u"crlf"_s);
+}
+
+TEST(SettingsStore, RefusesSpecialAndHugeFilesAndLeavesThem)
+{
+    test::IsolatedHome home;
+    SettingsStore store;
+    QDir().mkpath(store.directory());
+    const std::string path = store.filePath(App).toStdString();
+    const auto make = [&](const char* kind) {
+        std::filesystem::remove(path);
+        if (kind == std::string("fifo"))
+            EXPECT_EQ(mkfifo(path.c_str(), 0600), 0);
+        else if (kind == std::string("zero"))
+            std::filesystem::create_symlink("/dev/zero", path);
+        else
+            std::filesystem::resize_file((test::WriteFile(path, "[Settings]\n"), path), 65 * 1024 * 1024);
+    };
+    for (const char* kind : {"fifo", "zero", "huge"}) {
+        SCOPED_TRACE(kind);
+        make(kind);
+        const auto before = std::filesystem::symlink_status(path).type();
+        for (int attempt = 0; attempt < 2; ++attempt) {
+            try {
+                if (attempt == 0)
+                    store.Read(App);
+                else
+                    store.SaveSetting(App, u"Settings"_s, u"K"_s, u"v"_s);
+                ADD_FAILURE() << "accepted";
+            } catch (const Failure& failure) {
+                EXPECT_NE(
+                    std::string(failure.what()).find(kind == std::string("huge") ? "64 MiB" : "regular"),
+                    std::string::npos)
+                    << failure.what();
+            }
+        }
+        EXPECT_EQ(std::filesystem::symlink_status(path).type(), before);
+        EXPECT_EQ(QDir(store.directory()).entryList({u"*unreadable*"_s}, QDir::AllEntries | QDir::System),
+                  QStringList());
+    }
+}
+
+TEST(SettingsStore, WritesThroughALinkAndRefusesAReadOnlyFile)
+{
+    test::IsolatedHome home;
+    SettingsStore store;
+    QDir().mkpath(store.directory());
+    const std::string target = home.dir() / "dotfiles/kelvo.conf";
+    std::filesystem::create_directories(home.dir() / "dotfiles");
+    std::filesystem::create_symlink("../../dotfiles/kelvo.conf", store.filePath(App).toStdString());
+
+    store.SaveSetting(App, u"Settings"_s, u"K"_s, u"first"_s);
+    store.SaveSetting(App, u"Settings"_s, u"K"_s, u"second"_s);
+    EXPECT_TRUE(std::filesystem::is_symlink(store.filePath(App).toStdString()));
+    EXPECT_NE(test::ReadFile(target).indexOf("K = second"), -1);
+
+    std::filesystem::permissions(target, std::filesystem::perms::owner_read);
+    try {
+        store.SaveSetting(App, u"Settings"_s, u"K"_s, u"third"_s);
+        ADD_FAILURE() << "a read-only file was replaced";
+    } catch (const Failure& failure) {
+        EXPECT_EQ(failure.number(), ErrPermissionDenied);
+        EXPECT_NE(std::string(failure.what()).find("read-only"), std::string::npos) << failure.what();
+    }
+    EXPECT_EQ(store.GetSetting(App, u"Settings"_s, u"K"_s), u"second"_s);
+}
+
+// Loading was once quadratic in the number of keys (minutes for this size); the bound is far above
+// what a linear load takes on any machine, so it fails only on that fault.
+TEST(SettingsDocument, ParsesAndWritesTwoHundredThousandKeysAtOnce)
+{
+    QByteArray text = "[Sets]\n";
+    for (int n = 0; n < 100000; ++n)
+        text += "Set" + QByteArray::number(n) + " = x\n";
+    for (int n = 0; n < 100000; ++n)
+        text += "[Sets\\Set" + QByteArray::number(n) + "]\nK = " + QByteArray::number(n) + "\n";
+    const auto start = std::chrono::steady_clock::now();
+    SettingsDocument document;
+    ASSERT_TRUE(document.parse(text));
+    EXPECT_EQ(document.GetSetting(u"sets\\set99999"_s, u"k"_s), u"99999"_s);
+    EXPECT_EQ(document.GetAllSettings(u"Sets"_s).size(), 100000);
+    EXPECT_GT(document.serialize().size(), text.size());
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(20));
 }
 
 TEST(SettingsStore, TellsAnEmptyValueFromAMissingOneAndRefusesToDeleteAMissingSection)
