@@ -4,6 +4,7 @@
 #include "engine/FileCopy.h"
 #include "engine/LogFile.h"
 #include "engine/RunStopped.h"
+#include "engine/SetRunLock.h"
 #include "platform/Failure.h"
 #include "platform/FileSystem.h"
 
@@ -12,29 +13,40 @@
 #include <algorithm>
 #include <cmath>
 #include <stdexcept>
+#include <sys/stat.h>
 #include <unordered_set>
 
 namespace kelvo {
 
 namespace {
 
-// Splits the filter text at ";" as the set list shows it: entries are not trimmed, an empty entry
-// between two ";" stays, a trailing ";" adds nothing, and a lone ";" is the one empty filter.
+bool IsBlank(char c)
+{
+    return c == ' ' || c == '\t';
+}
+
+// Splits the filter text at ";" and trims each piece, so that "*.txt; *.h" means both patterns;
+// empty pieces are ignored, and a text without any pattern means every file.
 std::vector<std::string> SplitFilters(const std::string& text)
 {
     std::vector<std::string> filters;
     std::string::size_type start = 0;
-    for (auto end = text.find(';'); end != std::string::npos; end = text.find(';', start)) {
-        filters.push_back(text.substr(start, end - start));
+    while (start <= text.size()) {
+        auto end = text.find(';', start);
+        if (end == std::string::npos)
+            end = text.size();
+        auto first = start;
+        auto last = end;
+        while (first < last && IsBlank(text[first]))
+            ++first;
+        while (last > first && IsBlank(text[last - 1]))
+            --last;
+        if (last > first)
+            filters.push_back(text.substr(first, last - first));
         start = end + 1;
     }
-    filters.push_back(text.substr(start));
-    if (filters.back().empty()) {
-        if (filters.size() > 1)
-            filters.pop_back();
-        else
-            filters.back() = "*.*";
-    }
+    if (filters.empty())
+        filters.emplace_back("*.*");
     return filters;
 }
 
@@ -47,6 +59,36 @@ int OverallPercent(int directoriesDone, int totalDirectories)
     return static_cast<int>(std::clamp(percent, 0.0, 100.0));
 }
 
+bool StartsWith(const std::string& text, const std::string& prefix)
+{
+    return text.compare(0, prefix.size(), prefix) == 0;
+}
+
+// Which directory a path names, whatever link or mount it is reached through.
+struct DirectoryIdentity
+{
+    dev_t device = 0;
+    ino_t inode = 0;
+
+    bool operator==(const DirectoryIdentity&) const = default;
+};
+
+std::optional<DirectoryIdentity> IdentityOf(const DirectoryHandle& directory)
+{
+    struct stat st = {};
+    const int result =
+        directory.fd() == AT_FDCWD ? ::stat(directory.path().c_str(), &st) : ::fstat(directory.fd(), &st);
+    if (result != 0)
+        return std::nullopt;
+    return DirectoryIdentity{st.st_dev, st.st_ino};
+}
+
+// Failures after which nothing else of the set can succeed.
+bool EndsTheSet(const Failure& failure)
+{
+    return failure.number() == ErrDiskFull || failure.number() == ErrOverflow;
+}
+
 // One file examined: where it is on the copying side, and where its copy goes.
 struct FilePair
 {
@@ -57,24 +99,57 @@ struct FilePair
     FileLocation destination{target, name};
 };
 
+// A directory visited and the directory it was copied into, for the attributes carried at the end.
+struct VisitedDirectory
+{
+    std::string directory;
+    std::string target;
+    bool targetCreated = false;
+};
+
+// What the run knows of the set it is working on.
+struct SetWalk
+{
+    std::string sourceRoot;      // with a trailing "/"
+    std::string destinationRoot; // with a trailing "/"
+    std::optional<DirectoryIdentity> sourceIdentity;
+    std::optional<DirectoryIdentity> destinationIdentity;
+    bool deletesAllowed = true;
+    bool sameRootsReported = false;
+    // Directories whose failure or whose being the backup itself excludes them and all below them.
+    std::vector<std::string> excluded;
+    std::vector<VisitedDirectory> visited;
+};
+
 // One run over the chosen sets: the working values that live only as long as the run.
 class Run final
 {
 public:
-    explicit Run(RunContext& context) : m_context(context), m_log(context.configuration.settings, context.clock) {}
+    explicit Run(RunContext& context)
+        : m_context(context), m_log(context.configuration.settings, context.clock)
+    {}
 
     void execute(qint16 setIndex);
 
 private:
     void start();
     void runSet(qint16 setIndex);
+    void walkSet(qint16 setIndex, const DirectoryList& list);
+    void prepareWalk(const BackupSet& set);
+    void guardDeletes(const BackupSet& set);
     void visitDirectory(qint16 setIndex, const std::string& entry);
+    bool isExcluded(const std::string& directory) const;
+    bool isSetRoot(const std::string& directory) const;
     std::optional<std::string> targetOf(const BackupSet& set, const std::string& directory) const;
-    void deleteRemovedFiles(const std::string& directory, const std::string& target,
+    void copyDirectory(qint16 setIndex, const std::string& directory, const std::string& target);
+    bool onSourceSide(const std::string& directory) const;
+    bool isTheOtherRoot(const DirectoryHandle& directory);
+    void deleteRemovedFiles(const BackupSet& set, const std::string& directory, const std::string& target,
                             const std::vector<std::string>& names);
     void examineFile(qint16 setIndex, const DirectoryHandle& directory, const DirectoryHandle& target,
                      const std::string& name, TimePrecision precision);
     void copyFile(qint16 setIndex, const FilePair& pair, TimePrecision precision);
+    void carryDirectoryAttributes(const BackupSet& set);
     void handleFailure(const Failure& failure);
     void countError();
     void directoryDone();
@@ -88,6 +163,9 @@ private:
     std::string m_lastSeen; // the name last seen by the delete scan
     qint64 m_stampSecond = -1;
     QString m_stampText;
+    SetWalk m_walk;
+    std::size_t m_setIndex = 0;
+    qint64 m_specialFiles = 0;
 };
 
 void Run::execute(qint16 setIndex)
@@ -122,34 +200,102 @@ void Run::runSet(qint16 setIndex)
         return;
     if (static_cast<std::size_t>(setIndex) >= m_context.configuration.sets.size())
         return;
-    m_target.clear();
-    m_lastSeen.clear();
     // Events that run during the yields may rebuild the lists or commit the sets; the run keeps its
     // own copy of the list, and a set that a commit removed ends here.
     const DirectoryList list = *lists[setIndex];
+    if (list.empty() || list.front() == EndMarker)
+        return;
+    const QString setName = m_context.configuration.sets[static_cast<std::size_t>(setIndex)].SetName;
+    const SetRunLock lock(setName, m_context.observer, [&] {
+        m_log.Note("Waiting for another run of the set " + setName.toStdString() + " to end");
+    });
+    walkSet(setIndex, list);
+}
+
+void Run::walkSet(qint16 setIndex, const DirectoryList& list)
+{
+    m_setIndex = static_cast<std::size_t>(setIndex);
+    m_target.clear();
+    m_lastSeen.clear();
     try {
-        for (const std::string& entry : list) {
-            if (entry == EndMarker)
-                break;
-            visitDirectory(setIndex, entry);
+        prepareWalk(m_context.configuration.sets.at(static_cast<std::size_t>(setIndex)));
+        try {
+            for (const std::string& entry : list) {
+                if (entry == EndMarker)
+                    break;
+                visitDirectory(setIndex, entry);
+            }
+        } catch (const Failure& failure) {
+            handleFailure(failure);
         }
-    } catch (const Failure& failure) {
-        handleFailure(failure);
+        carryDirectoryAttributes(m_context.configuration.sets.at(static_cast<std::size_t>(setIndex)));
     } catch (const std::out_of_range&) {
     }
+}
+
+void Run::prepareWalk(const BackupSet& set)
+{
+    m_walk = SetWalk{};
+    m_walk.sourceRoot = WithTrailingSeparator(ToFilePath(set.SourceDirFile));
+    m_walk.destinationRoot = WithTrailingSeparator(ToFilePath(set.DestDir));
+    m_walk.sourceIdentity = IdentityOf(DirectoryHandle(m_walk.sourceRoot));
+    m_walk.destinationIdentity = IdentityOf(DirectoryHandle(m_walk.destinationRoot));
+    guardDeletes(set);
+}
+
+// An empty copying-side root is the mount point of a drive that is not there, or a folder emptied by
+// mistake: a delete scan would take the other side's files with it. The copying still runs.
+void Run::guardDeletes(const BackupSet& set)
+{
+    if (set.SyncOptions == QLatin1String("srcAndDest") || !set.flRemovedDeletedFiles)
+        return;
+    const bool fromDestination = set.SyncOptions == QLatin1String("destToSrc");
+    const std::string& root = fromDestination ? m_walk.destinationRoot : m_walk.sourceRoot;
+    const std::string& other = fromDestination ? m_walk.sourceRoot : m_walk.destinationRoot;
+    int specialEntries = 0;
+    try {
+        if (!ListDirectory(root, MaskAll, &specialEntries).empty() || specialEntries > 0)
+            return;
+    } catch (const Failure&) {
+        m_walk.deletesAllowed = false; // the visit of the root reports why
+        return;
+    }
+    m_walk.deletesAllowed = false;
+    m_log.Problem("Error : " + root + " is empty. Nothing is deleted from " + other);
+    countError();
+}
+
+bool Run::isExcluded(const std::string& directory) const
+{
+    return std::any_of(m_walk.excluded.begin(), m_walk.excluded.end(),
+                       [&](const std::string& excluded) { return StartsWith(directory, excluded); });
+}
+
+bool Run::isSetRoot(const std::string& directory) const
+{
+    return directory == m_walk.sourceRoot || directory == m_walk.destinationRoot;
 }
 
 // The matching directory on the other side (T), or nothing for a directory of a one-way set that lies
 // in the receiving tree: with the destination inside the source, the source's walk lists the backup
 // itself, which must not be copied into itself or back.
+// With one root inside the other, a directory belongs to the nearer (longer) root.
+bool Run::onSourceSide(const std::string& directory) const
+{
+    const BackupSet& set = m_context.configuration.sets.at(m_setIndex);
+    const std::string source = ToFilePath(set.SourceDirFile);
+    const std::string destination = ToFilePath(set.DestDir);
+    return StartsWith(directory, source) &&
+           !(StartsWith(directory, destination) && destination.size() > source.size());
+}
+
 std::optional<std::string> Run::targetOf(const BackupSet& set, const std::string& directory) const
 {
     const std::string source = ToFilePath(set.SourceDirFile);
     const std::string destination = ToFilePath(set.DestDir);
-    const bool inSource = directory.compare(0, source.size(), source) == 0;
-    const bool inDestination = directory.compare(0, destination.size(), destination) == 0;
-    // With one root inside the other, a directory belongs to the nearer (longer) root.
-    const bool sourceSide = inSource && !(inDestination && destination.size() > source.size());
+    const bool inSource = StartsWith(directory, source);
+    const bool inDestination = StartsWith(directory, destination);
+    const bool sourceSide = onSourceSide(directory);
     if (!sourceSide && !inDestination)
         throw Failure(ErrOverflow, directory);
     if (inSource && inDestination && set.SyncOptions != QLatin1String("srcAndDest") &&
@@ -166,52 +312,92 @@ void Run::visitDirectory(qint16 setIndex, const std::string& entry)
     BackupSet& set = m_context.configuration.sets.at(static_cast<std::size_t>(setIndex));
     if (set.Filters.isEmpty())
         set.Filters = QStringLiteral("*.*");
-    const std::vector<std::string> filters = SplitFilters(ToFilePath(set.Filters));
     const std::string directory = WithTrailingSeparator(entry);
 
     m_target.clear();
-    const std::optional<std::string> sideTarget = targetOf(set, directory);
-    if (!sideTarget) {
-        directoryDone();
-        return;
+    const std::optional<std::string> target = isExcluded(directory) ? std::nullopt : targetOf(set, directory);
+    if (target) {
+        ++m_context.statistics.directoriesSearched;
+        m_context.observer.statisticsChanged(m_context.statistics);
+        m_target = *target;
+        try {
+            copyDirectory(setIndex, directory, *target);
+        } catch (const Failure& failure) {
+            // One directory that cannot be reached costs that directory and those below it; the
+            // set's roots and set-wide failures end the set.
+            if (isSetRoot(directory) || EndsTheSet(failure))
+                throw;
+            handleFailure(failure.number() == ErrInvalidArgument ? Failure(ErrPathFileAccess, failure.path())
+                                                                 : failure);
+            m_walk.excluded.push_back(directory);
+        }
     }
-    const std::string& target = *sideTarget;
-    ++m_context.statistics.directoriesSearched;
-    m_context.observer.statisticsChanged(m_context.statistics);
-    m_target = target;
-    if (!target.empty() && !FolderExists(target))
-        CreateDirectory(target);
+    directoryDone();
+}
 
-    // The copying side is listed before anything is deleted: a source that is missing or cannot be
-    // read must never empty its backup.
+void Run::copyDirectory(qint16 setIndex, const std::string& directory, const std::string& target)
+{
+    const BackupSet& set = m_context.configuration.sets.at(static_cast<std::size_t>(setIndex));
+    const std::vector<std::string> filters = SplitFilters(ToFilePath(set.Filters));
+    // The copying side is listed before anything is made or deleted: a source that is missing or
+    // cannot be read must never empty its backup, nor grow empty directories in it.
+    const DirectoryHandle directoryHandle(directory);
+    if (isTheOtherRoot(directoryHandle))
+        return;
+    int specialEntries = 0;
     std::vector<std::string> names;
     try {
-        names = ListDirectory(directory, MaskFiles);
+        names = ListDirectory(directory, MaskFiles, &specialEntries);
     } catch (const Failure& failure) {
         throw Failure(failure.number() == ErrPathNotFound ? ErrPathNotFound : ErrPathFileAccess, directory);
     }
-    if (set.SyncOptions != QLatin1String("srcAndDest") && set.flRemovedDeletedFiles)
-        deleteRemovedFiles(directory, target, names);
+    m_specialFiles += specialEntries;
 
-    const TimePrecision precision = TimePrecisionOf(directory, target);
-    const DirectoryHandle directoryHandle(directory);
+    const bool created = !target.empty() && !FolderExists(target);
+    if (created)
+        CreateDirectory(target);
+    RemoveStaleReplacements(target);
+    if (set.SyncOptions != QLatin1String("srcAndDest") && set.flRemovedDeletedFiles && m_walk.deletesAllowed)
+        deleteRemovedFiles(set, directory, target, names);
+
     const DirectoryHandle targetHandle(target);
+    const TimePrecision precision = TimePrecisionOf(directoryHandle, targetHandle);
     for (const std::string& filter : filters) {
         for (const std::string& name : names) {
             if (MatchesPattern(name, filter))
                 examineFile(setIndex, directoryHandle, targetHandle, name, precision);
         }
     }
-    directoryDone();
+    m_walk.visited.push_back({directory, target, created});
 }
 
-void Run::deleteRemovedFiles(const std::string& directory, const std::string& target,
+// A directory of the copying side that is the other side's root, reached through a link or a bind
+// mount: copying it would copy the backup into itself, one level deeper each run.
+bool Run::isTheOtherRoot(const DirectoryHandle& directory)
+{
+    const std::optional<DirectoryIdentity>& other =
+        onSourceSide(directory.path()) ? m_walk.destinationIdentity : m_walk.sourceIdentity;
+    if (!other || IdentityOf(directory) != other)
+        return false;
+    m_walk.excluded.push_back(directory.path());
+    if (isSetRoot(directory.path()) && !m_walk.sameRootsReported) {
+        m_walk.sameRootsReported = true;
+        m_log.Problem("Error : " + m_walk.sourceRoot + " and " + m_walk.destinationRoot +
+                      " are the same directory. Nothing is copied");
+        countError();
+    }
+    return true;
+}
+
+void Run::deleteRemovedFiles(const BackupSet& set, const std::string& directory, const std::string& target,
                              const std::vector<std::string>& names)
 {
+    if (IsKeptCopyFolder(set, target))
+        return;
     const std::unordered_set<std::string> present(names.begin(), names.end());
     for (const std::string& name : ListDirectory(target, MaskFiles)) {
         m_lastSeen = name;
-        if (present.count(name))
+        if (present.count(name) || IsKeptCopyName(set, name))
             continue;
         // Only a file the file system reports as absent is gone; anything else keeps the backup.
         if (File::TryGetFile(directory + name))
@@ -247,11 +433,12 @@ void Run::examineFile(qint16 setIndex, const DirectoryHandle& directory, const D
 void Run::copyFile(qint16 setIndex, const FilePair& pair, TimePrecision precision)
 {
     const bool clearsArchiveFlag =
-        m_context.configuration.sets.at(static_cast<std::size_t>(setIndex)).CopyOptions == QLatin1String("OpArchive");
+        m_context.configuration.sets.at(static_cast<std::size_t>(setIndex)).CopyOptions ==
+        QLatin1String("OpArchive");
     m_context.observer.currentFileChanged(QFile::decodeName(QByteArray::fromStdString(pair.name)));
     const qint64 result = CopyFileWithProgress(m_context, pair.source, pair.destination);
     const bool success = result > 0 || !NeedsCopy(m_context, setIndex, pair.source, pair.destination,
-                                                   CopyCheck::AfterCopy, precision);
+                                                  CopyCheck::AfterCopy, precision);
     if (!success) {
         m_log.CopyFailed(pair.directory.path(), pair.target.path(), pair.name);
         return;
@@ -261,6 +448,23 @@ void Run::copyFile(qint16 setIndex, const FilePair& pair, TimePrecision precisio
     m_log.Copied(pair.directory.path(), pair.target.path(), pair.name);
     if (clearsArchiveFlag)
         SetAttributes(pair.source.path, GetAttributes(pair.source.path) & ~AttrArchive);
+}
+
+// Deepest first, once the contents are written: writing into a directory moves its times. A two-way
+// set carries them only to the directories it made, since either side's directory may be the newer.
+void Run::carryDirectoryAttributes(const BackupSet& set)
+{
+    const bool twoWay = set.SyncOptions == QLatin1String("srcAndDest");
+    for (auto it = m_walk.visited.rbegin(); it != m_walk.visited.rend(); ++it) {
+        if (twoWay && !it->targetCreated)
+            continue;
+        try {
+            CarryDirectoryAttributes(it->directory, it->target);
+        } catch (const Failure&) {
+            // Permissions and times that a file system cannot take leave the backed-up contents whole.
+        }
+    }
+    m_walk.visited.clear();
 }
 
 void Run::handleFailure(const Failure& failure)
@@ -274,7 +478,8 @@ void Run::handleFailure(const Failure& failure)
         break;
     case ErrPathFileAccess:
     case ErrPathNotFound:
-        m_log.AccessError(failure.description(), m_target);
+        // The side that failed: a missing source is named, not the directory it would have filled.
+        m_log.AccessError(failure.description(), failure.path().empty() ? m_target : failure.path());
         break;
     case ErrDiskFull:
         m_log.DiskFull(m_target, failure.description());
@@ -294,7 +499,8 @@ void Run::countError()
 void Run::directoryDone()
 {
     ++m_directoriesDone;
-    m_context.observer.overallProgressChanged(OverallPercent(m_directoriesDone, m_context.state.TotalDirectories));
+    m_context.observer.overallProgressChanged(
+        OverallPercent(m_directoriesDone, m_context.state.TotalDirectories));
 }
 
 void Run::stampLastDate(BackupSet& set)
@@ -315,6 +521,8 @@ void Run::finish()
         m_context.observer.reRunTimerEnabled(true);
     m_context.observer.overallProgressChanged(100);
     try {
+        if (m_specialFiles > 0)
+            m_log.Note("skipped " + std::to_string(m_specialFiles) + " special files");
         m_log.Close();
     } catch (const Failure& failure) {
         handleFailure(failure);

@@ -3,7 +3,7 @@
 #include "platform/Failure.h"
 #include "platform/FileSystem.h"
 
-
+#include <algorithm>
 #include <sys/vfs.h>
 
 namespace kelvo {
@@ -34,8 +34,9 @@ bool NeedsCopyByDate(const File& source, const std::optional<File>& destination,
 bool NeedsCopyByCriterion(const BackupSet& set, const File& source, const std::optional<File>& destination,
                           TimePrecision precision)
 {
+    // Read-only and hidden (every dot-file) say nothing about whether a file changed.
     if (set.CopyOptions == QLatin1String("OpArchive"))
-        return source.Attributes() == AttrArchive;
+        return (source.Attributes() & AttrArchive) != 0;
     if (set.CopyOptions == QLatin1String("OpDate"))
         return NeedsCopyByDate(source, destination, precision);
     if (set.CopyOptions == QLatin1String("OpFileSize"))
@@ -66,6 +67,12 @@ std::string KeptCopyBase(const BackupSet& set, const File& destination)
     return destination.Path();
 }
 
+bool IsNumber(std::string_view text, std::size_t shortest, std::size_t longest)
+{
+    return text.size() >= shortest && text.size() <= longest &&
+           std::all_of(text.begin(), text.end(), [](char c) { return c >= '0' && c <= '9'; });
+}
+
 std::string FirstFreeSequencePath(const std::string& base)
 {
     for (int n = 1; n <= LastSequenceNumber; ++n) {
@@ -78,15 +85,19 @@ std::string FirstFreeSequencePath(const std::string& base)
 
 } // namespace
 
-bool NeedsCopy(RunContext& context, qint16 setIndex, const FileLocation& source, const FileLocation& destination,
-               CopyCheck check, TimePrecision precision)
+bool NeedsCopy(RunContext& context, qint16 setIndex, const FileLocation& source,
+               const FileLocation& destination, CopyCheck check, TimePrecision precision)
 {
     const BackupSet& set = context.configuration.sets.at(static_cast<std::size_t>(setIndex));
     const File sourceFile = File::GetFile(source);
     std::optional<File> destinationFile = File::TryGetFile(destination);
     if (destinationFile && !set.flOverwrite)
         return false;
-    const bool answer = NeedsCopyByCriterion(set, sourceFile, destinationFile, precision);
+    bool answer = NeedsCopyByCriterion(set, sourceFile, destinationFile, precision);
+    // In a two-way set each side may hold the user's latest edit: only the newer file ever travels, so
+    // an edit made in place on the other side is never overwritten by the older original.
+    if (answer && destinationFile && set.SyncOptions == QLatin1String("srcAndDest"))
+        answer = ModifiedLater(sourceFile, *destinationFile, precision);
     if (answer && destinationFile && check == CopyCheck::BeforeCopy)
         KeepExistingCopy(context, setIndex, *destinationFile);
     return answer;
@@ -104,15 +115,51 @@ void KeepExistingCopy(RunContext& context, qint16 setIndex, File& destination)
         destination.Move(keptPath);
     } else if (set.ArchiveOptions == QLatin1String("OpSeq")) {
         destination.Move(FirstFreeSequencePath(KeptCopyBase(set, destination)));
+    } else if (set.ArchiveOptions == QLatin1String("OpKeep") && set.flArchiveSubDir) {
+        // The sub directory holds the previous version under the file's own name.
+        const std::string keptPath = KeptCopyBase(set, destination);
+        if (FileExists(keptPath))
+            DeleteFile(keptPath, true);
+        destination.Move(keptPath);
     }
 }
 
-TimePrecision TimePrecisionOf(const std::string& directory, const std::string& otherDirectory)
+bool IsKeptCopyName(const BackupSet& set, std::string_view name)
 {
-    for (const std::string* path : {&directory, &otherDirectory}) {
-        struct statfs info{};
-        if (::statfs(path->c_str(), &info) == 0 &&
-            (info.f_type == MsdosSuperMagic || info.f_type == ExfatSuperMagic))
+    if (!set.flArchive || set.flArchiveSubDir)
+        return false;
+    const auto dot = name.rfind('.');
+    if (dot == std::string_view::npos || dot == 0)
+        return false;
+    const std::string_view suffix = name.substr(dot + 1);
+    if (set.ArchiveOptions == QLatin1String("OpSeq"))
+        return IsNumber(suffix, 1, 7);
+    if (set.ArchiveOptions == QLatin1String("OpDate")) {
+        const auto dash = suffix.find('-');
+        return dash == 8 && IsNumber(suffix.substr(0, 8), 8, 8) && IsNumber(suffix.substr(9), 3, 6);
+    }
+    return false;
+}
+
+bool IsKeptCopyFolder(const BackupSet& set, std::string_view directory)
+{
+    if (!set.flArchive || !set.flArchiveSubDir || set.ArchiveSubDir.isEmpty())
+        return false;
+    while (!directory.empty() && directory.back() == '/')
+        directory.remove_suffix(1);
+    return GetFileName(std::string(directory)) == ToFilePath(set.ArchiveSubDir);
+}
+
+TimePrecision TimePrecisionOf(const DirectoryHandle& directory, const DirectoryHandle& otherDirectory)
+{
+    for (const DirectoryHandle* handle : {&directory, &otherDirectory}) {
+        struct statfs info
+        {
+        };
+        // The open directory answers for paths too long for one call.
+        const int result = handle->fd() == AT_FDCWD ? ::statfs(handle->path().c_str(), &info)
+                                                    : ::fstatfs(handle->fd(), &info);
+        if (result == 0 && (info.f_type == MsdosSuperMagic || info.f_type == ExfatSuperMagic))
             return TimePrecision::TwoSeconds;
     }
     return TimePrecision::OneSecond;

@@ -3,9 +3,11 @@
 #include "engine/BackupRun.h"
 
 #include <string>
+#include <string_view>
 
 namespace kelvo {
 
+class DirectoryHandle;
 class File;
 struct FileLocation;
 
@@ -20,14 +22,22 @@ enum class TimePrecision { OneSecond, TwoSeconds };
 // Whether the file at source must be copied over destination, by the set's criterion and overwrite
 // rule. Before a copy that replaces an existing file, moves that file aside when the set keeps
 // copies. Raises 53 when the source has gone.
-bool NeedsCopy(RunContext& context, qint16 setIndex, const FileLocation& source, const FileLocation& destination,
-               CopyCheck check, TimePrecision precision = TimePrecision::OneSecond);
+bool NeedsCopy(RunContext& context, qint16 setIndex, const FileLocation& source,
+               const FileLocation& destination, CopyCheck check,
+               TimePrecision precision = TimePrecision::OneSecond);
 
 // Moves the existing destination file to its kept name: stamped with the date ("ddmmyyyy-hms") or
 // numbered with the first free sequence number, beside it or in the set's sub directory.
 void KeepExistingCopy(RunContext& context, qint16 setIndex, File& destination);
 
+// Whether a file name in a destination directory is one of the set's kept copies beside their file
+// ("report.doc.1", "report.doc.07122026-2051"), which the delete scan must leave alone.
+bool IsKeptCopyName(const BackupSet& set, std::string_view name);
+// Whether a directory is the set's sub directory of kept copies, whose files the delete scan must
+// leave alone whatever the source holds under that name.
+bool IsKeptCopyFolder(const BackupSet& set, std::string_view directory);
+
 // The precision of the coarser of the two directories' file systems.
-TimePrecision TimePrecisionOf(const std::string& directory, const std::string& otherDirectory);
+TimePrecision TimePrecisionOf(const DirectoryHandle& directory, const DirectoryHandle& otherDirectory);
 
 } // namespace kelvo

@@ -3,7 +3,6 @@
 #include "platform/Failure.h"
 #include "platform/FileSystem.h"
 
-
 #include <algorithm>
 #include <limits>
 

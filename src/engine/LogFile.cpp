@@ -108,6 +108,16 @@ void LogFile::Deleted(const std::string& t, const std::string& f)
                   ". The file was no longer present in the source directory");
 }
 
+void LogFile::Note(const std::string& line)
+{
+    WriteLine(line);
+}
+
+void LogFile::Problem(const std::string& line)
+{
+    WriteErrorLine(line);
+}
+
 void LogFile::AccessError(const QString& description, const std::string& t)
 {
     WriteErrorLine("Error : " + Utf8(description) + ". Cannot access " + t);

@@ -41,6 +41,10 @@ public:
     void OtherError(const QString& description, int number, const std::string& t,
                     const std::string& lastSeen);
 
+    // A line of its own: Note is informational, Problem an error line.
+    void Note(const std::string& line);
+    void Problem(const std::string& line);
+
     // Writes the end line, closes the log and cuts it to its size limit. Failures raise kelvo::Failure.
     void Close();
 

@@ -1,6 +1,6 @@
-#include "EngineFixture.h"
-
 #include "engine/Comparison.h"
+
+#include "EngineFixture.h"
 #include "engine/FileCopy.h"
 #include "platform/Failure.h"
 #include "platform/FileSystem.h"
@@ -46,44 +46,40 @@ TEST_F(Comparison, OverwriteOffNeverReplacesAnExistingFile)
     }
 }
 
-TEST_F(Comparison, ArchiveCriterionWantsTheArchiveFlagAlone)
+TEST_F(Comparison, CriteriaAndTheTwoWayRule)
 {
     set().CopyOptions = QStringLiteral("OpArchive");
-    MakeFile(src("plain"), "x");
-    makeArchived(src("plain"));
-    EXPECT_TRUE(needsCopy("plain"));
-
     MakeFile(src("readonly"), "x");
     makeArchived(src("readonly"));
     chmod(src("readonly").c_str(), 0444);
-    EXPECT_EQ(GetAttributes(src("readonly")), AttrArchive | AttrReadOnly);
+    EXPECT_TRUE(needsCopy("readonly"));
+    clearArchive(src("readonly"));
     EXPECT_FALSE(needsCopy("readonly"));
 
-    clearArchive(src("plain"));
-    EXPECT_FALSE(needsCopy("plain"));
-}
-
-TEST_F(Comparison, DateCriterion)
-{
     set().CopyOptions = QStringLiteral("OpDate");
     MakeFile(src("newer"), "same", 2000);
     MakeFile(dst("newer"), "same", 1000);
     EXPECT_TRUE(needsCopy("newer"));
-
     MakeFile(src("equal"), "same", 2000);
     MakeFile(dst("equal"), "same", 2000);
     EXPECT_FALSE(needsCopy("equal"));
-
     // A newer destination of another size, created apart from the source, is left alone.
     MakeFile(src("older"), "short", 1000);
     MakeFile(dst("older"), "much longer", 2000);
     EXPECT_FALSE(needsCopy("older"));
-
     // Sub-second differences do not count, and a FAT destination may lag up to two seconds.
     MakeFile(src("fat"), "same", 2001);
     MakeFile(dst("fat"), "same", 2000);
     EXPECT_TRUE(needsCopy("fat"));
     EXPECT_FALSE(needsCopy("fat", CopyCheck::BeforeCopy, TimePrecision::TwoSeconds));
+
+    // Two-way, only the newer file travels, whatever the sizes say.
+    set().SyncOptions = QStringLiteral("srcAndDest");
+    for (const char* criterion : {"OpFileSize", "OpDate"}) {
+        set().CopyOptions = QString::fromLatin1(criterion);
+        EXPECT_FALSE(needsCopy("older")) << criterion;
+    }
+    EXPECT_TRUE(needsCopy("newer"));
 }
 
 TEST_F(Comparison, RightAfterACopyNothingIsDueAndASizeChangeOfTheCopyIsNoticed)
@@ -143,6 +139,14 @@ TEST_F(Comparison, KeptCopiesInTheSubDirectory)
     MakeFile(dst("report.doc"), "old", 1000);
     ASSERT_TRUE(needsCopy("report.doc"));
     EXPECT_EQ(ReadFile(dst("archive/report.doc.1")), "old");
+
+    // Under its own name, the sub directory holds the version last replaced.
+    set().ArchiveOptions = QStringLiteral("OpKeep");
+    for (const char* version : {"first", "second"}) {
+        MakeFile(dst("report.doc"), version, 1000);
+        ASSERT_TRUE(needsCopy("report.doc"));
+        EXPECT_EQ(ReadFile(dst("archive/report.doc")), version);
+    }
 }
 
 TEST_F(Comparison, DateStampedKeptCopyReplacesOneOfTheSameSecond)

@@ -1,6 +1,7 @@
 #include "engine/FileCopy.h"
 
 #include "EngineFixture.h"
+#include "engine/Comparison.h"
 #include "engine/RunStopped.h"
 #include "platform/Failure.h"
 #include "platform/FileSystem.h"
@@ -89,7 +90,9 @@ TEST_F(FileCopy, CopiesEveryChunkSizeExactlyWithProgressOnlyForward)
 
 TEST_F(FileCopy, CarriesTimesAndAttributesAndLeavesTheSourceAlone)
 {
-    MakeFile(src("report.doc"), "contents", 1600000000);
+    MakeFile(src("report.doc"), "contents");
+    const timespec times[2] = {{1500000000, 250}, {1600000000, 500}};
+    utimensat(AT_FDCWD, src("report.doc").c_str(), times, 0);
     chmod(src("report.doc").c_str(), 0444);
     const File before = File::GetFile(src("report.doc"));
 
@@ -97,8 +100,8 @@ TEST_F(FileCopy, CarriesTimesAndAttributesAndLeavesTheSourceAlone)
 
     const File source = File::GetFile(src("report.doc"));
     const File copied = File::GetFile(dst("report.doc"));
-    EXPECT_EQ(copied.DateLastModified(), source.DateLastModified());
-    EXPECT_EQ(copied.DateLastAccessed(), before.DateLastAccessed());
+    EXPECT_EQ(copied.DateLastModified(), (FileTime{1600000000, 500}));
+    EXPECT_EQ(copied.DateLastAccessed(), (FileTime{1500000000, 250}));
     EXPECT_EQ(copied.DateCreated(), source.DateCreated());
     EXPECT_EQ(copied.Attributes(), source.Attributes());
     EXPECT_TRUE(copied.Attributes() & AttrReadOnly);
@@ -120,6 +123,21 @@ TEST_F(FileCopy, FailureKeepsTheOldDestinationAndCountsOneError)
     EXPECT_EQ(copy(src("missing"), dst("a")), 0);
     EXPECT_EQ(statistics.errors, 2);
     EXPECT_EQ(FilesBelow(dst()), std::vector<std::string>{"a"});
+}
+
+// The copy holds what the source held when it was read; its time is the one from before the change,
+// so the next run copies the file again.
+TEST_F(FileCopy, SourceThatShrinksWhileItIsCopiedIsCopiedAgain)
+{
+    addSet();
+    MakeFile(src("growing.log"), Pattern(1 << 20), 1000);
+    observer.onYield = [this] {
+        if (observer.yields == 3)
+            MakeFile(src("growing.log"), "rewritten", 2000);
+    };
+    EXPECT_GT(copy(src("growing.log"), dst("growing.log")), 0);
+    EXPECT_EQ(File::GetFile(dst("growing.log")).DateLastModified().seconds, 1000);
+    EXPECT_TRUE(NeedsCopy(context, 0, src("growing.log"), dst("growing.log"), CopyCheck::AfterCopy));
 }
 
 // Also where the new file must have a name while it is written (no O_TMPFILE).
