@@ -98,7 +98,13 @@ TEST_F(BackupRun, DeleteScanRemovesOnlyFilesGoneFromTheCopyingSide)
     MakeFile(src("kept.txt"), "k");
     MakeFile(dst("gone.txt"), "g");
     chmod(dst("gone.txt").c_str(), 0444);
+    // Whatever the source still holds under a name, even no file, keeps the backup's file.
+    MakeFile(dst("special"), "s");
+    ASSERT_EQ(mkfifo(src("special").c_str(), 0600), 0);
     runBackup();
+    EXPECT_TRUE(FileExists(dst("special")));
+    std::filesystem::remove(src("special"));
+    std::filesystem::remove(dst("special"));
     EXPECT_EQ(FilesBelow(dst()), Files{"kept.txt"});
     EXPECT_TRUE(logged("SUCCESS : Deleted : " + dst("gone.txt") +
                        ". The file was no longer present in the source directory"));
