@@ -196,22 +196,25 @@ TEST_F(BackupRun, KeptCopiesSurviveTheDeleteScan)
     EXPECT_EQ(ReadFile(dst("archive/report.doc.1")), "old");
 }
 
-TEST_F(BackupRun, ArchiveCriterionCopiesFlaggedReadOnlyAndHiddenFilesOnce)
+// A link holds no extended attributes; its archive state still keeps it from being copied every run.
+TEST_F(BackupRun, ArchiveCriterionCopiesFlaggedReadOnlyHiddenFilesAndLinksOnce)
 {
     addSet().CopyOptions = QStringLiteral("OpArchive");
     for (const char* name : {"a.txt", ".config", "locked.txt"}) {
         MakeFile(src(name), "a");
         SetAttributes(src(name), AttrArchive | (name == std::string("locked.txt") ? AttrReadOnly : 0));
     }
+    ASSERT_EQ(symlink("somewhere/else", src("link").c_str()), 0);
     runBackup();
-    EXPECT_EQ(FilesBelow(dst()), (Files{".config", "a.txt", "locked.txt"}));
+    EXPECT_EQ(FilesBelow(dst()), (Files{".config", "a.txt", "link", "locked.txt"}));
     EXPECT_EQ(GetAttributes(src("a.txt")), AttrNormal);
     runBackup();
-    EXPECT_EQ(statistics.filesCopied, 3);
+    EXPECT_EQ(statistics.filesCopied, 4);
 
     WriteFile(src("a.txt"), "changed");
     runBackup();
-    EXPECT_EQ(statistics.filesCopied, 4);
+    EXPECT_EQ(statistics.filesCopied, 5);
+    EXPECT_EQ(statistics.errors, 0);
 }
 
 // Each failure below costs one file or one directory (and what lies below it); the rest of the set is
@@ -352,35 +355,28 @@ TEST_F(BackupRun, DirectoriesGetTheirModesAndTimesAndSpecialFilesAreCounted)
     EXPECT_EQ(FilesBelow(dst()), Files{"sub/deeper/a.txt"});
 }
 
-TEST_F(BackupRun, RequestDuringARunWaitsForItsEnd)
-{
-    addSet();
-    MakeFile(src("a.txt"), "a");
-    int starts = 0;
-    observer.onYield = [&] {
-        if (starts++ == 0)
-            RunBackup(context, AllSets);
-    };
-    runBackup();
-    // The nested request ran after the first run, not inside it: two full runs, one after the other.
-    EXPECT_EQ(observer.timerStates, (std::vector<bool>{false, true, false, true}));
-    EXPECT_EQ(statistics.filesExamined, 2);
-    EXPECT_FALSE(state.RunBusy);
-}
-
-TEST_F(BackupRun, ListsRebuiltOrSetsRemovedDuringItsYieldsEndTheRunCleanly)
+// A request made inside a yield runs after the run, not inside it; lists rebuilt or sets removed by
+// the events of a yield end the run cleanly.
+TEST_F(BackupRun, RequestsAndChangesDuringItsYields)
 {
     addSet();
     MakeFile(src("a.txt"), "a");
     MakeFile(src("sub/b.txt"), "b");
     QString startedByWindows;
-    observer.onYield = [&] { BuildDirectoryLists(configuration, startedByWindows, state); };
+    int yields = 0;
+    observer.onYield = [&] {
+        if (yields++ == 0)
+            RunBackup(context, AllSets);
+        BuildDirectoryLists(configuration, startedByWindows, state);
+    };
     runBackup();
+    EXPECT_EQ(observer.timerStates, (std::vector<bool>{false, true, false, true}));
+    EXPECT_EQ(statistics.filesExamined, 4);
     EXPECT_EQ(FilesBelow(dst()), (Files{"a.txt", "sub/b.txt"}));
 
     observer.onYield = [&] { configuration.sets.clear(); };
     runBackup();
-    EXPECT_EQ(statistics.filesExamined, 3);
+    EXPECT_EQ(statistics.filesExamined, 5);
     EXPECT_FALSE(state.RunBusy);
 }
 

@@ -4,9 +4,9 @@
 #include "engine/LogFile.h"
 
 #include <algorithm>
+#include <fcntl.h>
 #include <filesystem>
 #include <fstream>
-#include <fcntl.h>
 #include <sys/stat.h>
 
 namespace kelvo::test {
