@@ -89,6 +89,19 @@ bool EndsTheSet(const Failure& failure)
     return failure.number() == ErrDiskFull || failure.number() == ErrOverflow;
 }
 
+// Creates one directory level; false when another run made it in the meantime.
+bool MakeDirectory(const std::string& path)
+{
+    try {
+        CreateDirectory(path);
+        return true;
+    } catch (const Failure&) {
+        if (FolderExists(path))
+            return false;
+        throw;
+    }
+}
+
 // One file examined: where it is on the copying side, and where its copy goes.
 struct FilePair
 {
@@ -353,9 +366,7 @@ void Run::copyDirectory(qint16 setIndex, const std::string& directory, const std
     }
     m_specialFiles += specialEntries;
 
-    const bool created = !target.empty() && !FolderExists(target);
-    if (created)
-        CreateDirectory(target);
+    const bool created = !target.empty() && !FolderExists(target) && MakeDirectory(target);
     RemoveStaleReplacements(target);
     if (set.SyncOptions != QLatin1String("srcAndDest") && set.flRemovedDeletedFiles && m_walk.deletesAllowed)
         deleteRemovedFiles(set, directory, target, names);
