@@ -16,9 +16,15 @@ constexpr int LastSequenceNumber = 3000000;
 
 bool ModifiedLater(const File& source, const File& destination, TimePrecision precision)
 {
-    // Whole seconds, as the program's date values compare.
-    const qint64 difference = source.DateLastModified().seconds - destination.DateLastModified().seconds;
-    return difference >= (precision == TimePrecision::TwoSeconds ? 2 : 1);
+    const FileTime from = source.DateLastModified();
+    const FileTime to = destination.DateLastModified();
+    if (precision == TimePrecision::TwoSeconds)
+        return from.seconds - to.seconds >= 2;
+    // A copy carries its source's time to the nanosecond, so a change made within the second of the
+    // last copy still shows. A destination that keeps whole seconds only is compared by seconds.
+    if (to.nanoseconds == 0 && from.nanoseconds != 0)
+        return from.seconds > to.seconds;
+    return from > to;
 }
 
 bool NeedsCopyByDate(const File& source, const std::optional<File>& destination, TimePrecision precision)

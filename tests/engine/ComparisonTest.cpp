@@ -5,6 +5,7 @@
 #include "platform/Failure.h"
 #include "platform/FileSystem.h"
 
+#include <fcntl.h>
 #include <sys/stat.h>
 
 namespace kelvo::test {
@@ -67,7 +68,17 @@ TEST_F(Comparison, CriteriaAndTheTwoWayRule)
     MakeFile(src("older"), "short", 1000);
     MakeFile(dst("older"), "much longer", 2000);
     EXPECT_FALSE(needsCopy("older"));
-    // Sub-second differences do not count, and a FAT destination may lag up to two seconds.
+    // A change within the second of the last copy counts, unless the destination keeps whole
+    // seconds only; a FAT destination may lag up to two seconds.
+    const auto setTime = [](const std::string& path, qint64 seconds, long nanoseconds) {
+        const timespec times[2] = {{seconds, nanoseconds}, {seconds, nanoseconds}};
+        utimensat(AT_FDCWD, path.c_str(), times, 0);
+    };
+    setTime(src("equal"), 2000, 500);
+    setTime(dst("equal"), 2000, 250);
+    EXPECT_TRUE(needsCopy("equal"));
+    setTime(dst("equal"), 2000, 0);
+    EXPECT_FALSE(needsCopy("equal"));
     MakeFile(src("fat"), "same", 2001);
     MakeFile(dst("fat"), "same", 2000);
     EXPECT_TRUE(needsCopy("fat"));
