@@ -1,5 +1,6 @@
 #include "cli/CliObserver.h"
 
+#include "cli/Console.h"
 #include "cli/Interruption.h"
 
 #include <algorithm>
@@ -56,6 +57,12 @@ void CliObserver::overallProgressChanged(int percent)
 bool CliObserver::stopRequested() const
 {
     return InterruptionRequested();
+}
+
+void CliObserver::errorReported(const QString& line)
+{
+    finish();
+    PrintLine(stderr, line);
 }
 
 void CliObserver::finish()

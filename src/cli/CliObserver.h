@@ -26,6 +26,8 @@ public:
     // Nothing waits for events here; the run only needs to hear about Ctrl-C.
     void letEventsRun() override {}
     bool stopRequested() const override;
+    // On stderr, whether or not it is a terminal: cron mails what a run could not do.
+    void errorReported(const QString& line) override;
 
     // Clears the progress line so that what follows starts on a clean line.
     void finish();

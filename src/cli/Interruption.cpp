@@ -22,6 +22,8 @@ void InstallInterruptionHandler()
     sigemptyset(&action.sa_mask);
     sigaction(SIGINT, &action, nullptr);
     sigaction(SIGTERM, &action, nullptr);
+    // A closed terminal stops the run as Ctrl-C does, so its unfinished copy is removed.
+    sigaction(SIGHUP, &action, nullptr);
 }
 
 bool InterruptionRequested()

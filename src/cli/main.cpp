@@ -7,7 +7,26 @@
 
 #include <QStringList>
 
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+
 using namespace Qt::StringLiterals;
+
+namespace {
+
+// Output that did not reach its file (a full disk, a closed pipe) makes the command fail, so that a
+// script never takes a truncated listing for the whole of it.
+int WithOutputChecked(int status)
+{
+    if (std::fflush(stdout) == 0 && !std::ferror(stdout))
+        return status;
+    const int err = errno;
+    std::fprintf(stderr, "kelvo-cli: cannot write the output: %s\n", std::strerror(err));
+    return status == kelvo::cli::ExitSuccess ? kelvo::cli::ExitFailure : status;
+}
+
+} // namespace
 
 int main(int argc, char* argv[])
 {
@@ -18,7 +37,7 @@ int main(int argc, char* argv[])
     try {
         const CommandLine commandLine = ParseCommandLine(arguments);
         kelvo::SettingsStore store;
-        return ExecuteCommand(store, commandLine);
+        return WithOutputChecked(ExecuteCommand(store, commandLine));
     } catch (const UsageError& error) {
         PrintLine(stderr, u"kelvo-cli: "_s + error.message());
         return ExitUsage;

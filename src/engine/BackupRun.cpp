@@ -139,7 +139,7 @@ class Run final
 {
 public:
     explicit Run(RunContext& context)
-        : m_context(context), m_log(context.configuration.settings, context.clock)
+        : m_context(context), m_log(context.configuration.settings, context.clock, context.observer)
     {}
 
     void execute(qint16 setIndex);
@@ -179,6 +179,7 @@ private:
     SetWalk m_walk;
     std::size_t m_setIndex = 0;
     qint64 m_specialFiles = 0;
+    bool m_stopped = false;
 };
 
 void Run::execute(qint16 setIndex)
@@ -194,6 +195,7 @@ void Run::execute(qint16 setIndex)
             runSet(setIndex);
         }
     } catch (const RunStopped&) {
+        m_stopped = true;
     }
     finish();
 }
@@ -534,7 +536,7 @@ void Run::finish()
     try {
         if (m_specialFiles > 0)
             m_log.Note("skipped " + std::to_string(m_specialFiles) + " special files");
-        m_log.Close();
+        m_log.Close(m_stopped);
     } catch (const Failure& failure) {
         handleFailure(failure);
     }

@@ -79,6 +79,14 @@ bool IsNumber(std::string_view text, std::size_t shortest, std::size_t longest)
            std::all_of(text.begin(), text.end(), [](char c) { return c >= '0' && c <= '9'; });
 }
 
+// Moves file to path, replacing the kept copy that is there.
+void MoveOver(File& file, const std::string& path)
+{
+    if (FileExists(path))
+        DeleteFile(path, true);
+    file.Move(path);
+}
+
 std::string FirstFreeSequencePath(const std::string& base)
 {
     for (int n = 1; n <= LastSequenceNumber; ++n) {
@@ -115,18 +123,12 @@ void KeepExistingCopy(RunContext& context, qint16 setIndex, File& destination)
     if (!set.flArchive)
         return;
     if (set.ArchiveOptions == QLatin1String("OpDate")) {
-        const std::string keptPath = KeptCopyBase(set, destination) + "." + DateStamp(context.clock.now());
-        if (FileExists(keptPath))
-            DeleteFile(keptPath, true);
-        destination.Move(keptPath);
+        MoveOver(destination, KeptCopyBase(set, destination) + "." + DateStamp(context.clock.now()));
     } else if (set.ArchiveOptions == QLatin1String("OpSeq")) {
         destination.Move(FirstFreeSequencePath(KeptCopyBase(set, destination)));
     } else if (set.ArchiveOptions == QLatin1String("OpKeep") && set.flArchiveSubDir) {
         // The sub directory holds the previous version under the file's own name.
-        const std::string keptPath = KeptCopyBase(set, destination);
-        if (FileExists(keptPath))
-            DeleteFile(keptPath, true);
-        destination.Move(keptPath);
+        MoveOver(destination, KeptCopyBase(set, destination));
     }
 }
 
@@ -159,9 +161,7 @@ bool IsKeptCopyFolder(const BackupSet& set, std::string_view directory)
 TimePrecision TimePrecisionOf(const DirectoryHandle& directory, const DirectoryHandle& otherDirectory)
 {
     for (const DirectoryHandle* handle : {&directory, &otherDirectory}) {
-        struct statfs info
-        {
-        };
+        struct statfs info = {};
         // The open directory answers for paths too long for one call.
         const int result = handle->fd() == AT_FDCWD ? ::statfs(handle->path().c_str(), &info)
                                                     : ::fstatfs(handle->fd(), &info);

@@ -11,6 +11,7 @@
 #include <cerrno>
 #include <fcntl.h>
 #include <string_view>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 #include <utility>
@@ -21,6 +22,7 @@ namespace {
 
 constexpr qint64 BytesPerMebibyte = 1048576;
 constexpr std::size_t CopyChunkSize = 64 * 1024;
+constexpr int LogAccess = O_WRONLY | O_APPEND | O_CREAT;
 
 ssize_t ReadAt(int fd, char* buffer, std::size_t size, off_t offset, const std::string& path)
 {
@@ -65,6 +67,92 @@ void CopyFrom(int source, off_t offset, ReplacementFile& target, const std::stri
     }
 }
 
+// Control characters of a file name are written escaped, so that a name cannot end a line and forge
+// the lines after it; the backslash is doubled so that the escapes stay unambiguous.
+std::string EscapedLine(const std::string& line)
+{
+    static constexpr char Digits[] = "0123456789abcdef";
+    std::string escaped;
+    escaped.reserve(line.size() + 1);
+    for (const char c : line) {
+        const auto byte = static_cast<unsigned char>(c);
+        if (c == '\\') {
+            escaped += "\\\\";
+        } else if (c == '\n') {
+            escaped += "\\n";
+        } else if (c == '\r') {
+            escaped += "\\r";
+        } else if (c == '\t') {
+            escaped += "\\t";
+        } else if (byte < 0x20 || byte == 0x7f) {
+            escaped += "\\x";
+            escaped += Digits[byte >> 4];
+            escaped += Digits[byte & 0xf];
+        } else {
+            escaped += c;
+        }
+    }
+    return escaped;
+}
+
+// The log is private to its user, and a link planted in its place is never followed; a FIFO or a
+// device there is refused instead of blocking the run.
+FileDescriptor OpenLog(const std::string& path, int access)
+{
+    FileDescriptor fd(::open(path.c_str(), access | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0600));
+    if (!fd.isOpen())
+        RaiseErrno(errno == ELOOP ? EPERM : errno, path);
+    struct stat info = {};
+    if (::fstat(fd.get(), &info) != 0)
+        RaiseErrno(errno, path);
+    if (!S_ISREG(info.st_mode))
+        throw Failure(ErrPathFileAccess, path);
+    ::fcntl(fd.get(), F_SETFL, ::fcntl(fd.get(), F_GETFL) & ~O_NONBLOCK);
+    return fd;
+}
+
+bool SameFile(const struct stat& a, const struct stat& b)
+{
+    return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
+}
+
+// Holds an flock on the log file at path for its life. Another process may have replaced the file
+// (a trim) while this one waited: then the descriptor is reopened on the file now at path, so that no
+// line goes to a file that has left its name.
+class LockedLog final
+{
+public:
+    LockedLog(FileDescriptor& fd, const std::string& path, int access) : m_fd(fd)
+    {
+        for (;;) {
+            Lock(m_fd.get(), path);
+            struct stat open = {};
+            struct stat named = {};
+            if (::fstat(m_fd.get(), &open) == 0 && ::lstat(path.c_str(), &named) == 0 &&
+                SameFile(open, named))
+                return;
+            m_fd = OpenLog(path, access);
+        }
+    }
+    ~LockedLog() { ::flock(m_fd.get(), LOCK_UN); }
+    LockedLog(const LockedLog&) = delete;
+    LockedLog& operator=(const LockedLog&) = delete;
+
+private:
+    static void Lock(int fd, const std::string& path)
+    {
+        while (::flock(fd, LOCK_EX) != 0) {
+            if (errno == EINTR)
+                continue;
+            if (errno == ENOLCK || errno == EOPNOTSUPP)
+                return; // a file system without locks: appends stay whole lines all the same
+            RaiseErrno(errno, path);
+        }
+    }
+
+    FileDescriptor& m_fd;
+};
+
 } // namespace
 
 std::string LogFilePath(const GeneralSettings& settings)
@@ -72,7 +160,9 @@ std::string LogFilePath(const GeneralSettings& settings)
     return WithTrailingSeparator(ToFilePath(settings.StrLogFileDir)) + "kelvo.log";
 }
 
-LogFile::LogFile(GeneralSettings& settings, const Clock& clock) : m_settings(settings), m_clock(clock) {}
+LogFile::LogFile(GeneralSettings& settings, const Clock& clock, RunObserver& observer)
+    : m_settings(settings), m_clock(clock), m_observer(observer)
+{}
 
 void LogFile::Open()
 {
@@ -80,13 +170,16 @@ void LogFile::Open()
         return;
     m_path = LogFilePath(m_settings);
     try {
-        m_log = FileDescriptor(::open(m_path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0666));
-        if (!m_log.isOpen())
-            RaiseErrno(errno, m_path);
+        m_log = OpenLog(m_path, LogAccess);
         WriteLine("STARTED backup : " + Stamp());
-    } catch (const Failure&) {
+    } catch (const Failure& failure) {
         m_log = FileDescriptor();
         m_settings.flLogFileOn = false;
+        // The run goes on without a log, but never without saying so.
+        m_observer.errorReported(QStringLiteral("Error : Cannot write the log ") +
+                                 QFile::decodeName(QByteArray::fromStdString(EscapedLine(m_path))) +
+                                 QStringLiteral(" : ") + failure.description() +
+                                 QStringLiteral(". The run goes on without it"));
     }
 }
 
@@ -141,14 +234,13 @@ void LogFile::OtherError(const QString& description, int number, const std::stri
     WriteErrorLine("Problem Dest : " + t + lastSeen);
 }
 
-void LogFile::Close()
+void LogFile::Close(bool stopped)
 {
     if (!m_log.isOpen())
         return;
-    FileDescriptor log = std::move(m_log);
     const bool logging = m_settings.flLogFileOn;
-    if (logging)
-        WriteAll(log.get(), "COMPLETED backup : " + Stamp() + '\n', m_path);
+    WriteLine((stopped ? "STOPPED backup : " : "COMPLETED backup : ") + Stamp());
+    FileDescriptor log = std::move(m_log);
     log.close(m_path);
     if (logging)
         TrimLogFile(m_path, m_settings.IntLogFileSize);
@@ -158,12 +250,15 @@ void LogFile::Close()
 // that was never opened stays closed.
 void LogFile::WriteLine(const std::string& line)
 {
-    if (m_log.isOpen() && m_settings.flLogFileOn)
-        WriteAll(m_log.get(), line + '\n', m_path);
+    if (!m_log.isOpen() || !m_settings.flLogFileOn)
+        return;
+    const LockedLog locked(m_log, m_path, LogAccess);
+    WriteAll(m_log.get(), EscapedLine(line) + '\n', m_path);
 }
 
 void LogFile::WriteErrorLine(const std::string& line)
 {
+    m_observer.errorReported(QFile::decodeName(QByteArray::fromStdString(EscapedLine(line))));
     if (m_settings.flLogFileErrors)
         WriteLine(line);
 }
@@ -181,14 +276,14 @@ void TrimLogFile(const std::string& path, qint16 sizeInMebibytes)
     if (sizeInMebibytes <= 0)
         return;
     const qint64 limit = BytesPerMebibyte * sizeInMebibytes;
+    FileDescriptor log = OpenLog(path, O_RDONLY);
+    // Under the log's lock, so that no line another run appends meanwhile is lost with the old file.
+    const LockedLog locked(log, path, O_RDONLY);
     struct stat info = {};
-    if (::stat(path.c_str(), &info) != 0)
+    if (::fstat(log.get(), &info) != 0)
         RaiseErrno(errno, path);
-    if (!S_ISREG(info.st_mode) || info.st_size <= limit)
+    if (info.st_size <= limit)
         return;
-    const FileDescriptor log(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
-    if (!log.isOpen())
-        RaiseErrno(errno, path);
     const off_t cut = ForwardToCharacterStart(log.get(), info.st_size - limit, path);
     ReplacementFile trimmed(path);
     CopyFrom(log.get(), cut, trimmed, path);

@@ -2,6 +2,7 @@
 
 #include "app/Configuration.h"
 #include "engine/Clock.h"
+#include "engine/RunObserver.h"
 #include "platform/FileDescriptor.h"
 
 #include <QString>
@@ -15,16 +16,20 @@ std::string LogFilePath(const GeneralSettings& settings);
 
 // The run's log "kelvo.log": opened at the start of a run, one line per event, closed and trimmed to
 // IntLogFileSize mebibytes at the end. Lines end with "\n"; file names are written as raw bytes and
-// every other text as UTF-8. Each line is written at once, so a crash keeps everything logged before it.
+// every other text as UTF-8, control characters and the backslash escaped (\n, \r, \t, \xHH, \\).
+// Each line is written at once under a lock on the log, so a crash keeps everything logged before it
+// and runs of several processes, trims included, lose no line of each other's. The log is made 0600
+// and a symbolic link, FIFO or device in its place is refused.
 class LogFile final
 {
 public:
-    LogFile(GeneralSettings& settings, const Clock& clock);
+    // Every error line also goes to observer's errorReported, whether or not the log is on.
+    LogFile(GeneralSettings& settings, const Clock& clock, RunObserver& observer);
     LogFile(const LogFile&) = delete;
     LogFile& operator=(const LogFile&) = delete;
 
     // When flLogFileOn: opens the log for appending (creating it) and writes the start line. Any failure
-    // switches flLogFileOn off in memory, and the run goes on without a log.
+    // switches flLogFileOn off in memory and is reported to the observer; the run goes on without a log.
     void Open();
 
     // d and t are the directory processed and the matching directory on the other side, both ending
@@ -45,8 +50,9 @@ public:
     void Note(const std::string& line);
     void Problem(const std::string& line);
 
-    // Writes the end line, closes the log and cuts it to its size limit. Failures raise kelvo::Failure.
-    void Close();
+    // Writes the end line (that the run was stopped, or that it completed), closes the log and cuts it
+    // to its size limit. Failures raise kelvo::Failure.
+    void Close(bool stopped);
 
 private:
     void WriteLine(const std::string& line);
@@ -55,6 +61,7 @@ private:
 
     GeneralSettings& m_settings;
     const Clock& m_clock;
+    RunObserver& m_observer;
     std::string m_path;
     FileDescriptor m_log;
 };

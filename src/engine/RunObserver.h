@@ -38,6 +38,9 @@ public:
     virtual void screenSaverStep() = 0;
     // Called once per file examined and once per copied chunk; must be cheap when nothing is due.
     virtual void letEventsRun() = 0;
+    // Each error line of a run as the log has it (or would have it, with the log off), so that the user
+    // sees errors without opening the log.
+    virtual void errorReported(const QString& line) { Q_UNUSED(line); }
     // Asked right after each letEventsRun: true ends the run between two chunks, leaving no
     // partly written file behind.
     virtual bool stopRequested() const = 0;

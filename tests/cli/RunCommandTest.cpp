@@ -66,8 +66,11 @@ TEST_F(RunCommand, BacksUpOnlyTheNamedSetAndExitsWithOneWhenAnErrorWasCounted)
     result = RunCli({u"run"_s});
     EXPECT_EQ(result.status, 1);
     EXPECT_EQ(Lines(result.out).last(), u"Errors: 1"_s);
+    EXPECT_TRUE(result.err.contains(u"Error : Path not found. Cannot access "_s + path("blocker/dst/")))
+        << result.err.toStdString();
 }
 
+// Ctrl-C, and a terminal that closes under the run.
 TEST_F(RunCommand, InterruptionStopsBetweenChunksAndLeavesNoPartialFile)
 {
     const QByteArray contents(4 * 1024 * 1024, 'x');
@@ -75,32 +78,44 @@ TEST_F(RunCommand, InterruptionStopsBetweenChunksAndLeavesNoPartialFile)
         WriteTreeFile(m_home.dir() / ("src/f" + std::to_string(100 + i)), contents);
     addSet(u"Big"_s, "src", "dst");
 
-    QProcess process;
-    process.start(QStringLiteral(KELVO_BIN_DIR "/kelvo-cli"), {u"run"_s});
-    ASSERT_TRUE(process.waitForStarted());
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
-    while (!fs::exists(m_home.dir() / "dst/f100") && std::chrono::steady_clock::now() < deadline &&
-           process.state() == QProcess::Running)
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    ::kill(static_cast<pid_t>(process.processId()), SIGINT);
-    ASSERT_TRUE(process.waitForFinished(60000));
-    if (process.exitCode() == 0)
-        GTEST_SKIP() << "the run ended before the interruption arrived";
+    for (const int signal : {SIGINT, SIGHUP}) {
+        SCOPED_TRACE(signal);
+        fs::remove_all(m_home.dir() / "dst");
+        QProcess process;
+        process.start(QStringLiteral(KELVO_BIN_DIR "/kelvo-cli"), {u"run"_s});
+        ASSERT_TRUE(process.waitForStarted());
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+        while (!fs::exists(m_home.dir() / "dst/f100") && std::chrono::steady_clock::now() < deadline &&
+               process.state() == QProcess::Running)
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        ::kill(static_cast<pid_t>(process.processId()), signal);
+        ASSERT_TRUE(process.waitForFinished(60000));
+        if (process.exitCode() == 0)
+            continue; // the run ended before the signal arrived
 
-    EXPECT_EQ(process.exitCode(), 130);
-    const auto copies = Snapshot(m_home.dir() / "dst");
-    EXPECT_LT(copies.size(), 40u);
-    for (const auto& [file, copy] : copies)
-        EXPECT_EQ(copy, contents) << file; // a partial copy or a left temporary file would differ
+        EXPECT_EQ(process.exitCode(), 130);
+        const auto copies = Snapshot(m_home.dir() / "dst");
+        EXPECT_LT(copies.size(), 40u);
+        for (const auto& [file, copy] : copies)
+            EXPECT_EQ(copy, contents) << file; // a partial copy or a left temporary file would differ
+    }
 }
 
-TEST(CliHelp, DescribesEveryCommand)
+TEST(CliHelp, DescribesEveryCommandAndFailsWhenItCannotBeShown)
 {
     IsolatedHome home;
     const CliResult result = RunCli({u"--help"_s});
     EXPECT_EQ(result.status, 0);
     for (const char* command : {"list", "settings", "add", "edit", "remove", "enable", "disable", "run"})
         EXPECT_TRUE(result.out.contains(u"\n  "_s + QLatin1StringView(command) + u' ')) << command;
+
+    // Output that cannot be written fails the command.
+    QProcess process;
+    process.setStandardOutputFile(u"/dev/full"_s);
+    process.start(QStringLiteral(KELVO_BIN_DIR "/kelvo-cli"), {u"help"_s});
+    ASSERT_TRUE(process.waitForFinished(10000));
+    EXPECT_NE(process.exitCode(), 0);
+    EXPECT_TRUE(process.readAllStandardError().contains("cannot write the output"));
 }
 
 } // namespace

@@ -36,6 +36,7 @@ public:
             onYield();
     }
     bool stopRequested() const override { return stop; }
+    void errorReported(const QString& line) override { errorLines.push_back(line); }
 
     RunStatistics last;
     QString currentFile;
@@ -43,6 +44,7 @@ public:
     std::vector<int> overallProgress;
     std::vector<bool> copyActiveStates;
     std::vector<bool> timerStates;
+    std::vector<QString> errorLines;
     int screenSaverSteps = 0;
     int yields = 0;
     bool stop = false;

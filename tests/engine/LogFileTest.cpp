@@ -1,5 +1,6 @@
 #include "engine/LogFile.h"
 
+#include "EngineFixture.h"
 #include "platform/Failure.h"
 #include "support/TestSupport.h"
 
@@ -9,6 +10,9 @@
 
 #include <filesystem>
 #include <functional>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 namespace kelvo {
 namespace {
@@ -35,6 +39,16 @@ QByteArray Stamp()
         .toUtf8();
 }
 
+int FailureNumber(const std::function<void()>& action)
+{
+    try {
+        action();
+    } catch (const Failure& failure) {
+        return failure.number();
+    }
+    return 0;
+}
+
 GeneralSettings Settings(const std::string& directory)
 {
     GeneralSettings settings;
@@ -44,38 +58,57 @@ GeneralSettings Settings(const std::string& directory)
     return settings;
 }
 
-QByteArray RunWithEveryKind(GeneralSettings& settings)
+QByteArray Log(const GeneralSettings& settings)
 {
-    FakeClock clock;
-    LogFile log(settings, clock);
-    log.Open();
-    settings.flLogFileOn = true; // a reload during the run does not reopen the log
-    log.Copied("/s/", "/d/", "a.txt");
-    log.CopyFailed("/s/", "/d/", "b\xff.txt");
-    log.Deleted("/d/", "c.txt");
-    log.AccessError(QStringLiteral("Path not found"), "/d/x/");
-    log.DiskFull("/d/", QStringLiteral("Disk full"));
-    log.FileNotFound(QStringLiteral("File not found"));
-    log.OtherError(QStringLiteral("Overflow"), 6, "/d/", "last.txt");
-    log.Close();
     return fs::exists(LogFilePath(settings)) ? ReadFile(LogFilePath(settings)) : QByteArray();
 }
 
-TEST(LogFile, WritesTheExactLineOfEveryKind)
+QByteArray RunWithEveryKind(GeneralSettings& settings, test::RecordingObserver& observer,
+                            bool stopped = false)
+{
+    FakeClock clock;
+    LogFile log(settings, clock, observer);
+    log.Open();
+    settings.flLogFileOn = true; // a reload during the run does not reopen the log
+    log.Copied("/s/", "/d/", "a.txt");
+    log.CopyFailed("/s/", "/d/", "b\xff\n\\.txt");
+    log.Deleted("/d/", "c\r.txt");
+    log.AccessError(QStringLiteral("Path not found"), "/d/x/");
+    log.DiskFull("/d/", QStringLiteral("Disk full"));
+    log.FileNotFound(QStringLiteral("File not found"));
+    log.OtherError(QStringLiteral("Overflow"), 6, "/d/", "last\x01.txt");
+    log.Note("skipped 2 special files");
+    log.Problem("Error : /s/ is empty. Nothing is deleted from /d/");
+    log.Close(stopped);
+    return Log(settings);
+}
+
+// Control characters of names are escaped, so no name can end a line and forge the next.
+TEST(LogFile, WritesTheExactLineOfEveryKindAndEveryErrorToTheObserver)
 {
     TempDir dir;
-    const QByteArray expected =
-        "STARTED backup : " + Stamp() +
-        "\nSUCCESS : Copied : /s/a.txt. To /d/a.txt\n"
-        "ERROR : Failed to Copy : /s/b\xff.txt. To /d/b\xff.txt\n"
-        "SUCCESS : Deleted : /d/c.txt. The file was no longer present in the source directory\n"
+    const QByteArray errors =
+        "ERROR : Failed to Copy : /s/b\xff\\n\\\\.txt. To /d/b\xff\\n\\\\.txt\n"
         "Error : Path not found. Cannot access /d/x/\nError : Destination Directory /d/ Full!\n"
-        "Error : Disk full\nError : File not found\nError : Overflow 6\nProblem Dest : /d/last.txt\n"
-        "COMPLETED backup : " +
-        Stamp() + "\n";
+        "Error : Disk full\nError : File not found\nError : Overflow 6\n"
+        "Problem Dest : /d/last\\x01.txt\n";
+    const QByteArray body = "\nSUCCESS : Copied : /s/a.txt. To /d/a.txt\n" +
+                            errors.left(errors.indexOf('\n') + 1) +
+                            "SUCCESS : Deleted : /d/c\\r.txt. The file was no longer present in the source "
+                            "directory\n" +
+                            errors.mid(errors.indexOf('\n') + 1) +
+                            "skipped 2 special files\nError : /s/ is empty. Nothing is deleted from /d/\n";
+    const QByteArray completed =
+        "STARTED backup : " + Stamp() + body + "COMPLETED backup : " + Stamp() + "\n";
     GeneralSettings settings = Settings(dir.path());
-    EXPECT_EQ(RunWithEveryKind(settings), expected);
-    EXPECT_EQ(RunWithEveryKind(settings), expected + expected) << "a second run appends";
+    test::RecordingObserver observer;
+    EXPECT_EQ(RunWithEveryKind(settings, observer), completed);
+    const QByteArray stopped = "STARTED backup : " + Stamp() + body + "STOPPED backup : " + Stamp() + "\n";
+    EXPECT_EQ(RunWithEveryKind(settings, observer, true), completed + stopped) << "a second run appends";
+    EXPECT_EQ(observer.errorLines.size(), 16u);
+    EXPECT_EQ(observer.errorLines[1], QStringLiteral("Error : Path not found. Cannot access /d/x/"));
+    EXPECT_EQ(fs::status(LogFilePath(settings)).permissions() & fs::perms::all,
+              fs::perms::owner_read | fs::perms::owner_write);
 }
 
 TEST(LogFile, EachKindHasItsOwnSwitchAndLoggingOffWritesNothing)
@@ -89,32 +122,99 @@ TEST(LogFile, EachKindHasItsOwnSwitchAndLoggingOffWritesNothing)
         {&GeneralSettings::flLogDeletes, "Deleted"},
         {&GeneralSettings::flLogFileErrors, "rror"},
     };
+    test::RecordingObserver observer;
     for (const auto& c : cases) {
         TempDir dir;
         GeneralSettings settings = Settings(dir.path());
         settings.*c.off = false;
-        const QByteArray lines = RunWithEveryKind(settings);
+        const QByteArray lines = RunWithEveryKind(settings, observer);
         EXPECT_TRUE(lines.contains("COMPLETED") && !lines.contains(c.dropped)) << c.dropped;
     }
+    EXPECT_EQ(observer.errorLines.size(), 24u) << "the observer hears of errors whatever the switches say";
+
     TempDir dir;
     GeneralSettings settings = Settings(dir.path());
-    settings.flLogFileSuccess = settings.flLogFileErrors = settings.flLogDeletes = false;
-    EXPECT_EQ(RunWithEveryKind(settings),
-              "STARTED backup : " + Stamp() + "\nCOMPLETED backup : " + Stamp() + "\n");
     settings.flLogFileOn = false;
-    fs::remove(LogFilePath(settings));
-    EXPECT_EQ(RunWithEveryKind(settings), QByteArray());
+    EXPECT_EQ(RunWithEveryKind(settings, observer), QByteArray());
+
+    // Switched off during the run: no line after that, not even the end line, and no trim.
+    settings = Settings(dir.path());
+    settings.IntLogFileSize = 1;
+    WriteFile(LogFilePath(settings), QByteArray(2 * MiB, 'x') + '\n');
+    FakeClock clock;
+    LogFile log(settings, clock, observer);
+    log.Open();
+    settings.flLogFileOn = false;
+    log.Copied("/s/", "/d/", "a.txt");
+    log.Close(false);
+    EXPECT_EQ(Log(settings), QByteArray(2 * MiB, 'x') + "\nSTARTED backup : " + Stamp() + "\n");
 }
 
-TEST(LogFile, AMissingDirectorySwitchesLoggingOff)
+// A kelvo.log planted in a shared log directory must not make the run write to, or trim, another file.
+TEST(LogFile, ALogThatCannotBeWrittenIsReportedAndNothingElseIsTouched)
 {
     TempDir dir;
-    GeneralSettings missing = Settings(dir / "missing");
     FakeClock clock;
-    LogFile log(missing, clock);
-    log.Open();
+    test::RecordingObserver observer;
+    GeneralSettings missing = Settings(dir / "missing");
+    LogFile(missing, clock, observer).Open();
     EXPECT_FALSE(missing.flLogFileOn);
     EXPECT_FALSE(fs::exists(dir / "missing"));
+    ASSERT_EQ(observer.errorLines.size(), 1u);
+    EXPECT_TRUE(observer.errorLines[0].startsWith(QStringLiteral("Error : Cannot write the log ") +
+                                                  QString::fromStdString(dir / "missing/kelvo.log")));
+
+    const QByteArray victim = QByteArray(2 * MiB, 'v');
+    WriteFile(dir / "victim", victim);
+    fs::create_directory(dir / "shared");
+    fs::create_symlink(dir / "victim", dir / "shared/kelvo.log");
+    GeneralSettings planted = Settings(dir / "shared");
+    LogFile(planted, clock, observer).Open();
+    EXPECT_FALSE(planted.flLogFileOn);
+    EXPECT_NE(FailureNumber([&] { TrimLogFile(dir / "shared/kelvo.log", 1); }), 0);
+    EXPECT_EQ(ReadFile(dir / "victim"), victim);
+
+    fs::remove(dir / "shared/kelvo.log");
+    ASSERT_EQ(mkfifo((dir / "shared/kelvo.log").c_str(), 0600), 0);
+    planted = Settings(dir / "shared");
+    LogFile(planted, clock, observer).Open(); // returns instead of waiting for a reader
+    EXPECT_FALSE(planted.flLogFileOn);
+    EXPECT_EQ(observer.errorLines.size(), 3u);
+}
+
+// One process appends numbered lines while another trims the log again and again: every line is in
+// the final log, in order.
+TEST(LogFile, AppendsAndTrimsOfTwoProcessesLoseNoLine)
+{
+    TempDir dir;
+    GeneralSettings settings = Settings(dir.path());
+    WriteFile(LogFilePath(settings), QByteArray(MiB, 'f') + '\n');
+    const pid_t trimmer = fork();
+    ASSERT_GE(trimmer, 0);
+    if (trimmer == 0) {
+        for (int i = 0; i < 40; ++i)
+            TrimLogFile(LogFilePath(settings), 1);
+        _exit(0);
+    }
+    FakeClock clock;
+    test::RecordingObserver observer;
+    LogFile log(settings, clock, observer);
+    log.Open();
+    constexpr int Lines = 20000;
+    for (int i = 0; i < Lines; ++i)
+        log.Note("line " + std::to_string(i));
+    int status = 0;
+    waitpid(trimmer, &status, 0);
+    log.Close(false);
+    EXPECT_EQ(status, 0);
+    int expected = 0;
+    for (const QByteArray& line : Log(settings).split('\n')) {
+        if (line.startsWith("line ")) {
+            ASSERT_EQ(line, "line " + QByteArray::number(expected));
+            ++expected;
+        }
+    }
+    EXPECT_EQ(expected, Lines);
 }
 
 QByteArray Filler(qint64 size)
@@ -148,16 +248,6 @@ TEST(LogFileTrim, KeepsTheLastMebibytesOnACharacterBoundary)
     }
 }
 
-int FailureNumber(const std::function<void()>& action)
-{
-    try {
-        action();
-    } catch (const Failure& failure) {
-        return failure.number();
-    }
-    return 0;
-}
-
 TEST(LogFile, FullDiskRaisesAndTrimmingKeepsTheLog)
 {
     TempDir dir;
@@ -166,7 +256,8 @@ TEST(LogFile, FullDiskRaisesAndTrimmingKeepsTheLog)
     const std::optional<int> result = test::InPrivateTmpfs(disk, 64 * 1024, [&] {
         FakeClock clock;
         GeneralSettings settings = Settings(disk);
-        LogFile log(settings, clock);
+        test::RecordingObserver observer;
+        LogFile log(settings, clock, observer);
         log.Open();
         try {
             WriteFile(disk + "/filler", QByteArray(64 * 1024, 'x'));
