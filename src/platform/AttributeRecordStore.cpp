@@ -87,6 +87,13 @@ std::string RecordLine(FileKey key, std::string_view name, std::optional<std::st
     return line;
 }
 
+bool EndsInsideALine(int fd)
+{
+    struct stat st = {};
+    char last = '\n';
+    return fstat(fd, &st) == 0 && st.st_size > 0 && pread(fd, &last, 1, st.st_size - 1) == 1 && last != '\n';
+}
+
 } // namespace
 
 AttributeRecordStore::AttributeRecordStore(std::string path) : m_path(std::move(path)) {}
@@ -237,10 +244,11 @@ void AttributeRecordStore::Compact()
 void AttributeRecordStore::Append(const std::string& lines)
 {
     const FileLock lock(LockFd());
-    const FileDescriptor file(open(m_path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0600));
+    const FileDescriptor file(open(m_path.c_str(), O_RDWR | O_APPEND | O_CREAT | O_CLOEXEC, 0600));
     if (!file.isOpen())
         RaiseErrno(errno, m_path);
-    WriteAll(file.get(), lines, m_path);
+    // A process killed in the middle of a line leaves it unfinished; the new lines must not extend it.
+    WriteAll(file.get(), EndsInsideALine(file.get()) ? "\n" + lines : lines, m_path);
     ReadFrom(m_readOffset);
 }
 
