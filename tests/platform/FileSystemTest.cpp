@@ -7,12 +7,15 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cerrno>
 #include <cstdlib>
 #include <fcntl.h>
 #include <filesystem>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <sys/xattr.h>
+#include <tuple>
 #include <unistd.h>
 
 namespace kelvo {
@@ -66,7 +69,8 @@ mode_t Mode(const std::string& path)
     return st.st_mode & 07777;
 }
 
-TEST(FileSystem, TellsFilesFromFoldersAndMapsMissingPaths)
+// A missing entry is 53 and a missing directory on the way is 76, whoever raises it.
+TEST(FileSystem, TellsFilesFromFoldersAndMissingFilesFromMissingDirectories)
 {
     const test::TempDir dir;
     fs::create_directory(dir / "sub");
@@ -78,6 +82,16 @@ TEST(FileSystem, TellsFilesFromFoldersAndMapsMissingPaths)
     EXPECT_TRUE(FileExists(dir / "pipe")); // it is there, so a run never writes over it
     EXPECT_EQ(FailureNumber([&] { File::GetFile(dir / "sub/missing"); }), 53);
     EXPECT_EQ(FailureNumber([&] { File::GetFile(dir / "gone/missing"); }), 76);
+    const std::pair<std::string, int> raised[] = {
+        {dir / "gone/", 53}, // the entry itself is the directory
+        {"relative-name", 53},
+        {dir / "sub/missing", 53},
+    };
+    for (const auto& [raisedFor, number] : raised)
+        EXPECT_EQ(FailureNumber([&] { RaiseErrno(ENOENT, raisedFor); }), number) << raisedFor;
+    const Failure failure(ErrDiskFull, "/backup/a.doc");
+    EXPECT_EQ(failure.description(), QStringLiteral("Disk full"));
+    EXPECT_NE(std::string(failure.what()).find("/backup/a.doc"), std::string::npos);
 }
 
 TEST(FileSystem, EncodesAttributes)
@@ -161,38 +175,25 @@ TEST(FileSystem, ListsEntriesByMaskInByteOrderAndMatchesWildcards)
 {
     const test::TempDir dir;
     const std::string partial = PartialFileName("b.txt", 0x0123456789abcdefULL);
-    for (const std::string& name :
-         {std::string("b.txt"), std::string("B.txt"), std::string(".hidden"), partial,
-          std::string(".b.txt.kelvo-partial-mine"), std::string("b.txt.kelvo-partial-0123456789abcdef")})
+    Names files{"b.txt", "B.txt", ".hidden", ".b.txt.kelvo-partial-mine",
+                "b.txt.kelvo-partial-0123456789abcdef"};
+    for (const std::string& name : files)
         WriteFile(dir / name, name);
+    WriteFile(dir / partial, "partial");
     ASSERT_EQ(mkfifo((dir / "pipe").c_str(), 0600), 0);
     ASSERT_EQ(mkfifo((dir / ".pipe").c_str(), 0600), 0);
     fs::create_directory(dir / "folder");
     fs::create_symlink("folder", dir / "link-folder");
     fs::create_symlink("nowhere", dir / "link-dangling");
     fs::create_symlink("link-loop", dir / "link-loop");
-    const Names files{".b.txt.kelvo-partial-mine",
-                      ".hidden",
-                      "B.txt",
-                      "b.txt",
-                      "b.txt.kelvo-partial-0123456789abcdef",
-                      "link-dangling",
-                      "link-folder",
-                      "link-loop"};
+    files.insert(files.end(), {"link-folder", "link-dangling", "link-loop"});
+    Names all = files;
+    all.insert(all.end(), {"folder", "pipe", ".pipe"});
+    std::sort(files.begin(), files.end());
+    std::sort(all.begin(), all.end());
     int special = -1;
     EXPECT_EQ(ListDirectory(dir.path() + "/", MaskFiles, &special), files);
     EXPECT_EQ(special, 2);
-    const Names all{".b.txt.kelvo-partial-mine",
-                    ".hidden",
-                    ".pipe",
-                    "B.txt",
-                    "b.txt",
-                    "b.txt.kelvo-partial-0123456789abcdef",
-                    "folder",
-                    "link-dangling",
-                    "link-folder",
-                    "link-loop",
-                    "pipe"};
     EXPECT_EQ(ListDirectory(dir.path(), MaskAll, &special), all);
     EXPECT_EQ(special, 0);
     EXPECT_EQ(ListDirectory(dir.path(), AttrNormal, &special).size(), 6u);
@@ -201,18 +202,13 @@ TEST(FileSystem, ListsEntriesByMaskInByteOrderAndMatchesWildcards)
     EXPECT_TRUE(IsPartialFileName(partial));
     EXPECT_EQ(PartialFileName(std::string(300, 'n'), 7).size(), std::size_t(NAME_MAX));
 
-    const struct
-    {
-        const char* name;
-        const char* pattern;
-        bool matches;
-    } table[] = {
+    const std::tuple<const char*, const char*, bool> patterns[] = {
         {"README", "*.*", true},  {"Report.DOC", "*.doc", true}, {"a.docx", "*.doc", false},
         {"a.txt", "?.txt", true}, {"ab.txt", "?.txt", false},    {"\xe9.txt", "?.TXT", true},
         {"\xc9", "\xe9", false},
     };
-    for (const auto& row : table)
-        EXPECT_EQ(MatchesPattern(row.name, row.pattern), row.matches) << row.name << " ~ " << row.pattern;
+    for (const auto& [name, pattern, matches] : patterns)
+        EXPECT_EQ(MatchesPattern(name, pattern), matches) << name << " ~ " << pattern;
 }
 
 // A symbolic link is never followed: its own size (the length of its text), its own times, never read-only.
