@@ -42,16 +42,49 @@ protected:
     Configuration config;
 };
 
-TEST_F(ConfigurationTest, EmptyStoreGivesOneEmptySetAndSavesNoSet)
+// Every field away from its default; in round r each flag holds bit r of its position, so a field that
+// is read under another field's key differs from it in one round at least.
+void SetEveryField(Configuration& config, int round)
+{
+    int position = 0;
+    const auto flag = [&] { return bool((++position >> round) & 1); };
+    const auto text = [&] { return u"text %1.%2"_s.arg(++position).arg(round); };
+    GeneralSettings& s = config.settings;
+    s.StrLogFileDir = text();
+    s.IntLogFileSize = qint16(100 + round);
+    s.IntReRunTime = qint16(200 + round);
+    s.StrAltScreenSaver = text();
+    s.StrStatusBarPos = round % 2 ? u"TL"_s : u"BL"_s;
+    s.StrRealTime = text();
+    for (bool* field :
+         {&s.flLogFileOn, &s.flLogFileSuccess, &s.flLogFileErrors, &s.flLogDeletes, &s.flScreenSaver,
+          &s.flReRun, &s.flSysTray, &s.flWindowsStart, &s.flDelay, &s.flShowStatusBar, &s.flStatusBarAOT})
+        *field = flag();
+    BackupSet& set = config.sets.at(0);
+    set.SetName = u"Docs"_s;
+    for (QString* field : {&set.SourceDirFile, &set.DestDir, &set.CopyOptions, &set.SyncOptions,
+                           &set.ArchiveOptions, &set.ArchiveSubDir, &set.Filters, &set.LastDate})
+        *field = text();
+    for (bool* field : {&set.flEnabled, &set.flOverwrite, &set.flSubDirectories, &set.flArchive,
+                        &set.flArchiveSubDir, &set.flRemovedDeletedFiles})
+        *field = flag();
+}
+
+TEST_F(ConfigurationTest, EmptyStoreGivesOneEmptySetAndEveryFieldReadsBackAsSaved)
 {
     LoadConfiguration(store, config);
     EXPECT_EQ(config.sets, BackupSets(1));
     EXPECT_EQ(config.settings.StrLogFileDir, QDir::homePath() + u'/');
-    SaveConfiguration(store, config);
-    EXPECT_TRUE(StoredSetNames(store).isEmpty());
-    Configuration again;
-    LoadConfiguration(store, again);
-    EXPECT_EQ(again.settings, config.settings);
+    for (int round = 0; round < 4; ++round) {
+        SCOPED_TRACE(round);
+        SetEveryField(config, round);
+        const Configuration saved = config;
+        CommitConfiguration(store, config);
+        Configuration again;
+        LoadConfiguration(store, again);
+        EXPECT_EQ(again.settings, saved.settings);
+        EXPECT_EQ(again.sets, saved.sets);
+    }
 }
 
 TEST_F(ConfigurationTest, CommitWritesSetsInMemoryOrderAndDropsRemovedOnes)
