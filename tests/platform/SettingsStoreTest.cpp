@@ -13,6 +13,7 @@
 #include <filesystem>
 #include <functional>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 using namespace Qt::Literals::StringLiterals;
@@ -171,6 +172,24 @@ TEST_F(SettingsStoreTest, SetsAsideAFileItCannotParse)
     EXPECT_EQ(test::ReadFile(store.directory().toStdString() + '/' + aside[0].toStdString()), contents);
     store.SaveSetting(App, u"Settings"_s, u"K"_s, u"new"_s);
     EXPECT_EQ(store.GetSetting(App, u"Settings"_s, u"K"_s), u"new"_s);
+}
+
+TEST_F(SettingsStoreTest, TwoWritingProcessesLoseNothing)
+{
+    constexpr int writes = 60;
+    std::vector<pid_t> children;
+    for (const QString& prefix : {u"StrLastRunDate"_s, u"Editor"_s}) {
+        const pid_t pid = fork();
+        if (pid == 0) {
+            for (int n = 0; n < writes; ++n)
+                store.SaveSetting(App, u"Settings"_s, prefix + QString::number(n), QString::number(n));
+            _exit(0);
+        }
+        children.push_back(pid);
+    }
+    for (const pid_t pid : children)
+        EXPECT_EQ(waitpid(pid, nullptr, 0), pid);
+    EXPECT_EQ(store.GetAllSettings(App, u"Settings"_s).size(), 2 * writes);
 }
 
 TEST(SettingsStoreDiskFull, FailsAndLeavesTheOldFileAsItWas)
