@@ -13,6 +13,7 @@
 #include <fcntl.h>
 #include <filesystem>
 #include <grp.h>
+#include <memory>
 #include <sys/stat.h>
 #include <sys/xattr.h>
 #include <tuple>
@@ -48,19 +49,6 @@ int FailureNumber(const auto& action)
     }
     return 0;
 }
-
-// A tree too deep for std::filesystem to remove; rm works relative to open directories.
-class DeepTreeRemover final
-{
-public:
-    explicit DeepTreeRemover(std::string path) : m_path(std::move(path)) {}
-    ~DeepTreeRemover() { (void)!std::system(("rm -rf '" + m_path + "'").c_str()); }
-    DeepTreeRemover(const DeepTreeRemover&) = delete;
-    DeepTreeRemover& operator=(const DeepTreeRemover&) = delete;
-
-private:
-    std::string m_path;
-};
 
 mode_t Mode(const std::string& path)
 {
@@ -243,7 +231,9 @@ TEST(FileSystem, SymbolicLinksAreFilesOfTheirOwn)
 TEST(FileSystem, PathsOfAnyLengthWork)
 {
     const test::TempDir dir;
-    const DeepTreeRemover remover(dir / "a");
+    // Too deep for std::filesystem to remove; rm works relative to open directories.
+    const std::shared_ptr<void> removeTree(
+        nullptr, [&](void*) { (void)!std::system(("rm -rf " + dir / "a").c_str()); });
     std::string deep = dir / "a";
     CreateDirectory(deep);
     for (int level = 0; level < 120; ++level) {
