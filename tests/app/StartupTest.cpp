@@ -19,22 +19,17 @@ TEST(Main, ReadsTheSwitchOfTheCommandLine)
     } cases[] = {
         {"", "APP", "", "", StartAction::StartApplication, 0},
         {" /b ", "APP", "", "", StartAction::StartApplication, 0},
-        {"/B", "APP", "", "", StartAction::StartApplication, 0},
         {"/m", "APP", "MIN", "", StartAction::StartApplication, 0},
         {"/W", "APP", "MIN", "WIN", StartAction::StartApplication, 0},
-        {"/s", "SS", "", "", StartAction::StartApplication, 0},
         {"/S 123", "SS", "", "", StartAction::StartApplication, 0},
         {"/c:1234", "CONFIG", "", "", StartAction::ShowSetListEditor, 0},
-        {"/C", "CONFIG", "", "", StartAction::ShowSetListEditor, 0},
         {"/p 123", "", "", "", StartAction::EndAtOnce, 0},
         {"/a 1234", "SS", "", "", StartAction::ChangePassword, 1234},
-        {"/A", "SS", "", "", StartAction::ChangePassword, 0},
         {"/a x12", "SS", "", "", StartAction::ChangePassword, 0},
         {"/a 99999999999", "SS", "", "", StartAction::ChangePassword, 0},
         {" /a 1234", "SS", "", "", StartAction::ChangePassword, 0}, // the number is read untrimmed
         {"/X", "", "", "", StartAction::EndAtOnce, 0},
         {"word", "", "", "", StartAction::EndAtOnce, 0},
-        {"/", "", "", "", StartAction::EndAtOnce, 0},
     };
     for (const auto& c : cases) {
         AppState state;

@@ -35,41 +35,29 @@ pid_t StartLockHolder()
     return child;
 }
 
-TEST(InstanceLock, SecondHolderFailsUntilTheFirstIsKilled)
+// A runtime directory that is unset, relative or cannot hold the file sends the lock to the config
+// directory (made when missing), never to no lock at all.
+TEST(InstanceLock, SecondHolderFailsUntilTheFirstIsKilledWhereverTheFileLives)
 {
     test::IsolatedHome home;
-    const pid_t holder = StartLockHolder();
-
-    InstanceLock second;
-    EXPECT_FALSE(second.TryAcquire());
-
-    ASSERT_EQ(::kill(holder, SIGKILL), 0);
-    ASSERT_EQ(::waitpid(holder, nullptr, 0), holder);
-    EXPECT_TRUE(second.TryAcquire());
-    EXPECT_TRUE(second.TryAcquire()) << "asking again while holding it";
-}
-
-TEST(InstanceLock, LivesUnderTheRuntimeDirectoryElseTheConfigDirectory)
-{
-    test::IsolatedHome home;
-    EXPECT_EQ(InstanceLock::DefaultPath(), QString::fromStdString(home.dir() / "runtime/kelvo.lock"));
-
-    const QString fallback = QString::fromStdString(home.configDir() + "/kelvo/kelvo.lock");
-    {
-        test::ScopedEnv noRuntime("XDG_RUNTIME_DIR", "");
-        EXPECT_EQ(InstanceLock::DefaultPath(), fallback);
-        InstanceLock lock;
-        EXPECT_TRUE(lock.TryAcquire()) << "the config directory is created when missing";
-    }
-    // A runtime directory that cannot hold the file leads to the config directory, not to no lock.
     test::WriteFile(home.dir() / "not-a-directory", "");
-    test::ScopedEnv unusable("XDG_RUNTIME_DIR", home.dir() / "not-a-directory");
-    const pid_t holder = StartLockHolder();
-    EXPECT_TRUE(QFile::exists(fallback));
-    InstanceLock second;
-    EXPECT_FALSE(second.TryAcquire());
-    ::kill(holder, SIGKILL);
-    ::waitpid(holder, nullptr, 0);
+    const std::string runtimes[] = {home.dir() / "runtime", "", "relative", home.dir() / "not-a-directory"};
+    for (const std::string& runtime : runtimes) {
+        SCOPED_TRACE(runtime);
+        const test::ScopedEnv env("XDG_RUNTIME_DIR", runtime);
+        const QString file = &runtime == runtimes
+                                 ? QString::fromStdString(runtime + "/kelvo.lock")
+                                 : QString::fromStdString(home.configDir() + "/kelvo/kelvo.lock");
+        QFile::remove(file);
+        const pid_t holder = StartLockHolder();
+        EXPECT_TRUE(QFile::exists(file));
+        InstanceLock second;
+        EXPECT_FALSE(second.TryAcquire());
+        ASSERT_EQ(::kill(holder, SIGKILL), 0);
+        ASSERT_EQ(::waitpid(holder, nullptr, 0), holder);
+        EXPECT_TRUE(second.TryAcquire());
+        EXPECT_TRUE(second.TryAcquire()) << "asking again while holding it";
+    }
 }
 
 } // namespace

@@ -24,37 +24,18 @@ protected:
     Registry registry;
 };
 
-TEST_F(RegistryTest, ValueTypesMissingValuesAndForeignRoots)
+TEST_F(RegistryTest, StoresTextsAndNumbersAndReadsNothingForWhatWasNeverStored)
 {
-    const struct
-    {
-        const char* name;
-        QVariant value;
-        int type;
-        QString text;
-    } cases[] = {
-        {"Sz", u"abc"_s, REG_SZ, u"abc"_s},
-        {"One", 1, REG_DWORD, u"001"_s},
-        {"Zero", 0, REG_DWORD, u"000"_s},
-    };
-    for (const auto& c : cases) {
-        const QString name = QString::fromLatin1(c.name);
-        ASSERT_TRUE(registry.SetRegistryValue(Key, HKEY_CURRENT_USER, name, c.value, c.type)) << c.name;
-        EXPECT_EQ(read(name), c.text) << c.name;
-    }
-    EXPECT_EQ(RegistryStore().value(HKEY_CURRENT_USER, Key, u"Sz"_s)->data, QByteArray("abc", 4));
+    ASSERT_TRUE(registry.SetRegistryValue(Key, HKEY_CURRENT_USER, u"Sz"_s, u"abc"_s, REG_SZ));
+    ASSERT_TRUE(registry.SetRegistryValue(Key, HKEY_CURRENT_USER, u"Zero"_s, 0, REG_DWORD));
+    EXPECT_EQ(Registry().ReadRegistryValue(HKEY_CURRENT_USER, Key, u"Sz"_s), u"abc"_s) << "kept on disk";
+    EXPECT_EQ(read(u"Zero"_s), u"000"_s);
 
     EXPECT_FALSE(registry.SetRegistryValue(Key, HKEY_CURRENT_USER, u"Bad"_s, 1, 5));
     EXPECT_EQ(registry.LastRegistryError(), -2);
-
     EXPECT_EQ(read(u"Bad"_s), QString());
     EXPECT_EQ(read(u"Sz"_s, u"Software\\None"_s), QString());
     EXPECT_EQ(read(u"Sz"_s, Key, RegistryKey(0x7FFFFFFF)), QString());
-
-    const QString desktop = u"Control Panel\\Desktop"_s;
-    ASSERT_TRUE(
-        registry.SetRegistryValue(desktop, HKEY_CURRENT_USER, u"ScreenSaveUsePassword"_s, u"1"_s, REG_SZ));
-    EXPECT_EQ(read(u"ScreenSaveUsePassword"_s, desktop), QString());
 }
 
 TEST_F(RegistryTest, RunValueIsTheAutostartEntry)
