@@ -2,7 +2,6 @@
 
 #include "EngineFixture.h"
 #include "engine/FileCopy.h"
-#include "platform/Failure.h"
 #include "platform/FileSystem.h"
 
 #include <fcntl.h>
@@ -111,16 +110,6 @@ TEST_F(Comparison, RightAfterACopyNothingIsDueAndASizeChangeOfTheCopyIsNoticed)
     EXPECT_TRUE(needsCopy("b"));
 }
 
-TEST_F(Comparison, VanishedSourceRaisesFileNotFound)
-{
-    try {
-        needsCopy("missing");
-        FAIL();
-    } catch (const Failure& failure) {
-        EXPECT_EQ(failure.number(), ErrFileNotFound);
-    }
-}
-
 TEST_F(Comparison, SequenceNumbersFillTheFirstGap)
 {
     set().flArchive = true;
@@ -178,6 +167,7 @@ TEST_F(Comparison, DateStampedKeptCopyReplacesOneOfTheSameSecond)
     MakeFile(dst("report.doc"), "third", 1000);
     ASSERT_TRUE(needsCopy("report.doc"));
     EXPECT_EQ(ReadFile(dst("report.doc.05122026-950")), "third");
+
 }
 
 } // namespace

@@ -54,4 +54,25 @@ ls "$work"/config/kelvo/*unreadable* >/dev/null 2>&1 && fail "a file was set asi
 stray=$(find "$work/config/kelvo" -name '.Kelvo.conf.kelvo-*' | wc -l)
 [ "$stray" -eq 0 ] || fail "$stray temporary files left after a save"
 echo "kill -9 during saves: $kills rounds, $failures failures"
+
+# 100,000 keys load at once; a parser that grows with the square of the keys takes minutes. The limit
+# is generous: it only tells linear from quadratic on a busy machine.
+sets=6250
+awk -v sets="$sets" -v dir="$work" 'BEGIN {
+    for (i = 0; i < sets; i++) {
+        printf "[Sets\\Big %d]\nSourceDirFile = %s/src\nDestDir = %s/big/%d\n", i, dir, dir, i
+        printf "CopyOptions = OpDate\nSyncOptions = srcToDest\nArchiveOptions = OpSeq\nArchiveSubDir =\n"
+        printf "Filters = *.*\nflEnabled = True\nflOverwrite = True\nflSubDirectories = True\n"
+        printf "flArchive = False\nflArchiveSubDir = False\nflRemovedDeletedFiles = False\nLastDate = Never run\n\n"
+    }
+    print "[Sets]"
+    for (i = 0; i < sets; i++)
+        printf "Big %d = Big %d\n", i, i
+}' >"$conf"
+start=$(date +%s%N)
+listed=$(timeout 60 "$cli" list | grep -c '^Big' || true)
+elapsed_ms=$((($(date +%s%N) - start) / 1000000))
+[ "$listed" -eq "$sets" ] || fail "$listed of $sets sets listed from a file of $((sets * 16)) keys"
+[ "$elapsed_ms" -lt 10000 ] || fail "listing $((sets * 16)) keys took $elapsed_ms ms"
+echo "$((sets * 16)) keys listed in $elapsed_ms ms"
 [ "$failures" -eq 0 ]
