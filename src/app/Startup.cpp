@@ -1,7 +1,7 @@
 #include "app/Startup.h"
 
 #include "app/AppState.h"
-#include "app/Configuration.h"
+#include "config/Configuration.h"
 #include "platform/InstanceLock.h"
 #include "platform/ProcessStarter.h"
 

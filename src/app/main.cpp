@@ -1,5 +1,5 @@
 #include "app/AppState.h"
-#include "app/Configuration.h"
+#include "config/Configuration.h"
 #include "app/ExitProgram.h"
 #include "app/Startup.h"
 #include "app/WindowRegistry.h"

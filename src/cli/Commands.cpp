@@ -1,6 +1,6 @@
 #include "cli/Commands.h"
 
-#include "app/Configuration.h"
+#include "config/Configuration.h"
 #include "cli/Console.h"
 #include "cli/HelpText.h"
 #include "cli/RunCommand.h"

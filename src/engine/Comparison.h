@@ -1,6 +1,6 @@
 #pragma once
 
-#include "engine/BackupRun.h"
+#include "engine/RunContext.h"
 
 #include <string>
 #include <string_view>

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "engine/BackupRun.h"
+#include "engine/RunContext.h"
 #include "platform/FileSystem.h"
 
 #include <QtGlobal>

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "app/Configuration.h"
+#include "config/Configuration.h"
 #include "engine/Clock.h"
 #include "engine/RunObserver.h"
 #include "platform/FileDescriptor.h"

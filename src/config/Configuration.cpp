@@ -1,6 +1,6 @@
-#include "app/Configuration.h"
+#include "config/Configuration.h"
 
-#include "app/DoneCommand.h"
+#include "config/DoneCommand.h"
 #include "platform/FileSystem.h"
 #include "platform/SettingsStore.h"
 

@@ -1,6 +1,6 @@
-#include "app/DoneCommand.h"
+#include "config/DoneCommand.h"
 
-#include "app/Configuration.h"
+#include "config/Configuration.h"
 
 namespace kelvo {
 
