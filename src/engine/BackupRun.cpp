@@ -369,7 +369,9 @@ void Run::copyDirectory(qint16 setIndex, const std::string& directory, const std
     m_specialFiles += specialEntries;
 
     const bool created = !target.empty() && !FolderExists(target) && MakeDirectory(target);
-    RemoveStaleReplacements(target);
+    // A directory just made holds no leftovers of a killed run.
+    if (!created)
+        RemoveStaleReplacements(target);
     if (set.SyncOptions != QLatin1String("srcAndDest") && set.flRemovedDeletedFiles && m_walk.deletesAllowed)
         deleteRemovedFiles(set, directory, target, names);
 
