@@ -115,7 +115,7 @@ void ValidateTrees(const BackupSet& set)
 
 void ValidateKeptCopies(const BackupSet& set)
 {
-    if (set.flArchive && !set.flArchiveSubDir && set.ArchiveOptions == u"OpKeep"_s)
+    if (set.flArchive && !set.flArchiveSubDir && KeptCopyNamingOf(set) == KeptCopyNaming::OwnName)
         throw UsageError(
             u"--keep name needs --keep-subdir: a kept copy of the same name needs its own directory"_s);
     if (!set.flArchiveSubDir)

@@ -594,4 +594,29 @@ void ChangeConfiguration(SettingsStore& store, const std::function<void(Configur
     });
 }
 
+SyncMode SyncModeOf(const BackupSet& set)
+{
+    if (set.SyncOptions == u"srcAndDest"_s)
+        return SyncMode::TwoWay;
+    return set.SyncOptions == u"destToSrc"_s ? SyncMode::Reverse : SyncMode::OneWay;
+}
+
+CopyCriterion CopyCriterionOf(const BackupSet& set)
+{
+    if (set.CopyOptions == u"OpDate"_s)
+        return CopyCriterion::Date;
+    if (set.CopyOptions == u"OpArchive"_s)
+        return CopyCriterion::ArchiveFlag;
+    return set.CopyOptions == u"OpFileSize"_s ? CopyCriterion::Size : CopyCriterion::Unknown;
+}
+
+KeptCopyNaming KeptCopyNamingOf(const BackupSet& set)
+{
+    if (set.ArchiveOptions == u"OpKeep"_s)
+        return KeptCopyNaming::OwnName;
+    if (set.ArchiveOptions == u"OpSeq"_s)
+        return KeptCopyNaming::Sequence;
+    return set.ArchiveOptions == u"OpDate"_s ? KeptCopyNaming::Date : KeptCopyNaming::Unknown;
+}
+
 } // namespace kelvo

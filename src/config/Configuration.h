@@ -57,6 +57,14 @@ struct BackupSet
     bool operator==(const BackupSet&) const = default;
 };
 
+// The option fields keep their stored texts; the program reads them only through these.
+enum class SyncMode { OneWay, TwoWay, Reverse }; // "srcToDest" (and any other), "srcAndDest", "destToSrc"
+enum class CopyCriterion { Date, ArchiveFlag, Size, Unknown };  // "OpDate", "OpArchive", "OpFileSize"
+enum class KeptCopyNaming { OwnName, Sequence, Date, Unknown }; // "OpKeep", "OpSeq", "OpDate"
+SyncMode SyncModeOf(const BackupSet& set);
+CopyCriterion CopyCriterionOf(const BackupSet& set);
+KeptCopyNaming KeptCopyNamingOf(const BackupSet& set);
+
 // Indexed from 0 in store order; after a load never empty (one record with an empty SetName when
 // the store holds no set).
 using BackupSets = std::vector<BackupSet>;

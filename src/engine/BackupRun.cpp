@@ -262,9 +262,9 @@ void Run::prepareWalk(const BackupSet& set)
 // mistake: a delete scan would take the other side's files with it. The copying still runs.
 void Run::guardDeletes(const BackupSet& set)
 {
-    if (set.SyncOptions == QLatin1String("srcAndDest") || !set.flRemovedDeletedFiles)
+    if (SyncModeOf(set) == SyncMode::TwoWay || !set.flRemovedDeletedFiles)
         return;
-    const bool fromDestination = set.SyncOptions == QLatin1String("destToSrc");
+    const bool fromDestination = SyncModeOf(set) == SyncMode::Reverse;
     const std::string& root = fromDestination ? m_walk.destinationRoot : m_walk.sourceRoot;
     const std::string& other = fromDestination ? m_walk.sourceRoot : m_walk.destinationRoot;
     int specialEntries = 0;
@@ -313,8 +313,8 @@ std::optional<std::string> Run::targetOf(const BackupSet& set, const std::string
     const bool sourceSide = onSourceSide(directory);
     if (!sourceSide && !inDestination)
         throw Failure(ErrOverflow, directory);
-    if (inSource && inDestination && set.SyncOptions != QLatin1String("srcAndDest") &&
-        sourceSide == (set.SyncOptions == QLatin1String("destToSrc")))
+    if (inSource && inDestination && SyncModeOf(set) != SyncMode::TwoWay &&
+        sourceSide == (SyncModeOf(set) == SyncMode::Reverse))
         return std::nullopt;
     const std::string& root = sourceSide ? source : destination;
     const std::string otherRoot = WithTrailingSeparator(sourceSide ? destination : source);
@@ -372,7 +372,7 @@ void Run::copyDirectory(qint16 setIndex, const std::string& directory, const std
     // A directory just made holds no leftovers of a killed run.
     if (!created)
         RemoveStaleReplacements(target);
-    if (set.SyncOptions != QLatin1String("srcAndDest") && set.flRemovedDeletedFiles && m_walk.deletesAllowed)
+    if (SyncModeOf(set) != SyncMode::TwoWay && set.flRemovedDeletedFiles && m_walk.deletesAllowed)
         deleteRemovedFiles(set, directory, target, names);
 
     const DirectoryHandle targetHandle(target);
@@ -448,8 +448,8 @@ void Run::examineFile(qint16 setIndex, const DirectoryHandle& directory, const D
 void Run::copyFile(qint16 setIndex, const FilePair& pair, TimePrecision precision)
 {
     const bool clearsArchiveFlag =
-        m_context.configuration.sets.at(static_cast<std::size_t>(setIndex)).CopyOptions ==
-        QLatin1String("OpArchive");
+        CopyCriterionOf(m_context.configuration.sets.at(static_cast<std::size_t>(setIndex))) ==
+        CopyCriterion::ArchiveFlag;
     m_context.observer.currentFileChanged(QFile::decodeName(QByteArray::fromStdString(pair.name)));
     const qint64 result = CopyFileWithProgress(m_context, pair.source, pair.destination);
     const bool success = result > 0 || !NeedsCopy(m_context, setIndex, pair.source, pair.destination,
@@ -469,7 +469,7 @@ void Run::copyFile(qint16 setIndex, const FilePair& pair, TimePrecision precisio
 // set carries them only to the directories it made, since either side's directory may be the newer.
 void Run::carryDirectoryAttributes(const BackupSet& set)
 {
-    const bool twoWay = set.SyncOptions == QLatin1String("srcAndDest");
+    const bool twoWay = SyncModeOf(set) == SyncMode::TwoWay;
     for (auto it = m_walk.visited.rbegin(); it != m_walk.visited.rend(); ++it) {
         if (twoWay && !it->targetCreated)
             continue;

@@ -41,11 +41,11 @@ bool NeedsCopyByCriterion(const BackupSet& set, const File& source, const std::o
                           TimePrecision precision)
 {
     // Read-only and hidden (every dot-file) say nothing about whether a file changed.
-    if (set.CopyOptions == QLatin1String("OpArchive"))
+    if (CopyCriterionOf(set) == CopyCriterion::ArchiveFlag)
         return (source.Attributes() & AttrArchive) != 0;
-    if (set.CopyOptions == QLatin1String("OpDate"))
+    if (CopyCriterionOf(set) == CopyCriterion::Date)
         return NeedsCopyByDate(source, destination, precision);
-    if (set.CopyOptions == QLatin1String("OpFileSize"))
+    if (CopyCriterionOf(set) == CopyCriterion::Size)
         return !destination || source.Size() != destination->Size();
     return false;
 }
@@ -110,7 +110,7 @@ bool NeedsCopy(RunContext& context, qint16 setIndex, const FileLocation& source,
     bool answer = NeedsCopyByCriterion(set, sourceFile, destinationFile, precision);
     // In a two-way set each side may hold the user's latest edit: only the newer file ever travels, so
     // an edit made in place on the other side is never overwritten by the older original.
-    if (answer && destinationFile && set.SyncOptions == QLatin1String("srcAndDest"))
+    if (answer && destinationFile && SyncModeOf(set) == SyncMode::TwoWay)
         answer = ModifiedLater(sourceFile, *destinationFile, precision);
     if (answer && destinationFile && check == CopyCheck::BeforeCopy)
         KeepExistingCopy(context, setIndex, *destinationFile);
@@ -122,11 +122,11 @@ void KeepExistingCopy(RunContext& context, qint16 setIndex, File& destination)
     const BackupSet& set = context.configuration.sets.at(static_cast<std::size_t>(setIndex));
     if (!set.flArchive)
         return;
-    if (set.ArchiveOptions == QLatin1String("OpDate")) {
+    if (KeptCopyNamingOf(set) == KeptCopyNaming::Date) {
         MoveOver(destination, KeptCopyBase(set, destination) + "." + DateStamp(context.clock.now()));
-    } else if (set.ArchiveOptions == QLatin1String("OpSeq")) {
+    } else if (KeptCopyNamingOf(set) == KeptCopyNaming::Sequence) {
         destination.Move(FirstFreeSequencePath(KeptCopyBase(set, destination)));
-    } else if (set.ArchiveOptions == QLatin1String("OpKeep") && set.flArchiveSubDir) {
+    } else if (KeptCopyNamingOf(set) == KeptCopyNaming::OwnName && set.flArchiveSubDir) {
         // The sub directory holds the previous version under the file's own name.
         MoveOver(destination, KeptCopyBase(set, destination));
     }
@@ -140,9 +140,9 @@ bool IsKeptCopyName(const BackupSet& set, std::string_view name)
     if (dot == std::string_view::npos || dot == 0)
         return false;
     const std::string_view suffix = name.substr(dot + 1);
-    if (set.ArchiveOptions == QLatin1String("OpSeq"))
+    if (KeptCopyNamingOf(set) == KeptCopyNaming::Sequence)
         return IsNumber(suffix, 1, 7);
-    if (set.ArchiveOptions == QLatin1String("OpDate")) {
+    if (KeptCopyNamingOf(set) == KeptCopyNaming::Date) {
         const auto dash = suffix.find('-');
         return dash == 8 && IsNumber(suffix.substr(0, 8), 8, 8) && IsNumber(suffix.substr(9), 3, 6);
     }

@@ -15,9 +15,9 @@ constexpr const char* SkippedDirectoryName = "pagefile.sys";
 
 std::vector<QString> PassRoots(const BackupSet& set)
 {
-    if (set.SyncOptions == QLatin1String("srcAndDest"))
+    if (SyncModeOf(set) == SyncMode::TwoWay)
         return {set.SourceDirFile, set.DestDir};
-    if (set.SyncOptions == QLatin1String("destToSrc"))
+    if (SyncModeOf(set) == SyncMode::Reverse)
         return {set.DestDir};
     return {set.SourceDirFile};
 }
