@@ -1,0 +1,43 @@
+#pragma once
+
+#include "config/Configuration.h"
+
+#include <QString>
+
+#include <cstddef>
+#include <optional>
+
+namespace kelvo {
+
+// What can be wrong with a backup set; each user interface words it in its own terms.
+enum class SetProblemKind {
+    NoName,
+    PaddedName,     // blanks before or after the name
+    NameCharacters, // anything but letters a-z, A-Z, digits and spaces
+    DuplicateName,  // another set has the name, without regard to case
+    NoSource,
+    SourceIsAFile,
+    SourceMissing,
+    NoDestination,
+    SameDirectory,
+    DestinationInsideSource,
+    SourceInsideDestination,
+    OwnNameWithoutSubDirectory, // a kept copy under the file's own name needs its own folder
+    SubDirectoryName,           // the kept-copy folder must be one plain name
+};
+
+struct SetProblem
+{
+    SetProblemKind kind;
+    QString subject; // the name, path or folder name concerned
+};
+
+// The first rule that the set at index breaks, or nothing. The source must exist unless
+// sourceMayBeMissing. Source and destination must not be the same directory, nor, when sub
+// directories are included, one inside the other, however reached (symbolic links, bind mounts):
+// such a set would copy files onto themselves or into its own tree.
+std::optional<SetProblem> FindSetProblem(const BackupSets& sets, std::size_t index, bool sourceMayBeMissing);
+
+bool IsValidSetName(const QString& name);
+
+} // namespace kelvo
