@@ -2,12 +2,10 @@
 
 #include "cli/SetEditor.h"
 #include "cli/UsageError.h"
+#include "config/GeneralSettingKeys.h"
 #include "platform/FileSystem.h"
 
 #include <QDir>
-
-#include <functional>
-#include <variant>
 
 namespace kelvo::cli {
 
@@ -15,38 +13,13 @@ using namespace Qt::StringLiterals;
 
 namespace {
 
-struct NumberRange
-{
-    qint16 minimum;
-    qint16 maximum;
-};
-
-using TextField = QString GeneralSettings::*;
-using NumberField = qint16 GeneralSettings::*;
-using BoolField = bool GeneralSettings::*;
-
-// Texts that need more than being stored as given check or rewrite the value here.
-using TextCheck = std::function<QString(const Configuration&, const QString&)>;
-
-struct SettingKey
-{
-    const char* name;
-    std::variant<TextField, NumberField, BoolField> field;
-    NumberRange range{};
-    TextCheck check;
-};
-
-QString StatusBarCorner(const Configuration&, const QString& value)
-{
-    const QString corner = value.toUpper();
-    if (corner != u"TL"_s && corner != u"TR"_s && corner != u"BL"_s && corner != u"BR"_s)
-        throw UsageError(u"StrStatusBarPos takes TL, TR, BL or BR, not \"%1\""_s.arg(value));
-    return corner;
-}
+using TextField = GeneralSettingKey::TextField;
+using NumberField = GeneralSettingKey::NumberField;
+using BoolField = GeneralSettingKey::BoolField;
 
 // A log directory that is relative would name another place for a run started by cron, and one that
 // does not exist would lose every log line; both are refused rather than stored.
-QString LogDirectory(const Configuration&, const QString& value)
+QString LogDirectory(const QString& value)
 {
     if (!QDir::isAbsolutePath(value))
         throw UsageError(u"StrLogFileDir takes an absolute directory, not \"%1\""_s.arg(value));
@@ -64,43 +37,44 @@ QString RealTimeSet(const Configuration& configuration, const QString& value)
     return configuration.sets[SetIndexByName(configuration.sets, value)].SetName;
 }
 
-// The size and interval boxes of the settings dialog hold at most 3 and 4 digits; an interval of
-// 0 minutes would re-run at every tick.
-const std::vector<SettingKey>& SettingKeys()
+// "TL, TR, BL or BR"
+QString ChoiceList(const QStringList& choices)
 {
-    using G = GeneralSettings;
-    static const std::vector<SettingKey> keys = {
-        {"StrLogFileDir", &G::StrLogFileDir, {}, LogDirectory},
-        {"IntLogFileSize", &G::IntLogFileSize, {0, 999}, {}},
-        {"flLogFileOn", &G::flLogFileOn, {}, {}},
-        {"flLogFileSuccess", &G::flLogFileSuccess, {}, {}},
-        {"flLogFileErrors", &G::flLogFileErrors, {}, {}},
-        {"flLogDeletes", &G::flLogDeletes, {}, {}},
-        {"flScreenSaver", &G::flScreenSaver, {}, {}},
-        {"StrAltScreenSaver", &G::StrAltScreenSaver, {}, {}},
-        {"flReRun", &G::flReRun, {}, {}},
-        {"IntReRunTime", &G::IntReRunTime, {1, 9999}, {}},
-        {"flSysTray", &G::flSysTray, {}, {}},
-        {"flWindowsStart", &G::flWindowsStart, {}, {}},
-        {"flDelay", &G::flDelay, {}, {}},
-        {"flShowStatusBar", &G::flShowStatusBar, {}, {}},
-        {"flStatusBarAOT", &G::flStatusBarAOT, {}, {}},
-        {"StrStatusBarPos", &G::StrStatusBarPos, {}, StatusBarCorner},
-        {"StrRealTime", &G::StrRealTime, {}, RealTimeSet},
-    };
-    return keys;
+    return choices.mid(0, choices.size() - 1).join(u", "_s) + u" or "_s + choices.last();
 }
 
-const SettingKey& FindKey(const QString& key)
+QString Choice(const GeneralSettingKey& key, const QString& value)
 {
-    for (const SettingKey& entry : SettingKeys()) {
+    for (const QString& choice : key.choices) {
+        if (value.compare(choice, Qt::CaseInsensitive) == 0)
+            return choice;
+    }
+    throw UsageError(
+        u"%1 takes %2, not \"%3\""_s.arg(QLatin1StringView(key.name), ChoiceList(key.choices), value));
+}
+
+// Texts that need more than being stored as given are checked or rewritten here.
+QString CheckedText(const Configuration& configuration, const GeneralSettingKey& key, const QString& value)
+{
+    if (!key.choices.isEmpty())
+        return Choice(key, value);
+    if (key.field == GeneralSettingKey::Field(&GeneralSettings::StrLogFileDir))
+        return LogDirectory(value);
+    if (key.field == GeneralSettingKey::Field(&GeneralSettings::StrRealTime))
+        return RealTimeSet(configuration, value);
+    return value;
+}
+
+const GeneralSettingKey& FindKey(const QString& key)
+{
+    for (const GeneralSettingKey& entry : GeneralSettingKeys()) {
         if (key.compare(QLatin1StringView(entry.name), Qt::CaseInsensitive) == 0)
             return entry;
     }
     throw UsageError(u"unknown setting \"%1\"; kelvo-cli settings lists them"_s.arg(key));
 }
 
-bool ParseBool(const SettingKey& key, const QString& value)
+bool ParseBool(const GeneralSettingKey& key, const QString& value)
 {
     if (value.compare(u"true"_s, Qt::CaseInsensitive) == 0)
         return true;
@@ -109,15 +83,15 @@ bool ParseBool(const SettingKey& key, const QString& value)
     throw UsageError(u"%1 takes true or false, not \"%2\""_s.arg(QLatin1StringView(key.name), value));
 }
 
-qint16 ParseNumber(const SettingKey& key, const QString& value)
+qint16 ParseNumber(const GeneralSettingKey& key, const QString& value)
 {
     bool ok = false;
     const int number = value.toInt(&ok);
-    if (!ok || number < key.range.minimum || number > key.range.maximum)
+    if (!ok || number < key.minimum || number > key.maximum)
         throw UsageError(
             u"%1 takes a whole number from %2 to %3, not \"%4\""_s.arg(QLatin1StringView(key.name))
-                .arg(key.range.minimum)
-                .arg(key.range.maximum)
+                .arg(key.minimum)
+                .arg(key.maximum)
                 .arg(value));
     return static_cast<qint16>(number);
 }
@@ -127,7 +101,7 @@ qint16 ParseNumber(const SettingKey& key, const QString& value)
 QStringList SettingKeyNames()
 {
     QStringList names;
-    for (const SettingKey& entry : SettingKeys())
+    for (const GeneralSettingKey& entry : GeneralSettingKeys())
         names << QString::fromLatin1(entry.name);
     return names;
 }
@@ -139,7 +113,7 @@ QString CanonicalSettingKey(const QString& key)
 
 QString SettingText(const GeneralSettings& settings, const QString& key)
 {
-    const SettingKey& entry = FindKey(key);
+    const GeneralSettingKey& entry = FindKey(key);
     if (const auto* text = std::get_if<TextField>(&entry.field))
         return settings.*(*text);
     if (const auto* number = std::get_if<NumberField>(&entry.field))
@@ -149,10 +123,10 @@ QString SettingText(const GeneralSettings& settings, const QString& key)
 
 void ChangeSetting(Configuration& configuration, const QString& key, const QString& value)
 {
-    const SettingKey& entry = FindKey(key);
+    const GeneralSettingKey& entry = FindKey(key);
     GeneralSettings& settings = configuration.settings;
     if (const auto* text = std::get_if<TextField>(&entry.field)) {
-        settings.*(*text) = entry.check ? entry.check(configuration, value) : value;
+        settings.*(*text) = CheckedText(configuration, entry, value);
     } else if (const auto* number = std::get_if<NumberField>(&entry.field)) {
         settings.*(*number) = ParseNumber(entry, value);
     } else {

@@ -1,6 +1,7 @@
 #include "config/Configuration.h"
 
 #include "config/DoneCommand.h"
+#include "config/GeneralSettingKeys.h"
 #include "platform/FileSystem.h"
 #include "platform/SettingsStore.h"
 
@@ -35,13 +36,6 @@ QString SetSection(const QString& name)
 QString SetOwner(const QString& name)
 {
     return u"set \"%1\""_s.arg(name);
-}
-
-// The home directory plays the part of the drive root that the log directory defaulted to.
-QString DefaultLogFileDir()
-{
-    const QString home = QDir::homePath();
-    return home.endsWith(u'/') ? home : home + u'/';
 }
 
 QString BooleanText(bool value)
@@ -108,14 +102,14 @@ bool ToBoolean(const std::optional<QString>& stored, const std::optional<QString
 
 // Numbers out of the setting's range are as unusable as texts that are no number.
 qint16 ToInteger(const std::optional<QString>& stored, const QString& defaultValue, qint16 minimum,
-                 const Owner& owner, const QString& key)
+                 qint16 maximum, const Owner& owner, const QString& key)
 {
     const QString text = stored.value_or(defaultValue);
     const std::optional<qint16> value = ParseInteger(text);
-    if (value && *value >= minimum)
+    if (value && *value >= minimum && *value <= maximum)
         return *value;
     const qint16 fallback = ParseInteger(defaultValue).value_or(0);
-    const QString kind = u"a 16-bit integer of at least %1"_s.arg(minimum);
+    const QString kind = u"a whole number from %1 to %2"_s.arg(minimum).arg(maximum);
     Warn(owner, Unconverted(key, text, kind), QString::number(fallback));
     return fallback;
 }
@@ -136,9 +130,10 @@ public:
     {
         return ToBoolean(m_document.FindSetting(m_section, key), defaultValue, m_owner, key);
     }
-    qint16 integer(const QString& key, const QString& defaultValue, qint16 minimum) const
+    qint16 integer(const QString& key, const QString& defaultValue, qint16 minimum, qint16 maximum) const
     {
-        return ToInteger(m_document.FindSetting(m_section, key), defaultValue, minimum, m_owner, key);
+        return ToInteger(m_document.FindSetting(m_section, key), defaultValue, minimum, maximum, m_owner,
+                         key);
     }
     QString choice(const QString& key, const QString& defaultValue, const QStringList& allowed) const
     {
@@ -173,27 +168,25 @@ private:
     QString m_section;
 };
 
+void ReadGeneralSetting(const FieldReader& r, const GeneralSettingKey& key, GeneralSettings& s)
+{
+    const QString name = QString::fromLatin1(key.name);
+    const QString defaultText = DefaultText(key);
+    if (const auto* text = std::get_if<GeneralSettingKey::TextField>(&key.field))
+        s.*(*text) =
+            key.choices.isEmpty() ? r.text(name, defaultText) : r.choice(name, defaultText, key.choices);
+    else if (const auto* number = std::get_if<GeneralSettingKey::NumberField>(&key.field))
+        s.*(*number) = r.integer(name, defaultText, key.minimum, key.maximum);
+    else
+        s.*std::get<GeneralSettingKey::BoolField>(key.field) = r.boolean(name, defaultText);
+}
+
 GeneralSettings ReadGeneralSettings(const SettingsDocument& document, Warnings warnings)
 {
     const FieldReader r(document, SettingsSection, {SettingsSection, warnings});
     GeneralSettings s;
-    s.StrLogFileDir = r.text(u"StrLogFileDir"_s, DefaultLogFileDir());
-    s.IntLogFileSize = r.integer(u"IntLogFileSize"_s, u"0"_s, 0);
-    s.flLogFileOn = r.boolean(u"flLogFileOn"_s, u"true"_s);
-    s.flLogFileSuccess = r.boolean(u"flLogFileSuccess"_s, u"false"_s);
-    s.flLogFileErrors = r.boolean(u"flLogFileErrors"_s, u"true"_s);
-    s.flLogDeletes = r.boolean(u"flLogDeletes"_s, u"true"_s);
-    s.StrAltScreenSaver = r.text(u"StrAltScreenSaver"_s);
-    s.flScreenSaver = r.boolean(u"flScreenSaver"_s, u"false"_s);
-    s.IntReRunTime = r.integer(u"IntReRunTime"_s, u"60"_s, 1);
-    s.flReRun = r.boolean(u"flReRun"_s, u"false"_s);
-    s.flSysTray = r.boolean(u"flSysTray"_s, u"true"_s);
-    s.flWindowsStart = r.boolean(u"flWindowsStart"_s, u"false"_s);
-    s.flDelay = r.boolean(u"flDelay"_s, u"0"_s);
-    s.flShowStatusBar = r.boolean(u"flShowStatusBar"_s, u"false"_s);
-    s.flStatusBarAOT = r.boolean(u"flStatusBarAOT"_s, u"false"_s);
-    s.StrStatusBarPos = r.choice(u"StrStatusBarPos"_s, u"BR"_s, {u"TL"_s, u"TR"_s, u"BL"_s, u"BR"_s});
-    s.StrRealTime = r.text(u"StrRealTime"_s, u"None"_s);
+    for (const GeneralSettingKey& key : GeneralSettingKeys())
+        ReadGeneralSetting(r, key, s);
     return s;
 }
 
@@ -240,16 +233,10 @@ BackupSets WithEmptyRecordWhenEmpty(BackupSets sets)
 void ReadLegacyGeneralSettings(const SettingsDocument& legacy, GeneralSettings& s)
 {
     const FieldReader r(legacy, SettingsSection, {SettingsSection});
-    s.StrLogFileDir = r.text(u"StrLogFileDir"_s, DefaultLogFileDir());
-    s.IntLogFileSize = r.integer(u"IntLogFileSize"_s, u"0"_s, 0);
-    s.flLogFileOn = r.boolean(u"flLogFileOn"_s, u"true"_s);
-    s.flLogFileSuccess = r.boolean(u"flLogFileSuccess"_s, u"false"_s);
-    s.flLogFileErrors = r.boolean(u"flLogFileErrors"_s, u"true"_s);
-    s.StrAltScreenSaver = r.text(u"StrAltScreenSaver"_s);
-    s.flScreenSaver = r.boolean(u"flScreenSaver"_s, u"false"_s);
-    s.IntReRunTime = r.integer(u"IntReRunTime"_s, u"60"_s, 1);
-    s.flReRun = r.boolean(u"flReRun"_s, u"false"_s);
-    s.flSysTray = r.boolean(u"flSysTray"_s, u"true"_s);
+    for (const GeneralSettingKey& key : GeneralSettingKeys()) {
+        if (key.legacy)
+            ReadGeneralSetting(r, key, s);
+    }
 }
 
 // The older version let a set name a single file as its source. It becomes a set on the file's
@@ -306,23 +293,15 @@ BackupSets ReadLegacySets(const SettingsDocument& legacy)
 void WriteGeneralSettings(SettingsDocument& document, const GeneralSettings& s)
 {
     FieldWriter w(document, SettingsSection);
-    w.text(u"StrLogFileDir"_s, s.StrLogFileDir);
-    w.integer(u"IntLogFileSize"_s, s.IntLogFileSize);
-    w.boolean(u"flLogFileOn"_s, s.flLogFileOn);
-    w.boolean(u"flLogFileSuccess"_s, s.flLogFileSuccess);
-    w.boolean(u"flLogFileErrors"_s, s.flLogFileErrors);
-    w.boolean(u"flLogDeletes"_s, s.flLogDeletes);
-    w.boolean(u"flScreenSaver"_s, s.flScreenSaver);
-    w.text(u"StrAltScreenSaver"_s, s.StrAltScreenSaver);
-    w.boolean(u"flReRun"_s, s.flReRun);
-    w.integer(u"IntReRunTime"_s, s.IntReRunTime);
-    w.boolean(u"flSysTray"_s, s.flSysTray);
-    w.boolean(u"flWindowsStart"_s, s.flWindowsStart);
-    w.boolean(u"flDelay"_s, s.flDelay);
-    w.boolean(u"flShowStatusBar"_s, s.flShowStatusBar);
-    w.boolean(u"flStatusBarAOT"_s, s.flStatusBarAOT);
-    w.text(u"StrStatusBarPos"_s, s.StrStatusBarPos);
-    w.text(u"StrRealTime"_s, s.StrRealTime);
+    for (const GeneralSettingKey& key : GeneralSettingKeys()) {
+        const QString name = QString::fromLatin1(key.name);
+        if (const auto* text = std::get_if<GeneralSettingKey::TextField>(&key.field))
+            w.text(name, s.*(*text));
+        else if (const auto* number = std::get_if<GeneralSettingKey::NumberField>(&key.field))
+            w.integer(name, s.*(*number));
+        else
+            w.boolean(name, s.*std::get<GeneralSettingKey::BoolField>(key.field));
+    }
 }
 
 void FillEmptyWithDefaults(QString& field, const QString& defaultValue)
@@ -385,13 +364,9 @@ void TakeChangedFields(Record& merged, const Record& ours, const Record& base, F
 GeneralSettings MergedSettings(const GeneralSettings& stored, const GeneralSettings& ours,
                                const GeneralSettings& base)
 {
-    using G = GeneralSettings;
     GeneralSettings merged = stored;
-    TakeChangedFields(merged, ours, base, &G::StrLogFileDir, &G::IntLogFileSize, &G::flLogFileOn,
-                      &G::flLogFileSuccess, &G::flLogFileErrors, &G::flLogDeletes, &G::flScreenSaver,
-                      &G::StrAltScreenSaver, &G::flReRun, &G::IntReRunTime, &G::flSysTray, &G::flWindowsStart,
-                      &G::flDelay, &G::flShowStatusBar, &G::flStatusBarAOT, &G::StrStatusBarPos,
-                      &G::StrRealTime);
+    for (const GeneralSettingKey& key : GeneralSettingKeys())
+        std::visit([&](auto field) { TakeChangedFields(merged, ours, base, field); }, key.field);
     return merged;
 }
 

@@ -109,7 +109,7 @@ TEST_F(ConfigurationTest, ReadsStoredTextsAndFallsBackWithAWarning)
     SaveConfiguration(store, config);
     store.Update(App, [](SettingsDocument& document) {
         document.SaveSetting(u"Settings"_s, u"flReRun"_s, u"true"_s);
-        document.SaveSetting(u"Settings"_s, u"IntReRunTime"_s, u"40000"_s);
+        document.SaveSetting(u"Settings"_s, u"IntReRunTime"_s, u"10000"_s);
         document.SaveSetting(u"Settings"_s, u"IntLogFileSize"_s, u"-1"_s);
         document.SaveSetting(u"Settings"_s, u"StrStatusBarPos"_s, u"XX"_s);
         document.SaveSetting(u"Sets"_s, u"Docs"_s, u"Docs"_s);
