@@ -11,6 +11,7 @@
 #include <functional>
 #include <sys/stat.h>
 #include <sys/wait.h>
+#include <tuple>
 #include <unistd.h>
 
 namespace kelvo::test {
@@ -23,10 +24,8 @@ constexpr qint64 MiB = 1048576;
 QByteArray Stamp()
 {
     const QDateTime now = FixedClock().time;
-    const QLocale locale = QLocale::system();
-    return (locale.toString(now.date(), QLocale::LongFormat) + u' ' +
-            locale.toString(now.time(), QLocale::LongFormat))
-        .toUtf8();
+    return QLocale::system().toString(now.date(), QLocale::LongFormat).toUtf8() + ' ' +
+           QLocale::system().toString(now.time(), QLocale::LongFormat).toUtf8();
 }
 
 int FailureNumber(const std::function<void()>& action)
@@ -41,10 +40,7 @@ int FailureNumber(const std::function<void()>& action)
 
 QByteArray Filler(qint64 size)
 {
-    QByteArray text(size, 'a');
-    for (qint64 i = 0; i < size; ++i)
-        text[i] = static_cast<char>('a' + i % 26);
-    return text;
+    return QByteArray("abcdefghijklmnopqrstuvwxyz").repeated(int(size / 26 + 1)).left(size);
 }
 
 GeneralSettings Settings(const std::string& directory)
@@ -191,8 +187,9 @@ TEST_F(LogFileTest, AppendsAndTrimsOfTwoProcessesLoseNoLine)
     EXPECT_EQ(status, 0);
     int expected = 0;
     for (const QByteArray& line : logText().split('\n')) {
-        if (line.startsWith("line "))
+        if (line.startsWith("line ")) {
             ASSERT_EQ(line, "line " + QByteArray::number(expected++));
+        }
     }
     EXPECT_EQ(expected, Lines);
 }
@@ -201,21 +198,16 @@ TEST_F(LogFileTest, TrimKeepsTheLastMebibytesOnACharacterBoundary)
 {
     const QByteArray filler = Filler(MiB);
     const QByteArray longer = Filler(MiB + 10);
-    const struct
-    {
-        QByteArray log;
-        qint16 limit;
-        QByteArray kept;
-    } cases[] = {
+    const std::tuple<QByteArray, qint16, QByteArray> cases[] = {
         {"x" + filler, 1, filler},
         {"\xc3\xa9" + filler.mid(1), 1, filler.mid(1)}, // cut inside a two-byte character
         {longer, 0, longer},
         {longer, 32767, longer}, // limits past 2 GiB need 64-bit sizes
     };
-    for (const auto& c : cases) {
-        WriteFile(path(), c.log);
-        TrimLogFile(path(), c.limit);
-        EXPECT_EQ(ReadFile(path()), c.kept) << "limit " << c.limit;
+    for (const auto& [log, limit, kept] : cases) {
+        WriteFile(path(), log);
+        TrimLogFile(path(), limit);
+        EXPECT_EQ(ReadFile(path()), kept) << "limit " << limit;
     }
 }
 
@@ -249,29 +241,23 @@ TEST_F(LogFileTest, FullDiskRaisesAndTrimmingKeepsTheLog)
     EXPECT_EQ(trim, ErrDiskFull) << "1: the log changed or a temporary file was left";
 }
 
-class FakeViewer final : public LogViewer
+struct FakeViewer final : LogViewer
 {
-public:
     void openTextFile(const QString& path) override { opened = path; }
     void showMessage(const QString& text) override { message = text; }
-
-    QString opened;
-    QString message;
+    QString opened, message;
 };
 
 TEST_F(LogFileTest, ViewOpensTheLogOrSaysItDoesNotExist)
 {
-    FakeViewer missing;
-    ViewLogFile(settings, missing);
-    EXPECT_TRUE(missing.opened.isEmpty());
-    EXPECT_EQ(missing.message, QStringLiteral("Log file : ") + settings.StrLogFileDir +
-                                   QStringLiteral("/kelvo.log : does not exist"));
-
+    FakeViewer viewer;
+    ViewLogFile(settings, viewer);
+    EXPECT_EQ(viewer.opened + u'|' + viewer.message,
+              u"|Log file : " + settings.StrLogFileDir + u"/kelvo.log : does not exist");
     WriteFile(path(), "STARTED");
-    FakeViewer present;
-    ViewLogFile(settings, present);
-    EXPECT_EQ(present.opened, QString::fromStdString(path()));
-    EXPECT_TRUE(present.message.isEmpty());
+    viewer = {};
+    ViewLogFile(settings, viewer);
+    EXPECT_EQ(viewer.opened + u'|' + viewer.message, QString::fromStdString(path()) + u'|');
 }
 
 } // namespace
