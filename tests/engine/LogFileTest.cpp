@@ -2,7 +2,6 @@
 
 #include "EngineFixture.h"
 #include "platform/Failure.h"
-#include "support/TestSupport.h"
 
 #include <QLocale>
 
@@ -12,31 +11,21 @@
 #include <functional>
 #include <sys/stat.h>
 #include <sys/wait.h>
+#include <tuple>
 #include <unistd.h>
 
-namespace kelvo {
+namespace kelvo::test {
 namespace {
 
-using test::ReadFile;
-using test::TempDir;
-using test::WriteFile;
 namespace fs = std::filesystem;
 
 constexpr qint64 MiB = 1048576;
 
-class FakeClock final : public Clock
-{
-public:
-    QDateTime now() const override { return QDateTime(QDate(2026, 12, 5), QTime(14, 3, 7)); }
-};
-
 QByteArray Stamp()
 {
-    const QLocale locale = QLocale::system();
-    const QDateTime now = FakeClock().now();
-    return (locale.toString(now.date(), QLocale::LongFormat) + u' ' +
-            locale.toString(now.time(), QLocale::LongFormat))
-        .toUtf8();
+    const QDateTime now = FixedClock().time;
+    return QLocale::system().toString(now.date(), QLocale::LongFormat).toUtf8() + ' ' +
+           QLocale::system().toString(now.time(), QLocale::LongFormat).toUtf8();
 }
 
 int FailureNumber(const std::function<void()>& action)
@@ -49,6 +38,11 @@ int FailureNumber(const std::function<void()>& action)
     return 0;
 }
 
+QByteArray Filler(qint64 size)
+{
+    return QByteArray("abcdefghijklmnopqrstuvwxyz").repeated(int(size / 26 + 1)).left(size);
+}
+
 GeneralSettings Settings(const std::string& directory)
 {
     GeneralSettings settings;
@@ -58,107 +52,99 @@ GeneralSettings Settings(const std::string& directory)
     return settings;
 }
 
-QByteArray Log(const GeneralSettings& settings)
+// A log directory of its own with every line switched on.
+class LogFileTest : public ::testing::Test
 {
-    return fs::exists(LogFilePath(settings)) ? ReadFile(LogFilePath(settings)) : QByteArray();
-}
+protected:
+    std::string path() const { return LogFilePath(settings); }
+    QByteArray logText() const { return fs::exists(path()) ? ReadFile(path()) : QByteArray(); }
 
-QByteArray RunWithEveryKind(GeneralSettings& settings, test::RecordingObserver& observer,
-                            bool stopped = false)
-{
-    FakeClock clock;
-    LogFile log(settings, clock, observer);
-    log.Open();
-    settings.flLogFileOn = true; // a reload during the run does not reopen the log
-    log.Copied("/s/", "/d/", "a.txt");
-    log.CopyFailed("/s/", "/d/", "b\xff\n\\.txt");
-    log.Deleted("/d/", "c\r.txt");
-    log.AccessError(QStringLiteral("Path not found"), "/d/x/");
-    log.DiskFull("/d/", QStringLiteral("Disk full"));
-    log.FileNotFound(QStringLiteral("File not found"));
-    log.OtherError(QStringLiteral("Overflow"), 6, "/d/", "last\x01.txt");
-    log.Note("skipped 2 special files");
-    log.Problem("Error : /s/ is empty. Nothing is deleted from /d/");
-    log.Close(stopped);
-    return Log(settings);
-}
+    QByteArray runWithEveryKind(bool stopped = false)
+    {
+        LogFile log(settings, clock, observer);
+        log.Open();
+        settings.flLogFileOn = true; // a reload during the run does not reopen the log
+        log.Copied("/s/", "/d/", "a.txt");
+        log.CopyFailed("/s/", "/d/", "b\xff\n\\.txt");
+        log.Deleted("/d/", "c\r.txt");
+        log.AccessError(QStringLiteral("Path not found"), "/d/x/");
+        log.DiskFull("/d/", QStringLiteral("Disk full"));
+        log.FileNotFound(QStringLiteral("File not found"));
+        log.OtherError(QStringLiteral("Overflow"), 6, "/d/", "last\x01.txt");
+        log.Note("skipped 2 special files");
+        log.Problem("Error : /s/ is empty. Nothing is deleted from /d/");
+        log.Close(stopped);
+        return logText();
+    }
+
+    TempDir dir;
+    FixedClock clock;
+    RecordingObserver observer;
+    GeneralSettings settings = Settings(dir.path());
+};
 
 // Control characters of names are escaped, so no name can end a line and forge the next.
-TEST(LogFile, WritesTheExactLineOfEveryKindAndEveryErrorToTheObserver)
+TEST_F(LogFileTest, WritesTheExactLineOfEveryKindAndEveryErrorToTheObserver)
 {
-    TempDir dir;
-    const QByteArray errors =
+    const QByteArray body =
+        "\nSUCCESS : Copied : /s/a.txt. To /d/a.txt\n"
         "ERROR : Failed to Copy : /s/b\xff\\n\\\\.txt. To /d/b\xff\\n\\\\.txt\n"
+        "SUCCESS : Deleted : /d/c\\r.txt. The file was no longer present in the source directory\n"
         "Error : Path not found. Cannot access /d/x/\nError : Destination Directory /d/ Full!\n"
-        "Error : Disk full\nError : File not found\nError : Overflow 6\n"
-        "Problem Dest : /d/last\\x01.txt\n";
-    const QByteArray body = "\nSUCCESS : Copied : /s/a.txt. To /d/a.txt\n" +
-                            errors.left(errors.indexOf('\n') + 1) +
-                            "SUCCESS : Deleted : /d/c\\r.txt. The file was no longer present in the source "
-                            "directory\n" +
-                            errors.mid(errors.indexOf('\n') + 1) +
-                            "skipped 2 special files\nError : /s/ is empty. Nothing is deleted from /d/\n";
+        "Error : Disk full\nError : File not found\nError : Overflow 6\nProblem Dest : /d/last\\x01.txt\n"
+        "skipped 2 special files\nError : /s/ is empty. Nothing is deleted from /d/\n";
     const QByteArray completed =
         "STARTED backup : " + Stamp() + body + "COMPLETED backup : " + Stamp() + "\n";
-    GeneralSettings settings = Settings(dir.path());
-    test::RecordingObserver observer;
-    EXPECT_EQ(RunWithEveryKind(settings, observer), completed);
-    const QByteArray stopped = "STARTED backup : " + Stamp() + body + "STOPPED backup : " + Stamp() + "\n";
-    EXPECT_EQ(RunWithEveryKind(settings, observer, true), completed + stopped) << "a second run appends";
+    EXPECT_EQ(runWithEveryKind(), completed);
+    EXPECT_EQ(runWithEveryKind(true),
+              completed + "STARTED backup : " + Stamp() + body + "STOPPED backup : " + Stamp() + "\n")
+        << "a second run appends";
     EXPECT_EQ(observer.errorLines.size(), 16u);
     EXPECT_EQ(observer.errorLines[1], QStringLiteral("Error : Path not found. Cannot access /d/x/"));
-    EXPECT_EQ(fs::status(LogFilePath(settings)).permissions() & fs::perms::all,
+    EXPECT_EQ(fs::status(path()).permissions() & fs::perms::all,
               fs::perms::owner_read | fs::perms::owner_write);
 }
 
-TEST(LogFile, EachKindHasItsOwnSwitchAndLoggingOffWritesNothing)
+TEST_F(LogFileTest, EachKindHasItsOwnSwitchAndLoggingOffWritesNothing)
 {
-    const struct
-    {
-        bool GeneralSettings::*off;
-        const char* dropped;
-    } cases[] = {
-        {&GeneralSettings::flLogFileSuccess, "Copied"},
-        {&GeneralSettings::flLogDeletes, "Deleted"},
-        {&GeneralSettings::flLogFileErrors, "rror"},
-    };
-    test::RecordingObserver observer;
-    for (const auto& c : cases) {
-        TempDir dir;
-        GeneralSettings settings = Settings(dir.path());
-        settings.*c.off = false;
-        const QByteArray lines = RunWithEveryKind(settings, observer);
-        EXPECT_TRUE(lines.contains("COMPLETED") && !lines.contains(c.dropped)) << c.dropped;
+    for (const auto& [off, dropped] : {std::pair{&GeneralSettings::flLogFileSuccess, "Copied"},
+                                       {&GeneralSettings::flLogDeletes, "Deleted"},
+                                       {&GeneralSettings::flLogFileErrors, "rror"}}) {
+        fs::remove(path());
+        settings = Settings(dir.path());
+        settings.*off = false;
+        const QByteArray lines = runWithEveryKind();
+        EXPECT_TRUE(lines.contains("COMPLETED") && !lines.contains(dropped)) << dropped;
     }
     EXPECT_EQ(observer.errorLines.size(), 24u) << "the observer hears of errors whatever the switches say";
 
-    TempDir dir;
-    GeneralSettings settings = Settings(dir.path());
+    fs::remove(path());
+    settings = Settings(dir.path());
     settings.flLogFileOn = false;
-    EXPECT_EQ(RunWithEveryKind(settings, observer), QByteArray());
+    EXPECT_EQ(runWithEveryKind(), QByteArray());
 
     // Switched off during the run: no line after that, not even the end line, and no trim.
     settings = Settings(dir.path());
     settings.IntLogFileSize = 1;
-    WriteFile(LogFilePath(settings), QByteArray(2 * MiB, 'x') + '\n');
-    FakeClock clock;
+    const QByteArray old = QByteArray(2 * MiB, 'x') + '\n';
+    WriteFile(path(), old);
     LogFile log(settings, clock, observer);
     log.Open();
     settings.flLogFileOn = false;
     log.Copied("/s/", "/d/", "a.txt");
     log.Close(false);
-    EXPECT_EQ(Log(settings), QByteArray(2 * MiB, 'x') + "\nSTARTED backup : " + Stamp() + "\n");
+    EXPECT_EQ(logText(), old + "STARTED backup : " + Stamp() + "\n");
 }
 
 // A kelvo.log planted in a shared log directory must not make the run write to, or trim, another file.
-TEST(LogFile, ALogThatCannotBeWrittenIsReportedAndNothingElseIsTouched)
+TEST_F(LogFileTest, ALogThatCannotBeWrittenIsReportedAndNothingElseIsTouched)
 {
-    TempDir dir;
-    FakeClock clock;
-    test::RecordingObserver observer;
-    GeneralSettings missing = Settings(dir / "missing");
-    LogFile(missing, clock, observer).Open();
-    EXPECT_FALSE(missing.flLogFileOn);
+    const auto opens = [this](const std::string& directory) {
+        GeneralSettings settings = Settings(directory);
+        LogFile(settings, clock, observer).Open();
+        return settings.flLogFileOn;
+    };
+    EXPECT_FALSE(opens(dir / "missing"));
     EXPECT_FALSE(fs::exists(dir / "missing"));
     ASSERT_EQ(observer.errorLines.size(), 1u);
     EXPECT_TRUE(observer.errorLines[0].startsWith(QStringLiteral("Error : Cannot write the log ") +
@@ -168,36 +154,28 @@ TEST(LogFile, ALogThatCannotBeWrittenIsReportedAndNothingElseIsTouched)
     WriteFile(dir / "victim", victim);
     fs::create_directory(dir / "shared");
     fs::create_symlink(dir / "victim", dir / "shared/kelvo.log");
-    GeneralSettings planted = Settings(dir / "shared");
-    LogFile(planted, clock, observer).Open();
-    EXPECT_FALSE(planted.flLogFileOn);
+    EXPECT_FALSE(opens(dir / "shared"));
     EXPECT_NE(FailureNumber([&] { TrimLogFile(dir / "shared/kelvo.log", 1); }), 0);
     EXPECT_EQ(ReadFile(dir / "victim"), victim);
 
     fs::remove(dir / "shared/kelvo.log");
     ASSERT_EQ(mkfifo((dir / "shared/kelvo.log").c_str(), 0600), 0);
-    planted = Settings(dir / "shared");
-    LogFile(planted, clock, observer).Open(); // returns instead of waiting for a reader
-    EXPECT_FALSE(planted.flLogFileOn);
+    EXPECT_FALSE(opens(dir / "shared")); // returns instead of waiting for a reader
     EXPECT_EQ(observer.errorLines.size(), 3u);
 }
 
 // One process appends numbered lines while another trims the log again and again: every line is in
 // the final log, in order.
-TEST(LogFile, AppendsAndTrimsOfTwoProcessesLoseNoLine)
+TEST_F(LogFileTest, AppendsAndTrimsOfTwoProcessesLoseNoLine)
 {
-    TempDir dir;
-    GeneralSettings settings = Settings(dir.path());
-    WriteFile(LogFilePath(settings), QByteArray(MiB, 'f') + '\n');
+    WriteFile(path(), QByteArray(MiB, 'f') + '\n');
     const pid_t trimmer = fork();
     ASSERT_GE(trimmer, 0);
     if (trimmer == 0) {
         for (int i = 0; i < 40; ++i)
-            TrimLogFile(LogFilePath(settings), 1);
+            TrimLogFile(path(), 1);
         _exit(0);
     }
-    FakeClock clock;
-    test::RecordingObserver observer;
     LogFile log(settings, clock, observer);
     log.Open();
     constexpr int Lines = 20000;
@@ -208,59 +186,38 @@ TEST(LogFile, AppendsAndTrimsOfTwoProcessesLoseNoLine)
     log.Close(false);
     EXPECT_EQ(status, 0);
     int expected = 0;
-    for (const QByteArray& line : Log(settings).split('\n')) {
+    for (const QByteArray& line : logText().split('\n')) {
         if (line.startsWith("line ")) {
-            ASSERT_EQ(line, "line " + QByteArray::number(expected));
-            ++expected;
+            ASSERT_EQ(line, "line " + QByteArray::number(expected++));
         }
     }
     EXPECT_EQ(expected, Lines);
 }
 
-QByteArray Filler(qint64 size)
-{
-    QByteArray text(size, 'a');
-    for (qint64 i = 0; i < size; ++i)
-        text[i] = static_cast<char>('a' + i % 26);
-    return text;
-}
-
-TEST(LogFileTrim, KeepsTheLastMebibytesOnACharacterBoundary)
+TEST_F(LogFileTest, TrimKeepsTheLastMebibytesOnACharacterBoundary)
 {
     const QByteArray filler = Filler(MiB);
     const QByteArray longer = Filler(MiB + 10);
-    const struct
-    {
-        QByteArray log;
-        qint16 limit;
-        QByteArray kept;
-    } cases[] = {
+    const std::tuple<QByteArray, qint16, QByteArray> cases[] = {
         {"x" + filler, 1, filler},
         {"\xc3\xa9" + filler.mid(1), 1, filler.mid(1)}, // cut inside a two-byte character
         {longer, 0, longer},
         {longer, 32767, longer}, // limits past 2 GiB need 64-bit sizes
     };
-    for (const auto& c : cases) {
-        TempDir dir;
-        WriteFile(dir / "kelvo.log", c.log);
-        TrimLogFile(dir / "kelvo.log", c.limit);
-        EXPECT_EQ(ReadFile(dir / "kelvo.log"), c.kept) << "limit " << c.limit;
+    for (const auto& [log, limit, kept] : cases) {
+        WriteFile(path(), log);
+        TrimLogFile(path(), limit);
+        EXPECT_EQ(ReadFile(path()), kept) << "limit " << limit;
     }
 }
 
-TEST(LogFile, FullDiskRaisesAndTrimmingKeepsTheLog)
+TEST_F(LogFileTest, FullDiskRaisesAndTrimmingKeepsTheLog)
 {
-    TempDir dir;
-    const std::string disk = dir / "disk";
-    fs::create_directory(disk);
-    const std::optional<int> result = test::InPrivateTmpfs(disk, 64 * 1024, [&] {
-        FakeClock clock;
-        GeneralSettings settings = Settings(disk);
-        test::RecordingObserver observer;
+    const std::optional<int> result = InPrivateTmpfs(dir.path(), 64 * 1024, [this] {
         LogFile log(settings, clock, observer);
         log.Open();
         try {
-            WriteFile(disk + "/filler", QByteArray(64 * 1024, 'x'));
+            WriteFile(dir / "filler", QByteArray(64 * 1024, 'x'));
         } catch (const std::exception&) {
         }
         // The log's last page may still have room for a few lines.
@@ -273,42 +230,35 @@ TEST(LogFile, FullDiskRaisesAndTrimmingKeepsTheLog)
         GTEST_SKIP() << "no private tmpfs here";
     EXPECT_EQ(*result, ErrDiskFull);
 
-    const std::optional<int> trim = test::InPrivateTmpfs(disk, MiB + MiB / 2, [&] {
+    const std::optional<int> trim = InPrivateTmpfs(dir.path(), MiB + MiB / 2, [this] {
         const QByteArray log = Filler(MiB + 1000);
-        WriteFile(disk + "/kelvo.log", log);
-        const int number = FailureNumber([&] { TrimLogFile(disk + "/kelvo.log", 1); });
-        const bool onlyTheLog = std::distance(fs::directory_iterator(disk), fs::directory_iterator()) == 1;
-        return ReadFile(disk + "/kelvo.log") == log && onlyTheLog ? number : 1;
+        WriteFile(path(), log);
+        const int number = FailureNumber([&] { TrimLogFile(path(), 1); });
+        const bool onlyTheLog =
+            std::distance(fs::directory_iterator(dir.path()), fs::directory_iterator()) == 1;
+        return ReadFile(path()) == log && onlyTheLog ? number : 1;
     });
     EXPECT_EQ(trim, ErrDiskFull) << "1: the log changed or a temporary file was left";
 }
 
-class FakeViewer final : public LogViewer
+struct FakeViewer final : LogViewer
 {
-public:
     void openTextFile(const QString& path) override { opened = path; }
     void showMessage(const QString& text) override { message = text; }
-
-    QString opened;
-    QString message;
+    QString opened, message;
 };
 
-TEST(ViewLogFile, OpensTheLogOrSaysItDoesNotExist)
+TEST_F(LogFileTest, ViewOpensTheLogOrSaysItDoesNotExist)
 {
-    TempDir dir;
-    GeneralSettings settings = Settings(dir.path());
-    FakeViewer missing;
-    ViewLogFile(settings, missing);
-    EXPECT_TRUE(missing.opened.isEmpty());
-    EXPECT_EQ(missing.message, QStringLiteral("Log file : ") + settings.StrLogFileDir +
-                                   QStringLiteral("/kelvo.log : does not exist"));
-
-    WriteFile(dir / "kelvo.log", "STARTED");
-    FakeViewer present;
-    ViewLogFile(settings, present);
-    EXPECT_EQ(present.opened, QString::fromStdString(dir / "kelvo.log"));
-    EXPECT_TRUE(present.message.isEmpty());
+    FakeViewer viewer;
+    ViewLogFile(settings, viewer);
+    EXPECT_EQ(viewer.opened + u'|' + viewer.message,
+              u"|Log file : " + settings.StrLogFileDir + u"/kelvo.log : does not exist");
+    WriteFile(path(), "STARTED");
+    viewer = {};
+    ViewLogFile(settings, viewer);
+    EXPECT_EQ(viewer.opened + u'|' + viewer.message, QString::fromStdString(path()) + u'|');
 }
 
 } // namespace
-} // namespace kelvo
+} // namespace kelvo::test
