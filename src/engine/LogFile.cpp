@@ -176,10 +176,7 @@ void LogFile::Open()
         m_log = FileDescriptor();
         m_settings.flLogFileOn = false;
         // The run goes on without a log, but never without saying so.
-        m_observer.errorReported(QStringLiteral("Error : Cannot write the log ") +
-                                 QFile::decodeName(QByteArray::fromStdString(EscapedLine(m_path))) +
-                                 QStringLiteral(" : ") + failure.description() +
-                                 QStringLiteral(". The run goes on without it"));
+        reportUnavailable(failure);
     }
 }
 
@@ -252,8 +249,23 @@ void LogFile::WriteLine(const std::string& line)
 {
     if (!m_log.isOpen() || !m_settings.flLogFileOn)
         return;
-    const LockedLog locked(m_log, m_path, LogAccess);
-    WriteAll(m_log.get(), EscapedLine(line) + '\n', m_path);
+    try {
+        const LockedLog locked(m_log, m_path, LogAccess);
+        WriteAll(m_log.get(), EscapedLine(line) + '\n', m_path);
+    } catch (const Failure& failure) {
+        // A log that cannot take a line (its disk is full) must not end the run, nor fail again for
+        // every error line the run writes about that failure.
+        m_log = FileDescriptor();
+        reportUnavailable(failure);
+    }
+}
+
+void LogFile::reportUnavailable(const Failure& failure)
+{
+    m_observer.errorReported(QStringLiteral("Error : Cannot write the log ") +
+                             QFile::decodeName(QByteArray::fromStdString(EscapedLine(m_path))) +
+                             QStringLiteral(" : ") + failure.description() +
+                             QStringLiteral(". The run goes on without it"));
 }
 
 void LogFile::WriteErrorLine(const std::string& line)

@@ -11,6 +11,8 @@
 
 namespace kelvo {
 
+class Failure;
+
 // The full path of "kelvo.log" in StrLogFileDir.
 std::string LogFilePath(const GeneralSettings& settings);
 
@@ -34,7 +36,7 @@ public:
 
     // d and t are the directory processed and the matching directory on the other side, both ending
     // with "/"; f is a file name. A line is written only when the log is open and its switches are on;
-    // a failed write raises kelvo::Failure.
+    // a failed write closes the log for the rest of the run and is reported to the observer.
     void Copied(const std::string& d, const std::string& t, const std::string& f);
     void CopyFailed(const std::string& d, const std::string& t, const std::string& f);
     void Deleted(const std::string& t, const std::string& f);
@@ -57,6 +59,7 @@ public:
 private:
     void WriteLine(const std::string& line);
     void WriteErrorLine(const std::string& line);
+    void reportUnavailable(const Failure& failure);
     std::string Stamp() const;
 
     GeneralSettings& m_settings;
