@@ -1,6 +1,6 @@
 #include "app/Startup.h"
 
-#include "app/AppState.h"
+#include "config/AppState.h"
 #include "config/Configuration.h"
 #include "platform/InstanceLock.h"
 #include "platform/ProcessStarter.h"

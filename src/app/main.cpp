@@ -1,4 +1,4 @@
-#include "app/AppState.h"
+#include "config/AppState.h"
 #include "config/Configuration.h"
 #include "app/ExitProgram.h"
 #include "app/Startup.h"

@@ -1,6 +1,6 @@
-#include "platform/Tray.h"
+#include "ui/Tray.h"
 
-#include "platform/Twips.h"
+#include "ui/Twips.h"
 
 #include <cmath>
 
