@@ -51,7 +51,7 @@ std::vector<std::string> SplitFilters(const std::string& text)
 }
 
 // Nearest whole percentage, halfway to even, within 0..100.
-int OverallPercent(int directoriesDone, int totalDirectories)
+int OverallPercent(qint64 directoriesDone, qint64 totalDirectories)
 {
     if (totalDirectories <= 0)
         return 100;
@@ -171,7 +171,7 @@ private:
 
     RunContext& m_context;
     LogFile m_log;
-    int m_directoriesDone = 0;
+    qint64 m_directoriesDone = 0;
     std::string m_target;   // T of the current entry, for the error lines
     std::string m_lastSeen; // the name last seen by the delete scan
     qint64 m_stampSecond = -1;

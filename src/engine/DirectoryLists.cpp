@@ -4,7 +4,6 @@
 #include "platform/FileSystem.h"
 
 #include <algorithm>
-#include <limits>
 
 namespace kelvo {
 
@@ -62,13 +61,6 @@ DirectoryList BuildList(const BackupSet& set)
     return list;
 }
 
-// The count is never negative; past the largest 16-bit value it stays there instead of wrapping.
-qint16 SaturatingAdd(qint16 total, std::size_t count)
-{
-    constexpr std::size_t max = std::numeric_limits<qint16>::max();
-    return static_cast<qint16>(std::min(max, static_cast<std::size_t>(total) + count));
-}
-
 } // namespace
 
 void BuildDirectoryLists(const Configuration& configuration, QString& startedByWindows, RunState& state)
@@ -81,7 +73,7 @@ void BuildDirectoryLists(const Configuration& configuration, QString& startedByW
         state.DirectoryLists.resize(std::max<std::size_t>(1, sets.size()));
         for (std::size_t i = 0; i < sets.size(); ++i) {
             DirectoryList list = BuildList(sets[i]);
-            state.TotalDirectories = SaturatingAdd(state.TotalDirectories, list.size() - 1);
+            state.TotalDirectories += qint64(list.size()) - 1;
             state.DirectoryLists[i] = std::move(list);
         }
     }

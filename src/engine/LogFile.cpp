@@ -208,6 +208,27 @@ void LogFile::Problem(const std::string& line)
     WriteErrorLine(line);
 }
 
+void LogFile::ProblemOutsideRun(const std::string& line)
+{
+    if (m_settings.flLogFileOn && !m_log.isOpen()) {
+        m_path = LogFilePath(m_settings);
+        try {
+            m_log = OpenLog(m_path, LogAccess);
+        } catch (const Failure&) {
+            // The observer still hears of the problem; a log that cannot be opened is no news here.
+        }
+    }
+    WriteErrorLine(line);
+    if (m_log.isOpen()) {
+        FileDescriptor log = std::move(m_log);
+        try {
+            log.close(m_path);
+        } catch (const Failure&) {
+            // The line is written; a close that reports a late failure has nothing more to lose.
+        }
+    }
+}
+
 void LogFile::AccessError(const QString& description, const std::string& t)
 {
     WriteErrorLine("Error : " + Utf8(description) + ". Cannot access " + t);

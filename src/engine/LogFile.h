@@ -52,6 +52,10 @@ public:
     void Note(const std::string& line);
     void Problem(const std::string& line);
 
+    // An error line outside any run (the real-time watch that cannot be armed): written on its own,
+    // with no start or end line, when the log is on; reported to the observer either way.
+    void ProblemOutsideRun(const std::string& line);
+
     // Writes the end line (that the run was stopped, or that it completed), closes the log and cuts it
     // to its size limit. Failures raise kelvo::Failure.
     void Close(bool stopped);

@@ -24,7 +24,7 @@ struct RunState
     qint16 PendingSetIndex = AllSets;
     // One element per set index; an index for which no list was prepared holds nullopt.
     std::vector<std::optional<DirectoryList>> DirectoryLists;
-    qint16 TotalDirectories = 0;
+    qint64 TotalDirectories = 0; // counted in full: trees of 100,000 directories exist
     // A run is busy; requests that arrive from inside its event yields wait here, in order.
     bool RunBusy = false;
     std::vector<qint16> QueuedRuns;

@@ -1,20 +1,17 @@
 #include "ui/Tray.h"
 
-#include "ui/Twips.h"
-
-#include <cmath>
-
 namespace kelvo {
 
-qint16 TrayMouseMessage(float x, bool coordinatesInTwips)
+qint16 TrayMouseMessage(QSystemTrayIcon::ActivationReason reason)
 {
-    const double pixels = coordinatesInTwips ? double(x) / TwipsPerPixel : double(x);
-    const long message = std::lrint(pixels);
-    if (message == TrayLeftButtonUp)
+    switch (reason) {
+    case QSystemTrayIcon::Trigger:
         return 1;
-    if (message == TrayRightButtonUp)
+    case QSystemTrayIcon::Context:
         return 2;
-    return 0;
+    default:
+        return 0;
+    }
 }
 
 } // namespace kelvo

@@ -1,17 +1,12 @@
 #pragma once
 
+#include <QSystemTrayIcon>
 #include <QtGlobal>
 
 namespace kelvo {
 
-// The message numbers that the tray icon reports in the X coordinate of a mouse-move event.
-enum TrayMessageNumber : int {
-    TrayLeftButtonUp = 514,
-    TrayRightButtonUp = 517,
-};
-
-// Decodes a tray mouse action from a mouse-move X coordinate: 1 left button released, 2 right button
-// released, 0 anything else. coordinatesInTwips: the window's scale is twips, not pixels.
-qint16 TrayMouseMessage(float x, bool coordinatesInTwips);
+// The tray icon's mouse actions as the main window acts on them: 1 the left button released (a
+// click), 2 the right button released (the context menu asked for), 0 anything else.
+qint16 TrayMouseMessage(QSystemTrayIcon::ActivationReason reason);
 
 } // namespace kelvo

@@ -1,0 +1,138 @@
+#include "app/DesktopProgram.h"
+
+#include "app/Startup.h"
+#include "app/TerminationSignals.h"
+#include "saver/frmMain.h"
+#include "ui/frmDialog.h"
+#include "ui/frmStatusBar.h"
+
+#include <QApplication>
+#include <QDesktopServices>
+#include <QDir>
+#include <QFileInfo>
+#include <QMessageBox>
+#include <QScreen>
+#include <QStandardPaths>
+#include <QUrl>
+
+namespace kelvo {
+
+using namespace Qt::StringLiterals;
+
+DesktopProgram::DesktopProgram() : m_exitProgram(m_windows, {}, [] { QCoreApplication::exit(0); }) {}
+
+DesktopProgram::~DesktopProgram() = default;
+
+// The window steps of the set list editor's Done command that follow a commit: they end the program
+// when the editor is all there is ("CONFIG") or it sits over the screen saver ("SS").
+void DesktopProgram::doneWindowSteps()
+{
+    if (m_state.RunMode == RunModeConfig || m_state.RunMode == RunModeScreenSaver)
+        m_exitProgram();
+}
+
+void DesktopProgram::loadConfiguration()
+{
+    LoadConfiguration(m_store, m_configuration, [this] { doneWindowSteps(); });
+}
+
+int DesktopProgram::run(const QString& commandLine)
+{
+    switch (Main(commandLine, m_state).action) {
+    case StartAction::ShowSetListEditor:
+        return showSetListEditor();
+    case StartAction::StartApplication:
+        return startApplication();
+    case StartAction::ChangePassword: // the desktop's screen locker owns the password
+    case StartAction::EndAtOnce:
+        break;
+    }
+    return 0;
+}
+
+int DesktopProgram::showSetListEditor()
+{
+    m_configuration.sets = BackupSets(1);
+    loadConfiguration();
+    return 0;
+}
+
+int DesktopProgram::startApplication()
+{
+    if (!CheckPreviousInstance(m_lock))
+        return 0;
+    m_signals = std::make_unique<TerminationSignals>([this] { m_exitProgram(); });
+    createWindows();
+    if (m_state.RunMode == RunModeScreenSaver) {
+        m_saver->showScreenSaver();
+        m_dialog->setParent(m_saver.get());
+        m_dialog->show();
+        m_dialog->Form_Load();
+        if (!m_exitProgram.ended()) {
+            m_dialog->move((m_saver->width() - m_dialog->width()) / 2, (m_saver->height() - m_dialog->height()) / 2);
+            StartAlternativeScreenSaver(m_configuration.settings, m_starter);
+        }
+    } else {
+        m_dialog->show();
+        m_dialog->Form_Load();
+        if (m_configuration.settings.flSysTray)
+            m_dialog->AddTrayIcon();
+        if (m_state.StartMinimised == u"MIN"_s)
+            m_dialog->showMinimized();
+    }
+    if (m_exitProgram.ended())
+        return 0;
+    return QApplication::exec();
+}
+
+void DesktopProgram::createWindows()
+{
+    if (m_state.RunMode == RunModeScreenSaver) {
+        m_saver = std::make_unique<frmMain>([this] { m_exitProgram(); });
+        m_windows.Load([this] {
+            m_saver->hide();
+            m_exitProgram();
+        });
+    }
+    m_statusBar = std::make_unique<frmStatusBar>(
+        m_configuration, [this] { return m_dialog ? m_dialog->screen() : QGuiApplication::primaryScreen(); },
+        [this] {
+            if (m_dialog && m_dialog->isVisible() && !QApplication::activeModalWidget())
+                m_dialog->activateWindow();
+        });
+    m_windows.Load([this] { m_statusBar->hide(); });
+    const auto dialogId = std::make_shared<WindowRegistry::WindowId>(0);
+    MainWindowCommands commands;
+    commands.help = [this](const QString& topic) { showHelp(topic); };
+    commands.openTextFile = [this](const QString& path) { openTextFile(path); };
+    m_dialog = std::make_unique<frmDialog>(frmDialogParts{
+        m_configuration, m_store, m_state, m_clock, *m_statusBar, [this] { m_exitProgram(); },
+        [this, dialogId] { m_windows.Unload(*dialogId); }, [this] { doneWindowSteps(); }, commands});
+    *dialogId = m_windows.Load([this] { m_dialog->Form_Unload(); });
+}
+
+// The help pages are installed beside the program (help/) or in its data folder.
+void DesktopProgram::showHelp(const QString& topic)
+{
+    QStringList places{QCoreApplication::applicationDirPath() + u"/help/"_s,
+                       QCoreApplication::applicationDirPath() + u"/../share/kelvo/help/"_s};
+    for (const QString& folder : QStandardPaths::standardLocations(QStandardPaths::GenericDataLocation))
+        places << folder + u"/kelvo/help/"_s;
+    for (const QString& folder : places) {
+        const QFileInfo page(folder + topic);
+        if (page.isFile() && QDesktopServices::openUrl(QUrl::fromLocalFile(page.absoluteFilePath())))
+            return;
+    }
+    QMessageBox::information(m_dialog.get(), u"Kelvo"_s,
+                             u"The help page %1 is not installed with this copy of Kelvo."_s.arg(topic));
+}
+
+void DesktopProgram::openTextFile(const QString& path)
+{
+    if (!QDesktopServices::openUrl(QUrl::fromLocalFile(path)))
+        QMessageBox::warning(m_dialog.get(), u"Kelvo"_s,
+                             u"No program of this desktop opens text files, so the log cannot be shown: %1"_s
+                                 .arg(QDir::toNativeSeparators(path)));
+}
+
+} // namespace kelvo

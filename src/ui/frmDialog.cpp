@@ -1,0 +1,454 @@
+#include "ui/frmDialog.h"
+
+#include "engine/LogFile.h"
+#include "ui/Tray.h"
+#include "ui/Twips.h"
+#include "ui/frmStatusBar.h"
+
+#include <QApplication>
+#include <QCloseEvent>
+#include <QCursor>
+#include <QGroupBox>
+#include <QMessageBox>
+#include <QScreen>
+
+namespace kelvo {
+
+using namespace Qt::StringLiterals;
+
+namespace {
+
+constexpr int ClientWidth = 6315;
+constexpr int ClientHeight = 3480;
+constexpr int ScreenSaverHeightCut = 330;
+constexpr int CaptionLeft = 120;
+constexpr int ValueLeft = 2280;
+constexpr int RightCaptionLeft = 3300;
+constexpr int RightValueLeft = 4560;
+constexpr int RowHeight = 240;
+constexpr int ProgressBarWidth = 3735;
+constexpr int ProgressBarHeight = 300;
+
+const QColor ValueColour(0, 0, 192);
+const QColor ErrorColour(255, 0, 0);
+
+struct ToolbarButton
+{
+    QString caption;
+    QString toolTip;
+    QString icon;
+};
+
+const std::array<ToolbarButton, 6> ToolbarButtons{{
+    {u"Edit Sets"_s, u"Configure files to be backed up"_s, u"edit-sets"_s},
+    {u"Settings"_s, u"Display the main configuration screen."_s, u"settings"_s},
+    {u"Run now"_s, u"Re-check files in your currently selected sets"_s, u"run-now"_s},
+    {u"Logfile"_s, u"View log file"_s, u"logfile"_s},
+    {u"Help"_s, {}, u"help"_s},
+    {u"Exit"_s, {}, u"exit"_s},
+}};
+
+QIcon ProgramIcon()
+{
+    QIcon icon;
+    for (int size : {16, 32, 48, 64, 128})
+        icon.addFile(u":/kelvo/icons/kelvo-%1.png"_s.arg(size), QSize(size, size));
+    return icon;
+}
+
+void Colour(QLabel& label, const QColor& colour)
+{
+    QPalette palette = label.palette();
+    palette.setColor(QPalette::WindowText, colour);
+    label.setPalette(palette);
+}
+
+class DesktopLogViewer final : public LogViewer
+{
+public:
+    DesktopLogViewer(QWidget* parent, const std::function<void(const QString&)>& open)
+        : m_parent(parent), m_open(open)
+    {}
+    void openTextFile(const QString& path) override { m_open(path); }
+    void showMessage(const QString& text) override { QMessageBox::information(m_parent, u"Kelvo"_s, text); }
+
+private:
+    QWidget* m_parent;
+    const std::function<void(const QString&)>& m_open;
+};
+
+} // namespace
+
+frmDialog::frmDialog(frmDialogParts parts)
+    : QWidget(nullptr, Qt::Window | Qt::CustomizeWindowHint | Qt::WindowTitleHint | Qt::WindowSystemMenuHint |
+                           Qt::WindowMinimizeButtonHint | Qt::WindowCloseButtonHint),
+      m_parts(std::move(parts)), m_timer1(60000), m_tmrDialog(50)
+{
+    setObjectName(u"frmDialog"_s);
+    setWindowTitle(u"Kelvo"_s);
+    setWindowIcon(ProgramIcon());
+    setFixedSize(Pixels(ClientWidth), Pixels(ClientHeight));
+    buildToolbar();
+    buildStatistics();
+    buildPopup();
+    RunView& view = *this;
+    m_controller = std::make_unique<RunController>(
+        RunControllerParts{m_parts.configuration, m_parts.store, m_parts.app, m_parts.clock, m_timer1,
+                           m_tmrDialog, m_parts.doneWindowSteps},
+        view);
+    if (const QScreen* screen = QGuiApplication::primaryScreen())
+        move(screen->availableGeometry().center() - rect().center());
+    m_timer1.setEnabled(m_parts.app.RunMode != RunModeScreenSaver);
+    m_tmrDialog.setEnabled(true);
+}
+
+frmDialog::~frmDialog() = default;
+
+bool frmDialog::screenSaverMode() const
+{
+    return m_parts.app.RunMode == RunModeScreenSaver;
+}
+
+void frmDialog::buildToolbar()
+{
+    m_toolbar = new QToolBar(this);
+    m_toolbar->setObjectName(u"Toolbar1"_s);
+    m_toolbar->setIconSize(QSize(16, 16));
+    m_toolbar->setToolButtonStyle(Qt::ToolButtonTextBesideIcon);
+    m_toolbar->setGeometry(0, 0, Pixels(ClientWidth), Pixels(480));
+    for (std::size_t i = 0; i < ToolbarButtons.size(); ++i) {
+        const ToolbarButton& button = ToolbarButtons[i];
+        QAction* action = m_toolbar->addAction(QIcon(u":/kelvo/toolbar/%1.png"_s.arg(button.icon)), button.caption);
+        action->setToolTip(button.toolTip.isEmpty() ? button.caption : button.toolTip);
+        const int index = int(i) + 1;
+        connect(action, &QAction::triggered, this, [this, index] { Toolbar1_ButtonClick(index); });
+        m_buttons.push_back(action);
+    }
+    toolbarButton(1).setEnabled(bool(m_parts.commands.editSets));
+    toolbarButton(2).setEnabled(bool(m_parts.commands.settings));
+}
+
+QLabel* frmDialog::addLabel(const QString& name, const QString& text, int left, int top, bool bold)
+{
+    auto* label = new QLabel(text, m_frame);
+    label->setObjectName(name);
+    label->setGeometry(PixelRect(left, top, 0, RowHeight));
+    label->adjustSize();
+    label->resize(label->width(), Pixels(RowHeight));
+    if (bold) {
+        QFont font = label->font();
+        font.setBold(true);
+        label->setFont(font);
+        label->adjustSize();
+    }
+    return label;
+}
+
+void frmDialog::buildStatistics()
+{
+    m_frame = new QGroupBox(u"Statistics"_s, this);
+    m_frame->setObjectName(u"Frame1"_s);
+    m_frame->setGeometry(PixelRect(60, 480, 6195, 2955));
+    struct Row
+    {
+        const char16_t* caption;
+        const char16_t* captionName;
+        const char16_t* valueName;
+        const char16_t* text;
+        int top;
+    };
+    const Row rows[] = {
+        {u"Files Examined :", u"Label5", u"Label6", u"0", 240},
+        {u"Directories Searched : ", u"Label1", u"Label3", u"0", 480},
+        {u"Files Copied : ", u"Label2", u"Label4", u"0", 720},
+        {u"Errors Encountered :", u"Label11", u"Label12", u"0", 960},
+        {u"Filename :", u"Label8", u"Label9", u"", 1200},
+    };
+    for (const Row& row : rows) {
+        addLabel(QString::fromUtf16(row.captionName), QString::fromUtf16(row.caption), CaptionLeft, row.top, true);
+        QLabel* value = addLabel(QString::fromUtf16(row.valueName), QString::fromUtf16(row.text), ValueLeft, row.top);
+        value->resize(Pixels(RightCaptionLeft - ValueLeft), value->height());
+        Colour(*value, ValueColour);
+    }
+    label(u"Label9"_s).resize(Pixels(ProgressBarWidth), Pixels(RowHeight));
+    addLabel(u"Label15"_s, u"Last Run :"_s, RightCaptionLeft, 480);
+    addLabel(u"Label16"_s, u"Mins to Next Run :"_s, RightCaptionLeft, 720);
+    for (const auto& [name, top] : {std::pair{u"Label13"_s, 480}, std::pair{u"Label17"_s, 720}}) {
+        QLabel* value = addLabel(name, {}, RightValueLeft, top);
+        value->resize(Pixels(6195 - RightValueLeft - CaptionLeft), value->height());
+        Colour(*value, ValueColour);
+    }
+    addLabel(u"Label10"_s, u"Current File % Complete :"_s, CaptionLeft, 1620);
+    addLabel(u"Label14"_s, u"Overall % Complete :"_s, CaptionLeft, 2160);
+    m_progressBar1 = addProgressBar(u"ProgressBar1"_s, 1590);
+    m_progressBar2 = addProgressBar(u"ProgressBar2"_s, 2130);
+}
+
+QProgressBar* frmDialog::addProgressBar(const QString& name, int top)
+{
+    auto* bar = new QProgressBar(m_frame);
+    bar->setObjectName(name);
+    bar->setRange(0, 100);
+    bar->setValue(0);
+    bar->setGeometry(PixelRect(ValueLeft, top, ProgressBarWidth, ProgressBarHeight));
+    return bar;
+}
+
+QLabel& frmDialog::label(const QString& name) const
+{
+    return *m_frame->findChild<QLabel*>(name, Qt::FindDirectChildrenOnly);
+}
+
+void frmDialog::buildPopup()
+{
+    m_popup = new QMenu(this);
+    m_popup->setObjectName(u"popup"_s);
+    const auto add = [this](const QString& name, const QString& caption, auto handler) {
+        QAction* action = m_popup->addAction(caption);
+        action->setObjectName(name);
+        connect(action, &QAction::triggered, this, handler);
+        return action;
+    };
+    QAction* restore = add(u"RestoreKelvo"_s, u"Restore Kelvo"_s, [this] { RestoreWindow(); });
+    m_popup->setDefaultAction(restore);
+    add(u"StatusBar"_s, u"Show Status Bar"_s, [this] { StatusBar_Click(); })->setCheckable(true);
+    m_popup->addSeparator()->setObjectName(u"Seperator"_s);
+    add(u"ViewLog"_s, u"View log"_s, [this] { ViewLogFile(); });
+    add(u"EditSets"_s, u"Edit Sets"_s, [this] { m_parts.commands.editSets(false); })
+        ->setEnabled(bool(m_parts.commands.editSets));
+    add(u"Settings"_s, u"Settings"_s, [this] { m_parts.commands.settings(); })
+        ->setEnabled(bool(m_parts.commands.settings));
+    add(u"RunNow"_s, u"Run now"_s, [this] { Form_Load(); });
+    add(u"about"_s, u"About"_s, [this] { m_parts.commands.about(); })->setEnabled(bool(m_parts.commands.about));
+    add(u"exit"_s, u"Exit"_s, [this] { m_parts.exitProgram(); });
+}
+
+QAction& frmDialog::menuItem(const QString& name) const
+{
+    return *m_popup->findChild<QAction*>(name);
+}
+
+void frmDialog::Form_Load()
+{
+    m_controller->Load();
+}
+
+void frmDialog::Toolbar1_ButtonClick(int index)
+{
+    switch (index) {
+    case 1:
+        m_parts.commands.editSets(true);
+        break;
+    case 2:
+        m_parts.commands.settings();
+        break;
+    case 3:
+        Form_Load();
+        break;
+    case 4:
+        ViewLogFile();
+        break;
+    case 5:
+        if (m_parts.commands.help)
+            m_parts.commands.help(u"standard.html"_s);
+        break;
+    case 6:
+        if (!screenSaverMode())
+            RemoveTrayIcon();
+        m_parts.unload();
+        break;
+    }
+}
+
+void frmDialog::ViewLogFile()
+{
+    DesktopLogViewer viewer(this, m_parts.commands.openTextFile);
+    kelvo::ViewLogFile(m_parts.configuration.settings, viewer);
+}
+
+void frmDialog::StatusBar_Click()
+{
+    QAction& item = menuItem(u"StatusBar"_s);
+    m_parts.configuration.settings.flShowStatusBar = item.isChecked();
+    m_parts.statusBar.StatusBarVisible();
+}
+
+void frmDialog::AddTrayIcon()
+{
+    if (!QSystemTrayIcon::isSystemTrayAvailable())
+        return; // no notification area: a minimised window stays on the taskbar
+    if (!m_tray) {
+        m_tray = new QSystemTrayIcon(windowIcon(), this);
+        m_tray->setToolTip(windowTitle());
+        connect(m_tray, &QSystemTrayIcon::activated, this,
+                [this](QSystemTrayIcon::ActivationReason reason) { TrayMouseAction(TrayMouseMessage(reason)); });
+    }
+    m_tray->show();
+    m_parts.app.TrayIconShown = true;
+}
+
+void frmDialog::RemoveTrayIcon()
+{
+    m_parts.app.TrayIconShown = false;
+    if (m_tray)
+        m_tray->hide();
+}
+
+void frmDialog::RestoreWindow()
+{
+    showNormal();
+    raise();
+    activateWindow();
+}
+
+void frmDialog::TrayMouseAction(qint16 message)
+{
+    if (message == 1 && !QApplication::activeModalWidget()) {
+        RestoreWindow();
+    } else if (message == 2 && (isMinimized() || isHidden())) {
+        menuItem(u"StatusBar"_s).setChecked(m_parts.configuration.settings.flShowStatusBar);
+        m_popup->popup(QCursor::pos());
+    }
+}
+
+void frmDialog::changeEvent(QEvent* event)
+{
+    QWidget::changeEvent(event);
+    // Hidden only once the window manager has finished minimising, or it may show the window again.
+    if (event->type() == QEvent::WindowStateChange && isMinimized() && m_parts.app.TrayIconShown)
+        QMetaObject::invokeMethod(this, &QWidget::hide, Qt::QueuedConnection);
+}
+
+void frmDialog::closeEvent(QCloseEvent* event)
+{
+    event->accept();
+    m_parts.unload();
+}
+
+void frmDialog::Form_Unload()
+{
+    hide();
+    if (!screenSaverMode())
+        RemoveTrayIcon();
+    m_controller->RequestStop();
+    m_controller->StopWatch();
+    m_parts.exitProgram();
+}
+
+void frmDialog::keyPressEvent(QKeyEvent* event)
+{
+    if (screenSaverMode())
+        m_parts.exitProgram();
+    else
+        QWidget::keyPressEvent(event);
+}
+
+void frmDialog::mousePressEvent(QMouseEvent* event)
+{
+    if (screenSaverMode())
+        m_parts.exitProgram();
+    else
+        QWidget::mousePressEvent(event);
+}
+
+void frmDialog::statisticsChanged(const RunStatistics& statistics)
+{
+    label(u"Label3"_s).setText(QString::number(statistics.directoriesSearched));
+    label(u"Label6"_s).setText(QString::number(statistics.filesExamined));
+    label(u"Label4"_s).setText(QString::number(statistics.filesCopied));
+    if (statistics.errors != m_errorsShown) {
+        m_errorsShown = statistics.errors;
+        label(u"Label12"_s).setText(QString::number(statistics.errors));
+        Label12_Change();
+    }
+    m_parts.statusBar.setPanelText(3, u"Copied : "_s + QString::number(statistics.filesCopied));
+    m_parts.statusBar.setPanelText(4, u"Errors : "_s + QString::number(statistics.errors));
+}
+
+void frmDialog::Label12_Change()
+{
+    if (label(u"Label12"_s).text().toLongLong() > 0)
+        Colour(label(u"Label12"_s), ErrorColour);
+}
+
+void frmDialog::currentFileChanged(const QString& name)
+{
+    QLabel& file = label(u"Label9"_s);
+    file.setText(file.fontMetrics().elidedText(name, Qt::ElideMiddle, file.width()));
+    file.setToolTip(name);
+}
+
+void frmDialog::fileProgressChanged(int percent)
+{
+    m_progressBar1->setValue(percent);
+}
+
+void frmDialog::overallProgressChanged(int percent)
+{
+    m_progressBar2->setValue(percent);
+    m_parts.statusBar.progressBar().setValue(percent);
+}
+
+void frmDialog::copyActive(bool active)
+{
+    toolbarButton(1).setEnabled(!active && m_parts.commands.editSets);
+    toolbarButton(3).setEnabled(!active);
+}
+
+void frmDialog::errorReported(const QString& line)
+{
+    label(u"Label12"_s).setToolTip(line);
+}
+
+void frmDialog::applyScreenSaverLayout()
+{
+    for (const QString& name : {u"Label15"_s, u"Label13"_s, u"Label17"_s, u"Label16"_s})
+        label(name).hide();
+    m_toolbar->hide();
+    setFixedSize(Pixels(ClientWidth), Pixels(ClientHeight - ScreenSaverHeightCut));
+    m_frame->move(m_frame->x(), Pixels(60));
+}
+
+void frmDialog::setLastRun(const QString& label13)
+{
+    label(u"Label13"_s).setText(label13);
+}
+
+void frmDialog::setLastRunPanel(const QString& panel1)
+{
+    m_parts.statusBar.setPanelText(1, panel1);
+}
+
+void frmDialog::setMinutesToNext(const QString& label17, const QString& panel2)
+{
+    label(u"Label17"_s).setText(label17);
+    m_parts.statusBar.setPanelText(2, panel2);
+}
+
+void frmDialog::statusBarVisible()
+{
+    m_parts.statusBar.StatusBarVisible();
+}
+
+void frmDialog::watchProblem(const QString& message)
+{
+    if (m_tray && m_parts.app.TrayIconShown)
+        m_tray->showMessage(u"Kelvo"_s, message, QSystemTrayIcon::Warning);
+}
+
+QRect frmDialog::mainWindowFrame() const
+{
+    return geometry();
+}
+
+QSize frmDialog::screenSaverArea() const
+{
+    return parentWidget() ? parentWidget()->size() : size();
+}
+
+void frmDialog::moveMainWindow(const QPoint& topLeft)
+{
+    move(topLeft);
+}
+
+} // namespace kelvo

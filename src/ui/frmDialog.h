@@ -1,0 +1,128 @@
+#pragma once
+
+#include "schedule/RepeatingTimer.h"
+#include "schedule/RunController.h"
+#include "schedule/RunView.h"
+
+#include <QLabel>
+#include <QMenu>
+#include <QPointer>
+#include <QProgressBar>
+#include <QSystemTrayIcon>
+#include <QToolBar>
+#include <QWidget>
+
+#include <functional>
+#include <memory>
+
+class QGroupBox;
+
+namespace kelvo {
+
+class frmStatusBar;
+class SettingsStore;
+
+// The windows that the main window's commands open; the set list editor, the general settings
+// dialog and the about box fill them. A command whose window is not given is disabled.
+struct MainWindowCommands
+{
+    std::function<void(bool refreshFirst)> editSets; // the toolbar refreshes the editor first
+    std::function<void()> settings;
+    std::function<void()> about;
+    // Opens a help topic ("standard.html"); the program's default opens the page in the browser.
+    std::function<void(const QString& topic)> help;
+    // Opens the log file with the desktop's handler for text files.
+    std::function<void(const QString& path)> openTextFile;
+};
+
+struct frmDialogParts
+{
+    Configuration& configuration;
+    SettingsStore& store;
+    AppState& app;
+    const Clock& clock;
+    frmStatusBar& statusBar;
+    std::function<void()> exitProgram;     // ExitProgram
+    std::function<void()> unload;          // unloads this window (its handler is Form_Unload)
+    std::function<void()> doneWindowSteps; // for the commit of an older version's import
+    MainWindowCommands commands;
+};
+
+// The main window: the run's statistics and progress, the last and next run, the toolbar and the
+// tray icon with its menu. Its logic lives in the RunController it owns; this is the display.
+class frmDialog final : public QWidget, private RunView
+{
+    Q_OBJECT
+    Q_DISABLE_COPY_MOVE(frmDialog)
+
+public:
+    explicit frmDialog(frmDialogParts parts);
+    ~frmDialog() override;
+
+    // The load procedure: prepares and requests a run of all sets.
+    void Form_Load();
+    // Removes the tray icon (outside the screen saver), stops the watch and ends the program.
+    void Form_Unload();
+    void AddTrayIcon();
+    void RemoveTrayIcon();
+    void RestoreWindow();
+    // The tray icon's mouse actions, decoded (1 left click, 2 right click).
+    void TrayMouseAction(qint16 message);
+
+    RunController& controller() { return *m_controller; }
+    QMenu& popup() { return *m_popup; }
+    QAction& toolbarButton(int index) const { return *m_buttons.at(std::size_t(index - 1)); }
+    QAction& menuItem(const QString& name) const;
+    QSystemTrayIcon* trayIcon() const { return m_tray; }
+    // The window's label by its name ("Label12").
+    QLabel& label(const QString& name) const;
+
+protected:
+    void changeEvent(QEvent* event) override;
+    void closeEvent(QCloseEvent* event) override;
+    void keyPressEvent(QKeyEvent* event) override;
+    void mousePressEvent(QMouseEvent* event) override;
+
+private:
+    void statisticsChanged(const RunStatistics& statistics) override;
+    void currentFileChanged(const QString& name) override;
+    void fileProgressChanged(int percent) override;
+    void overallProgressChanged(int percent) override;
+    void copyActive(bool active) override;
+    void errorReported(const QString& line) override;
+    void applyScreenSaverLayout() override;
+    void setLastRun(const QString& label13) override;
+    void setLastRunPanel(const QString& panel1) override;
+    void setMinutesToNext(const QString& label17, const QString& panel2) override;
+    void statusBarVisible() override;
+    void watchProblem(const QString& message) override;
+    QRect mainWindowFrame() const override;
+    QSize screenSaverArea() const override;
+    void moveMainWindow(const QPoint& topLeft) override;
+
+    void buildStatistics();
+    QLabel* addLabel(const QString& name, const QString& text, int left, int top, bool bold = false);
+    QProgressBar* addProgressBar(const QString& name, int top);
+    void buildToolbar();
+    void buildPopup();
+    void Toolbar1_ButtonClick(int index);
+    void StatusBar_Click();
+    void ViewLogFile();
+    void Label12_Change();
+    bool screenSaverMode() const;
+
+    frmDialogParts m_parts;
+    QtRepeatingTimer m_timer1;
+    QtRepeatingTimer m_tmrDialog;
+    std::unique_ptr<RunController> m_controller;
+    QToolBar* m_toolbar = nullptr;
+    std::vector<QAction*> m_buttons;
+    QGroupBox* m_frame = nullptr;
+    QProgressBar* m_progressBar1 = nullptr;
+    QProgressBar* m_progressBar2 = nullptr;
+    QMenu* m_popup = nullptr;
+    QSystemTrayIcon* m_tray = nullptr;
+    qint64 m_errorsShown = 0;
+};
+
+} // namespace kelvo
