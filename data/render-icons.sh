@@ -14,3 +14,9 @@ for size in 16 32 48 64 128 256; do
 done
 mkdir -p "$here/icons/hicolor/scalable/apps"
 cp "$here/icons/kelvo.svg" "$here/icons/hicolor/scalable/apps/kelvo.svg"
+
+for button in edit-sets settings run-now logfile help exit; do
+    rsvg-convert -w 32 -h 32 "$here/toolbar/$button.svg" -o "$here/toolbar/$button.png"
+done
+# -strip keeps the file free of time stamps, so an unchanged picture renders to the same bytes.
+convert "$here/toolbar/close-panel.xpm" -strip "$here/toolbar/close-panel.png"
