@@ -1,9 +1,9 @@
 #!/bin/sh
 # Renders the PNGs that Kelvo loads and installs from their SVG sources (the program has no SVG
 # support at run time, so the PNGs are committed). Needs rsvg-convert (librsvg2-bin) and, for the
-# close symbol, ImageMagick's convert. Run from anywhere; it writes next to the sources.
+# close symbol, ImageMagick's convert. Run from anywhere; it writes next to the sources in data/.
 set -eu
-here=$(cd "$(dirname "$0")" && pwd)
+here=$(cd "$(dirname "$0")/../data" && pwd)
 
 for size in 16 32 48 64 128 256; do
     source="$here/icons/kelvo.svg"
