@@ -3,6 +3,7 @@
 #include "engine/LogFile.h"
 #include "ui/Tray.h"
 #include "ui/Twips.h"
+#include "ui/WindowFont.h"
 #include "ui/frmStatusBar.h"
 
 #include <QApplication>
@@ -21,11 +22,14 @@ namespace {
 constexpr int ClientWidth = 6315;
 constexpr int ClientHeight = 3480;
 constexpr int ScreenSaverHeightCut = 330;
+constexpr int FrameTop = 480;
 constexpr int CaptionLeft = 120;
 constexpr int ValueLeft = 2280;
-constexpr int RightCaptionLeft = 3300;
-constexpr int RightValueLeft = 4560;
+constexpr int RightCaptionLeft = 2940;
+constexpr int RightValueLeft = 4500;
 constexpr int RowHeight = 240;
+// The frame's caption stands above its line in some styles; the rows keep their distances below it.
+constexpr int TitleRoom = 90;
 constexpr int ProgressBarWidth = 3735;
 constexpr int ProgressBarHeight = 300;
 
@@ -87,9 +91,10 @@ frmDialog::frmDialog(frmDialogParts parts)
     setObjectName(u"frmDialog"_s);
     setWindowTitle(u"Kelvo"_s);
     setWindowIcon(ProgramIcon());
-    setFixedSize(Pixels(ClientWidth), Pixels(ClientHeight));
+    setFont(WindowFont(font()));
     buildToolbar();
     buildStatistics();
+    setFixedSize(Pixels(ClientWidth), Pixels(ClientHeight) + toolbarExtraHeight());
     buildPopup();
     RunView& view = *this;
     m_controller = std::make_unique<RunController>(
@@ -114,8 +119,7 @@ void frmDialog::buildToolbar()
     m_toolbar = new QToolBar(this);
     m_toolbar->setObjectName(u"Toolbar1"_s);
     m_toolbar->setIconSize(QSize(16, 16));
-    m_toolbar->setToolButtonStyle(Qt::ToolButtonTextBesideIcon);
-    m_toolbar->setGeometry(0, 0, Pixels(ClientWidth), Pixels(480));
+    m_toolbar->setToolButtonStyle(Qt::ToolButtonTextUnderIcon);
     for (std::size_t i = 0; i < ToolbarButtons.size(); ++i) {
         const ToolbarButton& button = ToolbarButtons[i];
         QAction* action = m_toolbar->addAction(QIcon(u":/kelvo/toolbar/%1.png"_s.arg(button.icon)), button.caption);
@@ -124,23 +128,30 @@ void frmDialog::buildToolbar()
         connect(action, &QAction::triggered, this, [this, index] { Toolbar1_ButtonClick(index); });
         m_buttons.push_back(action);
     }
+    m_toolbar->setGeometry(0, 0, Pixels(ClientWidth), std::max(m_toolbar->sizeHint().height(), Pixels(FrameTop)));
     toolbarButton(1).setEnabled(bool(m_parts.commands.editSets));
     toolbarButton(2).setEnabled(bool(m_parts.commands.settings));
+}
+
+// The toolbar's captions under its pictures need a little more than the design's 480 twips; the
+// window grows by that much instead of cutting them.
+int frmDialog::toolbarExtraHeight() const
+{
+    return m_toolbar->height() - Pixels(FrameTop);
 }
 
 QLabel* frmDialog::addLabel(const QString& name, const QString& text, int left, int top, bool bold)
 {
     auto* label = new QLabel(text, m_frame);
     label->setObjectName(name);
-    label->setGeometry(PixelRect(left, top, 0, RowHeight));
-    label->adjustSize();
-    label->resize(label->width(), Pixels(RowHeight));
     if (bold) {
         QFont font = label->font();
         font.setBold(true);
         label->setFont(font);
-        label->adjustSize();
     }
+    label->setAlignment(Qt::AlignLeft | Qt::AlignVCenter);
+    label->setGeometry(PixelRect(left, top + TitleRoom, 0, RowHeight));
+    label->resize(label->sizeHint().width(), Pixels(RowHeight));
     return label;
 }
 
@@ -148,7 +159,7 @@ void frmDialog::buildStatistics()
 {
     m_frame = new QGroupBox(u"Statistics"_s, this);
     m_frame->setObjectName(u"Frame1"_s);
-    m_frame->setGeometry(PixelRect(60, 480, 6195, 2955));
+    m_frame->setGeometry(PixelRect(60, FrameTop, 6195, 2955).translated(0, toolbarExtraHeight()));
     struct Row
     {
         const char16_t* caption;
@@ -178,10 +189,10 @@ void frmDialog::buildStatistics()
         value->resize(Pixels(6195 - RightValueLeft - CaptionLeft), value->height());
         Colour(*value, ValueColour);
     }
-    addLabel(u"Label10"_s, u"Current File % Complete :"_s, CaptionLeft, 1620);
-    addLabel(u"Label14"_s, u"Overall % Complete :"_s, CaptionLeft, 2160);
-    m_progressBar1 = addProgressBar(u"ProgressBar1"_s, 1590);
-    m_progressBar2 = addProgressBar(u"ProgressBar2"_s, 2130);
+    addLabel(u"Label10"_s, u"Current File % Complete :"_s, CaptionLeft, 1680);
+    addLabel(u"Label14"_s, u"Overall % Complete :"_s, CaptionLeft, 2280);
+    m_progressBar1 = addProgressBar(u"ProgressBar1"_s, 1650);
+    m_progressBar2 = addProgressBar(u"ProgressBar2"_s, 2250);
 }
 
 QProgressBar* frmDialog::addProgressBar(const QString& name, int top)
@@ -190,7 +201,7 @@ QProgressBar* frmDialog::addProgressBar(const QString& name, int top)
     bar->setObjectName(name);
     bar->setRange(0, 100);
     bar->setValue(0);
-    bar->setGeometry(PixelRect(ValueLeft, top, ProgressBarWidth, ProgressBarHeight));
+    bar->setGeometry(PixelRect(ValueLeft, top + TitleRoom, ProgressBarWidth, ProgressBarHeight));
     return bar;
 }
 
@@ -405,7 +416,7 @@ void frmDialog::applyScreenSaverLayout()
     for (const QString& name : {u"Label15"_s, u"Label13"_s, u"Label17"_s, u"Label16"_s})
         label(name).hide();
     m_toolbar->hide();
-    setFixedSize(Pixels(ClientWidth), Pixels(ClientHeight - ScreenSaverHeightCut));
+    setFixedSize(Pixels(ClientWidth), Pixels(ClientHeight - ScreenSaverHeightCut) + toolbarExtraHeight());
     m_frame->move(m_frame->x(), Pixels(60));
 }
 

@@ -102,6 +102,7 @@ private:
 
     void buildStatistics();
     QLabel* addLabel(const QString& name, const QString& text, int left, int top, bool bold = false);
+    int toolbarExtraHeight() const;
     QProgressBar* addProgressBar(const QString& name, int top);
     void buildToolbar();
     void buildPopup();

@@ -2,6 +2,7 @@
 
 #include "config/Configuration.h"
 #include "ui/Twips.h"
+#include "ui/WindowFont.h"
 
 #include <QMessageBox>
 #include <QMouseEvent>
@@ -61,6 +62,7 @@ frmStatusBar::frmStatusBar(Configuration& configuration, std::function<QScreen*(
     setWindowTitle(u"KelvoStatusBar"_s);
     setObjectName(u"frmStatusBar"_s);
     setFixedSize(Pixels(ClientWidth), Pixels(ClientHeight));
+    setFont(WindowFont(font(), 7.0)); // the strip's panels are narrower than the main window's rows
     setAttribute(Qt::WA_ShowWithoutActivating);
     int left = BarLeft;
     for (std::size_t i = 0; i < m_panels.size(); ++i) {
