@@ -147,6 +147,7 @@ void RunController::PollTick()
 void RunController::runAndArm(qint16 setIndex)
 {
     RunContext context{m_parts.configuration, m_state, m_statistics, *this, m_parts.clock, screenSaverMode()};
+    m_sinceEvents.invalidate(); // what is waiting now gets its turn at the run's first yield
     RunBackup(context, setIndex);
     flushDisplay();
     if (!m_stopRequested)
@@ -271,7 +272,7 @@ void RunController::reRunTimerEnabled(bool enabled)
 // come for a poll interval (a run that yields seldom).
 void RunController::screenSaverStep()
 {
-    if (!m_sinceStep.isValid() || m_sinceStep.elapsed() >= StepInterval)
+    if (m_sinceStep.isValid() && m_sinceStep.elapsed() >= StepInterval)
         moveOneStep();
 }
 

@@ -1,0 +1,350 @@
+#include "platform/SettingsStore.h"
+#include "schedule/RunController.h"
+#include "support/TestSupport.h"
+
+#include <gtest/gtest.h>
+
+#include <QCoreApplication>
+#include <QDeadlineTimer>
+#include <QTimer>
+
+#include <filesystem>
+
+namespace kelvo {
+namespace {
+
+using namespace Qt::StringLiterals;
+namespace fs = std::filesystem;
+using test::IsolatedHome;
+using test::WriteFile;
+
+// A timer that ticks when the test says time has passed.
+class ManualTimer final : public RepeatingTimer
+{
+public:
+    explicit ManualTimer(int milliseconds) : m_interval(milliseconds) {}
+    void setInterval(int milliseconds) override { m_interval = milliseconds; }
+    int interval() const override { return m_interval; }
+    void setEnabled(bool enabled) override { m_enabled = enabled; }
+    bool isEnabled() const override { return m_enabled; }
+    // Ticks once for every whole interval in the given time, while enabled.
+    void pass(qint64 milliseconds)
+    {
+        for (qint64 t = m_interval; t <= milliseconds && m_enabled; t += m_interval)
+            tick();
+    }
+
+private:
+    int m_interval;
+    bool m_enabled = false;
+};
+
+class FixedClock final : public Clock
+{
+public:
+    QDateTime now() const override { return time; }
+    QDateTime time = QDateTime(QDate(2026, 12, 5), QTime(14, 5, 9));
+};
+
+class RecordingView final : public RunView
+{
+public:
+    void statisticsChanged(const RunStatistics& s) override { statistics = s; }
+    void currentFileChanged(const QString&) override {}
+    void fileProgressChanged(int) override {}
+    void overallProgressChanged(int) override {}
+    void copyActive(bool) override {}
+    void errorReported(const QString&) override {}
+    void applyScreenSaverLayout() override { ++screenSaverLayouts; }
+    void setLastRun(const QString& text) override { label13 = text; }
+    void setLastRunPanel(const QString& text) override { panel1 = text; }
+    void setMinutesToNext(const QString& label, const QString& panel) override
+    {
+        label17 = label;
+        panel2 = panel;
+    }
+    void statusBarVisible() override { ++statusBarShown; }
+    void watchProblem(const QString& message) override { problems.push_back(message); }
+    QRect mainWindowFrame() const override { return frame; }
+    QSize screenSaverArea() const override { return {1000, 800}; }
+    void moveMainWindow(const QPoint& topLeft) override { frame.moveTopLeft(topLeft); }
+
+    RunStatistics statistics;
+    QString label13, panel1, label17, panel2;
+    int screenSaverLayouts = 0;
+    int statusBarShown = 0;
+    std::vector<QString> problems;
+    QRect frame{100, 100, 421, 232};
+};
+
+class RunControllerTest : public ::testing::Test
+{
+protected:
+    static void SetUpTestSuite()
+    {
+        static int argc = 1;
+        static char name[] = "test_schedule";
+        static char* argv[] = {name, nullptr};
+        if (!QCoreApplication::instance())
+            new QCoreApplication(argc, argv);
+    }
+
+    RunControllerTest()
+    {
+        fs::create_directories(src("sub"));
+        fs::create_directories(home.dir() / "dst");
+        timer1.setEnabled(true);
+        tmrDialog.setEnabled(true);
+    }
+
+    std::string src(const std::string& relative = {}) const { return home.dir() / ("src/" + relative); }
+
+    // Stores one set over src and dst, and the given general settings.
+    void storeSet(const QString& name, const std::string& source,
+                  std::initializer_list<std::pair<QString, QString>> settings = {})
+    {
+        const QString section = u"Sets\\"_s + name;
+        store.SaveSetting(u"Kelvo"_s, u"Sets"_s, name, name);
+        store.SaveSetting(u"Kelvo"_s, section, u"SourceDirFile"_s, QString::fromStdString(source));
+        store.SaveSetting(u"Kelvo"_s, section, u"DestDir"_s,
+                          QString::fromStdString(home.dir() / ("dst/" + name.toStdString())));
+        for (const auto& [key, value] : {std::pair{u"flEnabled"_s, u"True"_s}, {u"flSubDirectories"_s, u"True"_s},
+                                         {u"flOverwrite"_s, u"True"_s}, {u"Filters"_s, u"*.*"_s},
+                                         {u"CopyOptions"_s, u"OpDate"_s}, {u"SyncOptions"_s, u"srcToDest"_s}})
+            store.SaveSetting(u"Kelvo"_s, section, key, value);
+        store.SaveSetting(u"Kelvo"_s, u"Settings"_s, u"StrLogFileDir"_s, QString::fromStdString(home.dir().path()));
+        for (const auto& [key, value] : settings)
+            store.SaveSetting(u"Kelvo"_s, u"Settings"_s, key, value);
+    }
+
+    // Runs body from inside the next run, at its first event yield.
+    static void duringNextRun(std::function<void()> body)
+    {
+        QTimer::singleShot(0, std::move(body));
+    }
+
+    // Lets the event loop run until done says so or two seconds have passed.
+    static bool processEventsUntil(const std::function<bool()>& done)
+    {
+        const QDeadlineTimer deadline(2000);
+        while (!done() && !deadline.hasExpired())
+            QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
+        return done();
+    }
+
+    IsolatedHome home;
+    SettingsStore store{QString::fromStdString(home.configDir())};
+    Configuration configuration;
+    AppState app{RunModeApplication, {}, {}, 0, 0, false};
+    FixedClock clock;
+    ManualTimer timer1{60000};
+    ManualTimer tmrDialog{50};
+    RecordingView view;
+    std::unique_ptr<RunController> controller = std::make_unique<RunController>(
+        RunControllerParts{configuration, store, app, clock, timer1, tmrDialog, {}}, view);
+};
+
+TEST_F(RunControllerTest, CountsDownTheMinutesAndReloadsAtTheInterval)
+{
+    storeSet(u"Docs"_s, src(), {{u"flReRun"_s, u"True"_s}, {u"IntReRunTime"_s, u"60"_s}});
+    controller->Load();
+    EXPECT_EQ(view.label17, u"60"_s);
+    EXPECT_EQ(view.panel2, u"Mins to next :60"_s);
+    controller->PollTick();
+    ASSERT_FALSE(controller->state().RunPending);
+
+    timer1.pass(60000);
+    EXPECT_EQ(view.label17, u"59"_s);
+    EXPECT_EQ(view.panel2, u"Mins to next :59"_s);
+    timer1.pass(58 * 60000);
+    EXPECT_EQ(view.label17, u"1"_s);
+    EXPECT_FALSE(controller->state().RunPending);
+    timer1.pass(60000);
+    EXPECT_TRUE(controller->state().RunPending) << "the 60th minute reloads";
+    EXPECT_EQ(view.label17, u"60"_s) << "the reload shows the full interval again";
+    EXPECT_EQ(app.ReRunCounter, 0);
+
+    // The longest interval counts down without wrapping.
+    configuration.settings.IntReRunTime = 9999;
+    timer1.pass(60000);
+    EXPECT_EQ(view.label17, u"9998"_s);
+
+    // An interval of 0 or less reloads at the first minute.
+    for (qint16 interval : {0, -5}) {
+        controller->PollTick();
+        configuration.settings.IntReRunTime = interval;
+        app.ReRunCounter = 0;
+        timer1.pass(60000);
+        EXPECT_TRUE(controller->state().RunPending) << interval;
+    }
+
+    configuration.settings.flReRun = false;
+    timer1.pass(60000);
+    EXPECT_EQ(view.label17, u"Timer not enabled"_s);
+    EXPECT_EQ(view.panel2, u"Mins to next : N/A"_s);
+}
+
+TEST_F(RunControllerTest, TheMinutesOfARunAreNotCounted)
+{
+    storeSet(u"Docs"_s, src(), {{u"flReRun"_s, u"True"_s}, {u"IntReRunTime"_s, u"60"_s}});
+    WriteFile(src("a"), "a");
+    controller->Load();
+    bool timerWasOff = false;
+    duringNextRun([&] {
+        timerWasOff = !timer1.isEnabled();
+        timer1.pass(10 * 60000);
+    });
+    controller->PollTick();
+    EXPECT_TRUE(timerWasOff);
+    EXPECT_EQ(app.ReRunCounter, 0);
+    EXPECT_TRUE(timer1.isEnabled()) << "the countdown goes on after the run";
+}
+
+TEST_F(RunControllerTest, LoadStampsTheLastRunUnlessTheFirstRunIsDelayed)
+{
+    storeSet(u"Docs"_s, src(), {{u"flDelay"_s, u"True"_s}});
+    app.StartedByWindows = u"WIN"_s;
+    controller->Load();
+    EXPECT_EQ(view.label13, u"N/A"_s) << "nothing stamped yet";
+    EXPECT_TRUE(view.panel1.isEmpty());
+    EXPECT_TRUE(controller->state().RunPending);
+    EXPECT_EQ(controller->state().TotalDirectories, 0) << "the delayed first run visits nothing";
+    EXPECT_TRUE(app.StartedByWindows.isEmpty());
+    EXPECT_EQ(view.statusBarShown, 1);
+
+    controller->PollTick();
+    controller->Load();
+    EXPECT_EQ(view.label13, u"14:05:09 05/12/26"_s);
+    EXPECT_EQ(view.panel1, u"Last Run :14:05 05/12"_s);
+    EXPECT_EQ(store.GetSetting(u"Kelvo"_s, u"Settings"_s, u"StrLastRunDate"_s), u"14:05:09 05/12/26"_s);
+    EXPECT_EQ(controller->state().TotalDirectories, 2);
+
+    // With no set at all the load still stamps, and the next load shows the stored stamp first.
+    clock.time = clock.time.addSecs(60);
+    IsolatedHome empty;
+    SettingsStore emptyStore(QString::fromStdString(empty.configDir()));
+    RunController fresh({configuration, emptyStore, app, clock, timer1, tmrDialog, {}}, view);
+    fresh.Load();
+    EXPECT_EQ(view.label13, u"14:06:09 05/12/26"_s);
+}
+
+TEST_F(RunControllerTest, PollRunsAllSetsThenTheWatchedSetThenOneStep)
+{
+    storeSet(u"One"_s, src());
+    storeSet(u"Two"_s, src("sub"));
+    app.RunMode = RunModeScreenSaver;
+    controller->Load();
+    EXPECT_EQ(view.screenSaverLayouts, 1);
+    EXPECT_FALSE(timer1.isEnabled()) << "no countdown in the screen saver";
+    EXPECT_EQ(view.statusBarShown, 0);
+    auto& state = const_cast<RunState&>(controller->state());
+    const QPoint before = view.frame.topLeft();
+
+    // The run of all sets covers what the watch asked for: One's two directories and Two's one.
+    state.PendingSetIndex = 1;
+    controller->PollTick();
+    EXPECT_EQ(controller->statistics().directoriesSearched, 3);
+    EXPECT_EQ(view.statistics.directoriesSearched, 3) << "the window shows the end of the run";
+    EXPECT_EQ(state.PendingSetIndex, AllSets);
+    EXPECT_EQ(view.frame.topLeft(), before + QPoint(10, 10)) << "one step after the run";
+
+    // Without a request of all sets, the watched set alone.
+    state.PendingSetIndex = 1;
+    controller->PollTick();
+    EXPECT_EQ(controller->statistics().directoriesSearched, 4);
+    EXPECT_EQ(view.frame.topLeft(), before + QPoint(20, 20));
+    EXPECT_FALSE(timer1.isEnabled());
+}
+
+TEST_F(RunControllerTest, RunNowDuringARunWaitsForItsEnd)
+{
+    storeSet(u"Docs"_s, src());
+    for (int i = 0; i < 20; ++i)
+        WriteFile(src("f" + std::to_string(i)), "x");
+    controller->Load();
+    bool busyDuringRun = false;
+    qint64 listedDuringRun = 0;
+    duringNextRun([&] {
+        busyDuringRun = controller->runBusy();
+        fs::create_directories(src("new"));
+        controller->Load();  // Run now
+        controller->PollTick(); // the poll ticks on inside the run
+        listedDuringRun = controller->state().TotalDirectories;
+    });
+    controller->PollTick();
+    EXPECT_TRUE(busyDuringRun);
+    EXPECT_EQ(listedDuringRun, 2) << "the lists are not rebuilt under the run";
+    EXPECT_EQ(controller->statistics().filesCopied, 20) << "each file once";
+    EXPECT_TRUE(controller->state().RunPending) << "the Run now is done after the run";
+    EXPECT_EQ(controller->state().TotalDirectories, 3);
+    controller->PollTick();
+    EXPECT_EQ(controller->statistics().directoriesSearched, 5) << "counters add up over runs";
+}
+
+TEST_F(RunControllerTest, WatchedSetRunsAgainAfterAChangeEvenDuringItsRun)
+{
+    storeSet(u"Docs"_s, src(), {{u"StrRealTime"_s, u"Docs"_s}});
+    WriteFile(src("a"), "a");
+    controller->Load();
+    controller->PollTick();
+    ASSERT_GE(controller->watch().WatchHandle(), 0);
+    EXPECT_EQ(controller->state().PendingSetIndex, AllSets);
+
+    WriteFile(src("sub/b"), "b");
+    ASSERT_TRUE(processEventsUntil([&] { return controller->state().PendingSetIndex == 0; }));
+    duringNextRun([&] { WriteFile(src("c"), "c"); });
+    controller->PollTick();
+    EXPECT_EQ(controller->state().PendingSetIndex, 0) << "the change made during the run asks for one more";
+    controller->PollTick();
+    EXPECT_TRUE(fs::exists(home.dir() / "dst/Docs/c"));
+    EXPECT_EQ(controller->statistics().filesCopied, 3);
+
+    // A set that is not watched any more closes the watch.
+    configuration.settings.StrRealTime = u"None"_s;
+    const_cast<RunState&>(controller->state()).PendingSetIndex = 0;
+    controller->PollTick();
+    EXPECT_EQ(controller->watch().WatchHandle(), -1);
+}
+
+TEST_F(RunControllerTest, AWatchThatCannotBeArmedIsReportedOnceAndTheTimerStillRuns)
+{
+    storeSet(u"Docs"_s, src("missing"), {{u"StrRealTime"_s, u"Docs"_s}, {u"flReRun"_s, u"True"_s}});
+    for (int run = 0; run < 2; ++run) {
+        controller->Load();
+        controller->PollTick();
+    }
+    ASSERT_EQ(view.problems.size(), 1u);
+    EXPECT_TRUE(view.problems[0].startsWith(u"Error : The set Docs is not watched in real time: "_s))
+        << view.problems[0].toStdString();
+    EXPECT_NE(test::ReadFile(home.dir() / "kelvo.log").indexOf("is not watched in real time"), -1);
+    EXPECT_TRUE(timer1.isEnabled());
+}
+
+TEST_F(RunControllerTest, AStoppedControllerStartsNoRun)
+{
+    storeSet(u"Docs"_s, src());
+    WriteFile(src("a"), "a");
+    controller->Load();
+    controller->RequestStop();
+    controller->PollTick();
+    EXPECT_EQ(controller->statistics().filesExamined, 0);
+    EXPECT_FALSE(timer1.isEnabled());
+    EXPECT_FALSE(tmrDialog.isEnabled());
+}
+
+TEST(Bounce, ReversesAtEachEdgeOfTheScreenSaver)
+{
+    const QSize area(100, 80);
+    MovementState state;
+    EXPECT_EQ(Bounce(state, QRect(0, 0, 50, 40), area), QPoint(10, 10));
+    EXPECT_EQ(Bounce(state, QRect(55, 10, 50, 40), area), QPoint(45, 20)) << "past the right edge";
+    EXPECT_FALSE(state.movingRight);
+    EXPECT_EQ(Bounce(state, QRect(45, 45, 50, 40), area), QPoint(35, 35)) << "past the bottom edge";
+    EXPECT_FALSE(state.movingDown);
+    EXPECT_EQ(Bounce(state, QRect(-5, 30, 50, 40), area), QPoint(5, 20)) << "past the left edge";
+    EXPECT_EQ(Bounce(state, QRect(5, -3, 50, 40), area), QPoint(15, 7)) << "past the top edge";
+    EXPECT_TRUE(state.movingRight && state.movingDown);
+}
+
+} // namespace
+} // namespace kelvo
