@@ -39,12 +39,21 @@ ChangeWatch::~ChangeWatch()
 
 QString ChangeWatch::StartWatch(const QString& directory, bool subDirectories)
 {
+    const std::string path = ToFilePath(directory);
     auto tree = std::make_unique<WatchedTree>(m_ignoredPaths);
-    const QString problem = tree->Arm(ToFilePath(directory), subDirectories);
+    QString problem = tree->Arm(path, subDirectories);
     const bool announce = !m_changed;
+    const bool crowdedOut = m_tree && tree->outOfWatches();
     if (m_tree && readLastEvents())
         m_changed = true;
     closeTree();
+    if (crowdedOut) {
+        // The old watches took the room the new ones needed: a tree of more than half the limit can
+        // only be watched again after them, at the cost of a moment unwatched.
+        tree.reset();
+        tree = std::make_unique<WatchedTree>(m_ignoredPaths);
+        problem = tree->Arm(path, subDirectories);
+    }
     if (tree->isOpen()) {
         m_tree = std::move(tree);
         m_notifier = new QSocketNotifier(m_tree->descriptor(), QSocketNotifier::Read, this);

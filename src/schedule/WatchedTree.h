@@ -28,7 +28,7 @@ public:
     QString Arm(const std::string& directory, bool subDirectories);
     bool isOpen() const { return m_fd.isOpen(); }
     int descriptor() const { return m_fd.get(); }
-    std::size_t watchedDirectories() const { return m_paths.size(); }
+    bool outOfWatches() const { return m_outOfWatches; }
 
     struct Reading
     {
