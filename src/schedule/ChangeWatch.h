@@ -32,7 +32,9 @@ public:
     // changed() may be emitted before this returns) and closed. Returns an empty text on success, else
     // one sentence for a person. A directory that is missing or cannot be watched at all leaves nothing
     // open (WatchHandle() is -1); when only some directories below it could not be watched (no more
-    // inotify watches, no permission), the text says so and the others stay watched.
+    // inotify watches, no permission), the text says so and the others stay watched. A tree that needs
+    // more than half of the user's inotify watches is the one exception to "without a gap": it is
+    // watched again only once the old watches are closed.
     QString StartWatch(const QString& directory, bool subDirectories);
     void StopWatch();        // stops and closes the descriptor; harmless when idle
     int WatchHandle() const; // the inotify descriptor, -1 when idle
