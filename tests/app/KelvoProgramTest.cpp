@@ -1,8 +1,19 @@
+#include "app/DesktopProgram.h"
+#include "saver/frmMain.h"
+#include "ui/frmDialog.h"
 #include "platform/InstanceLock.h"
 #include "platform/SettingsStore.h"
 #include "support/TestSupport.h"
 
+#include <QApplication>
+#include <QDeadlineTimer>
+#include <QKeyEvent>
 #include <QProcess>
+#include <QThread>
+#include <QTimer>
+
+#include <csignal>
+#include <filesystem>
 
 #include <gtest/gtest.h>
 
@@ -52,13 +63,65 @@ TEST_F(KelvoProgram, EndsAtOnceWithoutAWindowOrBesideARunningInstanceButTheEdito
     EXPECT_TRUE(configurationWasLoaded()) << "the editor does not look for a running instance";
 }
 
-TEST_F(KelvoProgram, FirstInstanceLoadsTheConfigurationAndEnds)
+// Waits up to ten seconds for done.
+bool Eventually(const std::function<bool()>& done)
 {
-    EXPECT_EQ(RunKelvo(u"/b"_s), 0);
-    EXPECT_TRUE(configurationWasLoaded());
-    EXPECT_EQ(RunKelvo({}), 0);
+    const QDeadlineTimer deadline(10000);
+    while (!done() && !deadline.hasExpired())
+        QThread::msleep(50);
+    return done();
+}
+
+TEST_F(KelvoProgram, BacksUpAtTheFirstPollAndEndsCleanlyOnASignal)
+{
+    std::filesystem::create_directories(home.dir() / "src/sub");
+    test::WriteFile(home.dir() / "src/sub/a.txt", "a");
+    test::StoreSet(store, u"Docs"_s, home.dir() / "src", home.dir() / "dst");
+    store.SaveSetting(u"Kelvo"_s, u"Settings"_s, u"StrLogFileDir"_s, QString::fromStdString(home.dir().path()));
+
+    QProcess kelvo;
+    kelvo.setProcessChannelMode(QProcess::ForwardedChannels);
+    kelvo.start(QStringLiteral(KELVO_BIN_DIR "/kelvo"), {u"/b"_s});
+    ASSERT_TRUE(kelvo.waitForStarted());
+    EXPECT_TRUE(Eventually([&] { return std::filesystem::exists(home.dir() / "dst/sub/a.txt"); }));
+    EXPECT_TRUE(Eventually([&] { return test::ReadFile(home.dir() / "kelvo.log").contains("COMPLETED backup"); }));
+    EXPECT_FALSE(store.GetSetting(u"Kelvo"_s, u"Settings"_s, u"StrLastRunDate"_s).isEmpty());
+    EXPECT_EQ(RunKelvo(u"/m"_s), 0) << "a second start ends at once";
+
+    ::kill(pid_t(kelvo.processId()), SIGTERM);
+    ASSERT_TRUE(kelvo.waitForFinished(10000));
+    EXPECT_EQ(kelvo.exitStatus(), QProcess::NormalExit);
+    EXPECT_EQ(kelvo.exitCode(), 0);
     InstanceLock afterwards;
     EXPECT_TRUE(afterwards.TryAcquire()) << "the ended instance left no mark";
+}
+
+TEST_F(KelvoProgram, ScreenSaverBacksUpAndEndsOnAKey)
+{
+    static int argc = 1;
+    static char name[] = "test_app";
+    static char* argv[] = {name, nullptr};
+    if (!QApplication::instance())
+        new QApplication(argc, argv);
+    std::filesystem::create_directories(home.dir() / "src");
+    test::WriteFile(home.dir() / "src/a.txt", "a");
+    test::StoreSet(store, u"Docs"_s, home.dir() / "src", home.dir() / "dst");
+
+    DesktopProgram program;
+    bool backedUpBeforeTheKey = false;
+    QTimer key;
+    key.setInterval(100);
+    QObject::connect(&key, &QTimer::timeout, [&] {
+        if (!std::filesystem::exists(home.dir() / "dst/a.txt") || !program.screenSaver())
+            return;
+        backedUpBeforeTheKey = true;
+        QKeyEvent press(QEvent::KeyPress, Qt::Key_Shift, Qt::ShiftModifier);
+        QApplication::sendEvent(program.screenSaver(), &press);
+    });
+    key.start();
+    EXPECT_EQ(program.run(u"/s"_s), 0);
+    EXPECT_TRUE(backedUpBeforeTheKey);
+    EXPECT_FALSE(program.mainWindow()->isVisible());
 }
 
 } // namespace

@@ -103,15 +103,7 @@ protected:
     void storeSet(const QString& name, const std::string& source,
                   std::initializer_list<std::pair<QString, QString>> settings = {})
     {
-        const QString section = u"Sets\\"_s + name;
-        store.SaveSetting(u"Kelvo"_s, u"Sets"_s, name, name);
-        store.SaveSetting(u"Kelvo"_s, section, u"SourceDirFile"_s, QString::fromStdString(source));
-        store.SaveSetting(u"Kelvo"_s, section, u"DestDir"_s,
-                          QString::fromStdString(home.dir() / ("dst/" + name.toStdString())));
-        for (const auto& [key, value] : {std::pair{u"flEnabled"_s, u"True"_s}, {u"flSubDirectories"_s, u"True"_s},
-                                         {u"flOverwrite"_s, u"True"_s}, {u"Filters"_s, u"*.*"_s},
-                                         {u"CopyOptions"_s, u"OpDate"_s}, {u"SyncOptions"_s, u"srcToDest"_s}})
-            store.SaveSetting(u"Kelvo"_s, section, key, value);
+        test::StoreSet(store, name, source, home.dir() / ("dst/" + name.toStdString()));
         store.SaveSetting(u"Kelvo"_s, u"Settings"_s, u"StrLogFileDir"_s, QString::fromStdString(home.dir().path()));
         for (const auto& [key, value] : settings)
             store.SaveSetting(u"Kelvo"_s, u"Settings"_s, key, value);

@@ -1,10 +1,15 @@
 #pragma once
 
 #include <QByteArray>
+#include <QString>
 
 #include <functional>
 #include <optional>
 #include <string>
+
+namespace kelvo {
+class SettingsStore;
+}
 
 namespace kelvo::test {
 
@@ -55,6 +60,9 @@ private:
     ScopedEnv m_data;
     ScopedEnv m_runtime;
 };
+
+// Stores an enabled one-way set with sub directories, copying by date, as an editor would.
+void StoreSet(SettingsStore& store, const QString& name, const std::string& source, const std::string& destination);
 
 void WriteFile(const std::string& path, const QByteArray& contents);
 QByteArray ReadFile(const std::string& path);

@@ -1,0 +1,191 @@
+#include "config/AppState.h"
+#include "config/Configuration.h"
+#include "platform/SettingsStore.h"
+#include "support/TestSupport.h"
+#include "ui/Tray.h"
+#include "ui/frmDialog.h"
+#include "ui/frmStatusBar.h"
+
+#include <QApplication>
+#include <QDialog>
+#include <QMouseEvent>
+#include <QScreen>
+#include <QTimer>
+
+#include <filesystem>
+
+#include <gtest/gtest.h>
+
+namespace kelvo {
+namespace {
+
+using namespace Qt::StringLiterals;
+
+class SystemClockForTests final : public Clock
+{
+public:
+    QDateTime now() const override { return QDateTime(QDate(2026, 12, 5), QTime(14, 5, 9)); }
+};
+
+class MainWindow : public ::testing::Test
+{
+protected:
+    static void SetUpTestSuite()
+    {
+        static int argc = 1;
+        static char name[] = "test_ui";
+        static char* argv[] = {name, nullptr};
+        if (!QApplication::instance())
+            new QApplication(argc, argv);
+    }
+
+    MainWindow()
+    {
+        commands.about = [this] { ++aboutOpened; };
+        dialog = std::make_unique<frmDialog>(frmDialogParts{configuration, store, app, clock, statusBar,
+                                                            [this] { ++exits; }, [this] { ++unloads; }, {},
+                                                            commands});
+    }
+
+    test::IsolatedHome home;
+    SettingsStore store{QString::fromStdString(home.configDir())};
+    Configuration configuration;
+    AppState app{RunModeApplication, {}, {}, 0, 0, false};
+    SystemClockForTests clock;
+    frmStatusBar statusBar{configuration, [] { return QGuiApplication::primaryScreen(); }, {}};
+    MainWindowCommands commands;
+    std::unique_ptr<frmDialog> dialog;
+    int exits = 0;
+    int unloads = 0;
+    int aboutOpened = 0;
+};
+
+TEST_F(MainWindow, HasTheDesignedCommandsAndFixedSize)
+{
+    EXPECT_EQ(dialog->windowTitle(), u"Kelvo"_s);
+    EXPECT_FALSE(dialog->windowFlags() & Qt::WindowMaximizeButtonHint);
+    EXPECT_EQ(dialog->minimumSize(), dialog->maximumSize());
+    EXPECT_FALSE(dialog->windowIcon().isNull());
+
+    const QStringList captions{u"Edit Sets"_s, u"Settings"_s, u"Run now"_s, u"Logfile"_s, u"Help"_s, u"Exit"_s};
+    for (int i = 1; i <= 6; ++i) {
+        EXPECT_EQ(dialog->toolbarButton(i).text(), captions[i - 1]);
+        EXPECT_FALSE(dialog->toolbarButton(i).icon().isNull()) << i;
+    }
+    EXPECT_EQ(dialog->toolbarButton(1).toolTip(), u"Configure files to be backed up"_s);
+    EXPECT_FALSE(dialog->toolbarButton(1).isEnabled()) << "no set list editor was given";
+    EXPECT_TRUE(dialog->toolbarButton(3).isEnabled());
+
+    QStringList items;
+    for (const QAction* action : dialog->popup().actions())
+        items << (action->isSeparator() ? u"-"_s : action->text());
+    EXPECT_EQ(items, (QStringList{u"Restore Kelvo"_s, u"Show Status Bar"_s, u"-"_s, u"View log"_s, u"Edit Sets"_s,
+                                  u"Settings"_s, u"Run now"_s, u"About"_s, u"Exit"_s}));
+    EXPECT_EQ(dialog->popup().defaultAction(), &dialog->menuItem(u"RestoreKelvo"_s));
+    dialog->menuItem(u"about"_s).trigger();
+    EXPECT_EQ(aboutOpened, 1);
+    dialog->menuItem(u"exit"_s).trigger();
+    EXPECT_EQ(exits, 1);
+    dialog->toolbarButton(6).trigger();
+    EXPECT_EQ(unloads, 1);
+}
+
+TEST_F(MainWindow, ShowsARunsCountsAndTurnsTheErrorsRed)
+{
+    QLabel& errors = dialog->label(u"Label12"_s);
+    EXPECT_EQ(errors.palette().color(QPalette::WindowText), QColor(0, 0, 192));
+    std::filesystem::create_directories(home.dir() / "src");
+    test::WriteFile(home.dir() / "src/a", "a");
+    test::StoreSet(store, u"Docs"_s, home.dir() / "src", home.dir() / "dst");
+    dialog->Form_Load();
+    EXPECT_EQ(statusBar.panelText(1), u"Last Run :14:05 05/12"_s);
+    EXPECT_EQ(dialog->label(u"Label17"_s).text(), u"Timer not enabled"_s);
+    dialog->controller().PollTick();
+    EXPECT_EQ(dialog->label(u"Label4"_s).text(), u"1"_s);
+    EXPECT_EQ(statusBar.panelText(3), u"Copied : 1"_s);
+    EXPECT_EQ(errors.text(), u"0"_s);
+
+    test::StoreSet(store, u"Docs"_s, home.dir() / "missing", home.dir() / "dst");
+    dialog->Form_Load();
+    dialog->controller().PollTick();
+    EXPECT_EQ(errors.text(), u"1"_s);
+    EXPECT_EQ(statusBar.panelText(4), u"Errors : 1"_s);
+    EXPECT_EQ(errors.palette().color(QPalette::WindowText), QColor(255, 0, 0));
+    EXPECT_FALSE(errors.toolTip().isEmpty()) << "the error line is at hand";
+}
+
+TEST_F(MainWindow, TrayClickRestoresOnlyWithoutAnOpenDialogAndMenuOnlyWhenMinimised)
+{
+    dialog->showMinimized();
+    QDialog modal;
+    modal.setModal(true);
+    modal.show();
+    dialog->TrayMouseAction(1);
+    EXPECT_TRUE(dialog->isMinimized()) << "a left click while a dialog is open restores nothing";
+    modal.hide();
+    dialog->TrayMouseAction(1);
+    EXPECT_FALSE(dialog->isMinimized());
+
+    configuration.settings.flShowStatusBar = true;
+    dialog->TrayMouseAction(2);
+    EXPECT_FALSE(dialog->popup().isVisible()) << "no menu while the window is shown";
+    configuration.settings.flShowStatusBar = false;
+    dialog->showMinimized();
+    dialog->TrayMouseAction(2);
+    EXPECT_TRUE(dialog->popup().isVisible());
+    EXPECT_FALSE(dialog->menuItem(u"StatusBar"_s).isChecked());
+    dialog->popup().hide();
+
+    EXPECT_EQ(TrayMouseMessage(QSystemTrayIcon::Trigger), 1);
+    EXPECT_EQ(TrayMouseMessage(QSystemTrayIcon::Context), 2);
+    EXPECT_EQ(TrayMouseMessage(QSystemTrayIcon::DoubleClick), 0);
+}
+
+TEST_F(MainWindow, StatusBarMenuItemAndCloseSymbolAgree)
+{
+    configuration.settings.flShowStatusBar = false;
+    dialog->showMinimized();
+    dialog->TrayMouseAction(2);
+    QAction& item = dialog->menuItem(u"StatusBar"_s);
+    item.trigger(); // checks it
+    EXPECT_TRUE(configuration.settings.flShowStatusBar);
+    EXPECT_TRUE(statusBar.isVisible());
+    dialog->popup().hide();
+
+    // The close symbol on the sixth panel hides the strip; the menu shows it unchecked next time.
+    const QPoint closeSymbol = statusBar.findChild<QLabel*>(u"Panel6"_s)->geometry().center();
+    QMouseEvent press(QEvent::MouseButtonPress, closeSymbol, statusBar.mapToGlobal(closeSymbol), Qt::LeftButton,
+                      Qt::LeftButton, Qt::NoModifier);
+    QApplication::sendEvent(&statusBar, &press);
+    EXPECT_FALSE(statusBar.isVisible());
+    EXPECT_FALSE(configuration.settings.flShowStatusBar);
+    dialog->TrayMouseAction(2);
+    EXPECT_FALSE(item.isChecked());
+    dialog->popup().hide();
+}
+
+TEST(StatusBarPosition, FindsEachCornerOfAWorkAreaBesideAPanel)
+{
+    const QSize size(539, 25);
+    struct Case
+    {
+        const char* name;
+        QRect workArea; // a panel at the top, left, right or bottom edge of a 1920x1080 screen
+    };
+    const Case screens[] = {{"panel at top", {0, 40, 1920, 1040}},
+                            {"panel at left", {60, 0, 1860, 1080}},
+                            {"panel at right", {0, 0, 1860, 1080}},
+                            {"panel at bottom", {0, 0, 1920, 1040}},
+                            {"second screen", {1920, 0, 2560, 1440}}};
+    for (const Case& c : screens) {
+        const QRect& a = c.workArea;
+        EXPECT_EQ(StatusBarPosition(u"TL"_s, a, size), a.topLeft()) << c.name;
+        EXPECT_EQ(StatusBarPosition(u"TR"_s, a, size), QPoint(a.right() + 1 - 539, a.top())) << c.name;
+        EXPECT_EQ(StatusBarPosition(u"BL"_s, a, size), QPoint(a.left(), a.bottom() + 1 - 25)) << c.name;
+        EXPECT_EQ(StatusBarPosition(u"BR"_s, a, size), QPoint(a.right() + 1 - 539, a.bottom() + 1 - 25)) << c.name;
+        EXPECT_EQ(StatusBarPosition(u"XX"_s, a, size), StatusBarPosition(u"BR"_s, a, size)) << c.name;
+    }
+}
+
+} // namespace
+} // namespace kelvo
