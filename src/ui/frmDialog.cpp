@@ -91,6 +91,9 @@ frmDialog::frmDialog(frmDialogParts parts)
     setObjectName(u"frmDialog"_s);
     setWindowTitle(u"Kelvo"_s);
     setWindowIcon(ProgramIcon());
+    // Over the screen saver the window is a child of a black window; it keeps its own colours.
+    setPalette(QApplication::palette());
+    setAutoFillBackground(true);
     setFont(WindowFont(font()));
     buildToolbar();
     buildStatistics();
