@@ -5,5 +5,6 @@ cd "$(dirname "$0")/.."
 scripts/install-deps.sh
 dir=$(scripts/build.sh | tail -n 1)
 export ASAN_OPTIONS=${ASAN_OPTIONS:-detect_leaks=1} UBSAN_OPTIONS=${UBSAN_OPTIONS:-print_stacktrace=1}
+export LSAN_OPTIONS=${LSAN_OPTIONS:-suppressions=$(pwd)/tests/lsan.supp}
 export QT_QPA_PLATFORM=offscreen
 ctest --test-dir "$dir" --output-on-failure --parallel "$(nproc)"
