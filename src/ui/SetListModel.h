@@ -1,0 +1,42 @@
+#pragma once
+
+#include "config/Configuration.h"
+
+#include <QAbstractTableModel>
+
+namespace kelvo {
+
+// The texts the set list shows for the option fields; empty for a value outside the known ones.
+QString CopyCriterionText(const QString& copyOptions);
+QString SyncMethodText(const QString& syncOptions);
+
+// The set list editor's grid as a view of BackupSets itself: row k is element k, so grid and array
+// cannot drift. An empty list (one record without a name) has no row.
+class SetListModel final : public QAbstractTableModel
+{
+    Q_OBJECT
+    Q_DISABLE_COPY_MOVE(SetListModel)
+
+public:
+    explicit SetListModel(BackupSets& sets, QObject* parent = nullptr);
+
+    int rowCount(const QModelIndex& parent = {}) const override;
+    int columnCount(const QModelIndex& parent = {}) const override;
+    QVariant data(const QModelIndex& index, int role) const override;
+    QVariant headerData(int section, Qt::Orientation orientation, int role) const override;
+
+    // The array was replaced as a whole (load, Cancel, Remove).
+    void reset();
+    // The record of row was written, or appended as the last row.
+    void rowWritten(int row);
+    void toggleEnabled(int row);
+    // Swap the set with its neighbour; false at the end of the list.
+    bool moveDown(int row);
+    bool moveUp(int row);
+
+private:
+    BackupSets& m_sets;
+    int m_rows; // as the view last learnt it
+};
+
+} // namespace kelvo

@@ -1,0 +1,88 @@
+#pragma once
+
+#include "config/AppState.h"
+#include "config/Configuration.h"
+#include "ui/SetListModel.h"
+
+#include <QDialog>
+#include <QPushButton>
+#include <QTableView>
+#include <QToolBar>
+
+#include <functional>
+#include <memory>
+
+namespace kelvo {
+
+class frmOptions;
+class MessageBoxes;
+
+struct frmConfigParts
+{
+    Configuration& configuration;
+    AppState& app;
+    MessageBoxes& messages;
+    // Save then load; raises on a save that failed (the store keeps what it had).
+    std::function<void()> commit;
+    std::function<void()> loadConfiguration;
+    std::function<void()> exitProgram;
+    std::function<void()> statusBarVisible;
+    // The general settings dialog: opened by Settings; Done hides it when it is the one that asked.
+    std::function<void()> showSettings;
+    std::function<bool()> settingsVisible;
+    std::function<void()> hideSettings;
+    std::function<void()> about;
+    std::function<void(const QString& topic)> help;
+    std::function<QString(QWidget* parent, const QString& title, const QString& start)> browseFolder;
+};
+
+// The set list editor "Edit Sets": the sets in store order, each enabled or not, and the commands
+// that add, edit, remove and order them. The grid is a view of the sets in memory; Ok commits them,
+// Cancel puts back the list as it was at the last load.
+class frmConfig final : public QDialog
+{
+    Q_OBJECT
+    Q_DISABLE_COPY_MOVE(frmConfig)
+
+public:
+    explicit frmConfig(frmConfigParts parts, QWidget* parent = nullptr);
+    ~frmConfig() override;
+
+    // The refresh: shows the sets in memory (loading them first when there are none) and keeps a
+    // copy for Cancel.
+    void Form_Load();
+    // Done: commits the configuration; false when the save failed, the person was told and the
+    // editor stays open with the list as it is.
+    bool cmdDone_Click();
+    void CmdCancel_Click();
+    void Toolbar1_ButtonClick(int index);
+    void MSFlexGrid1_Click(const QModelIndex& index);
+
+    QTableView& grid() { return m_grid; }
+    QAction& toolbarButton(int index) const { return *m_buttons.at(std::size_t(index - 1)); }
+    frmOptions& options() { return *m_options; }
+    SetListModel& model() { return m_model; }
+    void selectRow(int row);
+
+protected:
+    void reject() override;
+
+private:
+    int selectedRow() const;
+    void updateCommands();
+    void removeSet(int row);
+    void moveSelected(bool down);
+    void sizeColumns();
+
+    frmConfigParts m_parts;
+    SetListModel m_model;
+    QTableView m_grid;
+    QToolBar m_toolbar;
+    std::vector<QAction*> m_buttons;
+    QPushButton m_done;
+    QPushButton m_cancel;
+    std::unique_ptr<frmOptions> m_options;
+    BackupSets LoadedSets;
+};
+
+} // namespace kelvo
