@@ -3,23 +3,23 @@
 #include "app/Startup.h"
 #include "app/TerminationSignals.h"
 #include "saver/frmMain.h"
+#include "ui/MessageBoxes.h"
+#include "ui/frmConfig.h"
 #include "ui/frmDialog.h"
 #include "ui/frmStatusBar.h"
 
 #include <QApplication>
-#include <QDesktopServices>
-#include <QDir>
-#include <QFileInfo>
-#include <QMessageBox>
 #include <QScreen>
-#include <QStandardPaths>
-#include <QUrl>
 
 namespace kelvo {
 
 using namespace Qt::StringLiterals;
 
-DesktopProgram::DesktopProgram() : m_exitProgram(m_windows, {}, [] { QCoreApplication::exit(0); }) {}
+DesktopProgram::DesktopProgram()
+    : m_exitProgram(m_windows, {}, [] { QCoreApplication::exit(0); }),
+      m_dialogs({m_configuration, m_store, m_state, MessageBoxes::Desktop(), m_starter, [this] { m_exitProgram(); },
+                 [this] { return m_statusBar.get(); }, [this]() -> QWidget* { return m_dialog.get(); }})
+{}
 
 DesktopProgram::~DesktopProgram() = default;
 
@@ -53,7 +53,10 @@ int DesktopProgram::run(const QString& commandLine)
 int DesktopProgram::showSetListEditor()
 {
     m_configuration.sets = BackupSets(1);
-    loadConfiguration();
+    frmConfig& editor = m_dialogs.editor();
+    if (m_exitProgram.ended())
+        return 0; // the older version's settings were imported and committed
+    editor.exec();
     return 0;
 }
 
@@ -102,37 +105,11 @@ void DesktopProgram::createWindows()
         });
     m_windows.Load([this] { m_statusBar->hide(); });
     const auto dialogId = std::make_shared<WindowRegistry::WindowId>(0);
-    MainWindowCommands commands;
-    commands.help = [this](const QString& topic) { showHelp(topic); };
-    commands.openTextFile = [this](const QString& path) { openTextFile(path); };
+    MainWindowCommands commands = m_dialogs.commands();
     m_dialog = std::make_unique<frmDialog>(frmDialogParts{
         m_configuration, m_store, m_state, m_clock, *m_statusBar, [this] { m_exitProgram(); },
         [this, dialogId] { m_windows.Unload(*dialogId); }, [this] { doneWindowSteps(); }, commands});
     *dialogId = m_windows.Load([this] { m_dialog->Form_Unload(); });
-}
-
-// The help pages are installed beside the program (help/) or in its data folder.
-void DesktopProgram::showHelp(const QString& topic)
-{
-    QStringList places{QCoreApplication::applicationDirPath() + u"/help/"_s,
-                       QCoreApplication::applicationDirPath() + u"/../share/kelvo/help/"_s};
-    for (const QString& folder : QStandardPaths::standardLocations(QStandardPaths::GenericDataLocation))
-        places << folder + u"/kelvo/help/"_s;
-    for (const QString& folder : places) {
-        const QFileInfo page(folder + topic);
-        if (page.isFile() && QDesktopServices::openUrl(QUrl::fromLocalFile(page.absoluteFilePath())))
-            return;
-    }
-    QMessageBox::information(m_dialog.get(), u"Kelvo"_s,
-                             u"The help page %1 is not installed with this copy of Kelvo."_s.arg(topic));
-}
-
-void DesktopProgram::openTextFile(const QString& path)
-{
-    if (!QDesktopServices::openUrl(QUrl::fromLocalFile(path)))
-        QMessageBox::warning(m_dialog.get(), u"Kelvo"_s,
-                             u"No program of this desktop opens text files, so the log cannot be shown: %1"_s
-                                 .arg(QDir::toNativeSeparators(path)));
 }
 
 } // namespace kelvo

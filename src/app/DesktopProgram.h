@@ -1,6 +1,7 @@
 #pragma once
 
 #include "app/ExitProgram.h"
+#include "app/ProgramDialogs.h"
 #include "app/WindowRegistry.h"
 #include "config/AppState.h"
 #include "config/Configuration.h"
@@ -45,8 +46,6 @@ private:
     int showSetListEditor();
     int startApplication();
     void createWindows();
-    void showHelp(const QString& topic);
-    void openTextFile(const QString& path);
 
     AppState m_state;
     Configuration m_configuration;
@@ -62,6 +61,7 @@ private:
     std::unique_ptr<frmStatusBar> m_statusBar;
     std::unique_ptr<frmDialog> m_dialog;
     std::unique_ptr<TerminationSignals> m_signals;
+    ProgramDialogs m_dialogs; // last: its dialogs belong to the main window
 };
 
 } // namespace kelvo

@@ -438,7 +438,7 @@ public:
             appendStoredOnly(result, [this](const BackupSet& set) { return !ours(set) && !inBase(set); });
         } else {
             appendStoredOnly(result, [this](const BackupSet& set) { return ours(set) || !inBase(set); });
-            appendOurs(result, [](const BackupSet* stored) { return !stored; });
+            insertNewOfOurs(result);
         }
         return result;
     }
@@ -472,6 +472,29 @@ private:
                 result.push_back(set);
             else if (const std::optional<BackupSet> merged = mergedOurs(*ours(set)))
                 result.push_back(*merged);
+        }
+    }
+
+    // A set this process added (or renamed) goes right before the set that follows it in this
+    // process's list, where the person put it; at the end when it follows all of them.
+    void insertNewOfOurs(BackupSets& result) const
+    {
+        for (std::size_t i = 0; i < m_ours.size(); ++i) {
+            const BackupSet& set = m_ours[i];
+            if (Find(m_stored, m_storedIndex, set.SetName))
+                continue;
+            const std::optional<BackupSet> merged = mergedOurs(set);
+            if (!merged)
+                continue;
+            auto position = result.end();
+            for (std::size_t j = i + 1; j < m_ours.size() && position == result.end(); ++j) {
+                if (!Find(m_stored, m_storedIndex, m_ours[j].SetName))
+                    continue;
+                position = std::find_if(result.begin(), result.end(), [&](const BackupSet& placed) {
+                    return placed.SetName.compare(m_ours[j].SetName, Qt::CaseInsensitive) == 0;
+                });
+            }
+            result.insert(position, *merged);
         }
     }
 

@@ -101,10 +101,12 @@ frmConfig::~frmConfig() = default;
 
 void frmConfig::Form_Load()
 {
-    LoadedSets = m_parts.configuration.sets;
     const BackupSets& sets = m_parts.configuration.sets;
     if (sets.empty() || (sets.size() == 1 && sets[0].SetName.isEmpty()))
         m_parts.loadConfiguration();
+    // Taken after the load, so that Cancel puts back the sets the editor showed, never an empty list
+    // that a later save would write over the stored sets.
+    LoadedSets = sets;
     m_model.reset();
     sizeColumns();
     if (m_model.rowCount() > 0)

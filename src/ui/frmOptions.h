@@ -45,6 +45,12 @@ public:
     bool adding() const { return m_adding; }
     bool expanded() const { return m_advanced.isVisible(); }
 
+private:
+    // Before the controls that it holds, so that they are gone before it is.
+    QGroupBox m_advanced;
+
+public:
+
     void OKButton_Click();
     void CancelButton_Click();
     void Command1_Click(); // the advanced toggle
@@ -69,7 +75,6 @@ private:
     void browse(QLineEdit& field);
 
     frmOptionsParts m_parts;
-    QGroupBox m_advanced;
     bool m_adding = true;
     int m_index = 0;
 };

@@ -1,0 +1,106 @@
+#include "app/ProgramDialogs.h"
+
+#include "platform/SettingsStore.h"
+#include "ui/MessageBoxes.h"
+#include "ui/frmConfig.h"
+#include "ui/frmStatusBar.h"
+
+#include <QCoreApplication>
+#include <QDesktopServices>
+#include <QDir>
+#include <QFileDialog>
+#include <QFileInfo>
+#include <QStandardPaths>
+#include <QUrl>
+
+namespace kelvo {
+
+using namespace Qt::StringLiterals;
+
+ProgramDialogs::ProgramDialogs(ProgramDialogsParts parts) : m_parts(std::move(parts)) {}
+
+ProgramDialogs::~ProgramDialogs() = default;
+
+void ProgramDialogs::loadConfiguration()
+{
+    LoadConfiguration(m_parts.store, m_parts.configuration, [this] { ImportDoneWindowSteps(); });
+}
+
+void ProgramDialogs::ImportDoneWindowSteps()
+{
+    if (m_parts.app.RunMode == RunModeConfig || m_parts.app.RunMode == RunModeScreenSaver)
+        m_parts.exitProgram();
+}
+
+void ProgramDialogs::statusBarVisible()
+{
+    if (frmStatusBar* statusBar = m_parts.statusBar())
+        statusBar->StatusBarVisible();
+}
+
+frmConfig& ProgramDialogs::editor()
+{
+    if (!m_editor) {
+        frmConfigParts parts{m_parts.configuration,
+                             m_parts.app,
+                             m_parts.messages,
+                             [this] { CommitConfiguration(m_parts.store, m_parts.configuration); },
+                             [this] { loadConfiguration(); },
+                             m_parts.exitProgram,
+                             [this] { statusBarVisible(); },
+                             {},
+                             {},
+                             {},
+                             {},
+                             [this](const QString& topic) { Help(topic); },
+                             [](QWidget* parent, const QString& title, const QString& start) {
+                                 return QFileDialog::getExistingDirectory(parent, title, start);
+                             }};
+        m_editor = std::make_unique<frmConfig>(std::move(parts), m_parts.owner());
+        m_editor->Form_Load();
+    }
+    return *m_editor;
+}
+
+void ProgramDialogs::EditSets(bool refreshFirst)
+{
+    frmConfig& window = editor();
+    if (refreshFirst)
+        window.Form_Load();
+    window.exec();
+}
+
+// The help pages are installed beside the program (help/) or in its data folder.
+void ProgramDialogs::Help(const QString& topic)
+{
+    QStringList places{QCoreApplication::applicationDirPath() + u"/help/"_s,
+                       QCoreApplication::applicationDirPath() + u"/../share/kelvo/help/"_s};
+    for (const QString& folder : QStandardPaths::standardLocations(QStandardPaths::GenericDataLocation))
+        places << folder + u"/kelvo/help/"_s;
+    for (const QString& folder : places) {
+        const QFileInfo page(folder + topic);
+        if (page.isFile() && QDesktopServices::openUrl(QUrl::fromLocalFile(page.absoluteFilePath())))
+            return;
+    }
+    m_parts.messages.information(m_parts.owner(),
+                                 u"The help page %1 is not installed with this copy of Kelvo."_s.arg(topic));
+}
+
+void ProgramDialogs::OpenTextFile(const QString& path)
+{
+    if (!QDesktopServices::openUrl(QUrl::fromLocalFile(path)))
+        m_parts.messages.stop(m_parts.owner(),
+                              u"No program of this desktop opens text files, so the log cannot be shown: %1"_s.arg(
+                                  QDir::toNativeSeparators(path)));
+}
+
+MainWindowCommands ProgramDialogs::commands()
+{
+    MainWindowCommands commands;
+    commands.editSets = [this](bool refreshFirst) { EditSets(refreshFirst); };
+    commands.help = [this](const QString& topic) { Help(topic); };
+    commands.openTextFile = [this](const QString& path) { OpenTextFile(path); };
+    return commands;
+}
+
+} // namespace kelvo

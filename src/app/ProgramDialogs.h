@@ -1,0 +1,64 @@
+#pragma once
+
+#include "config/AppState.h"
+#include "config/Configuration.h"
+#include "ui/frmDialog.h"
+
+#include <QString>
+
+#include <functional>
+#include <memory>
+
+class QWidget;
+
+namespace kelvo {
+
+class frmConfig;
+class frmStatusBar;
+class MessageBoxes;
+class ProcessStarter;
+class SettingsStore;
+
+struct ProgramDialogsParts
+{
+    Configuration& configuration;
+    SettingsStore& store;
+    AppState& app;
+    MessageBoxes& messages;
+    ProcessStarter& starter;
+    std::function<void()> exitProgram;
+    // The status-bar window, when the program has one ("CONFIG" has none).
+    std::function<frmStatusBar*()> statusBar;
+    // The window the dialogs belong to: the main window, or none.
+    std::function<QWidget*()> owner;
+};
+
+// The dialogs of the program, each created on first use and then hidden and shown again, and the
+// commands of the main window and its tray menu that open them.
+class ProgramDialogs final
+{
+public:
+    explicit ProgramDialogs(ProgramDialogsParts parts);
+    ProgramDialogs(const ProgramDialogs&) = delete;
+    ProgramDialogs& operator=(const ProgramDialogs&) = delete;
+    ~ProgramDialogs();
+
+    // The set list editor, created and loaded on first use.
+    frmConfig& editor();
+    // The editor, modal; refreshFirst loads it from the sets in memory before it shows.
+    void EditSets(bool refreshFirst);
+    void Help(const QString& topic);
+    void OpenTextFile(const QString& path);
+    MainWindowCommands commands();
+    // The window steps of the editor's Done after the older version's settings were imported.
+    void ImportDoneWindowSteps();
+
+private:
+    void loadConfiguration();
+    void statusBarVisible();
+
+    ProgramDialogsParts m_parts;
+    std::unique_ptr<frmConfig> m_editor;
+};
+
+} // namespace kelvo

@@ -1,0 +1,318 @@
+#include "config/AppState.h"
+#include "config/Configuration.h"
+#include "platform/Failure.h"
+#include "platform/SettingsStore.h"
+#include "support/TestSupport.h"
+#include "ui/MessageBoxes.h"
+#include "ui/frmConfig.h"
+#include "ui/frmOptions.h"
+
+#include <QApplication>
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+
+namespace kelvo {
+namespace {
+
+using namespace Qt::StringLiterals;
+
+// Answers the questions as told and keeps every text shown.
+class ScriptedMessages final : public MessageBoxes
+{
+public:
+    void stop(QWidget*, const QString& text, const QString&) override { shown.push_back(text); }
+    void information(QWidget*, const QString& text, const QString&) override { shown.push_back(text); }
+    bool question(QWidget*, const QString& text, const QString&) override
+    {
+        shown.push_back(text);
+        return answer;
+    }
+    QString last() const { return shown.empty() ? QString() : shown.back(); }
+
+    std::vector<QString> shown;
+    bool answer = true;
+};
+
+class SetEditor : public ::testing::Test
+{
+protected:
+    static void SetUpTestSuite()
+    {
+        static int argc = 1;
+        static char name[] = "test_ui";
+        static char* argv[] = {name, nullptr};
+        if (!QApplication::instance())
+            new QApplication(argc, argv);
+    }
+
+    SetEditor()
+    {
+        for (const char* name : {"One", "Two", "Three"}) {
+            std::filesystem::create_directories(home.dir() / name);
+            test::StoreSet(store, QString::fromLatin1(name), home.dir() / name, home.dir() / ("backup/" + std::string(name)));
+        }
+    }
+
+    std::unique_ptr<frmConfig> makeEditor()
+    {
+        frmConfigParts parts{configuration,
+                             app,
+                             messages,
+                             [this] {
+                                 if (saveFails)
+                                     throw Failure(ErrDiskFull, home.configDir());
+                                 CommitConfiguration(store, configuration);
+                             },
+                             [this] { LoadConfiguration(store, configuration); },
+                             [this] { ++exits; },
+                             [this] { ++statusBarShown; },
+                             {},
+                             {},
+                             {},
+                             {},
+                             {},
+                             {}};
+        auto editor = std::make_unique<frmConfig>(std::move(parts));
+        editor->Form_Load();
+        return editor;
+    }
+
+    QStringList storedNames() const
+    {
+        Configuration stored;
+        LoadConfiguration(const_cast<SettingsStore&>(store), stored);
+        QStringList names;
+        for (const BackupSet& set : stored.sets)
+            names << set.SetName;
+        return names;
+    }
+
+    // What the grid shows, row by row, checked against the array it must mirror.
+    QStringList gridNames(frmConfig& editor) const
+    {
+        QStringList names;
+        const SetListModel& model = editor.model();
+        EXPECT_EQ(std::size_t(std::max(1, model.rowCount())), configuration.sets.size());
+        for (int row = 0; row < model.rowCount(); ++row) {
+            names << model.index(row, 1).data().toString();
+            EXPECT_EQ(names.back(), configuration.sets[std::size_t(row)].SetName);
+            EXPECT_EQ(model.index(row, 0).data(Qt::CheckStateRole).toInt() == Qt::Checked,
+                      configuration.sets[std::size_t(row)].flEnabled);
+        }
+        return names;
+    }
+
+    void fillNewSet(frmOptions& dialog, const QString& name, const std::string& source, const QString& destination)
+    {
+        dialog.PrepareAdd();
+        dialog.tbSetName.setText(name);
+        dialog.tbSourceDirectoryFile.setText(QString::fromStdString(source));
+        dialog.tbDestinationDirectory.setText(destination);
+    }
+
+    test::IsolatedHome home;
+    SettingsStore store{QString::fromStdString(home.configDir())};
+    Configuration configuration{{}, BackupSets(1), {}};
+    AppState app{RunModeApplication, {}, {}, 0, 0, false};
+    ScriptedMessages messages;
+    bool saveFails = false;
+    int exits = 0;
+    int statusBarShown = 0;
+};
+
+TEST_F(SetEditor, GridAndArrayStayTogetherThroughEveryCommand)
+{
+    auto editor = makeEditor();
+    EXPECT_EQ(gridNames(*editor), (QStringList{u"One"_s, u"Two"_s, u"Three"_s})) << "an empty list loads the store";
+    EXPECT_EQ(editor->model().headerData(5, Qt::Horizontal, Qt::DisplayRole), u"Syncronisation Method"_s);
+
+    std::filesystem::create_directories(home.dir() / "Four");
+    fillNewSet(editor->options(), u"Four"_s, home.dir() / "Four", u"/backup/four"_s);
+    editor->options().OKButton_Click();
+    EXPECT_EQ(gridNames(*editor), (QStringList{u"One"_s, u"Two"_s, u"Three"_s, u"Four"_s}));
+    EXPECT_EQ(configuration.sets[3].LastDate, u"Never run"_s);
+    EXPECT_TRUE(configuration.sets[3].flEnabled);
+
+    editor->MSFlexGrid1_Click(editor->model().index(1, 0));
+    EXPECT_FALSE(configuration.sets[1].flEnabled);
+    editor->MSFlexGrid1_Click(editor->model().index(1, 2));
+    EXPECT_FALSE(configuration.sets[1].flEnabled) << "only the tick-box column toggles";
+    gridNames(*editor);
+
+    editor->selectRow(0);
+    editor->Toolbar1_ButtonClick(6); // Move Up on the first: nothing
+    editor->selectRow(3);
+    editor->Toolbar1_ButtonClick(5); // Move Down on the last: nothing
+    EXPECT_EQ(gridNames(*editor), (QStringList{u"One"_s, u"Two"_s, u"Three"_s, u"Four"_s}));
+    editor->selectRow(0);
+    editor->Toolbar1_ButtonClick(5);
+    editor->Toolbar1_ButtonClick(5);
+    EXPECT_EQ(gridNames(*editor), (QStringList{u"Two"_s, u"Three"_s, u"One"_s, u"Four"_s})) << "the set moves on";
+    editor->Toolbar1_ButtonClick(6);
+    EXPECT_EQ(gridNames(*editor), (QStringList{u"Two"_s, u"One"_s, u"Three"_s, u"Four"_s}));
+
+    editor->selectRow(1);
+    editor->options().PrepareEdit(1);
+    editor->options().tbSetName.setText(u"First"_s);
+    editor->options().OKButton_Click();
+    EXPECT_EQ(gridNames(*editor), (QStringList{u"Two"_s, u"First"_s, u"Three"_s, u"Four"_s}));
+
+    ASSERT_TRUE(editor->cmdDone_Click());
+    EXPECT_EQ(storedNames(), (QStringList{u"Two"_s, u"First"_s, u"Three"_s, u"Four"_s}));
+    EXPECT_EQ(statusBarShown, 2);
+    EXPECT_EQ(exits, 0);
+}
+
+TEST_F(SetEditor, RemoveWritesAtOnceCancelRestoresOnlyMemoryAndTheLastSetWaitsForDone)
+{
+    auto editor = makeEditor();
+    messages.answer = false;
+    editor->selectRow(1);
+    editor->Toolbar1_ButtonClick(3);
+    EXPECT_EQ(messages.last(), u"Are you sure you want to remove the set Two ?"_s);
+    EXPECT_EQ(gridNames(*editor).size(), 3);
+
+    messages.answer = true;
+    editor->Toolbar1_ButtonClick(3);
+    EXPECT_EQ(gridNames(*editor), (QStringList{u"One"_s, u"Three"_s}));
+    EXPECT_EQ(storedNames(), (QStringList{u"One"_s, u"Three"_s})) << "written at once";
+    editor->CmdCancel_Click();
+    EXPECT_EQ(configuration.sets.size(), 3u) << "Cancel puts the list back as it was at load";
+    EXPECT_EQ(storedNames(), (QStringList{u"One"_s, u"Three"_s})) << "but not the store";
+
+    // A Remove whose save fails keeps the set, and says why.
+    editor->Form_Load();
+    saveFails = true;
+    editor->selectRow(0);
+    editor->Toolbar1_ButtonClick(3);
+    EXPECT_TRUE(messages.last().startsWith(u"The set One could not be removed"_s)) << messages.last().toStdString();
+    EXPECT_EQ(gridNames(*editor).size(), 3);
+    EXPECT_FALSE(configuration.sets[0].flRemoved);
+    saveFails = false;
+
+    for (int i = 0; i < 2; ++i) {
+        editor->selectRow(0);
+        editor->Toolbar1_ButtonClick(3);
+    }
+    editor->selectRow(0);
+    editor->Toolbar1_ButtonClick(3);
+    EXPECT_EQ(gridNames(*editor), QStringList{});
+    EXPECT_EQ(storedNames().size(), 1) << "the last set goes at Done";
+    ASSERT_TRUE(editor->cmdDone_Click());
+    EXPECT_EQ(storedNames(), QStringList{u""_s});
+    editor->Form_Load();
+    EXPECT_FALSE(editor->toolbarButton(2).isEnabled() || editor->toolbarButton(3).isEnabled())
+        << "Properties and Remove wait for a set";
+}
+
+TEST_F(SetEditor, DoneAndCancelEndTheEditorOnlyModesAndAFailedSaveKeepsTheList)
+{
+    app.RunMode = RunModeConfig;
+    auto editor = makeEditor();
+    editor->show();
+    saveFails = true;
+    editor->MSFlexGrid1_Click(editor->model().index(0, 0));
+    EXPECT_FALSE(editor->cmdDone_Click());
+    EXPECT_TRUE(editor->isVisible()) << "the edit is not lost";
+    EXPECT_FALSE(configuration.sets[0].flEnabled);
+    EXPECT_TRUE(messages.last().startsWith(u"The sets could not be saved"_s));
+    EXPECT_EQ(exits, 0);
+    saveFails = false;
+    EXPECT_TRUE(editor->cmdDone_Click());
+    EXPECT_EQ(exits, 1);
+    EXPECT_EQ(statusBarShown, 0);
+
+    app.RunMode = RunModeScreenSaver;
+    editor->Form_Load();
+    editor->cmdDone_Click();
+    EXPECT_EQ(exits, 2);
+
+    // The close box is Cancel: nothing half kept.
+    app.RunMode = RunModeApplication;
+    editor->Form_Load();
+    editor->MSFlexGrid1_Click(editor->model().index(0, 0));
+    editor->show();
+    editor->close();
+    EXPECT_EQ(configuration.sets[0].flEnabled, false) << "restored to its state at load";
+    EXPECT_EQ(exits, 2);
+}
+
+TEST_F(SetEditor, PropertiesDialogJudgesASetInTheDialogsOrder)
+{
+    auto editor = makeEditor();
+    frmOptions& dialog = editor->options();
+    const auto refused = [&](const QString& name, const std::string& source, const QString& destination) {
+        const std::size_t before = configuration.sets.size();
+        fillNewSet(dialog, name, source, destination);
+        dialog.OKButton_Click();
+        EXPECT_EQ(configuration.sets.size(), before) << name.toStdString();
+        return messages.last();
+    };
+    const std::string folder = home.dir() / "One";
+    test::WriteFile(home.dir() / "file.txt", "x");
+
+    EXPECT_EQ(refused(u"My-Set"_s, folder, u"/b"_s), u"Use only standard chanracters for set name, e.g. a-z, 0-9"_s);
+    EXPECT_EQ(refused(u""_s, folder, u"/b"_s), u"You must give the set a Name!"_s);
+    EXPECT_EQ(dialog.focusWidget(), &dialog.tbSetName);
+    messages.answer = false;
+    EXPECT_EQ(refused(u"New"_s, home.dir() / "nowhere", u"/b"_s),
+              QString(u"The source directory / file "_s + QString::fromStdString(home.dir() / "nowhere") +
+                      u" does not exist, continue?"_s));
+    EXPECT_EQ(dialog.focusWidget(), &dialog.tbSourceDirectoryFile);
+    messages.answer = true;
+    EXPECT_EQ(refused(u"New"_s, home.dir() / "nowhere", u""_s), u"You must specify a valid destination directory!"_s)
+        << "Yes to a missing source still needs a destination";
+    EXPECT_TRUE(refused(u"New"_s, home.dir() / "file.txt", u"/b"_s).contains(u"is a file"_s));
+    EXPECT_EQ(refused(u"New"_s, folder, u""_s), u"You must specify a valid destination directory!"_s);
+    EXPECT_EQ(dialog.focusWidget(), &dialog.tbDestinationDirectory);
+    EXPECT_EQ(refused(u"two"_s, folder, u"/b"_s), u"Set names must be unique!"_s) << "without regard to case";
+    EXPECT_TRUE(refused(u"New"_s, folder, QString::fromStdString(folder + "/backup")).contains(u"inside the source"_s));
+    EXPECT_FALSE(dialog.expanded()) << "every OK collapses the advanced options";
+
+    // A missing source that the person accepts is stored.
+    fillNewSet(dialog, u"Later"_s, home.dir() / "nowhere", u"/b"_s);
+    dialog.OKButton_Click();
+    EXPECT_EQ(configuration.sets.back().SetName, u"Later"_s);
+    // Editing keeps its own name.
+    dialog.PrepareEdit(0);
+    dialog.OKButton_Click();
+    EXPECT_EQ(configuration.sets.size(), 4u);
+}
+
+TEST_F(SetEditor, AdvancedRulesSpeakOnlyWhileTheDialogIsShown)
+{
+    auto editor = makeEditor();
+    frmOptions& dialog = editor->options();
+    configuration.sets[0].flArchiveSubDir = true;
+    configuration.sets[0].flArchive = false;
+    configuration.sets[0].Filters.clear();
+    dialog.PrepareEdit(0);
+    EXPECT_TRUE(dialog.CbArchive.isChecked()) << "a kept-copy folder means keeping copies";
+    EXPECT_EQ(configuration.sets[0].Filters, u"*.*"_s) << "an empty filter list is every file";
+    dialog.cbOverwrite.click();
+    EXPECT_TRUE(messages.shown.empty()) << "no question while the editor fills the dialog";
+
+    dialog.PrepareAdd();
+    EXPECT_EQ(dialog.tbFilters.text(), u"*.*"_s);
+    EXPECT_TRUE(dialog.cbOverwrite.isChecked() && dialog.cbSubDirectories.isChecked() && dialog.OpArchiveSeq.isChecked());
+    EXPECT_FALSE(dialog.CbArchive.isChecked() || dialog.CbArchiveSubDir.isChecked() || dialog.cbDeleteDest.isChecked());
+    dialog.show();
+    messages.answer = false;
+    dialog.cbOverwrite.click();
+    EXPECT_EQ(messages.last(),
+              u"De-selecting this option will prevent a newer version of the file being saved, are you sure?"_s);
+    EXPECT_TRUE(dialog.cbOverwrite.isChecked()) << "No keeps overwriting";
+    dialog.OpArchiveKeepName.click();
+    EXPECT_EQ(messages.last(), u"You must select the sub directory option above to use this option"_s);
+    dialog.Command1_Click();
+    EXPECT_TRUE(dialog.expanded());
+    EXPECT_EQ(dialog.Command1.text(), u"&Advanced <<<"_s);
+    dialog.CancelButton_Click();
+    EXPECT_FALSE(dialog.isVisible());
+    EXPECT_FALSE(dialog.expanded());
+}
+
+} // namespace
+} // namespace kelvo
