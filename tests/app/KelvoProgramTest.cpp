@@ -1,6 +1,8 @@
 #include "app/DesktopProgram.h"
 #include "saver/frmMain.h"
+#include "ui/frmConfig.h"
 #include "ui/frmDialog.h"
+#include "ui/frmOptions.h"
 #include "platform/InstanceLock.h"
 #include "platform/SettingsStore.h"
 #include "support/TestSupport.h"
@@ -9,6 +11,7 @@
 #include <QDeadlineTimer>
 #include <QKeyEvent>
 #include <QProcess>
+#include <QTest>
 #include <QThread>
 #include <QTimer>
 
@@ -122,6 +125,54 @@ TEST_F(KelvoProgram, ScreenSaverBacksUpAndEndsOnAKey)
     EXPECT_EQ(program.run(u"/s"_s), 0);
     EXPECT_TRUE(backedUpBeforeTheKey);
     EXPECT_FALSE(program.mainWindow()->isVisible());
+}
+
+// Finds the visible top-level window of the given class, if any.
+template <typename Window> Window* Showing()
+{
+    for (QWidget* widget : QApplication::topLevelWidgets()) {
+        if (auto* window = qobject_cast<Window*>(widget); window && window->isVisible())
+            return window;
+    }
+    return nullptr;
+}
+
+TEST_F(KelvoProgram, SetListEditorAloneAddsASetAndDoneStoresIt)
+{
+    static int argc = 1;
+    static char name[] = "test_app";
+    static char* argv[] = {name, nullptr};
+    if (!QApplication::instance())
+        new QApplication(argc, argv);
+    std::filesystem::create_directories(home.dir() / "docs");
+    store.SaveSetting(u"Kelvo"_s, u"Settings"_s, u"flReRun"_s, u"False"_s); // no import of the older store
+
+    DesktopProgram program;
+    QTimer person;
+    person.setInterval(50);
+    int step = 0;
+    QObject::connect(&person, &QTimer::timeout, [&] {
+        if (step == 0 && Showing<frmConfig>()) {
+            step = 1;
+            // Add opens the properties dialog in a modal loop of its own: from outside this tick.
+            QTimer::singleShot(0, [] { Showing<frmConfig>()->toolbarButton(1).trigger(); });
+        } else if (step == 1 && Showing<frmOptions>()) {
+            step = 2;
+            frmOptions& dialog = *Showing<frmOptions>();
+            QTest::keyClicks(&dialog.tbSetName, u"Documents"_s);
+            dialog.tbSourceDirectoryFile.setText(QString::fromStdString(home.dir() / "docs"));
+            dialog.tbDestinationDirectory.setText(QString::fromStdString(home.dir() / "backup"));
+            QTest::keyClick(&dialog, Qt::Key_Return); // OK
+        } else if (step == 2 && !Showing<frmOptions>() && Showing<frmConfig>()) {
+            step = 3;
+            QTest::keyClick(Showing<frmConfig>(), Qt::Key_Return); // Ok: Done
+        }
+    });
+    person.start();
+    EXPECT_EQ(program.run(u"/c"_s), 0);
+    EXPECT_EQ(step, 3);
+    EXPECT_EQ(store.GetSetting(u"Kelvo"_s, u"Sets\\Documents"_s, u"DestDir"_s),
+              QString::fromStdString(home.dir() / "backup"));
 }
 
 } // namespace
