@@ -18,23 +18,10 @@ using namespace Qt::StringLiterals;
 DesktopProgram::DesktopProgram()
     : m_exitProgram(m_windows, {}, [] { QCoreApplication::exit(0); }),
       m_dialogs({m_configuration, m_store, m_state, MessageBoxes::Desktop(), m_starter, [this] { m_exitProgram(); },
-                 [this] { return m_statusBar.get(); }, [this]() -> QWidget* { return m_dialog.get(); }})
+                 [this]() -> frmStatusBar& { return statusBarWindow(); }, [this]() -> QWidget* { return m_dialog.get(); }})
 {}
 
 DesktopProgram::~DesktopProgram() = default;
-
-// The window steps of the set list editor's Done command that follow a commit: they end the program
-// when the editor is all there is ("CONFIG") or it sits over the screen saver ("SS").
-void DesktopProgram::doneWindowSteps()
-{
-    if (m_state.RunMode == RunModeConfig || m_state.RunMode == RunModeScreenSaver)
-        m_exitProgram();
-}
-
-void DesktopProgram::loadConfiguration()
-{
-    LoadConfiguration(m_store, m_configuration, [this] { doneWindowSteps(); });
-}
 
 int DesktopProgram::run(const QString& commandLine)
 {
@@ -88,6 +75,21 @@ int DesktopProgram::startApplication()
     return QApplication::exec();
 }
 
+// Made on first use, hidden: the settings dialog places it even where it is never shown ("CONFIG").
+frmStatusBar& DesktopProgram::statusBarWindow()
+{
+    if (!m_statusBar) {
+        m_statusBar = std::make_unique<frmStatusBar>(
+            m_configuration,
+            [this] { return m_dialog ? m_dialog->screen() : QGuiApplication::primaryScreen(); },
+            [this] {
+                if (m_dialog && m_dialog->isVisible() && !QApplication::activeModalWidget())
+                    m_dialog->activateWindow();
+            });
+    }
+    return *m_statusBar;
+}
+
 void DesktopProgram::createWindows()
 {
     if (m_state.RunMode == RunModeScreenSaver) {
@@ -97,18 +99,13 @@ void DesktopProgram::createWindows()
             m_exitProgram();
         });
     }
-    m_statusBar = std::make_unique<frmStatusBar>(
-        m_configuration, [this] { return m_dialog ? m_dialog->screen() : QGuiApplication::primaryScreen(); },
-        [this] {
-            if (m_dialog && m_dialog->isVisible() && !QApplication::activeModalWidget())
-                m_dialog->activateWindow();
-        });
+    statusBarWindow();
     m_windows.Load([this] { m_statusBar->hide(); });
     const auto dialogId = std::make_shared<WindowRegistry::WindowId>(0);
     MainWindowCommands commands = m_dialogs.commands();
     m_dialog = std::make_unique<frmDialog>(frmDialogParts{
         m_configuration, m_store, m_state, m_clock, *m_statusBar, [this] { m_exitProgram(); },
-        [this, dialogId] { m_windows.Unload(*dialogId); }, [this] { doneWindowSteps(); }, commands});
+        [this, dialogId] { m_windows.Unload(*dialogId); }, [this] { m_dialogs.ImportDoneWindowSteps(); }, commands});
     *dialogId = m_windows.Load([this] { m_dialog->Form_Unload(); });
 }
 

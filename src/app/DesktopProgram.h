@@ -41,11 +41,10 @@ public:
     AppState& state() { return m_state; }
 
 private:
-    void doneWindowSteps();
-    void loadConfiguration();
     int showSetListEditor();
     int startApplication();
     void createWindows();
+    frmStatusBar& statusBarWindow();
 
     AppState m_state;
     Configuration m_configuration;

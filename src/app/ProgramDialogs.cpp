@@ -2,7 +2,9 @@
 
 #include "platform/SettingsStore.h"
 #include "ui/MessageBoxes.h"
+#include "ui/frmAbout.h"
 #include "ui/frmConfig.h"
+#include "ui/frmMainConfig.h"
 #include "ui/frmStatusBar.h"
 
 #include <QCoreApplication>
@@ -34,8 +36,7 @@ void ProgramDialogs::ImportDoneWindowSteps()
 
 void ProgramDialogs::statusBarVisible()
 {
-    if (frmStatusBar* statusBar = m_parts.statusBar())
-        statusBar->StatusBarVisible();
+    m_parts.statusBar().StatusBarVisible();
 }
 
 frmConfig& ProgramDialogs::editor()
@@ -48,10 +49,10 @@ frmConfig& ProgramDialogs::editor()
                              [this] { loadConfiguration(); },
                              m_parts.exitProgram,
                              [this] { statusBarVisible(); },
-                             {},
-                             {},
-                             {},
-                             {},
+                             [this] { Settings(); },
+                             [this] { return m_settings && m_settings->isVisible(); },
+                             [this] { m_settings->hide(); },
+                             [this] { About(); },
                              [this](const QString& topic) { Help(topic); },
                              [](QWidget* parent, const QString& title, const QString& start) {
                                  return QFileDialog::getExistingDirectory(parent, title, start);
@@ -60,6 +61,26 @@ frmConfig& ProgramDialogs::editor()
         m_editor->Form_Load();
     }
     return *m_editor;
+}
+
+void ProgramDialogs::Settings()
+{
+    if (!m_settings) {
+        m_settings = std::make_unique<frmMainConfig>(
+            frmMainConfigParts{m_parts.configuration, m_parts.statusBar(), m_autostart, m_parts.messages,
+                               [this] { return editor().cmdDone_Click(); },
+                               [this](const QString& topic) { Help(topic); }},
+            m_parts.owner());
+    }
+    m_settings->exec();
+}
+
+void ProgramDialogs::About()
+{
+    QWidget* owner = m_editor && m_editor->isVisible() ? m_editor.get() : m_parts.owner();
+    auto* about = new frmAbout(frmAboutParts{m_parts.starter, m_parts.messages}, owner);
+    about->setAttribute(Qt::WA_DeleteOnClose);
+    about->exec();
 }
 
 void ProgramDialogs::EditSets(bool refreshFirst)
@@ -98,6 +119,8 @@ MainWindowCommands ProgramDialogs::commands()
 {
     MainWindowCommands commands;
     commands.editSets = [this](bool refreshFirst) { EditSets(refreshFirst); };
+    commands.settings = [this] { Settings(); };
+    commands.about = [this] { About(); };
     commands.help = [this](const QString& topic) { Help(topic); };
     commands.openTextFile = [this](const QString& path) { OpenTextFile(path); };
     return commands;

@@ -2,6 +2,7 @@
 
 #include "config/AppState.h"
 #include "config/Configuration.h"
+#include "platform/AutostartEntry.h"
 #include "ui/frmDialog.h"
 
 #include <QString>
@@ -14,6 +15,7 @@ class QWidget;
 namespace kelvo {
 
 class frmConfig;
+class frmMainConfig;
 class frmStatusBar;
 class MessageBoxes;
 class ProcessStarter;
@@ -27,8 +29,8 @@ struct ProgramDialogsParts
     MessageBoxes& messages;
     ProcessStarter& starter;
     std::function<void()> exitProgram;
-    // The status-bar window, when the program has one ("CONFIG" has none).
-    std::function<frmStatusBar*()> statusBar;
+    // The status-bar window: shown or hidden by the settings, placed again when its corner changes.
+    std::function<frmStatusBar&()> statusBar;
     // The window the dialogs belong to: the main window, or none.
     std::function<QWidget*()> owner;
 };
@@ -47,6 +49,10 @@ public:
     frmConfig& editor();
     // The editor, modal; refreshFirst loads it from the sets in memory before it shows.
     void EditSets(bool refreshFirst);
+    // The general settings dialog, modal, created on first use and shown again with its contents.
+    void Settings();
+    // The about box, modal, destroyed when it closes.
+    void About();
     void Help(const QString& topic);
     void OpenTextFile(const QString& path);
     MainWindowCommands commands();
@@ -59,6 +65,8 @@ private:
 
     ProgramDialogsParts m_parts;
     std::unique_ptr<frmConfig> m_editor;
+    std::unique_ptr<frmMainConfig> m_settings;
+    AutostartEntry m_autostart;
 };
 
 } // namespace kelvo
