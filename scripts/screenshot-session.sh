@@ -71,3 +71,35 @@ sleep 2; import -window root "$out/screen-saver-1.png"
 sleep 1; import -window root "$out/screen-saver-2.png"
 xdotool key shift
 wait $pid && echo "screen saver ended on a key"
+
+# The dialogs, opened as a person would: the toolbar of the main window and of the editor.
+"$bin/kelvo-cli" add Pictures --source "$work/documents/bash" --dest "$work/backup-pictures" >/dev/null
+"$bin/kelvo" & pid=$!
+id=$(wait_window Kelvo); sleep 2
+xdotool mousemove --window "$id" 25 22 click 1 # Edit Sets
+editor=$(wait_window "Edit Sets"); sleep 1
+window_shot editor "$editor"
+xdotool mousemove --window "$editor" 70 22 click 1 # Properties of the selected set
+options=$(wait_window "Set Configuration"); sleep 1
+window_shot set-properties "$options"
+xdotool key alt+a; sleep 1
+window_shot set-properties-advanced "$options"
+xdotool key Escape; sleep 1
+xdotool mousemove --window "$editor" "$(( $(xdotool getwindowgeometry "$editor" | awk '/Geometry/ {split($2, g, "x"); print g[1]}') - 30 ))" 22 click 1 # About
+about=$(wait_window "About Kelvo"); sleep 1
+window_shot about "$about"
+xdotool key Return; sleep 1
+xdotool key --window "$editor" Escape; sleep 1
+xdotool mousemove --window "$id" 80 22 click 1 # Settings
+settings=$(wait_window "Kelvo Settings"); sleep 1
+window_shot settings "$settings"
+xdotool key Escape; sleep 1
+stop_kelvo $pid
+
+# The editor alone, as "kelvo /C" opens it on an empty list.
+rm -rf "$XDG_CONFIG_HOME/kelvo"
+"$bin/kelvo" /c & pid=$!
+editor=$(wait_window "Edit Sets"); sleep 1
+window_shot editor-empty "$editor"
+xdotool key --window "$editor" Escape
+wait $pid && echo "the editor alone ended on Escape"
