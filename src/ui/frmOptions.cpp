@@ -92,7 +92,9 @@ void frmOptions::buildDirectorySettings(QGroupBox& frame)
     grid->addWidget(browseDestination, 2, 2);
     grid->addWidget(Caption(u"&Filters :"_s, tbFilters), 3, 0);
     grid->addWidget(&tbFilters, 3, 1, 1, 2);
-    grid->addWidget(new QLabel(u"e.g. *.doc;*.txt;*.xls (filters separated by semi colon)"_s), 4, 1, 1, 2);
+    auto* example = new QLabel(u"e.g. *.doc;*.txt;*.xls (filters separated by semi colon)"_s);
+    example->setWordWrap(true);
+    grid->addWidget(example, 4, 1, 1, 2);
     cbSubDirectories.setText(u"&Include Subdirectories"_s);
     grid->addWidget(&cbSubDirectories, 5, 1, 1, 2);
     tbFilters.setText(u"*.*"_s);
