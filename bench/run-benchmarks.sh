@@ -1,9 +1,11 @@
 #!/usr/bin/env bash
-# Times `kelvo-cli run` against cp and rsync on the same generated trees; see bench/README.md.
+# Times `kelvo-cli run` against cp and rsync, and the main window's run against kelvo-cli, on the same
+# generated trees; see bench/README.md.
 #
-# Usage: bench/run-benchmarks.sh [W1 W2 W3 W4 W5]   (no argument: all five)
+# Usage: bench/run-benchmarks.sh [W1 W2 W3 W4 W5 G2 G5]   (no argument: all seven)
 # Environment: RUNS (5), SCALE (1), BENCH_DIR (/tmp/kelvo-bench), KELVO_CLI (build/bin/kelvo-cli),
-#              SKIP_KELVO=1 to time only cp and rsync, KEEP_TREES=0 to delete the generated sources.
+#              KELVO_GUI (build/bin/kelvo_bench_gui), SKIP_KELVO=1 to time only cp and rsync,
+#              KEEP_TREES=0 to delete the generated sources.
 set -euo pipefail
 export LC_ALL=C
 
@@ -17,23 +19,32 @@ scale=${SCALE:-1}
 skip_kelvo=${SKIP_KELVO:-0}
 bench_dir=$(realpath -m "${BENCH_DIR:-/tmp/kelvo-bench}")
 kelvo=$(realpath -m "${KELVO_CLI:-$repo/build/bin/kelvo-cli}")
+gui=$(realpath -m "${KELVO_GUI:-$repo/build/bin/kelvo_bench_gui}")
 trees=$bench_dir/trees
 work=$bench_dir/work
 times_file=$bench_dir/times.txt
 rss_file=$bench_dir/rss.txt
 failures_file=$bench_dir/failures.txt
 tool_output=$bench_dir/tool-output.txt
+memory_file=$bench_dir/memory.txt
+probe_file=$bench_dir/probe.txt
+# The main window runs without a display unless one is asked for.
+export QT_QPA_PLATFORM=${QT_QPA_PLATFORM:-offscreen}
 
-all_workloads=(W1 W2 W3 W4 W5)
+all_workloads=(W1 W2 W3 W4 W5 G2 G5)
 declare -A first_run=([cpu]=cp)
-declare -A label=([kelvo]=kelvo-cli [cp]="cp -a" [cpu]="cp -au" [rsync]="rsync -a")
+declare -A label=([kelvo]=kelvo-cli [gui]=window [cp]="cp -a" [cpu]="cp -au" [rsync]="rsync -a")
 declare -A description=(
     [W1]="one 1 GiB file, full copy"
     [W2]="20,000 files of 1-16 KiB, full copy"
     [W3]="the W2 tree, nothing changed"
     [W4]="the W2 tree, 1% of the files rewritten"
     [W5]="200,000 files of 64-512 bytes, nothing changed"
+    [G2]="the W2 tree, full copy, main window against kelvo-cli"
+    [G5]="the W5 tree, nothing changed, main window against kelvo-cli"
 )
+
+window_workload() { [[ $1 == G* ]]; }
 
 say() { printf '%s\n' "$*" >&2; }
 die() {
@@ -49,6 +60,9 @@ check_arguments() {
     local workload
     for workload in "$@"; do
         [[ -n ${description[$workload]:-} ]] || die "unknown workload '$workload' (choose from ${all_workloads[*]})"
+        if window_workload "$workload" && [ "$skip_kelvo" = 1 ]; then
+            die "$workload times only Kelvo; leave SKIP_KELVO unset"
+        fi
     done
 }
 
@@ -65,18 +79,31 @@ install_missing_tools() {
     DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq --no-install-recommends "${missing[@]}"
 }
 
+# Arguments: the workloads; the main window's benchmark is needed only for theirs.
 build_kelvo_when_missing() {
     [ "$skip_kelvo" = 1 ] && return 0
+    local targets=() workload
     if [ -n "${KELVO_CLI:-}" ]; then
         [ -x "$kelvo" ] || die "KELVO_CLI '$kelvo' is not an executable file"
-        return 0
+    elif [ ! -x "$kelvo" ]; then
+        targets+=(kelvo-cli)
     fi
-    if [ ! -x "$kelvo" ]; then
-        say "Building kelvo-cli (Release) into $repo/build"
+    for workload in "$@"; do
+        window_workload "$workload" || continue
+        if [ -n "${KELVO_GUI:-}" ]; then
+            [ -x "$gui" ] || die "KELVO_GUI '$gui' is not an executable file"
+        elif [ ! -x "$gui" ]; then
+            targets+=(kelvo_bench_gui)
+        fi
+        break
+    done
+    if ((${#targets[@]})); then
+        say "Building ${targets[*]} (Release) into $repo/build"
         "$repo/scripts/install-deps.sh"
         cmake -S "$repo" -B "$repo/build" -G Ninja -DCMAKE_BUILD_TYPE=Release >/dev/null
-        cmake --build "$repo/build" --target kelvo-cli
+        cmake --build "$repo/build" --target "${targets[@]}"
     fi
+    [ -n "${KELVO_CLI:-}" ] && return 0
     local type
     type=$(sed -n 's/^CMAKE_BUILD_TYPE:STRING=//p' "$repo/build/CMakeCache.txt" 2>/dev/null || true)
     case $type in
@@ -117,6 +144,13 @@ generate_small_tree() {
         --depth 3 --min-size 1024 --max-size 16384
 }
 
+many_small_files_tree() { echo "$trees/w5-scale$scale"; }
+
+generate_many_small_files_tree() {
+    generate_tree "$(many_small_files_tree)" tree --seed 5 --files "$(scaled 200000)" --dirs "$(scaled 2000)" \
+        --depth 3 --min-size 64 --max-size 512
+}
+
 # Reads every byte and stats every entry, so the timed runs start from a warm page cache.
 warm() {
     local dir
@@ -141,6 +175,7 @@ tool_command() {
     local tool=$1 set=$2 src=$3 dst=$4
     case $tool in
     kelvo) command=("$kelvo" run "$set") ;;
+    gui) command=("$gui" "$src" "$dst" "$bench_dir/home/window") ;;
     cp) command=(cp -a "$src/." "$dst/") ;;
     cpu) command=(cp -au "$src/." "$dst/") ;;
     rsync) command=(rsync -a "$src/" "$dst/") ;;
@@ -148,11 +183,12 @@ tool_command() {
     esac
 }
 
-# A failed run ends the benchmark: the time of a run that did not do its job means nothing.
+# A failed run ends the benchmark: the time of a run that did not do its job means nothing. A caller
+# may set `wrapper` to a command that runs the tool's.
 run_tool() {
     local command
     tool_command "$@"
-    "${command[@]}" >"$tool_output" 2>&1 || {
+    "${wrapper[@]}" "${command[@]}" >"$tool_output" 2>&1 || {
         local status=$?
         cat "$tool_output" >&2
         die "$2: ${label[$1]} exited with status $status"
@@ -160,16 +196,25 @@ run_tool() {
 }
 
 # Runs one tool and adds its wall-clock time to the times file. Writing back the page cache that
-# earlier steps left dirty is no part of the timed run.
+# earlier steps left dirty is no part of the timed run. In the main window's workloads GNU time
+# takes the peak memory of every timed run, of both tools alike, and the window's own line (its
+# run's time, the longest stop of its event loop) goes to the probe file.
 time_tool() {
-    local workload=$1 tool=$2
+    local workload=$1 tool=$2 wrapper=()
     shift 2
+    window_workload "$workload" && wrapper=(/usr/bin/time -f %M -o "$bench_dir/rss.out")
     sync
     local start=$EPOCHREALTIME
     run_tool "$tool" "$@"
     local end=$EPOCHREALTIME
     awk -v w="$workload" -v t="$tool" -v s="$start" -v e="$end" \
         'BEGIN { printf "%s %s %.6f\n", w, t, e - s }' >>"$times_file"
+    window_workload "$workload" || return 0
+    echo "$workload $tool $(tail -n 1 "$bench_dir/rss.out")" >>"$memory_file"
+    [ "$tool" = gui ] || return 0
+    local line
+    line=$(grep '^seconds=' "$tool_output") || die "$workload: ${label[$tool]} printed no result line"
+    echo "$workload $line" >>"$probe_file"
 }
 
 peak_rss() {
@@ -196,6 +241,15 @@ kelvo_and() {
     printf '%s\n' "$@"
 }
 
+# The tools a workload times, one a line.
+tools_of() {
+    case $1 in
+    W1 | W2) kelvo_and cp rsync ;;
+    G*) printf '%s\n' kelvo gui ;;
+    *) kelvo_and rsync cpu ;;
+    esac
+}
+
 # Full copies into a fresh destination each time. The previous destination is moved aside rather
 # than deleted: on these file systems a copy right after a mass delete runs several times slower.
 full_copy() {
@@ -203,7 +257,7 @@ full_copy() {
     local base=$work/$workload trash=$work/$workload/trash tool rep
     mkdir -p "$trash"
     local tools
-    mapfile -t tools < <(kelvo_and cp rsync)
+    mapfile -t tools < <(tools_of "$workload")
     add_kelvo_set "$workload" "$src" "$base/dst-kelvo"
     warm "$src"
     for ((rep = 0; rep < runs; rep++)); do
@@ -234,7 +288,7 @@ prepare_rerun_destinations() {
 unchanged_rerun() {
     local workload=$1 src=$2 tool rep
     local tools
-    mapfile -t tools < <(kelvo_and rsync cpu)
+    mapfile -t tools < <(tools_of "$workload")
     mkdir -p "$work/$workload"
     prepare_rerun_destinations "$workload" "$src" "${tools[@]}"
     warm "$src"
@@ -293,22 +347,65 @@ run_workload() {
     W2) generate_small_tree && full_copy W2 "$(small_tree)" ;;
     W3) generate_small_tree && unchanged_rerun W3 "$(small_tree)" ;;
     W4) generate_small_tree && changed_rerun ;;
-    W5)
-        local src=$trees/w5-scale$scale
-        generate_tree "$src" tree --seed 5 --files "$(scaled 200000)" --dirs "$(scaled 2000)" \
-            --depth 3 --min-size 64 --max-size 512
-        unchanged_rerun W5 "$src"
-        ;;
+    W5) generate_many_small_files_tree && unchanged_rerun W5 "$(many_small_files_tree)" ;;
+    G2) generate_small_tree && full_copy G2 "$(small_tree)" ;;
+    G5) generate_many_small_files_tree && unchanged_rerun G5 "$(many_small_files_tree)" ;;
     esac
 }
 
-median() {
-    awk -v w="$1" -v t="$2" '$1 == w && $2 == t { print $3 }' "$times_file" | sort -g |
-        awk '{ v[NR] = $1 } END { if (NR) printf "%.3f", NR % 2 ? v[(NR + 1) / 2] : (v[NR / 2] + v[NR / 2 + 1]) / 2 }'
-}
+middle() { sort -g | awk '{ v[NR] = $1 } END { if (NR) printf "%.3f", NR % 2 ? v[(NR + 1) / 2] : (v[NR / 2] + v[NR / 2 + 1]) / 2 }'; }
+median() { awk -v w="$1" -v t="$2" '$1 == w && $2 == t { print $3 }' "$times_file" | middle; }
 
 ratio() { awk -v a="$1" -v b="$2" 'BEGIN { if (a != "" && b > 0) printf "%.2f", a / b }'; }
 at_most() { awk -v v="$1" -v limit="$2" 'BEGIN { exit !(v != "" && v <= limit) }'; }
+
+# One field (seconds, longest_gap_ms, probe_ticks, peak_rss_kib, files_copied) of the main window's
+# runs of a workload, one a line.
+probe_field() {
+    awk -v w="$1" -v f="$2" '$1 == w { for (i = 2; i <= NF; i++) if (index($i, f "=") == 1) print substr($i, length(f) + 2) }' \
+        "$probe_file"
+}
+
+largest() { sort -g | tail -n 1; }
+
+peak_memory_kib() { awk -v w="$1" -v t="$2" '$1 == w && $2 == t { print $3 }' "$memory_file" | largest; }
+mib() { awk -v k="$1" 'BEGIN { if (k != "") printf "%.1f", k / 1024 }'; }
+
+# Prints "target<TAB>pass|FAIL" for the main window's row of a workload.
+judge_window() {
+    local workload=$1 time_ratio=$2 gap=$3 memory_ratio=$4 pass=1
+    local target="<= 1.1x cli, gap < 100 ms, RSS <= 1.5x"
+    at_most "$time_ratio" 1.1 && awk -v g="$gap" 'BEGIN { exit !(g != "" && g < 100) }' &&
+        at_most "$memory_ratio" 1.5 || pass=0
+    grep -qx "$workload gui" "$failures_file" 2>/dev/null && { pass=0 && target="$target; copy differs"; }
+    printf '%s\t%s\n' "$target" "$([ $pass = 1 ] && echo pass || echo FAIL)"
+}
+
+# The main window's workloads: the time of the whole process for both tools, and for the window
+# also its run alone (from Form_Load to the run's end, without starting Qt and building the window).
+print_window_table() {
+    local format='%-4s %-10s %9s %7s %8s %7s %9s %6s %7s  %-40s %s\n' workload
+    (($#)) || return 0
+    printf '\n'
+    printf "$format" Load Tool "Median s" "Run s" gui/cli "Gap ms" "Peak MiB" "RSS x" Copied Target Result
+    for workload in "$@"; do
+        local cli_median gui_median cli_kib gui_kib time_ratio memory_ratio gap verdict
+        cli_median=$(median "$workload" kelvo)
+        gui_median=$(median "$workload" gui)
+        cli_kib=$(peak_memory_kib "$workload" kelvo)
+        gui_kib=$(peak_memory_kib "$workload" gui)
+        time_ratio=$(ratio "$gui_median" "$cli_median")
+        memory_ratio=$(ratio "$gui_kib" "$cli_kib")
+        gap=$(probe_field "$workload" longest_gap_ms | largest)
+        verdict=$(judge_window "$workload" "$time_ratio" "$gap" "$memory_ratio")
+        printf "$format" "$workload" kelvo-cli "$cli_median" "" "" "" "$(mib "$cli_kib")" "" "" "" ""
+        printf "$format" "$workload" "${label[gui]}" "$gui_median" "$(probe_field "$workload" seconds | middle)" \
+            "$time_ratio" "$gap" "$(mib "$gui_kib")" "$memory_ratio" \
+            "$(probe_field "$workload" files_copied | largest)" "${verdict%%$'\t'*}" "${verdict##*$'\t'}"
+    done
+    printf '\nGap ms: the longest the event loop went without a turn, the worst of all timed runs.\n'
+    printf 'Peak MiB: the largest max RSS of the timed runs. Every run of the window: %s\n' "$probe_file"
+}
 
 # Prints "target<TAB>pass|FAIL" for kelvo's row of a workload.
 judge() {
@@ -325,6 +422,7 @@ judge() {
 
 print_table() {
     local format='%-4s %-10s %9s %9s %12s  %-32s %s\n' workload tool
+    (($#)) || return 0
     printf '\n'
     printf "$format" Load Tool "Median s" kelvo/cp kelvo/rsync Target Result
     for workload in "$@"; do
@@ -346,7 +444,6 @@ print_table() {
     done
     print_memory
     printf '\nkelvo/cp compares with cp -a for full copies (W1, W2) and with cp -au for re-runs.\n'
-    printf 'Every run: %s\n' "$times_file"
 }
 
 print_memory() {
@@ -363,7 +460,7 @@ print_memory() {
     done <"$rss_file"
 }
 
-usage() { sed -n '4,6s/^# \{0,1\}//p' "${BASH_SOURCE[0]}"; }
+usage() { sed -n '5,8s/^# \{0,1\}//p' "${BASH_SOURCE[0]}"; }
 
 main() {
     case ${1:-} in -h | --help) usage && return 0 ;; esac
@@ -371,12 +468,14 @@ main() {
     ((${#workloads[@]})) || workloads=("${all_workloads[@]}")
     check_arguments "${workloads[@]}"
     install_missing_tools
-    build_kelvo_when_missing
+    build_kelvo_when_missing "${workloads[@]}"
     mkdir -p "$bench_dir"
     rm -rf "$work"
     : >"$times_file"
     : >"$rss_file"
     : >"$failures_file"
+    : >"$memory_file"
+    : >"$probe_file"
     isolate_kelvo_configuration
     local workload
     for workload in "${workloads[@]}"; do
@@ -384,7 +483,13 @@ main() {
     done
     rm -rf "$work"
     [ "${KEEP_TREES:-1}" = 1 ] || rm -rf "$trees"
-    print_table "${workloads[@]}"
+    local copies=() windows=()
+    for workload in "${workloads[@]}"; do
+        if window_workload "$workload"; then windows+=("$workload"); else copies+=("$workload"); fi
+    done
+    print_table "${copies[@]}"
+    print_window_table "${windows[@]}"
+    printf '\nEvery run: %s\n' "$times_file"
 }
 
 main "$@"
