@@ -33,7 +33,8 @@ std::vector<std::string> SubdirectoriesOrNone(const std::string& directory)
 
 // Breadth-first, so that every parent comes before its children and the run can create missing
 // directories one level at a time.
-void AppendTree(const std::string& root, bool subDirectories, DirectoryList& list)
+void AppendTree(const std::string& root, bool subDirectories, DirectoryList& list,
+                const std::function<void()>& betweenDirectories)
 {
     const std::size_t first = list.size();
     list.push_back(root);
@@ -45,16 +46,19 @@ void AppendTree(const std::string& root, bool subDirectories, DirectoryList& lis
             if (name != SkippedDirectoryName)
                 list.push_back(directory + name + '/');
         }
+        if (betweenDirectories)
+            betweenDirectories();
     }
 }
 
-DirectoryList BuildList(const BackupSet& set)
+DirectoryList BuildList(const BackupSet& set, const std::function<void()>& betweenDirectories)
 {
     DirectoryList list;
     if (set.flEnabled) {
         for (const QString& root : PassRoots(set)) {
             if (!root.isEmpty())
-                AppendTree(WithTrailingSeparator(ToFilePath(root)), set.flSubDirectories, list);
+                AppendTree(WithTrailingSeparator(ToFilePath(root)), set.flSubDirectories, list,
+                           betweenDirectories);
         }
     }
     list.emplace_back(EndMarker);
@@ -63,16 +67,18 @@ DirectoryList BuildList(const BackupSet& set)
 
 } // namespace
 
-void BuildDirectoryLists(const Configuration& configuration, QString& startedByWindows, RunState& state)
+void BuildDirectoryLists(const Configuration& configuration, QString& startedByWindows, RunState& state,
+                         const std::function<void()>& betweenDirectories)
 {
     state.DirectoryLists.assign(1, std::nullopt);
     state.TotalDirectories = 0;
     const bool delayFirstRun = startedByWindows == QLatin1String("WIN") && configuration.settings.flDelay;
     if (!delayFirstRun) {
-        const BackupSets& sets = configuration.sets;
+        // A copy: the events that run between directories may commit and reload the configuration.
+        const BackupSets sets = configuration.sets;
         state.DirectoryLists.resize(std::max<std::size_t>(1, sets.size()));
         for (std::size_t i = 0; i < sets.size(); ++i) {
-            DirectoryList list = BuildList(sets[i]);
+            DirectoryList list = BuildList(sets[i], betweenDirectories);
             state.TotalDirectories += qint64(list.size()) - 1;
             state.DirectoryLists[i] = std::move(list);
         }

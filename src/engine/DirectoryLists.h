@@ -3,13 +3,17 @@
 #include "config/Configuration.h"
 #include "engine/RunState.h"
 
+#include <functional>
+
 #include <QString>
 
 namespace kelvo {
 
 // Prepares state.DirectoryLists and state.TotalDirectories for every set of the configuration.
 // When startedByWindows is "WIN" and flDelay is set no list is built (the first-run delay);
-// startedByWindows is cleared either way.
-void BuildDirectoryLists(const Configuration& configuration, QString& startedByWindows, RunState& state);
+// startedByWindows is cleared either way. betweenDirectories runs after each directory is listed: a
+// tree of many directories takes long enough that the window must get its turns meanwhile.
+void BuildDirectoryLists(const Configuration& configuration, QString& startedByWindows, RunState& state,
+                         const std::function<void()>& betweenDirectories = {});
 
 } // namespace kelvo

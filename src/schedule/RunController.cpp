@@ -60,7 +60,7 @@ bool RunController::screenSaverMode() const
 
 void RunController::Load()
 {
-    if (m_state.RunBusy) {
+    if (m_state.RunBusy || m_listing) {
         m_loadWaiting = true;
         return;
     }
@@ -85,7 +85,13 @@ void RunController::Load()
     const bool delayed = m_parts.app.StartedByWindows == u"WIN"_s && settings.flDelay;
     if (!delayed)
         stampLastRun();
-    BuildDirectoryLists(m_parts.configuration, m_parts.app.StartedByWindows, m_state);
+    // Listing a large tree lets events run; a Run now or a poll meanwhile waits for the lists.
+    m_listing = true;
+    BuildDirectoryLists(m_parts.configuration, m_parts.app.StartedByWindows, m_state, [this] {
+        if (!m_stopRequested)
+            letEventsRun();
+    });
+    m_listing = false;
 }
 
 // Every set of a load has the same stamp to within the time it takes to list them, so it is written
@@ -128,7 +134,7 @@ void RunController::PollTick()
 {
     // A tick that arrives from inside a run's event yields only moves the screen saver: what it would
     // start waits for the run's end and the next tick.
-    if (!m_state.RunBusy && !m_stopRequested) {
+    if (!m_state.RunBusy && !m_listing && !m_stopRequested) {
         if (m_state.RunPending) {
             m_state.RunPending = false;
             runAndArm(AllSets);

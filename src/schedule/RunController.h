@@ -93,6 +93,7 @@ private:
     ChangeWatch m_watch;
     QString m_lastWatchProblem;
     bool m_loadWaiting = false;
+    bool m_listing = false;
     bool m_stopRequested = false;
 
     // What the run has told and the window not yet shown.

@@ -273,6 +273,28 @@ TEST_F(RunControllerTest, RunNowDuringARunWaitsForItsEnd)
     EXPECT_EQ(controller->statistics().directoriesSearched, 5) << "counters add up over runs";
 }
 
+TEST_F(RunControllerTest, ListingLetsEventsRunButNothingStartsOrChangesUnderIt)
+{
+    storeSet(u"Docs"_s, src());
+    for (const char* directory : {"sub/a", "sub/b", "c"})
+        fs::create_directories(src(directory));
+    WriteFile(src("c/f"), "f");
+    bool eventsRan = false;
+    QTimer::singleShot(0, [&] {
+        eventsRan = true;
+        controller->Load();     // Run now while the lists are made
+        controller->PollTick(); // and the poll's tick
+        EXPECT_FALSE(controller->runBusy());
+        configuration.sets = BackupSets(1); // an editor's commit of another list
+    });
+    controller->Load();
+    EXPECT_TRUE(eventsRan);
+    EXPECT_EQ(controller->state().TotalDirectories, 5) << "the lists of the sets as the load read them";
+    controller->PollTick();
+    EXPECT_EQ(controller->statistics().filesCopied, 0) << "a set the commit removed is not run";
+    EXPECT_TRUE(controller->state().RunPending) << "the Run now asked during the listing came after it";
+}
+
 TEST_F(RunControllerTest, WatchedSetRunsAgainAfterAChangeEvenDuringItsRun)
 {
     storeSet(u"Docs"_s, src(), {{u"StrRealTime"_s, u"Docs"_s}});
