@@ -85,11 +85,11 @@ window_shot set-properties "$options"
 xdotool key alt+a; sleep 1
 window_shot set-properties-advanced "$options"
 xdotool key Escape; sleep 1
-xdotool mousemove --window "$editor" "$(( $(xdotool getwindowgeometry "$editor" | awk '/Geometry/ {split($2, g, "x"); print g[1]}') - 30 ))" 22 click 1 # About
+xdotool mousemove --window "$editor" 452 30 click 1 # About, the last button
 about=$(wait_window "About Kelvo"); sleep 1
 window_shot about "$about"
 xdotool key Return; sleep 1
-xdotool key --window "$editor" Escape; sleep 1
+xdotool windowactivate --sync "$editor" key Escape; sleep 1
 xdotool mousemove --window "$id" 80 22 click 1 # Settings
 settings=$(wait_window "Kelvo Settings"); sleep 1
 window_shot settings "$settings"
@@ -101,5 +101,5 @@ rm -rf "$XDG_CONFIG_HOME/kelvo"
 "$bin/kelvo" /c & pid=$!
 editor=$(wait_window "Edit Sets"); sleep 1
 window_shot editor-empty "$editor"
-xdotool key --window "$editor" Escape
+xdotool windowactivate --sync "$editor" key Escape
 wait $pid && echo "the editor alone ended on Escape"

@@ -1,5 +1,6 @@
 #include "app/DesktopProgram.h"
 #include "app/Startup.h"
+#include "ui/ProgramIcon.h"
 
 #include <QApplication>
 
@@ -12,6 +13,7 @@ int main(int argc, char* argv[])
     QApplication::setApplicationName(QStringLiteral("Kelvo"));
     QApplication::setDesktopFileName(QStringLiteral("kelvo"));
     QApplication::setQuitOnLastWindowClosed(false);
+    QApplication::setWindowIcon(kelvo::ProgramIcon());
     try {
         kelvo::DesktopProgram program;
         return program.run(kelvo::CommandLineFromArguments(QApplication::arguments()));

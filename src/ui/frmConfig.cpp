@@ -85,7 +85,7 @@ frmConfig::frmConfig(frmConfigParts parts, QWidget* parent)
     layout->addWidget(&m_toolbar);
     layout->addWidget(frame);
     layout->addLayout(buttons);
-    resize(Pixels(9600), Pixels(4800));
+    resize(Pixels(12000), Pixels(4800));
 
     m_options = std::make_unique<frmOptions>(
         frmOptionsParts{m_parts.configuration.sets, m_parts.messages, m_parts.help, m_parts.browseFolder,

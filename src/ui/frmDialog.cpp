@@ -1,6 +1,7 @@
 #include "ui/frmDialog.h"
 
 #include "engine/LogFile.h"
+#include "ui/ProgramIcon.h"
 #include "ui/Tray.h"
 #include "ui/Twips.h"
 #include "ui/WindowFont.h"
@@ -51,14 +52,6 @@ const std::array<ToolbarButton, 6> ToolbarButtons{{
     {u"Help"_s, {}, u"help"_s},
     {u"Exit"_s, {}, u"exit"_s},
 }};
-
-QIcon ProgramIcon()
-{
-    QIcon icon;
-    for (int size : {16, 32, 48, 64, 128})
-        icon.addFile(u":/kelvo/icons/kelvo-%1.png"_s.arg(size), QSize(size, size));
-    return icon;
-}
 
 void Colour(QLabel& label, const QColor& colour)
 {
