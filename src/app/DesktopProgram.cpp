@@ -2,6 +2,7 @@
 
 #include "app/Startup.h"
 #include "app/TerminationSignals.h"
+#include "saver/ForeignWindow.h"
 #include "saver/frmMain.h"
 #include "ui/MessageBoxes.h"
 #include "ui/frmConfig.h"
@@ -29,7 +30,7 @@ int DesktopProgram::run(const QString& commandLine)
     case StartAction::ShowSetListEditor:
         return showSetListEditor();
     case StartAction::StartApplication:
-        return startApplication();
+        return startApplication(ScreenSaverTargetOf(commandLine, qgetenv("XSCREENSAVER_WINDOW")));
     case StartAction::ChangePassword: // the desktop's screen locker owns the password
     case StartAction::EndAtOnce:
         break;
@@ -47,14 +48,14 @@ int DesktopProgram::showSetListEditor()
     return 0;
 }
 
-int DesktopProgram::startApplication()
+int DesktopProgram::startApplication(const ScreenSaverTarget& target)
 {
     if (!CheckPreviousInstance(m_lock))
         return 0;
     m_signals = std::make_unique<TerminationSignals>([this] { m_exitProgram(); });
     createWindows();
     if (m_state.RunMode == RunModeScreenSaver) {
-        m_saver->showScreenSaver();
+        showScreenSaver(target);
         m_dialog->setParent(m_saver.get());
         m_dialog->show();
         m_dialog->Form_Load();
@@ -73,6 +74,21 @@ int DesktopProgram::startApplication()
     if (m_exitProgram.ended())
         return 0;
     return QApplication::exec();
+}
+
+// In the window an xscreensaver-style saver gives, when there is one that can be used; else full screen.
+void DesktopProgram::showScreenSaver(const ScreenSaverTarget& target)
+{
+    if (target.kind != ScreenSaverTarget::Kind::OwnWindow) {
+        const std::optional<quintptr> window =
+            target.kind == ScreenSaverTarget::Kind::RootWindow ? X11RootWindow() : target.window;
+        if (window && m_saver->showInWindow(*window)) {
+            m_dialog->setEndsOnInput(false);
+            return;
+        }
+        qWarning("Kelvo: the screen saver's window cannot be drawn in; showing Kelvo's own.");
+    }
+    m_saver->showScreenSaver();
 }
 
 // Made on first use, hidden: the settings dialog places it even where it is never shown ("CONFIG").

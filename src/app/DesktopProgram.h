@@ -2,6 +2,7 @@
 
 #include "app/ExitProgram.h"
 #include "app/ProgramDialogs.h"
+#include "app/Startup.h"
 #include "app/WindowRegistry.h"
 #include "config/AppState.h"
 #include "config/Configuration.h"
@@ -42,7 +43,8 @@ public:
 
 private:
     int showSetListEditor();
-    int startApplication();
+    int startApplication(const ScreenSaverTarget& target);
+    void showScreenSaver(const ScreenSaverTarget& target);
     void createWindows();
     frmStatusBar& statusBarWindow();
 

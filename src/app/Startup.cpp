@@ -7,6 +7,8 @@
 
 #include <QtDebug>
 
+#include <optional>
+
 namespace kelvo {
 
 namespace {
@@ -59,6 +61,35 @@ StartRequest Main(const QString& commandLine, AppState& state)
         return {StartAction::ChangePassword, LeadingNumber(commandLine.mid(2))};
     }
     return {StartAction::EndAtOnce};
+}
+
+namespace {
+
+std::optional<quintptr> WindowNumber(const QString& text)
+{
+    bool ok = false;
+    const quintptr number = text.startsWith(u"0x", Qt::CaseInsensitive) ? text.mid(2).toULongLong(&ok, 16)
+                                                                          : text.toULongLong(&ok, 10);
+    if (!ok || number == 0)
+        return std::nullopt;
+    return number;
+}
+
+} // namespace
+
+ScreenSaverTarget ScreenSaverTargetOf(const QString& commandLine, const QByteArray& xscreensaverWindow)
+{
+    const QStringList words = commandLine.split(u' ', Qt::SkipEmptyParts);
+    const qsizetype given = words.indexOf(QStringLiteral("-window-id"));
+    if (given >= 0 && given + 1 < words.size()) {
+        if (const std::optional<quintptr> window = WindowNumber(words[given + 1]))
+            return {ScreenSaverTarget::Kind::GivenWindow, *window};
+    }
+    if (const std::optional<quintptr> window = WindowNumber(QString::fromLatin1(xscreensaverWindow).trimmed()))
+        return {ScreenSaverTarget::Kind::GivenWindow, *window};
+    if (words.contains(QStringLiteral("-root")))
+        return {ScreenSaverTarget::Kind::RootWindow, 0};
+    return {};
 }
 
 bool CheckPreviousInstance(InstanceLock& lock)

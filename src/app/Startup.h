@@ -32,6 +32,17 @@ QString CommandLineFromArguments(const QStringList& arguments);
 // and says what to open.
 StartRequest Main(const QString& commandLine, AppState& state);
 
+// Where "/S" draws: its own full-screen window, or the window that an xscreensaver-style saver gives
+// it ("-window-id ID" after the switch, decimal or 0x hex; else the saver's XSCREENSAVER_WINDOW;
+// else "-root", the root window). In a given window the saver owns input and ends the program.
+struct ScreenSaverTarget
+{
+    enum class Kind { OwnWindow, GivenWindow, RootWindow };
+    Kind kind = Kind::OwnWindow;
+    quintptr window = 0; // GivenWindow only
+};
+ScreenSaverTarget ScreenSaverTargetOf(const QString& commandLine, const QByteArray& xscreensaverWindow);
+
 // Takes the single-instance mark; false when another instance of the user holds it, and the start
 // must then end silently.
 bool CheckPreviousInstance(InstanceLock& lock);

@@ -1,9 +1,12 @@
 #include "saver/frmMain.h"
 
+#include "saver/ForeignWindow.h"
+
 #include <QCloseEvent>
 #include <QGuiApplication>
 #include <QMouseEvent>
 #include <QScreen>
+#include <QWindow>
 
 #include <cmath>
 
@@ -52,24 +55,53 @@ void frmMain::showScreenSaver()
     setFocus();
 }
 
+bool frmMain::showInWindow(quintptr window)
+{
+    const std::optional<QSize> size = X11WindowSize(window);
+    if (!size)
+        return false;
+    QWindow* given = QWindow::fromWinId(WId(window));
+    if (!given)
+        return false;
+    m_endsOnInput = false;
+    m_givenWindow = window;
+    setWindowFlags(Qt::FramelessWindowHint);
+    winId(); // a native window of its own, to be put inside the given one
+    windowHandle()->setParent(given);
+    setGeometry(QRect(QPoint(0, 0), *size));
+    show();
+    connect(&m_sizeCheck, &QTimer::timeout, this, &frmMain::followGivenWindow);
+    m_sizeCheck.start(500);
+    return true;
+}
+
+void frmMain::followGivenWindow()
+{
+    if (const std::optional<QSize> size = X11WindowSize(m_givenWindow); size && *size != this->size())
+        resize(*size);
+}
+
 void frmMain::keyPressEvent(QKeyEvent*)
 {
-    m_exitProgram();
+    if (m_endsOnInput)
+        m_exitProgram();
 }
 
 void frmMain::mousePressEvent(QMouseEvent*)
 {
-    m_exitProgram();
+    if (m_endsOnInput)
+        m_exitProgram();
 }
 
 void frmMain::mouseDoubleClickEvent(QMouseEvent*)
 {
-    m_exitProgram();
+    if (m_endsOnInput)
+        m_exitProgram();
 }
 
 void frmMain::mouseMoveEvent(QMouseEvent* event)
 {
-    if (m_movement.EndsScreenSaver(event->globalPosition()))
+    if (m_endsOnInput && m_movement.EndsScreenSaver(event->globalPosition()))
         m_exitProgram();
 }
 

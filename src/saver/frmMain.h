@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QPointF>
+#include <QTimer>
 #include <QWidget>
 
 #include <functional>
@@ -34,6 +35,9 @@ public:
 
     // Fills the primary screen and hides the pointer.
     void showScreenSaver();
+    // Draws inside the window that an xscreensaver-style saver gave, following its size. That saver
+    // owns input and ends the program; false when the window cannot be used (not X11, gone).
+    bool showInWindow(quintptr window);
 
 protected:
     void keyPressEvent(QKeyEvent* event) override;
@@ -43,7 +47,12 @@ protected:
     void closeEvent(QCloseEvent* event) override;
 
 private:
+    void followGivenWindow();
+
     std::function<void()> m_exitProgram;
+    bool m_endsOnInput = true;
+    quintptr m_givenWindow = 0;
+    QTimer m_sizeCheck;
     MovementRule m_movement;
 };
 

@@ -85,7 +85,9 @@ frmDialog::frmDialog(frmDialogParts parts)
     setWindowTitle(u"Kelvo"_s);
     setWindowIcon(ProgramIcon());
     // Over the screen saver the window is a child of a black window; it keeps its own colours.
-    setPalette(QApplication::palette());
+    QPalette own = QApplication::palette();
+    own.setResolveMask(~QPalette::ResolveMask(0)); // every colour its own, none from a parent
+    setPalette(own);
     setAutoFillBackground(true);
     setFont(WindowFont(font()));
     buildToolbar();
@@ -344,7 +346,7 @@ void frmDialog::Form_Unload()
 
 void frmDialog::keyPressEvent(QKeyEvent* event)
 {
-    if (screenSaverMode())
+    if (screenSaverMode() && m_endsOnInput)
         m_parts.exitProgram();
     else
         QWidget::keyPressEvent(event);
@@ -352,7 +354,7 @@ void frmDialog::keyPressEvent(QKeyEvent* event)
 
 void frmDialog::mousePressEvent(QMouseEvent* event)
 {
-    if (screenSaverMode())
+    if (screenSaverMode() && m_endsOnInput)
         m_parts.exitProgram();
     else
         QWidget::mousePressEvent(event);
@@ -412,7 +414,7 @@ void frmDialog::applyScreenSaverLayout()
     for (const QString& name : {u"Label15"_s, u"Label13"_s, u"Label17"_s, u"Label16"_s})
         label(name).hide();
     m_toolbar->hide();
-    setFixedSize(Pixels(ClientWidth), Pixels(ClientHeight - ScreenSaverHeightCut) + toolbarExtraHeight());
+    setFixedSize(Pixels(ClientWidth), Pixels(ClientHeight - ScreenSaverHeightCut));
     m_frame->move(m_frame->x(), Pixels(60));
 }
 

@@ -66,6 +66,8 @@ public:
     void AddTrayIcon();
     void RemoveTrayIcon();
     void RestoreWindow();
+    // Inside a window another screen saver owns, input is that saver's: it never ends the program here.
+    void setEndsOnInput(bool endsOnInput) { m_endsOnInput = endsOnInput; }
     // The tray icon's mouse actions, decoded (1 left click, 2 right click).
     void TrayMouseAction(qint16 message);
 
@@ -124,6 +126,7 @@ private:
     QMenu* m_popup = nullptr;
     QSystemTrayIcon* m_tray = nullptr;
     qint64 m_errorsShown = 0;
+    bool m_endsOnInput = true;
 };
 
 } // namespace kelvo

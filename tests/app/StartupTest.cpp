@@ -57,6 +57,32 @@ struct RecordingStarter final : ProcessStarter
     QStringList started;
 };
 
+TEST(ScreenSaverTarget, TakesTheWindowAnXscreensaverStyleSaverGives)
+{
+    using Kind = ScreenSaverTarget::Kind;
+    const struct
+    {
+        const char* commandLine;
+        const char* environment;
+        Kind kind;
+        quintptr window;
+    } cases[] = {
+        {"/s", "", Kind::OwnWindow, 0},
+        {"/S -window-id 0x1a00005", "", Kind::GivenWindow, 0x1a00005},
+        {"/S -window-id 4194309", "0x99", Kind::GivenWindow, 4194309},
+        {"/S", "0x2c00007", Kind::GivenWindow, 0x2c00007},
+        {"/S -root", "", Kind::RootWindow, 0},
+        {"/S -root", "123", Kind::GivenWindow, 123}, // the saver's own window stands in for the root
+        {"/S -window-id nonsense", " ", Kind::OwnWindow, 0},
+        {"/S -window-id", "0", Kind::OwnWindow, 0},
+    };
+    for (const auto& c : cases) {
+        const ScreenSaverTarget target = ScreenSaverTargetOf(QString::fromLatin1(c.commandLine), c.environment);
+        EXPECT_EQ(target.kind, c.kind) << c.commandLine << " / " << c.environment;
+        EXPECT_EQ(target.window, c.window) << c.commandLine << " / " << c.environment;
+    }
+}
+
 TEST(StartAlternativeScreenSaver, StartsTheProgramWithSlashSOnlyWhenAsked)
 {
     RecordingStarter starter;
