@@ -31,6 +31,7 @@ struct GeneralSettings
     bool flStatusBarAOT = false;
     QString StrStatusBarPos;
     QString StrRealTime;
+    bool flRunWhenIdle = false; // back up when the session's screen saver starts or the screen locks
 
     bool operator==(const GeneralSettings&) const = default;
 };

@@ -29,6 +29,7 @@ const std::vector<GeneralSettingKey>& GeneralSettingKeys()
         {"flStatusBarAOT", &G::flStatusBarAOT, "false"},
         {"StrStatusBarPos", &G::StrStatusBarPos, "BR", 0, 0, {u"TL"_s, u"TR"_s, u"BL"_s, u"BR"_s}},
         {"StrRealTime", &G::StrRealTime, "None"},
+        {"flRunWhenIdle", &G::flRunWhenIdle, "false"},
     };
     return keys;
 }

@@ -154,7 +154,9 @@ void RunController::runAndArm(qint16 setIndex)
 {
     RunContext context{m_parts.configuration, m_state, m_statistics, *this, m_parts.clock, screenSaverMode()};
     m_sinceEvents.invalidate(); // what is waiting now gets its turn at the run's first yield
+    m_view.runBusyChanged(true);
     RunBackup(context, setIndex);
+    m_view.runBusyChanged(false);
     flushDisplay();
     if (!m_stopRequested)
         armWatch();

@@ -31,6 +31,8 @@ public:
     virtual void setLastRunPanel(const QString& panel1) = 0;    // status bar, panel 1
     virtual void setMinutesToNext(const QString& label17, const QString& panel2) = 0;
     virtual void statusBarVisible() = 0;
+    // A run starts (true) or ends (false): the program keeps the machine from suspending meanwhile.
+    virtual void runBusyChanged(bool busy) = 0;
     // The real-time watch could not be armed; said once per distinct problem.
     virtual void watchProblem(const QString& message) = 0;
 

@@ -439,6 +439,12 @@ void frmDialog::statusBarVisible()
     m_parts.statusBar.StatusBarVisible();
 }
 
+void frmDialog::runBusyChanged(bool busy)
+{
+    if (m_parts.runBusyChanged)
+        m_parts.runBusyChanged(busy);
+}
+
 void frmDialog::watchProblem(const QString& message)
 {
     if (m_tray && m_parts.app.TrayIconShown)

@@ -46,6 +46,7 @@ struct frmDialogParts
     std::function<void()> unload;          // unloads this window (its handler is Form_Unload)
     std::function<void()> doneWindowSteps; // for the commit of an older version's import
     MainWindowCommands commands;
+    std::function<void(bool busy)> runBusyChanged; // a run starts or ends
 };
 
 // The main window: the run's statistics and progress, the last and next run, the toolbar and the
@@ -97,6 +98,7 @@ private:
     void setLastRunPanel(const QString& panel1) override;
     void setMinutesToNext(const QString& label17, const QString& panel2) override;
     void statusBarVisible() override;
+    void runBusyChanged(bool busy) override;
     void watchProblem(const QString& message) override;
     QRect mainWindowFrame() const override;
     QSize screenSaverArea() const override;

@@ -241,6 +241,8 @@ QGroupBox* frmMainConfig::buildTimerFrame()
     grid->addWidget(m_cbrerun, 0, 1);
     grid->addWidget(m_cbDelay, 1, 0);
     grid->addWidget(m_cbWindowsStart, 1, 1);
+    m_cbRunWhenIdle = addCheckBox(u"cbRunWhenIdle"_s, u"Bac&k up when the screen saver starts or the screen locks"_s);
+    grid->addWidget(m_cbRunWhenIdle, 2, 0, 1, 2);
     return frame;
 }
 
@@ -305,6 +307,7 @@ void frmMainConfig::Form_Load()
         {m_cbDelay, settings.flDelay},
         {m_cbShowStatusBar, settings.flShowStatusBar},
         {m_cbStatusBarAOT, settings.flStatusBarAOT},
+        {m_cbRunWhenIdle, settings.flRunWhenIdle},
     };
     for (const auto& [box, ticked] : boxes)
         box->setChecked(ticked);
@@ -364,6 +367,7 @@ void frmMainConfig::OKButton_Click()
     settings.IntReRunTime = qint16(m_tbrrminutes->text().toInt());
     settings.flSysTray = m_cbSystemTray->isChecked();
     settings.flDelay = m_cbDelay->isChecked();
+    settings.flRunWhenIdle = m_cbRunWhenIdle->isChecked();
     storeStatusBarPosition();
     settings.flStatusBarAOT = m_cbStatusBarAOT->isChecked();
     settings.flShowStatusBar = m_cbShowStatusBar->isChecked();

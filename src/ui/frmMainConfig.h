@@ -110,6 +110,7 @@ private:
     QCheckBox* m_cbrerun = nullptr;
     QCheckBox* m_cbWindowsStart = nullptr;
     QCheckBox* m_cbDelay = nullptr;
+    QCheckBox* m_cbRunWhenIdle = nullptr;
     QCheckBox* m_cbSystemTray = nullptr;
     QCheckBox* m_cbShowStatusBar = nullptr;
     QComboBox* m_ddbStatusBarPos = nullptr;

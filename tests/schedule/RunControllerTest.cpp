@@ -64,6 +64,7 @@ public:
         panel2 = panel;
     }
     void statusBarVisible() override { ++statusBarShown; }
+    void runBusyChanged(bool busy) override { busyChanges.push_back(busy); }
     void watchProblem(const QString& message) override { problems.push_back(message); }
     QRect mainWindowFrame() const override { return frame; }
     QSize screenSaverArea() const override { return {1000, 800}; }
@@ -74,6 +75,7 @@ public:
     int screenSaverLayouts = 0;
     int statusBarShown = 0;
     std::vector<QString> problems;
+    std::vector<bool> busyChanges;
     QRect frame{100, 100, 421, 232};
 };
 
@@ -265,6 +267,7 @@ TEST_F(RunControllerTest, RunNowDuringARunWaitsForItsEnd)
     });
     controller->PollTick();
     EXPECT_TRUE(busyDuringRun);
+    EXPECT_EQ(view.busyChanges, (std::vector<bool>{true, false})) << "one run, not two nested";
     EXPECT_EQ(listedDuringRun, 2) << "the lists are not rebuilt under the run";
     EXPECT_EQ(controller->statistics().filesCopied, 20) << "each file once";
     EXPECT_TRUE(controller->state().RunPending) << "the Run now is done after the run";

@@ -202,7 +202,7 @@ TEST_F(SettingsDialog, FillsTheControlsFromTheSettings)
         {u"cbLogFile", true},       {u"cbSuccess", false},      {u"cbErrors", true},
         {u"cblogdeletes", false},   {u"cbScreenSaver", true},   {u"cbrerun", false},
         {u"cbSystemTray", true},    {u"cbWindowsStart", false}, {u"cbDelay", false},
-        {u"cbShowStatusBar", true}, {u"cbStatusBarAOT", false},
+        {u"cbShowStatusBar", true}, {u"cbStatusBarAOT", false}, {u"cbRunWhenIdle", false},
     };
     for (const auto& [name, ticked] : boxes)
         EXPECT_EQ(box(QString::fromUtf16(name)).isChecked(), ticked)
@@ -249,7 +249,8 @@ TEST_F(SettingsDialog, OkStoresEveryControlBeforeTheCommit)
                                    .flShowStatusBar = false,
                                    .flStatusBarAOT = true,
                                    .StrStatusBarPos = u"TL"_s,
-                                   .StrRealTime = u"Docs"_s};
+                                   .StrRealTime = u"Docs"_s,
+                                   .flRunWhenIdle = true};
     EXPECT_EQ(doneSaw[0], expected) << "the commit sees every new value";
     EXPECT_EQ(configuration.settings, expected);
     EXPECT_FALSE(dialog->isVisible());
