@@ -79,7 +79,12 @@ std::optional<quintptr> WindowNumber(const QString& text)
 
 ScreenSaverTarget ScreenSaverTargetOf(const QString& commandLine, const QByteArray& xscreensaverWindow)
 {
-    const QStringList words = commandLine.split(u' ', Qt::SkipEmptyParts);
+    // xscreensaver writes its options with one dash or two.
+    QStringList words = commandLine.split(u' ', Qt::SkipEmptyParts);
+    for (QString& word : words) {
+        if (word.startsWith(QStringLiteral("--")))
+            word.remove(0, 1);
+    }
     const qsizetype given = words.indexOf(QStringLiteral("-window-id"));
     if (given >= 0 && given + 1 < words.size()) {
         if (const std::optional<quintptr> window = WindowNumber(words[given + 1]))

@@ -72,6 +72,8 @@ TEST(ScreenSaverTarget, TakesTheWindowAnXscreensaverStyleSaverGives)
         {"/S -window-id 4194309", "0x99", Kind::GivenWindow, 4194309},
         {"/S", "0x2c00007", Kind::GivenWindow, 0x2c00007},
         {"/S -root", "", Kind::RootWindow, 0},
+        {"/S --root", "", Kind::RootWindow, 0},
+        {"/S --window-id 77", "", Kind::GivenWindow, 77},
         {"/S -root", "123", Kind::GivenWindow, 123}, // the saver's own window stands in for the root
         {"/S -window-id nonsense", " ", Kind::OwnWindow, 0},
         {"/S -window-id", "0", Kind::OwnWindow, 0},
