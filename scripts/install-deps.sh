@@ -2,7 +2,7 @@
 # Installs the Debian packages that building and testing Kelvo needs, when any is missing.
 set -euo pipefail
 
-packages=(g++ cmake ninja-build qt6-base-dev libgtest-dev libgmock-dev util-linux "$@")
+packages=(g++ cmake ninja-build qt6-base-dev libgtest-dev libgmock-dev util-linux dbus "$@")
 missing=()
 for package in "${packages[@]}"; do
     dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q "install ok installed" || missing+=("$package")
