@@ -18,7 +18,8 @@ class ScreenSaverWatch final : public QObject
     Q_OBJECT
     Q_DISABLE_COPY_MOVE(ScreenSaverWatch)
 public:
-    explicit ScreenSaverWatch(QDBusConnection bus, QObject* parent = nullptr); // the session bus in the program
+    explicit ScreenSaverWatch(QDBusConnection bus,
+                              QObject* parent = nullptr); // the session bus in the program
     // False without a connected bus or without either service registered on it.
     bool available() const;
 

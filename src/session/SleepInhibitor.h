@@ -15,7 +15,7 @@ class SleepInhibitor final
 {
 public:
     explicit SleepInhibitor(QDBusConnection bus); // the system bus in the program
-    ~SleepInhibitor();                              // releases
+    ~SleepInhibitor();                            // releases
     SleepInhibitor(const SleepInhibitor&) = delete;
     SleepInhibitor& operator=(const SleepInhibitor&) = delete;
 
