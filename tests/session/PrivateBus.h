@@ -1,0 +1,50 @@
+#pragma once
+
+#include "support/TestSupport.h"
+
+#include <QDBusConnection>
+#include <QProcess>
+#include <QString>
+
+#include <functional>
+
+namespace kelvo::test {
+
+// A dbus-daemon of the test's own, with nothing to start on demand, and two connections to it: one for
+// the code under test, one for the stand-ins of the desktop's services.
+class PrivateBus final
+{
+public:
+    PrivateBus();
+    ~PrivateBus();
+    PrivateBus(const PrivateBus&) = delete;
+    PrivateBus& operator=(const PrivateBus&) = delete;
+
+    // Empty when both connections are up, else what went wrong.
+    const QString& error() const { return m_error; }
+    QDBusConnection client() const { return QDBusConnection(m_clientName); }
+    QDBusConnection standIn() const { return QDBusConnection(m_standInName); }
+
+    // Runs the event loop until the client's objects have been given every message that reached the
+    // client before a ping to destination (the stand-ins by default) came back: a message that the
+    // stand-ins or the daemon sent earlier, or a call of the client's that destination answered earlier.
+    bool Flush(const QString& destination = {});
+
+private:
+    bool startDaemon();
+
+    TempDir m_dir;
+    QProcess m_daemon;
+    QString m_clientName;
+    QString m_standInName;
+    QString m_error;
+};
+
+bool DbusDaemonInstalled();
+// A connection whose bus is not there.
+QDBusConnection UnconnectedBus();
+// Runs the event loop until condition holds, for at most five seconds; tells whether it held.
+bool SpinUntil(const std::function<bool()>& condition);
+void EnsureApplication();
+
+} // namespace kelvo::test

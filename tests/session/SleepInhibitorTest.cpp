@@ -1,0 +1,155 @@
+#include "session/SleepInhibitor.h"
+
+#include "session/PrivateBus.h"
+
+#include <QDBusConnectionInterface>
+#include <QDBusMessage>
+#include <QDBusVirtualObject>
+#include <QElapsedTimer>
+
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <poll.h>
+#include <unistd.h>
+#include <vector>
+
+namespace kelvo {
+namespace {
+
+using test::PrivateBus;
+using test::SpinUntil;
+
+// logind's manager as far as Inhibit goes: records the arguments and gives the write end of a new pipe
+// as the lock, keeping the read end, which hangs up once every copy of the lock is closed.
+class LogindStandIn final : public QDBusVirtualObject
+{
+public:
+    ~LogindStandIn() override
+    {
+        for (const int end : m_readEnds)
+            ::close(end);
+    }
+
+    QString introspect(const QString&) const override { return {}; }
+
+    bool handleMessage(const QDBusMessage& message, const QDBusConnection& connection) override
+    {
+        if (message.interface() != u"org.freedesktop.login1.Manager" || message.member() != u"Inhibit")
+            return false;
+        calls.push_back(message.arguments());
+        int ends[2];
+        if (pipe2(ends, O_CLOEXEC) != 0)
+            return false;
+        m_readEnds.push_back(ends[0]);
+        const QDBusUnixFileDescriptor lock(ends[1]);
+        ::close(ends[1]);
+        return connection.send(message.createReply(QVariant::fromValue(lock)));
+    }
+
+    // Whether the lock given by call number `call` has been closed by everyone.
+    bool released(size_t call) const
+    {
+        pollfd end{m_readEnds.at(call), POLLIN, 0};
+        return poll(&end, 1, 0) == 1 && (end.revents & POLLHUP);
+    }
+
+    std::vector<QVariantList> calls;
+
+private:
+    std::vector<int> m_readEnds;
+};
+
+class SleepInhibitorTest : public ::testing::Test
+{
+protected:
+    static void SetUpTestSuite() { test::EnsureApplication(); }
+
+    void SetUp() override
+    {
+        if (!test::DbusDaemonInstalled())
+            GTEST_SKIP() << "dbus-daemon is not installed (Debian package dbus)";
+        ASSERT_EQ(bus.error(), QString());
+        if (!(bus.client().connectionCapabilities() & QDBusConnection::UnixFileDescriptorPassing))
+            GTEST_SKIP() << "the private bus passes no file descriptors";
+    }
+
+    void StartLogind()
+    {
+        ASSERT_TRUE(bus.standIn().registerVirtualObject(QStringLiteral("/org/freedesktop/login1"), &logind));
+        ASSERT_TRUE(bus.standIn().registerService(QStringLiteral("org.freedesktop.login1")));
+    }
+
+    PrivateBus bus;
+    LogindStandIn logind;
+};
+
+TEST_F(SleepInhibitorTest, HoldsOneLockUntilReleased)
+{
+    StartLogind();
+    const QVariantList expected = {QStringLiteral("sleep:idle"), QStringLiteral("Kelvo"),
+                                   QStringLiteral("Backing up files"), QStringLiteral("block")};
+    {
+        SleepInhibitor inhibitor(bus.client());
+        inhibitor.hold();
+        inhibitor.hold();
+        ASSERT_TRUE(SpinUntil([&] { return inhibitor.held(); }));
+        inhibitor.hold();
+        ASSERT_TRUE(bus.Flush());
+        ASSERT_EQ(logind.calls.size(), 1u);
+        EXPECT_EQ(logind.calls[0], expected);
+        EXPECT_FALSE(logind.released(0));
+
+        inhibitor.release();
+        EXPECT_FALSE(inhibitor.held());
+        EXPECT_TRUE(SpinUntil([&] { return logind.released(0); }));
+        inhibitor.release();
+
+        inhibitor.hold();
+        ASSERT_TRUE(SpinUntil([&] { return inhibitor.held(); }));
+        ASSERT_EQ(logind.calls.size(), 2u);
+        EXPECT_FALSE(logind.released(1));
+    }
+    EXPECT_TRUE(SpinUntil([&] { return logind.released(1); })) << "the destructor releases";
+}
+
+TEST_F(SleepInhibitorTest, ALockArrivingAfterTheReleaseIsClosedAtOnce)
+{
+    StartLogind();
+    SleepInhibitor inhibitor(bus.client());
+    inhibitor.hold();
+    inhibitor.release();
+    EXPECT_TRUE(SpinUntil([&] { return logind.calls.size() == 1 && logind.released(0); }));
+    ASSERT_TRUE(bus.Flush());
+    EXPECT_FALSE(inhibitor.held());
+
+    {
+        SleepInhibitor leaving(bus.client());
+        leaving.hold();
+    }
+    EXPECT_TRUE(SpinUntil([&] { return logind.calls.size() == 2 && logind.released(1); }));
+}
+
+TEST_F(SleepInhibitorTest, WithoutLogindNothingIsHeldAndNothingWaits)
+{
+    SleepInhibitor inhibitor(bus.client());
+    QElapsedTimer clock;
+    clock.start();
+    inhibitor.hold();
+    ASSERT_TRUE(bus.Flush(QStringLiteral("org.freedesktop.DBus"))) << "the daemon's refusal has come back";
+    EXPECT_LT(clock.elapsed(), 2000) << "no wait for a reply timeout";
+    EXPECT_FALSE(inhibitor.held());
+
+    StartLogind();
+    inhibitor.hold();
+    EXPECT_TRUE(SpinUntil([&] { return inhibitor.held(); })) << "a refused ask is no ask still on its way";
+    EXPECT_EQ(logind.calls.size(), 1u);
+
+    SleepInhibitor unconnected(test::UnconnectedBus());
+    unconnected.hold();
+    EXPECT_FALSE(unconnected.held());
+    unconnected.release();
+}
+
+} // namespace
+} // namespace kelvo
