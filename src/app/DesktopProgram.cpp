@@ -2,6 +2,9 @@
 
 #include "app/Startup.h"
 #include "app/TerminationSignals.h"
+#include "session/IdleBackup.h"
+#include "session/ScreenSaverWatch.h"
+#include "session/SleepInhibitor.h"
 #include "saver/ForeignWindow.h"
 #include "saver/frmMain.h"
 #include "ui/MessageBoxes.h"
@@ -10,6 +13,7 @@
 #include "ui/frmStatusBar.h"
 
 #include <QApplication>
+#include <QDBusConnection>
 #include <QScreen>
 
 namespace kelvo {
@@ -53,6 +57,7 @@ int DesktopProgram::startApplication(const ScreenSaverTarget& target)
     if (!CheckPreviousInstance(m_lock))
         return 0;
     m_signals = std::make_unique<TerminationSignals>([this] { m_exitProgram(); });
+    m_inhibitor = std::make_unique<SleepInhibitor>(QDBusConnection::systemBus());
     createWindows();
     if (m_state.RunMode == RunModeScreenSaver) {
         showScreenSaver(target);
@@ -70,6 +75,7 @@ int DesktopProgram::startApplication(const ScreenSaverTarget& target)
             m_dialog->AddTrayIcon();
         if (m_state.StartMinimised == u"MIN"_s)
             m_dialog->showMinimized();
+        listenForIdle();
     }
     if (m_exitProgram.ended())
         return 0;
@@ -89,6 +95,33 @@ void DesktopProgram::showScreenSaver(const ScreenSaverTarget& target)
         qWarning("Kelvo: the screen saver's window cannot be drawn in; showing Kelvo's own.");
     }
     m_saver->showScreenSaver();
+}
+
+// The windowed program backs up every set when the session's screen saver starts, if asked to.
+void DesktopProgram::listenForIdle()
+{
+    m_screenSaverWatch = std::make_unique<ScreenSaverWatch>(QDBusConnection::sessionBus());
+    RunController& controller = m_dialog->controller();
+    m_idleBackup = std::make_unique<IdleBackup>(
+        *m_screenSaverWatch,
+        IdleBackupParts{m_configuration.settings,
+                        [&controller] { return controller.runBusy() || controller.state().RunPending; },
+                        [this] { m_dialog->Form_Load(); },
+                        [&controller](const QString& line) { controller.NoteInLog(line); }});
+    m_idleBackup->CheckAvailable();
+}
+
+// The machine does not suspend in the middle of a backup; the setting may also have been switched on
+// since the start, which is when an idle trigger that cannot work is said.
+void DesktopProgram::runBusyChanged(bool busy)
+{
+    if (busy) {
+        m_inhibitor->hold();
+        if (m_idleBackup)
+            m_idleBackup->CheckAvailable();
+    } else {
+        m_inhibitor->release();
+    }
 }
 
 // Made on first use, hidden: the settings dialog places it even where it is never shown ("CONFIG").
@@ -121,7 +154,8 @@ void DesktopProgram::createWindows()
     MainWindowCommands commands = m_dialogs.commands();
     m_dialog = std::make_unique<frmDialog>(frmDialogParts{
         m_configuration, m_store, m_state, m_clock, *m_statusBar, [this] { m_exitProgram(); },
-        [this, dialogId] { m_windows.Unload(*dialogId); }, [this] { m_dialogs.ImportDoneWindowSteps(); }, commands});
+        [this, dialogId] { m_windows.Unload(*dialogId); }, [this] { m_dialogs.ImportDoneWindowSteps(); }, commands,
+        [this](bool busy) { runBusyChanged(busy); }});
     *dialogId = m_windows.Load([this] { m_dialog->Form_Unload(); });
 }
 

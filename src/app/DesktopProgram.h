@@ -20,6 +20,9 @@ namespace kelvo {
 class frmDialog;
 class frmMain;
 class frmStatusBar;
+class IdleBackup;
+class ScreenSaverWatch;
+class SleepInhibitor;
 class TerminationSignals;
 
 // The program as the desktop starts it: the run modes, its windows and how they are wired to the
@@ -47,6 +50,8 @@ private:
     void showScreenSaver(const ScreenSaverTarget& target);
     void createWindows();
     frmStatusBar& statusBarWindow();
+    void listenForIdle();
+    void runBusyChanged(bool busy);
 
     AppState m_state;
     Configuration m_configuration;
@@ -62,6 +67,9 @@ private:
     std::unique_ptr<frmStatusBar> m_statusBar;
     std::unique_ptr<frmDialog> m_dialog;
     std::unique_ptr<TerminationSignals> m_signals;
+    std::unique_ptr<SleepInhibitor> m_inhibitor;
+    std::unique_ptr<ScreenSaverWatch> m_screenSaverWatch;
+    std::unique_ptr<IdleBackup> m_idleBackup;
     ProgramDialogs m_dialogs; // last: its dialogs belong to the main window
 };
 

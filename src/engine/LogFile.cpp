@@ -210,15 +210,25 @@ void LogFile::Problem(const std::string& line)
 
 void LogFile::ProblemOutsideRun(const std::string& line)
 {
+    writeOutsideRun([&] { WriteErrorLine(line + " : " + Stamp()); });
+}
+
+void LogFile::NoteOutsideRun(const std::string& line)
+{
+    writeOutsideRun([&] { WriteLine(line + " : " + Stamp()); });
+}
+
+void LogFile::writeOutsideRun(const std::function<void()>& write)
+{
     if (m_settings.flLogFileOn && !m_log.isOpen()) {
         m_path = LogFilePath(m_settings);
         try {
             m_log = OpenLog(m_path, LogAccess);
         } catch (const Failure&) {
-            // The observer still hears of the problem; a log that cannot be opened is no news here.
+            // An error line still reaches the observer; a log that cannot be opened is no news here.
         }
     }
-    WriteErrorLine(line);
+    write();
     if (m_log.isOpen()) {
         FileDescriptor log = std::move(m_log);
         try {

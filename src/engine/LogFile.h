@@ -7,6 +7,7 @@
 
 #include <QString>
 
+#include <functional>
 #include <string>
 
 namespace kelvo {
@@ -55,12 +56,15 @@ public:
     // An error line outside any run (the real-time watch that cannot be armed): written on its own,
     // with no start or end line, when the log is on; reported to the observer either way.
     void ProblemOutsideRun(const std::string& line);
+    // A line of information outside any run, written on its own when the log is on.
+    void NoteOutsideRun(const std::string& line);
 
     // Writes the end line (that the run was stopped, or that it completed), closes the log and cuts it
     // to its size limit. Failures raise kelvo::Failure.
     void Close(bool stopped);
 
 private:
+    void writeOutsideRun(const std::function<void()>& write);
     void WriteLine(const std::string& line);
     void WriteErrorLine(const std::string& line);
     void reportUnavailable(const Failure& failure);

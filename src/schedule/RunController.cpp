@@ -224,6 +224,12 @@ void RunController::RequestStop()
     m_parts.tmrDialog.setEnabled(false);
 }
 
+void RunController::NoteInLog(const QString& line)
+{
+    LogFile log(m_parts.configuration.settings, m_parts.clock, *this);
+    log.NoteOutsideRun(line.toStdString());
+}
+
 void RunController::StopWatch()
 {
     m_watch.StopWatch();

@@ -55,6 +55,8 @@ public:
     void RequestStop();
     // Closes the real-time watch.
     void StopWatch();
+    // A line of the program's own in the log, outside any run.
+    void NoteInLog(const QString& line);
 
     bool runBusy() const { return m_state.RunBusy; }
     const RunState& state() const { return m_state; }

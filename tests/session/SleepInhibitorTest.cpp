@@ -1,5 +1,8 @@
 #include "session/SleepInhibitor.h"
 
+#include "platform/SettingsStore.h"
+#include "schedule/RunController.h"
+
 #include "session/PrivateBus.h"
 
 #include <QDBusConnectionInterface>
@@ -7,7 +10,11 @@
 #include <QDBusVirtualObject>
 #include <QElapsedTimer>
 
+#include <QTimer>
+
 #include <gtest/gtest.h>
+
+#include <filesystem>
 
 #include <fcntl.h>
 #include <poll.h>
@@ -149,6 +156,68 @@ TEST_F(SleepInhibitorTest, WithoutLogindNothingIsHeldAndNothingWaits)
     unconnected.hold();
     EXPECT_FALSE(unconnected.held());
     unconnected.release();
+}
+
+// The program holds the lock through its run controller's word that a run starts and ends.
+class InhibitingView final : public RunView
+{
+public:
+    explicit InhibitingView(SleepInhibitor& inhibitor) : m_inhibitor(inhibitor) {}
+    void statisticsChanged(const RunStatistics&) override {}
+    void currentFileChanged(const QString&) override {}
+    void fileProgressChanged(int) override {}
+    void overallProgressChanged(int) override {}
+    void copyActive(bool) override {}
+    void errorReported(const QString&) override {}
+    void applyScreenSaverLayout() override {}
+    void setLastRun(const QString&) override {}
+    void setLastRunPanel(const QString&) override {}
+    void setMinutesToNext(const QString&, const QString&) override {}
+    void statusBarVisible() override {}
+    void runBusyChanged(bool busy) override { busy ? m_inhibitor.hold() : m_inhibitor.release(); }
+    void watchProblem(const QString&) override {}
+    QRect mainWindowFrame() const override { return {}; }
+    QSize screenSaverArea() const override { return {}; }
+    void moveMainWindow(const QPoint&) override {}
+
+private:
+    SleepInhibitor& m_inhibitor;
+};
+
+class ManualTimer final : public RepeatingTimer
+{
+public:
+    void setInterval(int) override {}
+    int interval() const override { return 0; }
+    void setEnabled(bool) override {}
+    bool isEnabled() const override { return false; }
+};
+
+TEST_F(SleepInhibitorTest, IsHeldWhileARunIsBusyAndReleasedAtItsEnd)
+{
+    StartLogind();
+    test::IsolatedHome home;
+    std::filesystem::create_directories(home.dir() / "src");
+    test::WriteFile(home.dir() / "src/a", "a");
+    SettingsStore store(QString::fromStdString(home.configDir()));
+    test::StoreSet(store, QStringLiteral("Docs"), home.dir() / "src", home.dir() / "dst");
+    Configuration configuration;
+    AppState app{RunModeApplication, {}, {}, 0, 0, false};
+    SystemClock clock;
+    ManualTimer timer1, tmrDialog;
+    SleepInhibitor inhibitor(bus.client());
+    InhibitingView view(inhibitor);
+    RunController controller({configuration, store, app, clock, timer1, tmrDialog, {}}, view);
+    controller.Load();
+
+    bool heldDuringTheRun = false;
+    QTimer::singleShot(0, [&] { heldDuringTheRun = SpinUntil([&] { return inhibitor.held(); }); });
+    controller.PollTick();
+    EXPECT_TRUE(heldDuringTheRun);
+    EXPECT_EQ(controller.statistics().filesCopied, 1);
+    ASSERT_EQ(logind.calls.size(), 1u);
+    EXPECT_FALSE(inhibitor.held());
+    EXPECT_TRUE(SpinUntil([&] { return logind.released(0); })) << "released at the run's end";
 }
 
 } // namespace

@@ -1,0 +1,27 @@
+#include "session/IdleBackup.h"
+
+#include "session/ScreenSaverWatch.h"
+
+namespace kelvo {
+
+IdleBackup::IdleBackup(ScreenSaverWatch& watch, IdleBackupParts parts) : m_watch(watch), m_parts(std::move(parts))
+{
+    connect(&m_watch, &ScreenSaverWatch::activated, this, &IdleBackup::onActivated);
+}
+
+void IdleBackup::CheckAvailable()
+{
+    if (!m_parts.settings.flRunWhenIdle || m_unavailableSaid || m_watch.available())
+        return;
+    m_unavailableSaid = true;
+    m_parts.note(QStringLiteral("Idle backups are not available on this desktop: no screen saver service "
+                                "(org.freedesktop.ScreenSaver or org.gnome.ScreenSaver) is on the session bus"));
+}
+
+void IdleBackup::onActivated()
+{
+    if (m_parts.settings.flRunWhenIdle && !m_parts.runBusyOrRequested())
+        m_parts.runAllSets();
+}
+
+} // namespace kelvo
