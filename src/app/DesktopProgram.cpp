@@ -2,11 +2,11 @@
 
 #include "app/Startup.h"
 #include "app/TerminationSignals.h"
+#include "saver/ForeignWindow.h"
+#include "saver/frmMain.h"
 #include "session/IdleBackup.h"
 #include "session/ScreenSaverWatch.h"
 #include "session/SleepInhibitor.h"
-#include "saver/ForeignWindow.h"
-#include "saver/frmMain.h"
 #include "ui/MessageBoxes.h"
 #include "ui/frmConfig.h"
 #include "ui/frmDialog.h"
@@ -22,8 +22,9 @@ using namespace Qt::StringLiterals;
 
 DesktopProgram::DesktopProgram()
     : m_exitProgram(m_windows, {}, [] { QCoreApplication::exit(0); }),
-      m_dialogs({m_configuration, m_store, m_state, MessageBoxes::Desktop(), m_starter, [this] { m_exitProgram(); },
-                 [this]() -> frmStatusBar& { return statusBarWindow(); }, [this]() -> QWidget* { return m_dialog.get(); }})
+      m_dialogs({m_configuration, m_store, m_state, MessageBoxes::Desktop(), m_starter,
+                 [this] { m_exitProgram(); }, [this]() -> frmStatusBar& { return statusBarWindow(); },
+                 [this]() -> QWidget* { return m_dialog.get(); }})
 {}
 
 DesktopProgram::~DesktopProgram() = default;
@@ -65,7 +66,8 @@ int DesktopProgram::startApplication(const ScreenSaverTarget& target)
         m_dialog->show();
         m_dialog->Form_Load();
         if (!m_exitProgram.ended()) {
-            m_dialog->move((m_saver->width() - m_dialog->width()) / 2, (m_saver->height() - m_dialog->height()) / 2);
+            m_dialog->move((m_saver->width() - m_dialog->width()) / 2,
+                           (m_saver->height() - m_dialog->height()) / 2);
             StartAlternativeScreenSaver(m_configuration.settings, m_starter);
         }
     } else {
@@ -154,8 +156,8 @@ void DesktopProgram::createWindows()
     MainWindowCommands commands = m_dialogs.commands();
     m_dialog = std::make_unique<frmDialog>(frmDialogParts{
         m_configuration, m_store, m_state, m_clock, *m_statusBar, [this] { m_exitProgram(); },
-        [this, dialogId] { m_windows.Unload(*dialogId); }, [this] { m_dialogs.ImportDoneWindowSteps(); }, commands,
-        [this](bool busy) { runBusyChanged(busy); }});
+        [this, dialogId] { m_windows.Unload(*dialogId); }, [this] { m_dialogs.ImportDoneWindowSteps(); },
+        commands, [this](bool busy) { runBusyChanged(busy); }});
     *dialogId = m_windows.Load([this] { m_dialog->Form_Unload(); });
 }
 

@@ -110,9 +110,10 @@ void ProgramDialogs::Help(const QString& topic)
 void ProgramDialogs::OpenTextFile(const QString& path)
 {
     if (!QDesktopServices::openUrl(QUrl::fromLocalFile(path)))
-        m_parts.messages.stop(m_parts.owner(),
-                              u"No program of this desktop opens text files, so the log cannot be shown: %1"_s.arg(
-                                  QDir::toNativeSeparators(path)));
+        m_parts.messages.stop(
+            m_parts.owner(),
+            u"No program of this desktop opens text files, so the log cannot be shown: %1"_s.arg(
+                QDir::toNativeSeparators(path)));
 }
 
 MainWindowCommands ProgramDialogs::commands()

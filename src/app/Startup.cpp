@@ -69,7 +69,7 @@ std::optional<quintptr> WindowNumber(const QString& text)
 {
     bool ok = false;
     const quintptr number = text.startsWith(u"0x", Qt::CaseInsensitive) ? text.mid(2).toULongLong(&ok, 16)
-                                                                          : text.toULongLong(&ok, 10);
+                                                                        : text.toULongLong(&ok, 10);
     if (!ok || number == 0)
         return std::nullopt;
     return number;
@@ -90,7 +90,8 @@ ScreenSaverTarget ScreenSaverTargetOf(const QString& commandLine, const QByteArr
         if (const std::optional<quintptr> window = WindowNumber(words[given + 1]))
             return {ScreenSaverTarget::Kind::GivenWindow, *window};
     }
-    if (const std::optional<quintptr> window = WindowNumber(QString::fromLatin1(xscreensaverWindow).trimmed()))
+    if (const std::optional<quintptr> window =
+            WindowNumber(QString::fromLatin1(xscreensaverWindow).trimmed()))
         return {ScreenSaverTarget::Kind::GivenWindow, *window};
     if (words.contains(QStringLiteral("-root")))
         return {ScreenSaverTarget::Kind::RootWindow, 0};

@@ -1,12 +1,12 @@
 #include "cli/Commands.h"
 
-#include "config/Configuration.h"
 #include "cli/Console.h"
 #include "cli/HelpText.h"
 #include "cli/RunCommand.h"
 #include "cli/SetEditor.h"
 #include "cli/SetListing.h"
 #include "cli/SettingKeys.h"
+#include "config/Configuration.h"
 #include "platform/AutostartEntry.h"
 #include "platform/SettingsStore.h"
 

@@ -1,7 +1,7 @@
 #pragma once
 
-#include "config/Configuration.h"
 #include "cli/CommandLine.h"
+#include "config/Configuration.h"
 
 #include <cstddef>
 

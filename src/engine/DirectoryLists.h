@@ -3,9 +3,9 @@
 #include "config/Configuration.h"
 #include "engine/RunState.h"
 
-#include <functional>
-
 #include <QString>
+
+#include <functional>
 
 namespace kelvo {
 

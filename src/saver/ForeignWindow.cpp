@@ -3,9 +3,8 @@
 #include <QGuiApplication>
 #include <QtGui/qguiapplication_platform.h>
 
-#include <xcb/xcb.h>
-
 #include <cstdlib>
+#include <xcb/xcb.h>
 
 namespace kelvo {
 

@@ -40,7 +40,8 @@ bool Due(QElapsedTimer& since, qint64 interval)
 
 } // namespace
 
-RunController::RunController(RunControllerParts parts, RunView& view) : m_parts(std::move(parts)), m_view(view)
+RunController::RunController(RunControllerParts parts, RunView& view)
+    : m_parts(std::move(parts)), m_view(view)
 {
     m_parts.timer1.setTickHandler([this] { MinuteTick(); });
     m_parts.tmrDialog.setTickHandler([this] { PollTick(); });

@@ -26,9 +26,9 @@ public:
     virtual void errorReported(const QString& line) = 0;
 
     // The load procedure and the countdown.
-    virtual void applyScreenSaverLayout() = 0;                   // no toolbar, no timer labels
-    virtual void setLastRun(const QString& label13) = 0;        // Label13
-    virtual void setLastRunPanel(const QString& panel1) = 0;    // status bar, panel 1
+    virtual void applyScreenSaverLayout() = 0;               // no toolbar, no timer labels
+    virtual void setLastRun(const QString& label13) = 0;     // Label13
+    virtual void setLastRunPanel(const QString& panel1) = 0; // status bar, panel 1
     virtual void setMinutesToNext(const QString& label17, const QString& panel2) = 0;
     virtual void statusBarVisible() = 0;
     // A run starts (true) or ends (false): the program keeps the machine from suspending meanwhile.

@@ -4,7 +4,8 @@
 
 namespace kelvo {
 
-IdleBackup::IdleBackup(ScreenSaverWatch& watch, IdleBackupParts parts) : m_watch(watch), m_parts(std::move(parts))
+IdleBackup::IdleBackup(ScreenSaverWatch& watch, IdleBackupParts parts)
+    : m_watch(watch), m_parts(std::move(parts))
 {
     connect(&m_watch, &ScreenSaverWatch::activated, this, &IdleBackup::onActivated);
 }
@@ -14,8 +15,9 @@ void IdleBackup::CheckAvailable()
     if (!m_parts.settings.flRunWhenIdle || m_unavailableSaid || m_watch.available())
         return;
     m_unavailableSaid = true;
-    m_parts.note(QStringLiteral("Idle backups are not available on this desktop: no screen saver service "
-                                "(org.freedesktop.ScreenSaver or org.gnome.ScreenSaver) is on the session bus"));
+    m_parts.note(
+        QStringLiteral("Idle backups are not available on this desktop: no screen saver service "
+                       "(org.freedesktop.ScreenSaver or org.gnome.ScreenSaver) is on the session bus"));
 }
 
 void IdleBackup::onActivated()

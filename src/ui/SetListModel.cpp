@@ -82,7 +82,7 @@ QVariant SetListModel::data(const QModelIndex& index, int role) const
 
 QVariant SetListModel::headerData(int section, Qt::Orientation orientation, int role) const
 {
-    static const QStringList headers{u"Enabled"_s,      u"Set Name"_s,     u"Source Directory"_s,
+    static const QStringList headers{u"Enabled"_s,          u"Set Name"_s,      u"Source Directory"_s,
                                      u"Destination Dir."_s, u"Copy Criteria"_s, u"Syncronisation Method"_s,
                                      u"Last Run"_s};
     if (orientation == Qt::Horizontal && role == Qt::DisplayRole && section >= 0 && section < headers.size())

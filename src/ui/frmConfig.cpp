@@ -49,8 +49,8 @@ frmConfig::frmConfig(frmConfigParts parts, QWidget* parent)
     m_toolbar.setIconSize(QSize(16, 16));
     m_toolbar.setToolButtonStyle(Qt::ToolButtonTextUnderIcon);
     for (std::size_t i = 0; i < ToolbarButtons.size(); ++i) {
-        QAction* action =
-            m_toolbar.addAction(QIcon(u":/kelvo/toolbar/%1.png"_s.arg(ToolbarButtons[i].icon)), ToolbarButtons[i].text);
+        QAction* action = m_toolbar.addAction(QIcon(u":/kelvo/toolbar/%1.png"_s.arg(ToolbarButtons[i].icon)),
+                                              ToolbarButtons[i].text);
         action->setToolTip(ToolbarButtons[i].text);
         const int index = int(i) + 1;
         connect(action, &QAction::triggered, this, [this, index] { Toolbar1_ButtonClick(index); });
@@ -87,14 +87,14 @@ frmConfig::frmConfig(frmConfigParts parts, QWidget* parent)
     layout->addLayout(buttons);
     resize(Pixels(12000), Pixels(4800));
 
-    m_options = std::make_unique<frmOptions>(
-        frmOptionsParts{m_parts.configuration.sets, m_parts.messages, m_parts.help, m_parts.browseFolder,
-                        [this](int row) {
-                            m_model.rowWritten(row);
-                            selectRow(row);
-                            sizeColumns();
-                        }},
-        this);
+    m_options = std::make_unique<frmOptions>(frmOptionsParts{m_parts.configuration.sets, m_parts.messages,
+                                                             m_parts.help, m_parts.browseFolder,
+                                                             [this](int row) {
+                                                                 m_model.rowWritten(row);
+                                                                 selectRow(row);
+                                                                 sizeColumns();
+                                                             }},
+                                             this);
 }
 
 frmConfig::~frmConfig() = default;
@@ -207,8 +207,9 @@ void frmConfig::removeSet(int row)
         m_parts.commit();
     } catch (const std::exception& failure) {
         sets[std::size_t(row)].flRemoved = false;
-        m_parts.messages.stop(this, u"The set %1 could not be removed, because the settings could not be saved: %2"_s
-                                        .arg(name, QString::fromLocal8Bit(failure.what())));
+        m_parts.messages.stop(
+            this, u"The set %1 could not be removed, because the settings could not be saved: %2"_s.arg(
+                      name, QString::fromLocal8Bit(failure.what())));
         return;
     }
     m_model.reset();
@@ -227,8 +228,9 @@ bool frmConfig::cmdDone_Click()
     try {
         m_parts.commit();
     } catch (const std::exception& failure) {
-        m_parts.messages.stop(this, u"The sets could not be saved: %1\nThe editor keeps them as they are; try again "
-                                    u"once the problem is solved."_s.arg(QString::fromLocal8Bit(failure.what())));
+        m_parts.messages.stop(
+            this, u"The sets could not be saved: %1\nThe editor keeps them as they are; try again "
+                  u"once the problem is solved."_s.arg(QString::fromLocal8Bit(failure.what())));
         return false;
     }
     m_model.reset();

@@ -95,10 +95,10 @@ frmDialog::frmDialog(frmDialogParts parts)
     setFixedSize(Pixels(ClientWidth), Pixels(ClientHeight) + toolbarExtraHeight());
     buildPopup();
     RunView& view = *this;
-    m_controller = std::make_unique<RunController>(
-        RunControllerParts{m_parts.configuration, m_parts.store, m_parts.app, m_parts.clock, m_timer1,
-                           m_tmrDialog, m_parts.doneWindowSteps},
-        view);
+    m_controller = std::make_unique<RunController>(RunControllerParts{m_parts.configuration, m_parts.store,
+                                                                      m_parts.app, m_parts.clock, m_timer1,
+                                                                      m_tmrDialog, m_parts.doneWindowSteps},
+                                                   view);
     if (const QScreen* screen = QGuiApplication::primaryScreen())
         move(screen->availableGeometry().center() - rect().center());
     m_timer1.setEnabled(m_parts.app.RunMode != RunModeScreenSaver);
@@ -120,13 +120,15 @@ void frmDialog::buildToolbar()
     m_toolbar->setToolButtonStyle(Qt::ToolButtonTextUnderIcon);
     for (std::size_t i = 0; i < ToolbarButtons.size(); ++i) {
         const ToolbarButton& button = ToolbarButtons[i];
-        QAction* action = m_toolbar->addAction(QIcon(u":/kelvo/toolbar/%1.png"_s.arg(button.icon)), button.caption);
+        QAction* action =
+            m_toolbar->addAction(QIcon(u":/kelvo/toolbar/%1.png"_s.arg(button.icon)), button.caption);
         action->setToolTip(button.toolTip.isEmpty() ? button.caption : button.toolTip);
         const int index = int(i) + 1;
         connect(action, &QAction::triggered, this, [this, index] { Toolbar1_ButtonClick(index); });
         m_buttons.push_back(action);
     }
-    m_toolbar->setGeometry(0, 0, Pixels(ClientWidth), std::max(m_toolbar->sizeHint().height(), Pixels(FrameTop)));
+    m_toolbar->setGeometry(0, 0, Pixels(ClientWidth),
+                           std::max(m_toolbar->sizeHint().height(), Pixels(FrameTop)));
     toolbarButton(1).setEnabled(bool(m_parts.commands.editSets));
     toolbarButton(2).setEnabled(bool(m_parts.commands.settings));
 }
@@ -174,8 +176,10 @@ void frmDialog::buildStatistics()
         {u"Filename :", u"Label8", u"Label9", u"", 1200},
     };
     for (const Row& row : rows) {
-        addLabel(QString::fromUtf16(row.captionName), QString::fromUtf16(row.caption), CaptionLeft, row.top, true);
-        QLabel* value = addLabel(QString::fromUtf16(row.valueName), QString::fromUtf16(row.text), ValueLeft, row.top);
+        addLabel(QString::fromUtf16(row.captionName), QString::fromUtf16(row.caption), CaptionLeft, row.top,
+                 true);
+        QLabel* value =
+            addLabel(QString::fromUtf16(row.valueName), QString::fromUtf16(row.text), ValueLeft, row.top);
         value->resize(Pixels(RightCaptionLeft - ValueLeft), value->height());
         Colour(*value, ValueColour);
     }
@@ -223,12 +227,16 @@ void frmDialog::buildPopup()
     add(u"StatusBar"_s, u"Show Status Bar"_s, [this] { StatusBar_Click(); })->setCheckable(true);
     m_popup->addSeparator()->setObjectName(u"Seperator"_s);
     add(u"ViewLog"_s, u"View log"_s, [this] { ViewLogFile(); });
-    add(u"EditSets"_s, u"Edit Sets"_s, [this] { m_parts.commands.editSets(false); })
-        ->setEnabled(bool(m_parts.commands.editSets));
-    add(u"Settings"_s, u"Settings"_s, [this] { m_parts.commands.settings(); })
-        ->setEnabled(bool(m_parts.commands.settings));
+    add(u"EditSets"_s, u"Edit Sets"_s, [this] {
+        m_parts.commands.editSets(false);
+    })->setEnabled(bool(m_parts.commands.editSets));
+    add(u"Settings"_s, u"Settings"_s, [this] {
+        m_parts.commands.settings();
+    })->setEnabled(bool(m_parts.commands.settings));
     add(u"RunNow"_s, u"Run now"_s, [this] { Form_Load(); });
-    add(u"about"_s, u"About"_s, [this] { m_parts.commands.about(); })->setEnabled(bool(m_parts.commands.about));
+    add(u"about"_s, u"About"_s, [this] {
+        m_parts.commands.about();
+    })->setEnabled(bool(m_parts.commands.about));
     add(u"exit"_s, u"Exit"_s, [this] { m_parts.exitProgram(); });
 }
 
@@ -289,8 +297,9 @@ void frmDialog::AddTrayIcon()
     if (!m_tray) {
         m_tray = new QSystemTrayIcon(windowIcon(), this);
         m_tray->setToolTip(windowTitle());
-        connect(m_tray, &QSystemTrayIcon::activated, this,
-                [this](QSystemTrayIcon::ActivationReason reason) { TrayMouseAction(TrayMouseMessage(reason)); });
+        connect(m_tray, &QSystemTrayIcon::activated, this, [this](QSystemTrayIcon::ActivationReason reason) {
+            TrayMouseAction(TrayMouseMessage(reason));
+        });
     }
     m_tray->show();
     m_parts.app.TrayIconShown = true;

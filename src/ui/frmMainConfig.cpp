@@ -241,7 +241,8 @@ QGroupBox* frmMainConfig::buildTimerFrame()
     grid->addWidget(m_cbrerun, 0, 1);
     grid->addWidget(m_cbDelay, 1, 0);
     grid->addWidget(m_cbWindowsStart, 1, 1);
-    m_cbRunWhenIdle = addCheckBox(u"cbRunWhenIdle"_s, u"Bac&k up when the screen saver starts or the screen locks"_s);
+    m_cbRunWhenIdle =
+        addCheckBox(u"cbRunWhenIdle"_s, u"Bac&k up when the screen saver starts or the screen locks"_s);
     grid->addWidget(m_cbRunWhenIdle, 2, 0, 1, 2);
     return frame;
 }

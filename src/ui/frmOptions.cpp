@@ -147,7 +147,8 @@ void frmOptions::connectRules()
     connect(&CbArchive, &QCheckBox::clicked, this, [this](bool checked) {
         if (isVisible() && checked && !CbArchiveSubDir.isChecked() && OpArchiveKeepName.isChecked())
             m_parts.messages.information(
-                this, u"You must append file name or choose to move file to sub directory to use this option."_s);
+                this,
+                u"You must append file name or choose to move file to sub directory to use this option."_s);
     });
     connect(&CbArchiveSubDir, &QCheckBox::toggled, this, [this](bool checked) {
         if (checked && !CbArchive.isChecked())
@@ -155,13 +156,15 @@ void frmOptions::connectRules()
     });
     connect(&cbOverwrite, &QCheckBox::clicked, this, [this](bool checked) {
         if (isVisible() && !checked &&
-            !m_parts.messages.question(this, u"De-selecting this option will prevent a newer version of the file "
-                                              u"being saved, are you sure?"_s))
+            !m_parts.messages.question(this,
+                                       u"De-selecting this option will prevent a newer version of the file "
+                                       u"being saved, are you sure?"_s))
             cbOverwrite.setChecked(true);
     });
     connect(&OpArchiveKeepName, &QRadioButton::clicked, this, [this] {
         if (isVisible() && !CbArchiveSubDir.isChecked())
-            m_parts.messages.information(this, u"You must select the sub directory option above to use this option"_s);
+            m_parts.messages.information(
+                this, u"You must select the sub directory option above to use this option"_s);
     });
 }
 
@@ -255,7 +258,8 @@ void frmOptions::OKButton_Click()
 {
     setExpanded(false);
     BackupSets candidate = m_parts.sets;
-    const bool emptyList = candidate.size() == 1 && (candidate[0].SetName.isEmpty() || candidate[0].flRemoved);
+    const bool emptyList =
+        candidate.size() == 1 && (candidate[0].SetName.isEmpty() || candidate[0].flRemoved);
     std::size_t index = std::size_t(m_index);
     if (m_adding) {
         BackupSet fresh;
@@ -286,8 +290,8 @@ bool frmOptions::validates(BackupSets& candidate, std::size_t index)
     bool sourceMayBeMissing = false;
     if (IsValidSetName(tbSetName.text()) && !tbSetName.text().isEmpty() && !source.isEmpty() &&
         !sourceInfo.exists()) {
-        if (!m_parts.messages.question(
-                this, u"The source directory / file "_s + source + u" does not exist, continue?"_s)) {
+        if (!m_parts.messages.question(this, u"The source directory / file "_s + source +
+                                                 u" does not exist, continue?"_s)) {
             tbSourceDirectoryFile.setFocus();
             return false;
         }
@@ -310,8 +314,10 @@ bool frmOptions::validates(BackupSets& candidate, std::size_t index)
         case SetProblemKind::SourceMissing:
             return {u"You must specify a source directory!"_s, &tbSourceDirectoryFile};
         case SetProblemKind::SourceIsAFile:
-            return {u"The source %1 is a file. Choose the folder it is in, and give its name as a filter."_s.arg(source),
-                    &tbSourceDirectoryFile};
+            return {
+                u"The source %1 is a file. Choose the folder it is in, and give its name as a filter."_s.arg(
+                    source),
+                &tbSourceDirectoryFile};
         case SetProblemKind::NoDestination:
             return {u"You must specify a valid destination directory!"_s, &tbDestinationDirectory};
         case SetProblemKind::SameDirectory:

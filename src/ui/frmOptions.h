@@ -12,7 +12,6 @@
 
 #include <functional>
 
-
 namespace kelvo {
 
 class MessageBoxes;
@@ -50,7 +49,6 @@ private:
     QGroupBox m_advanced;
 
 public:
-
     void OKButton_Click();
     void CancelButton_Click();
     void Command1_Click(); // the advanced toggle

@@ -1,11 +1,11 @@
 #include "app/DesktopProgram.h"
+#include "platform/InstanceLock.h"
+#include "platform/SettingsStore.h"
 #include "saver/frmMain.h"
+#include "support/TestSupport.h"
 #include "ui/frmConfig.h"
 #include "ui/frmDialog.h"
 #include "ui/frmOptions.h"
-#include "platform/InstanceLock.h"
-#include "platform/SettingsStore.h"
-#include "support/TestSupport.h"
 
 #include <QApplication>
 #include <QDeadlineTimer>
@@ -15,10 +15,10 @@
 #include <QThread>
 #include <QTimer>
 
+#include <gtest/gtest.h>
+
 #include <csignal>
 #include <filesystem>
-
-#include <gtest/gtest.h>
 
 using namespace Qt::Literals::StringLiterals;
 
@@ -80,14 +80,16 @@ TEST_F(KelvoProgram, BacksUpAtTheFirstPollAndEndsCleanlyOnASignal)
     std::filesystem::create_directories(home.dir() / "src/sub");
     test::WriteFile(home.dir() / "src/sub/a.txt", "a");
     test::StoreSet(store, u"Docs"_s, home.dir() / "src", home.dir() / "dst");
-    store.SaveSetting(u"Kelvo"_s, u"Settings"_s, u"StrLogFileDir"_s, QString::fromStdString(home.dir().path()));
+    store.SaveSetting(u"Kelvo"_s, u"Settings"_s, u"StrLogFileDir"_s,
+                      QString::fromStdString(home.dir().path()));
 
     QProcess kelvo;
     kelvo.setProcessChannelMode(QProcess::ForwardedChannels);
     kelvo.start(QStringLiteral(KELVO_BIN_DIR "/kelvo"), {u"/b"_s});
     ASSERT_TRUE(kelvo.waitForStarted());
     EXPECT_TRUE(Eventually([&] { return std::filesystem::exists(home.dir() / "dst/sub/a.txt"); }));
-    EXPECT_TRUE(Eventually([&] { return test::ReadFile(home.dir() / "kelvo.log").contains("COMPLETED backup"); }));
+    EXPECT_TRUE(
+        Eventually([&] { return test::ReadFile(home.dir() / "kelvo.log").contains("COMPLETED backup"); }));
     EXPECT_FALSE(store.GetSetting(u"Kelvo"_s, u"Settings"_s, u"StrLastRunDate"_s).isEmpty());
     EXPECT_EQ(RunKelvo(u"/m"_s), 0) << "a second start ends at once";
 

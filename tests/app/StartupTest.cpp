@@ -79,7 +79,8 @@ TEST(ScreenSaverTarget, TakesTheWindowAnXscreensaverStyleSaverGives)
         {"/S -window-id", "0", Kind::OwnWindow, 0},
     };
     for (const auto& c : cases) {
-        const ScreenSaverTarget target = ScreenSaverTargetOf(QString::fromLatin1(c.commandLine), c.environment);
+        const ScreenSaverTarget target =
+            ScreenSaverTargetOf(QString::fromLatin1(c.commandLine), c.environment);
         EXPECT_EQ(target.kind, c.kind) << c.commandLine << " / " << c.environment;
         EXPECT_EQ(target.window, c.window) << c.commandLine << " / " << c.environment;
     }

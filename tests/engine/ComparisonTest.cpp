@@ -167,7 +167,6 @@ TEST_F(Comparison, DateStampedKeptCopyReplacesOneOfTheSameSecond)
     MakeFile(dst("report.doc"), "third", 1000);
     ASSERT_TRUE(needsCopy("report.doc"));
     EXPECT_EQ(ReadFile(dst("report.doc.05122026-950")), "third");
-
 }
 
 } // namespace

@@ -61,7 +61,8 @@ protected:
         fs::create_directories(home.dir() / "src/sub");
         test::WriteFile(home.dir() / "src/sub/a.txt", "a");
         test::StoreSet(store, u"Docs"_s, home.dir() / "src", home.dir() / "dst");
-        store.SaveSetting(u"Kelvo"_s, u"Settings"_s, u"StrLogFileDir"_s, QString::fromStdString(home.dir().path()));
+        store.SaveSetting(u"Kelvo"_s, u"Settings"_s, u"StrLogFileDir"_s,
+                          QString::fromStdString(home.dir().path()));
         saverWindow.setAttribute(Qt::WA_NativeWindow);
         saverWindow.setStyleSheet(u"background: #204080"_s);
         saverWindow.resize(640, 480);

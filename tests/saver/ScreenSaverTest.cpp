@@ -44,8 +44,8 @@ TEST(ScreenSaverWindow, AnyKeyOrClickEndsIt)
     QKeyEvent shift(QEvent::KeyPress, Qt::Key_Shift, Qt::ShiftModifier);
     QApplication::sendEvent(&window, &shift);
     EXPECT_EQ(exits, 1) << "Shift alone ends it";
-    QMouseEvent click(QEvent::MouseButtonPress, QPointF(5, 5), QPointF(5, 5), Qt::RightButton, Qt::RightButton,
-                      Qt::NoModifier);
+    QMouseEvent click(QEvent::MouseButtonPress, QPointF(5, 5), QPointF(5, 5), Qt::RightButton,
+                      Qt::RightButton, Qt::NoModifier);
     QApplication::sendEvent(&window, &click);
     EXPECT_EQ(exits, 2);
     for (const QPointF at : {QPointF(50, 50), QPointF(50, 50), QPointF(52, 50)}) {

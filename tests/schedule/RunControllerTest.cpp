@@ -1,12 +1,13 @@
-#include "platform/SettingsStore.h"
 #include "schedule/RunController.h"
-#include "support/TestSupport.h"
 
-#include <gtest/gtest.h>
+#include "platform/SettingsStore.h"
+#include "support/TestSupport.h"
 
 #include <QCoreApplication>
 #include <QDeadlineTimer>
 #include <QTimer>
+
+#include <gtest/gtest.h>
 
 #include <filesystem>
 
@@ -106,16 +107,14 @@ protected:
                   std::initializer_list<std::pair<QString, QString>> settings = {})
     {
         test::StoreSet(store, name, source, home.dir() / ("dst/" + name.toStdString()));
-        store.SaveSetting(u"Kelvo"_s, u"Settings"_s, u"StrLogFileDir"_s, QString::fromStdString(home.dir().path()));
+        store.SaveSetting(u"Kelvo"_s, u"Settings"_s, u"StrLogFileDir"_s,
+                          QString::fromStdString(home.dir().path()));
         for (const auto& [key, value] : settings)
             store.SaveSetting(u"Kelvo"_s, u"Settings"_s, key, value);
     }
 
     // Runs body from inside the next run, at its first event yield.
-    static void duringNextRun(std::function<void()> body)
-    {
-        QTimer::singleShot(0, std::move(body));
-    }
+    static void duringNextRun(std::function<void()> body) { QTimer::singleShot(0, std::move(body)); }
 
     // Lets the event loop run until done says so or two seconds have passed.
     static bool processEventsUntil(const std::function<bool()>& done)
@@ -261,7 +260,7 @@ TEST_F(RunControllerTest, RunNowDuringARunWaitsForItsEnd)
     duringNextRun([&] {
         busyDuringRun = controller->runBusy();
         fs::create_directories(src("new"));
-        controller->Load();  // Run now
+        controller->Load();     // Run now
         controller->PollTick(); // the poll ticks on inside the run
         listedDuringRun = controller->state().TotalDirectories;
     });

@@ -16,9 +16,8 @@ TEST(IdleBackup, RunsAllSetsOncePerActivationWhileTheSettingIsOn)
     bool busy = false;
     int runs = 0;
     std::vector<QString> notes;
-    IdleBackup idle(watch, {settings, [&] { return busy; }, [&] { ++runs; }, [&](const QString& line) {
-                                notes.push_back(line);
-                            }});
+    IdleBackup idle(watch, {settings, [&] { return busy; }, [&] { ++runs; },
+                            [&](const QString& line) { notes.push_back(line); }});
 
     emit watch.activated();
     EXPECT_EQ(runs, 0) << "the setting is off";

@@ -2,21 +2,18 @@
 
 #include "platform/SettingsStore.h"
 #include "schedule/RunController.h"
-
 #include "session/PrivateBus.h"
 
 #include <QDBusConnectionInterface>
 #include <QDBusMessage>
 #include <QDBusVirtualObject>
 #include <QElapsedTimer>
-
 #include <QTimer>
 
 #include <gtest/gtest.h>
 
-#include <filesystem>
-
 #include <fcntl.h>
+#include <filesystem>
 #include <poll.h>
 #include <unistd.h>
 #include <vector>

@@ -14,20 +14,23 @@
 
 namespace kelvo::test {
 
-void StoreSet(SettingsStore& store, const QString& name, const std::string& source, const std::string& destination)
+void StoreSet(SettingsStore& store, const QString& name, const std::string& source,
+              const std::string& destination)
 {
     const QString kelvo = QStringLiteral("Kelvo");
     const QString section = QStringLiteral("Sets\\") + name;
     store.SaveSetting(kelvo, QStringLiteral("Sets"), name, name);
-    const std::pair<const char*, QString> fields[] = {
-        {"SourceDirFile", QString::fromStdString(source)}, {"DestDir", QString::fromStdString(destination)},
-        {"flEnabled", QStringLiteral("True")},            {"flSubDirectories", QStringLiteral("True")},
-        {"flOverwrite", QStringLiteral("True")},          {"Filters", QStringLiteral("*.*")},
-        {"CopyOptions", QStringLiteral("OpDate")},        {"SyncOptions", QStringLiteral("srcToDest")}};
+    const std::pair<const char*, QString> fields[] = {{"SourceDirFile", QString::fromStdString(source)},
+                                                      {"DestDir", QString::fromStdString(destination)},
+                                                      {"flEnabled", QStringLiteral("True")},
+                                                      {"flSubDirectories", QStringLiteral("True")},
+                                                      {"flOverwrite", QStringLiteral("True")},
+                                                      {"Filters", QStringLiteral("*.*")},
+                                                      {"CopyOptions", QStringLiteral("OpDate")},
+                                                      {"SyncOptions", QStringLiteral("srcToDest")}};
     for (const auto& [key, value] : fields)
         store.SaveSetting(kelvo, section, QString::fromLatin1(key), value);
 }
-
 
 namespace {
 std::string TempRoot()

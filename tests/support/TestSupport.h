@@ -62,7 +62,8 @@ private:
 };
 
 // Stores an enabled one-way set with sub directories, copying by date, as an editor would.
-void StoreSet(SettingsStore& store, const QString& name, const std::string& source, const std::string& destination);
+void StoreSet(SettingsStore& store, const QString& name, const std::string& source,
+              const std::string& destination);
 
 void WriteFile(const std::string& path, const QByteArray& contents);
 QByteArray ReadFile(const std::string& path);

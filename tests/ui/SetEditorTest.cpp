@@ -51,7 +51,8 @@ protected:
     {
         for (const char* name : {"One", "Two", "Three"}) {
             std::filesystem::create_directories(home.dir() / name);
-            test::StoreSet(store, QString::fromLatin1(name), home.dir() / name, home.dir() / ("backup/" + std::string(name)));
+            test::StoreSet(store, QString::fromLatin1(name), home.dir() / name,
+                           home.dir() / ("backup/" + std::string(name)));
         }
     }
 
@@ -104,7 +105,8 @@ protected:
         return names;
     }
 
-    void fillNewSet(frmOptions& dialog, const QString& name, const std::string& source, const QString& destination)
+    void fillNewSet(frmOptions& dialog, const QString& name, const std::string& source,
+                    const QString& destination)
     {
         dialog.PrepareAdd();
         dialog.tbSetName.setText(name);
@@ -125,7 +127,8 @@ protected:
 TEST_F(SetEditor, GridAndArrayStayTogetherThroughEveryCommand)
 {
     auto editor = makeEditor();
-    EXPECT_EQ(gridNames(*editor), (QStringList{u"One"_s, u"Two"_s, u"Three"_s})) << "an empty list loads the store";
+    EXPECT_EQ(gridNames(*editor), (QStringList{u"One"_s, u"Two"_s, u"Three"_s}))
+        << "an empty list loads the store";
     EXPECT_EQ(editor->model().headerData(5, Qt::Horizontal, Qt::DisplayRole), u"Syncronisation Method"_s);
 
     std::filesystem::create_directories(home.dir() / "Four");
@@ -149,7 +152,8 @@ TEST_F(SetEditor, GridAndArrayStayTogetherThroughEveryCommand)
     editor->selectRow(0);
     editor->Toolbar1_ButtonClick(5);
     editor->Toolbar1_ButtonClick(5);
-    EXPECT_EQ(gridNames(*editor), (QStringList{u"Two"_s, u"Three"_s, u"One"_s, u"Four"_s})) << "the set moves on";
+    EXPECT_EQ(gridNames(*editor), (QStringList{u"Two"_s, u"Three"_s, u"One"_s, u"Four"_s}))
+        << "the set moves on";
     editor->Toolbar1_ButtonClick(6);
     EXPECT_EQ(gridNames(*editor), (QStringList{u"Two"_s, u"One"_s, u"Three"_s, u"Four"_s}));
 
@@ -187,7 +191,8 @@ TEST_F(SetEditor, RemoveWritesAtOnceCancelRestoresOnlyMemoryAndTheLastSetWaitsFo
     saveFails = true;
     editor->selectRow(0);
     editor->Toolbar1_ButtonClick(3);
-    EXPECT_TRUE(messages.last().startsWith(u"The set One could not be removed"_s)) << messages.last().toStdString();
+    EXPECT_TRUE(messages.last().startsWith(u"The set One could not be removed"_s))
+        << messages.last().toStdString();
     EXPECT_EQ(gridNames(*editor).size(), 3);
     EXPECT_FALSE(configuration.sets[0].flRemoved);
     saveFails = false;
@@ -253,7 +258,8 @@ TEST_F(SetEditor, PropertiesDialogJudgesASetInTheDialogsOrder)
     const std::string folder = home.dir() / "One";
     test::WriteFile(home.dir() / "file.txt", "x");
 
-    EXPECT_EQ(refused(u"My-Set"_s, folder, u"/b"_s), u"Use only standard chanracters for set name, e.g. a-z, 0-9"_s);
+    EXPECT_EQ(refused(u"My-Set"_s, folder, u"/b"_s),
+              u"Use only standard chanracters for set name, e.g. a-z, 0-9"_s);
     EXPECT_EQ(refused(u""_s, folder, u"/b"_s), u"You must give the set a Name!"_s);
     EXPECT_EQ(dialog.focusWidget(), &dialog.tbSetName);
     messages.answer = false;
@@ -262,13 +268,15 @@ TEST_F(SetEditor, PropertiesDialogJudgesASetInTheDialogsOrder)
                       u" does not exist, continue?"_s));
     EXPECT_EQ(dialog.focusWidget(), &dialog.tbSourceDirectoryFile);
     messages.answer = true;
-    EXPECT_EQ(refused(u"New"_s, home.dir() / "nowhere", u""_s), u"You must specify a valid destination directory!"_s)
+    EXPECT_EQ(refused(u"New"_s, home.dir() / "nowhere", u""_s),
+              u"You must specify a valid destination directory!"_s)
         << "Yes to a missing source still needs a destination";
     EXPECT_TRUE(refused(u"New"_s, home.dir() / "file.txt", u"/b"_s).contains(u"is a file"_s));
     EXPECT_EQ(refused(u"New"_s, folder, u""_s), u"You must specify a valid destination directory!"_s);
     EXPECT_EQ(dialog.focusWidget(), &dialog.tbDestinationDirectory);
     EXPECT_EQ(refused(u"two"_s, folder, u"/b"_s), u"Set names must be unique!"_s) << "without regard to case";
-    EXPECT_TRUE(refused(u"New"_s, folder, QString::fromStdString(folder + "/backup")).contains(u"inside the source"_s));
+    EXPECT_TRUE(refused(u"New"_s, folder, QString::fromStdString(folder + "/backup"))
+                    .contains(u"inside the source"_s));
     EXPECT_FALSE(dialog.expanded()) << "every OK collapses the advanced options";
 
     // A missing source that the person accepts is stored.
@@ -296,13 +304,16 @@ TEST_F(SetEditor, AdvancedRulesSpeakOnlyWhileTheDialogIsShown)
 
     dialog.PrepareAdd();
     EXPECT_EQ(dialog.tbFilters.text(), u"*.*"_s);
-    EXPECT_TRUE(dialog.cbOverwrite.isChecked() && dialog.cbSubDirectories.isChecked() && dialog.OpArchiveSeq.isChecked());
-    EXPECT_FALSE(dialog.CbArchive.isChecked() || dialog.CbArchiveSubDir.isChecked() || dialog.cbDeleteDest.isChecked());
+    EXPECT_TRUE(dialog.cbOverwrite.isChecked() && dialog.cbSubDirectories.isChecked() &&
+                dialog.OpArchiveSeq.isChecked());
+    EXPECT_FALSE(dialog.CbArchive.isChecked() || dialog.CbArchiveSubDir.isChecked() ||
+                 dialog.cbDeleteDest.isChecked());
     dialog.show();
     messages.answer = false;
     dialog.cbOverwrite.click();
-    EXPECT_EQ(messages.last(),
-              u"De-selecting this option will prevent a newer version of the file being saved, are you sure?"_s);
+    EXPECT_EQ(
+        messages.last(),
+        u"De-selecting this option will prevent a newer version of the file being saved, are you sure?"_s);
     EXPECT_TRUE(dialog.cbOverwrite.isChecked()) << "No keeps overwriting";
     dialog.OpArchiveKeepName.click();
     EXPECT_EQ(messages.last(), u"You must select the sub directory option above to use this option"_s);

@@ -12,9 +12,9 @@
 #include <QScreen>
 #include <QTimer>
 
-#include <filesystem>
-
 #include <gtest/gtest.h>
+
+#include <filesystem>
 
 namespace kelvo {
 namespace {
@@ -42,8 +42,14 @@ protected:
     MainWindow()
     {
         commands.about = [this] { ++aboutOpened; };
-        dialog = std::make_unique<frmDialog>(frmDialogParts{configuration, store, app, clock, statusBar,
-                                                            [this] { ++exits; }, [this] { ++unloads; }, {},
+        dialog = std::make_unique<frmDialog>(frmDialogParts{configuration,
+                                                            store,
+                                                            app,
+                                                            clock,
+                                                            statusBar,
+                                                            [this] { ++exits; },
+                                                            [this] { ++unloads; },
+                                                            {},
                                                             commands});
     }
 
@@ -67,7 +73,8 @@ TEST_F(MainWindow, HasTheDesignedCommandsAndFixedSize)
     EXPECT_EQ(dialog->minimumSize(), dialog->maximumSize());
     EXPECT_FALSE(dialog->windowIcon().isNull());
 
-    const QStringList captions{u"Edit Sets"_s, u"Settings"_s, u"Run now"_s, u"Logfile"_s, u"Help"_s, u"Exit"_s};
+    const QStringList captions{u"Edit Sets"_s, u"Settings"_s, u"Run now"_s,
+                               u"Logfile"_s,   u"Help"_s,     u"Exit"_s};
     for (int i = 1; i <= 6; ++i) {
         EXPECT_EQ(dialog->toolbarButton(i).text(), captions[i - 1]);
         EXPECT_FALSE(dialog->toolbarButton(i).icon().isNull()) << i;
@@ -79,8 +86,8 @@ TEST_F(MainWindow, HasTheDesignedCommandsAndFixedSize)
     QStringList items;
     for (const QAction* action : dialog->popup().actions())
         items << (action->isSeparator() ? u"-"_s : action->text());
-    EXPECT_EQ(items, (QStringList{u"Restore Kelvo"_s, u"Show Status Bar"_s, u"-"_s, u"View log"_s, u"Edit Sets"_s,
-                                  u"Settings"_s, u"Run now"_s, u"About"_s, u"Exit"_s}));
+    EXPECT_EQ(items, (QStringList{u"Restore Kelvo"_s, u"Show Status Bar"_s, u"-"_s, u"View log"_s,
+                                  u"Edit Sets"_s, u"Settings"_s, u"Run now"_s, u"About"_s, u"Exit"_s}));
     EXPECT_EQ(dialog->popup().defaultAction(), &dialog->menuItem(u"RestoreKelvo"_s));
     dialog->menuItem(u"about"_s).trigger();
     EXPECT_EQ(aboutOpened, 1);
@@ -154,8 +161,8 @@ TEST_F(MainWindow, StatusBarMenuItemAndCloseSymbolAgree)
 
     // The close symbol on the sixth panel hides the strip; the menu shows it unchecked next time.
     const QPoint closeSymbol = statusBar.findChild<QLabel*>(u"Panel6"_s)->geometry().center();
-    QMouseEvent press(QEvent::MouseButtonPress, closeSymbol, statusBar.mapToGlobal(closeSymbol), Qt::LeftButton,
-                      Qt::LeftButton, Qt::NoModifier);
+    QMouseEvent press(QEvent::MouseButtonPress, closeSymbol, statusBar.mapToGlobal(closeSymbol),
+                      Qt::LeftButton, Qt::LeftButton, Qt::NoModifier);
     QApplication::sendEvent(&statusBar, &press);
     EXPECT_FALSE(statusBar.isVisible());
     EXPECT_FALSE(configuration.settings.flShowStatusBar);
@@ -182,7 +189,8 @@ TEST(StatusBarPosition, FindsEachCornerOfAWorkAreaBesideAPanel)
         EXPECT_EQ(StatusBarPosition(u"TL"_s, a, size), a.topLeft()) << c.name;
         EXPECT_EQ(StatusBarPosition(u"TR"_s, a, size), QPoint(a.right() + 1 - 539, a.top())) << c.name;
         EXPECT_EQ(StatusBarPosition(u"BL"_s, a, size), QPoint(a.left(), a.bottom() + 1 - 25)) << c.name;
-        EXPECT_EQ(StatusBarPosition(u"BR"_s, a, size), QPoint(a.right() + 1 - 539, a.bottom() + 1 - 25)) << c.name;
+        EXPECT_EQ(StatusBarPosition(u"BR"_s, a, size), QPoint(a.right() + 1 - 539, a.bottom() + 1 - 25))
+            << c.name;
         EXPECT_EQ(StatusBarPosition(u"XX"_s, a, size), StatusBarPosition(u"BR"_s, a, size)) << c.name;
     }
 }
