@@ -2,6 +2,7 @@
 
 #include "engine/LogFile.h"
 #include "ui/ProgramIcon.h"
+#include "ui/StatisticsFrame.h"
 #include "ui/Tray.h"
 #include "ui/Twips.h"
 #include "ui/WindowFont.h"
@@ -10,7 +11,6 @@
 #include <QApplication>
 #include <QCloseEvent>
 #include <QCursor>
-#include <QGroupBox>
 #include <QMessageBox>
 #include <QScreen>
 
@@ -24,19 +24,6 @@ constexpr int ClientWidth = 6315;
 constexpr int ClientHeight = 3480;
 constexpr int ScreenSaverHeightCut = 330;
 constexpr int FrameTop = 480;
-constexpr int CaptionLeft = 120;
-constexpr int ValueLeft = 2280;
-constexpr int RightCaptionLeft = 2940;
-constexpr int RightValueLeft = 4500;
-constexpr int RowHeight = 240;
-// The frame's caption stands above its line in some styles; the rows keep their distances below it.
-constexpr int TitleRoom = 90;
-constexpr int ProgressBarWidth = 3735;
-constexpr int ProgressBarHeight = 300;
-
-const QColor ValueColour(0, 0, 192);
-const QColor ErrorColour(255, 0, 0);
-
 struct ToolbarButton
 {
     QString caption;
@@ -52,13 +39,6 @@ const std::array<ToolbarButton, 6> ToolbarButtons{{
     {u"Help"_s, {}, u"help"_s},
     {u"Exit"_s, {}, u"exit"_s},
 }};
-
-void Colour(QLabel& label, const QColor& colour)
-{
-    QPalette palette = label.palette();
-    palette.setColor(QPalette::WindowText, colour);
-    label.setPalette(palette);
-}
 
 class DesktopLogViewer final : public LogViewer
 {
@@ -140,76 +120,15 @@ int frmDialog::toolbarExtraHeight() const
     return m_toolbar->height() - Pixels(FrameTop);
 }
 
-QLabel* frmDialog::addLabel(const QString& name, const QString& text, int left, int top, bool bold)
-{
-    auto* label = new QLabel(text, m_frame);
-    label->setObjectName(name);
-    if (bold) {
-        QFont font = label->font();
-        font.setBold(true);
-        label->setFont(font);
-    }
-    label->setAlignment(Qt::AlignLeft | Qt::AlignVCenter);
-    label->setGeometry(PixelRect(left, top + TitleRoom, 0, RowHeight));
-    label->resize(label->sizeHint().width(), Pixels(RowHeight));
-    return label;
-}
-
 void frmDialog::buildStatistics()
 {
-    m_frame = new QGroupBox(u"Statistics"_s, this);
-    m_frame->setObjectName(u"Frame1"_s);
+    m_frame = new StatisticsFrame(this);
     m_frame->setGeometry(PixelRect(60, FrameTop, 6195, 2955).translated(0, toolbarExtraHeight()));
-    struct Row
-    {
-        const char16_t* caption;
-        const char16_t* captionName;
-        const char16_t* valueName;
-        const char16_t* text;
-        int top;
-    };
-    const Row rows[] = {
-        {u"Files Examined :", u"Label5", u"Label6", u"0", 240},
-        {u"Directories Searched : ", u"Label1", u"Label3", u"0", 480},
-        {u"Files Copied : ", u"Label2", u"Label4", u"0", 720},
-        {u"Errors Encountered :", u"Label11", u"Label12", u"0", 960},
-        {u"Filename :", u"Label8", u"Label9", u"", 1200},
-    };
-    for (const Row& row : rows) {
-        addLabel(QString::fromUtf16(row.captionName), QString::fromUtf16(row.caption), CaptionLeft, row.top,
-                 true);
-        QLabel* value =
-            addLabel(QString::fromUtf16(row.valueName), QString::fromUtf16(row.text), ValueLeft, row.top);
-        value->resize(Pixels(RightCaptionLeft - ValueLeft), value->height());
-        Colour(*value, ValueColour);
-    }
-    label(u"Label9"_s).resize(Pixels(ProgressBarWidth), Pixels(RowHeight));
-    addLabel(u"Label15"_s, u"Last Run :"_s, RightCaptionLeft, 480);
-    addLabel(u"Label16"_s, u"Mins to Next Run :"_s, RightCaptionLeft, 720);
-    for (const auto& [name, top] : {std::pair{u"Label13"_s, 480}, std::pair{u"Label17"_s, 720}}) {
-        QLabel* value = addLabel(name, {}, RightValueLeft, top);
-        value->resize(Pixels(6195 - RightValueLeft - CaptionLeft), value->height());
-        Colour(*value, ValueColour);
-    }
-    addLabel(u"Label10"_s, u"Current File % Complete :"_s, CaptionLeft, 1680);
-    addLabel(u"Label14"_s, u"Overall % Complete :"_s, CaptionLeft, 2280);
-    m_progressBar1 = addProgressBar(u"ProgressBar1"_s, 1650);
-    m_progressBar2 = addProgressBar(u"ProgressBar2"_s, 2250);
-}
-
-QProgressBar* frmDialog::addProgressBar(const QString& name, int top)
-{
-    auto* bar = new QProgressBar(m_frame);
-    bar->setObjectName(name);
-    bar->setRange(0, 100);
-    bar->setValue(0);
-    bar->setGeometry(PixelRect(ValueLeft, top + TitleRoom, ProgressBarWidth, ProgressBarHeight));
-    return bar;
 }
 
 QLabel& frmDialog::label(const QString& name) const
 {
-    return *m_frame->findChild<QLabel*>(name, Qt::FindDirectChildrenOnly);
+    return m_frame->label(name);
 }
 
 void frmDialog::buildPopup()
@@ -371,39 +290,24 @@ void frmDialog::mousePressEvent(QMouseEvent* event)
 
 void frmDialog::statisticsChanged(const RunStatistics& statistics)
 {
-    label(u"Label3"_s).setText(QString::number(statistics.directoriesSearched));
-    label(u"Label6"_s).setText(QString::number(statistics.filesExamined));
-    label(u"Label4"_s).setText(QString::number(statistics.filesCopied));
-    if (statistics.errors != m_errorsShown) {
-        m_errorsShown = statistics.errors;
-        label(u"Label12"_s).setText(QString::number(statistics.errors));
-        Label12_Change();
-    }
+    m_frame->showStatistics(statistics);
     m_parts.statusBar.setPanelText(3, u"Copied : "_s + QString::number(statistics.filesCopied));
     m_parts.statusBar.setPanelText(4, u"Errors : "_s + QString::number(statistics.errors));
 }
 
-void frmDialog::Label12_Change()
-{
-    if (label(u"Label12"_s).text().toLongLong() > 0)
-        Colour(label(u"Label12"_s), ErrorColour);
-}
-
 void frmDialog::currentFileChanged(const QString& name)
 {
-    QLabel& file = label(u"Label9"_s);
-    file.setText(file.fontMetrics().elidedText(name, Qt::ElideMiddle, file.width()));
-    file.setToolTip(name);
+    m_frame->showCurrentFile(name);
 }
 
 void frmDialog::fileProgressChanged(int percent)
 {
-    m_progressBar1->setValue(percent);
+    m_frame->showFileProgress(percent);
 }
 
 void frmDialog::overallProgressChanged(int percent)
 {
-    m_progressBar2->setValue(percent);
+    m_frame->showOverallProgress(percent);
     m_parts.statusBar.progressBar().setValue(percent);
 }
 
@@ -415,13 +319,12 @@ void frmDialog::copyActive(bool active)
 
 void frmDialog::errorReported(const QString& line)
 {
-    label(u"Label12"_s).setToolTip(line);
+    m_frame->showLastError(line);
 }
 
 void frmDialog::applyScreenSaverLayout()
 {
-    for (const QString& name : {u"Label15"_s, u"Label13"_s, u"Label17"_s, u"Label16"_s})
-        label(name).hide();
+    m_frame->hideTimerLabels();
     m_toolbar->hide();
     setFixedSize(Pixels(ClientWidth), Pixels(ClientHeight - ScreenSaverHeightCut));
     m_frame->move(m_frame->x(), Pixels(60));

@@ -15,11 +15,10 @@
 #include <functional>
 #include <memory>
 
-class QGroupBox;
-
 namespace kelvo {
 
 class frmStatusBar;
+class StatisticsFrame;
 class SettingsStore;
 
 // The windows that the main window's commands open; the set list editor, the general settings
@@ -105,15 +104,12 @@ private:
     void moveMainWindow(const QPoint& topLeft) override;
 
     void buildStatistics();
-    QLabel* addLabel(const QString& name, const QString& text, int left, int top, bool bold = false);
     int toolbarExtraHeight() const;
-    QProgressBar* addProgressBar(const QString& name, int top);
     void buildToolbar();
     void buildPopup();
     void Toolbar1_ButtonClick(int index);
     void StatusBar_Click();
     void ViewLogFile();
-    void Label12_Change();
     bool screenSaverMode() const;
 
     frmDialogParts m_parts;
@@ -122,12 +118,9 @@ private:
     std::unique_ptr<RunController> m_controller;
     QToolBar* m_toolbar = nullptr;
     std::vector<QAction*> m_buttons;
-    QGroupBox* m_frame = nullptr;
-    QProgressBar* m_progressBar1 = nullptr;
-    QProgressBar* m_progressBar2 = nullptr;
+    StatisticsFrame* m_frame = nullptr;
     QMenu* m_popup = nullptr;
     QSystemTrayIcon* m_tray = nullptr;
-    qint64 m_errorsShown = 0;
     bool m_endsOnInput = true;
 };
 

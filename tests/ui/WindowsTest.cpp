@@ -50,7 +50,8 @@ protected:
                                                             [this] { ++exits; },
                                                             [this] { ++unloads; },
                                                             {},
-                                                            commands});
+                                                            commands,
+                                                            {}});
     }
 
     test::IsolatedHome home;
