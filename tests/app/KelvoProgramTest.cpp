@@ -1,4 +1,5 @@
 #include "app/DesktopProgram.h"
+#include "support/Application.h"
 #include "platform/InstanceLock.h"
 #include "platform/SettingsStore.h"
 #include "saver/frmMain.h"
@@ -103,11 +104,7 @@ TEST_F(KelvoProgram, BacksUpAtTheFirstPollAndEndsCleanlyOnASignal)
 
 TEST_F(KelvoProgram, ScreenSaverBacksUpAndEndsOnAKey)
 {
-    static int argc = 1;
-    static char name[] = "test_app";
-    static char* argv[] = {name, nullptr};
-    if (!QApplication::instance())
-        new QApplication(argc, argv);
+    test::EnsureApplication<QApplication>();
     std::filesystem::create_directories(home.dir() / "src");
     test::WriteFile(home.dir() / "src/a.txt", "a");
     test::StoreSet(store, u"Docs"_s, home.dir() / "src", home.dir() / "dst");
@@ -141,11 +138,7 @@ template <typename Window> Window* Showing()
 
 TEST_F(KelvoProgram, SetListEditorAloneAddsASetAndDoneStoresIt)
 {
-    static int argc = 1;
-    static char name[] = "test_app";
-    static char* argv[] = {name, nullptr};
-    if (!QApplication::instance())
-        new QApplication(argc, argv);
+    test::EnsureApplication<QApplication>();
     std::filesystem::create_directories(home.dir() / "docs");
     store.SaveSetting(u"Kelvo"_s, u"Settings"_s, u"flReRun"_s, u"False"_s); // no import of the older store
 

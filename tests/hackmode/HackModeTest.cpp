@@ -1,5 +1,6 @@
 // Runs under Xvfb with Qt's xcb platform: a saver's window is made here and given to kelvo /S.
 #include "platform/SettingsStore.h"
+#include "support/Application.h"
 #include "support/TestSupport.h"
 
 #include <QApplication>
@@ -49,11 +50,7 @@ class HackMode : public ::testing::Test
 protected:
     static void SetUpTestSuite()
     {
-        static int argc = 1;
-        static char name[] = "test_hackmode";
-        static char* argv[] = {name, nullptr};
-        if (!QApplication::instance())
-            new QApplication(argc, argv);
+        test::EnsureApplication<QApplication>();
     }
 
     HackMode()

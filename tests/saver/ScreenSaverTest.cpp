@@ -1,4 +1,5 @@
 #include "saver/frmMain.h"
+#include "support/Application.h"
 
 #include <QApplication>
 #include <QKeyEvent>
@@ -30,11 +31,7 @@ TEST(MovementRule, TheFirstPositionIsRecordedAndTheNextRealMoveEnds)
 
 TEST(ScreenSaverWindow, AnyKeyOrClickEndsIt)
 {
-    static int argc = 1;
-    static char name[] = "test_saver";
-    static char* argv[] = {name, nullptr};
-    if (!QApplication::instance())
-        new QApplication(argc, argv);
+    test::EnsureApplication<QApplication>();
     int exits = 0;
     frmMain window([&] { ++exits; });
     window.showScreenSaver();

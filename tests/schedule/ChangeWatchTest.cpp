@@ -1,4 +1,5 @@
 #include "schedule/ChangeWatch.h"
+#include "support/Application.h"
 
 #include "support/TestSupport.h"
 
@@ -53,11 +54,7 @@ class ChangeWatchTest : public ::testing::Test
 protected:
     static void SetUpTestSuite()
     {
-        static int argc = 1;
-        static char name[] = "test_schedule";
-        static char* argv[] = {name, nullptr};
-        if (!QCoreApplication::instance())
-            new QCoreApplication(argc, argv);
+        test::EnsureApplication();
     }
 
     void SetUp() override

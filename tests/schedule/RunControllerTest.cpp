@@ -1,4 +1,5 @@
 #include "schedule/RunController.h"
+#include "support/Application.h"
 
 #include "platform/SettingsStore.h"
 #include "support/TestSupport.h"
@@ -85,11 +86,7 @@ class RunControllerTest : public ::testing::Test
 protected:
     static void SetUpTestSuite()
     {
-        static int argc = 1;
-        static char name[] = "test_schedule";
-        static char* argv[] = {name, nullptr};
-        if (!QCoreApplication::instance())
-            new QCoreApplication(argc, argv);
+        test::EnsureApplication();
     }
 
     RunControllerTest()

@@ -111,13 +111,4 @@ bool SpinUntil(const std::function<bool()>& condition)
     return condition();
 }
 
-void EnsureApplication()
-{
-    static int argc = 1;
-    static char name[] = "test_session";
-    static char* argv[] = {name, nullptr};
-    if (!QCoreApplication::instance())
-        new QCoreApplication(argc, argv);
-}
-
 } // namespace kelvo::test

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "support/Application.h"
 #include "support/TestSupport.h"
 
 #include <QDBusConnection>
@@ -45,6 +46,5 @@ bool DbusDaemonInstalled();
 QDBusConnection UnconnectedBus();
 // Runs the event loop until condition holds, for at most five seconds; tells whether it held.
 bool SpinUntil(const std::function<bool()>& condition);
-void EnsureApplication();
 
 } // namespace kelvo::test

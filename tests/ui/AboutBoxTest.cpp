@@ -1,5 +1,7 @@
 #include "platform/ProcessStarter.h"
+#include "support/Application.h"
 #include "ui/MessageBoxes.h"
+#include "ui/RecordingMessages.h"
 #include "ui/frmAbout.h"
 
 #include <QApplication>
@@ -16,17 +18,15 @@ namespace {
 
 using namespace Qt::StringLiterals;
 
-class Recorder final : public MessageBoxes, public ProcessStarter
+class RecordingStarter final : public ProcessStarter
 {
 public:
-    void information(QWidget*, const QString& text, const QString&) override { messages << text; }
     bool Start(const QString& program, const QStringList&) override
     {
         started << program;
         return starts;
     }
 
-    QStringList messages;
     QStringList started;
     bool starts = true;
 };
@@ -36,16 +36,13 @@ class AboutBox : public ::testing::Test
 protected:
     static void SetUpTestSuite()
     {
-        static int argc = 1;
-        static char name[] = "test_ui";
-        static char* argv[] = {name, nullptr};
-        if (!QApplication::instance())
-            new QApplication(argc, argv);
+        test::EnsureApplication<QApplication>();
     }
 
-    Recorder recorder;
+    RecordingStarter recorder;
+    test::RecordingMessages messages;
     std::map<QString, QString> onPath;
-    frmAboutParts parts{recorder, recorder, [this](const QString& program) { return onPath[program]; }};
+    frmAboutParts parts{recorder, messages, [this](const QString& program) { return onPath[program]; }};
 };
 
 TEST_F(AboutBox, NamesTheProgramAndItsVersionAndOkClosesItSoItsOwnerCanDestroyIt)
@@ -66,7 +63,7 @@ TEST_F(AboutBox, StartsTheFirstSystemInformationToolFoundOrSaysThereIsNone)
     frmAbout box(parts);
     const QString unavailable = u"System Information Is Unavailable At This Time"_s;
     box.StartSysInfo();
-    EXPECT_EQ(recorder.messages, QStringList{unavailable}) << "none on PATH";
+    EXPECT_EQ(messages.texts, QStringList{unavailable}) << "none on PATH";
 
     onPath[u"kinfocenter"_s] = u"/usr/bin/kinfocenter"_s;
     onPath[u"hardinfo"_s] = u"/usr/local/bin/hardinfo"_s;
@@ -75,7 +72,7 @@ TEST_F(AboutBox, StartsTheFirstSystemInformationToolFoundOrSaysThereIsNone)
     box.StartSysInfo();
     EXPECT_EQ(recorder.started, QStringList(2, u"/usr/local/bin/hardinfo"_s))
         << "the first found, and no other";
-    EXPECT_EQ(recorder.messages, QStringList(2, unavailable)) << "a tool that does not start";
+    EXPECT_EQ(messages.texts, QStringList(2, unavailable)) << "a tool that does not start";
 }
 
 } // namespace

@@ -1,8 +1,10 @@
 #include "config/AppState.h"
+#include "support/Application.h"
 #include "config/Configuration.h"
 #include "platform/Failure.h"
 #include "platform/SettingsStore.h"
 #include "support/TestSupport.h"
+#include "ui/RecordingMessages.h"
 #include "ui/MessageBoxes.h"
 #include "ui/frmConfig.h"
 #include "ui/frmOptions.h"
@@ -18,33 +20,12 @@ namespace {
 
 using namespace Qt::StringLiterals;
 
-// Answers the questions as told and keeps every text shown.
-class ScriptedMessages final : public MessageBoxes
-{
-public:
-    void stop(QWidget*, const QString& text, const QString&) override { shown.push_back(text); }
-    void information(QWidget*, const QString& text, const QString&) override { shown.push_back(text); }
-    bool question(QWidget*, const QString& text, const QString&) override
-    {
-        shown.push_back(text);
-        return answer;
-    }
-    QString last() const { return shown.empty() ? QString() : shown.back(); }
-
-    std::vector<QString> shown;
-    bool answer = true;
-};
-
 class SetEditor : public ::testing::Test
 {
 protected:
     static void SetUpTestSuite()
     {
-        static int argc = 1;
-        static char name[] = "test_ui";
-        static char* argv[] = {name, nullptr};
-        if (!QApplication::instance())
-            new QApplication(argc, argv);
+        test::EnsureApplication<QApplication>();
     }
 
     SetEditor()
@@ -118,7 +99,7 @@ protected:
     SettingsStore store{QString::fromStdString(home.configDir())};
     Configuration configuration{{}, BackupSets(1), {}};
     AppState app{RunModeApplication, {}, {}, 0, 0, false};
-    ScriptedMessages messages;
+    test::RecordingMessages messages;
     bool saveFails = false;
     int exits = 0;
     int statusBarShown = 0;
@@ -300,7 +281,7 @@ TEST_F(SetEditor, AdvancedRulesSpeakOnlyWhileTheDialogIsShown)
     EXPECT_TRUE(dialog.CbArchive.isChecked()) << "a kept-copy folder means keeping copies";
     EXPECT_EQ(configuration.sets[0].Filters, u"*.*"_s) << "an empty filter list is every file";
     dialog.cbOverwrite.click();
-    EXPECT_TRUE(messages.shown.empty()) << "no question while the editor fills the dialog";
+    EXPECT_TRUE(messages.texts.isEmpty()) << "no question while the editor fills the dialog";
 
     dialog.PrepareAdd();
     EXPECT_EQ(dialog.tbFilters.text(), u"*.*"_s);

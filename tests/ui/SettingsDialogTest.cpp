@@ -1,6 +1,8 @@
 #include "config/Configuration.h"
+#include "support/Application.h"
 #include "platform/AutostartEntry.h"
 #include "support/TestSupport.h"
+#include "ui/RecordingMessages.h"
 #include "ui/MessageBoxes.h"
 #include "ui/frmMainConfig.h"
 #include "ui/frmStatusBar.h"
@@ -23,14 +25,6 @@ namespace {
 
 using namespace Qt::StringLiterals;
 
-class RecordingMessages final : public MessageBoxes
-{
-public:
-    void stop(QWidget*, const QString& text, const QString& title) override { stops << title + u'|' + text; }
-
-    QStringList stops;
-};
-
 const GeneralSettings SomeSettings{.StrLogFileDir = u"/var/log/kelvo/"_s,
                                    .IntLogFileSize = 20,
                                    .flLogFileOn = true,
@@ -45,11 +39,7 @@ class SettingsDialog : public ::testing::Test
 protected:
     static void SetUpTestSuite()
     {
-        static int argc = 1;
-        static char name[] = "test_ui";
-        static char* argv[] = {name, nullptr};
-        if (!QApplication::instance())
-            new QApplication(argc, argv);
+        test::EnsureApplication<QApplication>();
     }
 
     void SetUp() override
@@ -110,7 +100,7 @@ protected:
     Configuration configuration{SomeSettings, {}, {}};
     frmStatusBar statusBar{configuration, [] { return QGuiApplication::primaryScreen(); }, {}};
     AutostartEntry autostart; // in the isolated home
-    RecordingMessages messages;
+    test::RecordingMessages messages;
     bool doneSucceeds = true;
     std::vector<GeneralSettings> doneSaw;
     QStringList browsed;
@@ -216,7 +206,7 @@ TEST_F(SettingsDialog, WritesTheStartUpEntryOnlyWhenTheBoxChangedAndReportsAFail
     EXPECT_EQ(autostart.command(), u"\"/elsewhere/kelvo\" /W"_s);
     okWithBox(false);
     EXPECT_TRUE(test::ReadFile(entry).contains("Hidden=true"));
-    EXPECT_TRUE(messages.stops.empty());
+    EXPECT_TRUE(messages.stops.isEmpty());
 
     // A file where the autostart directory should be: reported, and committed all the same.
     std::filesystem::remove_all(home.configDir() + "/autostart");

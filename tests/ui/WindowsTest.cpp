@@ -1,4 +1,5 @@
 #include "config/AppState.h"
+#include "support/Application.h"
 #include "config/Configuration.h"
 #include "platform/SettingsStore.h"
 #include "support/TestSupport.h"
@@ -32,11 +33,7 @@ class MainWindow : public ::testing::Test
 protected:
     static void SetUpTestSuite()
     {
-        static int argc = 1;
-        static char name[] = "test_ui";
-        static char* argv[] = {name, nullptr};
-        if (!QApplication::instance())
-            new QApplication(argc, argv);
+        test::EnsureApplication<QApplication>();
     }
 
     MainWindow()

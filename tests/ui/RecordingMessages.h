@@ -1,0 +1,32 @@
+#pragma once
+
+#include "ui/MessageBoxes.h"
+
+#include <QStringList>
+
+namespace kelvo::test {
+
+// Answers the windows' questions as told and keeps every text shown: texts in order, and the stop
+// boxes as "title|text".
+class RecordingMessages final : public MessageBoxes
+{
+public:
+    void stop(QWidget*, const QString& text, const QString& title) override
+    {
+        texts << text;
+        stops << title + u'|' + text;
+    }
+    void information(QWidget*, const QString& text, const QString&) override { texts << text; }
+    bool question(QWidget*, const QString& text, const QString&) override
+    {
+        texts << text;
+        return answer;
+    }
+    QString last() const { return texts.isEmpty() ? QString() : texts.back(); }
+
+    QStringList texts;
+    QStringList stops;
+    bool answer = true;
+};
+
+} // namespace kelvo::test
