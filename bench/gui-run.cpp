@@ -82,18 +82,9 @@ void StoreOnlySet(kelvo::SettingsStore& store, const QString& source, const QStr
 {
     kelvo::Configuration configuration;
     kelvo::LoadConfiguration(store, configuration);
-    kelvo::BackupSet set;
-    set.SetName = u"gui"_s;
+    kelvo::BackupSet set = kelvo::NewBackupSet(u"gui"_s);
     set.SourceDirFile = source;
     set.DestDir = destination;
-    set.CopyOptions = u"OpDate"_s;
-    set.SyncOptions = u"srcToDest"_s;
-    set.ArchiveOptions = u"OpSeq"_s;
-    set.Filters = u"*.*"_s;
-    set.flEnabled = true;
-    set.flOverwrite = true;
-    set.flSubDirectories = true;
-    set.LastDate = u"Never run"_s;
     configuration.sets = {set};
     configuration.settings.StrLogFileDir = logDirectory;
     kelvo::CommitConfiguration(store, configuration);

@@ -48,21 +48,6 @@ void ApplyOptions(BackupSet& set, const SetOptions& options)
         set.ArchiveOptions = u"OpSeq"_s;
 }
 
-BackupSet NewSet(const QString& name)
-{
-    BackupSet set;
-    set.SetName = name;
-    set.CopyOptions = u"OpDate"_s;
-    set.SyncOptions = u"srcToDest"_s;
-    set.ArchiveOptions = u"OpSeq"_s;
-    set.Filters = u"*.*"_s;
-    set.flEnabled = true;
-    set.flOverwrite = true;
-    set.flSubDirectories = true;
-    set.LastDate = u"Never run"_s;
-    return set;
-}
-
 // Validates the changed copy and only then puts it in place.
 void ReplaceValidated(BackupSets& sets, BackupSets changed, std::size_t index, bool force)
 {
@@ -84,7 +69,7 @@ std::size_t SetIndexByName(const BackupSets& sets, const QString& name)
 void AddSet(Configuration& configuration, const QString& name, const SetOptions& options)
 {
     BackupSets changed = configuration.sets;
-    BackupSet set = NewSet(name);
+    BackupSet set = NewBackupSet(name);
     ApplyOptions(set, options);
     // The list of a store without sets is one empty record, which the first set takes over.
     if (changed.size() == 1 && IsEmptyRecord(changed.front()))

@@ -592,11 +592,35 @@ void ChangeConfiguration(SettingsStore& store, const std::function<void(Configur
     });
 }
 
-SyncMode SyncModeOf(const BackupSet& set)
+BackupSet NewBackupSet(const QString& name)
 {
+    BackupSet set;
+    set.SetName = name;
+    set.CopyOptions = u"OpDate"_s;
+    set.SyncOptions = u"srcToDest"_s;
+    set.ArchiveOptions = u"OpSeq"_s;
+    set.Filters = u"*.*"_s;
+    set.flEnabled = true;
+    set.flOverwrite = true;
+    set.flSubDirectories = true;
+    set.LastDate = u"Never run"_s;
+    return set;
+}
+
+std::optional<SyncMode> KnownSyncModeOf(const BackupSet& set)
+{
+    if (set.SyncOptions.isEmpty() || set.SyncOptions == u"srcToDest"_s)
+        return SyncMode::OneWay;
     if (set.SyncOptions == u"srcAndDest"_s)
         return SyncMode::TwoWay;
-    return set.SyncOptions == u"destToSrc"_s ? SyncMode::Reverse : SyncMode::OneWay;
+    if (set.SyncOptions == u"destToSrc"_s)
+        return SyncMode::Reverse;
+    return std::nullopt;
+}
+
+SyncMode SyncModeOf(const BackupSet& set)
+{
+    return KnownSyncModeOf(set).value_or(SyncMode::OneWay);
 }
 
 CopyCriterion CopyCriterionOf(const BackupSet& set)

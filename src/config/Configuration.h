@@ -63,8 +63,14 @@ enum class SyncMode { OneWay, TwoWay, Reverse }; // "srcToDest" (and any other),
 enum class CopyCriterion { Date, ArchiveFlag, Size, Unknown };  // "OpDate", "OpArchive", "OpFileSize"
 enum class KeptCopyNaming { OwnName, Sequence, Date, Unknown }; // "OpKeep", "OpSeq", "OpDate"
 SyncMode SyncModeOf(const BackupSet& set);
+// The same, with nothing for a text other than the three (an empty text is one way).
+std::optional<SyncMode> KnownSyncModeOf(const BackupSet& set);
 CopyCriterion CopyCriterionOf(const BackupSet& set);
 KeptCopyNaming KeptCopyNamingOf(const BackupSet& set);
+
+// A set as every editor starts one: enabled, one way, by date, every file, sub directories included,
+// overwriting, kept copies numbered, never run.
+BackupSet NewBackupSet(const QString& name);
 
 // Indexed from 0 in store order; after a load never empty (one record with an empty SetName when
 // the store holds no set).

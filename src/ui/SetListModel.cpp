@@ -12,25 +12,34 @@ enum Column { Enabled, Name, Source, Destination, Criterion, Method, LastRun, Co
 
 } // namespace
 
-QString CopyCriterionText(const QString& copyOptions)
+QString CopyCriterionText(const BackupSet& set)
 {
-    if (copyOptions == u"OpDate"_s)
+    switch (CopyCriterionOf(set)) {
+    case CopyCriterion::Date:
         return u"File Date And Time"_s;
-    if (copyOptions == u"OpArchive"_s)
+    case CopyCriterion::ArchiveFlag:
         return u"Archive Bit"_s;
-    if (copyOptions == u"OpFileSize"_s)
+    case CopyCriterion::Size:
         return u"File Size"_s;
+    case CopyCriterion::Unknown:
+        break;
+    }
     return {};
 }
 
-QString SyncMethodText(const QString& syncOptions)
+QString SyncMethodText(const BackupSet& set)
 {
-    if (syncOptions.isEmpty() || syncOptions == u"srcToDest"_s)
+    const std::optional<SyncMode> mode = KnownSyncModeOf(set);
+    if (!mode)
+        return {};
+    switch (*mode) {
+    case SyncMode::OneWay:
         return u"1 way : source --> destination"_s;
-    if (syncOptions == u"srcAndDest"_s)
+    case SyncMode::TwoWay:
         return u"2 way : source <--> destination"_s;
-    if (syncOptions == u"destToSrc"_s)
+    case SyncMode::Reverse:
         return u"1 way : destination --> source"_s;
+    }
     return {};
 }
 
@@ -71,9 +80,9 @@ QVariant SetListModel::data(const QModelIndex& index, int role) const
     case Destination:
         return set.DestDir;
     case Criterion:
-        return CopyCriterionText(set.CopyOptions);
+        return CopyCriterionText(set);
     case Method:
-        return SyncMethodText(set.SyncOptions);
+        return SyncMethodText(set);
     case LastRun:
         return set.LastDate;
     }

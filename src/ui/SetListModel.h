@@ -7,8 +7,8 @@
 namespace kelvo {
 
 // The texts the set list shows for the option fields; empty for a value outside the known ones.
-QString CopyCriterionText(const QString& copyOptions);
-QString SyncMethodText(const QString& syncOptions);
+QString CopyCriterionText(const BackupSet& set);
+QString SyncMethodText(const BackupSet& set);
 
 // The set list editor's grid as a view of BackupSets itself: row k is element k, so grid and array
 // cannot drift. An empty list (one record without a name) has no row.

@@ -22,6 +22,8 @@ constexpr int AdvancedTop = 5340;
 constexpr int AdvancedHeight = 2595;
 constexpr int ButtonRowTop = 4860;
 
+// The stored texts by list index; the lists hold the criteria and the methods in the order of their
+// enumerations, CopyCriterion and SyncMode.
 const QStringList CopyOptionValues{u"OpDate"_s, u"OpArchive"_s, u"OpFileSize"_s};
 const QStringList SyncOptionValues{u"srcToDest"_s, u"srcAndDest"_s, u"destToSrc"_s};
 
@@ -212,7 +214,7 @@ void frmOptions::PrepareEdit(int index)
         set.Filters = u"*.*"_s;
     tbFilters.setText(set.Filters);
     TbArchiveSubDir.setText(set.ArchiveSubDir);
-    if (const qsizetype copy = CopyOptionValues.indexOf(set.CopyOptions); copy >= 0)
+    if (const CopyCriterion copy = CopyCriterionOf(set); copy != CopyCriterion::Unknown)
         ddbCopyOptions.setCurrentIndex(int(copy));
     cbOverwrite.setChecked(set.flOverwrite);
     cbSubDirectories.setChecked(set.flSubDirectories);
@@ -229,7 +231,7 @@ void frmOptions::PrepareEdit(int index)
     }
     CbArchive.setChecked(set.flArchive);
     CbArchiveSubDir.setChecked(set.flArchiveSubDir);
-    ddbSyncOptions.setCurrentIndex(std::max<int>(0, int(SyncOptionValues.indexOf(set.SyncOptions))));
+    ddbSyncOptions.setCurrentIndex(int(SyncModeOf(set)));
     tbSetName.setFocus();
 }
 
@@ -262,9 +264,7 @@ void frmOptions::OKButton_Click()
         candidate.size() == 1 && (candidate[0].SetName.isEmpty() || candidate[0].flRemoved);
     std::size_t index = std::size_t(m_index);
     if (m_adding) {
-        BackupSet fresh;
-        fresh.LastDate = u"Never run"_s;
-        fresh.flEnabled = true;
+        const BackupSet fresh = NewBackupSet({});
         if (emptyList)
             candidate[0] = fresh;
         else
