@@ -12,9 +12,12 @@ IdleBackup::IdleBackup(ScreenSaverWatch& watch, IdleBackupParts parts)
 
 void IdleBackup::CheckAvailable()
 {
-    if (!m_parts.settings.flRunWhenIdle || m_unavailableSaid || m_watch.available())
+    // Asking the bus is a round trip on the window's thread: once the answer is known, it is kept.
+    if (!m_parts.settings.flRunWhenIdle || m_answered)
         return;
-    m_unavailableSaid = true;
+    m_answered = true;
+    if (m_watch.available())
+        return;
     m_parts.note(
         QStringLiteral("Idle backups are not available on this desktop: no screen saver service "
                        "(org.freedesktop.ScreenSaver or org.gnome.ScreenSaver) is on the session bus"));

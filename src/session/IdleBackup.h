@@ -39,7 +39,7 @@ private:
 
     ScreenSaverWatch& m_watch;
     IdleBackupParts m_parts;
-    bool m_unavailableSaid = false;
+    bool m_answered = false;
 };
 
 } // namespace kelvo

@@ -1,6 +1,7 @@
 #include "ui/frmDialog.h"
 
 #include "engine/LogFile.h"
+#include "ui/MessageBoxes.h"
 #include "ui/ProgramIcon.h"
 #include "ui/StatisticsFrame.h"
 #include "ui/Tray.h"
@@ -11,7 +12,6 @@
 #include <QApplication>
 #include <QCloseEvent>
 #include <QCursor>
-#include <QMessageBox>
 #include <QScreen>
 
 namespace kelvo {
@@ -47,7 +47,7 @@ public:
         : m_parent(parent), m_open(open)
     {}
     void openTextFile(const QString& path) override { m_open(path); }
-    void showMessage(const QString& text) override { QMessageBox::information(m_parent, u"Kelvo"_s, text); }
+    void showMessage(const QString& text) override { MessageBoxes::Desktop().information(m_parent, text); }
 
 private:
     QWidget* m_parent;
