@@ -48,10 +48,7 @@ bool ShowsMoreThanOneColour(WId window)
 class HackMode : public ::testing::Test
 {
 protected:
-    static void SetUpTestSuite()
-    {
-        test::EnsureApplication<QApplication>();
-    }
+    static void SetUpTestSuite() { test::EnsureApplication<QApplication>(); }
 
     HackMode()
     {

@@ -1,6 +1,6 @@
 #include "schedule/ChangeWatch.h"
-#include "support/Application.h"
 
+#include "support/Application.h"
 #include "support/TestSupport.h"
 
 #include <QCoreApplication>
@@ -52,10 +52,7 @@ int CountWatches(int descriptor)
 class ChangeWatchTest : public ::testing::Test
 {
 protected:
-    static void SetUpTestSuite()
-    {
-        test::EnsureApplication();
-    }
+    static void SetUpTestSuite() { test::EnsureApplication(); }
 
     void SetUp() override
     {

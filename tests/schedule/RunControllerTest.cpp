@@ -1,7 +1,7 @@
 #include "schedule/RunController.h"
-#include "support/Application.h"
 
 #include "platform/SettingsStore.h"
+#include "support/Application.h"
 #include "support/TestSupport.h"
 
 #include <QCoreApplication>
@@ -84,10 +84,7 @@ public:
 class RunControllerTest : public ::testing::Test
 {
 protected:
-    static void SetUpTestSuite()
-    {
-        test::EnsureApplication();
-    }
+    static void SetUpTestSuite() { test::EnsureApplication(); }
 
     RunControllerTest()
     {

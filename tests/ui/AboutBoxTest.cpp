@@ -34,10 +34,7 @@ public:
 class AboutBox : public ::testing::Test
 {
 protected:
-    static void SetUpTestSuite()
-    {
-        test::EnsureApplication<QApplication>();
-    }
+    static void SetUpTestSuite() { test::EnsureApplication<QApplication>(); }
 
     RecordingStarter recorder;
     test::RecordingMessages messages;

@@ -1,11 +1,11 @@
 #include "config/AppState.h"
-#include "support/Application.h"
 #include "config/Configuration.h"
 #include "platform/Failure.h"
 #include "platform/SettingsStore.h"
+#include "support/Application.h"
 #include "support/TestSupport.h"
-#include "ui/RecordingMessages.h"
 #include "ui/MessageBoxes.h"
+#include "ui/RecordingMessages.h"
 #include "ui/frmConfig.h"
 #include "ui/frmOptions.h"
 
@@ -23,10 +23,7 @@ using namespace Qt::StringLiterals;
 class SetEditor : public ::testing::Test
 {
 protected:
-    static void SetUpTestSuite()
-    {
-        test::EnsureApplication<QApplication>();
-    }
+    static void SetUpTestSuite() { test::EnsureApplication<QApplication>(); }
 
     SetEditor()
     {

@@ -1,9 +1,9 @@
 #include "config/Configuration.h"
-#include "support/Application.h"
 #include "platform/AutostartEntry.h"
+#include "support/Application.h"
 #include "support/TestSupport.h"
-#include "ui/RecordingMessages.h"
 #include "ui/MessageBoxes.h"
+#include "ui/RecordingMessages.h"
 #include "ui/frmMainConfig.h"
 #include "ui/frmStatusBar.h"
 
@@ -37,10 +37,7 @@ const GeneralSettings SomeSettings{.StrLogFileDir = u"/var/log/kelvo/"_s,
 class SettingsDialog : public ::testing::Test
 {
 protected:
-    static void SetUpTestSuite()
-    {
-        test::EnsureApplication<QApplication>();
-    }
+    static void SetUpTestSuite() { test::EnsureApplication<QApplication>(); }
 
     void SetUp() override
     {

@@ -1,7 +1,7 @@
 #include "config/AppState.h"
-#include "support/Application.h"
 #include "config/Configuration.h"
 #include "platform/SettingsStore.h"
+#include "support/Application.h"
 #include "support/TestSupport.h"
 #include "ui/Tray.h"
 #include "ui/frmDialog.h"
@@ -31,10 +31,7 @@ public:
 class MainWindow : public ::testing::Test
 {
 protected:
-    static void SetUpTestSuite()
-    {
-        test::EnsureApplication<QApplication>();
-    }
+    static void SetUpTestSuite() { test::EnsureApplication<QApplication>(); }
 
     MainWindow()
     {
