@@ -76,9 +76,15 @@ struct DirectoryIdentity
 std::optional<DirectoryIdentity> IdentityOf(const DirectoryHandle& directory)
 {
     struct stat st = {};
-    const int result =
-        directory.fd() == AT_FDCWD ? ::stat(directory.path().c_str(), &st) : ::fstat(directory.fd(), &st);
-    if (result != 0)
+    if (::fstat(directory.fd(), &st) != 0)
+        return std::nullopt;
+    return DirectoryIdentity{st.st_dev, st.st_ino};
+}
+
+std::optional<DirectoryIdentity> IdentityOf(const std::string& root)
+{
+    struct stat st = {};
+    if (::stat(root.c_str(), &st) != 0)
         return std::nullopt;
     return DirectoryIdentity{st.st_dev, st.st_ino};
 }
@@ -89,17 +95,28 @@ bool EndsTheSet(const Failure& failure)
     return failure.number() == ErrDiskFull || failure.number() == ErrOverflow;
 }
 
-// Creates one directory level; false when another run made it in the meantime.
-bool MakeDirectory(const std::string& path)
+// Creates a set's root, one level, when it is missing.
+void MakeRoot(const std::string& path)
 {
     try {
         CreateDirectory(path);
-        return true;
     } catch (const Failure&) {
-        if (FolderExists(path))
-            return false;
-        throw;
+        if (!FolderExists(path))
+            throw;
     }
+}
+
+// The directory part of a relative path ("a/b/" gives "a/"), and its last name ("b").
+std::string ParentOf(const std::string& relative)
+{
+    const auto slash = relative.rfind('/', relative.size() - 2);
+    return slash == std::string::npos ? std::string() : relative.substr(0, slash + 1);
+}
+
+std::string LastNameOf(const std::string& relative)
+{
+    const std::string parent = ParentOf(relative);
+    return relative.substr(parent.size(), relative.size() - parent.size() - 1);
 }
 
 // One file examined: where it is on the copying side, and where its copy goes.
@@ -112,21 +129,27 @@ struct FilePair
     FileLocation destination{target, name};
 };
 
-// A directory visited and the directory it was copied into, for the attributes carried at the end.
+// A directory visited and the directory it was copied into, for the times carried at the end.
 struct VisitedDirectory
 {
-    std::string directory;
-    std::string target;
+    bool sourceSide = true;
+    std::string relative; // below its root, ending with "/", or "" for the root
     bool targetCreated = false;
+};
+
+// One of a set's two trees: its root, opened once per walk, and what that root is on disk.
+struct Tree
+{
+    std::string root; // with a trailing "/"
+    std::optional<DirectoryHandle> handle;
+    std::optional<DirectoryIdentity> identity;
 };
 
 // What the run knows of the set it is working on.
 struct SetWalk
 {
-    std::string sourceRoot;      // with a trailing "/"
-    std::string destinationRoot; // with a trailing "/"
-    std::optional<DirectoryIdentity> sourceIdentity;
-    std::optional<DirectoryIdentity> destinationIdentity;
+    Tree source;
+    Tree destination;
     bool deletesAllowed = true;
     bool sameRootsReported = false;
     // Directories whose failure or whose being the backup itself excludes them and all below them.
@@ -156,9 +179,12 @@ private:
     std::optional<std::string> targetOf(const BackupSet& set, const std::string& directory) const;
     void copyDirectory(qint16 setIndex, const std::string& directory, const std::string& target);
     bool onSourceSide(const std::string& directory) const;
+    const DirectoryHandle& rootOf(Tree& tree, bool receiving);
+    DirectoryHandle openTarget(Tree& tree, const std::string& relative, const std::string& target,
+                               bool& created);
     bool isTheOtherRoot(const DirectoryHandle& directory);
-    void deleteRemovedFiles(const BackupSet& set, const std::string& directory, const std::string& target,
-                            const std::vector<std::string>& names);
+    void deleteRemovedFiles(const BackupSet& set, const DirectoryHandle& directory,
+                            const DirectoryHandle& target, const std::vector<std::string>& names);
     void examineFile(qint16 setIndex, const DirectoryHandle& directory, const DirectoryHandle& target,
                      const std::string& name, TimePrecision precision);
     void copyFile(qint16 setIndex, const FilePair& pair, TimePrecision precision);
@@ -251,10 +277,10 @@ void Run::walkSet(qint16 setIndex, const DirectoryList& list)
 void Run::prepareWalk(const BackupSet& set)
 {
     m_walk = SetWalk{};
-    m_walk.sourceRoot = WithTrailingSeparator(ToFilePath(set.SourceDirFile));
-    m_walk.destinationRoot = WithTrailingSeparator(ToFilePath(set.DestDir));
-    m_walk.sourceIdentity = IdentityOf(DirectoryHandle(m_walk.sourceRoot));
-    m_walk.destinationIdentity = IdentityOf(DirectoryHandle(m_walk.destinationRoot));
+    m_walk.source.root = WithTrailingSeparator(ToFilePath(set.SourceDirFile));
+    m_walk.destination.root = WithTrailingSeparator(ToFilePath(set.DestDir));
+    m_walk.source.identity = IdentityOf(m_walk.source.root);
+    m_walk.destination.identity = IdentityOf(m_walk.destination.root);
     guardDeletes(set);
 }
 
@@ -265,11 +291,11 @@ void Run::guardDeletes(const BackupSet& set)
     if (SyncModeOf(set) == SyncMode::TwoWay || !set.flRemovedDeletedFiles)
         return;
     const bool fromDestination = SyncModeOf(set) == SyncMode::Reverse;
-    const std::string& root = fromDestination ? m_walk.destinationRoot : m_walk.sourceRoot;
-    const std::string& other = fromDestination ? m_walk.sourceRoot : m_walk.destinationRoot;
+    const std::string& root = fromDestination ? m_walk.destination.root : m_walk.source.root;
+    const std::string& other = fromDestination ? m_walk.source.root : m_walk.destination.root;
     int specialEntries = 0;
     try {
-        if (!ListDirectory(root, MaskAll, &specialEntries).empty() || specialEntries > 0)
+        if (!ListDirectory(DirectoryHandle(root), MaskAll, &specialEntries).empty() || specialEntries > 0)
             return;
     } catch (const Failure&) {
         m_walk.deletesAllowed = false; // the visit of the root reports why
@@ -288,7 +314,7 @@ bool Run::isExcluded(const std::string& directory) const
 
 bool Run::isSetRoot(const std::string& directory) const
 {
-    return directory == m_walk.sourceRoot || directory == m_walk.destinationRoot;
+    return directory == m_walk.source.root || directory == m_walk.destination.root;
 }
 
 // The matching directory on the other side (T), or nothing for a directory of a one-way set that lies
@@ -354,60 +380,104 @@ void Run::copyDirectory(qint16 setIndex, const std::string& directory, const std
 {
     const BackupSet& set = m_context.configuration.sets.at(static_cast<std::size_t>(setIndex));
     const std::vector<std::string> filters = SplitFilters(ToFilePath(set.Filters));
+    const bool sourceSide = onSourceSide(directory);
+    Tree& from = sourceSide ? m_walk.source : m_walk.destination;
+    Tree& to = sourceSide ? m_walk.destination : m_walk.source;
+    const std::string relative = directory.substr(from.root.size());
     // The copying side is listed before anything is made or deleted: a source that is missing or
     // cannot be read must never empty its backup, nor grow empty directories in it.
-    const DirectoryHandle directoryHandle(directory);
-    if (isTheOtherRoot(directoryHandle))
-        return;
+    std::optional<DirectoryHandle> directoryHandle;
     int specialEntries = 0;
     std::vector<std::string> names;
     try {
-        names = ListDirectory(directory, MaskFiles, &specialEntries);
+        directoryHandle.emplace(DirectoryHandle::OpenBelow(rootOf(from, false), relative));
+        if (isTheOtherRoot(*directoryHandle))
+            return;
+        names = ListDirectory(*directoryHandle, MaskFiles, &specialEntries);
     } catch (const Failure& failure) {
         throw Failure(failure.number() == ErrPathNotFound ? ErrPathNotFound : ErrPathFileAccess, directory);
     }
     m_specialFiles += specialEntries;
 
-    const bool created = !target.empty() && !FolderExists(target) && MakeDirectory(target);
+    bool created = false;
+    const DirectoryHandle targetHandle = openTarget(to, relative, target, created);
     // A directory just made holds no leftovers of a killed run.
     if (!created)
-        RemoveStaleReplacements(target);
+        RemoveStaleReplacements(targetHandle);
     if (SyncModeOf(set) != SyncMode::TwoWay && set.flRemovedDeletedFiles && m_walk.deletesAllowed)
-        deleteRemovedFiles(set, directory, target, names);
+        deleteRemovedFiles(set, *directoryHandle, targetHandle, names);
 
-    const DirectoryHandle targetHandle(target);
-    const TimePrecision precision = TimePrecisionOf(directoryHandle, targetHandle);
+    const TimePrecision precision = TimePrecisionOf(*directoryHandle, targetHandle);
     for (const std::string& filter : filters) {
         for (const std::string& name : names) {
             if (MatchesPattern(name, filter))
-                examineFile(setIndex, directoryHandle, targetHandle, name, precision);
+                examineFile(setIndex, *directoryHandle, targetHandle, name, precision);
         }
     }
-    m_walk.visited.push_back({directory, target, created});
+    // A directory made private gets its source's mode as soon as its files are in, so a stopped run
+    // never leaves it more open than its source. A two-way set opens only the directories it made,
+    // since either side's directory may be the newer.
+    if (SyncModeOf(set) != SyncMode::TwoWay || created) {
+        try {
+            CarryDirectoryMode(*directoryHandle, targetHandle);
+        } catch (const Failure&) {
+            // Permissions that a file system cannot take leave the backed-up contents whole.
+        }
+    }
+    m_walk.visited.push_back({sourceSide, relative, created});
 }
 
-// A directory of the copying side that is the other side's root, reached through a link or a bind
-// mount: copying it would copy the backup into itself, one level deeper each run.
+// A set's root, opened by its path when the walk first needs it; the receiving side's is made when
+// missing.
+const DirectoryHandle& Run::rootOf(Tree& tree, bool receiving)
+{
+    if (!tree.handle) {
+        if (receiving)
+            MakeRoot(tree.root);
+        tree.handle.emplace(tree.root);
+    }
+    return *tree.handle;
+}
+
+// The receiving side's directory at relative, made private when missing. Its parent was visited
+// before it, and is opened again without following links, as is the directory itself. A link or a file
+// in its place is never entered nor replaced: the directory fails (75), and the user decides.
+DirectoryHandle Run::openTarget(Tree& tree, const std::string& relative, const std::string& target,
+                                bool& created)
+{
+    const DirectoryHandle& root = rootOf(tree, true);
+    if (relative.empty())
+        return DirectoryHandle::OpenBelow(root, relative);
+    const DirectoryHandle parent = DirectoryHandle::OpenBelow(root, ParentOf(relative));
+    std::optional<DirectoryHandle> made =
+        OpenOrCreateDirectory(FileLocation(parent, LastNameOf(relative)), created);
+    if (!made)
+        throw Failure(ErrPathFileAccess, target);
+    return std::move(*made);
+}
+
+// A directory of the copying side that is the other side's root, reached through a bind mount:
+// copying it would copy the backup into itself, one level deeper each run.
 bool Run::isTheOtherRoot(const DirectoryHandle& directory)
 {
     const std::optional<DirectoryIdentity>& other =
-        onSourceSide(directory.path()) ? m_walk.destinationIdentity : m_walk.sourceIdentity;
+        onSourceSide(directory.path()) ? m_walk.destination.identity : m_walk.source.identity;
     if (!other || IdentityOf(directory) != other)
         return false;
     m_walk.excluded.push_back(directory.path());
     if (isSetRoot(directory.path()) && !m_walk.sameRootsReported) {
         m_walk.sameRootsReported = true;
-        m_log.Problem("Error : " + m_walk.sourceRoot + " and " + m_walk.destinationRoot +
+        m_log.Problem("Error : " + m_walk.source.root + " and " + m_walk.destination.root +
                       " are the same directory. Nothing is copied");
         countError();
     }
     return true;
 }
 
-void Run::deleteRemovedFiles(const BackupSet& set, const std::string& directory, const std::string& target,
-                             const std::vector<std::string>& names)
+void Run::deleteRemovedFiles(const BackupSet& set, const DirectoryHandle& directory,
+                             const DirectoryHandle& target, const std::vector<std::string>& names)
 {
-    if (IsKeptCopyFolder(set, target))
+    if (IsKeptCopyFolder(set, target.path()))
         return;
     const std::unordered_set<std::string> present(names.begin(), names.end());
     for (const std::string& name : ListDirectory(target, MaskFiles)) {
@@ -415,10 +485,10 @@ void Run::deleteRemovedFiles(const BackupSet& set, const std::string& directory,
         if (present.count(name) || IsKeptCopyName(set, name))
             continue;
         // Only a file the file system reports as absent is gone; anything else keeps the backup.
-        if (File::TryGetFile(directory + name))
+        if (File::TryGetFile(FileLocation(directory, name)))
             continue;
-        DeleteFile(target + name, true);
-        m_log.Deleted(target, name);
+        DeleteFile(FileLocation(target, name), true);
+        m_log.Deleted(target.path(), name);
     }
     m_lastSeen.clear();
 }
@@ -436,8 +506,10 @@ void Run::examineFile(qint16 setIndex, const DirectoryHandle& directory, const D
         if (NeedsCopy(m_context, setIndex, pair.source, pair.destination, CopyCheck::BeforeCopy, precision))
             copyFile(setIndex, pair, precision);
     } catch (const Failure& failure) {
-        // A file that vanished, or an invalid argument, costs this file only.
-        if (failure.number() != ErrFileNotFound && failure.number() != ErrInvalidArgument)
+        // A file that vanished, an invalid argument, or a file or its kept copy that cannot be reached
+        // (a link in the place of the kept-copies folder) costs this file only.
+        if (failure.number() != ErrFileNotFound && failure.number() != ErrInvalidArgument &&
+            failure.number() != ErrPathFileAccess)
             throw;
         handleFailure(failure);
     }
@@ -461,8 +533,10 @@ void Run::copyFile(qint16 setIndex, const FilePair& pair, TimePrecision precisio
     ++m_context.statistics.filesCopied;
     m_context.observer.statisticsChanged(m_context.statistics);
     m_log.Copied(pair.directory.path(), pair.target.path(), pair.name);
-    if (clearsArchiveFlag)
-        SetAttributes(pair.source.path, GetAttributes(pair.source.path) & ~AttrArchive);
+    if (clearsArchiveFlag) {
+        File source = File::GetFile(pair.source);
+        source.SetAttributes(source.Attributes() & ~AttrArchive);
+    }
 }
 
 // Deepest first, once the contents are written: writing into a directory moves its times. A two-way
@@ -473,10 +547,13 @@ void Run::carryDirectoryAttributes(const BackupSet& set)
     for (auto it = m_walk.visited.rbegin(); it != m_walk.visited.rend(); ++it) {
         if (twoWay && !it->targetCreated)
             continue;
+        Tree& from = it->sourceSide ? m_walk.source : m_walk.destination;
+        Tree& to = it->sourceSide ? m_walk.destination : m_walk.source;
         try {
-            CarryDirectoryAttributes(it->directory, it->target);
+            CarryDirectoryTimes(DirectoryHandle::OpenBelow(rootOf(from, false), it->relative),
+                                DirectoryHandle::OpenBelow(rootOf(to, false), it->relative));
         } catch (const Failure&) {
-            // Permissions and times that a file system cannot take leave the backed-up contents whole.
+            // Times that a file system cannot take leave the backed-up contents whole.
         }
     }
     m_walk.visited.clear();

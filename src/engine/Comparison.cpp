@@ -57,20 +57,16 @@ std::string DateStamp(const QDateTime& now)
            std::to_string(time.minute()) + std::to_string(time.second());
 }
 
-// The folder that receives kept copies, created when missing.
-std::string KeptCopyFolder(const BackupSet& set, const File& destination)
+// The set's sub directory of kept copies beside destination, made private when missing. A link or a
+// file in its place is never followed: nothing is kept there, and so nothing is replaced (75).
+DirectoryHandle KeptCopyFolder(const BackupSet& set, const File& destination)
 {
-    const std::string folder = destination.ParentFolderPath() + "/" + ToFilePath(set.ArchiveSubDir);
-    if (!FolderExists(folder))
-        CreateDirectory(folder);
-    return folder;
-}
-
-std::string KeptCopyBase(const BackupSet& set, const File& destination)
-{
-    if (set.flArchiveSubDir)
-        return KeptCopyFolder(set, destination) + "/" + destination.Name();
-    return destination.Path();
+    const FileLocation folder = destination.Location().sibling(ToFilePath(set.ArchiveSubDir));
+    bool created = false;
+    std::optional<DirectoryHandle> handle = OpenOrCreateDirectory(folder, created);
+    if (!handle)
+        throw Failure(ErrPathFileAccess, folder.path);
+    return std::move(*handle);
 }
 
 bool IsNumber(std::string_view text, std::size_t shortest, std::size_t longest)
@@ -79,19 +75,24 @@ bool IsNumber(std::string_view text, std::size_t shortest, std::size_t longest)
            std::all_of(text.begin(), text.end(), [](char c) { return c >= '0' && c <= '9'; });
 }
 
-// Moves file to path, replacing the kept copy that is there.
-void MoveOver(File& file, const std::string& path)
+bool Exists(const FileLocation& location)
 {
-    if (FileExists(path))
-        DeleteFile(path, true);
-    file.Move(path);
+    return File::TryGetFile(location).has_value();
 }
 
-std::string FirstFreeSequencePath(const std::string& base)
+// Moves file to kept, replacing the kept copy that is there.
+void MoveOver(File& file, const FileLocation& kept)
+{
+    if (Exists(kept))
+        DeleteFile(kept, true);
+    file.Move(kept);
+}
+
+FileLocation FirstFreeSequenceLocation(const FileLocation& base, const std::string& name)
 {
     for (int n = 1; n <= LastSequenceNumber; ++n) {
-        std::string candidate = base + "." + std::to_string(n);
-        if (!FileExists(candidate))
+        FileLocation candidate = base.sibling(name + "." + std::to_string(n));
+        if (!Exists(candidate))
             return candidate;
     }
     return base;
@@ -120,15 +121,23 @@ bool NeedsCopy(RunContext& context, qint16 setIndex, const FileLocation& source,
 void KeepExistingCopy(RunContext& context, qint16 setIndex, File& destination)
 {
     const BackupSet& set = context.configuration.sets.at(static_cast<std::size_t>(setIndex));
-    if (!set.flArchive)
+    const KeptCopyNaming naming = KeptCopyNamingOf(set);
+    if (!set.flArchive || (naming == KeptCopyNaming::OwnName && !set.flArchiveSubDir))
         return;
-    if (KeptCopyNamingOf(set) == KeptCopyNaming::Date) {
-        MoveOver(destination, KeptCopyBase(set, destination) + "." + DateStamp(context.clock.now()));
-    } else if (KeptCopyNamingOf(set) == KeptCopyNaming::Sequence) {
-        destination.Move(FirstFreeSequencePath(KeptCopyBase(set, destination)));
-    } else if (KeptCopyNamingOf(set) == KeptCopyNaming::OwnName && set.flArchiveSubDir) {
+    // Every name below is reached through the open destination directory or the open folder of kept
+    // copies, so a link planted in either never carries the move elsewhere.
+    std::optional<DirectoryHandle> folder;
+    if (set.flArchiveSubDir)
+        folder.emplace(KeptCopyFolder(set, destination));
+    const std::string name = destination.Name();
+    const FileLocation base = folder ? FileLocation(*folder, name) : destination.Location();
+    if (naming == KeptCopyNaming::Date) {
+        MoveOver(destination, base.sibling(name + "." + DateStamp(context.clock.now())));
+    } else if (naming == KeptCopyNaming::Sequence) {
+        destination.Move(FirstFreeSequenceLocation(base, name));
+    } else if (naming == KeptCopyNaming::OwnName) {
         // The sub directory holds the previous version under the file's own name.
-        MoveOver(destination, KeptCopyBase(set, destination));
+        MoveOver(destination, base);
     }
 }
 

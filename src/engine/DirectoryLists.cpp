@@ -21,13 +21,26 @@ std::vector<QString> PassRoots(const BackupSet& set)
     return {set.SourceDirFile};
 }
 
-// A directory that cannot be listed simply contributes no children: the run reports what it cannot reach.
-std::vector<std::string> SubdirectoriesOrNone(const std::string& directory)
+// A directory that cannot be listed simply contributes no children: the run reports what it cannot
+// reach. Below the root no link is followed, so a link that replaced a directory lists nothing.
+std::vector<std::string> SubdirectoriesOrNone(const std::optional<DirectoryHandle>& root,
+                                              const std::string& relative)
 {
+    if (!root)
+        return {};
     try {
-        return ListSubdirectories(directory);
+        return ListSubdirectories(DirectoryHandle::OpenBelow(*root, relative));
     } catch (const Failure&) {
         return {};
+    }
+}
+
+std::optional<DirectoryHandle> OpenRoot(const std::string& root)
+{
+    try {
+        return DirectoryHandle(root);
+    } catch (const Failure&) {
+        return std::nullopt;
     }
 }
 
@@ -40,9 +53,10 @@ void AppendTree(const std::string& root, bool subDirectories, DirectoryList& lis
     list.push_back(root);
     if (!subDirectories)
         return;
+    const std::optional<DirectoryHandle> rootHandle = OpenRoot(root);
     for (std::size_t i = first; i < list.size(); ++i) {
         const std::string directory = list[i];
-        for (const std::string& name : SubdirectoriesOrNone(directory)) {
+        for (const std::string& name : SubdirectoriesOrNone(rootHandle, directory.substr(root.size()))) {
             if (name != SkippedDirectoryName)
                 list.push_back(directory + name + '/');
         }

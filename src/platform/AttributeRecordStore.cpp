@@ -284,12 +284,12 @@ bool Unsupported(int err)
     return err == ENOTSUP || err == EOPNOTSUPP;
 }
 
-// The name an extended-attribute call takes for a path: one too long for a call goes through its
-// directory, opened in pieces, as the process's own view of that descriptor.
+// The name an extended-attribute call takes for a location: a file found through an open directory
+// goes through the process's own view of that descriptor, so no path is resolved again.
 class AttributePath final
 {
 public:
-    explicit AttributePath(const std::string& path) : m_location(path)
+    explicit AttributePath(const FileLocation& location) : m_location(location)
     {
         if (m_location.directoryFd >= 0)
             m_text = "/proc/self/fd/" + std::to_string(m_location.directoryFd) + "/" + m_location.name;
@@ -298,7 +298,7 @@ public:
     const char* c_str() const { return m_text.empty() ? m_location.path.c_str() : m_text.c_str(); }
 
 private:
-    FileLocation m_location;
+    const FileLocation& m_location;
     std::string m_text;
 };
 
@@ -312,12 +312,13 @@ template <typename Change> int WithOwnerWrite(const RecordTarget& target, Change
     if (err != EACCES)
         return -1;
     struct stat st = {};
-    const AttributePath path(target.path);
-    const int statResult = target.fd >= 0 ? fstat(target.fd, &st) : stat(path.c_str(), &st);
+    const AttributePath path(target.location);
+    const int statResult = target.fd >= 0 ? fstat(target.fd, &st) : lstat(path.c_str(), &st);
     if (statResult != 0 || (st.st_mode & S_IWUSR) || st.st_uid != geteuid())
         return errno = err, -1;
     const auto setMode = [&](mode_t mode) {
-        return target.fd >= 0 ? fchmod(target.fd, mode) : chmod(path.c_str(), mode);
+        return target.fd >= 0 ? fchmod(target.fd, mode)
+                              : fchmodat(AT_FDCWD, path.c_str(), mode, AT_SYMLINK_NOFOLLOW);
     };
     if (setMode((st.st_mode | S_IWUSR) & 07777) != 0)
         return errno = err, -1;
@@ -334,9 +335,9 @@ std::optional<std::string> ReadRecord(const RecordTarget& target, const char* na
 {
     if (!g_forceStore && !target.link) {
         char buffer[256];
-        const ssize_t n = target.fd >= 0
-                              ? fgetxattr(target.fd, name, buffer, sizeof buffer)
-                              : getxattr(AttributePath(target.path).c_str(), name, buffer, sizeof buffer);
+        const ssize_t n =
+            target.fd >= 0 ? fgetxattr(target.fd, name, buffer, sizeof buffer)
+                           : lgetxattr(AttributePath(target.location).c_str(), name, buffer, sizeof buffer);
         if (n >= 0)
             return std::string(buffer, static_cast<std::size_t>(n));
         if (!Unsupported(errno))
@@ -349,14 +350,14 @@ void WriteRecord(const RecordTarget& target, const char* name, const std::string
 {
     if (!g_forceStore && !target.link) {
         const int result = WithOwnerWrite(target, [&] {
-            return target.fd >= 0
-                       ? fsetxattr(target.fd, name, value.data(), value.size(), 0)
-                       : setxattr(AttributePath(target.path).c_str(), name, value.data(), value.size(), 0);
+            return target.fd >= 0 ? fsetxattr(target.fd, name, value.data(), value.size(), 0)
+                                  : lsetxattr(AttributePath(target.location).c_str(), name, value.data(),
+                                              value.size(), 0);
         });
         if (result == 0)
             return;
         if (!Unsupported(errno))
-            RaiseErrno(errno, target.path);
+            RaiseErrno(errno, target.location.path);
     }
     WithUserStore([&](AttributeRecordStore& store) { store.Set(target.key, name, value); });
 }
@@ -366,12 +367,12 @@ void RemoveRecord(const RecordTarget& target, const char* name)
     if (!g_forceStore && !target.link) {
         const int result = WithOwnerWrite(target, [&] {
             return target.fd >= 0 ? fremovexattr(target.fd, name)
-                                  : removexattr(AttributePath(target.path).c_str(), name);
+                                  : lremovexattr(AttributePath(target.location).c_str(), name);
         });
         if (result == 0 || errno == ENODATA)
             return;
         if (!Unsupported(errno))
-            RaiseErrno(errno, target.path);
+            RaiseErrno(errno, target.location.path);
     }
     WithUserStore([&](AttributeRecordStore& store) { store.Remove(target.key, name); });
 }

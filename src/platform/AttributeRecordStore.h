@@ -60,12 +60,15 @@ private:
     FileDescriptor m_lockFd;
 };
 
+struct FileLocation;
+
 // Records on the file itself (user extended attributes) where the file system allows them, else in the
-// current user's AttributeRecordStore. target is a path (symbolic links followed) when fd is -1. A
-// symbolic link itself (link) can hold no user attributes: its records are always in the store.
+// current user's AttributeRecordStore. When fd is -1 the file is found at location, and a symbolic
+// link there is never followed. A symbolic link itself (link) can hold no user attributes: its records
+// are always in the store.
 struct RecordTarget
 {
-    const std::string& path;
+    const FileLocation& location;
     int fd;
     FileKey key;
     bool link;

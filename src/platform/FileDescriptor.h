@@ -19,6 +19,13 @@ public:
 
     int get() const { return m_fd; }
     bool isOpen() const { return m_fd >= 0; }
+    // Gives the descriptor up to the caller, who closes it.
+    int release()
+    {
+        const int fd = m_fd;
+        m_fd = -1;
+        return fd;
+    }
     // Raises kelvo::Failure for path when the close fails.
     void close(const std::string& path);
 

@@ -6,6 +6,7 @@
 #include <QFile>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <charconv>
 #include <climits>
@@ -14,9 +15,11 @@
 #include <ctime>
 #include <dirent.h>
 #include <fcntl.h>
+#include <linux/openat2.h>
 #include <memory>
 #include <sys/file.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <sys/sysmacros.h>
 #include <sys/xattr.h>
 #include <unistd.h>
@@ -133,16 +136,51 @@ int OpenDirectoryAt(const FileLocation& location, int flags)
 
 [[noreturn]] void RaiseDirectoryFailure(int err, const std::string& directory)
 {
+    if (err == ELOOP || err == ENOTDIR)
+        throw Failure(ErrPathFileAccess, directory); // a link or a file where a directory should be
     throw Failure(err == ENOENT ? ErrPathNotFound : ErrorNumberFromErrno(err), directory);
 }
 
-FileDescriptor OpenDirectoryFd(const std::string& directory, int flags)
+constexpr int DirectoryFlags = O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC;
+
+// One name at a time, each opened without following a link: for kernels without openat2 and for
+// relative paths too long for one call.
+int OpenEachNameBelow(int rootFd, std::string_view relative)
 {
-    FileDescriptor fd(OpenDirectoryAt(directory, flags));
-    if (!fd.isOpen())
-        RaiseDirectoryFailure(errno, directory);
-    return fd;
+    FileDescriptor current(::openat(rootFd, ".", DirectoryFlags));
+    while (current.isOpen() && !relative.empty()) {
+        const auto slash = relative.find('/');
+        const std::string name(relative.substr(0, slash));
+        relative.remove_prefix(slash == std::string_view::npos ? relative.size() : slash + 1);
+        if (!name.empty())
+            current = FileDescriptor(::openat(current.get(), name.c_str(), DirectoryFlags));
+    }
+    return current.release();
 }
+
+// The kernel resolves the whole relative path at once and refuses any link on the way.
+int OpenBelowWithoutLinks(int rootFd, const std::string& relative)
+{
+    static std::atomic<bool> unavailable{false};
+    if (!unavailable && relative.size() < PATH_MAX) {
+        open_how how = {};
+        how.flags = DirectoryFlags;
+        how.resolve = RESOLVE_NO_SYMLINKS | RESOLVE_BENEATH | RESOLVE_NO_MAGICLINKS;
+        for (int attempt = 0; attempt < 8; ++attempt) {
+            const long fd =
+                ::syscall(SYS_openat2, rootFd, relative.empty() ? "." : relative.c_str(), &how, sizeof how);
+            if (fd >= 0 || (errno != EAGAIN && errno != ENOSYS && errno != EPERM))
+                return static_cast<int>(fd);
+            if (errno != EAGAIN)
+                break;
+        }
+        if (errno == ENOSYS || errno == EPERM) // an old kernel, or a sandbox that forbids the call
+            unavailable = true;
+    }
+    return OpenEachNameBelow(rootFd, relative);
+}
+
+std::function<void(const std::string&)> g_directoryCreatedHook;
 
 struct DirectoryCloser
 {
@@ -150,29 +188,23 @@ struct DirectoryCloser
 };
 using DirectoryStream = std::unique_ptr<DIR, DirectoryCloser>;
 
-DirectoryStream OpenDirectory(const std::string& directory)
+DirectoryStream OpenDirectory(const DirectoryHandle& directory)
 {
-    const FileLocation location(directory);
-    if (location.directoryFd == AT_FDCWD && location.lookupError == 0) {
-        // The plain call costs a system call less than opening and wrapping a descriptor.
-        DIR* dir = opendir(directory.c_str());
-        if (!dir)
-            RaiseDirectoryFailure(errno, directory);
-        return DirectoryStream(dir);
-    }
-    const int fd = OpenDirectoryAt(location, O_RDONLY);
+    // A descriptor of its own: a stream moves the offset of the descriptor it reads.
+    const int fd = ::openat(directory.fd(), ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (fd < 0)
-        RaiseDirectoryFailure(errno, directory);
+        RaiseDirectoryFailure(errno, directory.path());
     DIR* dir = fdopendir(fd);
     if (!dir) {
         const int err = errno;
         close(fd);
-        RaiseErrno(err, directory);
+        RaiseErrno(err, directory.path());
     }
     return DirectoryStream(dir);
 }
 
-template <typename Accept> std::vector<std::string> ReadDirectory(const std::string& directory, Accept accept)
+template <typename Accept>
+std::vector<std::string> ReadDirectory(const DirectoryHandle& directory, Accept accept)
 {
     const DirectoryStream dir = OpenDirectory(directory);
     const int fd = dirfd(dir.get());
@@ -184,7 +216,7 @@ template <typename Accept> std::vector<std::string> ReadDirectory(const std::str
         errno = 0;
     }
     if (errno != 0)
-        RaiseErrno(errno, directory);
+        RaiseErrno(errno, directory.path());
     std::sort(names.begin(), names.end());
     return names;
 }
@@ -218,15 +250,18 @@ bool MatchesFrom(std::string_view name, std::string_view pattern)
     return p == pattern.size();
 }
 
-void ChangeMode(const std::string& path, mode_t mode)
+// Never through a link: a file swapped for one after it was examined keeps the link's target untouched.
+void ChangeMode(const FileLocation& location, mode_t mode)
 {
-    if (AtLocation(path, [&](int fd, const char* name) { return fchmodat(fd, name, mode, 0); }) != 0)
-        RaiseErrno(errno, path);
+    if (AtLocation(location, [&](int fd, const char* name) {
+            return fchmodat(fd, name, mode, AT_SYMLINK_NOFOLLOW);
+        }) != 0)
+        RaiseErrno(errno, location.path);
 }
 
-RecordTarget FileRecords(const std::string& path, quint32 mode, FileKey key)
+RecordTarget FileRecords(const FileLocation& location, quint32 mode, FileKey key)
 {
-    return {path, -1, key, S_ISLNK(mode)};
+    return {location, -1, key, S_ISLNK(mode)};
 }
 
 // Writes the records that make a copy carry its source's creation time and archive state; the archive
@@ -342,17 +377,51 @@ std::string WithTrailingSeparator(std::string path)
     return path;
 }
 
-DirectoryHandle::DirectoryHandle(std::string path)
-    : m_path(std::move(path)), m_fd(OpenDirectoryAt(m_path, O_PATH))
+DirectoryHandle::DirectoryHandle(std::string path) : m_path(std::move(path))
 {
-    if (m_fd < 0)
-        m_fd = AT_FDCWD;
+    m_fd = FileDescriptor(OpenDirectoryAt(m_path, O_RDONLY));
+    if (!m_fd.isOpen())
+        RaiseDirectoryFailure(errno, m_path);
 }
 
-DirectoryHandle::~DirectoryHandle()
+DirectoryHandle DirectoryHandle::OpenBelow(const DirectoryHandle& root, std::string_view relative)
 {
-    if (m_fd != AT_FDCWD)
-        close(m_fd);
+    std::string path = root.path() + std::string(relative);
+    while (!relative.empty() && relative.back() == '/')
+        relative.remove_suffix(1);
+    FileDescriptor fd(OpenBelowWithoutLinks(root.fd(), std::string(relative)));
+    if (!fd.isOpen())
+        RaiseDirectoryFailure(errno, path);
+    return DirectoryHandle(WithTrailingSeparator(std::move(path)), std::move(fd));
+}
+
+std::optional<DirectoryHandle> OpenOrCreateDirectory(const FileLocation& location, bool& created)
+{
+    created = false;
+    location.raiseLookupError();
+    // A second try covers a directory made by another run in the instant between the look and the make.
+    for (int attempt = 0; attempt < 3; ++attempt) {
+        FileDescriptor fd(::openat(location.directoryFd, location.lookupName(), DirectoryFlags));
+        if (fd.isOpen())
+            return DirectoryHandle(WithTrailingSeparator(location.path), std::move(fd));
+        if (errno == ELOOP || errno == ENOTDIR)
+            return std::nullopt;
+        if (errno != ENOENT)
+            RaiseDirectoryFailure(errno, location.path);
+        if (::mkdirat(location.directoryFd, location.lookupName(), 0700) == 0) {
+            created = true;
+            if (g_directoryCreatedHook)
+                g_directoryCreatedHook(location.path);
+        } else if (errno != EEXIST) {
+            RaiseErrno(errno, location.path);
+        }
+    }
+    throw Failure(ErrPathFileAccess, location.path);
+}
+
+void SetDirectoryCreatedHook(std::function<void(const std::string& path)> hook)
+{
+    g_directoryCreatedHook = std::move(hook);
 }
 
 FileLocation::FileLocation(std::string fullPath) : path(std::move(fullPath))
@@ -362,12 +431,17 @@ FileLocation::FileLocation(std::string fullPath) : path(std::move(fullPath))
 }
 
 FileLocation::FileLocation(const DirectoryHandle& directory, const std::string& fileName)
-    : path(directory.path() + fileName), directoryFd(directory.fd())
+    : path(directory.path() + fileName), directoryFd(directory.fd()), name(fileName)
+{}
+
+FileLocation FileLocation::sibling(const std::string& otherName) const
 {
-    if (directoryFd != AT_FDCWD)
-        name = fileName;
-    else if (path.size() >= PATH_MAX)
-        openDirectoryInPieces();
+    FileLocation other = *this;
+    const auto slash = path.rfind('/');
+    other.path = path.substr(0, slash == std::string::npos ? 0 : slash + 1) + otherName;
+    if (!name.empty())
+        other.name = otherName;
+    return other;
 }
 
 void FileLocation::raiseLookupError() const
@@ -457,8 +531,7 @@ std::optional<File> File::TryGetFile(const FileLocation& location)
             return std::nullopt;
         RaiseErrno(errno, location.path);
     }
-    File file;
-    file.m_path = location.path;
+    File file(location);
     file.m_size = static_cast<qint64>(stx.stx_size);
     file.m_allocated = static_cast<qint64>(stx.stx_blocks) * 512;
     file.m_modified = FromStatx(stx.stx_mtime);
@@ -480,23 +553,14 @@ bool File::IsSymbolicLink() const
 
 std::string File::Name() const
 {
-    return GetFileName(m_path);
-}
-
-std::string File::ParentFolderPath() const
-{
-    const std::string stripped = StripTrailingSlashes(m_path);
-    const auto slash = stripped.rfind('/');
-    if (slash == std::string::npos)
-        return ".";
-    return slash == 0 ? "/" : stripped.substr(0, slash);
+    return GetFileName(m_location.path);
 }
 
 FileTime File::DateCreated() const
 {
     if (!m_created) {
         const std::optional<std::string> carried =
-            ReadRecord(FileRecords(m_path, m_mode, {m_device, m_inode}), CreatedRecordName);
+            ReadRecord(FileRecords(m_location, m_mode, {m_device, m_inode}), CreatedRecordName);
         std::optional<FileTime> time = carried ? ParseTime(*carried) : std::nullopt;
         if (!time)
             time = m_birth != FileTime{} ? m_birth : m_modified;
@@ -518,7 +582,7 @@ int File::Attributes() const
             const std::optional<std::string> record =
                 attributes & AttrSystem
                     ? std::nullopt
-                    : ReadRecord(FileRecords(m_path, m_mode, {m_device, m_inode}), ArchiveRecordName);
+                    : ReadRecord(FileRecords(m_location, m_mode, {m_device, m_inode}), ArchiveRecordName);
             m_archive = record != ArchiveRecord(m_size, m_modified);
         }
         if (*m_archive)
@@ -535,11 +599,11 @@ void File::SetAttributes(int attributes)
     // written and taken away after.
     if (!readOnly && !(m_mode & S_IWUSR) && !IsSymbolicLink()) {
         m_mode |= S_IWUSR;
-        ChangeMode(m_path, m_mode & 07777);
+        ChangeMode(m_location, m_mode & 07777);
     }
     const bool archive = attributes & AttrArchive;
     if ((S_ISREG(m_mode) || IsSymbolicLink()) && archive != static_cast<bool>(Attributes() & AttrArchive)) {
-        const RecordTarget target = FileRecords(m_path, m_mode, {m_device, m_inode});
+        const RecordTarget target = FileRecords(m_location, m_mode, {m_device, m_inode});
         if (archive)
             RemoveRecord(target, ArchiveRecordName);
         else
@@ -548,16 +612,15 @@ void File::SetAttributes(int attributes)
     }
     if (readOnly && (m_mode & S_IWUSR)) {
         m_mode &= ~S_IWUSR;
-        ChangeMode(m_path, m_mode & 07777);
+        ChangeMode(m_location, m_mode & 07777);
     }
 }
 
-void File::Move(const std::string& newPath)
+void File::Move(const FileLocation& to)
 {
-    if (newPath == m_path)
+    if (to.path == m_location.path)
         return;
-    const FileLocation from(m_path);
-    const FileLocation to(newPath);
+    const FileLocation& from = m_location;
     from.raiseLookupError();
     to.raiseLookupError();
     // Never replace what is already there: the old name might be a kept copy of the user's.
@@ -567,30 +630,25 @@ void File::Move(const std::string& newPath)
         struct stat st = {};
         if (err == EINVAL || err == ENOSYS) {
             if (StatAt(to, st, AT_SYMLINK_NOFOLLOW) == 0)
-                throw Failure(ErrPathFileAccess, newPath);
+                throw Failure(ErrPathFileAccess, to.path);
             err = renameat(from.directoryFd, from.lookupName(), to.directoryFd, to.lookupName()) == 0 ? 0
                                                                                                       : errno;
         }
         if (err != 0)
-            RaiseErrno(err, StatAt(from, st, AT_SYMLINK_NOFOLLOW) == 0 ? newPath : m_path);
+            RaiseErrno(err, StatAt(from, st, AT_SYMLINK_NOFOLLOW) == 0 ? to.path : from.path);
     }
-    m_path = newPath;
-}
-
-void File::Delete()
-{
-    DeleteFile(m_path, false);
+    m_location = to;
 }
 
 void File::CarryAttributesTo(int destinationFd) const
 {
     struct stat copy = {};
     if (fstat(destinationFd, &copy) != 0)
-        RaiseErrno(errno, m_path);
-    const std::string noPath;
+        RaiseErrno(errno, m_location.path);
+    const FileLocation noPath(std::string{});
     // The records go first: once the copy is read-only, only root could still write them.
     if (!(copy.st_mode & S_IWUSR) && fchmod(destinationFd, (copy.st_mode | S_IWUSR) & 07777) != 0)
-        RaiseErrno(errno, m_path);
+        RaiseErrno(errno, m_location.path);
     CarryRecords({noPath, destinationFd, {copy.st_dev, copy.st_ino}, false}, DateCreated(),
                  Attributes() & AttrArchive, copy.st_size, FromTimespec(copy.st_mtim));
     // A new file already belongs to us; only root can give it another owner, as the source has.
@@ -598,15 +656,15 @@ void File::CarryAttributesTo(int destinationFd) const
     if (runningAsRoot && (m_owner != copy.st_uid || m_group != copy.st_gid))
         (void)!fchown(destinationFd, m_owner, m_group); // a file system without owners keeps the copy as made
     if (fchmod(destinationFd, m_mode & 07777) != 0)
-        RaiseErrno(errno, m_path);
+        RaiseErrno(errno, m_location.path);
 }
 
 void File::CarryAttributesToLink(int directoryFd, const std::string& name) const
 {
     struct stat copy = {};
     if (fstatat(directoryFd, name.c_str(), &copy, AT_SYMLINK_NOFOLLOW) != 0)
-        RaiseErrno(errno, m_path);
-    const std::string noPath;
+        RaiseErrno(errno, m_location.path);
+    const FileLocation noPath(std::string{});
     CarryRecords({noPath, -1, {copy.st_dev, copy.st_ino}, true}, DateCreated(), Attributes() & AttrArchive,
                  copy.st_size, FromTimespec(copy.st_mtim));
     static const bool runningAsRoot = geteuid() == 0;
@@ -614,16 +672,15 @@ void File::CarryAttributesToLink(int directoryFd, const std::string& name) const
         (void)!fchownat(directoryFd, name.c_str(), m_owner, m_group, AT_SYMLINK_NOFOLLOW);
 }
 
-void DeleteFile(const std::string& path, bool force)
+void DeleteFile(const FileLocation& location, bool force)
 {
-    const FileLocation location(path);
     struct stat st = {};
     if (StatAt(location, st, AT_SYMLINK_NOFOLLOW) != 0)
-        RaiseErrno(errno, path);
+        RaiseErrno(errno, location.path);
     if (!force && S_ISREG(st.st_mode) && !(st.st_mode & S_IWUSR))
-        throw Failure(ErrPermissionDenied, path);
+        throw Failure(ErrPermissionDenied, location.path);
     if (unlinkat(location.directoryFd, location.lookupName(), 0) != 0)
-        RaiseErrno(errno, path);
+        RaiseErrno(errno, location.path);
     if (st.st_nlink == 1)
         ForgetRecords({st.st_dev, st.st_ino});
 }
@@ -640,11 +697,12 @@ void SetAttributes(const std::string& path, int attributes)
 
 void CreateDirectory(const std::string& path)
 {
-    if (AtLocation(path, [](int fd, const char* name) { return mkdirat(fd, name, 0777); }) != 0)
+    if (AtLocation(path, [](int fd, const char* name) { return mkdirat(fd, name, 0700); }) != 0)
         RaiseErrno(errno, path);
 }
 
-std::vector<std::string> ListDirectory(const std::string& directory, int attributeMask, int* specialEntries)
+std::vector<std::string> ListDirectory(const DirectoryHandle& directory, int attributeMask,
+                                       int* specialEntries)
 {
     const int shownTypes = attributeMask & (AttrHidden | AttrSystem | AttrDirectory);
     int special = 0;
@@ -663,7 +721,7 @@ std::vector<std::string> ListDirectory(const std::string& directory, int attribu
     return names;
 }
 
-std::vector<std::string> ListSubdirectories(const std::string& directory)
+std::vector<std::string> ListSubdirectories(const DirectoryHandle& directory)
 {
     return ReadDirectory(directory, [&](int fd, const dirent& entry) {
         if (entry.d_type != DT_UNKNOWN)
@@ -687,26 +745,34 @@ void CarryUserAttributes(int sourceFd, int destinationFd, const std::string& des
     }
 }
 
-void CarryDirectoryAttributes(const std::string& sourceDirectory, const std::string& targetDirectory)
+void CarryDirectoryMode(const DirectoryHandle& source, const DirectoryHandle& target)
 {
-    const FileDescriptor source = OpenDirectoryFd(sourceDirectory, O_RDONLY);
-    const FileDescriptor target = OpenDirectoryFd(targetDirectory, O_RDONLY);
     struct stat from = {};
     struct stat to = {};
-    if (fstat(source.get(), &from) != 0)
-        RaiseErrno(errno, sourceDirectory);
-    if (fstat(target.get(), &to) != 0)
-        RaiseErrno(errno, targetDirectory);
+    if (fstat(source.fd(), &from) != 0)
+        RaiseErrno(errno, source.path());
+    if (fstat(target.fd(), &to) != 0)
+        RaiseErrno(errno, target.path());
     const mode_t mode = (from.st_mode & 07777) | S_IRWXU;
-    if ((to.st_mode & 07777) != mode && fchmod(target.get(), mode) != 0)
-        RaiseErrno(errno, targetDirectory);
-    CarryUserAttributes(source.get(), target.get(), targetDirectory);
+    if ((to.st_mode & 07777) != mode && fchmod(target.fd(), mode) != 0)
+        RaiseErrno(errno, target.path());
+    CarryUserAttributes(source.fd(), target.fd(), target.path());
+}
+
+void CarryDirectoryTimes(const DirectoryHandle& source, const DirectoryHandle& target)
+{
+    struct stat from = {};
+    struct stat to = {};
+    if (fstat(source.fd(), &from) != 0)
+        RaiseErrno(errno, source.path());
+    if (fstat(target.fd(), &to) != 0)
+        RaiseErrno(errno, target.path());
+    if (FromTimespec(to.st_atim) == FromTimespec(from.st_atim) &&
+        FromTimespec(to.st_mtim) == FromTimespec(from.st_mtim))
+        return;
     const timespec times[2] = {from.st_atim, from.st_mtim};
-    if (FromTimespec(to.st_atim) != FromTimespec(from.st_atim) ||
-        FromTimespec(to.st_mtim) != FromTimespec(from.st_mtim)) {
-        if (futimens(target.get(), times) != 0)
-            RaiseErrno(errno, targetDirectory);
-    }
+    if (futimens(target.fd(), times) != 0)
+        RaiseErrno(errno, target.path());
 }
 
 std::string PartialFileName(const std::string& fileName, quint64 random)
@@ -739,7 +805,7 @@ bool ClaimPartialFile(int fd)
     return fstat(fd, &st) == 0 && st.st_nlink > 0;
 }
 
-void RemoveStaleReplacements(const std::string& directory)
+void RemoveStaleReplacements(const DirectoryHandle& directory)
 {
     // Leftovers are never listed, so one that cannot be removed now does no harm until the next run.
     DirectoryStream dir;

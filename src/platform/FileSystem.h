@@ -7,6 +7,7 @@
 
 #include <compare>
 #include <fcntl.h>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -40,29 +41,13 @@ struct FileTime
     friend auto operator<=>(const FileTime&, const FileTime&) = default;
 };
 
-// An open directory, so that the files in it are found without walking the whole path again. A
-// directory that cannot be opened is still usable: its files are then looked up by full path (and
-// fail as that lookup fails).
-class DirectoryHandle final
-{
-public:
-    explicit DirectoryHandle(std::string path); // path ends with "/"
-    ~DirectoryHandle();
-    DirectoryHandle(const DirectoryHandle&) = delete;
-    DirectoryHandle& operator=(const DirectoryHandle&) = delete;
-
-    const std::string& path() const { return m_path; }
-    int fd() const { return m_fd; }
-
-private:
-    std::string m_path;
-    int m_fd;
-};
+class DirectoryHandle;
 
 // Where a file is: its full path, and where it was found through an open directory, its name there.
 // A path too long for one system call is looked up from its directory, opened in pieces that each fit
 // one; a directory on the way that cannot be opened leaves its errno in lookupError, and every lookup
-// through the location then fails with it.
+// through the location then fails with it. A location found through a DirectoryHandle is valid only
+// while that handle is open.
 struct FileLocation
 {
     FileLocation(std::string fullPath); // NOLINT: a path is a location
@@ -71,6 +56,8 @@ struct FileLocation
     const char* lookupName() const { return name.empty() ? path.c_str() : name.c_str(); }
     // Raises kelvo::Failure for path when the directory could not be reached.
     void raiseLookupError() const;
+    // The entry called otherName in the same directory, reached the same way.
+    FileLocation sibling(const std::string& otherName) const;
 
     std::string path;
     int directoryFd = AT_FDCWD;
@@ -82,6 +69,40 @@ private:
 
     std::shared_ptr<const FileDescriptor> m_heldDirectory;
 };
+
+// An open directory: the entries in it are reached relative to it, never through a path that the
+// kernel would resolve again. A set's roots are opened by their paths (a link there is the user's own
+// choice); every directory below them is opened with OpenBelow or OpenOrCreateDirectory, which follow
+// no symbolic link: a link planted in a destination that other accounts can write to never leads a run
+// out of the set's trees.
+class DirectoryHandle final
+{
+public:
+    // Raises 76 when path is missing, else the failure number of the errno.
+    explicit DirectoryHandle(std::string path); // path ends with "/"
+    DirectoryHandle(std::string path, FileDescriptor fd) : m_path(std::move(path)), m_fd(std::move(fd)) {}
+
+    // The directory at relative below root (names joined by "/", "" for root itself), reached without
+    // following any symbolic link. Raises as the constructor does; a link or a file on the way raises
+    // 75 (Path/File access error).
+    static DirectoryHandle OpenBelow(const DirectoryHandle& root, std::string_view relative);
+
+    const std::string& path() const { return m_path; }
+    int fd() const { return m_fd.get(); }
+
+private:
+    std::string m_path;
+    FileDescriptor m_fd;
+};
+
+// The directory at location, made private (0700) when missing, opened without following a link in its
+// place. created tells whether this call made it. nullopt when something that is not a directory (a
+// symbolic link, a file) has its name. Other failures raise.
+std::optional<DirectoryHandle> OpenOrCreateDirectory(const FileLocation& location, bool& created);
+
+// Lets a test act in the instant between a run making a directory and opening it, as another account
+// that can write into the destination could.
+void SetDirectoryCreatedHook(std::function<void(const std::string& path)> hook);
 
 // A path kept as text (settings, the command line) in the bytes the kernel knows it by.
 std::string ToFilePath(const QString& text);
@@ -104,9 +125,9 @@ public:
     // nullopt when the file system says there is no such file; other failures raise.
     static std::optional<File> TryGetFile(const FileLocation& location);
 
-    const std::string& Path() const { return m_path; }
+    const std::string& Path() const { return m_location.path; }
+    const FileLocation& Location() const { return m_location; }
     std::string Name() const;
-    std::string ParentFolderPath() const; // without a trailing "/"
 
     qint64 Size() const { return m_size; }
     qint64 AllocatedBytes() const { return m_allocated; }
@@ -118,8 +139,8 @@ public:
     // Only read-only (1) and archive (32) can change; the other bits are ignored.
     void SetAttributes(int attributes);
 
-    void Move(const std::string& newPath); // keeps contents, times and attributes
-    void Delete();
+    // Keeps contents, times and attributes; never replaces what is at to (raises 75 then).
+    void Move(const FileLocation& to);
 
     // Carries this file's creation time, read-only state and archive state to an open copy whose
     // contents and last-write time are final (the archive record names the copy's own size and time).
@@ -129,9 +150,9 @@ public:
     void CarryAttributesToLink(int directoryFd, const std::string& name) const;
 
 private:
-    File() = default;
+    explicit File(const FileLocation& location) : m_location(location) {}
 
-    std::string m_path;
+    FileLocation m_location;
     qint64 m_size = 0;
     qint64 m_allocated = 0;
     FileTime m_modified;
@@ -146,26 +167,28 @@ private:
     mutable std::optional<bool> m_archive;
 };
 
-void DeleteFile(const std::string& path, bool force); // force: read-only files too
+void DeleteFile(const FileLocation& location, bool force); // force: read-only files too; never a directory
 int GetAttributes(const std::string& path);
 void SetAttributes(const std::string& path, int attributes);
-void CreateDirectory(const std::string& path); // one level
+void CreateDirectory(const std::string& path); // one level, private (0700)
 
 // The names of a directory that pass the attribute mask, sorted byte-wise for a stable order. A
 // symbolic link is a file entry, whatever it points to. specialEntries, when given, receives how many
 // devices, FIFOs and sockets the mask left out. The unfinished files of replacements are never listed.
 // Raises 76 when the directory is missing, 70 when it cannot be read.
-std::vector<std::string> ListDirectory(const std::string& directory, int attributeMask,
+std::vector<std::string> ListDirectory(const DirectoryHandle& directory, int attributeMask,
                                        int* specialEntries = nullptr);
 
 // The sub directories of a directory, sorted byte-wise. Symbolic links are never included, so a walk
 // over them cannot loop. Costs no stat per entry where the file system reports entry types.
-std::vector<std::string> ListSubdirectories(const std::string& directory);
+std::vector<std::string> ListSubdirectories(const DirectoryHandle& directory);
 
-// Gives targetDirectory the permission bits, user extended attributes and access and modification
-// times of sourceDirectory. The owner keeps full access to the target, so that later runs can still
-// write into it. Meant for after the directory's contents are written: writing them moves its times.
-void CarryDirectoryAttributes(const std::string& sourceDirectory, const std::string& targetDirectory);
+// Gives target the permission bits and user extended attributes of source. The owner keeps full
+// access to the target, so that later runs can still write into it.
+void CarryDirectoryMode(const DirectoryHandle& source, const DirectoryHandle& target);
+// Gives target the access and modification times of source. Meant for after the directory's contents
+// are written: writing them moves its times.
+void CarryDirectoryTimes(const DirectoryHandle& source, const DirectoryHandle& target);
 
 // Copies the user's extended attributes (user.*, except the program's own user.kelvo.*) from one open
 // file to another. A destination that refuses them (no support, no room, not permitted) keeps the
@@ -181,7 +204,7 @@ bool IsPartialFileName(std::string_view name);
 bool ClaimPartialFile(int fd);
 // Removes the unfinished replacements that a killed process left in directory: only names of that
 // form that no live replacement holds.
-void RemoveStaleReplacements(const std::string& directory);
+void RemoveStaleReplacements(const DirectoryHandle& directory);
 
 // Wildcards of a listing: "*" any run, "?" one character, letters without regard to case;
 // "*.*" matches every name.

@@ -12,15 +12,7 @@ namespace {
 
 using Files = std::vector<std::string>;
 
-class BackupRun : public EngineTest
-{
-protected:
-    bool logged(const std::string& line) const
-    {
-        const auto lines = logLines();
-        return std::find(lines.begin(), lines.end(), line) != lines.end();
-    }
-};
+using BackupRun = EngineTest;
 
 TEST_F(BackupRun, CopiesATreeAndASecondRunCopiesNothing)
 {

@@ -56,6 +56,12 @@ std::vector<std::string> EngineTest::logLines() const
     return lines;
 }
 
+bool EngineTest::logged(const std::string& line) const
+{
+    const auto lines = logLines();
+    return std::find(lines.begin(), lines.end(), line) != lines.end();
+}
+
 void MakeFile(const std::string& path, const QByteArray& contents, qint64 modifiedSeconds)
 {
     std::filesystem::create_directories(std::filesystem::path(path).parent_path());

@@ -62,6 +62,7 @@ protected:
     // Builds the directory lists and runs all sets (or one).
     void runBackup(qint16 setIndex = AllSets);
     std::vector<std::string> logLines() const;
+    bool logged(const std::string& line) const;
 
     std::string src(const std::string& relative = {}) const { return m_home.dir() / ("src/" + relative); }
     std::string dst(const std::string& relative = {}) const { return m_home.dir() / ("dst/" + relative); }

@@ -142,7 +142,7 @@ TEST_F(FileCopy, StopBetweenChunksLeavesNoPartialFile)
         observer.yields = 0;
         observer.onYield = [this] {
             observer.stop = observer.yields > 3;
-            EXPECT_EQ(ListDirectory(dst(), MaskAll), std::vector<std::string>{"big"});
+            EXPECT_EQ(ListDirectory(DirectoryHandle(dst()), MaskAll), std::vector<std::string>{"big"});
         };
         EXPECT_THROW(copy("big"), RunStopped);
         ForceNamedReplacements(false);
@@ -178,7 +178,7 @@ TEST_F(FileCopy, CopiesSymbolicLinksAsLinks)
     }
     EXPECT_EQ(ReadFile(src("target")), "the target's contents");
     EXPECT_EQ(statistics.errors, 0);
-    EXPECT_EQ(ListDirectory(dst(), MaskAll).size(), std::size(links));
+    EXPECT_EQ(ListDirectory(DirectoryHandle(dst()), MaskAll).size(), std::size(links));
 }
 
 // Only the data is read and written: the copy takes about the room of the source, not its length.

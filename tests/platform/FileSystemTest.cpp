@@ -180,13 +180,13 @@ TEST(FileSystem, ListsEntriesByMaskInByteOrderAndMatchesWildcards)
     std::sort(files.begin(), files.end());
     std::sort(all.begin(), all.end());
     int special = -1;
-    EXPECT_EQ(ListDirectory(dir.path() + "/", MaskFiles, &special), files);
+    EXPECT_EQ(ListDirectory(DirectoryHandle(dir.path() + "/"), MaskFiles, &special), files);
     EXPECT_EQ(special, 2);
-    EXPECT_EQ(ListDirectory(dir.path(), MaskAll, &special), all);
+    EXPECT_EQ(ListDirectory(DirectoryHandle(dir.path()), MaskAll, &special), all);
     EXPECT_EQ(special, 0);
-    EXPECT_EQ(ListDirectory(dir.path(), AttrNormal, &special).size(), 6u);
+    EXPECT_EQ(ListDirectory(DirectoryHandle(dir.path()), AttrNormal, &special).size(), 6u);
     EXPECT_EQ(special, 2);
-    EXPECT_EQ(ListSubdirectories(dir.path()), (Names{"folder"}));
+    EXPECT_EQ(ListSubdirectories(DirectoryHandle(dir.path())), (Names{"folder"}));
     EXPECT_TRUE(IsPartialFileName(partial));
     EXPECT_EQ(PartialFileName(std::string(300, 'n'), 7).size(), std::size_t(NAME_MAX));
 
@@ -222,7 +222,7 @@ TEST(FileSystem, SymbolicLinksAreFilesOfTheirOwn)
     File moved = File::GetFile(dir / "dangling");
     moved.Move(dir / "renamed");
     DeleteFile(dir / "link", false);
-    EXPECT_EQ(ListDirectory(dir.path(), MaskAll), (Names{"renamed", "target"}));
+    EXPECT_EQ(ListDirectory(DirectoryHandle(dir.path()), MaskAll), (Names{"renamed", "target"}));
     EXPECT_EQ(fs::read_symlink(dir / "renamed"), "nowhere");
     EXPECT_EQ(Mode(dir / "target"), 0444u);
 }
@@ -247,8 +247,9 @@ TEST(FileSystem, PathsOfAnyLengthWork)
     replacement.commit();
     EXPECT_TRUE(FileExists(deep + "/file") && !FolderExists(deep + "/file"));
     EXPECT_EQ(File::GetFile(deep + "/file").Size(), 4);
-    EXPECT_EQ(ListDirectory(deep + "/", MaskAll), Names{"file"});
-    EXPECT_EQ(ListSubdirectories(deep.substr(0, deep.size() - 51)), Names{std::string(50, 'p')});
+    EXPECT_EQ(ListDirectory(DirectoryHandle(deep + "/"), MaskAll), Names{"file"});
+    EXPECT_EQ(ListSubdirectories(DirectoryHandle(deep.substr(0, deep.size() - 51))),
+              Names{std::string(50, 'p')});
 
     const DirectoryHandle handle(deep + "/");
     EXPECT_NE(handle.fd(), AT_FDCWD);
@@ -259,10 +260,10 @@ TEST(FileSystem, PathsOfAnyLengthWork)
     SetAttributes(deep + "/moved", AttrArchive);
     EXPECT_EQ(GetAttributes(deep + "/moved"), AttrArchive);
     DeleteFile(deep + "/moved", false);
-    EXPECT_EQ(ListDirectory(deep, MaskAll), Names{});
+    EXPECT_EQ(ListDirectory(DirectoryHandle(deep), MaskAll), Names{});
 
     EXPECT_FALSE(File::TryGetFile(deep + "/missing/file"));
-    EXPECT_EQ(FailureNumber([&] { ListDirectory(deep + "/missing/", MaskFiles); }), 76);
+    EXPECT_EQ(FailureNumber([&] { ListDirectory(DirectoryHandle(deep + "/missing/"), MaskFiles); }), 76);
     EXPECT_EQ(FailureNumber([&] { CreateDirectory(deep + "/missing/sub"); }), 76);
 }
 
@@ -276,20 +277,22 @@ TEST(FileSystem, DirectoryKeepsItsSourcesPermissionsUserAttributesAndTimes)
     ASSERT_EQ(chmod((dir / "source").c_str(), 02750), 0);
     SetTimes(dir / "source", {1400000000, 123456789}, {1400000001, 987654321});
 
-    CarryDirectoryAttributes(dir / "source", dir / "target/");
+    const DirectoryHandle source(dir / "source/");
+    const DirectoryHandle target(dir / "target/");
+    CarryDirectoryMode(source, target);
+    CarryDirectoryTimes(source, target);
     EXPECT_EQ(Mode(dir / "target"), 02750u);
     char value[16] = {};
     EXPECT_EQ(getxattr((dir / "target").c_str(), "user.note", value, sizeof value), 4);
     EXPECT_EQ(std::string(value), "kept");
     EXPECT_LT(getxattr((dir / "target").c_str(), "user.kelvo.own", value, sizeof value), 0);
-    const File target = File::GetFile(dir / "target");
-    EXPECT_EQ(target.DateLastAccessed(), (FileTime{1400000000, 123456789}));
-    EXPECT_EQ(target.DateLastModified(), (FileTime{1400000001, 987654321}));
+    const File targetFile = File::GetFile(dir / "target");
+    EXPECT_EQ(targetFile.DateLastAccessed(), (FileTime{1400000000, 123456789}));
+    EXPECT_EQ(targetFile.DateLastModified(), (FileTime{1400000001, 987654321}));
 
     ASSERT_EQ(chmod((dir / "source").c_str(), 0555), 0);
-    CarryDirectoryAttributes(dir / "source", dir / "target");
+    CarryDirectoryMode(source, target);
     EXPECT_EQ(Mode(dir / "target"), 0755u) << "the owner can still write into the backup";
-    EXPECT_EQ(FailureNumber([&] { CarryDirectoryAttributes(dir / "missing", dir / "target"); }), 76);
 }
 
 TEST(FileSystem, MoveNeverReplacesAnExistingFile)
@@ -317,7 +320,7 @@ TEST(FileSystem, RefusesUnreadableDirectoriesAndKeepsReadOnlyFilesManageableForA
     const int code = test::RunInChild([&] {
         if (setgroups(0, nullptr) != 0 || setgid(65534) != 0 || setuid(65534) != 0)
             return 1;
-        if (FailureNumber([&] { ListDirectory(dir / "closed", MaskFiles); }) != 70)
+        if (FailureNumber([&] { ListDirectory(DirectoryHandle(dir / "closed"), MaskFiles); }) != 70)
             return 2;
         test::WriteFile(dir / "own/file", "x");
         SetAttributes(dir / "own/file", AttrReadOnly);

@@ -56,7 +56,8 @@ TEST_P(Replacement, LeavesNothingUntilCommittedAndKeepsPermissionsWhenAsked)
     {
         ReplacementFile abandoned(file);
         abandoned.write("never");
-        EXPECT_EQ(ListDirectory(dir.path(), MaskAll), std::vector<std::string>{"file"}) << "never listed";
+        EXPECT_EQ(ListDirectory(DirectoryHandle(dir.path()), MaskAll), std::vector<std::string>{"file"})
+            << "never listed";
         EXPECT_EQ(Entries(dir.path()).size(), GetParam() ? 2u : 1u);
     }
     EXPECT_EQ(test::ReadFile(file), "old");
@@ -94,14 +95,13 @@ TEST_P(Replacement, StaleReplacementsOfKilledProcessesAreRemoved)
         test::WriteFile(dir / name, "user's");
     const std::vector<std::string> before = Entries(dir.path());
 
-    RemoveStaleReplacements(dir / "");
+    RemoveStaleReplacements(DirectoryHandle(dir / ""));
     const std::vector<std::string> after = Entries(dir.path());
     const std::size_t partials = GetParam() ? 1 : 0; // only a named file survives a kill
     EXPECT_EQ(before.size() - after.size(), partials);
     EXPECT_EQ(after.size(), 4u + partials) << "the live replacement keeps its file";
     live.commit();
     EXPECT_EQ(test::ReadFile(dir / "doc"), "writing");
-    RemoveStaleReplacements(dir / "missing"); // a directory that is not there is no failure
 }
 
 TEST_P(Replacement, SymbolicLinkTakesTheDestinationsPlaceInOneStep)

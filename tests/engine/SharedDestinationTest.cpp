@@ -1,0 +1,178 @@
+#include "EngineFixture.h"
+#include "platform/FileSystem.h"
+
+#include <fcntl.h>
+#include <filesystem>
+#include <sys/stat.h>
+
+// Another account that can write into the destination plants links where the run will look, or
+// swaps a folder for one while the run is busy. "private" stands for the user's own folder that the
+// attacker points at: nothing in it may change.
+namespace kelvo::test {
+namespace {
+
+namespace fs = std::filesystem;
+
+mode_t ModeOf(const std::string& path)
+{
+    struct stat st = {};
+    EXPECT_EQ(lstat(path.c_str(), &st), 0) << path;
+    return st.st_mode & 07777;
+}
+
+class SharedDestination : public EngineTest
+{
+protected:
+    SharedDestination()
+    {
+        MakeFile(victim("id_rsa"), "secret key", 1000);
+        MakeFile(victim(".bashrc"), "the user's own", 1000);
+        chmod(victim().c_str(), 0700);
+        m_before = snapshot();
+    }
+
+    std::string victim(const std::string& relative = {}) const
+    {
+        return m_home.dir() / ("private/" + relative);
+    }
+
+    // Every entry below the victim's folder with its mode and contents.
+    std::vector<std::string> snapshot() const
+    {
+        std::vector<std::string> entries{std::to_string(ModeOf(victim()))};
+        for (const auto& entry : fs::recursive_directory_iterator(victim())) {
+            const std::string path = entry.path().string();
+            entries.push_back(path + " " + std::to_string(ModeOf(path)) + " " +
+                              (entry.is_regular_file() ? ReadFile(path).toStdString() : std::string()));
+        }
+        std::sort(entries.begin(), entries.end());
+        return entries;
+    }
+
+    void expectVictimUntouched() const { EXPECT_EQ(snapshot(), m_before); }
+
+    std::vector<std::string> m_before;
+};
+
+TEST_F(SharedDestination, PlantedLinksNeverLeadARunOutOfTheBackup)
+{
+    struct Case
+    {
+        const char* name;
+        const char* sync;
+        const char* plantedLink; // relative to the receiving side
+        bool keepsCopiesInArchive;
+        bool deletesRemovedFiles;
+    };
+    // With deletes on, a link where the source has nothing is a removed file: the link itself goes.
+    const Case cases[] = {
+        {"a folder of the backup", "srcToDest", "sub", false, true},
+        {"a folder deeper down", "srcToDest", "sub/deeper", false, true},
+        {"the kept-copies folder", "srcToDest", "archive", true, false},
+        {"the kept-copies folder, deletes on", "srcToDest", "archive", true, true},
+        {"a folder of the source, written by a reverse set", "destToSrc", "sub", false, true},
+        {"a folder of the other side of a two-way set", "srcAndDest", "sub", false, false},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        fs::remove_all(src());
+        fs::remove_all(dst());
+        configuration.sets.clear();
+        statistics = {};
+        BackupSet& set = addSet();
+        set.SyncOptions = QString::fromLatin1(c.sync);
+        set.flRemovedDeletedFiles = c.deletesRemovedFiles;
+        set.flArchive = c.keepsCopiesInArchive;
+        set.flArchiveSubDir = c.keepsCopiesInArchive;
+        set.ArchiveSubDir = QStringLiteral("archive");
+        set.ArchiveOptions = QStringLiteral("OpKeep");
+        const bool reverse = set.SyncOptions == QLatin1String("destToSrc");
+        const auto copying = [&](const std::string& relative) {
+            return reverse ? dst(relative) : src(relative);
+        };
+        const auto receiving = [&](const std::string& relative) {
+            return reverse ? src(relative) : dst(relative);
+        };
+        // The copying side holds a newer .bashrc and a sub folder whose backup must be written.
+        MakeFile(copying(".bashrc"), "planted by the other account", 5000);
+        MakeFile(copying("sub/b.txt"), "b");
+        MakeFile(copying("sub/deeper/c.txt"), "c");
+        MakeFile(receiving(".bashrc"), "older", 2000);
+        const std::string link = receiving(c.plantedLink);
+        fs::create_directories(fs::path(link).parent_path());
+        fs::create_symlink(victim(), link);
+
+        runBackup();
+
+        expectVictimUntouched();
+        if (std::string(c.plantedLink) == "archive" && c.deletesRemovedFiles) {
+            EXPECT_EQ(ReadFile(dst("archive/.bashrc")), "older") << "kept in a folder of its own";
+        } else {
+            EXPECT_TRUE(fs::is_symlink(link)) << "the link is left as it is, and reported";
+            EXPECT_GE(statistics.errors, 1);
+        }
+    }
+}
+
+TEST_F(SharedDestination, AFolderSwappedForALinkAsTheRunMakesItIsNeverEntered)
+{
+    BackupSet& set = addSet();
+    set.flRemovedDeletedFiles = true;
+    MakeFile(src("new/deeper/id_rsa"), "from the source");
+    MakeFile(src("new/other.txt"), "o");
+    MakeFile(src("kept.txt"), "k");
+    SetDirectoryCreatedHook([&](const std::string& path) {
+        if (path == dst("new")) {
+            fs::remove(path);
+            fs::create_symlink(victim(), path);
+        }
+    });
+    runBackup();
+    SetDirectoryCreatedHook({});
+
+    expectVictimUntouched();
+    EXPECT_TRUE(fs::is_symlink(dst("new")));
+    EXPECT_TRUE(fs::exists(dst("kept.txt")));
+    EXPECT_TRUE(logged("Error : Path/File access error. Cannot access " + dst("new/")));
+    EXPECT_EQ(statistics.errors, 1) << "the folders below it are never reached, so never counted";
+}
+
+TEST_F(SharedDestination, BackupFoldersAreNeverMoreOpenThanTheirSource)
+{
+    const mode_t oldMask = umask(0);
+    BackupSet& set = addSet();
+    set.flArchive = true;
+    set.flArchiveSubDir = true;
+    set.ArchiveSubDir = QStringLiteral("archive");
+    set.ArchiveOptions = QStringLiteral("OpSeq");
+    MakeFile(src("secret/a.txt"), "a", 5000);
+    MakeFile(src("secret/b.txt"), "b", 5000);
+    MakeFile(src("open/c.txt"), "c", 5000);
+    MakeFile(dst("open/c.txt"), "older", 1000);
+    chmod(src("secret").c_str(), 0700);
+    chmod(src("open").c_str(), 0755);
+
+    // Stopped in the middle of the private folder: what is there is as private as its source.
+    std::vector<mode_t> modesDuringTheRun;
+    observer.onYield = [&] {
+        if (fs::exists(dst("secret")))
+            modesDuringTheRun.push_back(ModeOf(dst("secret")));
+        observer.stop = fs::exists(dst("secret/a.txt"));
+    };
+    runBackup();
+    ASSERT_FALSE(modesDuringTheRun.empty());
+    for (const mode_t mode : modesDuringTheRun)
+        EXPECT_EQ(mode & 077, 0u);
+    EXPECT_EQ(ModeOf(dst("secret")) & 077, 0u);
+
+    observer.stop = false;
+    observer.onYield = {};
+    runBackup();
+    EXPECT_EQ(ModeOf(dst("secret")), 0700u);
+    EXPECT_EQ(ModeOf(dst("open")), 0755u) << "a folder gets its source's mode when the walk leaves it";
+    EXPECT_EQ(ModeOf(dst("open/archive")), 0700u) << "kept copies are made private whatever the umask";
+    umask(oldMask);
+}
+
+} // namespace
+} // namespace kelvo::test
