@@ -1,10 +1,11 @@
 #include "engine/SetRunLock.h"
 
 #include "engine/RunStopped.h"
+#include "platform/FileSystem.h"
+#include "platform/PrivateDirectories.h"
 #include "platform/SettingsStore.h"
 
 #include <QCryptographicHash>
-#include <QDir>
 #include <QFile>
 #include <QFileInfo>
 
@@ -22,7 +23,7 @@ constexpr auto WaitStep = std::chrono::milliseconds(50);
 
 FileDescriptor OpenLockFile(const QString& path)
 {
-    QDir().mkpath(QFileInfo(path).path());
+    MakeOwnDirectory(ToFilePath(QFileInfo(path).path())); // a folder it cannot make fails the open
     const QByteArray name = QFile::encodeName(path);
     return FileDescriptor(::open(name.constData(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600));
 }

@@ -2,6 +2,7 @@
 
 #include "platform/Failure.h"
 #include "platform/FileSystem.h"
+#include "platform/PrivateDirectories.h"
 #include "platform/ReplacementFile.h"
 
 #include <atomic>
@@ -45,17 +46,6 @@ std::string HomeDirectory()
         return home;
     const passwd* entry = getpwuid(getuid());
     return entry && entry->pw_dir ? entry->pw_dir : "/";
-}
-
-void MakeDirectories(const std::string& path)
-{
-    for (std::size_t slash = path.find('/', 1);; slash = path.find('/', slash + 1)) {
-        const std::string part = path.substr(0, slash);
-        if (mkdir(part.c_str(), 0700) != 0 && errno != EEXIST)
-            RaiseErrno(errno, part);
-        if (slash == std::string::npos)
-            return;
-    }
 }
 
 std::string DirectoryOf(const std::string& path)
@@ -256,7 +246,8 @@ void AttributeRecordStore::Append(const std::string& lines)
 int AttributeRecordStore::LockFd()
 {
     if (!m_lockFd.isOpen()) {
-        MakeDirectories(DirectoryOf(m_path));
+        if (const int err = MakeOwnDirectory(DirectoryOf(m_path)))
+            RaiseErrno(err, DirectoryOf(m_path));
         m_lockFd = FileDescriptor(open((m_path + ".lock").c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600));
         if (!m_lockFd.isOpen())
             RaiseErrno(errno, m_path + ".lock");

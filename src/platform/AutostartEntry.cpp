@@ -187,7 +187,8 @@ int AutostartEntry::setCommand(const QString& commandLine)
         entry += HiddenKey + QStringLiteral("true\n");
     else
         entry += ExecKey + ExecValue(arguments) + u'\n';
-    return ReplaceUserFile(m_filePath, entry.toUtf8());
+    // Readable by all, as desktop entries are; writable by the user alone, as it names a program to run.
+    return ReplaceUserFile(m_filePath, entry.toUtf8(), 0644);
 }
 
 } // namespace kelvo

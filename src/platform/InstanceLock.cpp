@@ -1,5 +1,7 @@
 #include "platform/InstanceLock.h"
 
+#include "platform/FileSystem.h"
+#include "platform/PrivateDirectories.h"
 #include "platform/SettingsStore.h"
 
 #include <QDir>
@@ -23,7 +25,7 @@ QString LockFileIn(const QString& directory)
 // Close-on-exec: a program we start (the alternative screen saver) must not inherit the mark.
 FileDescriptor OpenLockFile(const QString& path)
 {
-    QDir().mkpath(QFileInfo(path).absolutePath());
+    MakePrivateDirectories(ToFilePath(QFileInfo(path).absolutePath()));
     return FileDescriptor(::open(QFile::encodeName(path).constData(), O_RDWR | O_CREAT | O_CLOEXEC, 0600));
 }
 

@@ -1,8 +1,8 @@
 #include "platform/ReplacementFile.h"
 
 #include "platform/Failure.h"
+#include "platform/PrivateDirectories.h"
 
-#include <QDir>
 #include <QFile>
 #include <QFileInfo>
 
@@ -245,17 +245,19 @@ void ReplaceUserFileOrThrow(const QString& path, const QByteArray& contents, mod
     const std::string target = QFile::encodeName(file.filePath()).toStdString();
     if (IsReadOnly(file))
         throw Failure(ErrPermissionDenied, target + " (read-only; left unchanged)");
-    QDir().mkpath(file.absolutePath());
+    const std::string directory = ToFilePath(file.absolutePath());
+    if (const int err = MakePrivateDirectories(directory))
+        RaiseErrno(err, directory);
     ReplacementFile replacement(target, creationMode);
     replacement.keepDestinationPermissions();
     replacement.write(std::string_view(contents.constData(), static_cast<std::size_t>(contents.size())));
     replacement.commitDurably();
 }
 
-int ReplaceUserFile(const QString& path, const QByteArray& contents)
+int ReplaceUserFile(const QString& path, const QByteArray& contents, mode_t creationMode)
 {
     try {
-        ReplaceUserFileOrThrow(path, contents);
+        ReplaceUserFileOrThrow(path, contents, creationMode);
         return 0;
     } catch (const Failure& failure) {
         return ErrnoValue(failure);

@@ -73,12 +73,12 @@ std::string ReplacementNamePattern(const std::string& fileName);
 QString FileBehindLinks(QString path);
 
 // Replaces one of the user's own small files (configuration, desktop entries) durably, making its
-// directory first. It writes through a symbolic link to the file the link names (a link kept by a
-// dotfile manager stays a link), keeps an existing file's permission bits, refuses a file the user
-// made read-only (70, with the path and "read-only" in the failure), and makes a new file with
+// missing folders first (0700). It writes through a symbolic link to the file the link names (a link
+// kept by a dotfile manager stays a link), keeps an existing file's permission bits, refuses a file the
+// user made read-only (70, with the path and "read-only" in the failure), and makes a new file with
 // creationMode under the umask. Raises kelvo::Failure.
-void ReplaceUserFileOrThrow(const QString& path, const QByteArray& contents, mode_t creationMode = 0666);
+void ReplaceUserFileOrThrow(const QString& path, const QByteArray& contents, mode_t creationMode);
 // As ReplaceUserFileOrThrow, but returns 0 or the errno value of the failure, for a message.
-int ReplaceUserFile(const QString& path, const QByteArray& contents);
+int ReplaceUserFile(const QString& path, const QByteArray& contents, mode_t creationMode);
 
 } // namespace kelvo

@@ -3,6 +3,7 @@
 #include "platform/Failure.h"
 #include "platform/FileDescriptor.h"
 #include "platform/FileSystem.h"
+#include "platform/PrivateDirectories.h"
 #include "platform/ReplacementFile.h"
 
 #include <QDateTime>
@@ -13,7 +14,6 @@
 #include <cerrno>
 #include <cstdio>
 #include <fcntl.h>
-#include <filesystem>
 #include <optional>
 #include <sys/file.h>
 #include <sys/stat.h>
@@ -100,12 +100,11 @@ std::optional<QByteArray> ReadWholeFile(const std::string& path)
     }
 }
 
-void CreateDirectories(const QString& directory)
+void MakeStoreDirectory(const QString& directory)
 {
-    std::error_code error;
-    std::filesystem::create_directories(ToFilePath(directory), error);
-    if (error)
-        RaiseErrno(error.value(), ToFilePath(directory));
+    const std::string path = ToFilePath(directory);
+    if (const int err = MakeOwnDirectory(path))
+        RaiseErrno(err, path);
 }
 
 std::string UnusedName(const std::string& stem)
@@ -123,6 +122,8 @@ void SetAside(const std::string& path)
         path + ".unreadable-" + QDateTime::currentDateTime().toString(u"yyyyMMdd-HHmmss"_s).toStdString());
     if (::rename(path.c_str(), aside.c_str()) != 0)
         RaiseErrno(errno, path);
+    // The person may put the copy back as the configuration: it must not be open to others meanwhile.
+    WithholdWriteFromOthers(aside);
     std::fprintf(stderr,
                  "kelvo: the settings file \"%s\" cannot be read; kept it as \"%s\" and started from "
                  "defaults\n",
@@ -221,7 +222,7 @@ void SettingsStore::Exclusively(const QString& application, const std::function<
         work();
         return;
     }
-    CreateDirectories(m_directory);
+    MakeStoreDirectory(m_directory);
     const StoreLock lock(encodedFilePath(application) + ".lock");
     const HeldMark mark(m_held, application);
     work();

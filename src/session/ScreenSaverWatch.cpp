@@ -15,7 +15,7 @@ struct SignalSource
     QString interface;
 };
 
-// The interface names equal the service names; the paths are those the desktops emit on.
+// The interface names equal the names the savers own on the bus; the paths are those the desktops emit on.
 const SignalSource sources[] = {
     {QStringLiteral("/ScreenSaver"), freedesktopService},
     {QStringLiteral("/org/freedesktop/ScreenSaver"), freedesktopService},
@@ -26,9 +26,12 @@ const SignalSource sources[] = {
 
 ScreenSaverWatch::ScreenSaverWatch(QDBusConnection bus, QObject* parent) : QObject(parent), m_bus(bus)
 {
-    // An empty service listens to any sender: the saver may start after Kelvo, or be replaced.
+    // Any client of the session bus may emit ActiveChanged(true), and each one would start a backup.
+    // Bound to the service, a signal reaches the slot only when its sender is the name's owner of the
+    // moment: Qt follows NameOwnerChanged, so a saver that starts after Kelvo or replaces another is
+    // heard, and a signal costs no round trip to the bus.
     for (const SignalSource& source : sources)
-        m_bus.connect(QString(), source.path, source.interface, QStringLiteral("ActiveChanged"),
+        m_bus.connect(source.interface, source.path, source.interface, QStringLiteral("ActiveChanged"),
                       QStringLiteral("b"), this, SLOT(onActiveChanged(bool, QDBusMessage)));
 }
 

@@ -11,8 +11,9 @@ namespace kelvo {
 
 // The session's screen saver (org.freedesktop.ScreenSaver, as KDE and others offer it, and
 // org.gnome.ScreenSaver) as a signal: activated() when it becomes active or the screen locks.
-// KDE announces one activation on two paths; a sender that has said "active" counts again only after it
-// has said "inactive", so one activation gives one activated().
+// Only the current owner of the service's name is heard. KDE announces one activation on two paths; a sender
+// that has said "active" counts again only after it has said "inactive", so one activation gives one
+// activated().
 class ScreenSaverWatch final : public QObject
 {
     Q_OBJECT

@@ -34,12 +34,13 @@ QByteArray DaemonConfig(const std::string& socketDir)
 } // namespace
 
 PrivateBus::PrivateBus()
-    : m_clientName(UniqueConnectionName("client")), m_standInName(UniqueConnectionName("stand-in"))
+    : m_clientName(UniqueConnectionName("client")), m_standInName(UniqueConnectionName("stand-in")),
+      m_otherName(UniqueConnectionName("other"))
 {
     if (!startDaemon())
         return;
     const QString address = QString::fromUtf8(m_daemon.readLine().trimmed());
-    for (const QString& name : {m_clientName, m_standInName}) {
+    for (const QString& name : {m_clientName, m_standInName, m_otherName}) {
         const QDBusConnection bus = QDBusConnection::connectToBus(address, name);
         if (!bus.isConnected())
             m_error = QStringLiteral("cannot connect to %1: %2").arg(address, bus.lastError().message());
@@ -50,6 +51,7 @@ PrivateBus::~PrivateBus()
 {
     QDBusConnection::disconnectFromBus(m_clientName);
     QDBusConnection::disconnectFromBus(m_standInName);
+    QDBusConnection::disconnectFromBus(m_otherName);
     m_daemon.kill();
     m_daemon.waitForFinished(deadlineMs);
 }

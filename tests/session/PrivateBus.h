@@ -11,8 +11,8 @@
 
 namespace kelvo::test {
 
-// A dbus-daemon of the test's own, with nothing to start on demand, and two connections to it: one for
-// the code under test, one for the stand-ins of the desktop's services.
+// A dbus-daemon of the test's own, with nothing to start on demand, and three connections to it: one for
+// the code under test, one for the stand-ins of the desktop's services, one for any other client.
 class PrivateBus final
 {
 public:
@@ -25,6 +25,7 @@ public:
     const QString& error() const { return m_error; }
     QDBusConnection client() const { return QDBusConnection(m_clientName); }
     QDBusConnection standIn() const { return QDBusConnection(m_standInName); }
+    QDBusConnection other() const { return QDBusConnection(m_otherName); }
 
     // Runs the event loop until the client's objects have been given every message that reached the
     // client before a ping to destination (the stand-ins by default) came back: a message that the
@@ -38,6 +39,7 @@ private:
     QProcess m_daemon;
     QString m_clientName;
     QString m_standInName;
+    QString m_otherName;
     QString m_error;
 };
 

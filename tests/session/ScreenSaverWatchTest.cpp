@@ -31,16 +31,30 @@ protected:
         ASSERT_TRUE(bus.Flush(QStringLiteral("org.freedesktop.DBus")));
     }
 
-    // Sends ActiveChanged(value) from the stand-ins' connection and tells how many activations that
-    // added once the watch has had it.
-    int Emit(const QString& path, const QString& interface, const QVariant& value)
+    // Sends ActiveChanged(value) from sender and tells how many activations that added once the watch
+    // has had it.
+    int EmitFrom(const QDBusConnection& sender, const QString& path, const QString& interface,
+                 const QVariant& value)
     {
         const int before = activations;
         QDBusMessage signal = QDBusMessage::createSignal(path, interface, QStringLiteral("ActiveChanged"));
         signal << value;
-        EXPECT_TRUE(bus.standIn().send(signal));
-        EXPECT_TRUE(bus.Flush());
+        EXPECT_TRUE(sender.send(signal));
+        EXPECT_TRUE(bus.Flush(sender.baseService()));
         return activations - before;
+    }
+
+    int Emit(const QString& path, const QString& interface, const QVariant& value)
+    {
+        return EmitFrom(bus.standIn(), path, interface, value);
+    }
+
+    // Both savers' names, owned by the stand-ins after the watch has started, as a saver that starts
+    // after Kelvo.
+    void ownNames()
+    {
+        for (const QString& service : {freedesktop, gnome})
+            ASSERT_TRUE(bus.standIn().interface()->registerService(service).isValid());
     }
 
     PrivateBus bus;
@@ -64,6 +78,7 @@ TEST_F(ScreenSaverWatchTest, AvailableWhileEitherServiceIsOnTheBus)
 
 TEST_F(ScreenSaverWatchTest, ActivatedOnceWhenTheSaverTurnsActive)
 {
+    ownNames();
     const std::pair<QString, QString> sources[] = {
         {QStringLiteral("/ScreenSaver"), freedesktop},
         {QStringLiteral("/org/freedesktop/ScreenSaver"), freedesktop},
@@ -81,6 +96,7 @@ TEST_F(ScreenSaverWatchTest, ActivatedOnceWhenTheSaverTurnsActive)
 
 TEST_F(ScreenSaverWatchTest, OneActivationAnnouncedOnBothPathsCountsOnce)
 {
+    ownNames();
     EXPECT_EQ(Emit(QStringLiteral("/ScreenSaver"), freedesktop, true), 1);
     EXPECT_EQ(Emit(QStringLiteral("/org/freedesktop/ScreenSaver"), freedesktop, true), 0);
     EXPECT_EQ(Emit(QStringLiteral("/org/freedesktop/ScreenSaver"), freedesktop, false), 0);
@@ -90,10 +106,30 @@ TEST_F(ScreenSaverWatchTest, OneActivationAnnouncedOnBothPathsCountsOnce)
 
 TEST_F(ScreenSaverWatchTest, OtherSignalsAreNoActivation)
 {
+    ownNames();
     EXPECT_EQ(Emit(QStringLiteral("/org/gnome/ScreenSaver"), gnome, QStringLiteral("true")), 0);
     EXPECT_EQ(Emit(QStringLiteral("/elsewhere"), freedesktop, true), 0);
     EXPECT_EQ(Emit(QStringLiteral("/org/gnome/ScreenSaver"), freedesktop, true), 0);
     EXPECT_EQ(Emit(QStringLiteral("/ScreenSaver"), gnome, true), 0);
+}
+
+TEST_F(ScreenSaverWatchTest, HearsOnlyTheCurrentOwnerOfTheName)
+{
+    const QDBusConnection other = bus.other();
+    const QString path = QStringLiteral("/org/freedesktop/ScreenSaver");
+    EXPECT_EQ(EmitFrom(other, path, freedesktop, true), 0) << "nobody owns the name";
+    ownNames();
+    EXPECT_EQ(EmitFrom(other, path, freedesktop, true), 0) << "the name is another's";
+    EXPECT_EQ(Emit(path, freedesktop, true), 1);
+
+    // The saver is replaced: its successor is heard, the one that left is not.
+    ASSERT_TRUE(bus.standIn().interface()->unregisterService(freedesktop).value());
+    ASSERT_TRUE(other.interface()->registerService(freedesktop).isValid());
+    EXPECT_EQ(EmitFrom(other, path, freedesktop, true), 1);
+    EXPECT_EQ(Emit(path, freedesktop, false), 0);
+    EXPECT_EQ(Emit(path, freedesktop, true), 0);
+    EXPECT_EQ(EmitFrom(other, QStringLiteral("/org/gnome/ScreenSaver"), gnome, true), 0)
+        << "each name has its own owner";
 }
 
 } // namespace
