@@ -62,7 +62,7 @@ bool CliObserver::stopRequested() const
 void CliObserver::errorReported(const QString& line)
 {
     finish();
-    PrintLine(stderr, line);
+    PrintEscapedLine(stderr, line);
 }
 
 void CliObserver::finish()
@@ -82,10 +82,11 @@ void CliObserver::redraw()
     m_lastDraw = now;
     m_drawn = true;
     // One multi-argument arg() call, so that a file name holding "%1" is not taken for a place holder.
+    // The name is escaped before it is shortened, so that the width counts what the terminal shows.
     const QString line = u"\r\033[K[%1] %2%  copied %3  errors %4  %5 %6%"_s.arg(
         Bar(m_overallPercent), QString::number(m_overallPercent).rightJustified(3),
-        QString::number(m_statistics.filesCopied), QString::number(m_statistics.errors), Shortened(m_file),
-        QString::number(m_filePercent));
+        QString::number(m_statistics.filesCopied), QString::number(m_statistics.errors),
+        Shortened(QString::fromLocal8Bit(TerminalText(m_file))), QString::number(m_filePercent));
     const QByteArray bytes = line.toLocal8Bit();
     std::fwrite(bytes.constData(), 1, static_cast<std::size_t>(bytes.size()), m_terminal);
     std::fflush(m_terminal);

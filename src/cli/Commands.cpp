@@ -106,7 +106,8 @@ int ExecuteCommand(SettingsStore& store, const CommandLine& commandLine)
     const SetOptions& options = commandLine.options;
     switch (commandLine.command) {
     case Command::Help:
-        PrintLine(stdout, HelpText());
+        for (const QString& line : HelpText().split(u'\n'))
+            PrintLine(stdout, line);
         return ExitSuccess;
     case Command::List:
         return ListSets(store);

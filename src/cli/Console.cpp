@@ -1,12 +1,32 @@
 #include "cli/Console.h"
 
+#include "engine/LogFile.h"
+
 namespace kelvo::cli {
+
+namespace {
+
+void WriteLine(std::FILE* stream, const QByteArray& bytes)
+{
+    std::fwrite(bytes.constData(), 1, static_cast<std::size_t>(bytes.size()), stream);
+    std::fputc('\n', stream);
+}
+
+} // namespace
+
+QByteArray TerminalText(const QString& text)
+{
+    return QByteArray::fromStdString(EscapedLine(text.toLocal8Bit().toStdString()));
+}
 
 void PrintLine(std::FILE* stream, const QString& text)
 {
-    const QByteArray bytes = text.toLocal8Bit();
-    std::fwrite(bytes.constData(), 1, static_cast<std::size_t>(bytes.size()), stream);
-    std::fputc('\n', stream);
+    WriteLine(stream, TerminalText(text));
+}
+
+void PrintEscapedLine(std::FILE* stream, const QString& line)
+{
+    WriteLine(stream, line.toLocal8Bit());
 }
 
 } // namespace kelvo::cli

@@ -1,12 +1,21 @@
 #pragma once
 
+#include <QByteArray>
 #include <QString>
 
 #include <cstdio>
 
 namespace kelvo::cli {
 
-// Writes text and a newline in the locale's encoding, the one file names and arguments arrive in.
+// Text in the locale's encoding, the one file names and arguments arrive in, with its control
+// characters escaped as the log escapes them: a file name, a path, a set name, a setting or an
+// argument cannot move the cursor, retitle the terminal or write its clipboard.
+QByteArray TerminalText(const QString& text);
+
+// Writes text as one line: TerminalText and a newline.
 void PrintLine(std::FILE* stream, const QString& text);
+
+// Writes a line that the log has escaped already (a run's error line) and a newline.
+void PrintEscapedLine(std::FILE* stream, const QString& line);
 
 } // namespace kelvo::cli

@@ -67,34 +67,6 @@ void CopyFrom(int source, off_t offset, ReplacementFile& target, const std::stri
     }
 }
 
-// Control characters of a file name are written escaped, so that a name cannot end a line and forge
-// the lines after it; the backslash is doubled so that the escapes stay unambiguous.
-std::string EscapedLine(const std::string& line)
-{
-    static constexpr char Digits[] = "0123456789abcdef";
-    std::string escaped;
-    escaped.reserve(line.size() + 1);
-    for (const char c : line) {
-        const auto byte = static_cast<unsigned char>(c);
-        if (c == '\\') {
-            escaped += "\\\\";
-        } else if (c == '\n') {
-            escaped += "\\n";
-        } else if (c == '\r') {
-            escaped += "\\r";
-        } else if (c == '\t') {
-            escaped += "\\t";
-        } else if (byte < 0x20 || byte == 0x7f) {
-            escaped += "\\x";
-            escaped += Digits[byte >> 4];
-            escaped += Digits[byte & 0xf];
-        } else {
-            escaped += c;
-        }
-    }
-    return escaped;
-}
-
 // The log is private to its user, and a link planted in its place is never followed; a FIFO or a
 // device there is refused instead of blocking the run.
 FileDescriptor OpenLog(const std::string& path, int access)
@@ -153,7 +125,48 @@ private:
     FileDescriptor& m_fd;
 };
 
+// U+0080 to U+009F in UTF-8: 0xc2 followed by 0x80 to 0x9f. Terminals take U+009B and U+009D for
+// the starts of escape sequences, as they take ESC [ and ESC ].
+bool StartsUtf8C1Control(const std::string& line, std::size_t i)
+{
+    return static_cast<unsigned char>(line[i]) == 0xc2 && i + 1 < line.size() &&
+           (static_cast<unsigned char>(line[i + 1]) & 0xe0) == 0x80;
+}
+
 } // namespace
+
+std::string EscapedLine(const std::string& line)
+{
+    static constexpr char Digits[] = "0123456789abcdef";
+    const auto hex = [](std::string& out, unsigned char byte) {
+        out += "\\x";
+        out += Digits[byte >> 4];
+        out += Digits[byte & 0xf];
+    };
+    std::string escaped;
+    escaped.reserve(line.size() + 1);
+    for (std::size_t i = 0; i < line.size(); ++i) {
+        const char c = line[i];
+        const auto byte = static_cast<unsigned char>(c);
+        if (c == '\\') {
+            escaped += "\\\\";
+        } else if (c == '\n') {
+            escaped += "\\n";
+        } else if (c == '\r') {
+            escaped += "\\r";
+        } else if (c == '\t') {
+            escaped += "\\t";
+        } else if (byte < 0x20 || byte == 0x7f) {
+            hex(escaped, byte);
+        } else if (StartsUtf8C1Control(line, i)) {
+            hex(escaped, byte);
+            hex(escaped, static_cast<unsigned char>(line[++i]));
+        } else {
+            escaped += c;
+        }
+    }
+    return escaped;
+}
 
 std::string LogFilePath(const GeneralSettings& settings)
 {

@@ -14,6 +14,13 @@ namespace kelvo {
 
 class Failure;
 
+// The bytes of line with their control characters escaped: \n, \r, \t, \xHH (C1 controls in UTF-8 as two of
+// them) and \\ for a backslash, so that the escapes stay unambiguous. A file name comes from whoever can
+// write in a set's folders: escaped, it can neither end a line of the log and forge the lines after
+// it, nor move the cursor, retitle the terminal or write the clipboard of whoever reads the log or
+// kelvo-cli's output.
+std::string EscapedLine(const std::string& line);
+
 // The full path of "kelvo.log" in StrLogFileDir.
 std::string LogFilePath(const GeneralSettings& settings);
 

@@ -6,26 +6,30 @@ namespace kelvo {
 
 namespace {
 
-QString TitleOrProgram(const QString& title)
+// A box's text often holds a path, a set name or a file name: shown as it is, never as markup.
+QMessageBox::StandardButton Ask(QWidget* parent, QMessageBox::Icon icon, const QString& text,
+                                const QString& title, QMessageBox::StandardButtons buttons)
 {
-    return title.isEmpty() ? QStringLiteral("Kelvo") : title;
+    QMessageBox box(icon, title.isEmpty() ? QStringLiteral("Kelvo") : title, text, buttons, parent);
+    box.setTextFormat(Qt::PlainText);
+    return QMessageBox::StandardButton(box.exec());
 }
 
 } // namespace
 
 void MessageBoxes::stop(QWidget* parent, const QString& text, const QString& title)
 {
-    QMessageBox::critical(parent, TitleOrProgram(title), text);
+    Ask(parent, QMessageBox::Critical, text, title, QMessageBox::Ok);
 }
 
 void MessageBoxes::information(QWidget* parent, const QString& text, const QString& title)
 {
-    QMessageBox::information(parent, TitleOrProgram(title), text);
+    Ask(parent, QMessageBox::Information, text, title, QMessageBox::Ok);
 }
 
 bool MessageBoxes::question(QWidget* parent, const QString& text, const QString& title)
 {
-    return QMessageBox::question(parent, TitleOrProgram(title), text, QMessageBox::Yes | QMessageBox::No) ==
+    return Ask(parent, QMessageBox::Question, text, title, QMessageBox::Yes | QMessageBox::No) ==
            QMessageBox::Yes;
 }
 

@@ -1,5 +1,7 @@
 #include "ui/SetListModel.h"
 
+#include "ui/PlainText.h"
+
 #include <utility>
 
 namespace kelvo {
@@ -70,7 +72,9 @@ QVariant SetListModel::data(const QModelIndex& index, int role) const
             return set.flEnabled ? Qt::Checked : Qt::Unchecked;
         return {};
     }
-    if (role != Qt::DisplayRole && role != Qt::ToolTipRole)
+    if (role == Qt::ToolTipRole)
+        return PlainToolTip(data(index, Qt::DisplayRole).toString());
+    if (role != Qt::DisplayRole)
         return {};
     switch (index.column()) {
     case Name:

@@ -1,5 +1,6 @@
 #include "ui/StatisticsFrame.h"
 
+#include "ui/PlainText.h"
 #include "ui/Twips.h"
 
 namespace kelvo {
@@ -73,8 +74,10 @@ StatisticsFrame::StatisticsFrame(QWidget* parent) : QGroupBox(u"Statistics"_s, p
 
 QLabel* StatisticsFrame::addLabel(const QString& name, const QString& text, int left, int top, bool bold)
 {
-    auto* label = new QLabel(text, this);
+    auto* label = new QLabel(this);
     label->setObjectName(name);
+    label->setTextFormat(Qt::PlainText); // file names and log lines are shown as they are
+    label->setText(text);
     if (bold) {
         QFont font = label->font();
         font.setBold(true);
@@ -123,7 +126,12 @@ void StatisticsFrame::showCurrentFile(const QString& name)
 {
     QLabel& file = label(u"Label9"_s);
     file.setText(file.fontMetrics().elidedText(name, Qt::ElideMiddle, file.width()));
-    file.setToolTip(name);
+    file.setToolTip(PlainToolTip(name));
+}
+
+void StatisticsFrame::showLastError(const QString& line)
+{
+    label(u"Label12"_s).setToolTip(PlainToolTip(line));
 }
 
 void StatisticsFrame::hideTimerLabels()

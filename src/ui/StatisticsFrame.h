@@ -26,7 +26,7 @@ public:
     void showCurrentFile(const QString& name);
     void showFileProgress(int percent) { m_progressBar1->setValue(percent); }
     void showOverallProgress(int percent) { m_progressBar2->setValue(percent); }
-    void showLastError(const QString& line) { label(QStringLiteral("Label12")).setToolTip(line); }
+    void showLastError(const QString& line);
     // Over the screen saver: no timer labels.
     void hideTimerLabels();
 

@@ -2,6 +2,7 @@
 
 #include "engine/LogFile.h"
 #include "ui/MessageBoxes.h"
+#include "ui/PlainText.h"
 #include "ui/ProgramIcon.h"
 #include "ui/StatisticsFrame.h"
 #include "ui/Tray.h"
@@ -360,7 +361,7 @@ void frmDialog::runBusyChanged(bool busy)
 void frmDialog::watchProblem(const QString& message)
 {
     if (m_tray && m_parts.app.TrayIconShown)
-        m_tray->showMessage(u"Kelvo"_s, message, QSystemTrayIcon::Warning);
+        m_tray->showMessage(u"Kelvo"_s, PlainNotificationText(message), QSystemTrayIcon::Warning);
 }
 
 QRect frmDialog::mainWindowFrame() const

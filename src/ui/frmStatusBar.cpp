@@ -66,8 +66,10 @@ frmStatusBar::frmStatusBar(Configuration& configuration, std::function<QScreen*(
     setAttribute(Qt::WA_ShowWithoutActivating);
     int left = BarLeft;
     for (std::size_t i = 0; i < m_panels.size(); ++i) {
-        auto* label = new QLabel(PanelDesigns[i].text, this);
+        auto* label = new QLabel(this);
         label->setObjectName(u"Panel%1"_s.arg(i + 1));
+        label->setTextFormat(Qt::PlainText); // the last run's date comes from the settings file
+        label->setText(PanelDesigns[i].text);
         label->setFrameStyle(QFrame::Panel | QFrame::Sunken);
         label->setToolTip(PanelDesigns[i].toolTip);
         label->setGeometry(PixelRect(left, BarTop, PanelWidths[i], BarHeight));

@@ -1,3 +1,4 @@
+#include "cli/CliObserver.h"
 #include "cli/CliProcess.h"
 #include "support/TestSupport.h"
 
@@ -5,8 +6,11 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
 #include <csignal>
+#include <cstdio>
+#include <cstdlib>
 #include <filesystem>
 #include <thread>
 
@@ -15,6 +19,19 @@ namespace {
 
 using namespace Qt::StringLiterals;
 namespace fs = std::filesystem;
+
+// What another account can put in a file name in a shared destination: a new terminal title, a
+// cleared screen, the clipboard written (OSC 52), and the same through a C1 control (U+009D).
+const QString Hostile = u"x\x1b]0;owned\x07\x1b[2J\x1b]52;c;b3duZWQ=\x07\u009d0;owned\u009c"_s;
+const QString HostileEscaped =
+    u"x\\x1b]0;owned\\x07\\x1b[2J\\x1b]52;c;b3duZWQ=\\x07\\xc2\\x9d0;owned\\xc2\\x9c"_s;
+
+bool HasControlCharacter(const QString& text)
+{
+    return std::any_of(text.begin(), text.end(), [](QChar c) {
+        return c != u'\n' && (c.unicode() < 0x20 || (c.unicode() >= 0x7f && c.unicode() < 0xa0));
+    });
+}
 
 QStringList Counters(qint64 directories, qint64 examined, qint64 copied, qint64 errors)
 {
@@ -99,6 +116,52 @@ TEST_F(RunCommand, InterruptionStopsBetweenChunksAndLeavesNoPartialFile)
         for (const auto& [file, copy] : copies)
             EXPECT_EQ(copy, contents) << file; // a partial copy or a left temporary file would differ
     }
+}
+
+TEST_F(RunCommand, PrintsNamesPathsSettingsAndArgumentsWithTheirControlCharactersEscaped)
+{
+    WriteTreeFile(m_home.dir() / "src/a.txt", "alpha");
+    addSet(u"Odd"_s, "src", "dst");
+    ASSERT_EQ(RunCli({u"edit"_s, u"Odd"_s, u"--filters"_s, Hostile}).status, 0);
+    ASSERT_EQ(RunCli({u"settings"_s, u"StrAltScreenSaver"_s, Hostile}).status, 0);
+
+    const std::vector<std::pair<QStringList, int>> commands{
+        {{Hostile}, 2},                      // unknown command
+        {{u"run"_s, Hostile}, 2},            // no set named
+        {{u"edit"_s, u"Odd"_s, Hostile}, 2}, // unexpected argument
+        {{u"settings"_s, Hostile}, 2},       // unknown setting
+        {{u"list"_s}, 0},                    // the filters
+        {{u"settings"_s}, 0},                // StrAltScreenSaver
+        {{u"settings"_s, u"StrAltScreenSaver"_s}, 0},
+    };
+    for (const auto& [arguments, status] : commands) {
+        SCOPED_TRACE(arguments.first().toStdString());
+        const CliResult result = RunCli(arguments);
+        EXPECT_EQ(result.status, status) << result.err.toStdString();
+        EXPECT_FALSE(HasControlCharacter(result.out)) << result.out.toStdString();
+        EXPECT_FALSE(HasControlCharacter(result.err)) << result.err.toStdString();
+        EXPECT_TRUE(QString(result.out + result.err).contains(HostileEscaped))
+            << result.out.toStdString() << result.err.toStdString();
+    }
+}
+
+// The progress line shows only on a terminal; its own escape sequence (return, clear the line) is the
+// only one it writes.
+TEST(CliProgressLine, ShowsTheFileNameEscaped)
+{
+    char* buffer = nullptr;
+    std::size_t size = 0;
+    std::FILE* terminal = open_memstream(&buffer, &size);
+    ASSERT_NE(terminal, nullptr);
+    cli::CliObserver observer(terminal);
+    observer.currentFileChanged(u"/s/"_s + Hostile);
+    std::fclose(terminal);
+    const QString line = QString::fromLocal8Bit(QByteArray(buffer, qsizetype(size)));
+    std::free(buffer);
+
+    ASSERT_TRUE(line.startsWith(u"\r\x1b[K"_s)) << line.toStdString();
+    EXPECT_FALSE(HasControlCharacter(line.mid(4))) << line.toStdString();
+    EXPECT_TRUE(line.contains(HostileEscaped.right(30))) << line.toStdString();
 }
 
 TEST(CliHelp, DescribesEveryCommandAndFailsWhenItCannotBeShown)

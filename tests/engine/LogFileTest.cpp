@@ -70,7 +70,7 @@ protected:
         log.AccessError(QStringLiteral("Path not found"), "/d/x/");
         log.DiskFull("/d/", QStringLiteral("Disk full"));
         log.FileNotFound(QStringLiteral("File not found"));
-        log.OtherError(QStringLiteral("Overflow"), 6, "/d/", "last\x01.txt");
+        log.OtherError(QStringLiteral("Overflow"), 6, "/d/", "last\x01\xc2\x9d\xc2\xa0.txt");
         log.Note("skipped 2 special files");
         log.Problem("Error : /s/ is empty. Nothing is deleted from /d/");
         log.Close(stopped);
@@ -83,7 +83,8 @@ protected:
     GeneralSettings settings = Settings(dir.path());
 };
 
-// Control characters of names are escaped, so no name can end a line and forge the next.
+// Control characters of names are escaped, so no name can end a line and forge the next; a C1 control
+// (U+009D) is escaped too, a no-break space (U+00A0) is not.
 TEST_F(LogFileTest, WritesTheExactLineOfEveryKindAndEveryErrorToTheObserver)
 {
     const QByteArray body =
@@ -91,7 +92,8 @@ TEST_F(LogFileTest, WritesTheExactLineOfEveryKindAndEveryErrorToTheObserver)
         "ERROR : Failed to Copy : /s/b\xff\\n\\\\.txt. To /d/b\xff\\n\\\\.txt\n"
         "SUCCESS : Deleted : /d/c\\r.txt. The file was no longer present in the source directory\n"
         "Error : Path not found. Cannot access /d/x/\nError : Destination Directory /d/ Full!\n"
-        "Error : Disk full\nError : File not found\nError : Overflow 6\nProblem Dest : /d/last\\x01.txt\n"
+        "Error : Disk full\nError : File not found\nError : Overflow 6\nProblem Dest : "
+        "/d/last\\x01\\xc2\\x9d\xc2\xa0.txt\n"
         "skipped 2 special files\nError : /s/ is empty. Nothing is deleted from /d/\n";
     const QByteArray completed =
         "STARTED backup : " + Stamp() + body + "COMPLETED backup : " + Stamp() + "\n";

@@ -6,6 +6,7 @@
 #include "support/TestSupport.h"
 #include "ui/MessageBoxes.h"
 #include "ui/RecordingMessages.h"
+#include "ui/VisibleText.h"
 #include "ui/frmConfig.h"
 #include "ui/frmOptions.h"
 
@@ -301,6 +302,22 @@ TEST_F(SetEditor, AdvancedRulesSpeakOnlyWhileTheDialogIsShown)
     dialog.CancelButton_Click();
     EXPECT_FALSE(dialog.isVisible());
     EXPECT_FALSE(dialog.expanded());
+}
+
+// A set edited by hand in the settings file may name anything; the list's tool tips show it as it is.
+TEST_F(SetEditor, ListToolTipsShowNamesAndPathsAsPlainText)
+{
+    test::StoreSet(store, u"<b>Two</b>"_s, "/s/<img src=x><h1>a</h1>", "/d/<h1>a</h1>  &lt;");
+    auto editor = makeEditor();
+    const SetListModel& model = editor->model();
+    const int row = model.rowCount() - 1;
+    ASSERT_EQ(model.index(row, 1).data().toString(), u"<b>Two</b>"_s);
+    for (int column = 1; column < model.columnCount(); ++column) {
+        const QModelIndex cell = model.index(row, column);
+        EXPECT_EQ(test::VisibleToolTip(cell.data(Qt::ToolTipRole).toString()), cell.data().toString())
+            << column;
+    }
+    EXPECT_EQ(model.index(row, 2).data().toString(), u"/s/<img src=x><h1>a</h1>"_s);
 }
 
 } // namespace

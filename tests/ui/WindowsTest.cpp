@@ -3,13 +3,18 @@
 #include "platform/SettingsStore.h"
 #include "support/Application.h"
 #include "support/TestSupport.h"
+#include "ui/MessageBoxes.h"
+#include "ui/StatisticsFrame.h"
 #include "ui/Tray.h"
+#include "ui/VisibleText.h"
 #include "ui/frmDialog.h"
 #include "ui/frmStatusBar.h"
 
 #include <QApplication>
 #include <QDialog>
+#include <QMessageBox>
 #include <QMouseEvent>
+#include <QPushButton>
 #include <QScreen>
 #include <QTimer>
 
@@ -164,6 +169,43 @@ TEST_F(MainWindow, StatusBarMenuItemAndCloseSymbolAgree)
     dialog->TrayMouseAction(2);
     EXPECT_FALSE(item.isChecked());
     dialog->popup().hide();
+}
+
+// Another account that writes in a shared destination names the files a run shows: the names, the
+// error lines and the message boxes show markup as it is.
+TEST_F(MainWindow, ShowsFileNamesErrorLinesAndMessagesAsPlainText)
+{
+    for (const QLabel* label : dialog->findChildren<QLabel*>())
+        EXPECT_EQ(label->textFormat(), Qt::PlainText) << label->objectName().toStdString();
+    for (const QLabel* label : statusBar.findChildren<QLabel*>())
+        EXPECT_EQ(label->textFormat(), Qt::PlainText) << label->objectName().toStdString();
+
+    const QString name = u"<img src=x><h1>big</h1>  2.txt"_s;
+    StatisticsFrame& frame = *dialog->findChild<StatisticsFrame*>();
+    frame.showCurrentFile(name);
+    EXPECT_EQ(dialog->label(u"Label9"_s).text().toStdString(), name.toStdString()) << "not elided";
+    EXPECT_EQ(test::VisibleToolTip(dialog->label(u"Label9"_s).toolTip()), name);
+    const QString line = u"ERROR : Failed to Copy : /s/<h1>x</h1>&amp;. To /d/<h1>x</h1>&amp;"_s;
+    frame.showLastError(line);
+    EXPECT_EQ(test::VisibleToolTip(dialog->label(u"Label12"_s).toolTip()), line);
+
+    // The message boxes, answered as soon as they show.
+    QStringList shown;
+    QTimer answer;
+    QObject::connect(&answer, &QTimer::timeout, [&] {
+        if (auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget())) {
+            shown << box->text();
+            EXPECT_EQ(box->textFormat(), Qt::PlainText);
+            QAbstractButton* yes = box->button(QMessageBox::Yes);
+            (yes ? yes : box->button(QMessageBox::Ok))->click();
+        }
+    });
+    answer.start(10);
+    const QString text = u"Are you sure you want to remove the set <b>One</b> ?"_s;
+    EXPECT_TRUE(MessageBoxes::Desktop().question(dialog.get(), text));
+    MessageBoxes::Desktop().stop(dialog.get(), text);
+    MessageBoxes::Desktop().information(dialog.get(), text);
+    EXPECT_EQ(shown, QStringList(3, text));
 }
 
 TEST(StatusBarPosition, FindsEachCornerOfAWorkAreaBesideAPanel)
