@@ -100,7 +100,9 @@ void ReplacementFile::keepDestinationPermissions()
             return;
         RaiseErrno(errno, m_destination);
     }
-    if (::fchmod(m_fd.get(), info.st_mode & 07777) != 0)
+    // A file of the user's that others could write to (an autostart entry an older version made 0666)
+    // is closed to them when it is replaced.
+    if (::fchmod(m_fd.get(), info.st_mode & 07777 & ~(S_IWGRP | S_IWOTH)) != 0)
         RaiseErrno(errno, m_destination);
 }
 

@@ -29,7 +29,8 @@ public:
 
     int fd() const { return m_fd.get(); }
     void write(std::string_view data);
-    // Gives the new file the permission bits of the file it replaces, if there is one.
+    // Gives the new file the permission bits of the file it replaces, if there is one, less write for
+    // group and others.
     void keepDestinationPermissions();
     // Closes the file (checking the close) and puts it in the destination's place. Fast: a crash soon
     // after may lose the new contents, which suits copies that the next run makes again.

@@ -62,6 +62,10 @@ TEST(PrivateFiles, NothingKelvoMakesIsWritableByOthersWhateverTheUmask)
                       QStringLiteral("w"));
     ASSERT_EQ(
         RegistryStore().setValue(HKEY_CURRENT_USER, QStringLiteral("Software"), QStringLiteral("N"), {}), 0);
+    // An entry an older version left open to all is closed when it is written again.
+    ASSERT_EQ(::mkdir((config + "/autostart").c_str(), 0700), 0);
+    WriteFile(config + "/autostart/kelvo.desktop", "[Desktop Entry]\n");
+    ASSERT_EQ(::chmod((config + "/autostart/kelvo.desktop").c_str(), 0666), 0);
     ASSERT_EQ(AutostartEntry().setCommand(QStringLiteral("\"/usr/bin/kelvo\" /W")), 0);
     ASSERT_TRUE(InstanceLock().TryAcquire());
     RecordingObserver observer;
