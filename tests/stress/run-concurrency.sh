@@ -60,4 +60,24 @@ cmp -s "$work/big/blob" "$work/bigdst/blob" || fail "the run after the kills did
 stray=$(find "$work/bigdst" -name '*.kelvo-partial-*' | wc -l)
 [ "$stray" -eq 0 ] || fail "$stray unfinished copies left after the next run"
 echo "kill -9 during runs: $kills rounds ($interrupted before the copy was done), $failures failures"
+
+# Runs killed while they back up a private folder, under a umask that opens everything: the backup
+# of that folder is never, at any moment, readable by others.
+mkdir -p "$work/private/secret/inner"
+for f in $(seq 1 2000); do printf 'secret %s\n' "$f" >"$work/private/secret/s$f.txt"; done
+cp "$work/private/secret/"s1*.txt "$work/private/secret/inner/"
+chmod 700 "$work/private/secret"
+"$cli" add Private --source "$work/private" --dest "$work/privdst" >/dev/null
+opened=0
+for k in $(seq 1 15); do
+    rm -rf "$work/privdst"
+    (umask 000 && exec "$cli" run Private) >/dev/null 2>&1 &
+    run=$!
+    sleep "0.0$((RANDOM % 10))"
+    kill -KILL "$run" 2>/dev/null || true
+    wait "$run" 2>/dev/null || true
+    [ -z "$(find "$work/privdst" -maxdepth 1 -name secret -perm /077 2>/dev/null)" ] || opened=$((opened + 1))
+done
+[ "$opened" -eq 0 ] || fail "$opened killed runs left the backup of a 0700 folder open to others"
+echo "kill -9 while backing up a private folder: 15 rounds, $opened left it open"
 [ "$failures" -eq 0 ]
