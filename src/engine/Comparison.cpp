@@ -171,10 +171,8 @@ TimePrecision TimePrecisionOf(const DirectoryHandle& directory, const DirectoryH
 {
     for (const DirectoryHandle* handle : {&directory, &otherDirectory}) {
         struct statfs info = {};
-        // The open directory answers for paths too long for one call.
-        const int result = handle->fd() == AT_FDCWD ? ::statfs(handle->path().c_str(), &info)
-                                                    : ::fstatfs(handle->fd(), &info);
-        if (result == 0 && (info.f_type == MsdosSuperMagic || info.f_type == ExfatSuperMagic))
+        if (::fstatfs(handle->fd(), &info) == 0 &&
+            (info.f_type == MsdosSuperMagic || info.f_type == ExfatSuperMagic))
             return TimePrecision::TwoSeconds;
     }
     return TimePrecision::OneSecond;
