@@ -214,8 +214,19 @@ void SettingsDocument::Section::append(const QString& key, const QString& value,
     }
 }
 
-// The lists grow in steps that leave a set's section with a third of it unused; thousands of sets make
-// that count.
+// Writing moves from section to section (a parse, a save of every set). The lists of a section grow in
+// steps that leave a third of them unused, so the short section left behind gives that room back:
+// thousands of sets make it count. A long one (the list of sets, written between the sections of its
+// sets) would be copied at every step.
+qsizetype SettingsDocument::sectionToWrite(const QString& name)
+{
+    const qsizetype section = sectionFor(name);
+    if (m_written >= 0 && m_written != section && m_sections[m_written].pairs.size() <= LongestScannedSection)
+        m_sections[m_written].squeeze();
+    m_written = section;
+    return section;
+}
+
 void SettingsDocument::Section::squeeze()
 {
     pairs.squeeze();
@@ -241,7 +252,7 @@ QString SettingsDocument::GetSetting(const QString& section, const QString& key,
 
 void SettingsDocument::SaveSetting(const QString& section, const QString& key, const QString& value)
 {
-    saveInSection(m_sections[sectionFor(section)], key, value);
+    saveInSection(m_sections[sectionToWrite(section)], key, value);
 }
 
 void SettingsDocument::saveInSection(Section& section, const QString& key, const QString& value)
@@ -260,6 +271,7 @@ bool SettingsDocument::DeleteSetting(const QString& section)
     if (found < 0)
         return false;
     m_sections.removeAt(found);
+    m_written = -1; // positions behind found moved
     m_sectionIndex.remove(Folded(section));
     for (auto it = m_sectionIndex.begin(); it != m_sectionIndex.end(); ++it) {
         if (*it > found)
@@ -278,6 +290,7 @@ void SettingsDocument::clear()
 {
     m_sections.clear();
     m_sectionIndex.clear();
+    m_written = -1;
 }
 
 bool SettingsDocument::isEmpty() const
@@ -333,9 +346,7 @@ bool SettingsDocument::parseLine(QStringView line, qsizetype& currentSection, Te
         const std::optional<QString> name = ReadToken(TrimBlanks(line.sliced(1, line.size() - 2)));
         if (!name)
             return false;
-        if (currentSection >= 0)
-            m_sections[currentSection].squeeze();
-        currentSection = sectionFor(*name);
+        currentSection = sectionToWrite(*name);
         return true;
     }
     if (currentSection < 0)

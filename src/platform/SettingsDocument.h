@@ -56,12 +56,14 @@ private:
 
     qsizetype findSection(const QString& name) const; // -1 when missing
     qsizetype sectionFor(const QString& name);
+    qsizetype sectionToWrite(const QString& name);
     void saveInSection(Section& section, const QString& key, const QString& value);
     bool parseLine(QStringView line, qsizetype& currentSection, TextPool& pool);
     void clear();
 
     QList<Section> m_sections;
     QHash<QString, qsizetype> m_sectionIndex; // case-folded name -> position in m_sections
+    qsizetype m_written = -1;                 // the section written last, -1 for none
 };
 
 } // namespace kelvo
