@@ -41,7 +41,7 @@ measure() { # file command...
     local status=0
     HOME=$home XDG_CONFIG_HOME=$home/config /usr/bin/time -f "%M %e" -o "$work/time" "$cli" "$@" \
         >/dev/null 2>"$work/stderr" || status=$?
-    read -r rss seconds <"$work/time"
+    read -r rss seconds < <(tail -n 1 "$work/time") # after "Command exited with non-zero status"
     local after
     after=$(stat -c %s "$home/config/kelvo/Kelvo.conf")
     awk -v sets="$count" -v shape="$shape" -v size="$size" -v command="$1" -v rss="$rss" \
