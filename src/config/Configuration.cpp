@@ -14,6 +14,7 @@
 #include <cstdio>
 #include <iterator>
 #include <optional>
+#include <utility>
 
 using namespace Qt::Literals::StringLiterals;
 
@@ -215,8 +216,10 @@ BackupSet ReadSet(const SettingsDocument& document, const QString& name, Warning
 
 BackupSets ReadNamedSets(const SettingsDocument& document, Warnings warnings)
 {
+    const SettingPairs names = document.GetAllSettings(SetsSection);
     BackupSets sets;
-    for (const auto& pair : document.GetAllSettings(SetsSection))
+    sets.reserve(std::size_t(names.size()));
+    for (const auto& pair : names)
         sets.push_back(ReadSet(document, pair.first, warnings));
     return sets;
 }
@@ -318,6 +321,7 @@ bool IsNamed(const BackupSet& set)
 BackupSets NamedSets(const BackupSets& sets)
 {
     BackupSets named;
+    named.reserve(sets.size());
     std::copy_if(sets.begin(), sets.end(), std::back_inserter(named), IsNamed);
     return named;
 }
@@ -369,6 +373,13 @@ ConfigurationBase Merged(const SettingsDocument& document, const Configuration& 
             MergedSets(storedSets, ours, base.sets)};
 }
 
+// The document is gone before the load copies what it read, so a large file is held once at a time.
+ConfigurationBase ReadStored(const SettingsStore& store)
+{
+    const SettingsDocument document = store.Read(Application);
+    return {ReadGeneralSettings(document, Warnings::Shown), ReadNamedSets(document, Warnings::Shown)};
+}
+
 void ImportLegacy(SettingsStore& store, const SettingsDocument& legacy, Configuration& configuration,
                   const std::function<void()>& doneWindowSteps)
 {
@@ -394,11 +405,10 @@ void LoadConfiguration(SettingsStore& store, Configuration& configuration,
             return;
         }
     }
-    const SettingsDocument document = store.Read(Application);
-    configuration.settings = ReadGeneralSettings(document, Warnings::Shown);
-    const BackupSets sets = ReadNamedSets(document, Warnings::Shown);
-    configuration.base = ConfigurationBase{configuration.settings, sets};
-    configuration.sets = WithEmptyRecordWhenEmpty(sets);
+    ConfigurationBase stored = ReadStored(store);
+    configuration.settings = stored.settings;
+    configuration.sets = WithEmptyRecordWhenEmpty(stored.sets);
+    configuration.base = std::move(stored);
 }
 
 void SaveConfiguration(SettingsStore& store, Configuration& configuration)

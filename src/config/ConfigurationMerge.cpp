@@ -81,6 +81,8 @@ public:
     BackupSets merged() const
     {
         BackupSets result;
+        // Room for every set at once: a doubling vector of many sets would briefly hold them twice.
+        result.reserve(m_stored.size() + m_ours.size());
         if (Reordered(m_ours, m_baseIndex)) {
             appendOurs(result, [](const BackupSet*) { return true; });
             appendStoredOnly(result, [this](const BackupSet& set) { return !ours(set) && !inBase(set); });

@@ -152,6 +152,27 @@ QString Folded(const QString& name)
     return name.toCaseFolded();
 }
 
+// The keys and values a file repeats are short; a long text (a path) is rarely worth a place in the pool.
+constexpr qsizetype LongestPooledText = 24;
+
+QString Pooled(QSet<QString>& pool, const QString& text)
+{
+    return text.size() > LongestPooledText ? text : *pool.insert(text);
+}
+
+// Up to this many keys a section is searched in a row: the list of sets gets a hash table, a set's own
+// section does not need one.
+constexpr qsizetype LongestScannedSection = 32;
+
+QStringView WithoutLineEnd(QStringView line)
+{
+    if (line.endsWith(u'\n'))
+        line.chop(1);
+    if (line.endsWith(u'\r'))
+        line.chop(1);
+    return line;
+}
+
 } // namespace
 
 qsizetype SettingsDocument::findSection(const QString& name) const
@@ -164,9 +185,52 @@ qsizetype SettingsDocument::sectionFor(const QString& name)
     const qsizetype found = findSection(name);
     if (found >= 0)
         return found;
-    m_sections.append(Section{name, {}, {}});
+    m_sections.append(Section{name, {}, {}, {}});
     m_sectionIndex.insert(Folded(name), m_sections.size() - 1);
     return m_sections.size() - 1;
+}
+
+qsizetype SettingsDocument::Section::position(const QString& foldedKey, size_t hash) const
+{
+    if (!keyIndex.isEmpty())
+        return keyIndex.value(foldedKey, -1);
+    for (qsizetype i = 0; i < keyHashes.size(); ++i) {
+        if (keyHashes[i] == hash && Folded(pairs[i].first) == foldedKey)
+            return i;
+    }
+    return -1;
+}
+
+void SettingsDocument::Section::append(const QString& key, const QString& value, const QString& foldedKey,
+                                       size_t hash)
+{
+    pairs.append({key, value});
+    keyHashes.append(hash);
+    if (!keyIndex.isEmpty()) {
+        keyIndex.insert(foldedKey, pairs.size() - 1);
+    } else if (pairs.size() > LongestScannedSection) {
+        for (qsizetype i = 0; i < pairs.size(); ++i)
+            keyIndex.insert(Folded(pairs[i].first), i);
+    }
+}
+
+// Writing moves from section to section (a parse, a save of every set). The lists of a section grow in
+// steps that leave a third of them unused, so the short section left behind gives that room back:
+// thousands of sets make it count. A long one (the list of sets, written between the sections of its
+// sets) would be copied at every step.
+qsizetype SettingsDocument::sectionToWrite(const QString& name)
+{
+    const qsizetype section = sectionFor(name);
+    if (m_written >= 0 && m_written != section && m_sections[m_written].pairs.size() <= LongestScannedSection)
+        m_sections[m_written].squeeze();
+    m_written = section;
+    return section;
+}
+
+void SettingsDocument::Section::squeeze()
+{
+    pairs.squeeze();
+    keyHashes.squeeze();
 }
 
 std::optional<QString> SettingsDocument::FindSetting(const QString& section, const QString& key) const
@@ -175,7 +239,8 @@ std::optional<QString> SettingsDocument::FindSetting(const QString& section, con
     if (found < 0)
         return std::nullopt;
     const Section& s = m_sections[found];
-    const qsizetype position = s.keyIndex.value(Folded(key), -1);
+    const QString folded = Folded(key);
+    const qsizetype position = s.position(folded, qHash(folded));
     return position < 0 ? std::nullopt : std::optional<QString>(s.pairs[position].second);
 }
 
@@ -187,18 +252,17 @@ QString SettingsDocument::GetSetting(const QString& section, const QString& key,
 
 void SettingsDocument::SaveSetting(const QString& section, const QString& key, const QString& value)
 {
-    saveInSection(m_sections[sectionFor(section)], key, value);
+    saveInSection(m_sections[sectionToWrite(section)], key, value);
 }
 
 void SettingsDocument::saveInSection(Section& section, const QString& key, const QString& value)
 {
     const QString folded = Folded(key);
-    if (const auto it = section.keyIndex.constFind(folded); it != section.keyIndex.constEnd()) {
-        section.pairs[*it].second = value;
-        return;
-    }
-    section.keyIndex.insert(folded, section.pairs.size());
-    section.pairs.append({key, value});
+    const size_t hash = qHash(folded);
+    if (const qsizetype position = section.position(folded, hash); position >= 0)
+        section.pairs[position].second = value;
+    else
+        section.append(key, value, folded, hash);
 }
 
 bool SettingsDocument::DeleteSetting(const QString& section)
@@ -207,6 +271,7 @@ bool SettingsDocument::DeleteSetting(const QString& section)
     if (found < 0)
         return false;
     m_sections.removeAt(found);
+    m_written = -1; // positions behind found moved
     m_sectionIndex.remove(Folded(section));
     for (auto it = m_sectionIndex.begin(); it != m_sectionIndex.end(); ++it) {
         if (*it > found)
@@ -225,6 +290,7 @@ void SettingsDocument::clear()
 {
     m_sections.clear();
     m_sectionIndex.clear();
+    m_written = -1;
 }
 
 bool SettingsDocument::isEmpty() const
@@ -232,41 +298,45 @@ bool SettingsDocument::isEmpty() const
     return m_sections.isEmpty();
 }
 
+// Written as UTF-8 a text at a time: the whole file is never held as UTF-16 besides.
 QByteArray SettingsDocument::serialize() const
 {
-    QString text = FileHeader;
+    QByteArray text = FileHeader.toUtf8();
     for (const Section& section : m_sections) {
-        text += u"\n["_s + Written(section.name, SectionNeedsQuotes(section.name)) + u"]\n"_s;
+        text += "\n[" + Written(section.name, SectionNeedsQuotes(section.name)).toUtf8() + "]\n";
         for (const auto& [key, value] : section.pairs) {
-            text += Written(key, KeyNeedsQuotes(key)) + u" ="_s;
+            text += Written(key, KeyNeedsQuotes(key)).toUtf8();
+            text += " =";
             if (!value.isEmpty())
-                text += u' ' + Written(value, ValueNeedsQuotes(value));
-            text += u'\n';
+                text += ' ' + Written(value, ValueNeedsQuotes(value)).toUtf8();
+            text += '\n';
         }
     }
-    return text.toUtf8();
+    return text;
 }
 
+// Decoded a line at a time, so the file is never held twice. Each piece ends with its "\n", which ends
+// any UTF-8 sequence, so one decoder reads the pieces exactly as it would read the whole.
 bool SettingsDocument::parse(const QByteArray& bytes)
 {
     clear();
     QStringDecoder decoder(QStringDecoder::Utf8);
-    const QString text = decoder(bytes);
-    bool ok = !decoder.hasError();
+    TextPool pool;
     qsizetype currentSection = -1;
-    for (QStringView line : QStringView(text).split(u'\n')) {
-        if (!ok)
-            break;
-        if (line.endsWith(u'\r'))
-            line.chop(1);
-        ok = parseLine(TrimBlanks(line), currentSection);
+    bool ok = true;
+    for (qsizetype start = 0; ok && start < bytes.size();) {
+        const qsizetype newline = bytes.indexOf('\n', start);
+        const qsizetype end = newline < 0 ? bytes.size() : newline + 1;
+        const QString line = decoder(QByteArrayView(bytes).sliced(start, end - start));
+        start = end;
+        ok = !decoder.hasError() && parseLine(TrimBlanks(WithoutLineEnd(line)), currentSection, pool);
     }
     if (!ok)
         clear();
     return ok;
 }
 
-bool SettingsDocument::parseLine(QStringView line, qsizetype& currentSection)
+bool SettingsDocument::parseLine(QStringView line, qsizetype& currentSection, TextPool& pool)
 {
     if (line.isEmpty() || line.startsWith(u'#') || line.startsWith(u';'))
         return true;
@@ -276,7 +346,7 @@ bool SettingsDocument::parseLine(QStringView line, qsizetype& currentSection)
         const std::optional<QString> name = ReadToken(TrimBlanks(line.sliced(1, line.size() - 2)));
         if (!name)
             return false;
-        currentSection = sectionFor(*name);
+        currentSection = sectionToWrite(*name);
         return true;
     }
     if (currentSection < 0)
@@ -297,7 +367,7 @@ bool SettingsDocument::parseLine(QStringView line, qsizetype& currentSection)
     const std::optional<QString> value = ReadToken(TrimBlanks(line.sliced(pos + 1)));
     if (!value)
         return false;
-    saveInSection(m_sections[currentSection], *key, *value);
+    saveInSection(m_sections[currentSection], Pooled(pool, *key), Pooled(pool, *value));
     return true;
 }
 

@@ -4,6 +4,7 @@
 #include <QHash>
 #include <QList>
 #include <QPair>
+#include <QSet>
 #include <QString>
 
 #include <optional>
@@ -14,7 +15,8 @@ using SettingPairs = QList<QPair<QString, QString>>;
 
 // One application's settings held in memory: sections of key/value pairs. Section and key names
 // match without regard to case; a section keeps its keys in first-written order. Lookups go through
-// hashes of the case-folded names, so a large file loads in time linear in its size.
+// hashes of the case-folded names, so a large file loads in time linear in its size, and in memory a
+// few times its size: a file of many sets holds many small sections that repeat the same keys.
 class SettingsDocument final
 {
 public:
@@ -27,7 +29,7 @@ public:
     SettingPairs GetAllSettings(const QString& section) const;
     bool isEmpty() const;
 
-    // Text form of the file; every section name, key and value round-trips exactly.
+    // Text form of the file (UTF-8); every section name, key and value round-trips exactly.
     QByteArray serialize() const;
     // Returns false and leaves the document empty when the text cannot be parsed.
     bool parse(const QByteArray& text);
@@ -37,16 +39,31 @@ private:
     {
         QString name;
         SettingPairs pairs;
-        QHash<QString, qsizetype> keyIndex; // case-folded key -> position in pairs
+        // The hash of each case-folded key, in the order of pairs: a lookup folds a stored key only when
+        // its hash matches.
+        QList<size_t> keyHashes;
+        // case-folded key -> position in pairs, only in a section too long to search in a row (the list
+        // of sets): a hash table costs more than a set's dozen keys.
+        QHash<QString, qsizetype> keyIndex;
+
+        qsizetype position(const QString& foldedKey, size_t hash) const; // -1 when missing
+        void append(const QString& key, const QString& value, const QString& foldedKey, size_t hash);
+        void squeeze();
     };
+    // One shared copy of each short text a parse meets: a file repeats the same keys and values
+    // ("flEnabled", "True") in the section of every set.
+    using TextPool = QSet<QString>;
+
     qsizetype findSection(const QString& name) const; // -1 when missing
     qsizetype sectionFor(const QString& name);
+    qsizetype sectionToWrite(const QString& name);
     void saveInSection(Section& section, const QString& key, const QString& value);
-    bool parseLine(QStringView line, qsizetype& currentSection);
+    bool parseLine(QStringView line, qsizetype& currentSection, TextPool& pool);
     void clear();
 
     QList<Section> m_sections;
     QHash<QString, qsizetype> m_sectionIndex; // case-folded name -> position in m_sections
+    qsizetype m_written = -1;                 // the section written last, -1 for none
 };
 
 } // namespace kelvo

@@ -63,16 +63,24 @@ private:
     QString m_application;
 };
 
-// No settings file comes near this; a bigger one is a mistake that must not eat the memory.
-constexpr qint64 MaximumFileSize = 64 * 1024 * 1024;
-
-[[noreturn]] void RefuseFile(const std::string& path, const char* reason)
+[[noreturn]] void RefuseFile(const std::string& path, const std::string& reason)
 {
     throw Failure(ErrPathFileAccess, path + " (" + reason + "; left as it is)");
 }
 
+// "64 MiB" for the real limit; the smaller ones of tests in bytes.
+std::string SizeText(qint64 bytes)
+{
+    constexpr qint64 MiB = 1024 * 1024;
+    if (bytes % MiB == 0)
+        return std::to_string(bytes / MiB) + " MiB";
+    if (bytes < MiB)
+        return std::to_string(bytes) + " bytes";
+    return QString::number(double(bytes) / MiB, 'f', 1).toStdString() + " MiB";
+}
+
 // O_NONBLOCK: a FIFO in the file's place must not hang the program before fstat can refuse it.
-std::optional<QByteArray> ReadWholeFile(const std::string& path)
+std::optional<QByteArray> ReadWholeFile(const std::string& path, qint64 largestFile)
 {
     const FileDescriptor fd(::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
     if (fd.get() < 0) {
@@ -85,11 +93,16 @@ std::optional<QByteArray> ReadWholeFile(const std::string& path)
         RaiseErrno(errno, path);
     if (!S_ISREG(info.st_mode))
         RefuseFile(path, "not a regular file");
+    const auto refuseLarger = [&] { RefuseFile(path, "larger than " + SizeText(largestFile)); };
+    if (info.st_size > largestFile)
+        refuseLarger();
     QByteArray contents;
+    // One block of the file's size, not a doubling string that copies itself as it grows.
+    contents.reserve(qsizetype(info.st_size) + 1);
     char buffer[65536];
     for (;;) {
-        if (info.st_size > MaximumFileSize || contents.size() > MaximumFileSize)
-            RefuseFile(path, "larger than 64 MiB");
+        if (contents.size() > largestFile) // the file grew while it was read
+            refuseLarger();
         const ssize_t count = ::read(fd.get(), buffer, sizeof buffer);
         if (count == 0)
             return contents;
@@ -152,7 +165,9 @@ QString UserConfigDirectory()
 
 SettingsStore::SettingsStore() : SettingsStore(UserConfigDirectory()) {}
 
-SettingsStore::SettingsStore(QString directory) : m_directory(std::move(directory)) {}
+SettingsStore::SettingsStore(QString directory, qint64 largestFile)
+    : m_directory(std::move(directory)), m_largestFile(largestFile)
+{}
 
 QString SettingsStore::filePath(const QString& application) const
 {
@@ -197,7 +212,7 @@ SettingPairs SettingsStore::GetAllSettings(const QString& application, const QSt
 
 SettingsDocument SettingsStore::Read(const QString& application) const
 {
-    const std::optional<QByteArray> contents = ReadWholeFile(encodedFilePath(application));
+    const std::optional<QByteArray> contents = readFile(encodedFilePath(application));
     SettingsDocument document;
     if (!contents || document.parse(*contents))
         return document;
@@ -206,10 +221,15 @@ SettingsDocument SettingsStore::Read(const QString& application) const
     return document;
 }
 
+std::optional<QByteArray> SettingsStore::readFile(const std::string& path) const
+{
+    return ReadWholeFile(path, m_largestFile);
+}
+
 SettingsDocument SettingsStore::readLocked(const QString& application) const
 {
     const std::string path = encodedFilePath(application);
-    const std::optional<QByteArray> contents = ReadWholeFile(path);
+    const std::optional<QByteArray> contents = readFile(path);
     SettingsDocument document;
     if (contents && !document.parse(*contents))
         SetAside(path);
@@ -234,8 +254,21 @@ void SettingsStore::Update(const QString& application, const std::function<void(
         RemoveStaleTemporaries(FileBehindLinks(filePath(application)));
         SettingsDocument document = readLocked(application);
         change(document);
-        ReplaceUserFileOrThrow(filePath(application), document.serialize(), 0600);
+        const QByteArray contents = document.serialize();
+        document = SettingsDocument(); // not held beside its text while the text is written
+        write(application, contents);
     });
+}
+
+// A file this store would refuse to read must never replace one it can read.
+void SettingsStore::write(const QString& application, const QByteArray& contents)
+{
+    if (contents.size() > m_largestFile) {
+        RefuseFile(encodedFilePath(application), "not saved: the settings would take " +
+                                                     SizeText(contents.size()) + ", more than the " +
+                                                     SizeText(m_largestFile) + " a settings file may hold");
+    }
+    ReplaceUserFileOrThrow(filePath(application), contents, 0600);
 }
 
 void SettingsStore::Retire(const QString& application, const std::string& suffix)

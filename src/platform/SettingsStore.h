@@ -6,9 +6,14 @@
 #include <QString>
 
 #include <functional>
+#include <optional>
 #include <string>
 
 namespace kelvo {
+
+// No settings file comes near this; a bigger one is a mistake that must not eat the memory. Older
+// versions refuse a larger file too, so no save may write one.
+inline constexpr qint64 LargestSettingsFile = 64 * 1024 * 1024;
 
 // $XDG_CONFIG_HOME/kelvo, or ~/.config/kelvo when the variable is unset or relative (the XDG rules
 // ignore a relative one).
@@ -21,12 +26,14 @@ QString UserConfigDirectory();
 //
 // A file that cannot be parsed is never overwritten: it is renamed aside (".unreadable-<time>"),
 // reported in one line on stderr, and the application starts from an empty store. A file that is not
-// a regular file, or is larger than any settings file could be, is refused and left as it is.
+// a regular file, or is larger than largestFile, is refused and left as it is; so is a save that would
+// make the file larger than that.
 class SettingsStore final
 {
 public:
     SettingsStore(); // the location of the current user
-    explicit SettingsStore(QString directory);
+    // Tests lower largestFile to try the limit without files of its real size.
+    explicit SettingsStore(QString directory, qint64 largestFile = LargestSettingsFile);
 
     const QString& directory() const { return m_directory; }
     QString filePath(const QString& application) const;
@@ -43,7 +50,8 @@ public:
 
     // The whole application as it is now on disk.
     SettingsDocument Read(const QString& application) const;
-    // Lock, re-read, change, write all or nothing. When change throws, nothing is written.
+    // Lock, re-read, change, write all or nothing. When change throws, or the file would grow past the
+    // largest this store reads, nothing is written.
     void Update(const QString& application, const std::function<void(SettingsDocument&)>& change);
     // Runs work while this process holds the application's lock, so that a read, a decision and the
     // write that follows it are one step for every other process. Reads and updates inside work reuse
@@ -58,8 +66,11 @@ private:
     std::string encodedFilePath(const QString& application) const;
     // Callers hold the application's lock.
     SettingsDocument readLocked(const QString& application) const;
+    std::optional<QByteArray> readFile(const std::string& path) const;
+    void write(const QString& application, const QByteArray& contents);
 
     QString m_directory;
+    qint64 m_largestFile;
     // The applications whose lock this object holds now.
     mutable QSet<QString> m_held;
 };

@@ -1,5 +1,6 @@
 #include "config/Configuration.h"
 
+#include "platform/Failure.h"
 #include "platform/SettingsStore.h"
 #include "support/TestSupport.h"
 
@@ -102,6 +103,27 @@ TEST_F(ConfigurationTest, CommitWritesSetsInMemoryOrderAndDropsRemovedOnes)
     CommitConfiguration(store, config);
     EXPECT_EQ(StoredSetNames(store), (QStringList{u"Docs"_s, u"Photos"_s}));
     EXPECT_EQ(config.sets.size(), 2u);
+}
+
+// Sets added past what the store may hold are refused as a whole: the file stays as it was, memory
+// keeps every set for the editor, and the next save that fits writes them.
+TEST_F(ConfigurationTest, ASaveTooLargeForTheStoreFailsAndKeepsTheFile)
+{
+    config.sets = {NamedSet(u"Docs"_s)};
+    CommitConfiguration(store, config);
+    const std::string file = store.filePath(App).toStdString();
+    const QByteArray before = test::ReadFile(file);
+    SettingsStore limited(store.directory(), before.size() + 1000);
+
+    for (int n = 0; n < 20; ++n)
+        config.sets.push_back(NamedSet(u"Set"_s + QString::number(n)));
+    EXPECT_THROW(CommitConfiguration(limited, config), Failure);
+    EXPECT_EQ(test::ReadFile(file), before);
+    EXPECT_EQ(config.sets.size(), 21u);
+
+    config.sets.resize(2);
+    CommitConfiguration(limited, config);
+    EXPECT_EQ(StoredSetNames(store), (QStringList{u"Docs"_s, u"Set0"_s}));
 }
 
 TEST_F(ConfigurationTest, ReadsStoredTextsAndFallsBackWithAWarning)

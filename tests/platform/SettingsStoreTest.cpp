@@ -71,6 +71,34 @@ TEST_F(SettingsStoreTest, MatchesNamesWithoutCaseKeepsFirstWrittenOrderAndFollow
               QDir::homePath().toStdString() + "/.local/share/kelvo/attribute-records");
 }
 
+// A short section is searched in a row, a long one (the list of sets) through a table: both match keys
+// in any letter case, and an overwrite keeps the key's place and first spelling, before and after a
+// save and a read.
+TEST_F(SettingsStoreTest, ShortAndLongSectionsMatchKeysAlike)
+{
+    for (const int count : {3, 200}) {
+        SCOPED_TRACE(count);
+        const QString section = u"Section"_s + QString::number(count);
+        store.Update(App, [&](SettingsDocument& document) {
+            for (int n = 0; n < count; ++n)
+                document.SaveSetting(section, u"Key"_s + QString::number(n), u"first"_s);
+        });
+        store.Update(App, [&](SettingsDocument& document) {
+            for (int n = count - 1; n >= 0; --n)
+                document.SaveSetting(section.toUpper(), u"kEY"_s + QString::number(n), QString::number(n));
+        });
+        const SettingsDocument read = store.Read(App);
+        const SettingPairs pairs = read.GetAllSettings(section);
+        ASSERT_EQ(pairs.size(), count);
+        for (int n = 0; n < count; ++n) {
+            EXPECT_EQ(pairs[n].first, u"Key"_s + QString::number(n));
+            EXPECT_EQ(pairs[n].second, QString::number(n));
+            EXPECT_EQ(read.FindSetting(section.toLower(), u"KEY"_s + QString::number(n)), QString::number(n));
+        }
+        EXPECT_EQ(read.FindSetting(section, u"Key"_s + QString::number(count)), std::nullopt);
+    }
+}
+
 TEST_F(SettingsStoreTest, ReadsCrLfLinesAndNeverReadsTheTemporaryFileOfAKilledSave)
 {
     test::WriteFile(file(), "[Settings]\r\nK = crlf\r\nEmpty =\r\n");
@@ -108,6 +136,36 @@ TEST_F(SettingsStoreTest, RefusesSpecialAndHugeFilesAndLeavesThem)
         EXPECT_EQ(QDir(store.directory()).entryList({u"*unreadable*"_s}, QDir::AllEntries | QDir::System),
                   QStringList());
     }
+}
+
+// The reader takes a file of exactly the largest size and refuses one byte more, so the writer must
+// refuse exactly what the reader would: such a save fails, names the file and the limit, and leaves
+// the stored file byte for byte as it was.
+TEST_F(SettingsStoreTest, NeverWritesAFileItWouldRefuseToRead)
+{
+    const auto saveWithPadding = [](SettingsStore& limited, qsizetype padding) {
+        limited.SaveSetting(App, u"Settings"_s, u"K"_s, QString(padding, u'p'));
+    };
+    saveWithPadding(store, 100);
+    const qint64 largest = test::ReadFile(file()).size() + 10;
+
+    SettingsStore limited(store.directory(), largest);
+    saveWithPadding(limited, 110);
+    const QByteArray atTheLimit = test::ReadFile(file());
+    ASSERT_EQ(atTheLimit.size(), largest);
+    EXPECT_EQ(limited.GetSetting(App, u"Settings"_s, u"K"_s).size(), 110);
+
+    for (const qsizetype padding : {111, 100000}) {
+        const Raised refused = RaisedBy([&] { saveWithPadding(limited, padding); });
+        EXPECT_EQ(refused.number, ErrPathFileAccess);
+        EXPECT_NE(refused.text.find(file()), std::string::npos) << refused.text;
+        EXPECT_NE(refused.text.find(std::to_string(largest) + " bytes"), std::string::npos) << refused.text;
+        EXPECT_EQ(test::ReadFile(file()), atTheLimit) << padding;
+    }
+    saveWithPadding(store, 111);
+    EXPECT_NE(RaisedBy([&] { limited.Read(App); }).text.find("larger than"), std::string::npos);
+    EXPECT_EQ(QDir(store.directory()).entryList(QDir::Files | QDir::Hidden),
+              (QStringList{u"Kelvo.conf"_s, u"Kelvo.conf.lock"_s}));
 }
 
 TEST_F(SettingsStoreTest, WritesThroughALinkAndRefusesAReadOnlyFile)
@@ -157,21 +215,27 @@ TEST_F(SettingsStoreTest, RoundTripsEveryText)
         EXPECT_EQ(read.GetSetting(key, value + u'.'), key);
 }
 
+// The second: a character cut by a line end, whose next line starts with what would complete it.
 TEST_F(SettingsStoreTest, SetsAsideAFileItCannotParse)
 {
-    const QByteArray contents("[Settings]\nK = \xff not UTF-8\n");
-    test::WriteFile(file(), contents);
-    testing::internal::CaptureStderr();
-    EXPECT_EQ(store.GetSetting(App, u"Settings"_s, u"K"_s, u"default"_s), u"default"_s);
-    const std::string warning = testing::internal::GetCapturedStderr();
-    EXPECT_NE(warning.find("cannot be read"), std::string::npos) << warning;
-    EXPECT_EQ(std::count(warning.begin(), warning.end(), '\n'), 1) << warning;
+    for (const QByteArray& contents :
+         {QByteArray("[Settings]\nK = \xff not UTF-8\n"), QByteArray("[Settings]\nK = \xc3\n\xa9 = v\n")}) {
+        SCOPED_TRACE(contents.toStdString());
+        test::WriteFile(file(), contents);
+        testing::internal::CaptureStderr();
+        EXPECT_EQ(store.GetSetting(App, u"Settings"_s, u"K"_s, u"default"_s), u"default"_s);
+        const std::string warning = testing::internal::GetCapturedStderr();
+        EXPECT_NE(warning.find("cannot be read"), std::string::npos) << warning;
+        EXPECT_EQ(std::count(warning.begin(), warning.end(), '\n'), 1) << warning;
 
-    const QStringList aside = QDir(store.directory()).entryList({u"Kelvo.conf.unreadable-*"_s});
-    ASSERT_EQ(aside.size(), 1);
-    EXPECT_EQ(test::ReadFile(store.directory().toStdString() + '/' + aside[0].toStdString()), contents);
-    store.SaveSetting(App, u"Settings"_s, u"K"_s, u"new"_s);
-    EXPECT_EQ(store.GetSetting(App, u"Settings"_s, u"K"_s), u"new"_s);
+        QDir directory(store.directory());
+        const QStringList aside = directory.entryList({u"Kelvo.conf.unreadable-*"_s});
+        ASSERT_EQ(aside.size(), 1);
+        EXPECT_EQ(test::ReadFile(store.directory().toStdString() + '/' + aside[0].toStdString()), contents);
+        store.SaveSetting(App, u"Settings"_s, u"K"_s, u"new"_s);
+        EXPECT_EQ(store.GetSetting(App, u"Settings"_s, u"K"_s), u"new"_s);
+        directory.remove(aside[0]);
+    }
 }
 
 TEST_F(SettingsStoreTest, TwoWritingProcessesLoseNothing)
