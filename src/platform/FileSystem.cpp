@@ -324,9 +324,11 @@ std::optional<std::string> AttributeValue(int fd, const char* name)
     return std::nullopt;
 }
 
-bool IsUserAttribute(std::string_view name)
+// The user's own attributes and the POSIX ACLs (a folder's default ACL too) travel with a copy.
+bool IsCarriedAttribute(std::string_view name)
 {
-    return name.starts_with("user.") && !name.starts_with("user.kelvo.");
+    return (name.starts_with("user.") && !name.starts_with("user.kelvo.")) ||
+           name == "system.posix_acl_access" || name == "system.posix_acl_default";
 }
 
 constexpr std::string_view PartialMark = ".kelvo-partial-";
@@ -543,6 +545,7 @@ std::optional<File> File::TryGetFile(const FileLocation& location)
     file.m_group = stx.stx_gid;
     file.m_device = makedev(stx.stx_dev_major, stx.stx_dev_minor);
     file.m_inode = stx.stx_ino;
+    file.m_links = stx.stx_nlink;
     return file;
 }
 
@@ -731,13 +734,13 @@ std::vector<std::string> ListSubdirectories(const DirectoryHandle& directory)
     });
 }
 
-void CarryUserAttributes(int sourceFd, int destinationFd, const std::string& destination)
+void CarryExtendedAttributes(int sourceFd, int destinationFd, const std::string& destination)
 {
     const std::string names = AttributeNames(sourceFd);
     for (std::size_t start = 0; start < names.size();) {
         const char* name = names.c_str() + start;
         start += std::strlen(name) + 1;
-        if (!IsUserAttribute(name))
+        if (!IsCarriedAttribute(name))
             continue;
         const std::optional<std::string> value = AttributeValue(sourceFd, name);
         if (value && fsetxattr(destinationFd, name, value->data(), value->size(), 0) != 0 && !Refused(errno))
@@ -745,7 +748,7 @@ void CarryUserAttributes(int sourceFd, int destinationFd, const std::string& des
     }
 }
 
-void CarryDirectoryMode(const DirectoryHandle& source, const DirectoryHandle& target)
+void CarryDirectoryMode(const DirectoryHandle& source, const DirectoryHandle& target, OwnerAccess access)
 {
     struct stat from = {};
     struct stat to = {};
@@ -753,10 +756,28 @@ void CarryDirectoryMode(const DirectoryHandle& source, const DirectoryHandle& ta
         RaiseErrno(errno, source.path());
     if (fstat(target.fd(), &to) != 0)
         RaiseErrno(errno, target.path());
-    const mode_t mode = (from.st_mode & 07777) | S_IRWXU;
+    const mode_t mode = (from.st_mode & 07777) | (access == OwnerAccess::Full ? S_IRWXU : 0);
     if ((to.st_mode & 07777) != mode && fchmod(target.fd(), mode) != 0)
         RaiseErrno(errno, target.path());
-    CarryUserAttributes(source.fd(), target.fd(), target.path());
+    CarryExtendedAttributes(source.fd(), target.fd(), target.path());
+}
+
+std::optional<mode_t> GiveOwnerFullAccess(const DirectoryHandle& directory)
+{
+    struct stat st = {};
+    if (fstat(directory.fd(), &st) != 0)
+        RaiseErrno(errno, directory.path());
+    if ((st.st_mode & S_IRWXU) == S_IRWXU)
+        return std::nullopt;
+    if (fchmod(directory.fd(), (st.st_mode & 07777) | S_IRWXU) != 0)
+        RaiseErrno(errno, directory.path());
+    return st.st_mode & 07777;
+}
+
+void RestoreMode(const DirectoryHandle& directory, mode_t mode)
+{
+    if (fchmod(directory.fd(), mode) != 0)
+        RaiseErrno(errno, directory.path());
 }
 
 void CarryDirectoryTimes(const DirectoryHandle& source, const DirectoryHandle& target)

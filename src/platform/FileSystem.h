@@ -130,6 +130,9 @@ public:
     std::string Name() const;
 
     qint64 Size() const { return m_size; }
+    quint64 LinkCount() const { return m_links; }
+    quint64 Device() const { return m_device; }
+    quint64 Inode() const { return m_inode; }
     qint64 AllocatedBytes() const { return m_allocated; }
     bool IsSymbolicLink() const;
     FileTime DateLastModified() const { return m_modified; }
@@ -163,6 +166,7 @@ private:
     quint32 m_group = 0;
     quint64 m_device = 0;
     quint64 m_inode = 0;
+    quint64 m_links = 1;
     mutable std::optional<FileTime> m_created;
     mutable std::optional<bool> m_archive;
 };
@@ -183,17 +187,25 @@ std::vector<std::string> ListDirectory(const DirectoryHandle& directory, int att
 // over them cannot loop. Costs no stat per entry where the file system reports entry types.
 std::vector<std::string> ListSubdirectories(const DirectoryHandle& directory);
 
-// Gives target the permission bits and user extended attributes of source. The owner keeps full
-// access to the target, so that later runs can still write into it.
-void CarryDirectoryMode(const DirectoryHandle& source, const DirectoryHandle& target);
+// While a run writes into a backup directory its owner has full access to it, whatever its source's
+// mode; the exact mode is given when the run is done with it.
+enum class OwnerAccess { Full, AsSource };
+
+// Gives target the permission bits, ACLs and user extended attributes of source.
+void CarryDirectoryMode(const DirectoryHandle& source, const DirectoryHandle& target, OwnerAccess access);
+// Gives the owner full access to a directory the run is about to write into (a backup of a read-only
+// folder). Returns the mode it had when that changed it.
+std::optional<mode_t> GiveOwnerFullAccess(const DirectoryHandle& directory);
+// Puts back a mode that GiveOwnerFullAccess changed.
+void RestoreMode(const DirectoryHandle& directory, mode_t mode);
 // Gives target the access and modification times of source. Meant for after the directory's contents
 // are written: writing them moves its times.
 void CarryDirectoryTimes(const DirectoryHandle& source, const DirectoryHandle& target);
 
-// Copies the user's extended attributes (user.*, except the program's own user.kelvo.*) from one open
-// file to another. A destination that refuses them (no support, no room, not permitted) keeps the
-// copy without them: the contents are what a backup must hold.
-void CarryUserAttributes(int sourceFd, int destinationFd, const std::string& destination);
+// Copies the user's extended attributes (user.*, except the program's own user.kelvo.*) and the POSIX
+// ACLs from one open file to another. A destination that refuses them (no support, no room, not permitted)
+// keeps the copy without them: the contents are what a backup must hold.
+void CarryExtendedAttributes(int sourceFd, int destinationFd, const std::string& destination);
 
 // The hidden name of the unfinished replacement of fileName: "." + fileName + ".kelvo-partial-" and
 // 16 hexadecimal digits from random, the name shortened so that the whole fits one name.
