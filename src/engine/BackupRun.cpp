@@ -401,6 +401,10 @@ void Run::copyDirectory(qint16 setIndex, const std::string& directory, const std
 
     bool created = false;
     const DirectoryHandle targetHandle = openTarget(to, relative, target, created);
+    if (BelongsToAnotherAccount(targetHandle)) {
+        m_log.Problem("Error : " + target + " belongs to another account. Nothing is copied into it");
+        throw Failure(ErrPathFileAccess, target);
+    }
     const std::optional<mode_t> lentMode = lendOwnerAccess(targetHandle);
     m_targetInSource = !sourceSide;
     m_targetRelative = relative;
@@ -435,6 +439,10 @@ void Run::copyDirectory(qint16 setIndex, const std::string& directory, const std
 const DirectoryHandle& Run::rootOf(Tree& tree, bool receiving)
 {
     if (!tree.handle) {
+        if (LeadsThroughAnotherAccountsLink(tree.root)) {
+            m_log.Problem("Error : " + tree.root + " is reached through a link that another account owns");
+            throw Failure(ErrPathFileAccess, tree.root);
+        }
         if (receiving)
             MakeRoot(tree.root);
         tree.handle.emplace(tree.root);

@@ -365,7 +365,72 @@ void RemoveIfStale(int directoryFd, const char* name)
     unlinkat(directoryFd, name, 0);
 }
 
+bool IsForeignOwner(uid_t owner)
+{
+    return owner != geteuid() && owner != 0;
+}
+
 } // namespace
+
+mode_t CarriedMode(mode_t mode, uid_t owner)
+{
+    mode &= 07777;
+    if (geteuid() != 0 && owner != geteuid())
+        mode &= ~mode_t(S_ISUID | S_ISGID | S_IWGRP | S_IWOTH);
+    return mode;
+}
+
+bool BelongsToAnotherAccount(const DirectoryHandle& directory)
+{
+    struct stat st = {};
+    if (fstat(directory.fd(), &st) != 0)
+        RaiseErrno(errno, directory.path());
+    return geteuid() != 0 && IsForeignOwner(st.st_uid);
+}
+
+bool LeadsThroughAnotherAccountsLink(const std::string& path)
+{
+    std::vector<std::string> names; // still to resolve, the next one last
+    const auto push = [&](std::string_view text) {
+        std::vector<std::string> parts;
+        for (std::size_t start = 0; start <= text.size();) {
+            const auto slash = std::min(text.find('/', start), text.size());
+            if (slash > start)
+                parts.emplace_back(text.substr(start, slash - start));
+            start = slash + 1;
+        }
+        names.insert(names.end(), parts.rbegin(), parts.rend());
+    };
+    push(path);
+    std::string resolved = path.starts_with('/') ? "" : ".";
+    for (int links = 0; !names.empty();) {
+        const std::string name = std::move(names.back());
+        names.pop_back();
+        if (name == ".")
+            continue;
+        if (name == "..") {
+            resolved = resolved.substr(0, resolved.rfind('/') == std::string::npos ? 0 : resolved.rfind('/'));
+            continue;
+        }
+        const std::string candidate = resolved + "/" + name;
+        struct stat st = {};
+        if (lstat(candidate.c_str(), &st) != 0 || !S_ISLNK(st.st_mode)) {
+            resolved = candidate; // what cannot be looked at fails when the root is opened
+            continue;
+        }
+        if (IsForeignOwner(st.st_uid))
+            return true;
+        std::string target(PATH_MAX, '\0');
+        const ssize_t length = readlink(candidate.c_str(), target.data(), target.size());
+        if (length < 0 || ++links > 40)
+            return false;
+        target.resize(static_cast<std::size_t>(length));
+        if (target.starts_with('/'))
+            resolved.clear();
+        push(target);
+    }
+    return false;
+}
 
 std::string ToFilePath(const QString& text)
 {
@@ -554,6 +619,11 @@ bool File::IsSymbolicLink() const
     return S_ISLNK(m_mode);
 }
 
+bool File::SameTypeAs(const File& other) const
+{
+    return (m_mode & S_IFMT) == (other.m_mode & S_IFMT);
+}
+
 std::string File::Name() const
 {
     return GetFileName(m_location.path);
@@ -658,7 +728,7 @@ void File::CarryAttributesTo(int destinationFd) const
     static const bool runningAsRoot = geteuid() == 0;
     if (runningAsRoot && (m_owner != copy.st_uid || m_group != copy.st_gid))
         (void)!fchown(destinationFd, m_owner, m_group); // a file system without owners keeps the copy as made
-    if (fchmod(destinationFd, m_mode & 07777) != 0)
+    if (fchmod(destinationFd, CarriedMode(m_mode, m_owner)) != 0)
         RaiseErrno(errno, m_location.path);
 }
 
@@ -756,7 +826,7 @@ void CarryDirectoryMode(const DirectoryHandle& source, const DirectoryHandle& ta
         RaiseErrno(errno, source.path());
     if (fstat(target.fd(), &to) != 0)
         RaiseErrno(errno, target.path());
-    const mode_t mode = (from.st_mode & 07777) | (access == OwnerAccess::Full ? S_IRWXU : 0);
+    const mode_t mode = CarriedMode(from.st_mode, from.st_uid) | (access == OwnerAccess::Full ? S_IRWXU : 0);
     if ((to.st_mode & 07777) != mode && fchmod(target.fd(), mode) != 0)
         RaiseErrno(errno, target.path());
     CarryExtendedAttributes(source.fd(), target.fd(), target.path());

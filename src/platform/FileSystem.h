@@ -12,6 +12,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <sys/types.h>
 #include <vector>
 
 // File-system operations of the program. Paths are byte strings, as the kernel knows them, so that a
@@ -100,6 +101,20 @@ private:
 // symbolic link, a file) has its name. Other failures raise.
 std::optional<DirectoryHandle> OpenOrCreateDirectory(const FileLocation& location, bool& created);
 
+// The permission bits a copy of a file or folder of owner gets. What another account owns (a file it
+// planted in a shared destination, copied back by a two-way or reverse set) never runs with the user's
+// rights nor lends that account write access to the user's tree: set-user-ID, set-group-ID and write
+// for group and others are dropped, as cp does when it cannot carry the owner. Root carries owners.
+mode_t CarriedMode(mode_t mode, uid_t owner);
+
+// Whether a directory belongs to an account other than the user and root, when the user is not root:
+// that account could read and change whatever the run puts there.
+bool BelongsToAnotherAccount(const DirectoryHandle& directory);
+
+// Whether resolving path follows a symbolic link owned by an account other than the user and root: a
+// link planted in a shared folder in place of a set's root, or of a folder on its way.
+bool LeadsThroughAnotherAccountsLink(const std::string& path);
+
 // Lets a test act in the instant between a run making a directory and opening it, as another account
 // that can write into the destination could.
 void SetDirectoryCreatedHook(std::function<void(const std::string& path)> hook);
@@ -135,6 +150,7 @@ public:
     quint64 Inode() const { return m_inode; }
     qint64 AllocatedBytes() const { return m_allocated; }
     bool IsSymbolicLink() const;
+    bool SameTypeAs(const File& other) const; // file, link, directory or a special file alike
     FileTime DateLastModified() const { return m_modified; }
     FileTime DateLastAccessed() const { return m_accessed; }
     FileTime DateCreated() const;
