@@ -7,13 +7,16 @@
 #include "engine/SetRunLock.h"
 #include "platform/Failure.h"
 #include "platform/FileSystem.h"
+#include "platform/ReplacementFile.h"
 
 #include <QFile>
 
 #include <algorithm>
 #include <cmath>
+#include <map>
 #include <stdexcept>
 #include <sys/stat.h>
+#include <unistd.h>
 #include <unordered_set>
 
 namespace kelvo {
@@ -135,6 +138,18 @@ struct VisitedDirectory
     bool sourceSide = true;
     std::string relative; // below its root, ending with "/", or "" for the root
     bool targetCreated = false;
+    std::optional<mode_t> lentMode; // the target's own mode, while its owner was lent full access
+};
+
+// The first copy made in this run of a file with several hard links: the later links become links
+// to it, as they are in the source.
+struct FirstCopy
+{
+    bool inSource = false; // the tree the copy was made in
+    std::string relative;  // its directory below that tree's root
+    std::string name;
+    quint64 device = 0;
+    quint64 inode = 0;
 };
 
 // One of a set's two trees: its root, opened once per walk, and what that root is on disk.
@@ -143,6 +158,7 @@ struct Tree
     std::string root; // with a trailing "/"
     std::optional<DirectoryHandle> handle;
     std::optional<DirectoryIdentity> identity;
+    bool received = false; // the run wrote into this tree
 };
 
 // What the run knows of the set it is working on.
@@ -150,11 +166,11 @@ struct SetWalk
 {
     Tree source;
     Tree destination;
-    bool deletesAllowed = true;
     bool sameRootsReported = false;
     // Directories whose failure or whose being the backup itself excludes them and all below them.
     std::vector<std::string> excluded;
     std::vector<VisitedDirectory> visited;
+    std::map<std::pair<quint64, quint64>, FirstCopy> hardLinks; // by the source file's device and inode
 };
 
 // One run over the chosen sets: the working values that live only as long as the run.
@@ -172,7 +188,6 @@ private:
     void runSet(qint16 setIndex);
     void walkSet(qint16 setIndex, const DirectoryList& list);
     void prepareWalk(const BackupSet& set);
-    void guardDeletes(const BackupSet& set);
     void visitDirectory(qint16 setIndex, const std::string& entry);
     bool isExcluded(const std::string& directory) const;
     bool isSetRoot(const std::string& directory) const;
@@ -183,12 +198,17 @@ private:
     DirectoryHandle openTarget(Tree& tree, const std::string& relative, const std::string& target,
                                bool& created);
     bool isTheOtherRoot(const DirectoryHandle& directory);
+    std::optional<mode_t> lendOwnerAccess(const DirectoryHandle& target);
+    bool linkToFirstCopy(const File& source, const FileLocation& destination);
+    void rememberFirstCopy(const File& source, const FileLocation& destination);
     void deleteRemovedFiles(const BackupSet& set, const DirectoryHandle& directory,
-                            const DirectoryHandle& target, const std::vector<std::string>& names);
+                            const DirectoryHandle& target, const std::vector<std::string>& names,
+                            int specialEntries);
     void examineFile(qint16 setIndex, const DirectoryHandle& directory, const DirectoryHandle& target,
                      const std::string& name, TimePrecision precision);
     void copyFile(qint16 setIndex, const FilePair& pair, TimePrecision precision);
     void carryDirectoryAttributes(const BackupSet& set);
+    void flushReceivingSides();
     void handleFailure(const Failure& failure);
     void countError();
     void directoryDone();
@@ -203,6 +223,8 @@ private:
     qint64 m_stampSecond = -1;
     QString m_stampText;
     SetWalk m_walk;
+    bool m_targetInSource = false; // the tree of the current entry's T
+    std::string m_targetRelative;  // T below that tree's root
     std::size_t m_setIndex = 0;
     qint64 m_specialFiles = 0;
     bool m_stopped = false;
@@ -270,6 +292,7 @@ void Run::walkSet(qint16 setIndex, const DirectoryList& list)
             handleFailure(failure);
         }
         carryDirectoryAttributes(m_context.configuration.sets.at(static_cast<std::size_t>(setIndex)));
+        flushReceivingSides();
     } catch (const std::out_of_range&) {
     }
 }
@@ -281,29 +304,6 @@ void Run::prepareWalk(const BackupSet& set)
     m_walk.destination.root = WithTrailingSeparator(ToFilePath(set.DestDir));
     m_walk.source.identity = IdentityOf(m_walk.source.root);
     m_walk.destination.identity = IdentityOf(m_walk.destination.root);
-    guardDeletes(set);
-}
-
-// An empty copying-side root is the mount point of a drive that is not there, or a folder emptied by
-// mistake: a delete scan would take the other side's files with it. The copying still runs.
-void Run::guardDeletes(const BackupSet& set)
-{
-    if (SyncModeOf(set) == SyncMode::TwoWay || !set.flRemovedDeletedFiles)
-        return;
-    const bool fromDestination = SyncModeOf(set) == SyncMode::Reverse;
-    const std::string& root = fromDestination ? m_walk.destination.root : m_walk.source.root;
-    const std::string& other = fromDestination ? m_walk.source.root : m_walk.destination.root;
-    int specialEntries = 0;
-    try {
-        if (!ListDirectory(DirectoryHandle(root), MaskAll, &specialEntries).empty() || specialEntries > 0)
-            return;
-    } catch (const Failure&) {
-        m_walk.deletesAllowed = false; // the visit of the root reports why
-        return;
-    }
-    m_walk.deletesAllowed = false;
-    m_log.Problem("Error : " + root + " is empty. Nothing is deleted from " + other);
-    countError();
 }
 
 bool Run::isExcluded(const std::string& directory) const
@@ -401,11 +401,18 @@ void Run::copyDirectory(qint16 setIndex, const std::string& directory, const std
 
     bool created = false;
     const DirectoryHandle targetHandle = openTarget(to, relative, target, created);
+    if (BelongsToAnotherAccount(targetHandle)) {
+        m_log.Problem("Error : " + target + " belongs to another account. Nothing is copied into it");
+        throw Failure(ErrPathFileAccess, target);
+    }
+    const std::optional<mode_t> lentMode = lendOwnerAccess(targetHandle);
+    m_targetInSource = !sourceSide;
+    m_targetRelative = relative;
     // A directory just made holds no leftovers of a killed run.
     if (!created)
         RemoveStaleReplacements(targetHandle);
-    if (SyncModeOf(set) != SyncMode::TwoWay && set.flRemovedDeletedFiles && m_walk.deletesAllowed)
-        deleteRemovedFiles(set, *directoryHandle, targetHandle, names);
+    if (SyncModeOf(set) != SyncMode::TwoWay && set.flRemovedDeletedFiles)
+        deleteRemovedFiles(set, *directoryHandle, targetHandle, names, specialEntries);
 
     const TimePrecision precision = TimePrecisionOf(*directoryHandle, targetHandle);
     for (const std::string& filter : filters) {
@@ -419,12 +426,12 @@ void Run::copyDirectory(qint16 setIndex, const std::string& directory, const std
     // since either side's directory may be the newer.
     if (SyncModeOf(set) != SyncMode::TwoWay || created) {
         try {
-            CarryDirectoryMode(*directoryHandle, targetHandle);
+            CarryDirectoryMode(*directoryHandle, targetHandle, OwnerAccess::Full);
         } catch (const Failure&) {
             // Permissions that a file system cannot take leave the backed-up contents whole.
         }
     }
-    m_walk.visited.push_back({sourceSide, relative, created});
+    m_walk.visited.push_back({sourceSide, relative, created, lentMode});
 }
 
 // A set's root, opened by its path when the walk first needs it; the receiving side's is made when
@@ -432,10 +439,15 @@ void Run::copyDirectory(qint16 setIndex, const std::string& directory, const std
 const DirectoryHandle& Run::rootOf(Tree& tree, bool receiving)
 {
     if (!tree.handle) {
+        if (LeadsThroughAnotherAccountsLink(tree.root)) {
+            m_log.Problem("Error : " + tree.root + " is reached through a link that another account owns");
+            throw Failure(ErrPathFileAccess, tree.root);
+        }
         if (receiving)
             MakeRoot(tree.root);
         tree.handle.emplace(tree.root);
     }
+    tree.received = tree.received || receiving;
     return *tree.handle;
 }
 
@@ -454,6 +466,17 @@ DirectoryHandle Run::openTarget(Tree& tree, const std::string& relative, const s
     if (!made)
         throw Failure(ErrPathFileAccess, target);
     return std::move(*made);
+}
+
+// A backup of a read-only folder is made read-only again at the end of its set's walk; until then its
+// owner may write into it. A directory of someone else's that cannot be changed is written as it is.
+std::optional<mode_t> Run::lendOwnerAccess(const DirectoryHandle& target)
+{
+    try {
+        return GiveOwnerFullAccess(target);
+    } catch (const Failure&) {
+        return std::nullopt;
+    }
 }
 
 // A directory of the copying side that is the other side's root, reached through a bind mount:
@@ -475,18 +498,30 @@ bool Run::isTheOtherRoot(const DirectoryHandle& directory)
 }
 
 void Run::deleteRemovedFiles(const BackupSet& set, const DirectoryHandle& directory,
-                             const DirectoryHandle& target, const std::vector<std::string>& names)
+                             const DirectoryHandle& target, const std::vector<std::string>& names,
+                             int specialEntries)
 {
     if (IsKeptCopyFolder(set, target.path()))
         return;
     const std::unordered_set<std::string> present(names.begin(), names.end());
+    std::vector<std::string> removed;
     for (const std::string& name : ListDirectory(target, MaskFiles)) {
-        m_lastSeen = name;
-        if (present.count(name) || IsKeptCopyName(set, name))
-            continue;
         // Only a file the file system reports as absent is gone; anything else keeps the backup.
-        if (File::TryGetFile(FileLocation(directory, name)))
-            continue;
+        if (!present.count(name) && !IsKeptCopyName(set, name) &&
+            !File::TryGetFile(FileLocation(directory, name)))
+            removed.push_back(name);
+    }
+    if (removed.empty())
+        return;
+    // A folder with nothing at all in it while its backup holds files is the mount point of a drive or
+    // share that is not there, or a folder emptied by mistake: the scan would take the backup with it.
+    if (names.empty() && specialEntries == 0 && ListSubdirectories(directory).empty()) {
+        m_log.Problem("Error : " + directory.path() + " is empty. Nothing is deleted from " + target.path());
+        countError();
+        return;
+    }
+    for (const std::string& name : removed) {
+        m_lastSeen = name;
         DeleteFile(FileLocation(target, name), true);
         m_log.Deleted(target.path(), name);
     }
@@ -523,7 +558,18 @@ void Run::copyFile(qint16 setIndex, const FilePair& pair, TimePrecision precisio
         CopyCriterionOf(m_context.configuration.sets.at(static_cast<std::size_t>(setIndex))) ==
         CopyCriterion::ArchiveFlag;
     m_context.observer.currentFileChanged(QFile::decodeName(QByteArray::fromStdString(pair.name)));
-    const qint64 result = CopyFileWithProgress(m_context, pair.source, pair.destination);
+    std::optional<File> firstOfItsLinks;
+    const qint64 result =
+        CopyFileWithProgress(m_context, pair.source, pair.destination, [&](const File& source) {
+            if (source.LinkCount() < 2)
+                return false;
+            if (linkToFirstCopy(source, pair.destination))
+                return true;
+            firstOfItsLinks = source;
+            return false;
+        });
+    if (result > 0 && firstOfItsLinks)
+        rememberFirstCopy(*firstOfItsLinks, pair.destination);
     const bool success = result > 0 || !NeedsCopy(m_context, setIndex, pair.source, pair.destination,
                                                   CopyCheck::AfterCopy, precision);
     if (!success) {
@@ -539,24 +585,75 @@ void Run::copyFile(qint16 setIndex, const FilePair& pair, TimePrecision precisio
     }
 }
 
-// Deepest first, once the contents are written: writing into a directory moves its times. A two-way
-// set carries them only to the directories it made, since either side's directory may be the newer.
+// The first copy of a multiply linked file is found again without following links, and the destination
+// becomes one more name of it, so long as it is still the copy this run made.
+bool Run::linkToFirstCopy(const File& source, const FileLocation& destination)
+{
+    const auto first = m_walk.hardLinks.find({source.Device(), source.Inode()});
+    if (first == m_walk.hardLinks.end())
+        return false;
+    const FirstCopy& copy = first->second;
+    try {
+        const DirectoryHandle directory = DirectoryHandle::OpenBelow(
+            rootOf(copy.inSource ? m_walk.source : m_walk.destination, true), copy.relative);
+        ReplaceWithHardLink(destination, FileLocation(directory, copy.name),
+                            [&](int directoryFd, const std::string& name) {
+                                struct stat st = {};
+                                if (::fstatat(directoryFd, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0 ||
+                                    st.st_dev != copy.device || st.st_ino != copy.inode)
+                                    throw Failure(ErrPathFileAccess, destination.path);
+                            });
+        return true;
+    } catch (const Failure&) {
+        return false; // the first copy is gone or was replaced: this one is copied on its own
+    }
+}
+
+void Run::rememberFirstCopy(const File& source, const FileLocation& destination)
+{
+    const std::optional<File> copy = File::TryGetFile(destination);
+    if (copy)
+        m_walk.hardLinks[{source.Device(), source.Inode()}] =
+            FirstCopy{m_targetInSource, m_targetRelative, destination.name, copy->Device(), copy->Inode()};
+}
+
+// Deepest first, once the contents are written: writing into a directory moves its times, and the
+// exact mode of a read-only folder would stop the writes below it. A two-way set carries them only to
+// the directories it made, since either side's directory may be the newer; the others get back the
+// mode they had.
 void Run::carryDirectoryAttributes(const BackupSet& set)
 {
     const bool twoWay = SyncModeOf(set) == SyncMode::TwoWay;
     for (auto it = m_walk.visited.rbegin(); it != m_walk.visited.rend(); ++it) {
-        if (twoWay && !it->targetCreated)
-            continue;
         Tree& from = it->sourceSide ? m_walk.source : m_walk.destination;
         Tree& to = it->sourceSide ? m_walk.destination : m_walk.source;
         try {
-            CarryDirectoryTimes(DirectoryHandle::OpenBelow(rootOf(from, false), it->relative),
-                                DirectoryHandle::OpenBelow(rootOf(to, false), it->relative));
+            const DirectoryHandle target = DirectoryHandle::OpenBelow(rootOf(to, false), it->relative);
+            if (twoWay && !it->targetCreated) {
+                if (it->lentMode)
+                    RestoreMode(target, *it->lentMode);
+                continue;
+            }
+            const DirectoryHandle directory = DirectoryHandle::OpenBelow(rootOf(from, false), it->relative);
+            CarryDirectoryMode(directory, target, OwnerAccess::AsSource);
+            CarryDirectoryTimes(directory, target);
         } catch (const Failure&) {
-            // Times that a file system cannot take leave the backed-up contents whole.
+            // Modes and times that a file system cannot take leave the backed-up contents whole.
         }
     }
     m_walk.visited.clear();
+}
+
+// A set is told done only once what it wrote is on the disk: a power cut after "COMPLETED" loses nothing,
+// and a write-back that failed (a drive pulled out, a full network share) is counted, not hidden.
+void Run::flushReceivingSides()
+{
+    for (const Tree* tree : {&m_walk.source, &m_walk.destination}) {
+        if (!tree->received || !tree->handle)
+            continue;
+        if (::syncfs(tree->handle->fd()) != 0)
+            handleFailure(Failure(ErrorNumberFromErrno(errno), tree->root));
+    }
 }
 
 void Run::handleFailure(const Failure& failure)

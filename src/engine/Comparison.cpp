@@ -109,6 +109,10 @@ bool NeedsCopy(RunContext& context, qint16 setIndex, const FileLocation& source,
     if (destinationFile && !set.flOverwrite)
         return false;
     bool answer = NeedsCopyByCriterion(set, sourceFile, destinationFile, precision);
+    // A link, folder or special file where a file's backup belongs (or a file where a link's belongs)
+    // is no backup of it, whatever its date. In a two-way set either side may be the user's own.
+    if (destinationFile && !sourceFile.SameTypeAs(*destinationFile) && SyncModeOf(set) != SyncMode::TwoWay)
+        answer = true;
     // In a two-way set each side may hold the user's latest edit: only the newer file ever travels, so
     // an edit made in place on the other side is never overwritten by the older original.
     if (answer && destinationFile && SyncModeOf(set) == SyncMode::TwoWay)

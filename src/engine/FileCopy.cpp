@@ -246,17 +246,23 @@ qint64 CopyLink(RunObserver& observer, const File& sourceFile, const FileLocatio
 }
 
 qint64 CopyReplacingDestination(RunContext& context, const FileLocation& source,
-                                const FileLocation& destination)
+                                const FileLocation& destination,
+                                const std::function<bool(const File& source)>& linkInstead)
 {
     // The length and times are those from before the first read: a source that changes while it is
     // copied then looks newer than its copy, and the next run copies it again.
     const File sourceFile = File::GetFile(source);
     if (sourceFile.IsSymbolicLink())
         return CopyLink(context.observer, sourceFile, source, destination);
+    if (linkInstead && linkInstead(sourceFile)) {
+        FileProgress(context.observer, sourceFile.Size()).copied(sourceFile.Size());
+        YieldToEvents(context.observer);
+        return sourceFile.Size() > 0 ? sourceFile.Size() : 1;
+    }
     SourceFile input(source);
     ReplacementFile output(destination);
     CopyContents(context.observer, input, output, sourceFile, destination.path);
-    CarryUserAttributes(input.fd(), output.fd(), destination.path);
+    CarryExtendedAttributes(input.fd(), output.fd(), destination.path);
     CarryTimes(sourceFile, output.fd(), destination.path);
     sourceFile.CarryAttributesTo(output.fd());
     output.commit();
@@ -271,11 +277,12 @@ void CountCopyError(RunContext& context)
 
 } // namespace
 
-qint64 CopyFileWithProgress(RunContext& context, const FileLocation& source, const FileLocation& destination)
+qint64 CopyFileWithProgress(RunContext& context, const FileLocation& source, const FileLocation& destination,
+                            const std::function<bool(const File& source)>& linkInstead)
 {
     CopyActiveScope activeScope(context.observer);
     try {
-        return CopyReplacingDestination(context, source, destination);
+        return CopyReplacingDestination(context, source, destination, linkInstead);
     } catch (const Failure& failure) {
         // A full disk is counted once, by the run's handler that it is passed on to.
         if (failure.number() == ErrDiskFull)

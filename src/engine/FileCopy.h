@@ -5,6 +5,7 @@
 
 #include <QtGlobal>
 
+#include <functional>
 #include <string>
 
 namespace kelvo {
@@ -16,6 +17,9 @@ inline constexpr qint64 CopyChunkSize = 2048;
 // replaces it only when complete, with the source's times and attributes; the old destination is
 // untouched by any failure. Gives the source's length (1 for an empty source), or 0 after a failure,
 // which it counts as an error. A full disk (61) is counted and passed on.
-qint64 CopyFileWithProgress(RunContext& context, const FileLocation& source, const FileLocation& destination);
+// linkInstead, when given, is asked first with the source's properties: when it answers true it has put
+// the copy in place itself (another name of an earlier copy of the same file) and nothing is copied.
+qint64 CopyFileWithProgress(RunContext& context, const FileLocation& source, const FileLocation& destination,
+                            const std::function<bool(const File& source)>& linkInstead = {});
 
 } // namespace kelvo

@@ -324,9 +324,11 @@ std::optional<std::string> AttributeValue(int fd, const char* name)
     return std::nullopt;
 }
 
-bool IsUserAttribute(std::string_view name)
+// The user's own attributes and the POSIX ACLs (a folder's default ACL too) travel with a copy.
+bool IsCarriedAttribute(std::string_view name)
 {
-    return name.starts_with("user.") && !name.starts_with("user.kelvo.");
+    return (name.starts_with("user.") && !name.starts_with("user.kelvo.")) ||
+           name == "system.posix_acl_access" || name == "system.posix_acl_default";
 }
 
 constexpr std::string_view PartialMark = ".kelvo-partial-";
@@ -363,7 +365,72 @@ void RemoveIfStale(int directoryFd, const char* name)
     unlinkat(directoryFd, name, 0);
 }
 
+bool IsForeignOwner(uid_t owner)
+{
+    return owner != geteuid() && owner != 0;
+}
+
 } // namespace
+
+mode_t CarriedMode(mode_t mode, uid_t owner)
+{
+    mode &= 07777;
+    if (geteuid() != 0 && owner != geteuid())
+        mode &= ~mode_t(S_ISUID | S_ISGID | S_IWGRP | S_IWOTH);
+    return mode;
+}
+
+bool BelongsToAnotherAccount(const DirectoryHandle& directory)
+{
+    struct stat st = {};
+    if (fstat(directory.fd(), &st) != 0)
+        RaiseErrno(errno, directory.path());
+    return geteuid() != 0 && IsForeignOwner(st.st_uid);
+}
+
+bool LeadsThroughAnotherAccountsLink(const std::string& path)
+{
+    std::vector<std::string> names; // still to resolve, the next one last
+    const auto push = [&](std::string_view text) {
+        std::vector<std::string> parts;
+        for (std::size_t start = 0; start <= text.size();) {
+            const auto slash = std::min(text.find('/', start), text.size());
+            if (slash > start)
+                parts.emplace_back(text.substr(start, slash - start));
+            start = slash + 1;
+        }
+        names.insert(names.end(), parts.rbegin(), parts.rend());
+    };
+    push(path);
+    std::string resolved = path.starts_with('/') ? "" : ".";
+    for (int links = 0; !names.empty();) {
+        const std::string name = std::move(names.back());
+        names.pop_back();
+        if (name == ".")
+            continue;
+        if (name == "..") {
+            resolved = resolved.substr(0, resolved.rfind('/') == std::string::npos ? 0 : resolved.rfind('/'));
+            continue;
+        }
+        const std::string candidate = resolved + "/" + name;
+        struct stat st = {};
+        if (lstat(candidate.c_str(), &st) != 0 || !S_ISLNK(st.st_mode)) {
+            resolved = candidate; // what cannot be looked at fails when the root is opened
+            continue;
+        }
+        if (IsForeignOwner(st.st_uid))
+            return true;
+        std::string target(PATH_MAX, '\0');
+        const ssize_t length = readlink(candidate.c_str(), target.data(), target.size());
+        if (length < 0 || ++links > 40)
+            return false;
+        target.resize(static_cast<std::size_t>(length));
+        if (target.starts_with('/'))
+            resolved.clear();
+        push(target);
+    }
+    return false;
+}
 
 std::string ToFilePath(const QString& text)
 {
@@ -543,12 +610,18 @@ std::optional<File> File::TryGetFile(const FileLocation& location)
     file.m_group = stx.stx_gid;
     file.m_device = makedev(stx.stx_dev_major, stx.stx_dev_minor);
     file.m_inode = stx.stx_ino;
+    file.m_links = stx.stx_nlink;
     return file;
 }
 
 bool File::IsSymbolicLink() const
 {
     return S_ISLNK(m_mode);
+}
+
+bool File::SameTypeAs(const File& other) const
+{
+    return (m_mode & S_IFMT) == (other.m_mode & S_IFMT);
 }
 
 std::string File::Name() const
@@ -655,7 +728,7 @@ void File::CarryAttributesTo(int destinationFd) const
     static const bool runningAsRoot = geteuid() == 0;
     if (runningAsRoot && (m_owner != copy.st_uid || m_group != copy.st_gid))
         (void)!fchown(destinationFd, m_owner, m_group); // a file system without owners keeps the copy as made
-    if (fchmod(destinationFd, m_mode & 07777) != 0)
+    if (fchmod(destinationFd, CarriedMode(m_mode, m_owner)) != 0)
         RaiseErrno(errno, m_location.path);
 }
 
@@ -731,13 +804,13 @@ std::vector<std::string> ListSubdirectories(const DirectoryHandle& directory)
     });
 }
 
-void CarryUserAttributes(int sourceFd, int destinationFd, const std::string& destination)
+void CarryExtendedAttributes(int sourceFd, int destinationFd, const std::string& destination)
 {
     const std::string names = AttributeNames(sourceFd);
     for (std::size_t start = 0; start < names.size();) {
         const char* name = names.c_str() + start;
         start += std::strlen(name) + 1;
-        if (!IsUserAttribute(name))
+        if (!IsCarriedAttribute(name))
             continue;
         const std::optional<std::string> value = AttributeValue(sourceFd, name);
         if (value && fsetxattr(destinationFd, name, value->data(), value->size(), 0) != 0 && !Refused(errno))
@@ -745,7 +818,7 @@ void CarryUserAttributes(int sourceFd, int destinationFd, const std::string& des
     }
 }
 
-void CarryDirectoryMode(const DirectoryHandle& source, const DirectoryHandle& target)
+void CarryDirectoryMode(const DirectoryHandle& source, const DirectoryHandle& target, OwnerAccess access)
 {
     struct stat from = {};
     struct stat to = {};
@@ -753,10 +826,28 @@ void CarryDirectoryMode(const DirectoryHandle& source, const DirectoryHandle& ta
         RaiseErrno(errno, source.path());
     if (fstat(target.fd(), &to) != 0)
         RaiseErrno(errno, target.path());
-    const mode_t mode = (from.st_mode & 07777) | S_IRWXU;
+    const mode_t mode = CarriedMode(from.st_mode, from.st_uid) | (access == OwnerAccess::Full ? S_IRWXU : 0);
     if ((to.st_mode & 07777) != mode && fchmod(target.fd(), mode) != 0)
         RaiseErrno(errno, target.path());
-    CarryUserAttributes(source.fd(), target.fd(), target.path());
+    CarryExtendedAttributes(source.fd(), target.fd(), target.path());
+}
+
+std::optional<mode_t> GiveOwnerFullAccess(const DirectoryHandle& directory)
+{
+    struct stat st = {};
+    if (fstat(directory.fd(), &st) != 0)
+        RaiseErrno(errno, directory.path());
+    if ((st.st_mode & S_IRWXU) == S_IRWXU)
+        return std::nullopt;
+    if (fchmod(directory.fd(), (st.st_mode & 07777) | S_IRWXU) != 0)
+        RaiseErrno(errno, directory.path());
+    return st.st_mode & 07777;
+}
+
+void RestoreMode(const DirectoryHandle& directory, mode_t mode)
+{
+    if (fchmod(directory.fd(), mode) != 0)
+        RaiseErrno(errno, directory.path());
 }
 
 void CarryDirectoryTimes(const DirectoryHandle& source, const DirectoryHandle& target)

@@ -12,6 +12,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <sys/types.h>
 #include <vector>
 
 // File-system operations of the program. Paths are byte strings, as the kernel knows them, so that a
@@ -100,6 +101,20 @@ private:
 // symbolic link, a file) has its name. Other failures raise.
 std::optional<DirectoryHandle> OpenOrCreateDirectory(const FileLocation& location, bool& created);
 
+// The permission bits a copy of a file or folder of owner gets. What another account owns (a file it
+// planted in a shared destination, copied back by a two-way or reverse set) never runs with the user's
+// rights nor lends that account write access to the user's tree: set-user-ID, set-group-ID and write
+// for group and others are dropped, as cp does when it cannot carry the owner. Root carries owners.
+mode_t CarriedMode(mode_t mode, uid_t owner);
+
+// Whether a directory belongs to an account other than the user and root, when the user is not root:
+// that account could read and change whatever the run puts there.
+bool BelongsToAnotherAccount(const DirectoryHandle& directory);
+
+// Whether resolving path follows a symbolic link owned by an account other than the user and root: a
+// link planted in a shared folder in place of a set's root, or of a folder on its way.
+bool LeadsThroughAnotherAccountsLink(const std::string& path);
+
 // Lets a test act in the instant between a run making a directory and opening it, as another account
 // that can write into the destination could.
 void SetDirectoryCreatedHook(std::function<void(const std::string& path)> hook);
@@ -130,8 +145,12 @@ public:
     std::string Name() const;
 
     qint64 Size() const { return m_size; }
+    quint64 LinkCount() const { return m_links; }
+    quint64 Device() const { return m_device; }
+    quint64 Inode() const { return m_inode; }
     qint64 AllocatedBytes() const { return m_allocated; }
     bool IsSymbolicLink() const;
+    bool SameTypeAs(const File& other) const; // file, link, directory or a special file alike
     FileTime DateLastModified() const { return m_modified; }
     FileTime DateLastAccessed() const { return m_accessed; }
     FileTime DateCreated() const;
@@ -163,6 +182,7 @@ private:
     quint32 m_group = 0;
     quint64 m_device = 0;
     quint64 m_inode = 0;
+    quint64 m_links = 1;
     mutable std::optional<FileTime> m_created;
     mutable std::optional<bool> m_archive;
 };
@@ -183,17 +203,25 @@ std::vector<std::string> ListDirectory(const DirectoryHandle& directory, int att
 // over them cannot loop. Costs no stat per entry where the file system reports entry types.
 std::vector<std::string> ListSubdirectories(const DirectoryHandle& directory);
 
-// Gives target the permission bits and user extended attributes of source. The owner keeps full
-// access to the target, so that later runs can still write into it.
-void CarryDirectoryMode(const DirectoryHandle& source, const DirectoryHandle& target);
+// While a run writes into a backup directory its owner has full access to it, whatever its source's
+// mode; the exact mode is given when the run is done with it.
+enum class OwnerAccess { Full, AsSource };
+
+// Gives target the permission bits, ACLs and user extended attributes of source.
+void CarryDirectoryMode(const DirectoryHandle& source, const DirectoryHandle& target, OwnerAccess access);
+// Gives the owner full access to a directory the run is about to write into (a backup of a read-only
+// folder). Returns the mode it had when that changed it.
+std::optional<mode_t> GiveOwnerFullAccess(const DirectoryHandle& directory);
+// Puts back a mode that GiveOwnerFullAccess changed.
+void RestoreMode(const DirectoryHandle& directory, mode_t mode);
 // Gives target the access and modification times of source. Meant for after the directory's contents
 // are written: writing them moves its times.
 void CarryDirectoryTimes(const DirectoryHandle& source, const DirectoryHandle& target);
 
-// Copies the user's extended attributes (user.*, except the program's own user.kelvo.*) from one open
-// file to another. A destination that refuses them (no support, no room, not permitted) keeps the
-// copy without them: the contents are what a backup must hold.
-void CarryUserAttributes(int sourceFd, int destinationFd, const std::string& destination);
+// Copies the user's extended attributes (user.*, except the program's own user.kelvo.*) and the POSIX
+// ACLs from one open file to another. A destination that refuses them (no support, no room, not permitted)
+// keeps the copy without them: the contents are what a backup must hold.
+void CarryExtendedAttributes(int sourceFd, int destinationFd, const std::string& destination);
 
 // The hidden name of the unfinished replacement of fileName: "." + fileName + ".kelvo-partial-" and
 // 16 hexadecimal digits from random, the name shortened so that the whole fits one name.

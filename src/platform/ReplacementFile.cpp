@@ -172,8 +172,12 @@ void ReplacementFile::discard() noexcept
     m_tempName.clear();
 }
 
-void ReplaceWithSymbolicLink(const FileLocation& destination, const std::string& text,
-                             const std::function<void(int directoryFd, const std::string& name)>& prepare)
+namespace {
+
+// Makes an entry under a partial name beside destination with make (0 or an errno), lets prepare finish
+// it there, and renames it over the destination; nothing stays under the partial name after a failure.
+void ReplaceWithNewEntry(const FileLocation& destination, const std::function<int(int, const char*)>& make,
+                         const std::function<void(int directoryFd, const std::string& name)>& prepare)
 {
     destination.raiseLookupError();
     const int directoryFd = destination.directoryFd;
@@ -181,10 +185,11 @@ void ReplaceWithSymbolicLink(const FileLocation& destination, const std::string&
     std::string partial;
     for (int attempt = 0;; ++attempt) {
         partial = RandomPartialName(name);
-        if (::symlinkat(text.c_str(), directoryFd, partial.c_str()) == 0)
+        const int err = make(directoryFd, partial.c_str());
+        if (err == 0)
             break;
-        if (errno != EEXIST || attempt == 100)
-            RaiseErrno(errno, destination.path);
+        if (err != EEXIST || attempt == 100)
+            RaiseErrno(err, destination.path);
     }
     try {
         prepare(directoryFd, partial);
@@ -194,6 +199,33 @@ void ReplaceWithSymbolicLink(const FileLocation& destination, const std::string&
         ::unlinkat(directoryFd, partial.c_str(), 0);
         throw;
     }
+}
+
+} // namespace
+
+void ReplaceWithSymbolicLink(const FileLocation& destination, const std::string& text,
+                             const std::function<void(int directoryFd, const std::string& name)>& prepare)
+{
+    ReplaceWithNewEntry(
+        destination,
+        [&](int directoryFd, const char* partial) {
+            return ::symlinkat(text.c_str(), directoryFd, partial) == 0 ? 0 : errno;
+        },
+        prepare);
+}
+
+void ReplaceWithHardLink(const FileLocation& destination, const FileLocation& existing,
+                         const std::function<void(int directoryFd, const std::string& name)>& prepare)
+{
+    existing.raiseLookupError();
+    ReplaceWithNewEntry(
+        destination,
+        [&](int directoryFd, const char* partial) {
+            return ::linkat(existing.directoryFd, existing.lookupName(), directoryFd, partial, 0) == 0
+                       ? 0
+                       : errno;
+        },
+        prepare);
 }
 
 void ForceNamedReplacements(bool force)

@@ -62,6 +62,10 @@ private:
 void ReplaceWithSymbolicLink(const FileLocation& destination, const std::string& text,
                              const std::function<void(int directoryFd, const std::string& name)>& prepare);
 
+// The same for a hard link to the file at existing: the destination becomes another name of that file.
+void ReplaceWithHardLink(const FileLocation& destination, const FileLocation& existing,
+                         const std::function<void(int directoryFd, const std::string& name)>& prepare);
+
 // Lets a test make every replacement a named partial file, as on a file system without unnamed files.
 void ForceNamedReplacements(bool force);
 

@@ -3,9 +3,11 @@
 #include "engine/SetRunLock.h"
 #include "platform/FileSystem.h"
 
+#include <cstring>
 #include <fcntl.h>
 #include <filesystem>
 #include <sys/stat.h>
+#include <sys/xattr.h>
 
 namespace kelvo::test {
 namespace {
@@ -115,7 +117,8 @@ TEST_F(BackupRun, DeleteScanRemovesOnlyFilesGoneFromTheCopyingSide)
 
 // A drive that is not mounted leaves an empty mount point, which must not look like a tree whose
 // files were all deleted, in either direction.
-TEST_F(BackupRun, EmptyCopyingRootDeletesNothing)
+// An empty folder while its backup holds files: a drive or share that is not mounted there.
+TEST_F(BackupRun, EmptyCopyingFolderDeletesNothing)
 {
     for (const char* direction : {"srcToDest", "destToSrc"}) {
         SCOPED_TRACE(direction);
@@ -135,6 +138,20 @@ TEST_F(BackupRun, EmptyCopyingRootDeletesNothing)
         EXPECT_EQ(statistics.errors, errorsBefore + 1);
         EXPECT_TRUE(logged("Error : " + copying + " is empty. Nothing is deleted from " + receiving));
     }
+
+    configuration.sets.clear();
+    addSet().flRemovedDeletedFiles = true;
+    std::filesystem::remove_all(src());
+    std::filesystem::remove_all(dst());
+    MakeFile(src("kept.txt"), "k");
+    std::filesystem::create_directories(src("mount"));
+    MakeFile(dst("mount/precious.txt"), "p");
+    MakeFile(dst("removed.txt"), "r");
+    const qint64 errorsBefore = statistics.errors;
+    runBackup();
+    EXPECT_EQ(FilesBelow(dst()), (Files{"kept.txt", "mount/precious.txt"}));
+    EXPECT_EQ(statistics.errors, errorsBefore + 1);
+    EXPECT_TRUE(logged("Error : " + src("mount/") + " is empty. Nothing is deleted from " + dst("mount/")));
 }
 
 TEST_F(BackupRun, MissingOrUnreadableSourceNeverEmptiesTheBackupAndIsNamed)
@@ -345,6 +362,48 @@ TEST_F(BackupRun, DirectoriesGetTheirModesAndTimesAndSpecialFilesAreCounted)
     EXPECT_EQ(sub.st_mode & 07777, 0750u);
     EXPECT_TRUE(logged("skipped 1 special files"));
     EXPECT_EQ(FilesBelow(dst()), Files{"sub/deeper/a.txt"});
+}
+
+// What cp -a keeps: hard links within the run, ACLs, and the exact mode of a read-only folder, which
+// a later run can still write into.
+TEST_F(BackupRun, HardLinksAclsAndReadOnlyFoldersAreKept)
+{
+    addSet();
+    MakeFile(src("a.txt"), "linked");
+    std::filesystem::create_directories(src("ro"));
+    std::filesystem::create_hard_link(src("a.txt"), src("ro/b.txt"));
+    // user::rw- user:1234:r-- group::r-- mask::r-- other::---
+    const unsigned char acl[] = {2,    0,    0,    0,    1,    0, 6, 0, 0xff, 0xff, 0xff, 0xff, 2,    0, 4, 0,
+                                 0xd2, 4,    0,    0,    4,    0, 4, 0, 0xff, 0xff, 0xff, 0xff, 0x10, 0, 4, 0,
+                                 0xff, 0xff, 0xff, 0xff, 0x20, 0, 0, 0, 0xff, 0xff, 0xff, 0xff};
+    const bool aclsHere = setxattr(src("a.txt").c_str(), "system.posix_acl_access", acl, sizeof acl, 0) == 0;
+    chmod(src("ro").c_str(), 0555);
+    runBackup();
+    struct stat a = {};
+    struct stat b = {};
+    ASSERT_EQ(stat(dst("a.txt").c_str(), &a), 0);
+    ASSERT_EQ(stat(dst("ro/b.txt").c_str(), &b), 0);
+    EXPECT_EQ(a.st_ino, b.st_ino);
+    EXPECT_EQ(statistics.filesCopied, 2);
+    struct stat ro = {};
+    stat(dst("ro").c_str(), &ro);
+    EXPECT_EQ(ro.st_mode & 07777, 0555u);
+    if (aclsHere) {
+        unsigned char copied[64] = {};
+        EXPECT_EQ(getxattr(dst("a.txt").c_str(), "system.posix_acl_access", copied, sizeof copied),
+                  ssize_t(sizeof acl));
+        EXPECT_EQ(std::memcmp(copied, acl, sizeof acl), 0);
+    }
+
+    chmod(src("ro").c_str(), 0755);
+    MakeFile(src("ro/new.txt"), "n");
+    chmod(src("ro").c_str(), 0555);
+    runBackup();
+    EXPECT_EQ(ReadFile(dst("ro/new.txt")), "n") << "written into the read-only folder's backup";
+    stat(dst("ro").c_str(), &ro);
+    EXPECT_EQ(ro.st_mode & 07777, 0555u);
+    chmod(src("ro").c_str(), 0755);
+    chmod(dst("ro").c_str(), 0755);
 }
 
 // A request made inside a yield runs after the run, not inside it; lists rebuilt or sets removed by

@@ -3,7 +3,9 @@
 
 #include <fcntl.h>
 #include <filesystem>
+#include <grp.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 // Another account that can write into the destination plants links where the run will look, or
 // swaps a folder for one while the run is busy. "private" stands for the user's own folder that the
@@ -172,6 +174,67 @@ TEST_F(SharedDestination, BackupFoldersAreNeverMoreOpenThanTheirSource)
     EXPECT_EQ(ModeOf(dst("open")), 0755u) << "a folder gets its source's mode when the walk leaves it";
     EXPECT_EQ(ModeOf(dst("open/archive")), 0700u) << "kept copies are made private whatever the umask";
     umask(oldMask);
+}
+
+// The run as an ordinary user ("nobody") while another account (uid 12345) owns what it planted: root
+// sets the scene, since only root can give files away.
+TEST_F(SharedDestination, AnotherAccountsFilesNeverOpenTheUsersTree)
+{
+    if (!RunningAsRoot())
+        GTEST_SKIP() << "needs root to act as two other accounts";
+    constexpr uid_t User = 65534;
+    constexpr uid_t Other = 12345;
+    const auto own = [](const std::string& path, uid_t owner, mode_t mode) {
+        ASSERT_EQ(::lchown(path.c_str(), owner, owner), 0) << path;
+        if (!fs::is_symlink(path)) {
+            ASSERT_EQ(::chmod(path.c_str(), mode), 0) << path;
+        }
+    };
+    chmod(m_home.dir().path().c_str(), 0755);
+    for (const char* folder : {"src", "dst", "log", "private"})
+        own(m_home.dir() / folder, User, folder == std::string("private") ? 0700 : 0755);
+    own(victim("id_rsa"), User, 0600);
+    own(victim(".bashrc"), User, 0600);
+    m_before = snapshot();
+    // Planted in the destination: a set-user-ID program, and a folder open to all.
+    MakeFile(dst("tool"), "#!/bin/sh\n", 5000);
+    own(dst("tool"), Other, 04777);
+    MakeFile(dst("open/notes.txt"), "n", 5000);
+    own(dst("open"), Other, 0777);
+    own(dst("open/notes.txt"), Other, 0666);
+    // A folder of the backup made by the other account, and a link in place of a second destination.
+    MakeFile(src("secret/s.txt"), "private", 5000);
+    own(src("secret"), User, 0700);
+    own(src("secret/s.txt"), User, 0600);
+    fs::create_directories(dst("backup/secret"));
+    own(dst("backup"), User, 0755);
+    own(dst("backup/secret"), Other, 0777);
+    fs::create_symlink(victim(), dst("elsewhere"));
+    own(dst("elsewhere"), Other, 0777);
+
+    const int code = RunInChild([&] {
+        if (setgroups(0, nullptr) != 0 || setgid(User) != 0 || setuid(User) != 0)
+            return 1;
+        configuration.sets.clear();
+        addSet(QStringLiteral("Reverse")).SyncOptions = QStringLiteral("destToSrc");
+        BackupSet& intoForeignFolder = addSet(QStringLiteral("Foreign"));
+        intoForeignFolder.DestDir = QString::fromStdString(dst("backup"));
+        addSet(QStringLiteral("Link")).DestDir = QString::fromStdString(dst("elsewhere"));
+        runBackup();
+        if (ModeOf(src("tool")) != 0755 || ModeOf(src("open")) != 0755 ||
+            ModeOf(src("open/notes.txt")) != 0644)
+            return 2;
+        if (fs::exists(dst("backup/secret/s.txt")) || statistics.errors < 2)
+            return 3;
+        return logged("Error : " + dst("backup/secret/") +
+                      " belongs to another account. Nothing is copied into it")
+                   ? 0
+                   : 4;
+    });
+    EXPECT_EQ(code, 0)
+        << "1 no other user, 2 the other account's modes reached the source, 3 the backup went "
+           "into the other account's folder, 4 not said";
+    expectVictimUntouched();
 }
 
 } // namespace

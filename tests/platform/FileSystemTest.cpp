@@ -279,7 +279,7 @@ TEST(FileSystem, DirectoryKeepsItsSourcesPermissionsUserAttributesAndTimes)
 
     const DirectoryHandle source(dir / "source/");
     const DirectoryHandle target(dir / "target/");
-    CarryDirectoryMode(source, target);
+    CarryDirectoryMode(source, target, OwnerAccess::AsSource);
     CarryDirectoryTimes(source, target);
     EXPECT_EQ(Mode(dir / "target"), 02750u);
     char value[16] = {};
@@ -291,8 +291,12 @@ TEST(FileSystem, DirectoryKeepsItsSourcesPermissionsUserAttributesAndTimes)
     EXPECT_EQ(targetFile.DateLastModified(), (FileTime{1400000001, 987654321}));
 
     ASSERT_EQ(chmod((dir / "source").c_str(), 0555), 0);
-    CarryDirectoryMode(source, target);
+    CarryDirectoryMode(source, target, OwnerAccess::Full);
     EXPECT_EQ(Mode(dir / "target"), 0755u) << "the owner can still write into the backup";
+    CarryDirectoryMode(source, target, OwnerAccess::AsSource);
+    EXPECT_EQ(Mode(dir / "target"), 0555u);
+    EXPECT_EQ(GiveOwnerFullAccess(target), std::optional<mode_t>(0555));
+    EXPECT_EQ(Mode(dir / "target"), 0755u);
 }
 
 TEST(FileSystem, MoveNeverReplacesAnExistingFile)
