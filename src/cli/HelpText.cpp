@@ -35,7 +35,8 @@ Options of add and edit:
                           Overwrite files in the destination (default on).
   --subdirs, --no-subdirs Include sub directories (default on).
   --delete-removed, --no-delete-removed
-                          Delete destination files that are gone from the source (default off).
+                          Delete destination files that are gone from the source (default off);
+                          with --keep they are kept instead, as replaced files are.
   --keep WORD, --no-keep  Keep the replaced file, named with a sequence number (seq), the date
                           (date) or its own name (name, needs --keep-subdir). Default off.
   --keep-subdir DIR, --no-keep-subdir

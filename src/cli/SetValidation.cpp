@@ -39,6 +39,9 @@ QString UsageText(const SetProblem& problem)
         return u"--keep name needs --keep-subdir: a kept copy of the same name needs its own directory"_s;
     case SetProblemKind::SubDirectoryName:
         return u"--keep-subdir takes the name of one sub directory, not \"%1\""_s.arg(s);
+    case SetProblemKind::SubDirectoryBackedUp:
+        return u"--keep-subdir: %1 is a folder the set backs up; its backup would mix with the kept copies"_s
+            .arg(s);
     }
     return {};
 }

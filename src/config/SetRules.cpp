@@ -114,6 +114,21 @@ std::optional<SetProblem> TreeProblem(const BackupSet& set)
     return std::nullopt;
 }
 
+// A folder of the copied tree under the kept-copies folder's name would be backed up into that
+// folder, where kept copies replace its files (the run refuses to keep anything there, so its files
+// are no longer replaced). Checked at the top of the tree only, as the rules run once, not per run.
+// A two-way set keeps its kept-copies folders on their sides, so a folder of that name is one of them.
+std::optional<SetProblem> BackedUpSubDirectoryProblem(const BackupSet& set)
+{
+    if (!set.flArchive || SyncModeOf(set) == SyncMode::TwoWay)
+        return std::nullopt;
+    const QString& copied = SyncModeOf(set) == SyncMode::Reverse ? set.DestDir : set.SourceDirFile;
+    const QString folder = copied + (copied.endsWith(u'/') ? u""_s : u"/"_s) + set.ArchiveSubDir;
+    if (FolderExists(ToFilePath(folder)))
+        return SetProblem{SetProblemKind::SubDirectoryBackedUp, folder};
+    return std::nullopt;
+}
+
 std::optional<SetProblem> KeptCopyProblem(const BackupSet& set)
 {
     if (set.flArchive && !set.flArchiveSubDir && KeptCopyNamingOf(set) == KeptCopyNaming::OwnName)
@@ -123,7 +138,7 @@ std::optional<SetProblem> KeptCopyProblem(const BackupSet& set)
     const QString& subDir = set.ArchiveSubDir;
     if (subDir.isEmpty() || subDir == u"."_s || subDir == u".."_s || subDir.contains(u'/'))
         return SetProblem{SetProblemKind::SubDirectoryName, subDir};
-    return std::nullopt;
+    return BackedUpSubDirectoryProblem(set);
 }
 
 } // namespace

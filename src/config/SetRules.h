@@ -24,6 +24,7 @@ enum class SetProblemKind {
     SourceInsideDestination,
     OwnNameWithoutSubDirectory, // a kept copy under the file's own name needs its own folder
     SubDirectoryName,           // the kept-copy folder must be one plain name
+    SubDirectoryBackedUp,       // the folder the set copies holds a folder of the kept-copy folder's name
 };
 
 struct SetProblem

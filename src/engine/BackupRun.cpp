@@ -201,9 +201,11 @@ private:
     std::optional<mode_t> lendOwnerAccess(const DirectoryHandle& target);
     bool linkToFirstCopy(const File& source, const FileLocation& destination);
     void rememberFirstCopy(const File& source, const FileLocation& destination);
-    void deleteRemovedFiles(const BackupSet& set, const DirectoryHandle& directory,
-                            const DirectoryHandle& target, const std::vector<std::string>& names,
-                            int specialEntries);
+    void deleteRemovedFiles(qint16 setIndex, const DirectoryHandle& directory, const DirectoryHandle& target,
+                            const std::vector<std::string>& names, int specialEntries);
+    void removeFile(qint16 setIndex, const FileLocation& copyingSide, const DirectoryHandle& target,
+                    const std::string& name);
+    bool isKeptCopyFolderOfTwoWaySet(const BackupSet& set, const std::string& directory) const;
     void examineFile(qint16 setIndex, const DirectoryHandle& directory, const DirectoryHandle& target,
                      const std::string& name, TimePrecision precision);
     void copyFile(qint16 setIndex, const FilePair& pair, TimePrecision precision);
@@ -356,6 +358,8 @@ void Run::visitDirectory(qint16 setIndex, const std::string& entry)
     const std::string directory = WithTrailingSeparator(entry);
 
     m_target.clear();
+    if (isKeptCopyFolderOfTwoWaySet(set, directory))
+        m_walk.excluded.push_back(directory);
     const std::optional<std::string> target = isExcluded(directory) ? std::nullopt : targetOf(set, directory);
     if (target) {
         ++m_context.statistics.directoriesSearched;
@@ -412,12 +416,15 @@ void Run::copyDirectory(qint16 setIndex, const std::string& directory, const std
     if (!created)
         RemoveStaleReplacements(targetHandle);
     if (SyncModeOf(set) != SyncMode::TwoWay && set.flRemovedDeletedFiles)
-        deleteRemovedFiles(set, *directoryHandle, targetHandle, names, specialEntries);
+        deleteRemovedFiles(setIndex, *directoryHandle, targetHandle, names, specialEntries);
 
+    // Kept copies stay on the side where they were made: carried across, each side would keep copies
+    // of the other's kept copies ("a.txt.1.1"), run after run.
+    const bool skipsKeptCopies = SyncModeOf(set) == SyncMode::TwoWay;
     const TimePrecision precision = TimePrecisionOf(*directoryHandle, targetHandle);
     for (const std::string& filter : filters) {
         for (const std::string& name : names) {
-            if (MatchesPattern(name, filter))
+            if (MatchesPattern(name, filter) && !(skipsKeptCopies && IsKeptCopyName(set, name)))
                 examineFile(setIndex, *directoryHandle, targetHandle, name, precision);
         }
     }
@@ -497,10 +504,17 @@ bool Run::isTheOtherRoot(const DirectoryHandle& directory)
     return true;
 }
 
-void Run::deleteRemovedFiles(const BackupSet& set, const DirectoryHandle& directory,
-                             const DirectoryHandle& target, const std::vector<std::string>& names,
-                             int specialEntries)
+// A two-way set's kept-copies folders, like its kept copies, stay on their side. A set's root is never
+// one, whatever its name.
+bool Run::isKeptCopyFolderOfTwoWaySet(const BackupSet& set, const std::string& directory) const
 {
+    return SyncModeOf(set) == SyncMode::TwoWay && !isSetRoot(directory) && IsKeptCopyFolder(set, directory);
+}
+
+void Run::deleteRemovedFiles(qint16 setIndex, const DirectoryHandle& directory, const DirectoryHandle& target,
+                             const std::vector<std::string>& names, int specialEntries)
+{
+    const BackupSet& set = m_context.configuration.sets.at(static_cast<std::size_t>(setIndex));
     if (IsKeptCopyFolder(set, target.path()))
         return;
     const std::unordered_set<std::string> present(names.begin(), names.end());
@@ -522,10 +536,33 @@ void Run::deleteRemovedFiles(const BackupSet& set, const DirectoryHandle& direct
     }
     for (const std::string& name : removed) {
         m_lastSeen = name;
-        DeleteFile(FileLocation(target, name), true);
-        m_log.Deleted(target.path(), name);
+        removeFile(setIndex, FileLocation(directory, name), target, name);
     }
     m_lastSeen.clear();
+}
+
+// A set that keeps copies keeps a removed file as it keeps a replaced one, so that a file deleted by
+// mistake can be got back from the backup.
+void Run::removeFile(qint16 setIndex, const FileLocation& copyingSide, const DirectoryHandle& target,
+                     const std::string& name)
+{
+    const FileLocation backup(target, name);
+    if (!KeepsCopies(m_context.configuration.sets.at(static_cast<std::size_t>(setIndex)))) {
+        DeleteFile(backup, true);
+        m_log.Deleted(target.path(), name);
+        return;
+    }
+    File file = File::GetFile(backup);
+    try {
+        KeepBeforeReplacing(m_context, setIndex, copyingSide, file);
+    } catch (const Failure& failure) {
+        // The kept-copies folder cannot be reached or is a backed-up folder: the file stays.
+        if (failure.number() != ErrPathFileAccess)
+            throw;
+        handleFailure(failure);
+        return;
+    }
+    m_log.DeletedAndKept(target.path(), name, file.Path());
 }
 
 void Run::examineFile(qint16 setIndex, const DirectoryHandle& directory, const DirectoryHandle& target,
@@ -674,7 +711,11 @@ void Run::handleFailure(const Failure& failure)
         m_log.DiskFull(m_target, failure.description());
         break;
     default:
-        m_log.OtherError(failure.description(), failure.number(), m_target, m_lastSeen);
+        // The path that failed, when the failure names one (a read-only destination's file).
+        if (failure.path().empty())
+            m_log.OtherError(failure.description(), failure.number(), m_target, m_lastSeen);
+        else
+            m_log.OtherError(failure.description(), failure.number(), failure.path(), std::string());
         break;
     }
 }

@@ -4,6 +4,7 @@
 #include "platform/FileSystem.h"
 
 #include <algorithm>
+#include <sys/stat.h>
 #include <sys/vfs.h>
 
 namespace kelvo {
@@ -50,11 +51,10 @@ bool NeedsCopyByCriterion(const BackupSet& set, const File& source, const std::o
     return false;
 }
 
+// Zero-padded, so that no two times of a day share a stamp.
 std::string DateStamp(const QDateTime& now)
 {
-    const QTime time = now.time();
-    return now.date().toString(QStringLiteral("ddMMyyyy")).toStdString() + "-" + std::to_string(time.hour()) +
-           std::to_string(time.minute()) + std::to_string(time.second());
+    return now.toString(QStringLiteral("ddMMyyyy-hhmmss")).toStdString();
 }
 
 // The set's sub directory of kept copies beside destination, made private when missing. A link or a
@@ -75,9 +75,63 @@ bool IsNumber(std::string_view text, std::size_t shortest, std::size_t longest)
            std::all_of(text.begin(), text.end(), [](char c) { return c >= '0' && c <= '9'; });
 }
 
+// "ddMMyyyy-hhmmss", or the stamp of older versions, whose hour, minute and second had no leading
+// zeros ("-hms", three to six digits).
+bool IsDateStamp(std::string_view text)
+{
+    return text.size() > 9 && text[8] == '-' && IsNumber(text.substr(0, 8), 8, 8) &&
+           IsNumber(text.substr(9), 3, 6);
+}
+
+// What follows the last "." of name, or nothing when name has no such suffix.
+std::optional<std::string_view> LastSuffix(std::string_view name)
+{
+    const auto dot = name.rfind('.');
+    if (dot == std::string_view::npos || dot == 0)
+        return std::nullopt;
+    return name.substr(dot + 1);
+}
+
+// A stamped name, with or without the number added when the stamp was taken ("a.txt.07122026-091115.2").
+bool IsStampedName(std::string_view name)
+{
+    const std::optional<std::string_view> suffix = LastSuffix(name);
+    if (!suffix)
+        return false;
+    if (IsDateStamp(*suffix))
+        return true;
+    if (!IsNumber(*suffix, 1, 7))
+        return false;
+    const std::optional<std::string_view> stamp =
+        LastSuffix(name.substr(0, name.size() - suffix->size() - 1));
+    return stamp && IsDateStamp(*stamp);
+}
+
 bool Exists(const FileLocation& location)
 {
     return File::TryGetFile(location).has_value();
+}
+
+// The first of stem.first, stem.(first + 1), ... that names nothing. When every number is taken, the
+// file stays where it is: a kept copy never replaces another.
+FileLocation FirstFreeNumberedLocation(const FileLocation& base, const std::string& stem, int first)
+{
+    for (int n = first; n <= LastSequenceNumber; ++n) {
+        FileLocation candidate = base.sibling(stem + "." + std::to_string(n));
+        if (!Exists(candidate))
+            return candidate;
+    }
+    throw Failure(ErrPathFileAccess, base.sibling(stem + "." + std::to_string(LastSequenceNumber)).path);
+}
+
+// The stamped name, or with a number added when a kept copy of the same second has it.
+FileLocation FreeStampedLocation(const FileLocation& base, const std::string& name, const std::string& stamp)
+{
+    const std::string stamped = name + "." + stamp;
+    FileLocation candidate = base.sibling(stamped);
+    if (!Exists(candidate))
+        return candidate;
+    return FirstFreeNumberedLocation(base, stamped, 2);
 }
 
 // Moves file to kept, replacing the kept copy that is there.
@@ -88,14 +142,31 @@ void MoveOver(File& file, const FileLocation& kept)
     file.Move(kept);
 }
 
-FileLocation FirstFreeSequenceLocation(const FileLocation& base, const std::string& name)
+// A directory of its own (not a link) at location.
+bool IsDirectoryAt(const FileLocation& location)
 {
-    for (int n = 1; n <= LastSequenceNumber; ++n) {
-        FileLocation candidate = base.sibling(name + "." + std::to_string(n));
-        if (!Exists(candidate))
-            return candidate;
-    }
-    return base;
+    struct stat st = {};
+    return location.lookupError == 0 &&
+           ::fstatat(location.directoryFd, location.lookupName(), &st, AT_SYMLINK_NOFOLLOW) == 0 &&
+           S_ISDIR(st.st_mode);
+}
+
+// In a one-way set a folder of the copying side under the name of the kept-copies folder is backed
+// up into that very folder: a kept copy there would replace or mix with its backup. A two-way set
+// never carries its kept-copies folders across, so each side's folder of that name holds kept copies.
+void RefuseKeptCopyFolderThatIsBackedUp(const BackupSet& set, const FileLocation& copyingSide,
+                                        const File& destination)
+{
+    if (!set.flArchiveSubDir || SyncModeOf(set) == SyncMode::TwoWay)
+        return;
+    const std::string folderName = ToFilePath(set.ArchiveSubDir);
+    const FileLocation copyingFolder = copyingSide.sibling(folderName);
+    if (!IsDirectoryAt(copyingFolder))
+        return;
+    throw Failure(ErrPathFileAccess, destination.Location().sibling(folderName).path +
+                                         ": it is the backup of " + copyingFolder.path +
+                                         ", so no copy is kept there and " + destination.Path() +
+                                         " is left as it is");
 }
 
 } // namespace
@@ -118,15 +189,30 @@ bool NeedsCopy(RunContext& context, qint16 setIndex, const FileLocation& source,
     if (answer && destinationFile && SyncModeOf(set) == SyncMode::TwoWay)
         answer = ModifiedLater(sourceFile, *destinationFile, precision);
     if (answer && destinationFile && check == CopyCheck::BeforeCopy)
-        KeepExistingCopy(context, setIndex, *destinationFile);
+        KeepBeforeReplacing(context, setIndex, source, *destinationFile);
     return answer;
+}
+
+bool KeepsCopies(const BackupSet& set)
+{
+    return set.flArchive && (set.flArchiveSubDir || KeptCopyNamingOf(set) != KeptCopyNaming::OwnName);
+}
+
+void KeepBeforeReplacing(RunContext& context, qint16 setIndex, const FileLocation& copyingSide,
+                         File& destination)
+{
+    const BackupSet& set = context.configuration.sets.at(static_cast<std::size_t>(setIndex));
+    if (!KeepsCopies(set))
+        return;
+    RefuseKeptCopyFolderThatIsBackedUp(set, copyingSide, destination);
+    KeepExistingCopy(context, setIndex, destination);
 }
 
 void KeepExistingCopy(RunContext& context, qint16 setIndex, File& destination)
 {
     const BackupSet& set = context.configuration.sets.at(static_cast<std::size_t>(setIndex));
     const KeptCopyNaming naming = KeptCopyNamingOf(set);
-    if (!set.flArchive || (naming == KeptCopyNaming::OwnName && !set.flArchiveSubDir))
+    if (!KeepsCopies(set))
         return;
     // Every name below is reached through the open destination directory or the open folder of kept
     // copies, so a link planted in either never carries the move elsewhere.
@@ -136,9 +222,9 @@ void KeepExistingCopy(RunContext& context, qint16 setIndex, File& destination)
     const std::string name = destination.Name();
     const FileLocation base = folder ? FileLocation(*folder, name) : destination.Location();
     if (naming == KeptCopyNaming::Date) {
-        MoveOver(destination, base.sibling(name + "." + DateStamp(context.clock.now())));
+        destination.Move(FreeStampedLocation(base, name, DateStamp(context.clock.now())));
     } else if (naming == KeptCopyNaming::Sequence) {
-        destination.Move(FirstFreeSequenceLocation(base, name));
+        destination.Move(FirstFreeNumberedLocation(base, name, 1));
     } else if (naming == KeptCopyNaming::OwnName) {
         // The sub directory holds the previous version under the file's own name.
         MoveOver(destination, base);
@@ -149,17 +235,11 @@ bool IsKeptCopyName(const BackupSet& set, std::string_view name)
 {
     if (!set.flArchive || set.flArchiveSubDir)
         return false;
-    const auto dot = name.rfind('.');
-    if (dot == std::string_view::npos || dot == 0)
-        return false;
-    const std::string_view suffix = name.substr(dot + 1);
-    if (KeptCopyNamingOf(set) == KeptCopyNaming::Sequence)
-        return IsNumber(suffix, 1, 7);
-    if (KeptCopyNamingOf(set) == KeptCopyNaming::Date) {
-        const auto dash = suffix.find('-');
-        return dash == 8 && IsNumber(suffix.substr(0, 8), 8, 8) && IsNumber(suffix.substr(9), 3, 6);
+    if (KeptCopyNamingOf(set) == KeptCopyNaming::Sequence) {
+        const std::optional<std::string_view> suffix = LastSuffix(name);
+        return suffix && IsNumber(*suffix, 1, 7);
     }
-    return false;
+    return KeptCopyNamingOf(set) == KeptCopyNaming::Date && IsStampedName(name);
 }
 
 bool IsKeptCopyFolder(const BackupSet& set, std::string_view directory)

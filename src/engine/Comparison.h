@@ -26,15 +26,31 @@ bool NeedsCopy(RunContext& context, qint16 setIndex, const FileLocation& source,
                const FileLocation& destination, CopyCheck check,
                TimePrecision precision = TimePrecision::OneSecond);
 
-// Moves the existing destination file to its kept name: stamped with the date ("ddmmyyyy-hms") or
-// numbered with the first free sequence number, beside it or in the set's sub directory.
+// Moves the existing destination file to its kept name: stamped with the date and time
+// ("ddMMyyyy-hhmmss", with ".2", ".3", ... added when a kept copy of the same second has the name) or
+// numbered with the first free sequence number, beside it or in the set's sub directory. A kept copy
+// never replaces another, except under the file's own name in the sub directory, which holds the
+// version last replaced. Afterwards destination names the kept copy.
 void KeepExistingCopy(RunContext& context, qint16 setIndex, File& destination);
 
+// Whether the set keeps a file it replaces or removes: under its own name beside itself there is no
+// name to keep it under.
+bool KeepsCopies(const BackupSet& set);
+
+// Keeps destination, about to be replaced or removed, when the set keeps copies (KeepExistingCopy).
+// copyingSide is the file's place on the copying side. When the directory there holds a folder of
+// the kept-copies folder's name, that folder's backup is the kept-copies folder: nothing is kept, and
+// the failure (75, naming the folder) says the file must be left as it is.
+void KeepBeforeReplacing(RunContext& context, qint16 setIndex, const FileLocation& copyingSide,
+                         File& destination);
+
 // Whether a file name in a destination directory is one of the set's kept copies beside their file
-// ("report.doc.1", "report.doc.07122026-2051"), which the delete scan must leave alone.
+// ("report.doc.1", "report.doc.07122026-091115", "report.doc.07122026-091115.2", and the stamps of
+// older versions without leading zeros, "report.doc.07122026-91115"), which the delete scan must leave
+// alone and a two-way set never carries across.
 bool IsKeptCopyName(const BackupSet& set, std::string_view name);
 // Whether a directory is the set's sub directory of kept copies, whose files the delete scan must
-// leave alone whatever the source holds under that name.
+// leave alone whatever the source holds under that name, and which a two-way set never carries across.
 bool IsKeptCopyFolder(const BackupSet& set, std::string_view directory);
 
 // The precision of the coarser of the two directories' file systems.

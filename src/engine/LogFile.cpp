@@ -211,6 +211,13 @@ void LogFile::Deleted(const std::string& t, const std::string& f)
                   ". The file was no longer present in the source directory");
 }
 
+void LogFile::DeletedAndKept(const std::string& t, const std::string& f, const std::string& kept)
+{
+    if (m_settings.flLogDeletes)
+        WriteLine("SUCCESS : Deleted : " + t + f +
+                  ". The file was no longer present in the source directory; kept as " + kept);
+}
+
 void LogFile::Note(const std::string& line)
 {
     WriteLine(line);

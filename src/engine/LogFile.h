@@ -48,6 +48,8 @@ public:
     void Copied(const std::string& d, const std::string& t, const std::string& f);
     void CopyFailed(const std::string& d, const std::string& t, const std::string& f);
     void Deleted(const std::string& t, const std::string& f);
+    // A removed file that the set keeps as a copy instead of deleting it; kept is the copy's path.
+    void DeletedAndKept(const std::string& t, const std::string& f, const std::string& kept);
 
     // The lines of the run's error handler, by failure number: 75 and 76, 61, 53, and any other.
     void AccessError(const QString& description, const std::string& t);

@@ -336,6 +336,10 @@ bool frmOptions::validates(BackupSets& candidate, std::size_t index)
         case SetProblemKind::SubDirectoryName:
             return {u"The sub directory for kept copies must be one folder name, such as archive."_s,
                     &TbArchiveSubDir};
+        case SetProblemKind::SubDirectoryBackedUp:
+            return {u"%1 is a folder that the set backs up, and its backup would be mixed with the kept "
+                    u"copies. Choose another name for the sub directory."_s.arg(problem->subject),
+                    &TbArchiveSubDir};
         }
         return {};
     }();

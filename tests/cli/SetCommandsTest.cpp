@@ -109,6 +109,7 @@ TEST_F(SetCommands, RefusedInputLeavesTheStoreUntouched)
                                    "add New --source {docs} --dest {docs}",
                                    "add New --source {docs} --dest {docs/backup}",
                                    "add New --source {docs} --dest {x} --keep-subdir a/b",
+                                   "add New --source {docs} --dest {x} --keep-subdir old",
                                    "edit Nope --filters *.txt",
                                    "edit Docs --keep name",
                                    "remove Nope",
@@ -120,6 +121,7 @@ TEST_F(SetCommands, RefusedInputLeavesTheStoreUntouched)
                                    "add New --source {docs} --dest {link-to-docs/backup}",
                                    "add New --source {docs} --dest {link-to-docs}"};
     std::filesystem::create_symlink(m_home.dir() / "docs", m_home.dir() / "link-to-docs");
+    std::filesystem::create_directories(m_home.dir() / "docs/old");
     const auto before = Snapshot(m_home.configDir());
     for (const char* line : refused) {
         SCOPED_TRACE(line);

@@ -181,28 +181,136 @@ TEST_F(BackupRun, KeptCopiesSurviveTheDeleteScan)
     {
         const char* naming;
         const char* keptCopy;
+        Files olderKeptCopies;
     };
-    for (const Case& c : {Case{"OpSeq", "report.doc.1"}, Case{"OpDate", "report.doc.05122026-1437"}}) {
+    const Case cases[] = {
+        {"OpSeq", "report.doc.1", {"report.doc.2"}},
+        // Stamps of older versions had no leading zeros, and before 10:00 fewer digits.
+        {"OpDate",
+         "report.doc.05122026-140307",
+         {"report.doc.04122026-1437", "report.doc.04122026-950", "report.doc.04122026-91115",
+          "report.doc.04122026-091115.2"}},
+    };
+    for (const Case& c : cases) {
         SCOPED_TRACE(c.naming);
         std::filesystem::remove_all(dst());
         set.ArchiveOptions = QString::fromLatin1(c.naming);
         MakeFile(src("report.doc"), "new", 2000);
         MakeFile(dst("report.doc"), "old", 1000);
+        for (const std::string& name : c.olderKeptCopies)
+            MakeFile(dst(name), "older");
         runBackup();
         runBackup();
-        EXPECT_EQ(FilesBelow(dst()), (Files{"report.doc", c.keptCopy}));
+        Files expected = c.olderKeptCopies;
+        expected.insert(expected.end(), {"report.doc", c.keptCopy});
+        std::sort(expected.begin(), expected.end());
+        EXPECT_EQ(FilesBelow(dst()), expected);
     }
+}
 
-    // The kept-copy folder keeps its files even where the source has a folder of that name.
-    std::filesystem::remove_all(dst());
-    set.ArchiveOptions = QStringLiteral("OpSeq");
+// A file removed from the source is kept as a replaced file would be, so the user can get it back;
+// with no kept name (its own name, beside itself) it is deleted.
+TEST_F(BackupRun, RemovedFilesAreKeptWhenTheSetKeepsCopies)
+{
+    struct Case
+    {
+        const char* naming;
+        const char* subDirectory;
+        Files backup;
+    };
+    const Case cases[] = {
+        {"OpSeq", "", {"kept.txt", "sub/gone.txt.1", "sub/stays.txt"}},
+        {"OpDate", "", {"kept.txt", "sub/gone.txt.05122026-140307", "sub/stays.txt"}},
+        {"OpSeq", "archive", {"kept.txt", "sub/archive/gone.txt.1", "sub/stays.txt"}},
+        {"OpKeep", "archive", {"kept.txt", "sub/archive/gone.txt", "sub/stays.txt"}},
+        {"OpKeep", "", {"kept.txt", "sub/stays.txt"}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(std::string(c.naming) + " " + c.subDirectory);
+        std::filesystem::remove_all(src());
+        std::filesystem::remove_all(dst());
+        configuration.sets.clear();
+        BackupSet& set = addSet();
+        set.flRemovedDeletedFiles = true;
+        set.flArchive = true;
+        set.ArchiveOptions = QString::fromLatin1(c.naming);
+        set.flArchiveSubDir = *c.subDirectory != '\0';
+        set.ArchiveSubDir = QString::fromLatin1(c.subDirectory);
+        MakeFile(src("kept.txt"), "k");
+        MakeFile(src("sub/gone.txt"), "the only copy left");
+        MakeFile(src("sub/stays.txt"), "s"); // an emptied folder deletes nothing
+        runBackup();
+        std::filesystem::remove(src("sub/gone.txt"));
+        runBackup();
+        runBackup();
+        EXPECT_EQ(FilesBelow(dst()), c.backup);
+        if (c.backup.size() > 2) {
+            EXPECT_EQ(ReadFile(dst(c.backup[1])), "the only copy left");
+            EXPECT_TRUE(logged("SUCCESS : Deleted : " + dst("sub/gone.txt") +
+                               ". The file was no longer present in the source directory; kept as " +
+                               dst(c.backup[1])));
+        }
+        EXPECT_EQ(statistics.errors, 0);
+    }
+}
+
+// The source's own folder "old" is backed up into dst/old, the kept-copies folder: keeping a copy
+// there would replace that backup, so nothing is kept there, and so nothing is replaced or removed.
+TEST_F(BackupRun, AKeptCopiesFolderThatIsTheBackupOfASourceFolderKeepsNothing)
+{
+    BackupSet& set = addSet();
+    set.flRemovedDeletedFiles = true;
+    set.flArchive = true;
     set.flArchiveSubDir = true;
-    set.ArchiveSubDir = QStringLiteral("archive");
-    MakeFile(src("archive/notes.txt"), "n");
-    MakeFile(dst("report.doc"), "old", 1000);
+    set.ArchiveSubDir = QStringLiteral("old");
+    set.ArchiveOptions = QStringLiteral("OpKeep");
+    MakeFile(src("sub/x"), "first", 1000);
+    MakeFile(src("sub/old/x"), "the source's own old/x", 1000);
+    MakeFile(src("sub/removed"), "r", 1000);
     runBackup();
-    EXPECT_EQ(FilesBelow(dst()), (Files{"archive/notes.txt", "archive/report.doc.1", "report.doc"}));
-    EXPECT_EQ(ReadFile(dst("archive/report.doc.1")), "old");
+    MakeFile(src("sub/x"), "second", 2000);
+    std::filesystem::remove(src("sub/removed"));
+    runBackup();
+
+    EXPECT_EQ(FilesBelow(dst()), (Files{"sub/old/x", "sub/removed", "sub/x"}));
+    EXPECT_EQ(ReadFile(dst("sub/old/x")), "the source's own old/x");
+    EXPECT_EQ(ReadFile(dst("sub/x")), "first");
+    EXPECT_EQ(statistics.errors, 2);
+    for (const char* name : {"sub/x", "sub/removed"}) {
+        EXPECT_TRUE(logged("Error : Path/File access error. Cannot access " + dst("sub/old") +
+                           ": it is the backup of " + src("sub/old") + ", so no copy is kept there and " +
+                           dst(name) + " is left as it is"))
+            << name;
+    }
+}
+
+// Kept copies stay on the side where they were made: carried across, they came back as kept copies of
+// kept copies ("a.txt.05122026-140307.05122026-140307"), run after run.
+TEST_F(BackupRun, TwoWayKeptCopiesStayOnTheirSide)
+{
+    for (const char* subDirectory : {"", "archive"}) {
+        SCOPED_TRACE(subDirectory);
+        std::filesystem::remove_all(src());
+        std::filesystem::remove_all(dst());
+        configuration.sets.clear();
+        BackupSet& set = addSet();
+        set.SyncOptions = QStringLiteral("srcAndDest");
+        set.flArchive = true;
+        set.ArchiveOptions = QStringLiteral("OpDate");
+        set.flArchiveSubDir = *subDirectory != '\0';
+        set.ArchiveSubDir = QString::fromLatin1(subDirectory);
+        const std::string kept =
+            set.flArchiveSubDir ? "archive/a.txt.05122026-140307" : "a.txt.05122026-140307";
+        MakeFile(src("a.txt"), "first", 1000);
+        runBackup();
+        MakeFile(src("a.txt"), "second", 2000);
+        for (int run = 0; run < 3; ++run)
+            runBackup();
+        EXPECT_EQ(FilesBelow(src()), Files{"a.txt"});
+        EXPECT_EQ(FilesBelow(dst()), (Files{"a.txt", kept}));
+        EXPECT_EQ(ReadFile(dst(kept)), "first");
+        EXPECT_EQ(ReadFile(src("a.txt")), "second");
+    }
 }
 
 // A link holds no extended attributes; its archive state still keeps it from being copied every run.
@@ -282,6 +390,26 @@ TEST_F(BackupRun, SetWideFailuresEndTheSet)
     RunBackup(context, AllSets);
     EXPECT_TRUE(logged("Error : Overflow 6"));
     EXPECT_EQ(statistics.errors, errorsBefore + 1);
+}
+
+// A read-only destination: the line names what could not be written, not just the directory.
+TEST_F(BackupRun, PermissionDeniedNamesThePath)
+{
+    BackupSet& set = addSet();
+    set.flArchive = true;
+    set.ArchiveOptions = QStringLiteral("OpSeq");
+    MakeFile(src("report.doc"), "new", 2000);
+    MakeFile(dst("report.doc"), "old", 1000);
+    const std::optional<int> status = InReadOnlyDirectory(dst(), [this] {
+        runBackup();
+        const bool ok = logged("Error : Permission denied 70") &&
+                        logged("Problem Dest : " + dst("report.doc.1")) && statistics.errors == 1;
+        return ok ? 0 : 1;
+    });
+    if (status) {
+        EXPECT_EQ(*status, 0);
+    }
+    EXPECT_EQ(ReadFile(dst("report.doc")), "old");
 }
 
 TEST_F(BackupRun, BackupReachedThroughALinkIsNeverCopiedIntoItself)

@@ -2,6 +2,7 @@
 
 #include "EngineFixture.h"
 #include "engine/FileCopy.h"
+#include "platform/Failure.h"
 #include "platform/FileSystem.h"
 
 #include <fcntl.h>
@@ -149,24 +150,97 @@ TEST_F(Comparison, KeptCopiesInTheSubDirectory)
     }
 }
 
-TEST_F(Comparison, DateStampedKeptCopyReplacesOneOfTheSameSecond)
+// Stamps without leading zeros made 01:11:15, 11:01:15 and 11:11:05 one name; a kept copy then
+// replaced the one before it.
+TEST_F(Comparison, DateStampedKeptCopiesNeverReplaceEachOther)
 {
     set().flArchive = true;
     set().ArchiveOptions = QStringLiteral("OpDate");
     MakeFile(src("report.doc"), "new", 2000);
+    struct Case
+    {
+        QTime time;
+        const char* keptCopy;
+    };
+    const Case cases[] = {
+        {QTime(1, 11, 15), "report.doc.07122026-011115"},
+        {QTime(11, 1, 15), "report.doc.07122026-110115"},
+        {QTime(11, 11, 5), "report.doc.07122026-111105"},
+        {QTime(11, 11, 5), "report.doc.07122026-111105.2"},
+        {QTime(11, 11, 5), "report.doc.07122026-111105.3"},
+        {QTime(0, 0, 0), "report.doc.07122026-000000"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.keptCopy);
+        clock.time = QDateTime(QDate(2026, 12, 7), c.time);
+        MakeFile(dst("report.doc"), c.keptCopy, 1000);
+        ASSERT_TRUE(needsCopy("report.doc"));
+        EXPECT_EQ(ReadFile(dst(c.keptCopy)), c.keptCopy);
+    }
+    EXPECT_EQ(FilesBelow(dst()).size(), std::size(cases));
+}
 
-    MakeFile(dst("report.doc"), "first", 1000);
-    ASSERT_TRUE(needsCopy("report.doc"));
-    EXPECT_EQ(ReadFile(dst("report.doc.05122026-1437")), "first");
+TEST_F(Comparison, KeptCopyNamesOfEveryVersionAreRecognised)
+{
+    set().flArchive = true;
+    struct Case
+    {
+        const char* naming;
+        const char* name;
+        bool kept;
+    };
+    const Case cases[] = {
+        {"OpDate", "report.doc.07122026-091115", true},
+        {"OpDate", "report.doc.07122026-091115.2", true},
+        {"OpDate", "report.doc.07122026-1437", true}, // older versions wrote no leading zeros
+        {"OpDate", "report.doc.07122026-950", true},
+        {"OpDate", "report.doc.07122026-91115", true},
+        {"OpDate", "report.doc", false},
+        {"OpDate", "report.doc.2", false},
+        {"OpDate", "report.07122026-091115x", false},
+        {"OpDate", "photo.2026-12-07", false},
+        {"OpDate", ".07122026-091115", false},
+        {"OpSeq", "report.doc.1", true},
+        {"OpSeq", "report.doc.3000000", true},
+        {"OpSeq", "report.doc", false},
+        {"OpSeq", "report.doc.1a", false},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(std::string(c.naming) + " " + c.name);
+        set().ArchiveOptions = QString::fromLatin1(c.naming);
+        EXPECT_EQ(IsKeptCopyName(set(), c.name), c.kept);
+    }
+}
 
-    MakeFile(dst("report.doc"), "second", 1000);
-    ASSERT_TRUE(needsCopy("report.doc"));
-    EXPECT_EQ(ReadFile(dst("report.doc.05122026-1437")), "second");
+// The source's folder "old" is backed up into the kept-copies folder "old": a kept copy there would
+// replace the backup of old/report.doc, so nothing is kept and nothing replaced.
+TEST_F(Comparison, NothingIsKeptInAFolderThatIsTheBackupOfASourceFolder)
+{
+    set().flArchive = true;
+    set().flArchiveSubDir = true;
+    set().ArchiveSubDir = QStringLiteral("old");
+    MakeFile(src("report.doc"), "new", 2000);
+    MakeFile(dst("report.doc"), "previous version", 1000);
+    MakeFile(src("old/report.doc"), "a file of the source's own folder", 1000);
+    MakeFile(dst("old/report.doc"), "a file of the source's own folder", 1000);
+    for (const char* naming : {"OpKeep", "OpSeq", "OpDate"}) {
+        SCOPED_TRACE(naming);
+        set().ArchiveOptions = QString::fromLatin1(naming);
+        try {
+            needsCopy("report.doc");
+            ADD_FAILURE() << "no failure";
+        } catch (const Failure& failure) {
+            EXPECT_EQ(failure.number(), ErrPathFileAccess);
+            EXPECT_TRUE(failure.path().starts_with(dst("old") + ": it is the backup of " + src("old")));
+        }
+        EXPECT_EQ(FilesBelow(dst()), (std::vector<std::string>{"old/report.doc", "report.doc"}));
+        EXPECT_EQ(ReadFile(dst("old/report.doc")), "a file of the source's own folder");
+    }
 
-    clock.time = QDateTime(QDate(2026, 12, 5), QTime(9, 5, 0));
-    MakeFile(dst("report.doc"), "third", 1000);
+    // A two-way set keeps its kept-copies folders on their sides: "old" on either side is one.
+    set().SyncOptions = QStringLiteral("srcAndDest");
     ASSERT_TRUE(needsCopy("report.doc"));
-    EXPECT_EQ(ReadFile(dst("report.doc.05122026-950")), "third");
+    EXPECT_EQ(ReadFile(dst("old/report.doc.05122026-140307")), "previous version");
 }
 
 } // namespace

@@ -121,27 +121,55 @@ int RunInChild(const std::function<int()>& body)
     return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
 
-std::optional<int> InPrivateTmpfs(const std::string& directory, qint64 bytes,
+namespace {
+
+constexpr int Refused = 77;
+
+// Makes the calling process root of its own user and mount namespaces, whose mounts nobody else sees.
+bool EnterPrivateMountNamespace(const QByteArray& uid, const QByteArray& gid)
+{
+    if (unshare(CLONE_NEWUSER | CLONE_NEWNS) != 0)
+        return false;
+    WriteFile("/proc/self/setgroups", "deny");
+    WriteFile("/proc/self/uid_map", "0 " + uid + " 1");
+    WriteFile("/proc/self/gid_map", "0 " + gid + " 1");
+    return mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) == 0;
+}
+
+// Runs body in a child process whose mount namespace mountDirectory has changed.
+std::optional<int> InPrivateMount(const std::function<bool()>& mountDirectory,
                                   const std::function<int()>& body)
 {
-    constexpr int Refused = 77;
     const QByteArray uid = QByteArray::number(getuid());
     const QByteArray gid = QByteArray::number(getgid());
     const int code = RunInChild([&] {
-        if (unshare(CLONE_NEWUSER | CLONE_NEWNS) != 0)
-            return Refused;
-        WriteFile("/proc/self/setgroups", "deny");
-        WriteFile("/proc/self/uid_map", "0 " + uid + " 1");
-        WriteFile("/proc/self/gid_map", "0 " + gid + " 1");
-        const std::string options = "size=" + std::to_string(bytes);
-        if (mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
-            mount("none", directory.c_str(), "tmpfs", 0, options.c_str()) != 0)
+        if (!EnterPrivateMountNamespace(uid, gid) || !mountDirectory())
             return Refused;
         return body();
     });
     if (code == Refused || code < 0)
         return std::nullopt;
     return code;
+}
+
+} // namespace
+
+std::optional<int> InPrivateTmpfs(const std::string& directory, qint64 bytes,
+                                  const std::function<int()>& body)
+{
+    const std::string options = "size=" + std::to_string(bytes);
+    return InPrivateMount([&] { return mount("none", directory.c_str(), "tmpfs", 0, options.c_str()) == 0; },
+                          body);
+}
+
+std::optional<int> InReadOnlyDirectory(const std::string& directory, const std::function<int()>& body)
+{
+    return InPrivateMount(
+        [&] {
+            return mount(directory.c_str(), directory.c_str(), nullptr, MS_BIND, nullptr) == 0 &&
+                   mount(nullptr, directory.c_str(), nullptr, MS_BIND | MS_REMOUNT | MS_RDONLY, nullptr) == 0;
+        },
+        body);
 }
 
 } // namespace kelvo::test

@@ -75,5 +75,8 @@ int RunInChild(const std::function<int()>& body);
 // without root. Gives the body's exit code, or nullopt when the system allows no such mount.
 std::optional<int> InPrivateTmpfs(const std::string& directory, qint64 bytes,
                                   const std::function<int()>& body);
+// Runs body in a child process that sees directory read-only, as on a read-only mount, whoever it
+// runs as. Gives the body's exit code, or nullopt when the system allows no such mount.
+std::optional<int> InReadOnlyDirectory(const std::string& directory, const std::function<int()>& body);
 
 } // namespace kelvo::test
