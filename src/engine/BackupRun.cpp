@@ -187,6 +187,7 @@ private:
                             const DirectoryHandle& target, const std::vector<std::string>& names);
     void examineFile(qint16 setIndex, const DirectoryHandle& directory, const DirectoryHandle& target,
                      const std::string& name, TimePrecision precision);
+    void reportConflict(const FilePair& pair, const SyncConflict& conflict);
     void copyFile(qint16 setIndex, const FilePair& pair, TimePrecision precision);
     void carryDirectoryAttributes(const BackupSet& set);
     void handleFailure(const Failure& failure);
@@ -408,9 +409,11 @@ void Run::copyDirectory(qint16 setIndex, const std::string& directory, const std
         deleteRemovedFiles(set, *directoryHandle, targetHandle, names);
 
     const TimePrecision precision = TimePrecisionOf(*directoryHandle, targetHandle);
+    // A conflict copy holds a version the user has to look at; carried over, it would conflict again.
+    const bool twoWay = SyncModeOf(set) == SyncMode::TwoWay;
     for (const std::string& filter : filters) {
         for (const std::string& name : names) {
-            if (MatchesPattern(name, filter))
+            if (MatchesPattern(name, filter) && !(twoWay && IsConflictCopyName(name)))
                 examineFile(setIndex, *directoryHandle, targetHandle, name, precision);
         }
     }
@@ -503,8 +506,13 @@ void Run::examineFile(qint16 setIndex, const DirectoryHandle& directory, const D
 
     const FilePair pair{directory, target, name};
     try {
-        if (NeedsCopy(m_context, setIndex, pair.source, pair.destination, CopyCheck::BeforeCopy, precision))
+        SyncConflict conflict;
+        if (NeedsCopy(m_context, setIndex, pair.source, pair.destination, CopyCheck::BeforeCopy, precision,
+                      &conflict)) {
+            if (!conflict.keptAs.empty())
+                reportConflict(pair, conflict);
             copyFile(setIndex, pair, precision);
+        }
     } catch (const Failure& failure) {
         // A file that vanished, an invalid argument, or a file or its kept copy that cannot be reached
         // (a link in the place of the kept-copies folder) costs this file only.
@@ -517,11 +525,28 @@ void Run::examineFile(qint16 setIndex, const DirectoryHandle& directory, const D
         m_context.observer.screenSaverStep();
 }
 
+// Both versions are kept, and the user is told as of an error: only a person can merge them.
+void Run::reportConflict(const FilePair& pair, const SyncConflict& conflict)
+{
+    const std::string& source = pair.source.path;
+    const std::string& destination = pair.destination.path;
+    if (conflict.futureDated)
+        m_log.Problem("Conflict : " + source + " is dated in the future. The version of " + destination +
+                      " it replaces is kept as " + conflict.keptAs);
+    else
+        m_log.Problem("Conflict : " + source + " and " + destination +
+                      " both changed since the last run. The version of " + destination + " is kept as " +
+                      conflict.keptAs);
+    countError();
+}
+
 void Run::copyFile(qint16 setIndex, const FilePair& pair, TimePrecision precision)
 {
-    const bool clearsArchiveFlag =
-        CopyCriterionOf(m_context.configuration.sets.at(static_cast<std::size_t>(setIndex))) ==
-        CopyCriterion::ArchiveFlag;
+    const BackupSet& set = m_context.configuration.sets.at(static_cast<std::size_t>(setIndex));
+    const bool clearsArchiveFlag = CopyCriterionOf(set) == CopyCriterion::ArchiveFlag;
+    // What the source was when it was copied: a change made while it is copied must count as a change.
+    const std::optional<File> copied =
+        SyncModeOf(set) == SyncMode::TwoWay ? File::TryGetFile(pair.source) : std::nullopt;
     m_context.observer.currentFileChanged(QFile::decodeName(QByteArray::fromStdString(pair.name)));
     const qint64 result = CopyFileWithProgress(m_context, pair.source, pair.destination);
     const bool success = result > 0 || !NeedsCopy(m_context, setIndex, pair.source, pair.destination,
@@ -533,6 +558,8 @@ void Run::copyFile(qint16 setIndex, const FilePair& pair, TimePrecision precisio
     ++m_context.statistics.filesCopied;
     m_context.observer.statisticsChanged(m_context.statistics);
     m_log.Copied(pair.directory.path(), pair.target.path(), pair.name);
+    if (copied)
+        RecordSynced(*copied, pair.destination);
     if (clearsArchiveFlag) {
         File source = File::GetFile(pair.source);
         source.SetAttributes(source.Attributes() & ~AttrArchive);
