@@ -208,6 +208,7 @@ private:
     bool isKeptCopyFolderOfTwoWaySet(const BackupSet& set, const std::string& directory) const;
     void examineFile(qint16 setIndex, const DirectoryHandle& directory, const DirectoryHandle& target,
                      const std::string& name, TimePrecision precision);
+    void reportConflict(const FilePair& pair, const SyncConflict& conflict);
     void copyFile(qint16 setIndex, const FilePair& pair, TimePrecision precision);
     void carryDirectoryAttributes(const BackupSet& set);
     void flushReceivingSides();
@@ -418,13 +419,15 @@ void Run::copyDirectory(qint16 setIndex, const std::string& directory, const std
     if (SyncModeOf(set) != SyncMode::TwoWay && set.flRemovedDeletedFiles)
         deleteRemovedFiles(setIndex, *directoryHandle, targetHandle, names, specialEntries);
 
-    // Kept copies stay on the side where they were made: carried across, each side would keep copies
-    // of the other's kept copies ("a.txt.1.1"), run after run.
-    const bool skipsKeptCopies = SyncModeOf(set) == SyncMode::TwoWay;
+    // Kept copies and conflict copies stay on the side where they were made: carried across, each side
+    // would keep copies of the other's kept copies ("a.txt.1.1") run after run, and a conflict copy, a
+    // version the user has to look at, would conflict again.
+    const bool twoWay = SyncModeOf(set) == SyncMode::TwoWay;
     const TimePrecision precision = TimePrecisionOf(*directoryHandle, targetHandle);
     for (const std::string& filter : filters) {
         for (const std::string& name : names) {
-            if (MatchesPattern(name, filter) && !(skipsKeptCopies && IsKeptCopyName(set, name)))
+            if (MatchesPattern(name, filter) &&
+                !(twoWay && (IsKeptCopyName(set, name) || IsConflictCopyName(name))))
                 examineFile(setIndex, *directoryHandle, targetHandle, name, precision);
         }
     }
@@ -575,8 +578,13 @@ void Run::examineFile(qint16 setIndex, const DirectoryHandle& directory, const D
 
     const FilePair pair{directory, target, name};
     try {
-        if (NeedsCopy(m_context, setIndex, pair.source, pair.destination, CopyCheck::BeforeCopy, precision))
+        SyncConflict conflict;
+        if (NeedsCopy(m_context, setIndex, pair.source, pair.destination, CopyCheck::BeforeCopy, precision,
+                      &conflict)) {
+            if (!conflict.keptAs.empty())
+                reportConflict(pair, conflict);
             copyFile(setIndex, pair, precision);
+        }
     } catch (const Failure& failure) {
         // A file that vanished, an invalid argument, or a file or its kept copy that cannot be reached
         // (a link in the place of the kept-copies folder) costs this file only.
@@ -589,11 +597,28 @@ void Run::examineFile(qint16 setIndex, const DirectoryHandle& directory, const D
         m_context.observer.screenSaverStep();
 }
 
+// Both versions are kept, and the user is told as of an error: only a person can merge them.
+void Run::reportConflict(const FilePair& pair, const SyncConflict& conflict)
+{
+    const std::string& source = pair.source.path;
+    const std::string& destination = pair.destination.path;
+    if (conflict.futureDated)
+        m_log.Problem("Conflict : " + source + " is dated in the future. The version of " + destination +
+                      " it replaces is kept as " + conflict.keptAs);
+    else
+        m_log.Problem("Conflict : " + source + " and " + destination +
+                      " both changed since the last run. The version of " + destination + " is kept as " +
+                      conflict.keptAs);
+    countError();
+}
+
 void Run::copyFile(qint16 setIndex, const FilePair& pair, TimePrecision precision)
 {
-    const bool clearsArchiveFlag =
-        CopyCriterionOf(m_context.configuration.sets.at(static_cast<std::size_t>(setIndex))) ==
-        CopyCriterion::ArchiveFlag;
+    const BackupSet& set = m_context.configuration.sets.at(static_cast<std::size_t>(setIndex));
+    const bool clearsArchiveFlag = CopyCriterionOf(set) == CopyCriterion::ArchiveFlag;
+    // What the source was when it was copied: a change made while it is copied must count as a change.
+    const std::optional<File> copied =
+        SyncModeOf(set) == SyncMode::TwoWay ? File::TryGetFile(pair.source) : std::nullopt;
     m_context.observer.currentFileChanged(QFile::decodeName(QByteArray::fromStdString(pair.name)));
     std::optional<File> firstOfItsLinks;
     const qint64 result =
@@ -616,6 +641,8 @@ void Run::copyFile(qint16 setIndex, const FilePair& pair, TimePrecision precisio
     ++m_context.statistics.filesCopied;
     m_context.observer.statisticsChanged(m_context.statistics);
     m_log.Copied(pair.directory.path(), pair.target.path(), pair.name);
+    if (copied)
+        RecordSynced(*copied, pair.destination);
     if (clearsArchiveFlag) {
         File source = File::GetFile(pair.source);
         source.SetAttributes(source.Attributes() & ~AttrArchive);

@@ -14,18 +14,27 @@ namespace {
 constexpr long MsdosSuperMagic = 0x4d44;
 constexpr long ExfatSuperMagic = 0x2011BAB0;
 constexpr int LastSequenceNumber = 3000000;
+constexpr std::string_view ConflictMark = ".conflict-";
+// A clock set a little apart from the file server's is not the future yet.
+constexpr qint64 FutureSlackSeconds = 2;
 
-bool ModifiedLater(const File& source, const File& destination, TimePrecision precision)
+bool Later(FileTime from, FileTime to, TimePrecision precision)
 {
-    const FileTime from = source.DateLastModified();
-    const FileTime to = destination.DateLastModified();
-    if (precision == TimePrecision::TwoSeconds)
-        return from.seconds - to.seconds >= 2;
+    // Two seconds or more, to the nanosecond: whole seconds alone would take 1.1 s for 2.
+    if (precision == TimePrecision::TwoSeconds) {
+        const qint64 seconds = from.seconds - to.seconds;
+        return seconds > 2 || (seconds == 2 && from.nanoseconds >= to.nanoseconds);
+    }
     // A copy carries its source's time to the nanosecond, so a change made within the second of the
     // last copy still shows. A destination that keeps whole seconds only is compared by seconds.
     if (to.nanoseconds == 0 && from.nanoseconds != 0)
         return from.seconds > to.seconds;
     return from > to;
+}
+
+bool ModifiedLater(const File& source, const File& destination, TimePrecision precision)
+{
+    return Later(source.DateLastModified(), destination.DateLastModified(), precision);
 }
 
 bool NeedsCopyByDate(const File& source, const std::optional<File>& destination, TimePrecision precision)
@@ -38,12 +47,36 @@ bool NeedsCopyByDate(const File& source, const std::optional<File>& destination,
     return source.Size() != destination->Size() && source.DateCreated() == destination->DateCreated();
 }
 
+// The same size and, as finely as both sides keep it, the same time.
+bool SameState(const FileState& one, const FileState& other, TimePrecision precision)
+{
+    return one.size == other.size && !Later(one.modified, other.modified, precision) &&
+           !Later(other.modified, one.modified, precision);
+}
+
+// The two files as a copy leaves them.
+bool InAgreement(const File& one, const File& other, TimePrecision precision)
+{
+    return SameState(one.State(), other.State(), precision);
+}
+
+// The archive flag says whether this file changed since it was backed up, not whether its backup is
+// there: a file renamed or moved keeps its flag, and its old name's backup may be deleted. So a file
+// without a counterpart is copied, and so is one whose counterpart is not a copy of it (a copy carries
+// its source's size and time), as after `mv` of one backed-up file over another.
+bool NeedsCopyByArchiveFlag(const File& source, const std::optional<File>& destination,
+                            TimePrecision precision)
+{
+    // Read-only and hidden (every dot-file) say nothing about whether a file changed.
+    return !destination || (source.Attributes() & AttrArchive) != 0 ||
+           !InAgreement(source, *destination, precision);
+}
+
 bool NeedsCopyByCriterion(const BackupSet& set, const File& source, const std::optional<File>& destination,
                           TimePrecision precision)
 {
-    // Read-only and hidden (every dot-file) say nothing about whether a file changed.
     if (CopyCriterionOf(set) == CopyCriterion::ArchiveFlag)
-        return (source.Attributes() & AttrArchive) != 0;
+        return NeedsCopyByArchiveFlag(source, destination, precision);
     if (CopyCriterionOf(set) == CopyCriterion::Date)
         return NeedsCopyByDate(source, destination, precision);
     if (CopyCriterionOf(set) == CopyCriterion::Size)
@@ -55,6 +88,11 @@ bool NeedsCopyByCriterion(const BackupSet& set, const File& source, const std::o
 std::string DateStamp(const QDateTime& now)
 {
     return now.toString(QStringLiteral("ddMMyyyy-hhmmss")).toStdString();
+}
+
+std::string ConflictCopyName(const std::string& name, const QDateTime& now)
+{
+    return name + std::string(ConflictMark) + now.toString(QStringLiteral("ddMMyyyy-hhmmss")).toStdString();
 }
 
 // The set's sub directory of kept copies beside destination, made private when missing. A link or a
@@ -169,10 +207,107 @@ void RefuseKeptCopyFolderThatIsBackedUp(const BackupSet& set, const FileLocation
                                          " is left as it is");
 }
 
+// The records are a help, never a reason to fail a file: one that cannot take them (a read-only medium)
+// is compared by its times on the next run.
+void RecordQuietly(const File& file)
+{
+    try {
+        file.RecordSynced();
+    } catch (const Failure&) {
+    }
+}
+
+enum class PairChange { Unknown, SourceOnly, DestinationOnly, Both };
+
+// Whether file moved from the state the last run left it in: its own record, or without one the record
+// of its counterpart, since the run left both in agreement. So a file that a new one replaced (an
+// editor that saves by renaming its new version over the old) counts as changed, and one whose record
+// was lost (kept in the per-user store under a device number that a drive plugged in again no longer
+// has) counts as changed only when it differs from what its counterpart was left with.
+bool ChangedSince(const File& file, const std::optional<FileState>& own, const FileState& counterpart,
+                  TimePrecision precision)
+{
+    return own ? *own != file.State() : !SameState(file.State(), counterpart, precision);
+}
+
+// Which sides changed since the last run left the pair in agreement; with no record on either side
+// nothing is known.
+PairChange ChangeSinceLastRun(const File& source, const File& destination, TimePrecision precision)
+{
+    const std::optional<FileState> from = source.SyncedRecord();
+    const std::optional<FileState> to = destination.SyncedRecord();
+    if (!from && !to)
+        return PairChange::Unknown;
+    const bool sourceChanged = ChangedSince(source, from, to ? *to : *from, precision);
+    const bool destinationChanged = ChangedSince(destination, to, from ? *from : *to, precision);
+    if (sourceChanged && destinationChanged)
+        return PairChange::Both;
+    if (sourceChanged)
+        return PairChange::SourceOnly;
+    return destinationChanged ? PairChange::DestinationOnly : PairChange::Unknown;
+}
+
+// Cameras, unpacked archives and a wrong clock date files ahead: such a file is "newer" than any edit.
+bool DatedInTheFuture(const File& file, const Clock& clock)
+{
+    return file.DateLastModified() > FileTime{clock.currentSecond() + FutureSlackSeconds, 0};
+}
+
+// The destination's version goes aside before the copy replaces it: as one of the set's kept copies
+// when the set keeps them, else as a conflict copy beside it.
+void KeepConflictingVersion(RunContext& context, qint16 setIndex, File& destination, SyncConflict& conflict)
+{
+    if (KeepsCopies(context.configuration.sets.at(static_cast<std::size_t>(setIndex))))
+        KeepExistingCopy(context, setIndex, destination);
+    else
+        destination.Move(
+            destination.Location().sibling(ConflictCopyName(destination.Name(), context.clock.now())));
+    conflict.keptAs = destination.Path();
+}
+
+// In a two-way set each side may hold the user's latest edit. A side that changed since the last run
+// replaces one that did not; when both changed, the destination's version is kept before it is
+// replaced. Without records of the last run only the newer file travels, and one dated in the future
+// never replaces the other side's version without keeping it.
+bool NeedsTwoWayCopy(RunContext& context, qint16 setIndex, const File& source, File& destination,
+                     bool byCriterion, CopyCheck check, TimePrecision precision, SyncConflict& conflict)
+{
+    if (InAgreement(source, destination, precision)) {
+        // Each side's visit records its own file, so a pair costs one record read per side and run.
+        if (check == CopyCheck::BeforeCopy)
+            RecordQuietly(source);
+        return false;
+    }
+    bool conflicting = false;
+    switch (ChangeSinceLastRun(source, destination, precision)) {
+    case PairChange::SourceOnly:
+        break;
+    case PairChange::DestinationOnly:
+        return false; // the other side's visit carries it here
+    case PairChange::Both:
+        conflicting = true;
+        break;
+    case PairChange::Unknown:
+        if (!byCriterion || !ModifiedLater(source, destination, precision))
+            return false;
+        conflicting = DatedInTheFuture(source, context.clock);
+        conflict.futureDated = conflicting;
+        break;
+    }
+    if (check == CopyCheck::AfterCopy)
+        return true;
+    if (conflicting)
+        KeepConflictingVersion(context, setIndex, destination, conflict);
+    else
+        KeepExistingCopy(context, setIndex, destination);
+    return true;
+}
+
 } // namespace
 
 bool NeedsCopy(RunContext& context, qint16 setIndex, const FileLocation& source,
-               const FileLocation& destination, CopyCheck check, TimePrecision precision)
+               const FileLocation& destination, CopyCheck check, TimePrecision precision,
+               SyncConflict* conflict)
 {
     const BackupSet& set = context.configuration.sets.at(static_cast<std::size_t>(setIndex));
     const File sourceFile = File::GetFile(source);
@@ -180,14 +315,18 @@ bool NeedsCopy(RunContext& context, qint16 setIndex, const FileLocation& source,
     if (destinationFile && !set.flOverwrite)
         return false;
     bool answer = NeedsCopyByCriterion(set, sourceFile, destinationFile, precision);
+    if (destinationFile && SyncModeOf(set) == SyncMode::TwoWay) {
+        SyncConflict found;
+        const bool copy =
+            NeedsTwoWayCopy(context, setIndex, sourceFile, *destinationFile, answer, check, precision, found);
+        if (conflict)
+            *conflict = found;
+        return copy;
+    }
     // A link, folder or special file where a file's backup belongs (or a file where a link's belongs)
-    // is no backup of it, whatever its date. In a two-way set either side may be the user's own.
-    if (destinationFile && !sourceFile.SameTypeAs(*destinationFile) && SyncModeOf(set) != SyncMode::TwoWay)
+    // is no backup of it, whatever its date.
+    if (destinationFile && !sourceFile.SameTypeAs(*destinationFile))
         answer = true;
-    // In a two-way set each side may hold the user's latest edit: only the newer file ever travels, so
-    // an edit made in place on the other side is never overwritten by the older original.
-    if (answer && destinationFile && SyncModeOf(set) == SyncMode::TwoWay)
-        answer = ModifiedLater(sourceFile, *destinationFile, precision);
     if (answer && destinationFile && check == CopyCheck::BeforeCopy)
         KeepBeforeReplacing(context, setIndex, source, *destinationFile);
     return answer;
@@ -206,6 +345,16 @@ void KeepBeforeReplacing(RunContext& context, qint16 setIndex, const FileLocatio
         return;
     RefuseKeptCopyFolderThatIsBackedUp(set, copyingSide, destination);
     KeepExistingCopy(context, setIndex, destination);
+}
+
+void RecordSynced(const File& source, const FileLocation& destination)
+{
+    RecordQuietly(source);
+    try {
+        if (const std::optional<File> copy = File::TryGetFile(destination))
+            RecordQuietly(*copy);
+    } catch (const Failure&) {
+    }
 }
 
 void KeepExistingCopy(RunContext& context, qint16 setIndex, File& destination)
@@ -231,8 +380,21 @@ void KeepExistingCopy(RunContext& context, qint16 setIndex, File& destination)
     }
 }
 
+bool IsConflictCopyName(std::string_view name)
+{
+    const auto mark = name.rfind(ConflictMark);
+    if (mark == std::string_view::npos || mark == 0)
+        return false;
+    const std::string_view stamp = name.substr(mark + ConflictMark.size());
+    return stamp.size() == 15 && stamp[8] == '-' && IsNumber(stamp.substr(0, 8), 8, 8) &&
+           IsNumber(stamp.substr(9), 6, 6);
+}
+
 bool IsKeptCopyName(const BackupSet& set, std::string_view name)
 {
+    // A set may have been two-way once: its conflict copies stay, whatever it is now.
+    if (IsConflictCopyName(name))
+        return true;
     if (!set.flArchive || set.flArchiveSubDir)
         return false;
     if (KeptCopyNamingOf(set) == KeptCopyNaming::Sequence) {

@@ -19,12 +19,25 @@ enum class CopyCheck { BeforeCopy, AfterCopy };
 // copy there can look up to two seconds older than its source without being out of date.
 enum class TimePrecision { OneSecond, TwoSeconds };
 
+// A two-way pair whose destination holds a version that the copy must not simply replace: both sides
+// changed since the set's last run, or the copying side is dated in the future and no record tells.
+struct SyncConflict
+{
+    std::string keptAs; // where the destination's version now is; empty when there was no conflict
+    bool futureDated = false;
+};
+
 // Whether the file at source must be copied over destination, by the set's criterion and overwrite
-// rule. Before a copy that replaces an existing file, moves that file aside when the set keeps
-// copies. Raises 53 when the source has gone.
+// rule, and in a two-way set by what each side did since the set's last run. Before a copy that
+// replaces an existing file, moves that file aside when the set keeps copies, or in a conflict as a
+// conflict copy, and says so in conflict. Raises 53 when the source has gone.
 bool NeedsCopy(RunContext& context, qint16 setIndex, const FileLocation& source,
                const FileLocation& destination, CopyCheck check,
-               TimePrecision precision = TimePrecision::OneSecond);
+               TimePrecision precision = TimePrecision::OneSecond, SyncConflict* conflict = nullptr);
+
+// Records on both files of a two-way pair that the run left them in agreement, so that the next run
+// can tell which side changed. A file that cannot take the record only loses that knowledge.
+void RecordSynced(const File& source, const FileLocation& destination);
 
 // Moves the existing destination file to its kept name: stamped with the date and time
 // ("ddMMyyyy-hhmmss", with ".2", ".3", ... added when a kept copy of the same second has the name) or
@@ -46,9 +59,12 @@ void KeepBeforeReplacing(RunContext& context, qint16 setIndex, const FileLocatio
 
 // Whether a file name in a destination directory is one of the set's kept copies beside their file
 // ("report.doc.1", "report.doc.07122026-091115", "report.doc.07122026-091115.2", and the stamps of
-// older versions without leading zeros, "report.doc.07122026-91115"), which the delete scan must leave
-// alone and a two-way set never carries across.
+// older versions without leading zeros, "report.doc.07122026-91115") or a conflict copy of any set,
+// which the delete scan must leave alone and a two-way set never carries across.
 bool IsKeptCopyName(const BackupSet& set, std::string_view name);
+// Whether a file name is that of a conflict copy ("report.doc.conflict-07122026-091115"), which
+// two-way runs never carry to the other side.
+bool IsConflictCopyName(std::string_view name);
 // Whether a directory is the set's sub directory of kept copies, whose files the delete scan must
 // leave alone whatever the source holds under that name, and which a two-way set never carries across.
 bool IsKeptCopyFolder(const BackupSet& set, std::string_view directory);

@@ -20,9 +20,10 @@ struct FileKey
     quint64 inode = 0;
 };
 
-// The program's per-file records (archive state, carried creation time) for files whose file system keeps
-// no user extended attributes: one append-only text file per user, read once per process and followed
-// as other processes append to it, compacted when a process first loads it.
+// The program's per-file records (archive state, carried creation time, what the last two-way run left)
+// for files whose file system keeps no user extended attributes: one append-only text file per user,
+// read once per process and followed as other processes append to it, compacted when a process first
+// loads it.
 class AttributeRecordStore final
 {
 public:

@@ -30,6 +30,7 @@ namespace {
 
 constexpr const char* ArchiveRecordName = "user.kelvo.archive";
 constexpr const char* CreatedRecordName = "user.kelvo.created";
+constexpr const char* SyncedRecordName = "user.kelvo.synced";
 
 FileTime FromStatx(const struct statx_timestamp& ts)
 {
@@ -55,10 +56,18 @@ std::optional<FileTime> ParseTime(std::string_view text)
     return time;
 }
 
-// The record that marks a file as backed up: it holds only while the file keeps this size and time.
-std::string ArchiveRecord(qint64 size, FileTime modified)
+std::string StateRecord(qint64 size, FileTime modified)
 {
     return std::to_string(size) + " " + FormatTime(modified);
+}
+
+// The record that marks a file as backed up: it holds only while the file keeps this size and time,
+// and only for the file it was written on. `mv` and `cp -a` carry the record to another file (another
+// inode, or another file system), which must not count as backed up; old records without the
+// identity read as not backed up, which costs one copy.
+std::string ArchiveRecord(qint64 size, FileTime modified, FileKey key)
+{
+    return StateRecord(size, modified) + " " + std::to_string(key.device) + " " + std::to_string(key.inode);
 }
 
 // Runs a *at call on location, or fails it as the lookup of the location's directory failed.
@@ -273,7 +282,7 @@ void CarryRecords(const RecordTarget& copy, FileTime created, bool archive, qint
     if (archive)
         RemoveRecord(copy, ArchiveRecordName);
     else
-        WriteRecord(copy, ArchiveRecordName, ArchiveRecord(copySize, copyModified));
+        WriteRecord(copy, ArchiveRecordName, ArchiveRecord(copySize, copyModified, copy.key));
 }
 
 FileTime FromTimespec(const timespec& ts)
@@ -656,7 +665,7 @@ int File::Attributes() const
                 attributes & AttrSystem
                     ? std::nullopt
                     : ReadRecord(FileRecords(m_location, m_mode, {m_device, m_inode}), ArchiveRecordName);
-            m_archive = record != ArchiveRecord(m_size, m_modified);
+            m_archive = record != ArchiveRecord(m_size, m_modified, {m_device, m_inode});
         }
         if (*m_archive)
             attributes |= AttrArchive;
@@ -680,13 +689,40 @@ void File::SetAttributes(int attributes)
         if (archive)
             RemoveRecord(target, ArchiveRecordName);
         else
-            WriteRecord(target, ArchiveRecordName, ArchiveRecord(m_size, m_modified));
+            WriteRecord(target, ArchiveRecordName, ArchiveRecord(m_size, m_modified, target.key));
         m_archive = archive;
     }
     if (readOnly && (m_mode & S_IWUSR)) {
         m_mode &= ~S_IWUSR;
         ChangeMode(m_location, m_mode & 07777);
     }
+}
+
+std::optional<FileState> File::SyncedRecord() const
+{
+    const std::optional<std::string> record =
+        ReadRecord(FileRecords(m_location, m_mode, {m_device, m_inode}), SyncedRecordName);
+    if (!record)
+        return std::nullopt;
+    const auto blank = record->find(' ');
+    if (blank == std::string::npos)
+        return std::nullopt;
+    FileState state;
+    const char* end = record->data() + blank;
+    const auto size = std::from_chars(record->data(), end, state.size);
+    const std::optional<FileTime> modified = ParseTime(std::string_view(*record).substr(blank + 1));
+    if (size.ec != std::errc() || size.ptr != end || !modified)
+        return std::nullopt;
+    state.modified = *modified;
+    return state;
+}
+
+void File::RecordSynced() const
+{
+    const RecordTarget target = FileRecords(m_location, m_mode, {m_device, m_inode});
+    const std::string state = StateRecord(m_size, m_modified);
+    if (ReadRecord(target, SyncedRecordName) != state)
+        WriteRecord(target, SyncedRecordName, state);
 }
 
 void File::Move(const FileLocation& to)

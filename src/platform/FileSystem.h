@@ -44,6 +44,15 @@ struct FileTime
 
 class DirectoryHandle;
 
+// What a comparison knows of a file's contents without reading them.
+struct FileState
+{
+    qint64 size = 0;
+    FileTime modified;
+
+    friend bool operator==(const FileState&, const FileState&) = default;
+};
+
 // Where a file is: its full path, and where it was found through an open directory, its name there.
 // A path too long for one system call is looked up from its directory, opened in pieces that each fit
 // one; a directory on the way that cannot be opened leaves its errno in lookupError, and every lookup
@@ -157,6 +166,14 @@ public:
     int Attributes() const;
     // Only read-only (1) and archive (32) can change; the other bits are ignored.
     void SetAttributes(int attributes);
+
+    FileState State() const { return {m_size, m_modified}; }
+    // The state a two-way run recorded as what it left the file with; nullopt when none did (a new
+    // file, one that a new file replaced, one from before the records). An extended-attribute read, so
+    // it is read only when asked for.
+    std::optional<FileState> SyncedRecord() const;
+    // Records the state this object read as what the run leaves the file with.
+    void RecordSynced() const;
 
     // Keeps contents, times and attributes; never replaces what is at to (raises 75 then).
     void Move(const FileLocation& to);

@@ -3,6 +3,7 @@
 #include "engine/SetRunLock.h"
 #include "platform/FileSystem.h"
 
+#include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
 #include <filesystem>
@@ -84,6 +85,49 @@ TEST_F(BackupRun, TwoWaySyncCarriesOnlyTheNewerSide)
         EXPECT_EQ(ReadFile(side + "from-backup.doc"), "edited in the source, longer");
     }
     EXPECT_EQ(statistics.errors, 0);
+}
+
+// A file edited on both sides since the last run, one of them dated in the future (a camera, a wrong
+// clock): both versions survive, the run says so and counts it, and the conflict copy stays where it is.
+TEST_F(BackupRun, TwoWayKeepsBothVersionsOfAFileChangedOnBothSides)
+{
+    BackupSet& set = addSet();
+    set.SyncOptions = QStringLiteral("srcAndDest");
+    const qint64 future = clock.time.toSecsSinceEpoch() + 86400;
+    const std::string keptAs = dst("report.doc.conflict-05122026-140307");
+    MakeFile(src("report.doc"), "original", 1000);
+    runBackup();
+    ASSERT_EQ(ReadFile(dst("report.doc")), "original");
+
+    MakeFile(dst("report.doc"), "edited in the backup", 2000);
+    MakeFile(src("report.doc"), "unpacked, dated tomorrow", future);
+    runBackup();
+    EXPECT_EQ(ReadFile(src("report.doc")), "unpacked, dated tomorrow");
+    EXPECT_EQ(ReadFile(dst("report.doc")), "unpacked, dated tomorrow");
+    EXPECT_EQ(ReadFile(keptAs), "edited in the backup");
+    EXPECT_EQ(statistics.errors, 1);
+    EXPECT_TRUE(logged("Conflict : " + src("report.doc") + " and " + dst("report.doc") +
+                       " both changed since the last run. The version of " + dst("report.doc") +
+                       " is kept as " + keptAs));
+
+    // The pair agrees now; the conflict copy is the user's to look at, never carried over.
+    const qint64 copied = statistics.filesCopied;
+    runBackup();
+    EXPECT_EQ(statistics.filesCopied, copied);
+    EXPECT_EQ(statistics.errors, 1);
+    EXPECT_EQ(FilesBelow(src()), std::vector<std::string>{"report.doc"});
+
+    // A pair from before the records: a file dated in the future still never replaces the other side's
+    // version without keeping it.
+    MakeFile(src("old.doc"), "edited now", 3000);
+    MakeFile(dst("old.doc"), "from a camera, dated tomorrow", future);
+    runBackup();
+    EXPECT_EQ(ReadFile(src("old.doc")), "from a camera, dated tomorrow");
+    EXPECT_EQ(ReadFile(src("old.doc.conflict-05122026-140307")), "edited now");
+    EXPECT_EQ(statistics.errors, 2);
+    EXPECT_TRUE(logged("Conflict : " + dst("old.doc") + " is dated in the future. The version of " +
+                       src("old.doc") + " it replaces is kept as " +
+                       src("old.doc.conflict-05122026-140307")));
 }
 
 TEST_F(BackupRun, DeleteScanRemovesOnlyFilesGoneFromTheCopyingSide)
@@ -331,6 +375,30 @@ TEST_F(BackupRun, ArchiveCriterionCopiesFlaggedReadOnlyHiddenFilesAndLinksOnce)
     WriteFile(src("a.txt"), "changed");
     runBackup();
     EXPECT_EQ(statistics.filesCopied, 5);
+    EXPECT_EQ(statistics.errors, 0);
+}
+
+// The mark of a backed-up file travels with `mv` and `cp -a`; the file under its new name must still
+// reach the backup before the delete scan takes the old name's copy.
+TEST_F(BackupRun, ArchiveSetBacksUpFilesRenamedMovedOrCopiedAfterTheirBackup)
+{
+    BackupSet& set = addSet();
+    set.CopyOptions = QStringLiteral("OpArchive");
+    set.flRemovedDeletedFiles = true;
+    for (const char* name :
+         {"renamed.txt", "sub/moved.txt", "sub/stays.txt", "copied.txt", "over.txt", "replaced.txt"})
+        MakeFile(src(name), name);
+    runBackup();
+    ASSERT_EQ(statistics.filesCopied, 6);
+
+    std::filesystem::rename(src("renamed.txt"), src("new-name.txt"));
+    std::filesystem::rename(src("sub/moved.txt"), src("moved-up.txt"));
+    ASSERT_EQ(std::system(("cp -a " + src("copied.txt") + " " + src("copy.txt")).c_str()), 0);
+    std::filesystem::rename(src("over.txt"), src("replaced.txt"));
+    runBackup();
+    EXPECT_EQ(FilesBelow(dst()), (Files{"copied.txt", "copy.txt", "moved-up.txt", "new-name.txt",
+                                        "replaced.txt", "sub/stays.txt"}));
+    EXPECT_EQ(ReadFile(dst("replaced.txt")), "over.txt");
     EXPECT_EQ(statistics.errors, 0);
 }
 

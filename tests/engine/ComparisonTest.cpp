@@ -6,6 +6,8 @@
 #include "platform/FileSystem.h"
 
 #include <fcntl.h>
+#include <filesystem>
+#include <optional>
 #include <sys/stat.h>
 
 namespace kelvo::test {
@@ -51,6 +53,7 @@ TEST_F(Comparison, CriteriaAndTheTwoWayRule)
 {
     set().CopyOptions = QStringLiteral("OpArchive");
     MakeFile(src("readonly"), "x");
+    MakeFile(dst("readonly"), "x");
     makeArchived(src("readonly"));
     chmod(src("readonly").c_str(), 0444);
     EXPECT_TRUE(needsCopy("readonly"));
@@ -91,6 +94,171 @@ TEST_F(Comparison, CriteriaAndTheTwoWayRule)
         EXPECT_FALSE(needsCopy("older")) << criterion;
     }
     EXPECT_TRUE(needsCopy("newer"));
+}
+
+// FAT keeps times to two seconds: a difference of two seconds or more is a change, anything less is not.
+TEST_F(Comparison, TwoSecondToleranceIsMeasuredToTheNanosecond)
+{
+    struct Case
+    {
+        timespec source;
+        timespec destination;
+        bool changed;
+    };
+    const Case cases[] = {
+        {{2002, 0}, {2000, 0}, true},
+        {{2002, 500000000}, {2000, 500000000}, true},
+        {{2001, 999999999}, {2000, 0}, false},
+        {{2002, 0}, {2000, 500000000}, false},         // 1.5 s, though the whole seconds are 2 apart
+        {{2003, 100000000}, {2001, 900000000}, false}, // 1.2 s
+        {{2000, 0}, {2002, 0}, false},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(std::to_string(c.source.tv_sec) + "." + std::to_string(c.source.tv_nsec) + " over " +
+                     std::to_string(c.destination.tv_sec) + "." + std::to_string(c.destination.tv_nsec));
+        MakeFile(src("fat"), "same");
+        MakeFile(dst("fat"), "same");
+        const timespec sourceTimes[2] = {c.source, c.source};
+        const timespec destinationTimes[2] = {c.destination, c.destination};
+        ASSERT_EQ(utimensat(AT_FDCWD, src("fat").c_str(), sourceTimes, 0), 0);
+        ASSERT_EQ(utimensat(AT_FDCWD, dst("fat").c_str(), destinationTimes, 0), 0);
+        EXPECT_EQ(needsCopy("fat", CopyCheck::BeforeCopy, TimePrecision::TwoSeconds), c.changed);
+    }
+}
+
+// The archive flag says whether a file changed since it was backed up, not whether its backup is there:
+// a file renamed, moved or copied keeps a cleared flag but has no backup under its new name, or the
+// backup of another file.
+TEST_F(Comparison, ArchiveFlagNeverHidesAFileWithoutItsBackup)
+{
+    set().CopyOptions = QStringLiteral("OpArchive");
+    struct Case
+    {
+        const char* what;
+        std::optional<QByteArray> counterpart;
+        qint64 counterpartTime;
+        bool copied;
+    };
+    const Case cases[] = {
+        {"no counterpart", std::nullopt, 0, true},
+        {"its own copy", QByteArray("contents"), 1000, false},
+        {"the copy of a file moved over it", QByteArray("other"), 900, true},
+        {"a copy of the same size and another time", QByteArray("contents"), 1004, true},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        std::filesystem::remove_all(dst());
+        MakeFile(src("a"), "contents", 1000);
+        clearArchive(src("a"));
+        if (c.counterpart)
+            MakeFile(dst("a"), *c.counterpart, c.counterpartTime);
+        EXPECT_EQ(needsCopy("a"), c.copied);
+    }
+}
+
+// Two-way, what each side did since the last run decides, not which is newer: a side that changed
+// replaces one that did not, and when both changed the destination's version is kept before it is
+// replaced. Without records only the newer file travels, and a file dated in the future never replaces
+// another without keeping it.
+TEST_F(Comparison, TwoWayDecidesByWhatChangedSinceTheLastRun)
+{
+    set().SyncOptions = QStringLiteral("srcAndDest");
+    const qint64 future = clock.time.toSecsSinceEpoch() + 3600;
+    constexpr qint64 Unchanged = 0;
+    constexpr qint64 NewFile = -1; // replaced by a new file, as editors save, without the record
+    // Which files hold the record of the last run; a record in the per-user store is lost when a drive
+    // comes back under another device number.
+    enum Records { NoRecords, SourceRecordOnly, BothRecords };
+    const std::string conflictCopy = ".conflict-05122026-140307";
+    struct Case
+    {
+        const char* what;
+        Records records;
+        qint64 sourceTime;
+        qint64 destinationTime;
+        bool copied;
+        std::string keptAs;
+        bool futureDated = false;
+    };
+    const Case cases[] = {
+        {"only the source changed, to an older time", BothRecords, 900, Unchanged, true, ""},
+        {"only the destination changed", BothRecords, Unchanged, 2000, false, ""},
+        {"the destination replaced by a new file", BothRecords, Unchanged, NewFile, false, ""},
+        {"both changed, the source older", BothRecords, 2000, 3000, true, conflictCopy},
+        {"both changed, the source in the future", BothRecords, future, 2000, true, conflictCopy},
+        {"the source replaced, the destination changed", BothRecords, NewFile, 2000, true, conflictCopy},
+        {"the destination's record lost, the source changed", SourceRecordOnly, 2000, Unchanged, true, ""},
+        {"the destination's record lost, both changed", SourceRecordOnly, 2000, 3000, true, conflictCopy},
+        {"no records, the source newer", NoRecords, 2000, Unchanged, true, ""},
+        {"no records, the source older", NoRecords, 900, 2000, false, ""},
+        {"no records, the source in the future", NoRecords, future, 2000, true, conflictCopy, true},
+    };
+    const auto edit = [](const std::string& path, const char* contents, qint64 time) {
+        if (time == NewFile) {
+            std::filesystem::remove(path);
+            MakeFile(path, contents, 1500);
+        } else if (time != Unchanged) {
+            MakeFile(path, contents, time);
+        }
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        std::filesystem::remove_all(src());
+        std::filesystem::remove_all(dst());
+        MakeFile(src("a"), "as last synced", 1000);
+        MakeFile(dst("a"), "as last synced", 1000);
+        if (c.records != NoRecords)
+            File::GetFile(src("a")).RecordSynced();
+        if (c.records == BothRecords)
+            File::GetFile(dst("a")).RecordSynced();
+        edit(src("a"), "edited in the source", c.sourceTime);
+        edit(dst("a"), "edited in the backup, longer", c.destinationTime);
+        const QByteArray destinationVersion = ReadFile(dst("a"));
+        SyncConflict conflict;
+        EXPECT_EQ(NeedsCopy(context, 0, src("a"), dst("a"), CopyCheck::BeforeCopy, TimePrecision::OneSecond,
+                            &conflict),
+                  c.copied);
+        if (!c.keptAs.empty()) {
+            EXPECT_EQ(conflict.keptAs, dst("a") + c.keptAs);
+            EXPECT_EQ(ReadFile(dst("a") + c.keptAs), destinationVersion);
+            EXPECT_EQ(conflict.futureDated, c.futureDated);
+        } else {
+            EXPECT_EQ(conflict.keptAs, "");
+            EXPECT_EQ(FilesBelow(dst()), std::vector<std::string>{"a"});
+        }
+    }
+
+    // A set that keeps copies keeps the conflicting version as one of them.
+    set().flArchive = true;
+    set().ArchiveOptions = QStringLiteral("OpSeq");
+    std::filesystem::remove_all(dst());
+    MakeFile(src("a"), "as last synced", 1000);
+    MakeFile(dst("a"), "as last synced", 1000);
+    File::GetFile(src("a")).RecordSynced();
+    File::GetFile(dst("a")).RecordSynced();
+    MakeFile(dst("a"), "edited in the backup again", 4000);
+    MakeFile(src("a"), "edited in the source again, longer", 3000);
+    SyncConflict conflict;
+    EXPECT_TRUE(NeedsCopy(context, 0, src("a"), dst("a"), CopyCheck::BeforeCopy, TimePrecision::OneSecond,
+                          &conflict));
+    EXPECT_EQ(conflict.keptAs, dst("a.1"));
+    EXPECT_EQ(ReadFile(dst("a.1")), "edited in the backup again");
+}
+
+TEST_F(Comparison, ConflictCopiesAreKnownByName)
+{
+    BackupSet plain;
+    const std::pair<const char*, bool> names[] = {
+        {"report.doc.conflict-07122026-091115", true},
+        {".conflict-07122026-091115", false},
+        {"report.doc.conflict-07122026-91115", false},
+        {"report.doc.conflict-07122026-091115.txt", false},
+        {"report.doc", false},
+    };
+    for (const auto& [name, conflictCopy] : names) {
+        EXPECT_EQ(IsConflictCopyName(name), conflictCopy) << name;
+        EXPECT_EQ(IsKeptCopyName(plain, name), conflictCopy) << name;
+    }
 }
 
 TEST_F(Comparison, RightAfterACopyNothingIsDueAndASizeChangeOfTheCopyIsNoticed)

@@ -139,6 +139,52 @@ TEST_P(ArchiveFlag, CopyCarriesCreationTimeAndAttributes)
     EXPECT_EQ(result.Attributes(), AttrReadOnly);
 }
 
+// `cp -a` and a move to another file system carry the record to another file, which has not been backed
+// up; a record of an older version (size and time alone) costs one more copy, never a missed one.
+TEST_P(ArchiveFlag, RecordHoldsOnlyForTheFileItWasWrittenOn)
+{
+    const std::string original = home.dir() / "original.txt";
+    const std::string copy = home.dir() / "copy.txt";
+    WriteFile(original, "contents");
+    WriteFile(copy, "contents");
+    const timespec modified = {File::GetFile(original).DateLastModified().seconds, 0};
+    SetTimes(original, modified, modified);
+    SetTimes(copy, modified, modified);
+    SetAttributes(original, AttrNormal);
+    if (!GetParam()) {
+        char record[256];
+        const ssize_t size = getxattr(original.c_str(), "user.kelvo.archive", record, sizeof record);
+        ASSERT_GT(size, 0);
+        ASSERT_EQ(setxattr(copy.c_str(), "user.kelvo.archive", record, static_cast<std::size_t>(size), 0), 0);
+        const std::string withoutIdentity = "8 " + std::to_string(modified.tv_sec) + ".0";
+        ASSERT_EQ(setxattr(original.c_str(), "user.kelvo.archive", withoutIdentity.data(),
+                           withoutIdentity.size(), 0),
+                  0);
+        EXPECT_EQ(GetAttributes(original), AttrArchive);
+    }
+    EXPECT_EQ(GetAttributes(copy), AttrArchive);
+}
+
+// What the last two-way run left, on the file itself, also when it is read-only.
+TEST_P(ArchiveFlag, SyncedRecordHoldsTheStateTheRunLeft)
+{
+    const std::string path = home.dir() / "doc.txt";
+    WriteFile(path, "first");
+    EXPECT_FALSE(File::GetFile(path).SyncedRecord());
+    ASSERT_EQ(chmod(path.c_str(), 0444), 0);
+    const File left = File::GetFile(path);
+    left.RecordSynced();
+    EXPECT_EQ(Mode(path), 0444u);
+    EXPECT_EQ(File::GetFile(path).SyncedRecord(), left.State());
+
+    ASSERT_EQ(chmod(path.c_str(), 0644), 0);
+    WriteFile(path, "other"); // same size, so only the time tells
+    SetTimes(path, {0, UTIME_OMIT}, {left.DateLastModified().seconds + 5, 0});
+    EXPECT_NE(File::GetFile(path).State(), left.State());
+    EXPECT_EQ(File::GetFile(path).SyncedRecord(), left.State());
+    EXPECT_EQ(GetAttributes(path), AttrArchive); // the archive record is apart
+}
+
 // A link cannot hold user attributes: its flag lives in the per-user store, and its target keeps its own.
 TEST_P(ArchiveFlag, LinkKeepsItsOwnFlag)
 {
