@@ -34,6 +34,9 @@ int ListSets(SettingsStore& store)
             continue;
         for (const QString& line : DescribeSet(set))
             PrintLine(stdout, line);
+        if (const std::optional<UnknownOption> unknown = FindUnknownOption(set))
+            PrintLine(stderr, u"kelvo-cli: set \"%1\": unknown value %2 for %3; the set is not run"_s.arg(
+                                  set.SetName, unknown->value, unknown->key));
     }
     return ExitSuccess;
 }

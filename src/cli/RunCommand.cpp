@@ -39,26 +39,6 @@ void PrintStatistics(const RunStatistics& statistics)
     PrintLine(stdout, u"Errors: %1"_s.arg(statistics.errors));
 }
 
-// The windowed program keeps LastDate in memory until its next commit; this process ends now, so it
-// commits at once. It starts from the store as it is now, in case the sets were edited during the
-// run, and carries over only the LastDate of each set that still exists.
-void StoreLastDates(SettingsStore& store, const BackupSets& ranSets)
-{
-    Configuration stored;
-    LoadConfiguration(store, stored);
-    bool changed = false;
-    for (BackupSet& set : stored.sets) {
-        for (const BackupSet& ran : ranSets) {
-            if (!set.SetName.isEmpty() && set.SetName == ran.SetName && set.LastDate != ran.LastDate) {
-                set.LastDate = ran.LastDate;
-                changed = true;
-            }
-        }
-    }
-    if (changed)
-        CommitConfiguration(store, stored);
-}
-
 } // namespace
 
 int RunSets(SettingsStore& store, const CommandLine& commandLine)
@@ -80,7 +60,8 @@ int RunSets(SettingsStore& store, const CommandLine& commandLine)
     observer.finish();
 
     PrintStatistics(statistics);
-    StoreLastDates(store, configuration.sets);
+    // The windowed program keeps LastDate in memory until its next commit; this process ends now.
+    StoreRunRecords(store, configuration.sets, true);
     if (InterruptionRequested())
         return ExitInterrupted;
     return statistics.errors == 0 ? ExitRunClean : ExitRunWithErrors;

@@ -88,15 +88,15 @@ QString Unconverted(const QString& key, const std::optional<QString>& text, cons
     return text ? u"%1 has \"%2\", which is not %3"_s.arg(key, *text, kind) : key + u" is missing"_s;
 }
 
-// A boolean without a default falls back to false, so a damaged set loads disabled and does nothing
-// until the user has looked at it.
+// A boolean without a default falls back to false unless the caller names the safer value, so a
+// damaged set loads disabled and does nothing until the user has looked at it.
 bool ToBoolean(const std::optional<QString>& stored, const std::optional<QString>& defaultValue,
-               const Owner& owner, const QString& key)
+               const Owner& owner, const QString& key, bool fallbackWithoutDefault = false)
 {
     const std::optional<QString> text = stored ? stored : defaultValue;
     if (const std::optional<bool> value = text ? ParseBoolean(*text) : std::nullopt)
         return *value;
-    const bool fallback = defaultValue && ParseBoolean(*defaultValue).value_or(false);
+    const bool fallback = defaultValue ? ParseBoolean(*defaultValue).value_or(false) : fallbackWithoutDefault;
     Warn(owner, Unconverted(key, text, u"a boolean"_s), BooleanText(fallback));
     return fallback;
 }
@@ -130,6 +130,11 @@ public:
     bool boolean(const QString& key, const std::optional<QString>& defaultValue = std::nullopt) const
     {
         return ToBoolean(m_document.FindSetting(m_section, key), defaultValue, m_owner, key);
+    }
+    // A key that must be present, read as fallback (with a warning) when it is missing or unreadable.
+    bool requiredBoolean(const QString& key, bool fallback) const
+    {
+        return ToBoolean(m_document.FindSetting(m_section, key), std::nullopt, m_owner, key, fallback);
     }
     qint16 integer(const QString& key, const QString& defaultValue, qint16 minimum, qint16 maximum) const
     {
@@ -206,10 +211,13 @@ BackupSet ReadSet(const SettingsDocument& document, const QString& name, Warning
     set.flEnabled = r.boolean(u"flEnabled"_s);
     set.flOverwrite = r.boolean(u"flOverwrite"_s);
     set.flSubDirectories = r.boolean(u"flSubDirectories"_s);
-    set.flArchive = r.boolean(u"flArchive"_s);
+    // Without the key, the replaced versions of files are kept rather than lost.
+    set.flArchive = r.requiredBoolean(u"flArchive"_s, true);
     set.flArchiveSubDir = r.boolean(u"flArchiveSubDir"_s);
     set.flRemovedDeletedFiles = r.boolean(u"flRemovedDeletedFiles"_s, u"false"_s);
     set.LastDate = r.text(u"LastDate"_s, u"Never Run"_s);
+    set.SourceDrive = r.text(u"SourceDrive"_s);
+    set.DestDrive = r.text(u"DestDrive"_s);
     set.flRemoved = false;
     return set;
 }
@@ -357,6 +365,8 @@ void WriteSet(SettingsDocument& document, const BackupSet& set)
     w.boolean(u"flArchiveSubDir"_s, set.flArchiveSubDir);
     w.boolean(u"flRemovedDeletedFiles"_s, set.flRemovedDeletedFiles);
     w.text(u"LastDate"_s, set.LastDate);
+    w.text(u"SourceDrive"_s, set.SourceDrive);
+    w.text(u"DestDrive"_s, set.DestDrive);
 }
 
 // What this process changed since its base, over what the store holds now. Without a base
@@ -425,6 +435,40 @@ void SaveConfiguration(SettingsStore& store, Configuration& configuration)
     configuration.base = ConfigurationBase{configuration.settings, NamedSets(configuration.sets)};
 }
 
+namespace {
+
+// Whether the stored set is the one that ran, with the same roots, and holds less than it learnt.
+bool TakeRunRecords(BackupSet& stored, const BackupSet& ran, bool withLastDate)
+{
+    if (stored.SetName.isEmpty() || stored.SetName != ran.SetName)
+        return false;
+    const BackupSet before = stored;
+    if (!ran.SourceDrive.isEmpty() && stored.SourceDirFile == ran.SourceDirFile)
+        stored.SourceDrive = ran.SourceDrive;
+    if (!ran.DestDrive.isEmpty() && stored.DestDir == ran.DestDir)
+        stored.DestDrive = ran.DestDrive;
+    if (withLastDate)
+        stored.LastDate = ran.LastDate;
+    return stored != before;
+}
+
+} // namespace
+
+void StoreRunRecords(SettingsStore& store, const BackupSets& ranSets, bool withLastDate)
+{
+    store.Exclusively(Application, [&] {
+        Configuration stored;
+        LoadConfiguration(store, stored);
+        bool changed = false;
+        for (BackupSet& set : stored.sets) {
+            for (const BackupSet& ran : ranSets)
+                changed = TakeRunRecords(set, ran, withLastDate) || changed;
+        }
+        if (changed)
+            CommitConfiguration(store, stored);
+    });
+}
+
 void CommitConfiguration(SettingsStore& store, Configuration& configuration)
 {
     SaveConfiguration(store, configuration);
@@ -474,7 +518,7 @@ SyncMode SyncModeOf(const BackupSet& set)
 
 CopyCriterion CopyCriterionOf(const BackupSet& set)
 {
-    if (set.CopyOptions == u"OpDate"_s)
+    if (set.CopyOptions.isEmpty() || set.CopyOptions == u"OpDate"_s)
         return CopyCriterion::Date;
     if (set.CopyOptions == u"OpArchive"_s)
         return CopyCriterion::ArchiveFlag;
@@ -485,9 +529,20 @@ KeptCopyNaming KeptCopyNamingOf(const BackupSet& set)
 {
     if (set.ArchiveOptions == u"OpKeep"_s)
         return KeptCopyNaming::OwnName;
-    if (set.ArchiveOptions == u"OpSeq"_s)
+    if (set.ArchiveOptions.isEmpty() || set.ArchiveOptions == u"OpSeq"_s)
         return KeptCopyNaming::Sequence;
     return set.ArchiveOptions == u"OpDate"_s ? KeptCopyNaming::Date : KeptCopyNaming::Unknown;
+}
+
+std::optional<UnknownOption> FindUnknownOption(const BackupSet& set)
+{
+    if (CopyCriterionOf(set) == CopyCriterion::Unknown)
+        return UnknownOption{u"CopyOptions"_s, set.CopyOptions};
+    if (!KnownSyncModeOf(set))
+        return UnknownOption{u"SyncOptions"_s, set.SyncOptions};
+    if (KeptCopyNamingOf(set) == KeptCopyNaming::Unknown)
+        return UnknownOption{u"ArchiveOptions"_s, set.ArchiveOptions};
+    return std::nullopt;
 }
 
 } // namespace kelvo

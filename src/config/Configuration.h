@@ -54,12 +54,19 @@ struct BackupSet
     bool flRemoved = false;
     bool flRemovedDeletedFiles = false;
     QString LastDate;
+    // The mounted drive that held SourceDirFile and DestDir at the end of the last run that went
+    // through the set (DriveOf); empty before it. A run finds the roots on these drives again or runs
+    // nothing: a drive that is not plugged in leaves an empty folder of the system disk in its place.
+    QString SourceDrive;
+    QString DestDrive;
 
     bool operator==(const BackupSet&) const = default;
 };
 
 // The option fields keep their stored texts; the program reads them only through these.
 enum class SyncMode { OneWay, TwoWay, Reverse }; // "srcToDest" (and any other), "srcAndDest", "destToSrc"
+// An empty CopyOptions is "OpDate", which every save writes in its place; an empty ArchiveOptions
+// (a key missing from a hand-edited file) is "OpSeq", the naming that never replaces a kept copy.
 enum class CopyCriterion { Date, ArchiveFlag, Size, Unknown };  // "OpDate", "OpArchive", "OpFileSize"
 enum class KeptCopyNaming { OwnName, Sequence, Date, Unknown }; // "OpKeep", "OpSeq", "OpDate"
 SyncMode SyncModeOf(const BackupSet& set);
@@ -67,6 +74,16 @@ SyncMode SyncModeOf(const BackupSet& set);
 std::optional<SyncMode> KnownSyncModeOf(const BackupSet& set);
 CopyCriterion CopyCriterionOf(const BackupSet& set);
 KeptCopyNaming KeptCopyNamingOf(const BackupSet& set);
+
+// An option field holding a text that the program does not know, by its key name.
+struct UnknownOption
+{
+    QString key;
+    QString value;
+};
+// The first of CopyOptions, SyncOptions and ArchiveOptions that holds an unknown text (a hand edit
+// such as "opdate"): such a set is not run, since it would copy or keep nothing without a word.
+std::optional<UnknownOption> FindUnknownOption(const BackupSet& set);
 
 // A set as every editor starts one: enabled, one way, by date, every file, sub directories included,
 // overwriting, kept copies numbered, never run.
@@ -106,6 +123,9 @@ void LoadConfiguration(SettingsStore& store, Configuration& configuration,
 // not edited (a run's new LastDate is no edit). The order of the sets is this process's when it moved
 // sets, else the stored one with this process's new sets at its end.
 void SaveConfiguration(SettingsStore& store, Configuration& configuration);
+// Writes what a run learnt of its sets into the store as it is now: each set's drives (and its
+// LastDate when withLastDate), for the sets that still exist with the roots they were run with.
+void StoreRunRecords(SettingsStore& store, const BackupSets& ranSets, bool withLastDate);
 // The commit of every editor: save, then load.
 void CommitConfiguration(SettingsStore& store, Configuration& configuration);
 // Loads, changes and commits while holding the store's lock, so that no other process's change comes

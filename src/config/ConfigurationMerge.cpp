@@ -18,6 +18,18 @@ void TakeChangedFields(Record& merged, const Record& ours, const Record& base, F
     ((ours.*fields != base.*fields ? void(merged.*fields = ours.*fields) : void()), ...);
 }
 
+// The drive belongs to the root it was found for. A root that this process changed starts afresh: the
+// next run finds its drive. A root that another process changed keeps the drive stored with it, and
+// a drive this process learnt for the old root is not laid over it.
+void MergeDrive(BackupSet& merged, const BackupSet& ours, const BackupSet& base, QString BackupSet::*root,
+                QString BackupSet::*drive)
+{
+    if (ours.*root != base.*root)
+        merged.*drive = QString();
+    else if (merged.*root == ours.*root && ours.*drive != base.*drive)
+        merged.*drive = ours.*drive;
+}
+
 BackupSet MergedSet(const BackupSet& stored, const BackupSet& ours, const BackupSet& base)
 {
     using S = BackupSet;
@@ -26,13 +38,18 @@ BackupSet MergedSet(const BackupSet& stored, const BackupSet& ours, const Backup
                       &S::SyncOptions, &S::ArchiveOptions, &S::ArchiveSubDir, &S::Filters, &S::flEnabled,
                       &S::flOverwrite, &S::flSubDirectories, &S::flArchive, &S::flArchiveSubDir,
                       &S::flRemovedDeletedFiles, &S::LastDate);
+    MergeDrive(merged, ours, base, &S::SourceDirFile, &S::SourceDrive);
+    MergeDrive(merged, ours, base, &S::DestDir, &S::DestDrive);
     return merged;
 }
 
-// A run only stamps LastDate; that alone does not bring back a set that another process removed.
-bool EditedBeyondLastDate(BackupSet ours, const BackupSet& base)
+// A run only stamps LastDate and the drives; that alone does not bring back a set that another
+// process removed.
+bool EditedBeyondRunRecords(BackupSet ours, const BackupSet& base)
 {
     ours.LastDate = base.LastDate;
+    ours.SourceDrive = base.SourceDrive;
+    ours.DestDrive = base.DestDrive;
     return ours != base;
 }
 
@@ -107,7 +124,7 @@ private:
             return set;
         if (stored)
             return MergedSet(*stored, set, *base);
-        if (EditedBeyondLastDate(set, *base))
+        if (EditedBeyondRunRecords(set, *base))
             return set;
         return std::nullopt;
     }

@@ -187,7 +187,10 @@ private:
     void start();
     void runSet(qint16 setIndex);
     void walkSet(qint16 setIndex, const DirectoryList& list);
-    void prepareWalk(const BackupSet& set);
+    bool isRunnable(const BackupSet& set);
+    bool prepareWalk(const BackupSet& set);
+    bool onItsDrive(const std::string& root, const QString& drive, const std::string& side);
+    void recordDrives(BackupSet& set) const;
     void visitDirectory(qint16 setIndex, const std::string& entry);
     bool isExcluded(const std::string& directory) const;
     bool isSetRoot(const std::string& directory) const;
@@ -284,7 +287,10 @@ void Run::walkSet(qint16 setIndex, const DirectoryList& list)
     m_target.clear();
     m_lastSeen.clear();
     try {
-        prepareWalk(m_context.configuration.sets.at(static_cast<std::size_t>(setIndex)));
+        const BackupSet& set = m_context.configuration.sets.at(static_cast<std::size_t>(setIndex));
+        if (!isRunnable(set) || !prepareWalk(set))
+            return;
+        bool completed = true;
         try {
             for (const std::string& entry : list) {
                 if (entry == EndMarker)
@@ -293,20 +299,73 @@ void Run::walkSet(qint16 setIndex, const DirectoryList& list)
             }
         } catch (const Failure& failure) {
             handleFailure(failure);
+            completed = false;
         }
-        carryDirectoryAttributes(m_context.configuration.sets.at(static_cast<std::size_t>(setIndex)));
+        BackupSet& walked = m_context.configuration.sets.at(static_cast<std::size_t>(setIndex));
+        carryDirectoryAttributes(walked);
         flushReceivingSides();
+        if (completed)
+            recordDrives(walked);
     } catch (const std::out_of_range&) {
     }
 }
 
-void Run::prepareWalk(const BackupSet& set)
+// A set that the run would misread is not run: an option text it does not know would copy or keep
+// nothing without a word, and an empty root would make the other side's paths relative to "/".
+bool Run::isRunnable(const BackupSet& set)
+{
+    const std::string name = set.SetName.toStdString();
+    std::string problem;
+    if (const std::optional<UnknownOption> unknown = FindUnknownOption(set))
+        problem = "unknown value " + unknown->value.toStdString() + " for " + unknown->key.toStdString();
+    else if (set.SourceDirFile.isEmpty())
+        problem = "no source directory";
+    else if (set.DestDir.isEmpty())
+        problem = "no destination directory";
+    else
+        return true;
+    m_log.Problem("Error : Set " + name + " : " + problem);
+    countError();
+    return false;
+}
+
+bool Run::prepareWalk(const BackupSet& set)
 {
     m_walk = SetWalk{};
     m_walk.source.root = WithTrailingSeparator(ToFilePath(set.SourceDirFile));
     m_walk.destination.root = WithTrailingSeparator(ToFilePath(set.DestDir));
+    // Both are told when both drives are missing.
+    const bool sourceOnItsDrive = onItsDrive(m_walk.source.root, set.SourceDrive, "source");
+    if (!onItsDrive(m_walk.destination.root, set.DestDrive, "destination") || !sourceOnItsDrive)
+        return false;
     m_walk.source.identity = IdentityOf(m_walk.source.root);
     m_walk.destination.identity = IdentityOf(m_walk.destination.root);
+    return true;
+}
+
+// A root that is missing, or lies on another drive than at the last run, belongs to a drive that is
+// not plugged in: its mount point is an empty folder of the system disk, or no folder at all. What
+// the run would write there hides under the drive once it is mounted again, and what it would delete
+// is the backup. Before a first run there is no drive to compare with.
+bool Run::onItsDrive(const std::string& root, const QString& drive, const std::string& side)
+{
+    if (drive.isEmpty())
+        return true;
+    const std::optional<std::string> now = m_context.driveOf(root);
+    if (now && *now == ToFilePath(drive))
+        return true;
+    m_log.Problem("Error : The " + side + " " + root +
+                  " is not on the drive it was on at the last run. Is the drive plugged in?");
+    countError();
+    return false;
+}
+
+void Run::recordDrives(BackupSet& set) const
+{
+    if (const std::optional<std::string> drive = m_context.driveOf(m_walk.source.root))
+        set.SourceDrive = QFile::decodeName(QByteArray::fromStdString(*drive));
+    if (const std::optional<std::string> drive = m_context.driveOf(m_walk.destination.root))
+        set.DestDrive = QFile::decodeName(QByteArray::fromStdString(*drive));
 }
 
 bool Run::isExcluded(const std::string& directory) const

@@ -4,6 +4,11 @@
 #include "engine/Clock.h"
 #include "engine/RunObserver.h"
 #include "engine/RunState.h"
+#include "platform/MountedDrive.h"
+
+#include <functional>
+#include <optional>
+#include <string>
 
 namespace kelvo {
 
@@ -16,6 +21,9 @@ struct RunContext
     RunObserver& observer;
     const Clock& clock;
     bool screenSaverMode = false; // RunMode "SS"
+    // The drive that holds a set's root, or nothing when the root is missing; tests, which cannot
+    // unplug a drive, answer for it.
+    std::function<std::optional<std::string>(const std::string& directory)> driveOf = DriveOf;
 };
 
 } // namespace kelvo

@@ -157,10 +157,23 @@ void RunController::runAndArm(qint16 setIndex)
     m_sinceEvents.invalidate(); // what is waiting now gets its turn at the run's first yield
     m_view.runBusyChanged(true);
     RunBackup(context, setIndex);
+    storeDrives();
     m_view.runBusyChanged(false);
     flushDisplay();
     if (!m_stopRequested)
         armWatch();
+}
+
+// The drives a run found its roots on guard the next runs, and the next load reads them from the store.
+void RunController::storeDrives()
+{
+    try {
+        StoreRunRecords(m_parts.store, m_parts.configuration.sets, false);
+    } catch (const Failure& failure) {
+        LogFile log(m_parts.configuration.settings, m_parts.clock, *this);
+        log.ProblemOutsideRun(std::string("Error : The drives of the sets cannot be stored: ") +
+                              failure.what());
+    }
 }
 
 int RunController::watchedSetIndex() const

@@ -80,6 +80,7 @@ private:
     void stampLastRun();
     void showMinutesToNext(int minutes);
     void runAndArm(qint16 setIndex);
+    void storeDrives();
     void armWatch();
     int watchedSetIndex() const;
     void onWatchChanged();

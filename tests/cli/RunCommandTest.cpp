@@ -1,5 +1,6 @@
 #include "cli/CliObserver.h"
 #include "cli/CliProcess.h"
+#include "platform/SettingsStore.h"
 #include "support/TestSupport.h"
 
 #include <QProcess>
@@ -143,6 +144,61 @@ TEST_F(RunCommand, PrintsNamesPathsSettingsAndArgumentsWithTheirControlCharacter
         EXPECT_TRUE(QString(result.out + result.err).contains(HostileEscaped))
             << result.out.toStdString() << result.err.toStdString();
     }
+}
+
+QString StoredSetting(const QString& set, const QString& key)
+{
+    return SettingsStore().GetSetting(u"Kelvo"_s, u"Sets\\"_s + set, key);
+}
+
+void StoreSetting(const QString& set, const QString& key, const QString& value)
+{
+    SettingsStore().SaveSetting(u"Kelvo"_s, u"Sets\\"_s + set, key, value);
+}
+
+TEST_F(RunCommand, ASetWithAnOptionItDoesNotKnowIsNamedByListAndNotRun)
+{
+    WriteTreeFile(m_home.dir() / "src/a.txt", "alpha");
+    addSet(u"Docs"_s, "src", "dst");
+    StoreSetting(u"Docs"_s, u"CopyOptions"_s, u"op"_s + Hostile);
+
+    const CliResult listed = RunCli({u"list"_s});
+    EXPECT_EQ(listed.status, 0);
+    EXPECT_TRUE(listed.err.contains(u"unknown value op"_s + HostileEscaped + u" for CopyOptions"_s))
+        << listed.err.toStdString();
+    EXPECT_FALSE(HasControlCharacter(listed.err)) << listed.err.toStdString();
+
+    const CliResult run = RunCli({u"run"_s});
+    EXPECT_EQ(run.status, 1);
+    EXPECT_TRUE(run.err.contains(u"Error : Set Docs : unknown value op"_s + HostileEscaped))
+        << run.err.toStdString();
+    EXPECT_FALSE(fs::exists(m_home.dir() / "dst"));
+}
+
+TEST_F(RunCommand, ADestinationOffItsDriveOfTheLastRunFailsTheRunUntilTheUserChangesIt)
+{
+    WriteTreeFile(m_home.dir() / "src/a.txt", "alpha");
+    addSet(u"Docs"_s, "src", "dst");
+    ASSERT_EQ(RunCli({u"run"_s}).status, 0);
+    EXPECT_TRUE(StoredSetting(u"Docs"_s, u"DestDrive"_s).startsWith(u'/')) << "the drive is stored";
+
+    // What the next run finds when the drive that held the destination is not plugged in.
+    StoreSetting(u"Docs"_s, u"DestDrive"_s, u"/media/backup ext4"_s);
+    WriteTreeFile(m_home.dir() / "src/b.txt", "beta");
+    const CliResult refused = RunCli({u"run"_s});
+    EXPECT_EQ(refused.status, 1);
+    EXPECT_TRUE(
+        refused.err.contains(u"Error : The destination "_s + path("dst/") +
+                             u" is not on the drive it was on at the last run. Is the drive plugged in?"_s))
+        << refused.err.toStdString();
+    EXPECT_EQ(Snapshot(m_home.dir() / "dst").size(), 1u);
+    EXPECT_EQ(StoredSetting(u"Docs"_s, u"DestDrive"_s), u"/media/backup ext4"_s) << "kept until it is found";
+
+    // A destination the user gives anew starts afresh.
+    ASSERT_EQ(RunCli({u"edit"_s, u"Docs"_s, u"--dest"_s, path("dst2")}).status, 0);
+    EXPECT_EQ(StoredSetting(u"Docs"_s, u"DestDrive"_s), QString());
+    EXPECT_EQ(RunCli({u"run"_s}).status, 0);
+    EXPECT_EQ(Snapshot(m_home.dir() / "dst2").size(), 2u);
 }
 
 // The progress line shows only on a terminal; its own escape sequence (return, clear the line) is the

@@ -9,6 +9,8 @@
 
 #include <gtest/gtest.h>
 
+#include <functional>
+
 using namespace Qt::Literals::StringLiterals;
 
 namespace kelvo {
@@ -166,7 +168,66 @@ TEST_F(ConfigurationTest, ASetRecreatedUnderARemovedNameRewritesEveryKey)
     config.sets = {fresh};
     CommitConfiguration(store, config);
     EXPECT_EQ(store.GetSetting(App, u"Sets\\Docs"_s, u"ArchiveSubDir"_s, u"missing"_s), QString());
-    EXPECT_EQ(store.GetAllSettings(App, u"Sets\\Docs"_s).size(), 14);
+    EXPECT_EQ(store.GetAllSettings(App, u"Sets\\Docs"_s).size(), 16);
+}
+
+// A hand edit that drops a key must never make the set more destructive than its safest reading:
+// every key a save writes is here, with what the set reads without it.
+TEST_F(ConfigurationTest, AKeyMissingFromASetNeverMeansAMoreDestructiveSetting)
+{
+    BackupSet risky = NamedSet(u"Docs"_s);
+    risky.CopyOptions = u"OpFileSize"_s;
+    risky.SyncOptions = u"destToSrc"_s;
+    risky.ArchiveOptions = u"OpDate"_s;
+    risky.ArchiveSubDir = u"kept"_s;
+    risky.Filters = u"*.doc"_s;
+    risky.flOverwrite = risky.flSubDirectories = risky.flArchiveSubDir = risky.flRemovedDeletedFiles = true;
+    risky.LastDate = u"01/02/2026 10:00:00"_s;
+    risky.SourceDrive = risky.DestDrive = u"/mnt/backup ext4"_s;
+    struct Case
+    {
+        const char* key;
+        std::function<bool(const BackupSet&)> safe;
+    };
+    const Case cases[] = {
+        {"SourceDirFile", [](const BackupSet& s) { return s.SourceDirFile.isEmpty(); }},
+        {"DestDir", [](const BackupSet& s) { return s.DestDir.isEmpty(); }},
+        {"CopyOptions", [](const BackupSet& s) { return CopyCriterionOf(s) == CopyCriterion::Date; }},
+        {"SyncOptions", [](const BackupSet& s) { return SyncModeOf(s) == SyncMode::OneWay; }},
+        {"ArchiveOptions",
+         [](const BackupSet& s) { return KeptCopyNamingOf(s) == KeptCopyNaming::Sequence; }},
+        {"ArchiveSubDir", [](const BackupSet& s) { return s.ArchiveSubDir.isEmpty(); }},
+        {"Filters", [](const BackupSet& s) { return s.Filters == u"*.*"_s; }},
+        {"flEnabled", [](const BackupSet& s) { return !s.flEnabled; }},
+        {"flOverwrite", [](const BackupSet& s) { return !s.flOverwrite; }},
+        {"flSubDirectories", [](const BackupSet& s) { return !s.flSubDirectories; }},
+        {"flArchive", [](const BackupSet& s) { return s.flArchive; }},
+        {"flArchiveSubDir", [](const BackupSet& s) { return !s.flArchiveSubDir; }},
+        {"flRemovedDeletedFiles", [](const BackupSet& s) { return !s.flRemovedDeletedFiles; }},
+        {"LastDate", [](const BackupSet& s) { return s.LastDate == u"Never Run"_s; }},
+        {"SourceDrive", [](const BackupSet& s) { return s.SourceDrive.isEmpty(); }},
+        {"DestDrive", [](const BackupSet& s) { return s.DestDrive.isEmpty(); }},
+    };
+    config.sets = {risky};
+    CommitConfiguration(store, config);
+    const QString section = u"Sets\\Docs"_s;
+    const SettingPairs saved = store.GetAllSettings(App, section);
+    ASSERT_EQ(saved.size(), std::size(cases)) << "a key without a case";
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.key);
+        store.Update(App, [&](SettingsDocument& document) {
+            document.DeleteSetting(section);
+            for (const auto& [key, value] : saved) {
+                if (key != QLatin1StringView(c.key))
+                    document.SaveSetting(section, key, value);
+            }
+        });
+        testing::internal::CaptureStderr();
+        LoadConfiguration(store, config);
+        testing::internal::GetCapturedStderr();
+        ASSERT_EQ(config.sets.size(), 1u);
+        EXPECT_TRUE(c.safe(config.sets[0]));
+    }
 }
 
 // Each position holds a value that only it can hold, so a shifted field shows.
@@ -276,6 +337,46 @@ TEST_F(ConfigurationTest, ASaveKeepsWhatAnotherProcessChangedMeanwhile)
     CommitConfiguration(store, other);
     CommitConfiguration(store, config);
     EXPECT_EQ(StoredSetNames(store), (QStringList{u"Docs"_s, u"New"_s}));
+}
+
+// The drive a run found a root on outlasts every save, by any process, until the root changes.
+TEST_F(ConfigurationTest, ARootsDriveOutlastsEverySaveUntilTheRootChanges)
+{
+    const QString backup = u"/mnt/backup ext4"_s;
+    const QString system = u"/ ext4"_s;
+    config.sets = {NamedSet(u"Docs"_s), NamedSet(u"Mail"_s)};
+    CommitConfiguration(store, config);
+    Configuration window;
+    LoadConfiguration(store, window);
+
+    // A run of the command line stores what it learnt; a run in the window learnt Docs in memory.
+    BackupSets ran = config.sets;
+    ran[0].SourceDrive = system;
+    ran[0].DestDrive = ran[1].DestDrive = backup;
+    StoreRunRecords(store, ran, false);
+    window.sets[0].DestDrive = backup;
+    window.settings.flReRun = true;
+    CommitConfiguration(store, window);
+    EXPECT_EQ(window.sets[0].SourceDrive, system);
+    EXPECT_EQ(window.sets[0].DestDrive, backup);
+    EXPECT_EQ(window.sets[1].DestDrive, backup);
+
+    // Another process points Docs at a new destination: it starts afresh, and neither a drive the window
+    // learnt for the old one nor a run of the old one is laid over it.
+    ChangeConfiguration(store, [](Configuration& c) { c.sets[0].DestDir = u"/media/usb"_s; });
+    window.sets[0].DestDrive = u"/mnt/other ext4"_s;
+    CommitConfiguration(store, window);
+    StoreRunRecords(store, ran, true);
+    LoadConfiguration(store, window);
+    EXPECT_EQ(window.sets[0].DestDir, u"/media/usb"_s);
+    EXPECT_EQ(window.sets[0].DestDrive, QString());
+    EXPECT_EQ(window.sets[0].SourceDrive, system);
+
+    // This process changes a source: that root starts afresh, the others keep their drives.
+    window.sets[0].SourceDirFile = u"/home/me/new"_s;
+    CommitConfiguration(store, window);
+    EXPECT_EQ(window.sets[0].SourceDrive, QString());
+    EXPECT_EQ(window.sets[1].DestDrive, backup);
 }
 
 TEST_F(ConfigurationTest, MovedSetsKeepThisProcesssOrderElseTheStoredOne)

@@ -627,5 +627,98 @@ TEST_F(BackupRun, RequestsAndChangesDuringItsYields)
     EXPECT_FALSE(state.RunBusy);
 }
 
+// A drive that is not plugged in leaves its mount point as a folder of the system disk, or no folder at
+// all: the run must neither fill it (the files would hide under the drive) nor delete the backup.
+TEST_F(BackupRun, WritesAndDeletesNothingWhileARootIsOffItsDriveOfTheLastRun)
+{
+    std::string sourceDrive = "/ ext4";
+    std::string destinationDrive = "/mnt/backup ext4";
+    context.driveOf = [&](const std::string& directory) -> std::optional<std::string> {
+        if (!std::filesystem::exists(directory))
+            return std::nullopt;
+        return directory.starts_with(dst()) ? destinationDrive : sourceDrive;
+    };
+    addSet().flRemovedDeletedFiles = true;
+    MakeFile(src("a.txt"), "a");
+    runBackup();
+    EXPECT_EQ(configuration.sets[0].SourceDrive, QStringLiteral("/ ext4"));
+    EXPECT_EQ(configuration.sets[0].DestDrive, QStringLiteral("/mnt/backup ext4"));
+
+    std::filesystem::remove(src("a.txt"));
+    MakeFile(src("b.txt"), "b");
+    const std::string away = m_home.dir() / "away";
+    const std::string destinationLine =
+        "Error : The destination " + dst() +
+        " is not on the drive it was on at the last run. Is the drive plugged in?";
+    const std::string sourceLine = "Error : The source " + src() +
+                                   " is not on the drive it was on at the last run. Is the drive plugged in?";
+    struct Case
+    {
+        const char* what;
+        std::function<void()> unplug;
+        std::function<void()> plug;
+        const std::string& line;
+    };
+    const Case cases[] = {
+        {"destination on the system disk", [&] { destinationDrive = "/ ext4"; },
+         [&] { destinationDrive = "/mnt/backup ext4"; }, destinationLine},
+        {"destination missing", [&] { std::filesystem::rename(dst(), away); },
+         [&] { std::filesystem::rename(away, dst()); }, destinationLine},
+        {"source on another drive", [&] { sourceDrive = "/media/usb vfat"; }, [&] { sourceDrive = "/ ext4"; },
+         sourceLine},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        c.unplug();
+        const qint64 errors = statistics.errors;
+        runBackup();
+        EXPECT_EQ(statistics.errors, errors + 1);
+        EXPECT_TRUE(logged(c.line));
+        c.plug();
+        EXPECT_EQ(FilesBelow(dst()), (Files{"a.txt"})) << "nothing copied, nothing deleted";
+    }
+    runBackup();
+    EXPECT_EQ(FilesBelow(dst()), (Files{"b.txt"}));
+
+    // A set whose roots were changed on purpose has no drive yet: its first run records them.
+    configuration.sets[0].DestDrive.clear();
+    destinationDrive = "/media/new ext4";
+    runBackup();
+    EXPECT_EQ(configuration.sets[0].DestDrive, QStringLiteral("/media/new ext4"));
+}
+
+// A hand-edited option that the program does not know would copy or keep nothing without a word, and a
+// missing destination would put the copies below "/".
+TEST_F(BackupRun, ASetItWouldMisreadIsNotRun)
+{
+    const std::string probe = "kelvo-missing-destination-probe";
+    MakeFile(src(probe), "p");
+    struct Case
+    {
+        QString BackupSet::*field;
+        const char* value;
+        const char* line;
+    };
+    const Case cases[] = {
+        {&BackupSet::CopyOptions, "opdate", "Error : Set Docs : unknown value opdate for CopyOptions"},
+        {&BackupSet::ArchiveOptions, "Seq", "Error : Set Docs : unknown value Seq for ArchiveOptions"},
+        {&BackupSet::SyncOptions, "x", "Error : Set Docs : unknown value x for SyncOptions"},
+        {&BackupSet::DestDir, "", "Error : Set Docs : no destination directory"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.line);
+        configuration.sets.clear();
+        addSet().*c.field = QString::fromLatin1(c.value);
+        const qint64 errors = statistics.errors;
+        runBackup();
+        EXPECT_EQ(statistics.errors, errors + 1);
+        EXPECT_TRUE(logged(c.line));
+        EXPECT_EQ(statistics.filesExamined, 0);
+        EXPECT_EQ(FilesBelow(dst()), Files{});
+        EXPECT_FALSE(std::filesystem::exists("/" + probe));
+        std::filesystem::remove("/" + probe);
+    }
+}
+
 } // namespace
 } // namespace kelvo::test

@@ -2,6 +2,7 @@
 
 #include "platform/AttributeRecordStore.h"
 #include "platform/Failure.h"
+#include "platform/MountedDrive.h"
 #include "platform/ReplacementFile.h"
 #include "support/TestSupport.h"
 
@@ -377,6 +378,33 @@ TEST(FileSystem, RefusesUnreadableDirectoriesAndKeepsReadOnlyFilesManageableForA
         return GetAttributes(dir / "own/file") == AttrReadOnly ? 0 : 3;
     });
     EXPECT_EQ(code, 0) << "1 no other user, 2 listed an unreadable directory, 3 the record was lost";
+}
+
+// The drive of a path is the mount that the kernel shows there: the deepest, and of two at one point
+// the later, which lies on top.
+TEST(MountedDrive, NamesTheTopmostDeepestMountHoldingThePath)
+{
+    const std::string mountInfo = "27 1 8:1 / / rw,relatime shared:1 - ext4 /dev/sda1 rw\n"
+                                  "40 27 8:17 / /mnt/backup rw,relatime shared:5 - ext4 /dev/sdb1 rw\n"
+                                  "41 27 0:50 / /mnt/backup\\040disk rw - vfat /dev/sdc1 rw\n"
+                                  "42 40 0:51 / /mnt/backup rw - tmpfs none rw\n";
+    struct Case
+    {
+        const char* path;
+        const char* drive;
+    };
+    const Case cases[] = {
+        {"/", "/ ext4"},
+        {"/home/me", "/ ext4"},
+        {"/mnt/backup", "/mnt/backup tmpfs"},
+        {"/mnt/backup/kelvo", "/mnt/backup tmpfs"},
+        {"/mnt/backupx", "/ ext4"},
+        {"/mnt/backup disk/kelvo", "/mnt/backup\\040disk vfat"},
+    };
+    for (const Case& c : cases)
+        EXPECT_EQ(DriveIn(mountInfo, c.path), std::string(c.drive)) << c.path;
+    EXPECT_EQ(DriveOf("/no/such/directory"), std::nullopt);
+    EXPECT_EQ(DriveOf("/").value_or("").rfind("/ ", 0), 0u);
 }
 
 } // namespace

@@ -10,6 +10,8 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <dlfcn.h>
 #include <filesystem>
 #include <functional>
 #include <sys/stat.h>
@@ -17,6 +19,19 @@
 #include <unistd.h>
 
 using namespace Qt::Literals::StringLiterals;
+
+// Every sync of this program passes here first, so a test sees what is synced and when.
+namespace {
+std::function<void(int)> g_onFsync;
+}
+
+extern "C" int fsync(int fd)
+{
+    if (g_onFsync)
+        g_onFsync(fd);
+    static const auto next = reinterpret_cast<int (*)(int)>(::dlsym(RTLD_NEXT, "fsync"));
+    return next(fd);
+}
 
 namespace kelvo {
 namespace {
@@ -254,6 +269,32 @@ TEST_F(SettingsStoreTest, TwoWritingProcessesLoseNothing)
     for (const pid_t pid : children)
         EXPECT_EQ(waitpid(pid, nullptr, 0), pid);
     EXPECT_EQ(store.GetAllSettings(App, u"Settings"_s).size(), 2 * writes);
+}
+
+// A crash right after the rename must find the new contents on the disk, not an empty file: the save
+// syncs them while the old file still stands under the name.
+TEST_F(SettingsStoreTest, SyncsTheNewContentsBeforeTheyTakeTheFilesName)
+{
+    store.SaveSetting(App, u"Settings"_s, u"flReRun"_s, u"False"_s);
+    struct Seen
+    {
+        QByteArray synced;
+        QByteArray named;
+    };
+    std::vector<Seen> seen;
+    const auto contents = [](const std::string& path) {
+        QFile opened(QString::fromStdString(path)); // a directory, also synced, reads as nothing
+        return opened.open(QIODevice::ReadOnly) ? opened.readAll() : QByteArray();
+    };
+    g_onFsync = [&](int fd) {
+        seen.push_back({contents("/proc/self/fd/" + std::to_string(fd)), contents(file())});
+    };
+    store.SaveSetting(App, u"Settings"_s, u"flReRun"_s, u"True"_s);
+    g_onFsync = {};
+    const auto newContents = std::find_if(seen.begin(), seen.end(),
+                                          [](const Seen& s) { return s.synced.contains("flReRun = True"); });
+    ASSERT_NE(newContents, seen.end()) << "the new contents were never synced";
+    EXPECT_TRUE(newContents->named.contains("flReRun = False")) << "synced only after the rename";
 }
 
 TEST(SettingsStoreDiskFull, FailsAndLeavesTheOldFileAsItWas)

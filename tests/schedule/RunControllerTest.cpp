@@ -243,6 +243,19 @@ TEST_F(RunControllerTest, PollRunsAllSetsThenTheWatchedSetThenOneStep)
     EXPECT_FALSE(timer1.isEnabled());
 }
 
+// Every load reads the store again, so the drives a run found the roots on must be in the store.
+TEST_F(RunControllerTest, ARunStoresTheDrivesOfItsRootsForTheNextLoad)
+{
+    storeSet(u"One"_s, src());
+    controller->Load();
+    controller->PollTick();
+    const QString stored = store.GetSetting(u"Kelvo"_s, u"Sets\\One"_s, u"DestDrive"_s);
+    EXPECT_TRUE(stored.startsWith(u'/')) << stored.toStdString();
+    controller->Load();
+    EXPECT_EQ(configuration.sets[0].DestDrive, stored);
+    EXPECT_FALSE(configuration.sets[0].SourceDrive.isEmpty());
+}
+
 TEST_F(RunControllerTest, RunNowDuringARunWaitsForItsEnd)
 {
     storeSet(u"Docs"_s, src());
