@@ -200,6 +200,7 @@ private:
     const DirectoryHandle& rootOf(Tree& tree, bool receiving);
     DirectoryHandle openTarget(Tree& tree, const std::string& relative, const std::string& target,
                                bool& created);
+    bool clearOldVersion(const DirectoryHandle& parent, const std::string& name);
     bool isTheOtherRoot(const DirectoryHandle& directory);
     std::optional<mode_t> lendOwnerAccess(const DirectoryHandle& target);
     bool linkToFirstCopy(const File& source, const FileLocation& destination);
@@ -530,11 +531,45 @@ DirectoryHandle Run::openTarget(Tree& tree, const std::string& relative, const s
     if (relative.empty())
         return DirectoryHandle::OpenBelow(root, relative);
     const DirectoryHandle parent = DirectoryHandle::OpenBelow(root, ParentOf(relative));
-    std::optional<DirectoryHandle> made =
-        OpenOrCreateDirectory(FileLocation(parent, LastNameOf(relative)), created);
+    const FileLocation location(parent, LastNameOf(relative));
+    std::optional<DirectoryHandle> made = OpenOrCreateDirectory(location, created);
+    if (!made && clearOldVersion(parent, location.name))
+        made = OpenOrCreateDirectory(location, created);
     if (!made)
         throw Failure(ErrPathFileAccess, target);
     return std::move(*made);
+}
+
+// A file or link where the copying side now has a folder, or a folder where it now has a file: what is
+// in the way is the old version of that name. A one-way set keeps it as a kept copy when it keeps
+// copies; otherwise a file is replaced as any overwritten file is, and a whole folder only when the set
+// deletes removed files, since its files were removed from the copying side. A two-way set replaces
+// nothing: either side may be the user's newest. false when the old version stays.
+bool Run::clearOldVersion(const DirectoryHandle& parent, const std::string& name)
+{
+    const BackupSet& set = m_context.configuration.sets.at(m_setIndex);
+    const FileLocation location(parent, name);
+    std::optional<File> old = File::TryGetFile(location);
+    if (!old)
+        return true;
+    if (SyncModeOf(set) == SyncMode::TwoWay || !set.flOverwrite)
+        return false;
+    const bool folder = old->Attributes() & AttrDirectory;
+    if (KeepsCopies(set)) {
+        const std::string was = old->Path();
+        KeepExistingCopy(m_context, static_cast<qint16>(m_setIndex), *old);
+        m_log.Note("Kept " + was + " as " + old->Path() + ": the source has a " +
+                   (folder ? "file" : "folder") + " of that name now");
+        return true;
+    }
+    if (folder && !set.flRemovedDeletedFiles)
+        return false;
+    if (folder)
+        RemoveDirectoryTree(parent, name);
+    else
+        DeleteFile(location, true);
+    m_log.Deleted(parent.path(), name);
+    return true;
 }
 
 // A backup of a read-only folder is made read-only again at the end of its set's walk; until then its
@@ -679,6 +714,9 @@ void Run::copyFile(qint16 setIndex, const FilePair& pair, TimePrecision precisio
     const std::optional<File> copied =
         SyncModeOf(set) == SyncMode::TwoWay ? File::TryGetFile(pair.source) : std::nullopt;
     m_context.observer.currentFileChanged(QFile::decodeName(QByteArray::fromStdString(pair.name)));
+    if (const std::optional<File> inTheWay = File::TryGetFile(pair.destination);
+        inTheWay && (inTheWay->Attributes() & AttrDirectory))
+        clearOldVersion(pair.target, pair.name);
     std::optional<File> firstOfItsLinks;
     const qint64 result =
         CopyFileWithProgress(m_context, pair.source, pair.destination, [&](const File& source) {

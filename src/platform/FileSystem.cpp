@@ -810,6 +810,23 @@ void CreateDirectory(const std::string& path)
         RaiseErrno(errno, path);
 }
 
+void RemoveDirectoryTree(const DirectoryHandle& parent, const std::string& name)
+{
+    {
+        const DirectoryHandle directory = DirectoryHandle::OpenBelow(parent, name);
+        // Every entry, unfinished copies included: none may keep the directory from going.
+        for (const std::string& entry : ReadDirectory(directory, [](int, const dirent&) { return true; })) {
+            struct stat st = {};
+            if (fstatat(directory.fd(), entry.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISDIR(st.st_mode))
+                RemoveDirectoryTree(directory, entry);
+            else if (unlinkat(directory.fd(), entry.c_str(), 0) != 0 && errno != ENOENT)
+                RaiseErrno(errno, directory.path() + entry);
+        }
+    }
+    if (unlinkat(parent.fd(), name.c_str(), AT_REMOVEDIR) != 0)
+        RaiseErrno(errno, parent.path() + name);
+}
+
 std::vector<std::string> ListDirectory(const DirectoryHandle& directory, int attributeMask,
                                        int* specialEntries)
 {

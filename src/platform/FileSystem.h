@@ -208,6 +208,9 @@ void DeleteFile(const FileLocation& location, bool force); // force: read-only f
 int GetAttributes(const std::string& path);
 void SetAttributes(const std::string& path, int attributes);
 void CreateDirectory(const std::string& path); // one level, private (0700)
+// Deletes the directory name in parent and everything below it, following no link. Raises on the
+// first entry that cannot be deleted; what was deleted before it stays deleted.
+void RemoveDirectoryTree(const DirectoryHandle& parent, const std::string& name);
 
 // The names of a directory that pass the attribute mask, sorted byte-wise for a stable order. A
 // symbolic link is a file entry, whatever it points to. specialEntries, when given, receives how many

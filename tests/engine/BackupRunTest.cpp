@@ -410,8 +410,10 @@ TEST_F(BackupRun, FailuresCostOnlyWhatFailed)
     for (const char* name :
          {"a.txt", "b.txt", "blocked/x.txt", "blocked/deeper/y.txt", "gone/z.txt", "later/w.txt"})
         MakeFile(src(name), "x");
+    // A file where the backup now needs a folder is the old version of that name, replaced.
     MakeFile(dst("blocked"), "a file where the backup needs a folder");
-    // A folder, older than the file, where the file's copy must go: the copy fails.
+    // A folder, older than the file, where the file's copy must go: with removed files kept, the copy
+    // fails.
     std::filesystem::create_directories(dst("b.txt"));
     const struct timespec old[2] = {{1000, 0}, {1000, 0}};
     utimensat(AT_FDCWD, dst("b.txt").c_str(), old, 0);
@@ -425,13 +427,47 @@ TEST_F(BackupRun, FailuresCostOnlyWhatFailed)
     };
     RunBackup(context, AllSets);
 
-    EXPECT_EQ(FilesBelow(dst()), (Files{"blocked", "later/w.txt"}));
-    EXPECT_EQ(statistics.filesCopied, 1);
-    EXPECT_EQ(statistics.errors, 4);
+    EXPECT_EQ(FilesBelow(dst()), (Files{"blocked/deeper/y.txt", "blocked/x.txt", "later/w.txt"}));
+    EXPECT_EQ(statistics.filesCopied, 3);
+    EXPECT_EQ(statistics.errors, 3);
     EXPECT_TRUE(logged("Error : File not found"));
     EXPECT_TRUE(logged("ERROR : Failed to Copy : " + src("b.txt") + ". To " + dst("b.txt")));
-    EXPECT_TRUE(logged("Error : Path/File access error. Cannot access " + dst("blocked/")));
     EXPECT_TRUE(logged("Error : Path not found. Cannot access " + src("gone/")));
+}
+
+// A file that became a folder or a folder that became a file: the old version is kept when the set
+// keeps copies, and replaced otherwise (a whole folder only when removed files are deleted).
+TEST_F(BackupRun, AFileThatBecameAFolderOrTheOtherWayRoundIsBackedUp)
+{
+    struct Case
+    {
+        bool keeps;
+        bool deletes;
+        Files backup;
+    };
+    const Case cases[] = {
+        {true, false, {"became-file", "became-file.1/old.txt", "became-folder.1", "became-folder/new.txt"}},
+        {false, true, {"became-file", "became-folder/new.txt"}},
+        {false, false, {"became-file/old.txt", "became-folder/new.txt"}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(std::to_string(c.keeps) + std::to_string(c.deletes));
+        std::filesystem::remove_all(src());
+        std::filesystem::remove_all(dst());
+        configuration.sets.clear();
+        statistics = {};
+        BackupSet& set = addSet();
+        set.flArchive = c.keeps;
+        set.ArchiveOptions = QStringLiteral("OpSeq");
+        set.flRemovedDeletedFiles = c.deletes;
+        MakeFile(src("became-folder/new.txt"), "new");
+        MakeFile(src("became-file"), "new", 5000);
+        MakeFile(dst("became-folder"), "old");
+        MakeFile(dst("became-file/old.txt"), "old");
+        runBackup();
+        EXPECT_EQ(FilesBelow(dst()), c.backup);
+        EXPECT_EQ(statistics.errors, c.keeps || c.deletes ? 0 : 1) << "a folder removed files stay in";
+    }
 }
 
 TEST_F(BackupRun, SetWideFailuresEndTheSet)
