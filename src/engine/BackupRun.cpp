@@ -158,7 +158,7 @@ struct Tree
     std::string root; // with a trailing "/"
     std::optional<DirectoryHandle> handle;
     std::optional<DirectoryIdentity> identity;
-    bool received = false; // the run wrote into this tree
+    bool received = false; // the run opened this tree to write into it
 };
 
 // What the run knows of the set it is working on.
@@ -171,6 +171,7 @@ struct SetWalk
     std::vector<std::string> excluded;
     std::vector<VisitedDirectory> visited;
     std::map<std::pair<quint64, quint64>, FirstCopy> hardLinks; // by the source file's device and inode
+    bool wrote = false; // anything copied, made, kept aside or deleted
 };
 
 // One run over the chosen sets: the working values that live only as long as the run.
@@ -471,6 +472,7 @@ void Run::copyDirectory(qint16 setIndex, const std::string& directory, const std
         throw Failure(ErrPathFileAccess, target);
     }
     const std::optional<mode_t> lentMode = lendOwnerAccess(targetHandle);
+    m_walk.wrote = m_walk.wrote || created;
     m_targetInSource = !sourceSide;
     m_targetRelative = relative;
     // A directory just made holds no leftovers of a killed run.
@@ -555,6 +557,7 @@ bool Run::clearOldVersion(const DirectoryHandle& parent, const std::string& name
     if (SyncModeOf(set) == SyncMode::TwoWay || !set.flOverwrite)
         return false;
     const bool folder = old->Attributes() & AttrDirectory;
+    m_walk.wrote = true;
     if (KeepsCopies(set)) {
         const std::string was = old->Path();
         KeepExistingCopy(m_context, static_cast<qint16>(m_setIndex), *old);
@@ -631,6 +634,7 @@ void Run::deleteRemovedFiles(qint16 setIndex, const DirectoryHandle& directory, 
         countError();
         return;
     }
+    m_walk.wrote = true;
     for (const std::string& name : removed) {
         m_lastSeen = name;
         removeFile(setIndex, FileLocation(directory, name), target, name);
@@ -736,6 +740,7 @@ void Run::copyFile(qint16 setIndex, const FilePair& pair, TimePrecision precisio
         return;
     }
     ++m_context.statistics.filesCopied;
+    m_walk.wrote = true;
     m_context.observer.statisticsChanged(m_context.statistics);
     m_log.Copied(pair.directory.path(), pair.target.path(), pair.name);
     if (copied)
@@ -809,6 +814,8 @@ void Run::carryDirectoryAttributes(const BackupSet& set)
 // and a write-back that failed (a drive pulled out, a full network share) is counted, not hidden.
 void Run::flushReceivingSides()
 {
+    if (!m_walk.wrote)
+        return; // an unchanged re-run has nothing of its own to flush
     for (const Tree* tree : {&m_walk.source, &m_walk.destination}) {
         if (!tree->received || !tree->handle)
             continue;

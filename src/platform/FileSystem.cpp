@@ -374,6 +374,14 @@ void RemoveIfStale(int directoryFd, const char* name)
     unlinkat(directoryFd, name, 0);
 }
 
+struct stat StatOf(const DirectoryHandle& directory)
+{
+    struct stat st = {};
+    if (fstat(directory.fd(), &st) != 0)
+        RaiseErrno(errno, directory.path());
+    return st;
+}
+
 bool IsForeignOwner(uid_t owner)
 {
     return owner != geteuid() && owner != 0;
@@ -391,10 +399,7 @@ mode_t CarriedMode(mode_t mode, uid_t owner)
 
 bool BelongsToAnotherAccount(const DirectoryHandle& directory)
 {
-    struct stat st = {};
-    if (fstat(directory.fd(), &st) != 0)
-        RaiseErrno(errno, directory.path());
-    return geteuid() != 0 && IsForeignOwner(st.st_uid);
+    return geteuid() != 0 && IsForeignOwner(StatOf(directory).st_uid);
 }
 
 bool LeadsThroughAnotherAccountsLink(const std::string& path)
@@ -873,12 +878,8 @@ void CarryExtendedAttributes(int sourceFd, int destinationFd, const std::string&
 
 void CarryDirectoryMode(const DirectoryHandle& source, const DirectoryHandle& target, OwnerAccess access)
 {
-    struct stat from = {};
-    struct stat to = {};
-    if (fstat(source.fd(), &from) != 0)
-        RaiseErrno(errno, source.path());
-    if (fstat(target.fd(), &to) != 0)
-        RaiseErrno(errno, target.path());
+    const struct stat from = StatOf(source);
+    const struct stat to = StatOf(target);
     const mode_t mode = CarriedMode(from.st_mode, from.st_uid) | (access == OwnerAccess::Full ? S_IRWXU : 0);
     if ((to.st_mode & 07777) != mode && fchmod(target.fd(), mode) != 0)
         RaiseErrno(errno, target.path());
@@ -887,9 +888,7 @@ void CarryDirectoryMode(const DirectoryHandle& source, const DirectoryHandle& ta
 
 std::optional<mode_t> GiveOwnerFullAccess(const DirectoryHandle& directory)
 {
-    struct stat st = {};
-    if (fstat(directory.fd(), &st) != 0)
-        RaiseErrno(errno, directory.path());
+    const struct stat st = StatOf(directory);
     if ((st.st_mode & S_IRWXU) == S_IRWXU)
         return std::nullopt;
     if (fchmod(directory.fd(), (st.st_mode & 07777) | S_IRWXU) != 0)
@@ -905,12 +904,8 @@ void RestoreMode(const DirectoryHandle& directory, mode_t mode)
 
 void CarryDirectoryTimes(const DirectoryHandle& source, const DirectoryHandle& target)
 {
-    struct stat from = {};
-    struct stat to = {};
-    if (fstat(source.fd(), &from) != 0)
-        RaiseErrno(errno, source.path());
-    if (fstat(target.fd(), &to) != 0)
-        RaiseErrno(errno, target.path());
+    const struct stat from = StatOf(source);
+    const struct stat to = StatOf(target);
     if (FromTimespec(to.st_atim) == FromTimespec(from.st_atim) &&
         FromTimespec(to.st_mtim) == FromTimespec(from.st_mtim))
         return;
