@@ -525,7 +525,8 @@ const DirectoryHandle& Run::rootOf(Tree& tree, bool receiving)
 
 // The receiving side's directory at relative, made private when missing. Its parent was visited
 // before it, and is opened again without following links, as is the directory itself. A link or a file
-// in its place is never entered nor replaced: the directory fails (75), and the user decides.
+// in its place is never entered: it is the old version of the name (clearOldVersion), and when it has
+// to stay, the directory fails (75).
 DirectoryHandle Run::openTarget(Tree& tree, const std::string& relative, const std::string& target,
                                 bool& created)
 {
