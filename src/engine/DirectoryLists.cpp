@@ -100,4 +100,22 @@ void BuildDirectoryLists(const Configuration& configuration, QString& startedByW
     startedByWindows.clear();
 }
 
+void RebuildDirectoryList(const Configuration& configuration, qint16 setIndex, RunState& state,
+                          const std::function<void()>& betweenDirectories)
+{
+    const auto index = std::size_t(setIndex);
+    const auto hasList = [&] {
+        return setIndex >= 0 && index < state.DirectoryLists.size() && state.DirectoryLists[index];
+    };
+    if (!hasList() || index >= configuration.sets.size())
+        return;
+    // A copy: the events that run between directories may commit and reload the configuration.
+    const BackupSet set = configuration.sets[index];
+    DirectoryList list = BuildList(set, betweenDirectories);
+    if (!hasList())
+        return; // the lists were rebuilt meanwhile, without this set
+    state.TotalDirectories += qint64(list.size()) - qint64(state.DirectoryLists[index]->size());
+    state.DirectoryLists[index] = std::move(list);
+}
+
 } // namespace kelvo

@@ -16,4 +16,10 @@ namespace kelvo {
 void BuildDirectoryLists(const Configuration& configuration, QString& startedByWindows, RunState& state,
                          const std::function<void()>& betweenDirectories = {});
 
+// Lists one set afresh, as BuildDirectoryLists lists every set, and keeps TotalDirectories in step: a
+// run of that set alone then visits the directories made since the last load. A set that the last load
+// prepared no list for (the first-run delay, an index past the sets) keeps none.
+void RebuildDirectoryList(const Configuration& configuration, qint16 setIndex, RunState& state,
+                          const std::function<void()>& betweenDirectories = {});
+
 } // namespace kelvo

@@ -86,9 +86,16 @@ void RunController::Load()
     const bool delayed = m_parts.app.StartedByWindows == u"WIN"_s && settings.flDelay;
     if (!delayed)
         stampLastRun();
-    // Listing a large tree lets events run; a Run now or a poll meanwhile waits for the lists.
+    listWithEvents([this](const std::function<void()>& betweenDirectories) {
+        BuildDirectoryLists(m_parts.configuration, m_parts.app.StartedByWindows, m_state, betweenDirectories);
+    });
+}
+
+// Listing a large tree lets events run; a Run now or a poll meanwhile waits for the lists.
+void RunController::listWithEvents(const std::function<void(const std::function<void()>&)>& list)
+{
     m_listing = true;
-    BuildDirectoryLists(m_parts.configuration, m_parts.app.StartedByWindows, m_state, [this] {
+    list([this] {
         if (!m_stopRequested)
             letEventsRun();
     });
@@ -141,7 +148,7 @@ void RunController::PollTick()
             runAndArm(AllSets);
         }
         if (m_state.PendingSetIndex != AllSets && !m_stopRequested)
-            runAndArm(m_state.PendingSetIndex);
+            runWatchedSet(m_state.PendingSetIndex);
         if (m_loadWaiting && !m_stopRequested) {
             m_loadWaiting = false;
             Load();
@@ -149,6 +156,17 @@ void RunController::PollTick()
     }
     if (screenSaverMode())
         moveOneStep();
+}
+
+// The watch runs its set between loads, often for a folder made since the last one: the set is listed
+// afresh, so that folder is backed up now and not at the next load.
+void RunController::runWatchedSet(qint16 setIndex)
+{
+    listWithEvents([this, setIndex](const std::function<void()>& betweenDirectories) {
+        RebuildDirectoryList(m_parts.configuration, setIndex, m_state, betweenDirectories);
+    });
+    if (!m_stopRequested)
+        runAndArm(setIndex);
 }
 
 void RunController::runAndArm(qint16 setIndex)

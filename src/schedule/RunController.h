@@ -79,6 +79,8 @@ private:
     bool screenSaverMode() const;
     void stampLastRun();
     void showMinutesToNext(int minutes);
+    void listWithEvents(const std::function<void(const std::function<void()>&)>& list);
+    void runWatchedSet(qint16 setIndex);
     void runAndArm(qint16 setIndex);
     void storeDrives();
     void armWatch();

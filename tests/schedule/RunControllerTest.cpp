@@ -329,6 +329,23 @@ TEST_F(RunControllerTest, WatchedSetRunsAgainAfterAChangeEvenDuringItsRun)
     EXPECT_EQ(controller->watch().WatchHandle(), -1);
 }
 
+TEST_F(RunControllerTest, TheWatchedSetsRunVisitsAFolderMadeSinceTheLoad)
+{
+    storeSet(u"Docs"_s, src(), {{u"StrRealTime"_s, u"Docs"_s}});
+    controller->Load();
+    fs::create_directories(src("new/deeper")); // after the load's lists, before its run
+    WriteFile(src("new/deeper/f"), "f");
+    controller->PollTick();
+    ASSERT_FALSE(fs::exists(home.dir() / "dst/Docs/new/deeper/f")) << "the load's lists did not have it";
+
+    WriteFile(src("a"), "a");
+    ASSERT_TRUE(processEventsUntil([&] { return controller->state().PendingSetIndex == 0; }));
+    controller->PollTick();
+    EXPECT_TRUE(fs::exists(home.dir() / "dst/Docs/new/deeper/f"));
+    EXPECT_TRUE(fs::exists(home.dir() / "dst/Docs/a"));
+    EXPECT_EQ(controller->state().TotalDirectories, 4) << "src, sub, new and deeper";
+}
+
 TEST_F(RunControllerTest, AWatchThatCannotBeArmedIsReportedOnceAndTheTimerStillRuns)
 {
     storeSet(u"Docs"_s, src("missing"), {{u"StrRealTime"_s, u"Docs"_s}, {u"flReRun"_s, u"True"_s}});
