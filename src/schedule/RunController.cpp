@@ -24,6 +24,8 @@ constexpr qint64 DisplayInterval = 33;
 constexpr qint64 EventsInterval = 10;
 // The screen saver's movement keeps the pace of the poll, however many files a run examines.
 constexpr qint64 StepInterval = 50;
+// Timer1 ticks every minute; one late by more than another minute of the wall clock stood still.
+constexpr qint64 FrozenCountdownGap = 2 * 60000;
 
 const QString Kelvo = u"Kelvo"_s;
 const QString SettingsSection = u"Settings"_s;
@@ -41,7 +43,7 @@ bool Due(QElapsedTimer& since, qint64 interval)
 } // namespace
 
 RunController::RunController(RunControllerParts parts, RunView& view)
-    : m_parts(std::move(parts)), m_view(view)
+    : m_parts(std::move(parts)), m_view(view), m_lastMinuteTick(m_parts.clock.now())
 {
     m_parts.timer1.setTickHandler([this] { MinuteTick(); });
     m_parts.tmrDialog.setTickHandler([this] { PollTick(); });
@@ -125,6 +127,23 @@ void RunController::showMinutesToNext(int minutes)
 
 void RunController::MinuteTick()
 {
+    const bool slept = countdownWasFrozen();
+    countMinute();
+    if (slept)
+        Woke();
+}
+
+// The countdown's timer stands still while the machine sleeps and the wall clock does not.
+bool RunController::countdownWasFrozen()
+{
+    const QDateTime now = m_parts.clock.now();
+    const bool frozen = m_lastMinuteTick.isValid() && m_lastMinuteTick.msecsTo(now) > FrozenCountdownGap;
+    m_lastMinuteTick = now;
+    return frozen;
+}
+
+void RunController::countMinute()
+{
     const GeneralSettings& settings = m_parts.configuration.settings;
     if (!settings.flReRun) {
         m_view.setMinutesToNext(u"Timer not enabled"_s, u"Mins to next : N/A"_s);
@@ -132,10 +151,29 @@ void RunController::MinuteTick()
     }
     ++m_parts.app.ReRunCounter;
     showMinutesToNext(settings.IntReRunTime - m_parts.app.ReRunCounter);
-    if (m_parts.app.ReRunCounter >= settings.IntReRunTime) {
-        Load();
-        m_parts.app.ReRunCounter = 0;
-    }
+    if (m_parts.app.ReRunCounter >= settings.IntReRunTime)
+        reloadForReRun();
+}
+
+void RunController::reloadForReRun()
+{
+    Load();
+    m_parts.app.ReRunCounter = 0;
+}
+
+// However long the sleep, the intervals it swallowed are made up by one run: each would back up the
+// same files.
+void RunController::Woke()
+{
+    const GeneralSettings& settings = m_parts.configuration.settings;
+    if (!settings.flReRun || m_stopRequested || !m_lastFullRunStart.isValid())
+        return;
+    // A run of all sets already asked for (by the countdown's end, or by the other word of the same
+    // wake) is this wake's run.
+    if (m_state.RunPending || m_loadWaiting)
+        return;
+    if (m_lastFullRunStart.secsTo(m_parts.clock.now()) >= qint64(settings.IntReRunTime) * 60)
+        reloadForReRun();
 }
 
 void RunController::PollTick()
@@ -145,6 +183,7 @@ void RunController::PollTick()
     if (!m_state.RunBusy && !m_listing && !m_stopRequested) {
         if (m_state.RunPending) {
             m_state.RunPending = false;
+            m_lastFullRunStart = m_parts.clock.now();
             runAndArm(AllSets);
         }
         if (m_state.PendingSetIndex != AllSets && !m_stopRequested)
@@ -312,6 +351,9 @@ void RunController::errorReported(const QString& line)
 void RunController::reRunTimerEnabled(bool enabled)
 {
     m_parts.timer1.setEnabled(enabled && !m_stopRequested);
+    // The minutes of a run are not counted, and its length is no sleep.
+    if (enabled)
+        m_lastMinuteTick = m_parts.clock.now();
 }
 
 // The poll's ticks move the window during a run too; a file examined moves it only when no tick has

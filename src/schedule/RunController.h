@@ -46,8 +46,12 @@ public:
     // run and rebuilds the directory lists. Asked while a run is busy, it waits for the run's end,
     // so a run never has its configuration or its lists replaced under it.
     void Load();
-    // Timer1: one minute more towards the next scheduled load.
+    // Timer1: one minute more towards the next scheduled load. A tick that comes well over a minute
+    // after the previous one by the wall clock follows a sleep of the machine: see Woke.
     void MinuteTick();
+    // The machine woke from sleep, when the countdown stood still. A re-run interval that has passed
+    // since the last run of all sets started is run now, once, as the countdown's end would.
+    void Woke();
     // tmrDialog: the requested run of all sets, then the set the watch asked for, then in the screen
     // saver one step of the main window's movement.
     void PollTick();
@@ -79,6 +83,9 @@ private:
     bool screenSaverMode() const;
     void stampLastRun();
     void showMinutesToNext(int minutes);
+    bool countdownWasFrozen();
+    void countMinute();
+    void reloadForReRun();
     void listWithEvents(const std::function<void(const std::function<void()>&)>& list);
     void runWatchedSet(qint16 setIndex);
     void runAndArm(qint16 setIndex);
@@ -97,6 +104,8 @@ private:
     MovementState m_movement;
     ChangeWatch m_watch;
     QString m_lastWatchProblem;
+    QDateTime m_lastMinuteTick; // or when the countdown last went on
+    QDateTime m_lastFullRunStart;
     bool m_loadWaiting = false;
     bool m_listing = false;
     bool m_stopRequested = false;

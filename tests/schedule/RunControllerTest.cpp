@@ -107,6 +107,21 @@ protected:
             store.SaveSetting(u"Kelvo"_s, u"Settings"_s, key, value);
     }
 
+    // Minutes the machine is awake: the wall clock and the countdown go on together.
+    void awake(int minutes)
+    {
+        for (int i = 0; i < minutes; ++i) {
+            clock.time = clock.time.addSecs(60);
+            timer1.pass(60000);
+        }
+    }
+
+    // The machine sleeps: the wall clock goes on, the countdown's timer stands still.
+    void asleep(int minutes) { clock.time = clock.time.addSecs(60 * minutes); }
+
+    // Every load shows the status bar, outside the screen saver.
+    int loads() const { return view.statusBarShown; }
+
     // Runs body from inside the next run, at its first event yield.
     static void duringNextRun(std::function<void()> body) { QTimer::singleShot(0, std::move(body)); }
 
@@ -180,11 +195,70 @@ TEST_F(RunControllerTest, TheMinutesOfARunAreNotCounted)
     duringNextRun([&] {
         timerWasOff = !timer1.isEnabled();
         timer1.pass(10 * 60000);
+        asleep(2 * 60); // the wall clock of a two-hour run
     });
     controller->PollTick();
     EXPECT_TRUE(timerWasOff);
     EXPECT_EQ(app.ReRunCounter, 0);
     EXPECT_TRUE(timer1.isEnabled()) << "the countdown goes on after the run";
+    awake(1);
+    EXPECT_EQ(app.ReRunCounter, 1);
+    EXPECT_FALSE(controller->state().RunPending) << "a long run is no sleep";
+}
+
+TEST_F(RunControllerTest, ASleepOverTheIntervalGivesOneRunAtWake)
+{
+    storeSet(u"Docs"_s, src(), {{u"flReRun"_s, u"True"_s}, {u"IntReRunTime"_s, u"60"_s}});
+    controller->Load();
+    controller->PollTick();
+    awake(10);
+
+    // Three intervals asleep; the first minute tick after the wake sees the jump of the wall clock.
+    asleep(3 * 60);
+    awake(1);
+    EXPECT_TRUE(controller->state().RunPending);
+    EXPECT_EQ(app.ReRunCounter, 0);
+    EXPECT_EQ(view.label17, u"60"_s);
+    controller->Woke(); // logind's word of the same wake comes after the tick
+    controller->PollTick();
+    controller->Woke();
+    awake(59);
+    EXPECT_EQ(loads(), 2) << "the start's and the wake's, no more";
+    EXPECT_EQ(view.busyChanges.size(), 4u) << "two runs";
+
+    // logind's word first: the tick after it adds nothing.
+    asleep(150);
+    controller->Woke();
+    EXPECT_TRUE(controller->state().RunPending);
+    awake(1);
+    controller->PollTick();
+    awake(1);
+    EXPECT_EQ(loads(), 3);
+
+    // Without re-runs, a wake runs nothing.
+    configuration.settings.flReRun = false;
+    asleep(5 * 60);
+    awake(1);
+    controller->Woke();
+    EXPECT_EQ(loads(), 3);
+}
+
+TEST_F(RunControllerTest, ASleepShorterThanTheRestOfTheIntervalRunsNothingEarly)
+{
+    storeSet(u"Docs"_s, src(), {{u"flReRun"_s, u"True"_s}, {u"IntReRunTime"_s, u"60"_s}});
+    controller->Load();
+    controller->PollTick();
+    awake(10);
+    asleep(30);
+    awake(1);
+    controller->Woke();
+    EXPECT_FALSE(controller->state().RunPending);
+    EXPECT_EQ(app.ReRunCounter, 11) << "the countdown goes on from where it stood";
+    awake(48);
+    EXPECT_FALSE(controller->state().RunPending);
+    awake(1);
+    EXPECT_TRUE(controller->state().RunPending) << "the countdown's own end";
+    EXPECT_EQ(loads(), 2);
 }
 
 TEST_F(RunControllerTest, LoadStampsTheLastRunUnlessTheFirstRunIsDelayed)
