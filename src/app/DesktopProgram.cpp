@@ -7,6 +7,7 @@
 #include "session/IdleBackup.h"
 #include "session/ScreenSaverWatch.h"
 #include "session/SleepInhibitor.h"
+#include "session/WakeWatch.h"
 #include "ui/MessageBoxes.h"
 #include "ui/frmConfig.h"
 #include "ui/frmDialog.h"
@@ -78,6 +79,7 @@ int DesktopProgram::startApplication(const ScreenSaverTarget& target)
         if (m_state.StartMinimised == u"MIN"_s)
             m_dialog->showMinimized();
         listenForIdle();
+        listenForWake();
     }
     if (m_exitProgram.ended())
         return 0;
@@ -111,6 +113,15 @@ void DesktopProgram::listenForIdle()
                         [this] { m_dialog->Form_Load(); },
                         [&controller](const QString& line) { controller.NoteInLog(line); }});
     m_idleBackup->CheckAvailable();
+}
+
+// The countdown stands still while the machine sleeps; logind says at once when it has woken.
+void DesktopProgram::listenForWake()
+{
+    m_wakeWatch = std::make_unique<WakeWatch>(QDBusConnection::systemBus());
+    RunController& controller = m_dialog->controller();
+    QObject::connect(m_wakeWatch.get(), &WakeWatch::woke, m_wakeWatch.get(),
+                     [&controller] { controller.Woke(); });
 }
 
 // The machine does not suspend in the middle of a backup; the setting may also have been switched on

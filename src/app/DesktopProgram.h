@@ -24,6 +24,7 @@ class IdleBackup;
 class ScreenSaverWatch;
 class SleepInhibitor;
 class TerminationSignals;
+class WakeWatch;
 
 // The program as the desktop starts it: the run modes, its windows and how they are wired to the
 // store, the engine and the timers, and the one way out.
@@ -51,6 +52,7 @@ private:
     void createWindows();
     frmStatusBar& statusBarWindow();
     void listenForIdle();
+    void listenForWake();
     void runBusyChanged(bool busy);
 
     AppState m_state;
@@ -70,6 +72,7 @@ private:
     std::unique_ptr<SleepInhibitor> m_inhibitor;
     std::unique_ptr<ScreenSaverWatch> m_screenSaverWatch;
     std::unique_ptr<IdleBackup> m_idleBackup;
+    std::unique_ptr<WakeWatch> m_wakeWatch;
     ProgramDialogs m_dialogs; // last: its dialogs belong to the main window
 };
 
