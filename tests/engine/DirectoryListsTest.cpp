@@ -97,5 +97,37 @@ TEST(DirectoryLists, TotalCountsEveryListAndTheFirstRunDelayBuildsNothingOnce)
     EXPECT_EQ(Build(sets, true).DirectoryLists.size(), 3u);
 }
 
+TEST(DirectoryLists, OneSetListedAfreshKeepsTheTotalInStep)
+{
+    const test::TempDir dir;
+    fs::create_directories(dir / "one/a");
+    fs::create_directories(dir / "two");
+    Configuration configuration;
+    configuration.sets = {Set(dir / "one", "", "srcToDest", true), Set(dir / "two", "", "srcToDest", true)};
+    QString startedByWindows;
+    RunState state;
+    BuildDirectoryLists(configuration, startedByWindows, state);
+    ASSERT_EQ(state.TotalDirectories, 3);
+
+    fs::create_directories(dir / "one/b/c");
+    fs::create_directories(dir / "two/d");
+    RebuildDirectoryList(configuration, 0, state);
+    const std::string one = dir / "one/";
+    EXPECT_EQ(state.DirectoryLists[0], (DirectoryList{one, one + "a/", one + "b/", one + "b/c/", "END"}));
+    EXPECT_EQ(state.DirectoryLists[1], (DirectoryList{dir / "two/", "END"})) << "the other set is not listed";
+    EXPECT_EQ(state.TotalDirectories, 5);
+
+    // No list where the load made none: the first-run delay, an index past the sets.
+    for (const qint16 index : {qint16(2), qint16(-1), AllSets})
+        RebuildDirectoryList(configuration, index, state);
+    EXPECT_EQ(state.DirectoryLists.size(), 2u);
+    configuration.settings.flDelay = true;
+    startedByWindows = QStringLiteral("WIN");
+    BuildDirectoryLists(configuration, startedByWindows, state);
+    RebuildDirectoryList(configuration, 0, state);
+    EXPECT_FALSE(state.DirectoryLists[0].has_value());
+    EXPECT_EQ(state.TotalDirectories, 0);
+}
+
 } // namespace
 } // namespace kelvo
