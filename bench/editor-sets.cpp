@@ -45,8 +45,19 @@ int main(int argc, char* argv[])
     const int count = argc > 1 ? std::atoi(argv[1]) : 1000;
     Configuration configuration{{}, ManySets(count), {}};
     AppState app{RunModeApplication, {}, {}, 0, 0, false};
-    frmConfig editor(frmConfigParts{
-        configuration, app, MessageBoxes::Desktop(), [] {}, [] {}, [] {}, [] {}, {}, {}, {}, {}, {}, {}});
+    frmConfig editor(frmConfigParts{configuration,
+                                    app,
+                                    MessageBoxes::Desktop(),
+                                    [](const SetsDraft&) {},
+                                    [] {},
+                                    [] {},
+                                    [] {},
+                                    {},
+                                    {},
+                                    {},
+                                    {},
+                                    {},
+                                    {}});
 
     QElapsedTimer open;
     open.start();

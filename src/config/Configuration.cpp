@@ -475,6 +475,24 @@ void CommitConfiguration(SettingsStore& store, Configuration& configuration)
     LoadConfiguration(store, configuration);
 }
 
+SetsDraft DraftOf(const Configuration& configuration)
+{
+    SetsDraft draft{configuration.sets, std::nullopt};
+    if (configuration.base)
+        draft.base = NamedSets(configuration.sets);
+    return draft;
+}
+
+void CommitDraft(SettingsStore& store, Configuration& configuration, const SetsDraft& draft)
+{
+    Configuration committed = configuration;
+    committed.sets = draft.base ? WithEmptyRecordWhenEmpty(MergedSets(NamedSets(configuration.sets),
+                                                                      NamedSets(draft.sets), *draft.base))
+                                : draft.sets;
+    CommitConfiguration(store, committed);
+    configuration = std::move(committed);
+}
+
 void ChangeConfiguration(SettingsStore& store, const std::function<void(Configuration&)>& change)
 {
     store.Exclusively(Application, [&] {

@@ -128,6 +128,18 @@ void SaveConfiguration(SettingsStore& store, Configuration& configuration);
 void StoreRunRecords(SettingsStore& store, const BackupSets& ranSets, bool withLastDate);
 // The commit of every editor: save, then load.
 void CommitConfiguration(SettingsStore& store, Configuration& configuration);
+// An editor's own copy of the sets, with the sets in memory it was taken from. A load of the
+// configuration in memory (the countdown's) leaves the copy alone, and its commit carries only what
+// the editor changed, so neither replaces the other.
+struct SetsDraft
+{
+    BackupSets sets;
+    std::optional<BackupSets> base; // none when everything in memory was new (nothing loaded yet)
+};
+SetsDraft DraftOf(const Configuration& configuration);
+// The commit of an editor's draft: its changes go over the sets in memory (with what runs stamped
+// there since), then save and load. A save that fails leaves the configuration in memory as it was.
+void CommitDraft(SettingsStore& store, Configuration& configuration, const SetsDraft& draft);
 // Loads, changes and commits while holding the store's lock, so that no other process's change comes
 // between what change saw and what it decided (two adds of one name cannot both succeed).
 void ChangeConfiguration(SettingsStore& store, const std::function<void(Configuration&)>& change);

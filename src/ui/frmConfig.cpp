@@ -40,7 +40,7 @@ enum Command { Add = 1, Properties, Remove, Settings, MoveDown, MoveUp, Help, Ab
 } // namespace
 
 frmConfig::frmConfig(frmConfigParts parts, QWidget* parent)
-    : QDialog(parent), m_parts(std::move(parts)), m_model(m_parts.configuration.sets)
+    : QDialog(parent), m_parts(std::move(parts)), m_model(m_draft.sets)
 {
     setObjectName(u"frmConfig"_s);
     setWindowTitle(u"Edit Sets"_s);
@@ -87,8 +87,8 @@ frmConfig::frmConfig(frmConfigParts parts, QWidget* parent)
     layout->addLayout(buttons);
     resize(Pixels(12000), Pixels(4800));
 
-    m_options = std::make_unique<frmOptions>(frmOptionsParts{m_parts.configuration.sets, m_parts.messages,
-                                                             m_parts.help, m_parts.browseFolder,
+    m_options = std::make_unique<frmOptions>(frmOptionsParts{m_draft.sets, m_parts.messages, m_parts.help,
+                                                             m_parts.browseFolder,
                                                              [this](int row) {
                                                                  m_model.rowWritten(row);
                                                                  selectRow(row);
@@ -104,9 +104,10 @@ void frmConfig::Form_Load()
     const BackupSets& sets = m_parts.configuration.sets;
     if (sets.empty() || (sets.size() == 1 && sets[0].SetName.isEmpty()))
         m_parts.loadConfiguration();
+    m_draft = DraftOf(m_parts.configuration);
     // Taken after the load, so that Cancel puts back the sets the editor showed, never an empty list
     // that a later save would write over the stored sets.
-    LoadedSets = sets;
+    LoadedSets = m_draft;
     m_model.reset();
     sizeColumns();
     if (m_model.rowCount() > 0)
@@ -190,9 +191,16 @@ void frmConfig::Toolbar1_ButtonClick(int index)
     }
 }
 
+// The configuration in memory is loaded again by the commit, and the draft starts afresh from it.
+void frmConfig::commit()
+{
+    m_parts.commit(m_draft);
+    m_draft = DraftOf(m_parts.configuration);
+}
+
 void frmConfig::removeSet(int row)
 {
-    BackupSets& sets = m_parts.configuration.sets;
+    BackupSets& sets = m_draft.sets;
     const QString name = sets[std::size_t(row)].SetName;
     if (!m_parts.messages.question(this, u"Are you sure you want to remove the set "_s + name + u" ?"_s,
                                    u"Remove Set"_s))
@@ -204,7 +212,7 @@ void frmConfig::removeSet(int row)
     }
     sets[std::size_t(row)].flRemoved = true;
     try {
-        m_parts.commit();
+        commit();
     } catch (const std::exception& failure) {
         sets[std::size_t(row)].flRemoved = false;
         m_parts.messages.stop(
@@ -226,13 +234,14 @@ void frmConfig::moveSelected(bool down)
 bool frmConfig::cmdDone_Click()
 {
     try {
-        m_parts.commit();
+        commit();
     } catch (const std::exception& failure) {
         m_parts.messages.stop(
             this, u"The sets could not be saved: %1\nThe editor keeps them as they are; try again "
                   u"once the problem is solved."_s.arg(QString::fromLocal8Bit(failure.what())));
         return false;
     }
+    LoadedSets = m_draft; // what is stored now is what a later Cancel cannot take back
     m_model.reset();
     const bool configMode = m_parts.app.RunMode == RunModeConfig;
     if (m_parts.settingsVisible && m_parts.settingsVisible()) {
@@ -254,8 +263,9 @@ bool frmConfig::cmdDone_Click()
 
 void frmConfig::CmdCancel_Click()
 {
-    m_parts.configuration.sets = LoadedSets.empty() ? BackupSets(1) : LoadedSets;
-    LoadedSets.assign(1, BackupSet{});
+    // LoadedSets stays: an editor shown again without a load (the tray menu's Edit Sets) and cancelled
+    // again must put back the same list, not an empty one that a later commit would store.
+    m_draft = LoadedSets;
     m_model.reset();
     hide();
     QDialog::reject();

@@ -22,8 +22,9 @@ struct frmConfigParts
     Configuration& configuration;
     AppState& app;
     MessageBoxes& messages;
-    // Save then load; raises on a save that failed (the store keeps what it had).
-    std::function<void()> commit;
+    // Commits the editor's draft (CommitDraft); raises on a save that failed (the store keeps what it
+    // had).
+    std::function<void(const SetsDraft& draft)> commit;
     std::function<void()> loadConfiguration;
     std::function<void()> exitProgram;
     std::function<void()> statusBarVisible;
@@ -37,8 +38,9 @@ struct frmConfigParts
 };
 
 // The set list editor "Edit Sets": the sets in store order, each enabled or not, and the commands
-// that add, edit, remove and order them. The grid is a view of the sets in memory; Ok commits them,
-// Cancel puts back the list as it was at the last load.
+// that add, edit, remove and order them. The editor and its properties dialog work on their own copy
+// of the sets, so a countdown that reloads and runs the stored sets meanwhile takes nothing of what
+// the person changed; Ok commits the copy, Cancel puts back the list as it was at the last load.
 class frmConfig final : public QDialog
 {
     Q_OBJECT
@@ -48,8 +50,8 @@ public:
     explicit frmConfig(frmConfigParts parts, QWidget* parent = nullptr);
     ~frmConfig() override;
 
-    // The refresh: shows the sets in memory (loading them first when there are none) and keeps a
-    // copy for Cancel.
+    // The refresh: copies the sets in memory (loading them first when there are none) and keeps the
+    // copy as it is for Cancel.
     void Form_Load();
     // Done: commits the configuration; false when the save failed, the person was told and the
     // editor stays open with the list as it is.
@@ -62,6 +64,8 @@ public:
     QAction& toolbarButton(int index) const { return *m_buttons.at(std::size_t(index - 1)); }
     frmOptions& options() { return *m_options; }
     SetListModel& model() { return m_model; }
+    // The list as the editor shows it, changes not yet committed included.
+    const BackupSets& sets() const { return m_draft.sets; }
     void selectRow(int row);
 
 protected:
@@ -73,8 +77,10 @@ private:
     void removeSet(int row);
     void moveSelected(bool down);
     void sizeColumns();
+    void commit();
 
     frmConfigParts m_parts;
+    SetsDraft m_draft; // what the grid and the properties dialog change
     SetListModel m_model;
     QTableView m_grid;
     QToolBar m_toolbar;
@@ -82,7 +88,7 @@ private:
     QPushButton m_done;
     QPushButton m_cancel;
     std::unique_ptr<frmOptions> m_options;
-    BackupSets LoadedSets;
+    SetsDraft LoadedSets; // the draft as the last load or Done left it, for Cancel
 };
 
 } // namespace kelvo

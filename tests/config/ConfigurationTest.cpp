@@ -339,6 +339,33 @@ TEST_F(ConfigurationTest, ASaveKeepsWhatAnotherProcessChangedMeanwhile)
     EXPECT_EQ(StoredSetNames(store), (QStringList{u"Docs"_s, u"New"_s}));
 }
 
+// An editor's draft outlives the countdown's reload of the configuration in memory, and its commit
+// brings only what the editor changed: another process's edit and a run's stamp meanwhile stay.
+TEST_F(ConfigurationTest, ADraftCommitsOnlyItsOwnEditsOverAReload)
+{
+    config.sets = {NamedSet(u"Docs"_s), NamedSet(u"Mail"_s)};
+    CommitConfiguration(store, config);
+    SetsDraft draft = DraftOf(config);
+    draft.sets[0].flEnabled = false;
+    draft.sets.push_back(NamedSet(u"New"_s));
+
+    ChangeConfiguration(store, [](Configuration& other) { other.sets[1].Filters = u"*.eml"_s; });
+    LoadConfiguration(store, config);
+    config.sets[1].LastDate = u"01/02/2026 10:00:00"_s;
+    EXPECT_TRUE(config.sets[0].flEnabled) << "the reload runs the stored sets";
+
+    const BackupSets ran = config.sets;
+    SettingsStore full(store.directory(), test::ReadFile(store.filePath(App).toStdString()).size() + 10);
+    EXPECT_THROW(CommitDraft(full, config, draft), Failure);
+    EXPECT_EQ(config.sets, ran) << "a failed save leaves the stored sets in memory";
+
+    CommitDraft(store, config, draft);
+    EXPECT_EQ(StoredSetNames(store), (QStringList{u"Docs"_s, u"Mail"_s, u"New"_s}));
+    EXPECT_FALSE(config.sets[0].flEnabled);
+    EXPECT_EQ(config.sets[1].Filters, u"*.eml"_s);
+    EXPECT_EQ(config.sets[1].LastDate, u"01/02/2026 10:00:00"_s);
+}
+
 // The drive a run found a root on outlasts every save, by any process, until the root changes.
 TEST_F(ConfigurationTest, ARootsDriveOutlastsEverySaveUntilTheRootChanges)
 {

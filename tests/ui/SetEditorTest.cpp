@@ -8,9 +8,12 @@
 #include "ui/RecordingMessages.h"
 #include "ui/VisibleText.h"
 #include "ui/frmConfig.h"
+#include "ui/frmDialog.h"
 #include "ui/frmOptions.h"
+#include "ui/frmStatusBar.h"
 
 #include <QApplication>
+#include <QScreen>
 
 #include <gtest/gtest.h>
 
@@ -40,10 +43,10 @@ protected:
         frmConfigParts parts{configuration,
                              app,
                              messages,
-                             [this] {
+                             [this](const SetsDraft& draft) {
                                  if (saveFails)
                                      throw Failure(ErrDiskFull, home.configDir());
-                                 CommitConfiguration(store, configuration);
+                                 CommitDraft(store, configuration, draft);
                              },
                              [this] { LoadConfiguration(store, configuration); },
                              [this] { ++exits; },
@@ -70,16 +73,17 @@ protected:
     }
 
     // What the grid shows, row by row, checked against the array it must mirror.
-    QStringList gridNames(frmConfig& editor) const
+    static QStringList gridNames(frmConfig& editor)
     {
         QStringList names;
         const SetListModel& model = editor.model();
-        EXPECT_EQ(std::size_t(std::max(1, model.rowCount())), configuration.sets.size());
+        const BackupSets& sets = editor.sets();
+        EXPECT_EQ(std::size_t(std::max(1, model.rowCount())), sets.size());
         for (int row = 0; row < model.rowCount(); ++row) {
             names << model.index(row, 1).data().toString();
-            EXPECT_EQ(names.back(), configuration.sets[std::size_t(row)].SetName);
+            EXPECT_EQ(names.back(), sets[std::size_t(row)].SetName);
             EXPECT_EQ(model.index(row, 0).data(Qt::CheckStateRole).toInt() == Qt::Checked,
-                      configuration.sets[std::size_t(row)].flEnabled);
+                      sets[std::size_t(row)].flEnabled);
         }
         return names;
     }
@@ -114,13 +118,13 @@ TEST_F(SetEditor, GridAndArrayStayTogetherThroughEveryCommand)
     fillNewSet(editor->options(), u"Four"_s, home.dir() / "Four", u"/backup/four"_s);
     editor->options().OKButton_Click();
     EXPECT_EQ(gridNames(*editor), (QStringList{u"One"_s, u"Two"_s, u"Three"_s, u"Four"_s}));
-    EXPECT_EQ(configuration.sets[3].LastDate, u"Never run"_s);
-    EXPECT_TRUE(configuration.sets[3].flEnabled);
+    EXPECT_EQ(editor->sets()[3].LastDate, u"Never run"_s);
+    EXPECT_TRUE(editor->sets()[3].flEnabled);
 
     editor->MSFlexGrid1_Click(editor->model().index(1, 0));
-    EXPECT_FALSE(configuration.sets[1].flEnabled);
+    EXPECT_FALSE(editor->sets()[1].flEnabled);
     editor->MSFlexGrid1_Click(editor->model().index(1, 2));
-    EXPECT_FALSE(configuration.sets[1].flEnabled) << "only the tick-box column toggles";
+    EXPECT_FALSE(editor->sets()[1].flEnabled) << "only the tick-box column toggles";
     gridNames(*editor);
 
     editor->selectRow(0);
@@ -162,8 +166,11 @@ TEST_F(SetEditor, RemoveWritesAtOnceCancelRestoresOnlyMemoryAndTheLastSetWaitsFo
     EXPECT_EQ(gridNames(*editor), (QStringList{u"One"_s, u"Three"_s}));
     EXPECT_EQ(storedNames(), (QStringList{u"One"_s, u"Three"_s})) << "written at once";
     editor->CmdCancel_Click();
-    EXPECT_EQ(configuration.sets.size(), 3u) << "Cancel puts the list back as it was at load";
+    EXPECT_EQ(gridNames(*editor), (QStringList{u"One"_s, u"Two"_s, u"Three"_s}))
+        << "Cancel puts the list back as it was at load";
     EXPECT_EQ(storedNames(), (QStringList{u"One"_s, u"Three"_s})) << "but not the store";
+    ASSERT_TRUE(editor->cmdDone_Click());
+    EXPECT_EQ(storedNames(), (QStringList{u"One"_s, u"Three"_s})) << "nor a later commit";
 
     // A Remove whose save fails keeps the set, and says why.
     editor->Form_Load();
@@ -172,14 +179,12 @@ TEST_F(SetEditor, RemoveWritesAtOnceCancelRestoresOnlyMemoryAndTheLastSetWaitsFo
     editor->Toolbar1_ButtonClick(3);
     EXPECT_TRUE(messages.last().startsWith(u"The set One could not be removed"_s))
         << messages.last().toStdString();
-    EXPECT_EQ(gridNames(*editor).size(), 3);
-    EXPECT_FALSE(configuration.sets[0].flRemoved);
+    EXPECT_EQ(gridNames(*editor).size(), 2);
+    EXPECT_FALSE(editor->sets()[0].flRemoved);
     saveFails = false;
 
-    for (int i = 0; i < 2; ++i) {
-        editor->selectRow(0);
-        editor->Toolbar1_ButtonClick(3);
-    }
+    editor->selectRow(0);
+    editor->Toolbar1_ButtonClick(3);
     editor->selectRow(0);
     editor->Toolbar1_ButtonClick(3);
     EXPECT_EQ(gridNames(*editor), QStringList{});
@@ -200,7 +205,7 @@ TEST_F(SetEditor, DoneAndCancelEndTheEditorOnlyModesAndAFailedSaveKeepsTheList)
     editor->MSFlexGrid1_Click(editor->model().index(0, 0));
     EXPECT_FALSE(editor->cmdDone_Click());
     EXPECT_TRUE(editor->isVisible()) << "the edit is not lost";
-    EXPECT_FALSE(configuration.sets[0].flEnabled);
+    EXPECT_FALSE(editor->sets()[0].flEnabled);
     EXPECT_TRUE(messages.last().startsWith(u"The sets could not be saved"_s));
     EXPECT_EQ(exits, 0);
     saveFails = false;
@@ -219,7 +224,7 @@ TEST_F(SetEditor, DoneAndCancelEndTheEditorOnlyModesAndAFailedSaveKeepsTheList)
     editor->MSFlexGrid1_Click(editor->model().index(0, 0));
     editor->show();
     editor->close();
-    EXPECT_EQ(configuration.sets[0].flEnabled, false) << "restored to its state at load";
+    EXPECT_EQ(editor->sets()[0].flEnabled, false) << "restored to its state at load";
     EXPECT_EQ(exits, 2);
 }
 
@@ -228,10 +233,10 @@ TEST_F(SetEditor, PropertiesDialogJudgesASetInTheDialogsOrder)
     auto editor = makeEditor();
     frmOptions& dialog = editor->options();
     const auto refused = [&](const QString& name, const std::string& source, const QString& destination) {
-        const std::size_t before = configuration.sets.size();
+        const std::size_t before = editor->sets().size();
         fillNewSet(dialog, name, source, destination);
         dialog.OKButton_Click();
-        EXPECT_EQ(configuration.sets.size(), before) << name.toStdString();
+        EXPECT_EQ(editor->sets().size(), before) << name.toStdString();
         return messages.last();
     };
     const std::string folder = home.dir() / "One";
@@ -261,11 +266,11 @@ TEST_F(SetEditor, PropertiesDialogJudgesASetInTheDialogsOrder)
     // A missing source that the person accepts is stored.
     fillNewSet(dialog, u"Later"_s, home.dir() / "nowhere", u"/b"_s);
     dialog.OKButton_Click();
-    EXPECT_EQ(configuration.sets.back().SetName, u"Later"_s);
+    EXPECT_EQ(editor->sets().back().SetName, u"Later"_s);
     // Editing keeps its own name.
     dialog.PrepareEdit(0);
     dialog.OKButton_Click();
-    EXPECT_EQ(configuration.sets.size(), 4u);
+    EXPECT_EQ(editor->sets().size(), 4u);
 }
 
 TEST_F(SetEditor, AdvancedRulesSpeakOnlyWhileTheDialogIsShown)
@@ -275,9 +280,10 @@ TEST_F(SetEditor, AdvancedRulesSpeakOnlyWhileTheDialogIsShown)
     configuration.sets[0].flArchiveSubDir = true;
     configuration.sets[0].flArchive = false;
     configuration.sets[0].Filters.clear();
+    editor->Form_Load();
     dialog.PrepareEdit(0);
     EXPECT_TRUE(dialog.CbArchive.isChecked()) << "a kept-copy folder means keeping copies";
-    EXPECT_EQ(configuration.sets[0].Filters, u"*.*"_s) << "an empty filter list is every file";
+    EXPECT_EQ(editor->sets()[0].Filters, u"*.*"_s) << "an empty filter list is every file";
     dialog.cbOverwrite.click();
     EXPECT_TRUE(messages.texts.isEmpty()) << "no question while the editor fills the dialog";
 
@@ -302,6 +308,73 @@ TEST_F(SetEditor, AdvancedRulesSpeakOnlyWhileTheDialogIsShown)
     dialog.CancelButton_Click();
     EXPECT_FALSE(dialog.isVisible());
     EXPECT_FALSE(dialog.expanded());
+}
+
+class FixedClock final : public Clock
+{
+public:
+    QDateTime now() const override { return QDateTime(QDate(2026, 12, 5), QTime(14, 5, 9)); }
+};
+
+// The countdown comes while Edit Sets is open: it reloads and runs the stored sets, and what the
+// person changed in the editor stays there until Ok stores it, or Cancel drops it.
+TEST_F(SetEditor, ACountdownReloadAndRunLeaveTheOpenEditorsChangesAlone)
+{
+    store.SaveSetting(u"Kelvo"_s, u"Settings"_s, u"flReRun"_s, u"True"_s);
+    store.SaveSetting(u"Kelvo"_s, u"Settings"_s, u"IntReRunTime"_s, u"1"_s);
+    store.SaveSetting(u"Kelvo"_s, u"Settings"_s, u"StrLogFileDir"_s,
+                      QString::fromStdString(home.dir().path()));
+    for (const char* name : {"One", "Two", "Three", "Four"}) {
+        std::filesystem::create_directories(home.dir() / name);
+        std::filesystem::create_directories(home.dir() / ("backup/" + std::string(name)));
+        test::WriteFile(home.dir() / (std::string(name) + "/file.txt"), name);
+    }
+    FixedClock clock;
+    frmStatusBar statusBar{configuration, [] { return QGuiApplication::primaryScreen(); }, {}};
+    frmDialog mainWindow(frmDialogParts{configuration, store, app, clock, statusBar, {}, {}, {}, {}, {}});
+    mainWindow.Form_Load();
+    auto editor = makeEditor();
+    const auto countdownReloadsAndRuns = [&] {
+        mainWindow.controller().MinuteTick();
+        mainWindow.controller().PollTick();
+    };
+    const auto backedUp = [&](const char* name) {
+        return std::filesystem::exists(home.dir() / ("backup/" + std::string(name) + "/file.txt"));
+    };
+
+    editor->MSFlexGrid1_Click(editor->model().index(1, 0)); // Two unticked
+    fillNewSet(editor->options(), u"Four"_s, home.dir() / "Four",
+               QString::fromStdString(home.dir() / "backup/Four"));
+    editor->options().OKButton_Click();
+    countdownReloadsAndRuns();
+    EXPECT_TRUE(backedUp("Two")) << "the run takes the stored sets";
+    EXPECT_FALSE(backedUp("Four"));
+    EXPECT_EQ(gridNames(*editor), (QStringList{u"One"_s, u"Two"_s, u"Three"_s, u"Four"_s}));
+    EXPECT_FALSE(editor->sets()[1].flEnabled);
+    ASSERT_TRUE(editor->cmdDone_Click());
+    Configuration stored;
+    LoadConfiguration(store, stored);
+    EXPECT_EQ(storedNames(), (QStringList{u"One"_s, u"Two"_s, u"Three"_s, u"Four"_s}));
+    EXPECT_FALSE(stored.sets[1].flEnabled);
+    EXPECT_TRUE(stored.sets[3].flEnabled);
+
+    // Cancel after a reload puts back the list as the editor opened, over the memory the run reloaded.
+    editor->Form_Load();
+    editor->MSFlexGrid1_Click(editor->model().index(0, 0));
+    editor->selectRow(3);
+    editor->Toolbar1_ButtonClick(6); // Four moves up
+    countdownReloadsAndRuns();
+    EXPECT_TRUE(backedUp("Four"));
+    editor->CmdCancel_Click();
+    EXPECT_EQ(gridNames(*editor), (QStringList{u"One"_s, u"Two"_s, u"Three"_s, u"Four"_s}));
+    EXPECT_TRUE(editor->sets()[0].flEnabled);
+
+    // Shown again from the tray menu, without a load, and cancelled again: the same list, which a
+    // later commit (the settings dialog's Ok) stores as it is.
+    editor->CmdCancel_Click();
+    EXPECT_EQ(gridNames(*editor).size(), 4);
+    ASSERT_TRUE(editor->cmdDone_Click());
+    EXPECT_EQ(storedNames(), (QStringList{u"One"_s, u"Two"_s, u"Three"_s, u"Four"_s}));
 }
 
 // A set edited by hand in the settings file may name anything; the list's tool tips show it as it is.
