@@ -44,7 +44,8 @@ Options of add and edit:
   --enabled, --disabled   Whether the set takes part in runs (default enabled).
   --force                 Accept a source directory that does not exist.
 
-Set names hold letters, digits and spaces only, and are unique without regard to letter case.
+Set names hold letters of any alphabet, digits and spaces only, and are unique without regard
+to letter case.
 Paths are stored absolute. An option may also be written --option=VALUE.
 
 Exit status:

@@ -18,17 +18,21 @@ QString UsageText(const SetProblem& problem)
     case SetProblemKind::PaddedName:
         return u"set name \"%1\" begins or ends with a space"_s.arg(s);
     case SetProblemKind::NameCharacters:
-        return u"set name \"%1\": use only letters a-z, A-Z, digits 0-9 and spaces"_s.arg(s);
+        return u"set name \"%1\": use only letters, digits and spaces"_s.arg(s);
     case SetProblemKind::DuplicateName:
         return u"a set named \"%1\" already exists"_s.arg(s);
     case SetProblemKind::NoSource:
         return u"a source directory is required (--source)"_s;
+    case SetProblemKind::RelativeSource:
+        return u"source %1 is not an absolute path; give the whole path, beginning with /"_s.arg(s);
     case SetProblemKind::SourceIsAFile:
         return u"source %1 is a file; a set backs up a directory"_s.arg(s);
     case SetProblemKind::SourceMissing:
         return u"source directory %1 does not exist (--force adds the set anyway)"_s.arg(s);
     case SetProblemKind::NoDestination:
         return u"a destination directory is required (--dest)"_s;
+    case SetProblemKind::RelativeDestination:
+        return u"destination %1 is not an absolute path; give the whole path, beginning with /"_s.arg(s);
     case SetProblemKind::SameDirectory:
         return u"source and destination are the same directory"_s;
     case SetProblemKind::DestinationInsideSource:

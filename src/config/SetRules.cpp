@@ -2,6 +2,8 @@
 
 #include "platform/FileSystem.h"
 
+#include <QList>
+
 #include <filesystem>
 #include <sys/stat.h>
 #include <utility>
@@ -35,6 +37,8 @@ std::optional<SetProblem> SourceProblem(const QString& source, bool sourceMayBeM
 {
     if (source.isEmpty())
         return SetProblem{SetProblemKind::NoSource, source};
+    if (!source.startsWith(u'/'))
+        return SetProblem{SetProblemKind::RelativeSource, source};
     if (FolderExists(ToFilePath(source)))
         return std::nullopt;
     // The run always treats the source as a directory, so a file here would back up nothing.
@@ -143,14 +147,17 @@ std::optional<SetProblem> KeptCopyProblem(const BackupSet& set)
 
 } // namespace
 
+// Letters and digits of every script, by code point so that letters beyond the first plane count. A
+// combining mark belongs to the letter before it: many scripts write vowels with them, and a name
+// typed in decomposed form ("u" and a diaeresis) is the same name to the person who typed it.
 bool IsValidSetName(const QString& name)
 {
-    for (const QChar c : name) {
-        const char16_t u = c.unicode();
-        const bool allowed =
-            (u >= u'a' && u <= u'z') || (u >= u'A' && u <= u'Z') || (u >= u'0' && u <= u'9') || u == u' ';
+    bool afterLetter = false;
+    for (const char32_t c : name.toUcs4()) {
+        const bool allowed = QChar::isLetterOrNumber(c) || c == U' ' || (afterLetter && QChar::isMark(c));
         if (!allowed)
             return false;
+        afterLetter = c != U' ';
     }
     return true;
 }
@@ -164,6 +171,9 @@ std::optional<SetProblem> FindSetProblem(const BackupSets& sets, std::size_t ind
         return problem;
     if (set.DestDir.isEmpty())
         return SetProblem{SetProblemKind::NoDestination, set.DestDir};
+    // The desktop program, kelvo-cli and cron each start in another working directory.
+    if (!set.DestDir.startsWith(u'/'))
+        return SetProblem{SetProblemKind::RelativeDestination, set.DestDir};
     if (auto problem = TreeProblem(set))
         return problem;
     return KeptCopyProblem(set);

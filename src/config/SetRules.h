@@ -13,12 +13,14 @@ namespace kelvo {
 enum class SetProblemKind {
     NoName,
     PaddedName,     // blanks before or after the name
-    NameCharacters, // anything but letters a-z, A-Z, digits and spaces
+    NameCharacters, // anything but letters and digits of any script, their marks, and spaces
     DuplicateName,  // another set has the name, without regard to case
     NoSource,
+    RelativeSource, // a path that names another folder for each working directory
     SourceIsAFile,
     SourceMissing,
     NoDestination,
+    RelativeDestination,
     SameDirectory,
     DestinationInsideSource,
     SourceInsideDestination,

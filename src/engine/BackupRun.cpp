@@ -159,6 +159,9 @@ struct Tree
     std::optional<DirectoryHandle> handle;
     std::optional<DirectoryIdentity> identity;
     bool received = false; // the run opened this tree to write into it
+    // Whether a missing root may be made with its missing parents: only before the set's first
+    // completed run. After it, a missing root is a drive that is not plugged in (onItsDrive).
+    bool firstRun = false;
 };
 
 // What the run knows of the set it is working on.
@@ -336,6 +339,8 @@ bool Run::prepareWalk(const BackupSet& set)
     m_walk = SetWalk{};
     m_walk.source.root = WithTrailingSeparator(ToFilePath(set.SourceDirFile));
     m_walk.destination.root = WithTrailingSeparator(ToFilePath(set.DestDir));
+    m_walk.source.firstRun = set.SourceDrive.isEmpty();
+    m_walk.destination.firstRun = set.DestDrive.isEmpty();
     // Both are told when both drives are missing.
     const bool sourceOnItsDrive = onItsDrive(m_walk.source.root, set.SourceDrive, "source");
     if (!onItsDrive(m_walk.destination.root, set.DestDrive, "destination") || !sourceOnItsDrive)
@@ -507,7 +512,7 @@ void Run::copyDirectory(qint16 setIndex, const std::string& directory, const std
 }
 
 // A set's root, opened by its path when the walk first needs it; the receiving side's is made when
-// missing.
+// missing, with its missing parents at the set's first run (a new backup folder on a new drive).
 const DirectoryHandle& Run::rootOf(Tree& tree, bool receiving)
 {
     if (!tree.handle) {
@@ -515,9 +520,13 @@ const DirectoryHandle& Run::rootOf(Tree& tree, bool receiving)
             m_log.Problem("Error : " + tree.root + " is reached through a link that another account owns");
             throw Failure(ErrPathFileAccess, tree.root);
         }
-        if (receiving)
-            MakeRoot(tree.root);
-        tree.handle.emplace(tree.root);
+        if (receiving && tree.firstRun) {
+            tree.handle.emplace(OpenOrCreateDirectoryPath(tree.root));
+        } else {
+            if (receiving)
+                MakeRoot(tree.root);
+            tree.handle.emplace(tree.root);
+        }
     }
     tree.received = tree.received || receiving;
     return *tree.handle;

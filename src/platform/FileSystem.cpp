@@ -500,6 +500,34 @@ std::optional<DirectoryHandle> OpenOrCreateDirectory(const FileLocation& locatio
     throw Failure(ErrPathFileAccess, location.path);
 }
 
+DirectoryHandle OpenOrCreateDirectoryPath(const std::string& path)
+{
+    std::string existing = path;
+    while (existing.size() > 1 && existing.ends_with('/'))
+        existing.pop_back();
+    std::vector<std::string> missing; // the deepest first
+    while (!existing.empty() && !FolderExists(existing)) {
+        const auto slash = existing.rfind('/');
+        const std::size_t cut = slash == std::string::npos ? 0 : slash + 1;
+        missing.push_back(existing.substr(cut));
+        existing.erase(slash == 0 ? 1 : cut == 0 ? 0 : slash);
+    }
+    if (missing.empty())
+        return DirectoryHandle(WithTrailingSeparator(path));
+    // A relative path's levels keep their relative names, as its root's path does.
+    DirectoryHandle parent = existing.empty()
+                                 ? DirectoryHandle(std::string(), FileDescriptor(::open(".", DirectoryFlags)))
+                                 : DirectoryHandle(WithTrailingSeparator(existing));
+    for (auto name = missing.rbegin(); name != missing.rend(); ++name) {
+        bool created = false;
+        std::optional<DirectoryHandle> level = OpenOrCreateDirectory(FileLocation(parent, *name), created);
+        if (!level || (!created && BelongsToAnotherAccount(*level)))
+            throw Failure(ErrPathFileAccess, parent.path() + *name);
+        parent = std::move(*level);
+    }
+    return parent;
+}
+
 void SetDirectoryCreatedHook(std::function<void(const std::string& path)> hook)
 {
     g_directoryCreatedHook = std::move(hook);

@@ -110,6 +110,13 @@ private:
 // symbolic link, a file) has its name. Other failures raise.
 std::optional<DirectoryHandle> OpenOrCreateDirectory(const FileLocation& location, bool& created);
 
+// The directory at path (absolute or relative, ending with "/"), made with its missing parents. Each
+// new level is made private (0700) relative to its parent's descriptor and opened without following a
+// link, so nothing slipped into a shared folder in the meantime is entered; a missing level that
+// another account made in that instant is refused (75). The part of path that exists is resolved as the
+// kernel does: the caller checks it with LeadsThroughAnotherAccountsLink first.
+DirectoryHandle OpenOrCreateDirectoryPath(const std::string& path);
+
 // The permission bits a copy of a file or folder of owner gets. What another account owns (a file it
 // planted in a shared destination, copied back by a two-way or reverse set) never runs with the user's
 // rights nor lends that account write access to the user's tree: set-user-ID, set-group-ID and write

@@ -29,11 +29,9 @@ constexpr int VersionMinor = 1;
 constexpr int VersionRevision = 0;
 
 const QString Description =
-    u"Kelvo allows you to backup your files. Kelvo can be run as either a screen saver or as a standard "
-    u"windows "
-    "utility. Run as a screensave, kelvo backups up the data that is important to you while you take a break "
-    "from "
-    "your computer. This ensures you have a copy of your most important files backed up."_s;
+    u"Kelvo allows you to backup your files. Kelvo can be run as either a screen saver or as a desktop "
+    u"utility. Run as a screensave, kelvo backups up the data that is important to you while you take a "
+    u"break from your computer. This ensures you have a copy of your most important files backed up."_s;
 const QString WebAddress = u"https://kelvo.example.org"_s;
 const QString Disclaimer = u"Kelvo comes with no warranty of any kind. Check your backups now and then, and "
                            "keep more than one copy of the files that matter to you."_s;

@@ -235,7 +235,7 @@ QGroupBox* frmMainConfig::buildTimerFrame()
     minutes->addWidget(addLabel(u"Label6"_s, u"minute(s)"_s));
     minutes->addStretch();
     m_cbrerun = addCheckBox(u"cbrerun"_s, u"Re-run kelvo automaticall&y"_s);
-    m_cbWindowsStart = addCheckBox(u"cbWindowsStart"_s, u"Start Kelvo when &Windows starts"_s);
+    m_cbWindowsStart = addCheckBox(u"cbWindowsStart"_s, u"Start Kelvo &when I log in"_s);
     m_cbDelay = addCheckBox(u"cbDelay"_s, u"Delay &1st run by minutes above"_s);
     grid->addLayout(minutes, 0, 0);
     grid->addWidget(m_cbrerun, 0, 1);
@@ -400,9 +400,9 @@ void frmMainConfig::storeWindowsStart()
     settings.flWindowsStart = ticked;
     if (m_parts.autostart.setCommand(ticked ? WindowsStartCommand() : QString()) != 0)
         m_parts.messages.stop(this,
-                              u"Error when altering windows startup registry settings : please report to "_s +
+                              u"Error when changing the start-up entry : please report to "_s +
                                   QString::fromUtf16(SupportAddress),
-                              u"Cannot alter registry"_s);
+                              u"Cannot change the start-up entry"_s);
 }
 
 void frmMainConfig::CancelButton_Click()

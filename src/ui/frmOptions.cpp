@@ -288,7 +288,7 @@ bool frmOptions::validates(BackupSets& candidate, std::size_t index)
     const QString source = tbSourceDirectoryFile.text();
     const QFileInfo sourceInfo(source);
     bool sourceMayBeMissing = false;
-    if (IsValidSetName(tbSetName.text()) && !tbSetName.text().isEmpty() && !source.isEmpty() &&
+    if (IsValidSetName(tbSetName.text()) && !tbSetName.text().isEmpty() && source.startsWith(u'/') &&
         !sourceInfo.exists()) {
         if (!m_parts.messages.question(this, u"The source directory / file "_s + source +
                                                  u" does not exist, continue?"_s)) {
@@ -313,6 +313,9 @@ bool frmOptions::validates(BackupSets& candidate, std::size_t index)
         case SetProblemKind::NoSource:
         case SetProblemKind::SourceMissing:
             return {u"You must specify a source directory!"_s, &tbSourceDirectoryFile};
+        case SetProblemKind::RelativeSource:
+            return {u"The source %1 is not a full path. Give the whole path, beginning with /."_s.arg(source),
+                    &tbSourceDirectoryFile};
         case SetProblemKind::SourceIsAFile:
             return {
                 u"The source %1 is a file. Choose the folder it is in, and give its name as a filter."_s.arg(
@@ -320,6 +323,10 @@ bool frmOptions::validates(BackupSets& candidate, std::size_t index)
                 &tbSourceDirectoryFile};
         case SetProblemKind::NoDestination:
             return {u"You must specify a valid destination directory!"_s, &tbDestinationDirectory};
+        case SetProblemKind::RelativeDestination:
+            return {u"The destination %1 is not a full path. Give the whole path, beginning with /."_s.arg(
+                        problem->subject),
+                    &tbDestinationDirectory};
         case SetProblemKind::SameDirectory:
             return {u"The source and the destination are the same directory. Choose another destination."_s,
                     &tbDestinationDirectory};

@@ -91,6 +91,36 @@ TEST_F(SetCommands, AddListEditEnableRemoveRoundTrip)
     EXPECT_TRUE(RunCli({u"list"_s}).out.isEmpty());
 }
 
+// A name in any script goes through the store, the listing, a lookup in another letter case and a run
+// into a destination whose folders do not exist yet.
+TEST_F(SetCommands, NamesOfAnyScriptRoundTripAndPathsMustBeAbsolute)
+{
+    const QString name = u"Müller Фото"_s;
+    const QString destination = path("new/backup ü");
+    WriteFile(m_home.dir() / "docs/a.txt", "a");
+    ASSERT_EQ(RunCli({u"add"_s, name, u"--source"_s, path("docs"), u"--dest"_s, destination}).status, 0);
+    EXPECT_EQ(RunCli({u"run"_s, u"MÜLLER фото"_s}).status, 0);
+    EXPECT_TRUE(std::filesystem::exists(m_home.dir() / "new/backup ü/a.txt"));
+    const QStringList sets = listed();
+    ASSERT_EQ(sets.size(), 1);
+    EXPECT_EQ(sets[0].section(u'|', 0, -2), // all but the date of the run
+              name + u"|yes|"_s + path("docs") + u'|' + destination +
+                  u"|*.*|date|one-way|yes|yes|no|no|no"_s);
+
+    // The command line makes its own paths absolute; a hand-edited relative one is refused.
+    BackupSets edited(1);
+    edited[0].SetName = u"Docs"_s;
+    edited[0].SourceDirFile = path("docs");
+    edited[0].DestDir = u"backup"_s;
+    try {
+        cli::ValidateSet(edited, 0, false);
+        ADD_FAILURE() << "accepted";
+    } catch (const cli::UsageError& error) {
+        EXPECT_EQ(error.message(), u"destination backup is not an absolute path; give the whole path, "
+                                   u"beginning with /"_s);
+    }
+}
+
 TEST_F(SetCommands, RefusedInputLeavesTheStoreUntouched)
 {
     WriteFile(m_home.dir() / "a-file", "x");

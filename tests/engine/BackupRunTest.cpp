@@ -723,6 +723,37 @@ TEST_F(BackupRun, WritesAndDeletesNothingWhileARootIsOffItsDriveOfTheLastRun)
     EXPECT_EQ(configuration.sets[0].DestDrive, QStringLiteral("/media/new ext4"));
 }
 
+// A new set may name a backup folder whose parents do not exist yet. Once a run has completed, a
+// missing destination is a drive that is not plugged in: making it again would fill the system disk.
+TEST_F(BackupRun, MakesTheMissingParentsOfTheDestinationOnlyBeforeTheFirstCompletedRun)
+{
+    context.driveOf = [](const std::string& directory) -> std::optional<std::string> {
+        return std::filesystem::exists(directory) ? std::optional<std::string>("/ ext4") : std::nullopt;
+    };
+    const std::string top = m_home.dir() / "new";
+    const std::string destination = top + "/drive/backup";
+    addSet().DestDir = QString::fromStdString(destination);
+    MakeFile(src("a.txt"), "a");
+    const mode_t oldMask = ::umask(0);
+    runBackup();
+    ::umask(oldMask);
+    EXPECT_EQ(statistics.errors, 0);
+    EXPECT_EQ(FilesBelow(destination), (Files{"a.txt"}));
+    for (const std::string& level : {top, top + "/drive"}) {
+        struct stat info = {};
+        ASSERT_EQ(::stat(level.c_str(), &info), 0);
+        EXPECT_EQ(info.st_mode & 07777, 0700u) << level;
+    }
+    EXPECT_EQ(configuration.sets[0].DestDrive, QStringLiteral("/ ext4"));
+
+    std::filesystem::remove_all(top);
+    runBackup();
+    EXPECT_EQ(statistics.errors, 1);
+    EXPECT_TRUE(logged("Error : The destination " + destination +
+                       "/ is not on the drive it was on at the last run. Is the drive plugged in?"));
+    EXPECT_FALSE(std::filesystem::exists(top));
+}
+
 // A hand-edited option that the program does not know would copy or keep nothing without a word, and a
 // missing destination would put the copies below "/".
 TEST_F(BackupRun, ASetItWouldMisreadIsNotRun)

@@ -274,6 +274,31 @@ TEST(FileSystem, SymbolicLinksAreFilesOfTheirOwn)
     EXPECT_EQ(Mode(dir / "target"), 0444u);
 }
 
+// A level of a new path that is a link or a file is never gone through: what a link points at stays
+// untouched, and nothing is made below a file.
+TEST(FileSystem, MakesMissingLevelsOfAPathWithoutGoingThroughALink)
+{
+    const test::TempDir dir;
+    const DirectoryHandle made = OpenOrCreateDirectoryPath(dir / "a/b/c/");
+    EXPECT_EQ(made.path(), dir / "a/b/c/");
+    EXPECT_EQ(Mode(dir / "a"), 0700u);
+    EXPECT_EQ(Mode(dir / "a/b/c"), 0700u);
+    EXPECT_EQ(OpenOrCreateDirectoryPath(dir / "a/b/").path(), dir / "a/b/");
+
+    fs::create_symlink(dir / "elsewhere", dir / "dangling");
+    WriteFile(dir / "file", "x");
+    for (const char* blocked : {"dangling/x/", "file/x/"}) {
+        SCOPED_TRACE(blocked);
+        try {
+            OpenOrCreateDirectoryPath(dir / blocked);
+            ADD_FAILURE() << "made";
+        } catch (const Failure& failure) {
+            EXPECT_EQ(failure.number(), ErrPathFileAccess);
+        }
+    }
+    EXPECT_FALSE(fs::exists(dir / "elsewhere"));
+}
+
 // 120 levels and more than 6,000 bytes: longer than one system call takes.
 TEST(FileSystem, PathsOfAnyLengthWork)
 {

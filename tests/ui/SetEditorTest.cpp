@@ -247,6 +247,12 @@ TEST_F(SetEditor, PropertiesDialogJudgesASetInTheDialogsOrder)
     EXPECT_EQ(refused(u""_s, folder, u"/b"_s), u"You must give the set a Name!"_s);
     EXPECT_EQ(dialog.focusWidget(), &dialog.tbSetName);
     messages.answer = false;
+    EXPECT_EQ(refused(u"New"_s, "One", u"/b"_s),
+              u"The source One is not a full path. Give the whole path, beginning with /."_s)
+        << "refused without the question about a missing source";
+    EXPECT_EQ(dialog.focusWidget(), &dialog.tbSourceDirectoryFile);
+    EXPECT_TRUE(refused(u"New"_s, folder, u"b"_s).contains(u"not a full path"_s));
+    EXPECT_EQ(dialog.focusWidget(), &dialog.tbDestinationDirectory);
     EXPECT_EQ(refused(u"New"_s, home.dir() / "nowhere", u"/b"_s),
               QString(u"The source directory / file "_s + QString::fromStdString(home.dir() / "nowhere") +
                       u" does not exist, continue?"_s));

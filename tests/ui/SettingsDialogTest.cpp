@@ -209,8 +209,8 @@ TEST_F(SettingsDialog, WritesTheStartUpEntryOnlyWhenTheBoxChangedAndReportsAFail
     std::filesystem::remove_all(home.configDir() + "/autostart");
     test::WriteFile(home.configDir() + "/autostart", "not a directory");
     okWithBox(true);
-    EXPECT_EQ(messages.stops, QStringList{u"Cannot alter registry|Error when altering windows startup "
-                                          u"registry settings : please report to "_s +
+    EXPECT_EQ(messages.stops, QStringList{u"Cannot change the start-up entry|Error when changing the "
+                                          u"start-up entry : please report to "_s +
                                           QString::fromUtf16(SupportAddress)});
     EXPECT_EQ(doneSaw.size(), 5u);
 }
