@@ -566,7 +566,7 @@ bool Run::clearOldVersion(const DirectoryHandle& parent, const std::string& name
         return true;
     if (SyncModeOf(set) == SyncMode::TwoWay || !set.flOverwrite)
         return false;
-    const bool folder = old->Attributes() & AttrDirectory;
+    const bool folder = old->IsDirectory();
     m_walk.wrote = true;
     if (KeepsCopies(set)) {
         const std::string was = old->Path();
@@ -729,7 +729,7 @@ void Run::copyFile(qint16 setIndex, const FilePair& pair, TimePrecision precisio
         SyncModeOf(set) == SyncMode::TwoWay ? File::TryGetFile(pair.source) : std::nullopt;
     m_context.observer.currentFileChanged(QFile::decodeName(QByteArray::fromStdString(pair.name)));
     if (const std::optional<File> inTheWay = File::TryGetFile(pair.destination);
-        inTheWay && (inTheWay->Attributes() & AttrDirectory))
+        inTheWay && inTheWay->IsDirectory())
         clearOldVersion(pair.target, pair.name);
     std::optional<File> firstOfItsLinks;
     const qint64 result =

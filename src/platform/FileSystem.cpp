@@ -661,6 +661,11 @@ bool File::IsSymbolicLink() const
     return S_ISLNK(m_mode);
 }
 
+bool File::IsDirectory() const
+{
+    return S_ISDIR(m_mode);
+}
+
 bool File::SameTypeAs(const File& other) const
 {
     return (m_mode & S_IFMT) == (other.m_mode & S_IFMT);

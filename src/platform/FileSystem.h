@@ -166,6 +166,7 @@ public:
     quint64 Inode() const { return m_inode; }
     qint64 AllocatedBytes() const { return m_allocated; }
     bool IsSymbolicLink() const;
+    bool IsDirectory() const;
     bool SameTypeAs(const File& other) const; // file, link, directory or a special file alike
     FileTime DateLastModified() const { return m_modified; }
     FileTime DateLastAccessed() const { return m_accessed; }

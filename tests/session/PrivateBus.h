@@ -7,6 +7,8 @@
 #include <QProcess>
 #include <QString>
 
+#include <gtest/gtest.h>
+
 #include <functional>
 
 namespace kelvo::test {
@@ -44,6 +46,23 @@ private:
 };
 
 bool DbusDaemonInstalled();
+
+// A test on its own bus, skipped where dbus-daemon is missing; a subclass's SetUp calls this one first
+// and returns when the test was skipped.
+class PrivateBusTest : public ::testing::Test
+{
+protected:
+    static void SetUpTestSuite() { EnsureApplication(); }
+
+    void SetUp() override
+    {
+        if (!DbusDaemonInstalled())
+            GTEST_SKIP() << "dbus-daemon is not installed (Debian package dbus)";
+        ASSERT_EQ(bus.error(), QString());
+    }
+
+    PrivateBus bus;
+};
 // A connection whose bus is not there.
 QDBusConnection UnconnectedBus();
 // Runs the event loop until condition holds, for at most five seconds; tells whether it held.

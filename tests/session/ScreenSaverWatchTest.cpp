@@ -15,16 +15,14 @@ using test::PrivateBus;
 const QString freedesktop = QStringLiteral("org.freedesktop.ScreenSaver");
 const QString gnome = QStringLiteral("org.gnome.ScreenSaver");
 
-class ScreenSaverWatchTest : public ::testing::Test
+class ScreenSaverWatchTest : public test::PrivateBusTest
 {
 protected:
-    static void SetUpTestSuite() { test::EnsureApplication(); }
-
     void SetUp() override
     {
-        if (!test::DbusDaemonInstalled())
-            GTEST_SKIP() << "dbus-daemon is not installed (Debian package dbus)";
-        ASSERT_EQ(bus.error(), QString());
+        PrivateBusTest::SetUp();
+        if (IsSkipped() || HasFatalFailure())
+            return;
         watch.emplace(bus.client());
         QObject::connect(&*watch, &ScreenSaverWatch::activated, [this] { ++activations; });
         // The watch's match rules reach the daemon before anything the stand-ins send from now on.
@@ -57,7 +55,6 @@ protected:
             ASSERT_TRUE(bus.standIn().interface()->registerService(service).isValid());
     }
 
-    PrivateBus bus;
     std::optional<ScreenSaverWatch> watch;
     int activations = 0;
 };

@@ -64,16 +64,14 @@ private:
     std::vector<int> m_readEnds;
 };
 
-class SleepInhibitorTest : public ::testing::Test
+class SleepInhibitorTest : public test::PrivateBusTest
 {
 protected:
-    static void SetUpTestSuite() { test::EnsureApplication(); }
-
     void SetUp() override
     {
-        if (!test::DbusDaemonInstalled())
-            GTEST_SKIP() << "dbus-daemon is not installed (Debian package dbus)";
-        ASSERT_EQ(bus.error(), QString());
+        PrivateBusTest::SetUp();
+        if (IsSkipped() || HasFatalFailure())
+            return;
         if (!(bus.client().connectionCapabilities() & QDBusConnection::UnixFileDescriptorPassing))
             GTEST_SKIP() << "the private bus passes no file descriptors";
     }
@@ -84,7 +82,6 @@ protected:
         ASSERT_TRUE(bus.standIn().registerService(QStringLiteral("org.freedesktop.login1")));
     }
 
-    PrivateBus bus;
     LogindStandIn logind;
 };
 

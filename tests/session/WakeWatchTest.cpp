@@ -18,16 +18,14 @@ const QString logind = QStringLiteral("org.freedesktop.login1");
 const QString path = QStringLiteral("/org/freedesktop/login1");
 const QString manager = QStringLiteral("org.freedesktop.login1.Manager");
 
-class WakeWatchTest : public ::testing::Test
+class WakeWatchTest : public test::PrivateBusTest
 {
 protected:
-    static void SetUpTestSuite() { test::EnsureApplication(); }
-
     void SetUp() override
     {
-        if (!test::DbusDaemonInstalled())
-            GTEST_SKIP() << "dbus-daemon is not installed (Debian package dbus)";
-        ASSERT_EQ(bus.error(), QString());
+        PrivateBusTest::SetUp();
+        if (IsSkipped() || HasFatalFailure())
+            return;
         watch.emplace(bus.client());
         QObject::connect(&*watch, &WakeWatch::woke, [this] { ++wakes; });
         // The watch's match rule reaches the daemon before anything the stand-ins send from now on.
@@ -45,7 +43,6 @@ protected:
         return wakes - before;
     }
 
-    PrivateBus bus;
     std::optional<WakeWatch> watch;
     int wakes = 0;
 };
