@@ -98,17 +98,6 @@ bool EndsTheSet(const Failure& failure)
     return failure.number() == ErrDiskFull || failure.number() == ErrOverflow;
 }
 
-// Creates a set's root, one level, when it is missing.
-void MakeRoot(const std::string& path)
-{
-    try {
-        CreateDirectory(path);
-    } catch (const Failure&) {
-        if (!FolderExists(path))
-            throw;
-    }
-}
-
 // The directory part of a relative path ("a/b/" gives "a/"), and its last name ("b").
 std::string ParentOf(const std::string& relative)
 {
@@ -511,8 +500,8 @@ void Run::copyDirectory(qint16 setIndex, const std::string& directory, const std
     m_walk.visited.push_back({sourceSide, relative, created, lentMode});
 }
 
-// A set's root, opened by its path when the walk first needs it; the receiving side's is made when
-// missing, with its missing parents at the set's first run (a new backup folder on a new drive).
+// A set's root, opened by its path when the walk first needs it. At the set's first run the receiving
+// side's is made when missing, with its missing parents (a new backup folder on a new drive).
 const DirectoryHandle& Run::rootOf(Tree& tree, bool receiving)
 {
     if (!tree.handle) {
@@ -520,13 +509,11 @@ const DirectoryHandle& Run::rootOf(Tree& tree, bool receiving)
             m_log.Problem("Error : " + tree.root + " is reached through a link that another account owns");
             throw Failure(ErrPathFileAccess, tree.root);
         }
-        if (receiving && tree.firstRun) {
+        // After a completed run the root was there when its drive was checked: it is never made again.
+        if (receiving && tree.firstRun)
             tree.handle.emplace(OpenOrCreateDirectoryPath(tree.root));
-        } else {
-            if (receiving)
-                MakeRoot(tree.root);
+        else
             tree.handle.emplace(tree.root);
-        }
     }
     tree.received = tree.received || receiving;
     return *tree.handle;
