@@ -2,17 +2,22 @@
 // meanwhile: the real frmDialog and frmStatusBar, wired as the program wires them, one set from the
 // source to the destination, the load procedure and the poll that starts the run.
 //
-//     QT_QPA_PLATFORM=offscreen kelvo_bench_gui <source> <destination> [home]
+//     QT_QPA_PLATFORM=offscreen kelvo_bench_gui [--dialog-open] <source> <destination> [home]
 //
 // The home (HOME and the XDG directories below it) holds the set and the log; without one a
 // temporary home is made and removed again. A 5 ms timer stands for everything else the loop has to
 // serve (a click, a repaint): the longest gap between two of its ticks is the longest the window
-// could not have answered.
+// could not have answered. With --dialog-open the settings dialog is opened, as the tray menu opens
+// it, a moment after the run has started and left open until the run ends; a dialog that held the run
+// up is closed after DialogPatience so that the benchmark ends and shows the wait in its time.
 
+#include "app/ProgramDialogs.h"
 #include "config/AppState.h"
 #include "config/Configuration.h"
 #include "engine/Clock.h"
+#include "platform/ProcessStarter.h"
 #include "platform/SettingsStore.h"
+#include "ui/MessageBoxes.h"
 #include "ui/frmDialog.h"
 #include "ui/frmStatusBar.h"
 
@@ -24,6 +29,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <memory>
 #include <stdexcept>
@@ -36,6 +42,8 @@ namespace fs = std::filesystem;
 using namespace Qt::StringLiterals;
 
 constexpr int ProbeInterval = 5;
+constexpr int DialogDelay = 50;       // ms after the run's start
+constexpr int DialogPatience = 10000; // ms a dialog may hold the run up before it is closed
 
 class PrivateHome final
 {
@@ -132,25 +140,54 @@ private:
     qint64 m_ticks = 0;
 };
 
+// Opens the settings dialog shortly after the run has started, as a person would from the tray, and
+// notes whether it was still open when the run ended.
+class DialogDuringRun final
+{
+public:
+    explicit DialogDuringRun(kelvo::ProgramDialogs& dialogs) : m_dialogs(dialogs) {}
+
+    void arm()
+    {
+        QTimer::singleShot(DialogDelay, [this] {
+            QTimer::singleShot(DialogPatience, [this] { closeDialog(); });
+            m_dialogs.Settings();
+        });
+    }
+    bool openNow() const { return QApplication::activeModalWidget() != nullptr; }
+    void closeDialog()
+    {
+        if (QWidget* dialog = QApplication::activeModalWidget())
+            dialog->close();
+    }
+
+private:
+    kelvo::ProgramDialogs& m_dialogs;
+};
+
 } // namespace
 
 int main(int argc, char** argv)
 {
-    if (argc < 3 || argc > 4) {
-        std::fprintf(stderr, "usage: kelvo_bench_gui <source> <destination> [home]\n");
+    const bool dialogOpen = argc > 1 && std::strcmp(argv[1], "--dialog-open") == 0;
+    char** arguments = argv + (dialogOpen ? 1 : 0);
+    const int count = argc - (dialogOpen ? 1 : 0);
+    if (count < 3 || count > 4) {
+        std::fprintf(stderr, "usage: kelvo_bench_gui [--dialog-open] <source> <destination> [home]\n");
         return 2;
     }
-    const PrivateHome home(argc == 4 ? argv[3] : nullptr);
+    const PrivateHome home(count == 4 ? arguments[3] : nullptr);
     QApplication application(argc, argv);
 
     kelvo::SettingsStore store;
-    StoreOnlySet(store, QString::fromLocal8Bit(argv[1]), QString::fromLocal8Bit(argv[2]),
+    StoreOnlySet(store, QString::fromLocal8Bit(arguments[1]), QString::fromLocal8Bit(arguments[2]),
                  home.logDirectory());
 
     kelvo::Configuration configuration;
     kelvo::AppState state;
     state.RunMode = kelvo::RunModeApplication;
     const kelvo::SystemClock clock;
+    kelvo::ProcessStarter starter;
     std::unique_ptr<kelvo::frmDialog> dialog;
     kelvo::frmStatusBar statusBar(
         configuration, [&dialog] { return dialog ? dialog->screen() : QGuiApplication::primaryScreen(); },
@@ -158,10 +195,17 @@ int main(int argc, char** argv)
             if (dialog && dialog->isVisible() && !QApplication::activeModalWidget())
                 dialog->activateWindow();
         });
-    dialog = std::make_unique<kelvo::frmDialog>(
-        kelvo::frmDialogParts{configuration, store, state, clock, statusBar, [] {}, [] {}, [] {}, {}, {}});
+    kelvo::ProgramDialogs dialogs(
+        kelvo::ProgramDialogsParts{configuration, store, state, kelvo::MessageBoxes::Desktop(), starter,
+                                   [] {}, [&statusBar]() -> kelvo::frmStatusBar& { return statusBar; },
+                                   [&dialog]() -> QWidget* { return dialog.get(); }});
+    dialog = std::make_unique<kelvo::frmDialog>(kelvo::frmDialogParts{
+        configuration, store, state, clock, statusBar, [] {}, [] {}, [] {}, dialogs.commands(), {}});
     dialog->show();
 
+    DialogDuringRun during(dialogs);
+    if (dialogOpen)
+        during.arm();
     LoopProbe probe;
     QElapsedTimer wall;
     wall.start();
@@ -170,13 +214,18 @@ int main(int argc, char** argv)
     dialog->controller().PollTick();
     probe.stop();
     const double seconds = double(wall.nsecsElapsed()) / 1e9;
+    const bool openAtEnd = during.openNow();
+    during.closeDialog();
 
     rusage usage = {};
     getrusage(RUSAGE_SELF, &usage);
     const kelvo::RunStatistics& statistics = dialog->controller().statistics();
-    std::printf("seconds=%.3f longest_gap_ms=%.1f probe_ticks=%lld peak_rss_kib=%ld files_copied=%lld\n",
+    std::printf("seconds=%.3f longest_gap_ms=%.1f probe_ticks=%lld peak_rss_kib=%ld files_copied=%lld",
                 seconds, probe.longestGapMs(), static_cast<long long>(probe.ticks()), usage.ru_maxrss,
                 static_cast<long long>(statistics.filesCopied));
+    if (dialogOpen)
+        std::printf(" dialog_open_at_end=%d", openAtEnd ? 1 : 0);
+    std::printf("\n");
     if (statistics.errors > 0) {
         std::fprintf(stderr, "kelvo_bench_gui: the run reported %lld errors\n",
                      static_cast<long long>(statistics.errors));

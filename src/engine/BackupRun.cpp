@@ -12,7 +12,9 @@
 #include <QFile>
 
 #include <algorithm>
+#include <chrono>
 #include <cmath>
+#include <future>
 #include <map>
 #include <stdexcept>
 #include <sys/stat.h>
@@ -209,6 +211,7 @@ private:
     void copyFile(qint16 setIndex, const FilePair& pair, TimePrecision precision);
     void carryDirectoryAttributes(const BackupSet& set);
     void flushReceivingSides();
+    int syncWhileEventsRun(int fd);
     void handleFailure(const Failure& failure);
     void countError();
     void directoryDone();
@@ -816,9 +819,19 @@ void Run::flushReceivingSides()
     for (const Tree* tree : {&m_walk.source, &m_walk.destination}) {
         if (!tree->received || !tree->handle)
             continue;
-        if (::syncfs(tree->handle->fd()) != 0)
-            handleFailure(Failure(ErrorNumberFromErrno(errno), tree->root));
+        if (const int error = syncWhileEventsRun(tree->handle->fd()); error != 0)
+            handleFailure(Failure(ErrorNumberFromErrno(error), tree->root));
     }
+}
+
+// Writing back a large copy can take seconds, and the window must answer meanwhile: the sync runs
+// beside the run, which lets events run until it is done. Returns the sync's errno, or 0.
+int Run::syncWhileEventsRun(int fd)
+{
+    std::future<int> sync = std::async(std::launch::async, [fd] { return ::syncfs(fd) == 0 ? 0 : errno; });
+    while (sync.wait_for(std::chrono::milliseconds(10)) != std::future_status::ready)
+        m_context.observer.letEventsRun();
+    return sync.get();
 }
 
 void Run::handleFailure(const Failure& failure)
