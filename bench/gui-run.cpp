@@ -159,7 +159,7 @@ int main(int argc, char** argv)
                 dialog->activateWindow();
         });
     dialog = std::make_unique<kelvo::frmDialog>(
-        kelvo::frmDialogParts{configuration, store, state, clock, statusBar, [] {}, [] {}, [] {}, {}, {}});
+        kelvo::frmDialogParts{configuration, store, state, clock, statusBar, [] {}, [] {}, [] {}, {}, {}, {}});
     dialog->show();
 
     LoopProbe probe;

@@ -143,7 +143,7 @@ protected:
     ManualTimer tmrDialog{50};
     RecordingView view;
     std::unique_ptr<RunController> controller = std::make_unique<RunController>(
-        RunControllerParts{configuration, store, app, clock, timer1, tmrDialog, {}}, view);
+        RunControllerParts{configuration, store, app, clock, timer1, tmrDialog, {}, {}}, view);
 };
 
 TEST_F(RunControllerTest, CountsDownTheMinutesAndReloadsAtTheInterval)
@@ -284,7 +284,7 @@ TEST_F(RunControllerTest, LoadStampsTheLastRunUnlessTheFirstRunIsDelayed)
     clock.time = clock.time.addSecs(60);
     IsolatedHome empty;
     SettingsStore emptyStore(QString::fromStdString(empty.configDir()));
-    RunController fresh({configuration, emptyStore, app, clock, timer1, tmrDialog, {}}, view);
+    RunController fresh({configuration, emptyStore, app, clock, timer1, tmrDialog, {}, {}}, view);
     fresh.Load();
     EXPECT_EQ(view.label13, u"14:06:09 05/12/26"_s);
 }

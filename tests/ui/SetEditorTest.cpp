@@ -337,7 +337,7 @@ TEST_F(SetEditor, ACountdownReloadAndRunLeaveTheOpenEditorsChangesAlone)
     }
     FixedClock clock;
     frmStatusBar statusBar{configuration, [] { return QGuiApplication::primaryScreen(); }, {}};
-    frmDialog mainWindow(frmDialogParts{configuration, store, app, clock, statusBar, {}, {}, {}, {}, {}});
+    frmDialog mainWindow(frmDialogParts{configuration, store, app, clock, statusBar, {}, {}, {}, {}, {}, {}});
     mainWindow.Form_Load();
     auto editor = makeEditor();
     const auto countdownReloadsAndRuns = [&] {

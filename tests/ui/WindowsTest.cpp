@@ -50,6 +50,7 @@ protected:
                                                             [this] { ++unloads; },
                                                             {},
                                                             commands,
+                                                            {},
                                                             {}});
     }
 
