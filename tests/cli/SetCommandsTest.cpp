@@ -72,9 +72,11 @@ TEST_F(SetCommands, AddListEditEnableRemoveRoundTrip)
         u"--no-subdirs --delete-removed --keep name --keep-subdir old --disabled --filters *.mp3;*.ogg"_s);
     const QString docs = u"|"_s + path("docs") + u'|' + path("backup/docs") + u'|';
     const QString music = u"|"_s + path("music") + u'|' + path("backup/music") + u'|';
-    EXPECT_EQ(listed(), (QStringList{u"Docs|yes"_s + docs + u"*.*|date|one-way|yes|yes|no|no|no|Never run|unknown|unknown"_s,
-                                     u"Music|no"_s + music +
-                                         u"*.mp3;*.ogg|size|two-way|no|no|yes|name|old|Never run|unknown|unknown"_s}));
+    EXPECT_EQ(
+        listed(),
+        (QStringList{u"Docs|yes"_s + docs + u"*.*|date|one-way|yes|yes|no|no|no|Never run|unknown|unknown"_s,
+                     u"Music|no"_s + music +
+                         u"*.mp3;*.ogg|size|two-way|no|no|yes|name|old|Never run|unknown|unknown"_s}));
 
     // Edit changes only what it is given; names are found without regard to case. Dropping the kept
     // copies drops their sub directory too.
@@ -82,9 +84,11 @@ TEST_F(SetCommands, AddListEditEnableRemoveRoundTrip)
     expectOk(u"enable MUSIC"_s);
     expectOk(u"edit Music --no-keep"_s);
     expectOk(u"disable Docs"_s);
-    EXPECT_EQ(listed(), (QStringList{u"Docs|no"_s + docs + u"*.*|date|reverse|yes|yes|no|date|no|Never run|unknown|unknown"_s,
-                                     u"Music|yes"_s + music +
-                                         u"*.mp3;*.ogg|size|two-way|no|no|yes|no|no|Never run|unknown|unknown"_s}));
+    EXPECT_EQ(
+        listed(),
+        (QStringList{u"Docs|no"_s + docs + u"*.*|date|reverse|yes|yes|no|date|no|Never run|unknown|unknown"_s,
+                     u"Music|yes"_s + music +
+                         u"*.mp3;*.ogg|size|two-way|no|no|yes|no|no|Never run|unknown|unknown"_s}));
 
     expectOk(u"remove DOCS"_s);
     expectOk(u"remove Music"_s);
