@@ -158,8 +158,8 @@ int main(int argc, char** argv)
             if (dialog && dialog->isVisible() && !QApplication::activeModalWidget())
                 dialog->activateWindow();
         });
-    dialog = std::make_unique<kelvo::frmDialog>(
-        kelvo::frmDialogParts{configuration, store, state, clock, statusBar, [] {}, [] {}, [] {}, {}, {}, {}});
+    dialog = std::make_unique<kelvo::frmDialog>(kelvo::frmDialogParts{
+        configuration, store, state, clock, statusBar, [] {}, [] {}, [] {}, {}, {}, {}});
     dialog->show();
 
     LoopProbe probe;
