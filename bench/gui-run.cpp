@@ -200,7 +200,7 @@ int main(int argc, char** argv)
                                    [] {}, [&statusBar]() -> kelvo::frmStatusBar& { return statusBar; },
                                    [&dialog]() -> QWidget* { return dialog.get(); }});
     dialog = std::make_unique<kelvo::frmDialog>(kelvo::frmDialogParts{
-        configuration, store, state, clock, statusBar, [] {}, [] {}, [] {}, dialogs.commands(), {}});
+        configuration, store, state, clock, statusBar, [] {}, [] {}, [] {}, dialogs.commands(), {}, {}});
     dialog->show();
 
     DialogDuringRun during(dialogs);

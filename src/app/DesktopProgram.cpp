@@ -4,6 +4,7 @@
 #include "app/TerminationSignals.h"
 #include "saver/ForeignWindow.h"
 #include "saver/frmMain.h"
+#include "session/DesktopNotifications.h"
 #include "session/IdleBackup.h"
 #include "session/ScreenSaverWatch.h"
 #include "session/SleepInhibitor.h"
@@ -60,6 +61,7 @@ int DesktopProgram::startApplication(const ScreenSaverTarget& target)
         return 0;
     m_signals = std::make_unique<TerminationSignals>([this] { m_exitProgram(); });
     m_inhibitor = std::make_unique<SleepInhibitor>(QDBusConnection::systemBus());
+    m_notifications = std::make_unique<DesktopNotifications>(QDBusConnection::sessionBus());
     createWindows();
     if (m_state.RunMode == RunModeScreenSaver) {
         showScreenSaver(target);
@@ -168,7 +170,8 @@ void DesktopProgram::createWindows()
     m_dialog = std::make_unique<frmDialog>(frmDialogParts{
         m_configuration, m_store, m_state, m_clock, *m_statusBar, [this] { m_exitProgram(); },
         [this, dialogId] { m_windows.Unload(*dialogId); }, [this] { m_dialogs.ImportDoneWindowSteps(); },
-        commands, [this](bool busy) { runBusyChanged(busy); }});
+        commands, [this](bool busy) { runBusyChanged(busy); },
+        [this](const QString& summary, const QString& body) { m_notifications->notify(summary, body); }});
     *dialogId = m_windows.Load([this] { m_dialog->Form_Unload(); });
 }
 

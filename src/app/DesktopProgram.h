@@ -17,6 +17,7 @@
 
 namespace kelvo {
 
+class DesktopNotifications;
 class frmDialog;
 class frmMain;
 class frmStatusBar;
@@ -70,6 +71,7 @@ private:
     std::unique_ptr<frmDialog> m_dialog;
     std::unique_ptr<TerminationSignals> m_signals;
     std::unique_ptr<SleepInhibitor> m_inhibitor;
+    std::unique_ptr<DesktopNotifications> m_notifications;
     std::unique_ptr<ScreenSaverWatch> m_screenSaverWatch;
     std::unique_ptr<IdleBackup> m_idleBackup;
     std::unique_ptr<WakeWatch> m_wakeWatch;

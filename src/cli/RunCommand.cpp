@@ -5,6 +5,7 @@
 #include "cli/Interruption.h"
 #include "cli/SetEditor.h"
 #include "cli/UsageError.h"
+#include "config/RunRecords.h"
 #include "engine/BackupRun.h"
 #include "engine/DirectoryLists.h"
 
@@ -56,12 +57,12 @@ int RunSets(SettingsStore& store, const CommandLine& commandLine)
     const SystemClock clock;
     RunContext context{configuration, state, statistics, observer, clock, false};
     InstallInterruptionHandler();
+    const BackupSets before = configuration.sets;
     RunBackup(context, setIndex);
     observer.finish();
 
     PrintStatistics(statistics);
-    // The windowed program keeps LastDate in memory until its next commit; this process ends now.
-    StoreRunRecords(store, configuration.sets, true);
+    StoreRunRecords(store, WithNewRunRecords(before, configuration.sets));
     if (InterruptionRequested())
         return ExitInterrupted;
     return statistics.errors == 0 ? ExitRunClean : ExitRunWithErrors;

@@ -18,6 +18,12 @@ QString Field(const QString& name, const QString& value)
     return u"  "_s + name + u": "_s + value;
 }
 
+// A store of an older version knows neither.
+QString OrUnknown(const QString& value)
+{
+    return value.isEmpty() ? u"unknown"_s : value;
+}
+
 } // namespace
 
 QStringList DescribeSet(const BackupSet& set)
@@ -36,6 +42,8 @@ QStringList DescribeSet(const BackupSet& set)
         Field(u"keep"_s, set.flArchive ? WordOfValue(KeepWords, set.ArchiveOptions) : u"no"_s),
         Field(u"keep-subdir"_s, set.flArchiveSubDir ? set.ArchiveSubDir : u"no"_s),
         Field(u"last run"_s, set.LastDate),
+        Field(u"last result"_s, OrUnknown(set.LastResult)),
+        Field(u"last completed"_s, OrUnknown(set.LastCompleted)),
     };
 }
 

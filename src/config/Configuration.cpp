@@ -216,6 +216,9 @@ BackupSet ReadSet(const SettingsDocument& document, const QString& name, Warning
     set.flArchiveSubDir = r.boolean(u"flArchiveSubDir"_s);
     set.flRemovedDeletedFiles = r.boolean(u"flRemovedDeletedFiles"_s, u"false"_s);
     set.LastDate = r.text(u"LastDate"_s, u"Never Run"_s);
+    set.LastResult = r.text(u"LastResult"_s);
+    set.LastCompleted = r.text(u"LastCompleted"_s);
+    set.FirstAttempt = r.text(u"FirstAttempt"_s);
     set.SourceDrive = r.text(u"SourceDrive"_s);
     set.DestDrive = r.text(u"DestDrive"_s);
     set.flRemoved = false;
@@ -365,6 +368,9 @@ void WriteSet(SettingsDocument& document, const BackupSet& set)
     w.boolean(u"flArchiveSubDir"_s, set.flArchiveSubDir);
     w.boolean(u"flRemovedDeletedFiles"_s, set.flRemovedDeletedFiles);
     w.text(u"LastDate"_s, set.LastDate);
+    w.text(u"LastResult"_s, set.LastResult);
+    w.text(u"LastCompleted"_s, set.LastCompleted);
+    w.text(u"FirstAttempt"_s, set.FirstAttempt);
     w.text(u"SourceDrive"_s, set.SourceDrive);
     w.text(u"DestDrive"_s, set.DestDrive);
 }
@@ -437,8 +443,9 @@ void SaveConfiguration(SettingsStore& store, Configuration& configuration)
 
 namespace {
 
-// Whether the stored set is the one that ran, with the same roots, and holds less than it learnt.
-bool TakeRunRecords(BackupSet& stored, const BackupSet& ran, bool withLastDate)
+// Whether the stored set is the one that ran, and holds less than it learnt; a drive only for the root
+// it was found for.
+bool TakeRunRecords(BackupSet& stored, const BackupSet& ran)
 {
     if (stored.SetName.isEmpty() || stored.SetName != ran.SetName)
         return false;
@@ -447,14 +454,16 @@ bool TakeRunRecords(BackupSet& stored, const BackupSet& ran, bool withLastDate)
         stored.SourceDrive = ran.SourceDrive;
     if (!ran.DestDrive.isEmpty() && stored.DestDir == ran.DestDir)
         stored.DestDrive = ran.DestDrive;
-    if (withLastDate)
-        stored.LastDate = ran.LastDate;
+    stored.LastDate = ran.LastDate;
+    stored.LastResult = ran.LastResult;
+    stored.LastCompleted = ran.LastCompleted;
+    stored.FirstAttempt = ran.FirstAttempt;
     return stored != before;
 }
 
 } // namespace
 
-void StoreRunRecords(SettingsStore& store, const BackupSets& ranSets, bool withLastDate)
+void StoreRunRecords(SettingsStore& store, const BackupSets& ranSets)
 {
     store.Exclusively(Application, [&] {
         Configuration stored;
@@ -462,7 +471,7 @@ void StoreRunRecords(SettingsStore& store, const BackupSets& ranSets, bool withL
         bool changed = false;
         for (BackupSet& set : stored.sets) {
             for (const BackupSet& ran : ranSets)
-                changed = TakeRunRecords(set, ran, withLastDate) || changed;
+                changed = TakeRunRecords(set, ran) || changed;
         }
         if (changed)
             CommitConfiguration(store, stored);

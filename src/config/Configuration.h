@@ -32,6 +32,7 @@ struct GeneralSettings
     QString StrStatusBarPos;
     QString StrRealTime;
     bool flRunWhenIdle = false; // back up when the session's screen saver starts or the screen locks
+    qint16 IntStaleDays = 0;    // days without a completed run of an enabled set before it is told; 0 never
 
     bool operator==(const GeneralSettings&) const = default;
 };
@@ -54,6 +55,11 @@ struct BackupSet
     bool flRemoved = false;
     bool flRemovedDeletedFiles = false;
     QString LastDate;
+    // The end of the last run that went through the set (RunRecords.h): its result, and when the set
+    // last completed and was first run; empty before a run of this version.
+    QString LastResult;
+    QString LastCompleted;
+    QString FirstAttempt;
     // The mounted drive that held SourceDirFile and DestDir at the end of the last run that went
     // through the set (DriveOf); empty before it. A run finds the roots on these drives again or runs
     // nothing: a drive that is not plugged in leaves an empty folder of the system disk in its place.
@@ -120,12 +126,14 @@ void LoadConfiguration(SettingsStore& store, Configuration& configuration,
 // store's lock it re-reads what is stored now and writes this process's changes since its base over
 // it: each general setting and each field of a set that changed, the sets added and removed. What
 // another process changed meanwhile stays, and so does its removal of a set that this process has
-// not edited (a run's new LastDate is no edit). The order of the sets is this process's when it moved
+// not edited (a run's new records are no edit). The order of the sets is this process's when it moved
 // sets, else the stored one with this process's new sets at its end.
 void SaveConfiguration(SettingsStore& store, Configuration& configuration);
-// Writes what a run learnt of its sets into the store as it is now: each set's drives (and its
-// LastDate when withLastDate), for the sets that still exist with the roots they were run with.
-void StoreRunRecords(SettingsStore& store, const BackupSets& ranSets, bool withLastDate);
+// Writes what a run learnt of its sets into the store as it is now: each set's dates and result, and
+// its drives when it still has the roots it was run with, for the sets that still exist. ranSets holds
+// only the sets the run went through (WithNewRunRecords), so another process's newer records of the
+// others stay.
+void StoreRunRecords(SettingsStore& store, const BackupSets& ranSets);
 // The commit of every editor: save, then load.
 void CommitConfiguration(SettingsStore& store, Configuration& configuration);
 // An editor's own copy of the sets, with the sets in memory it was taken from. A load of the

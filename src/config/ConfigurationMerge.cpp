@@ -37,17 +37,21 @@ BackupSet MergedSet(const BackupSet& stored, const BackupSet& ours, const Backup
     TakeChangedFields(merged, ours, base, &S::SetName, &S::SourceDirFile, &S::DestDir, &S::CopyOptions,
                       &S::SyncOptions, &S::ArchiveOptions, &S::ArchiveSubDir, &S::Filters, &S::flEnabled,
                       &S::flOverwrite, &S::flSubDirectories, &S::flArchive, &S::flArchiveSubDir,
-                      &S::flRemovedDeletedFiles, &S::LastDate);
+                      &S::flRemovedDeletedFiles, &S::LastDate, &S::LastResult, &S::LastCompleted,
+                      &S::FirstAttempt);
     MergeDrive(merged, ours, base, &S::SourceDirFile, &S::SourceDrive);
     MergeDrive(merged, ours, base, &S::DestDir, &S::DestDrive);
     return merged;
 }
 
-// A run only stamps LastDate and the drives; that alone does not bring back a set that another
+// A run only stamps its dates, its result and the drives; that alone does not bring back a set that another
 // process removed.
 bool EditedBeyondRunRecords(BackupSet ours, const BackupSet& base)
 {
     ours.LastDate = base.LastDate;
+    ours.LastResult = base.LastResult;
+    ours.LastCompleted = base.LastCompleted;
+    ours.FirstAttempt = base.FirstAttempt;
     ours.SourceDrive = base.SourceDrive;
     ours.DestDrive = base.DestDrive;
     return ours != base;

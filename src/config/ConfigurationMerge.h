@@ -11,7 +11,7 @@ GeneralSettings MergedSettings(const GeneralSettings& stored, const GeneralSetti
                                const GeneralSettings& base);
 
 // The sets to store: the stored ones with this process's edits, additions and removals. A set another
-// process removed stays removed unless this process edited it (a run's new LastDate is no edit). The
+// process removed stays removed unless this process edited it (a run's new records are no edit). The
 // order is this process's when it moved sets; otherwise the stored one, each set this process added
 // or renamed standing where the person put it.
 BackupSets MergedSets(const BackupSets& stored, const BackupSets& ours, const BackupSets& base);

@@ -7,7 +7,7 @@ namespace kelvo {
 using namespace Qt::StringLiterals;
 
 // The size and interval boxes of the settings dialog hold at most 3 and 4 digits; an interval of
-// 0 minutes would re-run at every tick.
+// 0 minutes would re-run at every tick. A year without a completed backup is the longest warning.
 const std::vector<GeneralSettingKey>& GeneralSettingKeys()
 {
     using G = GeneralSettings;
@@ -30,6 +30,7 @@ const std::vector<GeneralSettingKey>& GeneralSettingKeys()
         {"StrStatusBarPos", &G::StrStatusBarPos, "BR", 0, 0, {u"TL"_s, u"TR"_s, u"BL"_s, u"BR"_s}},
         {"StrRealTime", &G::StrRealTime, "None"},
         {"flRunWhenIdle", &G::flRunWhenIdle, "false"},
+        {"IntStaleDays", &G::IntStaleDays, "7", 0, 365},
     };
     return keys;
 }

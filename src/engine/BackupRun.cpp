@@ -1,5 +1,6 @@
 #include "engine/BackupRun.h"
 
+#include "config/RunRecords.h"
 #include "engine/Comparison.h"
 #include "engine/FileCopy.h"
 #include "engine/LogFile.h"
@@ -182,6 +183,7 @@ private:
     void start();
     void runSet(qint16 setIndex);
     void walkSet(qint16 setIndex, const DirectoryList& list);
+    void walkPrepared(qint16 setIndex, const DirectoryList& list);
     bool isRunnable(const BackupSet& set);
     bool prepareWalk(const BackupSet& set);
     bool onItsDrive(const std::string& root, const QString& drive, const std::string& side);
@@ -283,28 +285,36 @@ void Run::walkSet(qint16 setIndex, const DirectoryList& list)
     m_setIndex = static_cast<std::size_t>(setIndex);
     m_target.clear();
     m_lastSeen.clear();
+    const qint64 errorsBefore = m_context.statistics.errors;
     try {
-        const BackupSet& set = m_context.configuration.sets.at(static_cast<std::size_t>(setIndex));
-        if (!isRunnable(set) || !prepareWalk(set))
-            return;
-        bool completed = true;
-        try {
-            for (const std::string& entry : list) {
-                if (entry == EndMarker)
-                    break;
-                visitDirectory(setIndex, entry);
-            }
-        } catch (const Failure& failure) {
-            handleFailure(failure);
-            completed = false;
-        }
-        BackupSet& walked = m_context.configuration.sets.at(static_cast<std::size_t>(setIndex));
-        carryDirectoryAttributes(walked);
-        flushReceivingSides();
-        if (completed)
-            recordDrives(walked);
+        const BackupSet& set = m_context.configuration.sets.at(m_setIndex);
+        if (isRunnable(set) && prepareWalk(set))
+            walkPrepared(setIndex, list);
+        // A stop leaves by RunStopped before this: a stopped set neither completed nor failed.
+        RecordRunOutcome(m_context.configuration.sets.at(m_setIndex),
+                         m_context.statistics.errors - errorsBefore, m_context.clock.now());
     } catch (const std::out_of_range&) {
     }
+}
+
+void Run::walkPrepared(qint16 setIndex, const DirectoryList& list)
+{
+    bool completed = true;
+    try {
+        for (const std::string& entry : list) {
+            if (entry == EndMarker)
+                break;
+            visitDirectory(setIndex, entry);
+        }
+    } catch (const Failure& failure) {
+        handleFailure(failure);
+        completed = false;
+    }
+    BackupSet& walked = m_context.configuration.sets.at(static_cast<std::size_t>(setIndex));
+    carryDirectoryAttributes(walked);
+    flushReceivingSides();
+    if (completed)
+        recordDrives(walked);
 }
 
 // A set that the run would misread is not run: an option text it does not know would copy or keep
@@ -880,7 +890,7 @@ void Run::stampLastDate(BackupSet& set)
     const qint64 second = m_context.clock.currentSecond();
     if (second != m_stampSecond) {
         m_stampSecond = second;
-        m_stampText = m_context.clock.now().toString(QStringLiteral("dd/MM/yyyy hh:mm:ss"));
+        m_stampText = RunStampText(m_context.clock.now());
     }
     set.LastDate = m_stampText;
 }

@@ -1,5 +1,6 @@
 #include "schedule/RunController.h"
 
+#include "config/RunRecords.h"
 #include "engine/BackupRun.h"
 #include "engine/DirectoryLists.h"
 #include "engine/LogFile.h"
@@ -10,6 +11,8 @@
 
 #include <QCoreApplication>
 #include <QFile>
+
+#include <algorithm>
 
 namespace kelvo {
 
@@ -26,11 +29,18 @@ constexpr qint64 EventsInterval = 10;
 constexpr qint64 StepInterval = 50;
 // Timer1 ticks every minute; one late by more than another minute of the wall clock stood still.
 constexpr qint64 FrozenCountdownGap = 2 * 60000;
+// The tray's tool tip follows the progress a few times a second: the desktop redraws it each time.
+constexpr qint64 StatusInterval = 500;
 
 const QString Kelvo = u"Kelvo"_s;
 const QString SettingsSection = u"Settings"_s;
 const QString LastRunKey = u"StrLastRunDate"_s;
 const QString NotWatched = u"None"_s;
+
+bool HasNamedSet(const BackupSets& sets)
+{
+    return std::any_of(sets.begin(), sets.end(), [](const BackupSet& set) { return !set.SetName.isEmpty(); });
+}
 
 bool Due(QElapsedTimer& since, qint64 interval)
 {
@@ -43,7 +53,8 @@ bool Due(QElapsedTimer& since, qint64 interval)
 } // namespace
 
 RunController::RunController(RunControllerParts parts, RunView& view)
-    : m_parts(std::move(parts)), m_view(view), m_lastMinuteTick(m_parts.clock.now())
+    : m_parts(std::move(parts)), m_view(view), m_notices(m_parts.notify, m_parts.clock),
+      m_lastMinuteTick(m_parts.clock.now())
 {
     m_parts.timer1.setTickHandler([this] { MinuteTick(); });
     m_parts.tmrDialog.setTickHandler([this] { PollTick(); });
@@ -88,9 +99,31 @@ void RunController::Load()
     const bool delayed = m_parts.app.StartedByWindows == u"WIN"_s && settings.flDelay;
     if (!delayed)
         stampLastRun();
+    SetListChanged();
     listWithEvents([this](const std::function<void()>& betweenDirectories) {
         BuildDirectoryLists(m_parts.configuration, m_parts.app.StartedByWindows, m_state, betweenDirectories);
     });
+}
+
+void RunController::SetListChanged()
+{
+    m_status.hasSets = HasNamedSet(m_parts.configuration.sets);
+    showStatus();
+    m_notices.checkStale(m_parts.configuration);
+}
+
+void RunController::showStatus()
+{
+    m_sinceStatus.start();
+    m_view.statusChanged(m_status);
+}
+
+void RunController::showProgressInStatus(int percent)
+{
+    if (!m_status.running || percent == m_status.percent || !Due(m_sinceStatus, StatusInterval))
+        return;
+    m_status.percent = percent;
+    m_view.statusChanged(m_status);
 }
 
 // Listing a large tree lets events run; a Run now or a poll meanwhile waits for the lists.
@@ -128,6 +161,7 @@ void RunController::showMinutesToNext(int minutes)
 void RunController::MinuteTick()
 {
     const bool slept = countdownWasFrozen();
+    m_notices.checkStale(m_parts.configuration);
     countMinute();
     if (slept)
         Woke();
@@ -212,25 +246,47 @@ void RunController::runAndArm(qint16 setIndex)
 {
     RunContext context{m_parts.configuration, m_state, m_statistics, *this, m_parts.clock, screenSaverMode()};
     m_sinceEvents.invalidate(); // what is waiting now gets its turn at the run's first yield
+    const BackupSets before = m_parts.configuration.sets;
+    const qint64 errorsBefore = m_statistics.errors;
+    m_firstError.clear();
+    m_status.running = true;
+    m_status.percent = 0;
+    showStatus();
     m_view.runBusyChanged(true);
     RunBackup(context, setIndex);
-    storeDrives();
+    storeRunRecords(before);
     m_view.runBusyChanged(false);
     flushDisplay();
+    runEnded(before, errorsBefore);
     if (!m_stopRequested)
         armWatch();
 }
 
-// The drives a run found its roots on guard the next runs, and the next load reads them from the store.
-void RunController::storeDrives()
+// The drives a run found its roots on guard the next runs, and the next load reads them from the store
+// with the sets' dates and results.
+void RunController::storeRunRecords(const BackupSets& before)
 {
     try {
-        StoreRunRecords(m_parts.store, m_parts.configuration.sets, false);
+        StoreRunRecords(m_parts.store, WithNewRunRecords(before, m_parts.configuration.sets));
     } catch (const Failure& failure) {
         LogFile log(m_parts.configuration.settings, m_parts.clock, *this);
-        log.ProblemOutsideRun(std::string("Error : The drives of the sets cannot be stored: ") +
+        log.ProblemOutsideRun(std::string("Error : The drives and results of the sets cannot be stored: ") +
                               failure.what());
     }
+}
+
+// A run that was stopped (the program is ending) says nothing of itself and keeps the last result shown.
+void RunController::runEnded(const BackupSets& before, qint64 errorsBefore)
+{
+    m_status.running = false;
+    if (!m_stopRequested) {
+        const qint64 errors = m_statistics.errors - errorsBefore;
+        m_status.lastRunEnded = m_parts.clock.now();
+        m_status.lastRunErrors = errors;
+        m_notices.runEnded(before, m_parts.configuration.sets, errors, m_firstError);
+        m_notices.checkStale(m_parts.configuration);
+    }
+    showStatus();
 }
 
 int RunController::watchedSetIndex() const
@@ -345,6 +401,8 @@ void RunController::copyActive(bool active)
 
 void RunController::errorReported(const QString& line)
 {
+    if (m_firstError.isEmpty())
+        m_firstError = line;
     m_view.errorReported(line);
 }
 
@@ -382,6 +440,7 @@ void RunController::flushDisplay()
     m_view.fileProgressChanged(m_display.filePercent);
     m_view.overallProgressChanged(m_display.overallPercent);
     m_view.copyActive(m_display.copying);
+    showProgressInStatus(m_display.overallPercent);
 }
 
 } // namespace kelvo

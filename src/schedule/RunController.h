@@ -7,7 +7,9 @@
 #include "engine/RunState.h"
 #include "schedule/Bounce.h"
 #include "schedule/ChangeWatch.h"
+#include "schedule/ProgramStatus.h"
 #include "schedule/RepeatingTimer.h"
+#include "schedule/RunNotices.h"
 #include "schedule/RunView.h"
 
 #include <QElapsedTimer>
@@ -28,6 +30,8 @@ struct RunControllerParts
     RepeatingTimer& tmrDialog; // the run poll: 5000 ms, 50 ms in screen-saver mode
     // The window steps of the set list editor's Done, for the commit of an older version's import.
     std::function<void()> doneWindowSteps;
+    // The desktop's notifications of failed, recovered and stale sets; none when empty.
+    NotifyFunction notify;
 };
 
 // The main window's state and timers without the window: the load procedure that prepares and
@@ -61,12 +65,15 @@ public:
     void StopWatch();
     // A line of the program's own in the log, outside any run.
     void NoteInLog(const QString& line);
+    // The set list editor has committed: the status says whether a set exists now.
+    void SetListChanged();
 
     bool runBusy() const { return m_state.RunBusy; }
     const RunState& state() const { return m_state; }
     const RunStatistics& statistics() const { return m_statistics; }
     const MovementState& movement() const { return m_movement; }
     const ChangeWatch& watch() const { return m_watch; }
+    const ProgramStatus& status() const { return m_status; }
 
 private:
     void statisticsChanged(const RunStatistics& statistics) override;
@@ -89,7 +96,10 @@ private:
     void listWithEvents(const std::function<void(const std::function<void()>&)>& list);
     void runWatchedSet(qint16 setIndex);
     void runAndArm(qint16 setIndex);
-    void storeDrives();
+    void storeRunRecords(const BackupSets& before);
+    void runEnded(const BackupSets& before, qint64 errorsBefore);
+    void showStatus();
+    void showProgressInStatus(int percent);
     void armWatch();
     int watchedSetIndex() const;
     void onWatchChanged();
@@ -103,6 +113,10 @@ private:
     RunStatistics m_statistics;
     MovementState m_movement;
     ChangeWatch m_watch;
+    RunNotices m_notices;
+    ProgramStatus m_status;
+    QString m_firstError; // of the run that is busy
+    QElapsedTimer m_sinceStatus;
     QString m_lastWatchProblem;
     QDateTime m_lastMinuteTick; // or when the countdown last went on
     QDateTime m_lastFullRunStart;

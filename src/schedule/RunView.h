@@ -1,6 +1,7 @@
 #pragma once
 
 #include "engine/RunObserver.h"
+#include "schedule/ProgramStatus.h"
 
 #include <QPoint>
 #include <QRect>
@@ -35,6 +36,8 @@ public:
     virtual void runBusyChanged(bool busy) = 0;
     // The real-time watch could not be armed; said once per distinct problem.
     virtual void watchProblem(const QString& message) = 0;
+    // The tray's state: no set yet, a run's progress (a few times a second), the last run's result.
+    virtual void statusChanged(const ProgramStatus& status) { Q_UNUSED(status); }
 
     // The screen saver's movement: the main window's frame in the screen-saver window's coordinates.
     virtual QRect mainWindowFrame() const = 0;

@@ -1,5 +1,6 @@
 #include "ui/SetListModel.h"
 
+#include "config/RunRecords.h"
 #include "ui/PlainText.h"
 
 #include <utility>
@@ -45,6 +46,13 @@ QString SyncMethodText(const BackupSet& set)
     return {};
 }
 
+QString LastRunText(const BackupSet& set)
+{
+    if (RunOutcomeOf(set) == RunOutcome::Unknown)
+        return set.LastDate;
+    return set.LastDate + u' ' + set.LastResult;
+}
+
 SetListModel::SetListModel(BackupSets& sets, QObject* parent)
     : QAbstractTableModel(parent), m_sets(sets), m_rows(rowCount())
 {}
@@ -88,7 +96,7 @@ QVariant SetListModel::data(const QModelIndex& index, int role) const
     case Method:
         return SyncMethodText(set);
     case LastRun:
-        return set.LastDate;
+        return LastRunText(set);
     }
     return {};
 }

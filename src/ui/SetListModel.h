@@ -9,6 +9,9 @@ namespace kelvo {
 // The texts the set list shows for the option fields; empty for a value outside the known ones.
 QString CopyCriterionText(const BackupSet& set);
 QString SyncMethodText(const BackupSet& set);
+// The Last Run column: "07/12/2026 14:05:10 completed", "... failed (3 errors)", or the date alone
+// when the result is unknown (a store of an older version).
+QString LastRunText(const BackupSet& set);
 
 // The set list editor's grid as a view of BackupSets itself: row k is element k, so grid and array
 // cannot drift. An empty list (one record without a name) has no row.

@@ -76,10 +76,10 @@ frmDialog::frmDialog(frmDialogParts parts)
     setFixedSize(Pixels(ClientWidth), Pixels(ClientHeight) + toolbarExtraHeight());
     buildPopup();
     RunView& view = *this;
-    m_controller = std::make_unique<RunController>(RunControllerParts{m_parts.configuration, m_parts.store,
-                                                                      m_parts.app, m_parts.clock, m_timer1,
-                                                                      m_tmrDialog, m_parts.doneWindowSteps},
-                                                   view);
+    m_controller = std::make_unique<RunController>(
+        RunControllerParts{m_parts.configuration, m_parts.store, m_parts.app, m_parts.clock, m_timer1,
+                           m_tmrDialog, m_parts.doneWindowSteps, m_parts.notify},
+        view);
     if (const QScreen* screen = QGuiApplication::primaryScreen())
         move(screen->availableGeometry().center() - rect().center());
     m_timer1.setEnabled(m_parts.app.RunMode != RunModeScreenSaver);
@@ -125,6 +125,21 @@ void frmDialog::buildStatistics()
 {
     m_frame = new StatisticsFrame(this);
     m_frame->setGeometry(PixelRect(60, FrameTop, 6195, 2955).translated(0, toolbarExtraHeight()));
+    // In the frame's place while there is no set: a window of zeros tells a new user nothing.
+    m_noSetLabel = new QLabel(NoSetYetText(), this);
+    m_noSetLabel->setObjectName(u"NoSetLabel"_s);
+    m_noSetLabel->setTextFormat(Qt::PlainText);
+    m_noSetLabel->setAlignment(Qt::AlignCenter);
+    m_noSetLabel->setWordWrap(true);
+    m_noSetLabel->setGeometry(m_frame->geometry());
+    m_noSetLabel->hide();
+}
+
+// The editor is modal: when it returns, its Done has committed whatever the user added or removed.
+void frmDialog::editSets(bool refreshFirst)
+{
+    m_parts.commands.editSets(refreshFirst);
+    m_controller->SetListChanged();
 }
 
 QLabel& frmDialog::label(const QString& name) const
@@ -148,7 +163,7 @@ void frmDialog::buildPopup()
     m_popup->addSeparator()->setObjectName(u"Seperator"_s);
     add(u"ViewLog"_s, u"View log"_s, [this] { ViewLogFile(); });
     add(u"EditSets"_s, u"Edit Sets"_s, [this] {
-        m_parts.commands.editSets(false);
+        editSets(false);
     })->setEnabled(bool(m_parts.commands.editSets));
     add(u"Settings"_s, u"Settings"_s, [this] {
         m_parts.commands.settings();
@@ -174,7 +189,7 @@ void frmDialog::Toolbar1_ButtonClick(int index)
 {
     switch (index) {
     case 1:
-        m_parts.commands.editSets(true);
+        editSets(true);
         break;
     case 2:
         m_parts.commands.settings();
@@ -215,8 +230,8 @@ void frmDialog::AddTrayIcon()
     if (!QSystemTrayIcon::isSystemTrayAvailable())
         return; // no notification area: a minimised window stays on the taskbar
     if (!m_tray) {
-        m_tray = new QSystemTrayIcon(windowIcon(), this);
-        m_tray->setToolTip(windowTitle());
+        m_tray = new QSystemTrayIcon(this);
+        showStatusInTray();
         connect(m_tray, &QSystemTrayIcon::activated, this, [this](QSystemTrayIcon::ActivationReason reason) {
             TrayMouseAction(TrayMouseMessage(reason));
         });
@@ -362,6 +377,27 @@ void frmDialog::watchProblem(const QString& message)
 {
     if (m_tray && m_parts.app.TrayIconShown)
         m_tray->showMessage(u"Kelvo"_s, PlainNotificationText(message), QSystemTrayIcon::Warning);
+}
+
+// The window's icon, and the tray's with it, carries the badge while the last run's errors stand.
+void frmDialog::statusChanged(const ProgramStatus& status)
+{
+    const bool errorsChanged = ShowsErrors(status) != ShowsErrors(m_status);
+    m_status = status;
+    const bool newUser = !status.hasSets && !screenSaverMode();
+    m_frame->setVisible(!newUser);
+    m_noSetLabel->setVisible(newUser);
+    if (errorsChanged)
+        setWindowIcon(ShowsErrors(status) ? ErrorProgramIcon() : ProgramIcon());
+    if (m_tray)
+        showStatusInTray();
+}
+
+void frmDialog::showStatusInTray()
+{
+    m_tray->setToolTip(StatusToolTip(m_status));
+    if (m_tray->icon().cacheKey() != windowIcon().cacheKey())
+        m_tray->setIcon(windowIcon());
 }
 
 QRect frmDialog::mainWindowFrame() const

@@ -46,6 +46,7 @@ struct frmDialogParts
     std::function<void()> doneWindowSteps; // for the commit of an older version's import
     MainWindowCommands commands;
     std::function<void(bool busy)> runBusyChanged; // a run starts or ends
+    NotifyFunction notify;                         // the desktop's notifications, see RunNotices
 };
 
 // The main window: the run's statistics and progress, the last and next run, the toolbar and the
@@ -78,6 +79,8 @@ public:
     QSystemTrayIcon* trayIcon() const { return m_tray; }
     // The window's label by its name ("Label12").
     QLabel& label(const QString& name) const;
+    // Tells a new user how to begin while no backup set exists; hidden otherwise.
+    QLabel& noSetLabel() const { return *m_noSetLabel; }
 
 protected:
     void changeEvent(QEvent* event) override;
@@ -99,11 +102,14 @@ private:
     void statusBarVisible() override;
     void runBusyChanged(bool busy) override;
     void watchProblem(const QString& message) override;
+    void statusChanged(const ProgramStatus& status) override;
     QRect mainWindowFrame() const override;
     QSize screenSaverArea() const override;
     void moveMainWindow(const QPoint& topLeft) override;
 
     void buildStatistics();
+    void editSets(bool refreshFirst);
+    void showStatusInTray();
     int toolbarExtraHeight() const;
     void buildToolbar();
     void buildPopup();
@@ -119,6 +125,8 @@ private:
     QToolBar* m_toolbar = nullptr;
     std::vector<QAction*> m_buttons;
     StatisticsFrame* m_frame = nullptr;
+    QLabel* m_noSetLabel = nullptr;
+    ProgramStatus m_status;
     QMenu* m_popup = nullptr;
     QSystemTrayIcon* m_tray = nullptr;
     bool m_endsOnInput = true;

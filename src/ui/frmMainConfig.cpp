@@ -267,6 +267,15 @@ QGroupBox* frmMainConfig::buildMiscFrame()
     grid->addWidget(m_ddbStatusBarPos, 1, 1);
     grid->addWidget(addLabel(u"Label7"_s, u"Check this set in real time"_s, m_ddbRealTimeCheck), 2, 0);
     grid->addWidget(m_ddbRealTimeCheck, 2, 1);
+    m_tbStaleDays =
+        addNumberField(u"tbStaleDays"_s, u"days without a completed backup"_s, u"days"_s, "IntStaleDays", 3);
+    auto* days = new QHBoxLayout;
+    days->addWidget(m_tbStaleDays);
+    days->addWidget(addLabel(u"Label9"_s, u"days  (zero: never)"_s));
+    days->addStretch();
+    grid->addWidget(
+        addLabel(u"Label8"_s, u"Tell me when a set has not completed a backup &for"_s, m_tbStaleDays), 3, 0);
+    grid->addLayout(days, 3, 1, 1, 2);
     grid->setColumnStretch(2, 1);
     return frame;
 }
@@ -296,6 +305,7 @@ void frmMainConfig::Form_Load()
     m_tbfileSize->setText(QString::number(settings.IntLogFileSize));
     m_tbAltScreenSaver->setText(settings.StrAltScreenSaver);
     m_tbrrminutes->setText(QString::number(settings.IntReRunTime));
+    m_tbStaleDays->setText(QString::number(settings.IntStaleDays));
     const std::pair<QCheckBox*, bool> boxes[] = {
         {m_cbLogFile, settings.flLogFileOn},
         {m_cbSuccess, settings.flLogFileSuccess},
@@ -366,6 +376,7 @@ void frmMainConfig::OKButton_Click()
     settings.flScreenSaver = m_cbScreenSaver->isChecked();
     settings.flReRun = m_cbrerun->isChecked();
     settings.IntReRunTime = qint16(m_tbrrminutes->text().toInt());
+    settings.IntStaleDays = qint16(m_tbStaleDays->text().toInt());
     settings.flSysTray = m_cbSystemTray->isChecked();
     settings.flDelay = m_cbDelay->isChecked();
     settings.flRunWhenIdle = m_cbRunWhenIdle->isChecked();

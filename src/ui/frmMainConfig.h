@@ -47,9 +47,9 @@ struct frmMainConfigParts
 
 // The general settings dialog, "Kelvo Settings": the log file, the alternative screen saver, the
 // re-run timer, start with the desktop, the tray icon, the status-bar window and the set watched in
-// real time. OK stores the controls in the general settings and commits; Cancel, Esc and the close
-// box put the controls back as the settings hold them and store nothing. The same instance is shown
-// again at the next opening.
+// real time, and the days without a completed backup before a set is told. OK stores the controls in the
+// general settings and commits; Cancel, Esc and the close box put the controls back as the settings hold them
+// and store nothing. The same instance is shown again at the next opening.
 class frmMainConfig final : public QDialog
 {
     Q_OBJECT
@@ -116,6 +116,7 @@ private:
     QComboBox* m_ddbStatusBarPos = nullptr;
     QCheckBox* m_cbStatusBarAOT = nullptr;
     QComboBox* m_ddbRealTimeCheck = nullptr;
+    QLineEdit* m_tbStaleDays = nullptr;
 };
 
 } // namespace kelvo

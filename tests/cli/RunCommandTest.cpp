@@ -78,7 +78,8 @@ TEST_F(RunCommand, BacksUpOnlyTheNamedSetAndExitsWithOneWhenAnErrorWasCounted)
         copied[fs::relative(file, m_home.dir() / "dst").string()] = contents;
     EXPECT_EQ(copied, (std::map<std::string, QByteArray>{
                           {"a.txt", "alpha"}, {"sub/deeper/c", QByteArray(100000, 'c')}, {"sub/empty", ""}}));
-    EXPECT_EQ(Lines(RunCli({u"list"_s}).out).last(), u"  last run: Never run"_s) << "Blocked did not run";
+    EXPECT_EQ(Lines(RunCli({u"list"_s}).out).filter(u"last run:"_s).last(), u"  last run: Never run"_s)
+        << "Blocked did not run";
 
     EXPECT_EQ(Lines(RunCli({u"run"_s, u"Tree"_s}).out), Counters(3, 3, 0, 0));
     result = RunCli({u"run"_s});
@@ -87,6 +88,11 @@ TEST_F(RunCommand, BacksUpOnlyTheNamedSetAndExitsWithOneWhenAnErrorWasCounted)
     // The file in the way of the destination's folders is named.
     EXPECT_TRUE(result.err.contains(u"Error : Path/File access error. Cannot access "_s + path("blocker")))
         << result.err.toStdString();
+    const QStringList listing = Lines(RunCli({u"list"_s}).out);
+    EXPECT_EQ(listing.filter(u"last result:"_s),
+              (QStringList{u"  last result: completed"_s, u"  last result: failed (1 error)"_s}));
+    EXPECT_EQ(listing.filter(u"last completed:"_s).last(), u"  last completed: unknown"_s)
+        << "Blocked never completed";
 }
 
 // Ctrl-C, and a terminal that closes under the run.

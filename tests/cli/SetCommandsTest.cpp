@@ -72,9 +72,11 @@ TEST_F(SetCommands, AddListEditEnableRemoveRoundTrip)
         u"--no-subdirs --delete-removed --keep name --keep-subdir old --disabled --filters *.mp3;*.ogg"_s);
     const QString docs = u"|"_s + path("docs") + u'|' + path("backup/docs") + u'|';
     const QString music = u"|"_s + path("music") + u'|' + path("backup/music") + u'|';
-    EXPECT_EQ(listed(), (QStringList{u"Docs|yes"_s + docs + u"*.*|date|one-way|yes|yes|no|no|no|Never run"_s,
-                                     u"Music|no"_s + music +
-                                         u"*.mp3;*.ogg|size|two-way|no|no|yes|name|old|Never run"_s}));
+    EXPECT_EQ(
+        listed(),
+        (QStringList{u"Docs|yes"_s + docs + u"*.*|date|one-way|yes|yes|no|no|no|Never run|unknown|unknown"_s,
+                     u"Music|no"_s + music +
+                         u"*.mp3;*.ogg|size|two-way|no|no|yes|name|old|Never run|unknown|unknown"_s}));
 
     // Edit changes only what it is given; names are found without regard to case. Dropping the kept
     // copies drops their sub directory too.
@@ -82,9 +84,11 @@ TEST_F(SetCommands, AddListEditEnableRemoveRoundTrip)
     expectOk(u"enable MUSIC"_s);
     expectOk(u"edit Music --no-keep"_s);
     expectOk(u"disable Docs"_s);
-    EXPECT_EQ(listed(), (QStringList{u"Docs|no"_s + docs + u"*.*|date|reverse|yes|yes|no|date|no|Never run"_s,
-                                     u"Music|yes"_s + music +
-                                         u"*.mp3;*.ogg|size|two-way|no|no|yes|no|no|Never run"_s}));
+    EXPECT_EQ(
+        listed(),
+        (QStringList{u"Docs|no"_s + docs + u"*.*|date|reverse|yes|yes|no|date|no|Never run|unknown|unknown"_s,
+                     u"Music|yes"_s + music +
+                         u"*.mp3;*.ogg|size|two-way|no|no|yes|no|no|Never run|unknown|unknown"_s}));
 
     expectOk(u"remove DOCS"_s);
     expectOk(u"remove Music"_s);
@@ -103,9 +107,11 @@ TEST_F(SetCommands, NamesOfAnyScriptRoundTripAndPathsMustBeAbsolute)
     EXPECT_TRUE(std::filesystem::exists(m_home.dir() / "new/backup ü/a.txt"));
     const QStringList sets = listed();
     ASSERT_EQ(sets.size(), 1);
-    EXPECT_EQ(sets[0].section(u'|', 0, -2), // all but the date of the run
+    EXPECT_EQ(sets[0].section(u'|', 0, -4), // all but the dates and result of the run
               name + u"|yes|"_s + path("docs") + u'|' + destination +
                   u"|*.*|date|one-way|yes|yes|no|no|no"_s);
+    EXPECT_EQ(sets[0].section(u'|', -2, -2), u"completed"_s);
+    EXPECT_EQ(sets[0].section(u'|', -1), sets[0].section(u'|', -3, -3)) << "completed at its last run";
 
     // The command line makes its own paths absolute; a hand-edited relative one is refused.
     BackupSets edited(1);

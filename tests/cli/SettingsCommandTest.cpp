@@ -31,8 +31,13 @@ TEST(SettingsCommand, ChangesAreTypedAndStoredInTheirOwnSpelling)
     Change(u"StrStatusBarPos"_s, u"tl"_s);
     EXPECT_EQ(Setting(u"StrStatusBarPos"_s), u"TL"_s);
 
+    EXPECT_EQ(Setting(u"IntStaleDays"_s), u"7"_s);
+    Change(u"intstaledays"_s, u"0"_s);
+    EXPECT_EQ(Setting(u"IntStaleDays"_s), u"0"_s);
+
     const auto before = Snapshot(home.configDir());
     EXPECT_EQ(RunCli({u"settings"_s, u"IntReRunTime"_s, u"10000"_s}).status, 2);
+    EXPECT_EQ(RunCli({u"settings"_s, u"IntStaleDays"_s, u"366"_s}).status, 2);
     EXPECT_EQ(Snapshot(home.configDir()), before);
 
     std::filesystem::create_directories(home.dir() / "logs");

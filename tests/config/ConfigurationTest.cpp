@@ -1,5 +1,6 @@
 #include "config/Configuration.h"
 
+#include "config/RunRecords.h"
 #include "platform/Failure.h"
 #include "platform/SettingsStore.h"
 #include "support/TestSupport.h"
@@ -168,7 +169,7 @@ TEST_F(ConfigurationTest, ASetRecreatedUnderARemovedNameRewritesEveryKey)
     config.sets = {fresh};
     CommitConfiguration(store, config);
     EXPECT_EQ(store.GetSetting(App, u"Sets\\Docs"_s, u"ArchiveSubDir"_s, u"missing"_s), QString());
-    EXPECT_EQ(store.GetAllSettings(App, u"Sets\\Docs"_s).size(), 16);
+    EXPECT_EQ(store.GetAllSettings(App, u"Sets\\Docs"_s).size(), 19);
 }
 
 // A hand edit that drops a key must never make the set more destructive than its safest reading:
@@ -205,6 +206,9 @@ TEST_F(ConfigurationTest, AKeyMissingFromASetNeverMeansAMoreDestructiveSetting)
         {"flArchiveSubDir", [](const BackupSet& s) { return !s.flArchiveSubDir; }},
         {"flRemovedDeletedFiles", [](const BackupSet& s) { return !s.flRemovedDeletedFiles; }},
         {"LastDate", [](const BackupSet& s) { return s.LastDate == u"Never Run"_s; }},
+        {"LastResult", [](const BackupSet& s) { return RunOutcomeOf(s) == RunOutcome::Unknown; }},
+        {"LastCompleted", [](const BackupSet& s) { return !IncompleteSince(s); }},
+        {"FirstAttempt", [](const BackupSet& s) { return s.FirstAttempt.isEmpty(); }},
         {"SourceDrive", [](const BackupSet& s) { return s.SourceDrive.isEmpty(); }},
         {"DestDrive", [](const BackupSet& s) { return s.DestDrive.isEmpty(); }},
     };
@@ -380,7 +384,7 @@ TEST_F(ConfigurationTest, ARootsDriveOutlastsEverySaveUntilTheRootChanges)
     BackupSets ran = config.sets;
     ran[0].SourceDrive = system;
     ran[0].DestDrive = ran[1].DestDrive = backup;
-    StoreRunRecords(store, ran, false);
+    StoreRunRecords(store, ran);
     window.sets[0].DestDrive = backup;
     window.settings.flReRun = true;
     CommitConfiguration(store, window);
@@ -393,7 +397,7 @@ TEST_F(ConfigurationTest, ARootsDriveOutlastsEverySaveUntilTheRootChanges)
     ChangeConfiguration(store, [](Configuration& c) { c.sets[0].DestDir = u"/media/usb"_s; });
     window.sets[0].DestDrive = u"/mnt/other ext4"_s;
     CommitConfiguration(store, window);
-    StoreRunRecords(store, ran, true);
+    StoreRunRecords(store, ran);
     LoadConfiguration(store, window);
     EXPECT_EQ(window.sets[0].DestDir, u"/media/usb"_s);
     EXPECT_EQ(window.sets[0].DestDrive, QString());

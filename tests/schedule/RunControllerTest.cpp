@@ -1,5 +1,6 @@
 #include "schedule/RunController.h"
 
+#include "config/RunRecords.h"
 #include "platform/SettingsStore.h"
 #include "support/Application.h"
 #include "support/TestSupport.h"
@@ -68,11 +69,13 @@ public:
     void statusBarVisible() override { ++statusBarShown; }
     void runBusyChanged(bool busy) override { busyChanges.push_back(busy); }
     void watchProblem(const QString& message) override { problems.push_back(message); }
+    void statusChanged(const ProgramStatus& s) override { status = s; }
     QRect mainWindowFrame() const override { return frame; }
     QSize screenSaverArea() const override { return {1000, 800}; }
     void moveMainWindow(const QPoint& topLeft) override { frame.moveTopLeft(topLeft); }
 
     RunStatistics statistics;
+    ProgramStatus status;
     QString label13, panel1, label17, panel2;
     int screenSaverLayouts = 0;
     int statusBarShown = 0;
@@ -142,8 +145,18 @@ protected:
     ManualTimer timer1{60000};
     ManualTimer tmrDialog{50};
     RecordingView view;
+    QStringList notices; // "summary|body"
     std::unique_ptr<RunController> controller = std::make_unique<RunController>(
-        RunControllerParts{configuration, store, app, clock, timer1, tmrDialog, {}}, view);
+        RunControllerParts{
+            configuration,
+            store,
+            app,
+            clock,
+            timer1,
+            tmrDialog,
+            {},
+            [this](const QString& summary, const QString& body) { notices << summary + u'|' + body; }},
+        view);
 };
 
 TEST_F(RunControllerTest, CountsDownTheMinutesAndReloadsAtTheInterval)
@@ -284,7 +297,7 @@ TEST_F(RunControllerTest, LoadStampsTheLastRunUnlessTheFirstRunIsDelayed)
     clock.time = clock.time.addSecs(60);
     IsolatedHome empty;
     SettingsStore emptyStore(QString::fromStdString(empty.configDir()));
-    RunController fresh({configuration, emptyStore, app, clock, timer1, tmrDialog, {}}, view);
+    RunController fresh({configuration, emptyStore, app, clock, timer1, tmrDialog, {}, {}}, view);
     fresh.Load();
     EXPECT_EQ(view.label13, u"14:06:09 05/12/26"_s);
 }
@@ -458,6 +471,114 @@ TEST(Bounce, ReversesAtEachEdgeOfTheScreenSaver)
     EXPECT_EQ(Bounce(state, QRect(-5, 30, 50, 40), area), QPoint(5, 20)) << "past the left edge";
     EXPECT_EQ(Bounce(state, QRect(5, -3, 50, 40), area), QPoint(15, 7)) << "past the top edge";
     EXPECT_TRUE(state.movingRight && state.movingDown);
+}
+
+// A failed run is told once, with its set and first error; the run after it that completes says the
+// set works again; a stop says nothing and keeps the results the sets had.
+TEST_F(RunControllerTest, TellsOfAFailureOnceThenOfTheRecoveryAndNothingOfAStop)
+{
+    WriteFile(src("a"), "a");
+    storeSet(u"Docs"_s, src());
+    const auto copyOptions = [this](const QString& value) {
+        store.SaveSetting(u"Kelvo"_s, u"Sets\\Docs"_s, u"CopyOptions"_s, value);
+    };
+    const auto stored = [this](const QString& key) {
+        return store.GetSetting(u"Kelvo"_s, u"Sets\\Docs"_s, key);
+    };
+    const auto runAll = [this] {
+        controller->Load();
+        controller->PollTick();
+    };
+    copyOptions(u"opdate"_s);
+    runAll();
+    ASSERT_EQ(notices.size(), 1) << notices.join(u'\n').toStdString();
+    EXPECT_EQ(notices[0], u"Kelvo: backup failed|Set Docs failed: 1 error.\n"
+                          u"Error : Set Docs : unknown value opdate for CopyOptions"_s);
+    EXPECT_EQ(stored(u"LastResult"_s), u"failed (1 error)"_s);
+    EXPECT_EQ(stored(u"LastCompleted"_s), QString());
+    EXPECT_EQ(stored(u"FirstAttempt"_s), u"05/12/2026 14:05:09"_s);
+    EXPECT_EQ(StatusToolTip(view.status), u"Kelvo - last run 14:05 failed: 1 error"_s);
+    EXPECT_TRUE(ShowsErrors(view.status));
+
+    copyOptions(u"OpDate"_s);
+    clock.time = clock.time.addSecs(60);
+    runAll();
+    ASSERT_EQ(notices.size(), 2);
+    EXPECT_EQ(notices[1], u"Kelvo: backup works again|Set Docs backs up again."_s);
+    EXPECT_EQ(stored(u"LastResult"_s), u"completed"_s);
+    EXPECT_EQ(stored(u"LastCompleted"_s), u"05/12/2026 14:06:09"_s);
+    EXPECT_EQ(stored(u"FirstAttempt"_s), u"05/12/2026 14:05:09"_s) << "the first attempt stays";
+    EXPECT_EQ(StatusToolTip(view.status), u"Kelvo - last run 14:06 completed"_s);
+    EXPECT_FALSE(ShowsErrors(view.status));
+    runAll();
+    EXPECT_EQ(notices.size(), 2) << "a set that completes again and again is news once";
+
+    // Stopped at the first yield of the Docs walk, before Bad is reached: nothing is told.
+    for (int i = 0; i < 50; ++i)
+        WriteFile(src("sub/f" + std::to_string(i)), "x");
+    storeSet(u"Bad"_s, src());
+    store.SaveSetting(u"Kelvo"_s, u"Sets\\Bad"_s, u"CopyOptions"_s, u"opdate"_s);
+    store.SaveSetting(u"Kelvo"_s, u"Sets\\Docs"_s, u"LastResult"_s, u"failed (2 errors)"_s);
+    controller->Load();
+    duringNextRun([this] { controller->RequestStop(); });
+    controller->PollTick();
+    EXPECT_EQ(notices.size(), 2) << notices.join(u'\n').toStdString();
+    EXPECT_EQ(stored(u"LastResult"_s), u"failed (2 errors)"_s) << "a stopped set keeps its result";
+    EXPECT_EQ(store.GetSetting(u"Kelvo"_s, u"Sets\\Bad"_s, u"LastResult"_s), QString());
+}
+
+// An enabled set without a completed run for IntStaleDays days is told at most once a day: from its last
+// completed run, else its first attempt, else this program's start.
+TEST_F(RunControllerTest, TellsOfStaleSetsOnceADay)
+{
+    const QString completed = RunStampText(clock.time.addDays(-9));
+    storeSet(u"Done"_s, src());
+    store.SaveSetting(u"Kelvo"_s, u"Sets\\Done"_s, u"LastCompleted"_s, completed);
+    storeSet(u"Tried"_s, src());
+    store.SaveSetting(u"Kelvo"_s, u"Sets\\Tried"_s, u"FirstAttempt"_s, RunStampText(clock.time.addDays(-8)));
+    store.SaveSetting(u"Kelvo"_s, u"Sets\\Tried"_s, u"LastResult"_s, u"failed (1 error)"_s);
+    storeSet(u"Off"_s, src());
+    store.SaveSetting(u"Kelvo"_s, u"Sets\\Off"_s, u"LastCompleted"_s, completed);
+    store.SaveSetting(u"Kelvo"_s, u"Sets\\Off"_s, u"flEnabled"_s, u"False"_s);
+    storeSet(u"Never"_s, src());
+    controller->Load();
+    EXPECT_EQ(notices,
+              (QStringList{u"Kelvo: no recent backup|Set Done has not completed a backup for 9 days."_s,
+                           u"Kelvo: no recent backup|Set Tried has not completed a backup for 8 days."_s}));
+
+    notices.clear();
+    clock.time = clock.time.addSecs(3600);
+    controller->MinuteTick();
+    EXPECT_TRUE(notices.isEmpty()) << "once a day";
+
+    clock.time = clock.time.addDays(6);
+    controller->MinuteTick();
+    EXPECT_EQ(notices.size(), 2) << "the next day again; Never counts from the start, 6 days ago";
+    clock.time = clock.time.addDays(1);
+    controller->MinuteTick();
+    EXPECT_TRUE(
+        notices.contains(u"Kelvo: no recent backup|Set Never has not completed a backup for 7 days."_s))
+        << notices.join(u'\n').toStdString();
+
+    notices.clear();
+    clock.time = clock.time.addDays(1);
+    configuration.settings.IntStaleDays = 0;
+    controller->MinuteTick();
+    EXPECT_TRUE(notices.isEmpty()) << "0 tells never";
+}
+
+TEST(ProgramStatusText, SaysTheStateInTheToolTip)
+{
+    const QDateTime ended(QDate(2026, 12, 7), QTime(14, 5, 10));
+    const std::pair<ProgramStatus, QString> cases[] = {
+        {{false, false, 0, {}, 0}, u"Kelvo - There is no backup set yet. Click Edit Sets to add one."_s},
+        {{true, false, 0, {}, 0}, u"Kelvo"_s},
+        {{true, true, 45, ended, 3}, u"Kelvo - backing up: 45%"_s},
+        {{true, false, 0, ended, 0}, u"Kelvo - last run 14:05 completed"_s},
+        {{true, false, 0, ended, 3}, u"Kelvo - last run 14:05 failed: 3 errors"_s},
+    };
+    for (const auto& [status, text] : cases)
+        EXPECT_EQ(StatusToolTip(status), text);
 }
 
 } // namespace

@@ -201,7 +201,7 @@ TEST_F(SleepInhibitorTest, IsHeldWhileARunIsBusyAndReleasedAtItsEnd)
     ManualTimer timer1, tmrDialog;
     SleepInhibitor inhibitor(bus.client());
     InhibitingView view(inhibitor);
-    RunController controller({configuration, store, app, clock, timer1, tmrDialog, {}}, view);
+    RunController controller({configuration, store, app, clock, timer1, tmrDialog, {}, {}}, view);
     controller.Load();
 
     bool heldDuringTheRun = false;

@@ -1,5 +1,6 @@
 #include "config/AppState.h"
 #include "config/Configuration.h"
+#include "config/RunRecords.h"
 #include "platform/Failure.h"
 #include "platform/SettingsStore.h"
 #include "support/Application.h"
@@ -337,7 +338,7 @@ TEST_F(SetEditor, ACountdownReloadAndRunLeaveTheOpenEditorsChangesAlone)
     }
     FixedClock clock;
     frmStatusBar statusBar{configuration, [] { return QGuiApplication::primaryScreen(); }, {}};
-    frmDialog mainWindow(frmDialogParts{configuration, store, app, clock, statusBar, {}, {}, {}, {}, {}});
+    frmDialog mainWindow(frmDialogParts{configuration, store, app, clock, statusBar, {}, {}, {}, {}, {}, {}});
     mainWindow.Form_Load();
     auto editor = makeEditor();
     const auto countdownReloadsAndRuns = [&] {
@@ -397,6 +398,23 @@ TEST_F(SetEditor, ListToolTipsShowNamesAndPathsAsPlainText)
             << column;
     }
     EXPECT_EQ(model.index(row, 2).data().toString(), u"/s/<img src=x><h1>a</h1>"_s);
+}
+
+// The Last Run column says how the set's last run ended; a store of an older version shows the date alone.
+TEST(SetListLastRun, ShowsTheResultBesideTheDate)
+{
+    BackupSets sets(3);
+    sets[0].SetName = u"Old"_s;
+    sets[0].LastDate = u"01/02/2026 10:00:00"_s;
+    sets[1].SetName = u"Good"_s;
+    RecordRunOutcome(sets[1], 0, QDateTime(QDate(2026, 12, 7), QTime(14, 5, 10)));
+    sets[2].SetName = u"Bad"_s;
+    RecordRunOutcome(sets[2], 3, QDateTime(QDate(2026, 12, 7), QTime(14, 5, 10)));
+    const SetListModel model(sets);
+    const int lastRun = model.columnCount() - 1;
+    EXPECT_EQ(model.index(0, lastRun).data().toString(), u"01/02/2026 10:00:00"_s);
+    EXPECT_EQ(model.index(1, lastRun).data().toString(), u"07/12/2026 14:05:10 completed"_s);
+    EXPECT_EQ(model.index(2, lastRun).data().toString(), u"07/12/2026 14:05:10 failed (3 errors)"_s);
 }
 
 } // namespace

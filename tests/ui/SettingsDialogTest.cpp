@@ -87,6 +87,7 @@ protected:
         control(u"tbfileSize"_s).setText(u"999"_s);
         control(u"tbAltScreenSaver"_s).setText(u"/opt/saver.scr"_s);
         control(u"tbrrminutes"_s).setText(u"9999"_s);
+        control(u"tbStaleDays"_s).setText(u"365"_s);
         for (QCheckBox* checkBox : dialog->findChildren<QCheckBox*>())
             checkBox->setChecked(!checkBox->isChecked());
         list(u"ddbStatusBarPos"_s).setCurrentIndex(0);
@@ -134,7 +135,8 @@ TEST_F(SettingsDialog, OkStoresEveryControlBeforeTheCommitAndStaysOpenWhenTheCom
                                    .flStatusBarAOT = true,
                                    .StrStatusBarPos = u"TL"_s,
                                    .StrRealTime = u"Docs"_s,
-                                   .flRunWhenIdle = true};
+                                   .flRunWhenIdle = true,
+                                   .IntStaleDays = 365};
     ASSERT_EQ(doneSaw, std::vector{expected}) << "one commit, and it sees every new value";
     EXPECT_TRUE(dialog->isVisible()) << "a failed commit keeps what the user entered";
     EXPECT_EQ(control(u"tbLogDirectory"_s).text(), u"/srv/logs"_s);
@@ -227,8 +229,12 @@ TEST_F(SettingsDialog, RefusesNumbersOutsideTheSettingsRangesWithTheFocusOnTheFi
     QTest::keyClicks(&minutes, u"123456"_s);
     EXPECT_EQ(minutes.text(), u"1234"_s);
 
+    QLineEdit& days = control(u"tbStaleDays"_s);
+    EXPECT_EQ(days.text(), u"0"_s);
+
     const GeneralSettings before = configuration.settings;
-    const std::pair<QLineEdit*, QString> refused[] = {{&minutes, u"0"_s}, {&minutes, u""_s}, {&size, u""_s}};
+    const std::pair<QLineEdit*, QString> refused[] = {
+        {&days, u"366"_s}, {&minutes, u"0"_s}, {&minutes, u""_s}, {&size, u""_s}};
     for (const auto& [field, text] : refused) {
         const QString good = field->text();
         field->setText(text);
@@ -239,8 +245,10 @@ TEST_F(SettingsDialog, RefusesNumbersOutsideTheSettingsRangesWithTheFocusOnTheFi
     }
     EXPECT_EQ(configuration.settings, before);
     EXPECT_TRUE(doneSaw.empty());
-    ASSERT_EQ(messages.stops.size(), 3);
-    EXPECT_EQ(messages.stops[2],
+    ASSERT_EQ(messages.stops.size(), 4);
+    EXPECT_EQ(messages.stops[0],
+              u"|The days without a completed backup must be a whole number of days from 0 to 365."_s);
+    EXPECT_EQ(messages.stops[3],
               u"|The maximum log file size must be a whole number of megabytes from 0 to 999."_s);
 }
 

@@ -4,6 +4,7 @@
 #include "support/Application.h"
 #include "support/TestSupport.h"
 #include "ui/MessageBoxes.h"
+#include "ui/ProgramIcon.h"
 #include "ui/StatisticsFrame.h"
 #include "ui/Tray.h"
 #include "ui/VisibleText.h"
@@ -41,6 +42,11 @@ protected:
     MainWindow()
     {
         commands.about = [this] { ++aboutOpened; };
+        makeDialog();
+    }
+
+    void makeDialog()
+    {
         dialog = std::make_unique<frmDialog>(frmDialogParts{configuration,
                                                             store,
                                                             app,
@@ -50,6 +56,7 @@ protected:
                                                             [this] { ++unloads; },
                                                             {},
                                                             commands,
+                                                            {},
                                                             {}});
     }
 
@@ -65,6 +72,12 @@ protected:
     int unloads = 0;
     int aboutOpened = 0;
 };
+
+// The colour at the lower right of the window icon's smallest picture, where the error badge sits.
+QColor BadgeCorner(const QIcon& icon)
+{
+    return icon.pixmap(16).toImage().pixelColor(12, 12);
+}
 
 TEST_F(MainWindow, HasTheDesignedCommandsAndFixedSize)
 {
@@ -119,6 +132,36 @@ TEST_F(MainWindow, ShowsARunsCountsAndTurnsTheErrorsRed)
     EXPECT_EQ(statusBar.panelText(4), u"Errors : 1"_s);
     EXPECT_EQ(errors.palette().color(QPalette::WindowText), QColor(255, 0, 0));
     EXPECT_FALSE(errors.toolTip().isEmpty()) << "the error line is at hand";
+    const QColor badge = BadgeCorner(dialog->windowIcon());
+    EXPECT_TRUE(badge.red() > 150 && badge.green() < 80) << "the icon carries the red badge";
+
+    test::StoreSet(store, u"Docs"_s, home.dir() / "src", home.dir() / "dst");
+    dialog->Form_Load();
+    dialog->controller().PollTick();
+    EXPECT_EQ(BadgeCorner(dialog->windowIcon()), BadgeCorner(ProgramIcon()))
+        << "a completed run brings the plain icon back";
+}
+
+// A first start shows how to begin in place of a window of zeros, until the editor has added a set.
+TEST_F(MainWindow, FirstStartSaysHowToBeginUntilASetExists)
+{
+    commands.editSets = [this](bool) {
+        test::StoreSet(store, u"Docs"_s, home.dir() / "src", home.dir() / "dst");
+        LoadConfiguration(store, configuration);
+    };
+    makeDialog();
+    dialog->show();
+    dialog->Form_Load();
+    EXPECT_TRUE(dialog->noSetLabel().isVisible());
+    EXPECT_EQ(dialog->noSetLabel().text(), u"There is no backup set yet. Click Edit Sets to add one."_s);
+    EXPECT_FALSE(dialog->label(u"Label12"_s).isVisible());
+    EXPECT_EQ(StatusToolTip(dialog->controller().status()),
+              u"Kelvo - There is no backup set yet. Click Edit Sets to add one."_s);
+
+    dialog->toolbarButton(1).trigger();
+    EXPECT_FALSE(dialog->noSetLabel().isVisible());
+    EXPECT_TRUE(dialog->label(u"Label12"_s).isVisible());
+    EXPECT_EQ(StatusToolTip(dialog->controller().status()), u"Kelvo"_s) << "no run yet";
 }
 
 TEST_F(MainWindow, TrayClickRestoresOnlyWithoutAnOpenDialogAndMenuOnlyWhenMinimised)
