@@ -249,6 +249,7 @@ void RunController::runAndArm(qint16 setIndex)
     const BackupSets before = m_parts.configuration.sets;
     const qint64 errorsBefore = m_statistics.errors;
     m_firstError.clear();
+    m_errorLines = 0;
     m_status.running = true;
     m_status.percent = 0;
     showStatus();
@@ -401,8 +402,14 @@ void RunController::copyActive(bool active)
 
 void RunController::errorReported(const QString& line)
 {
-    if (m_firstError.isEmpty())
+    // An error whose path follows on a line of its own is told with that line, so that the
+    // notification names the file or folder.
+    static const QString PathLine = u"Problem Dest : "_s;
+    ++m_errorLines;
+    if (m_errorLines == 1)
         m_firstError = line;
+    else if (m_errorLines == 2 && line.startsWith(PathLine))
+        m_firstError += u'\n' + line;
     m_view.errorReported(line);
 }
 

@@ -116,6 +116,7 @@ private:
     RunNotices m_notices;
     ProgramStatus m_status;
     QString m_firstError; // of the run that is busy
+    int m_errorLines = 0; // of the run that is busy
     QElapsedTimer m_sinceStatus;
     QString m_lastWatchProblem;
     QDateTime m_lastMinuteTick; // or when the countdown last went on
