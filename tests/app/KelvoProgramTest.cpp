@@ -344,3 +344,46 @@ TEST_F(WindowsDuringARun, TheRunEndsWhileTheWindowIsOpenAndTheWindowStillDoesIts
 
 } // namespace
 } // namespace kelvo
+namespace kelvo {
+namespace {
+
+TEST_F(WindowsDuringARun, AnOpenWindowKeepsTheFocusThroughAScheduledRun)
+{
+    store.SaveSetting(u"Kelvo"_s, u"Settings"_s, u"flShowStatusBar"_s, u"True"_s);
+    DesktopProgram program;
+    QWidget* active = nullptr;
+    QWidget* activeAfterRun = nullptr;
+    QTimer person;
+    person.setInterval(0);
+    int step = 0;
+    QObject::connect(&person, &QTimer::timeout, [&] {
+        frmDialog* mainWindow = program.mainWindow();
+        if (!mainWindow || !mainWindow->isVisible())
+            return;
+        if (step == 0) {
+            step = 1;
+            mainWindow->menuItem(u"Settings"_s).trigger();
+        } else if (step == 1 && QApplication::activeWindow() == Showing<frmMainConfig>()) {
+            step = 2;
+            active = QApplication::activeWindow();
+            QTimer::singleShot(0, [mainWindow] {
+                mainWindow->Form_Load(); // the countdown's end
+                mainWindow->controller().PollTick();
+            });
+        } else if (step == 2 && !mainWindow->controller().runBusy() &&
+                   !mainWindow->controller().state().RunPending) {
+            step = 3;
+            QTimer::singleShot(50, [&, mainWindow] {
+                activeAfterRun = QApplication::activeWindow();
+                mainWindow->menuItem(u"exit"_s).trigger();
+            });
+        }
+    });
+    person.start();
+    EXPECT_EQ(program.run(u"/b"_s), 0);
+    ASSERT_NE(active, nullptr);
+    EXPECT_EQ(activeAfterRun, active);
+}
+
+} // namespace
+} // namespace kelvo
