@@ -10,7 +10,6 @@
 #include "session/SleepInhibitor.h"
 #include "session/WakeWatch.h"
 #include "ui/MessageBoxes.h"
-#include "ui/frmConfig.h"
 #include "ui/frmDialog.h"
 #include "ui/frmStatusBar.h"
 
@@ -45,14 +44,15 @@ int DesktopProgram::run(const QString& commandLine)
     return 0;
 }
 
+// The editor's Ok and Cancel end the program in this mode, as the older version's import does.
 int DesktopProgram::showSetListEditor()
 {
     m_configuration.sets = BackupSets(1);
-    frmConfig& editor = m_dialogs.editor();
+    m_dialogs.editor();
     if (m_exitProgram.ended())
         return 0; // the older version's settings were imported and committed
-    editor.exec();
-    return 0;
+    m_dialogs.EditSets(false);
+    return QApplication::exec();
 }
 
 int DesktopProgram::startApplication(const ScreenSaverTarget& target)

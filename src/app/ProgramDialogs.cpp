@@ -2,6 +2,7 @@
 
 #include "platform/SettingsStore.h"
 #include "ui/MessageBoxes.h"
+#include "ui/OpenDialog.h"
 #include "ui/frmAbout.h"
 #include "ui/frmConfig.h"
 #include "ui/frmMainConfig.h"
@@ -10,7 +11,6 @@
 #include <QCoreApplication>
 #include <QDesktopServices>
 #include <QDir>
-#include <QFileDialog>
 #include <QFileInfo>
 #include <QStandardPaths>
 #include <QUrl>
@@ -55,9 +55,7 @@ frmConfig& ProgramDialogs::editor()
             [this] { m_settings->hide(); },
             [this] { About(); },
             [this](const QString& topic) { Help(topic); },
-            [](QWidget* parent, const QString& title, const QString& start) {
-                return QFileDialog::getExistingDirectory(parent, title, start);
-            }};
+            BrowseFolderDialog};
         m_editor = std::make_unique<frmConfig>(std::move(parts), m_parts.owner());
         m_editor->Form_Load();
     }
@@ -73,23 +71,27 @@ void ProgramDialogs::Settings()
                                [this](const QString& topic) { Help(topic); }},
             m_parts.owner());
     }
-    m_settings->exec();
+    OpenDialog(*m_settings);
 }
 
+// A box that was closed may wait for its deletion; a new one is made.
 void ProgramDialogs::About()
 {
-    QWidget* owner = m_editor && m_editor->isVisible() ? m_editor.get() : m_parts.owner();
-    auto* about = new frmAbout(frmAboutParts{m_parts.starter, m_parts.messages}, owner);
-    about->setAttribute(Qt::WA_DeleteOnClose);
-    about->exec();
+    if (!m_about || !m_about->isVisible()) {
+        QWidget* owner = m_editor && m_editor->isVisible() ? m_editor.get() : m_parts.owner();
+        m_about = new frmAbout(frmAboutParts{m_parts.starter, m_parts.messages}, owner);
+        m_about->setAttribute(Qt::WA_DeleteOnClose);
+    }
+    OpenDialog(*m_about);
 }
 
+// An editor that is open keeps what the person changed: it is raised, not loaded again.
 void ProgramDialogs::EditSets(bool refreshFirst)
 {
     frmConfig& window = editor();
-    if (refreshFirst)
+    if (refreshFirst && !window.isVisible())
         window.Form_Load();
-    window.exec();
+    OpenDialog(window);
 }
 
 // The help pages are installed beside the program (help/) or in its data folder.

@@ -5,6 +5,7 @@
 #include "platform/AutostartEntry.h"
 #include "ui/frmDialog.h"
 
+#include <QPointer>
 #include <QString>
 
 #include <functional>
@@ -14,6 +15,7 @@ class QWidget;
 
 namespace kelvo {
 
+class frmAbout;
 class frmConfig;
 class frmMainConfig;
 class frmStatusBar;
@@ -47,11 +49,12 @@ public:
 
     // The set list editor, created and loaded on first use.
     frmConfig& editor();
-    // The editor, modal; refreshFirst loads it from the sets in memory before it shows.
+    // Each dialog is modal and returns at once (OpenDialog); one that is open already is raised.
+    // The editor; refreshFirst loads it from the sets in memory before it shows.
     void EditSets(bool refreshFirst);
-    // The general settings dialog, modal, created on first use and shown again with its contents.
+    // The general settings dialog, created on first use and shown again with its contents.
     void Settings();
-    // The about box, modal, destroyed when it closes.
+    // The about box, destroyed when it closes.
     void About();
     void Help(const QString& topic);
     void OpenTextFile(const QString& path);
@@ -66,6 +69,7 @@ private:
     ProgramDialogsParts m_parts;
     std::unique_ptr<frmConfig> m_editor;
     std::unique_ptr<frmMainConfig> m_settings;
+    QPointer<frmAbout> m_about;
     AutostartEntry m_autostart;
 };
 

@@ -95,6 +95,11 @@ frmConfig::frmConfig(frmConfigParts parts, QWidget* parent)
                                                                  sizeColumns();
                                                              }},
                                              this);
+    // Add leaves Properties and Remove enabled, whichever way its dialog closed.
+    connect(m_options.get(), &QDialog::finished, this, [this] {
+        toolbarButton(Properties).setEnabled(true);
+        toolbarButton(Remove).setEnabled(true);
+    });
 }
 
 frmConfig::~frmConfig() = default;
@@ -157,20 +162,20 @@ void frmConfig::Toolbar1_ButtonClick(int index)
     const int row = selectedRow();
     switch (index) {
     case Add:
-        m_options->PrepareAdd();
-        m_options->exec();
-        toolbarButton(Properties).setEnabled(true);
-        toolbarButton(Remove).setEnabled(true);
+        if (!m_options->isVisible())
+            m_options->PrepareAdd();
+        openOptions();
         break;
     case Properties:
         if (row < 0)
             return;
-        m_options->PrepareEdit(row);
-        m_options->exec();
+        if (!m_options->isVisible())
+            m_options->PrepareEdit(row);
+        openOptions();
         break;
     case Remove:
         if (row >= 0)
-            removeSet(row);
+            askToRemoveSet(row);
         break;
     case Settings:
         if (m_parts.showSettings)
@@ -198,13 +203,29 @@ void frmConfig::commit()
     m_draft = DraftOf(m_parts.configuration);
 }
 
+// A properties dialog that is already open keeps the set it shows and what the person typed.
+void frmConfig::openOptions()
+{
+    OpenDialog(*m_options);
+}
+
+void frmConfig::askToRemoveSet(int row)
+{
+    const QString name = m_draft.sets[std::size_t(row)].SetName;
+    m_parts.messages.question(
+        this, u"Are you sure you want to remove the set "_s + name + u" ?"_s,
+        [this, row, name](bool yes) {
+            // A commit while the box was open (the settings dialog's OK) may have moved the sets.
+            if (yes && row < int(m_draft.sets.size()) && m_draft.sets[std::size_t(row)].SetName == name)
+                removeSet(row);
+        },
+        u"Remove Set"_s);
+}
+
 void frmConfig::removeSet(int row)
 {
     BackupSets& sets = m_draft.sets;
     const QString name = sets[std::size_t(row)].SetName;
-    if (!m_parts.messages.question(this, u"Are you sure you want to remove the set "_s + name + u" ?"_s,
-                                   u"Remove Set"_s))
-        return;
     if (m_model.rowCount() < 2) {
         sets.assign(1, BackupSet{}); // written by Done
         m_model.reset();

@@ -2,6 +2,7 @@
 
 #include "config/AppState.h"
 #include "config/Configuration.h"
+#include "ui/OpenDialog.h"
 #include "ui/SetListModel.h"
 
 #include <QDialog>
@@ -34,7 +35,7 @@ struct frmConfigParts
     std::function<void()> hideSettings;
     std::function<void()> about;
     std::function<void(const QString& topic)> help;
-    std::function<QString(QWidget* parent, const QString& title, const QString& start)> browseFolder;
+    BrowseFolder browseFolder;
 };
 
 // The set list editor "Edit Sets": the sets in store order, each enabled or not, and the commands
@@ -74,6 +75,8 @@ protected:
 private:
     int selectedRow() const;
     void updateCommands();
+    void openOptions();
+    void askToRemoveSet(int row);
     void removeSet(int row);
     void moveSelected(bool down);
     void sizeColumns();

@@ -12,7 +12,6 @@
 #include <QComboBox>
 #include <QCoreApplication>
 #include <QDir>
-#include <QFileDialog>
 #include <QFileInfo>
 #include <QGridLayout>
 #include <QGroupBox>
@@ -87,16 +86,6 @@ QString StartFolderOf(const QString& path)
 }
 
 } // namespace
-
-QString BrowseFolderDialog(QWidget* parent, const QString& title, const QString& start)
-{
-    return QFileDialog::getExistingDirectory(parent, title, start);
-}
-
-QString BrowseFileDialog(QWidget* parent, const QString& filter, const QString& start)
-{
-    return QFileDialog::getOpenFileName(parent, {}, start, filter);
-}
 
 frmMainConfig::frmMainConfig(frmMainConfigParts parts, QWidget* parent)
     : QDialog(parent, Qt::Dialog | Qt::CustomizeWindowHint | Qt::WindowTitleHint | Qt::WindowSystemMenuHint |
@@ -430,17 +419,19 @@ void frmMainConfig::reject()
 // The field keeps its directory when the chooser is cancelled.
 void frmMainConfig::Command1_Click()
 {
-    const QString folder = m_parts.browseFolder(this, u"Choose a file"_s, m_tbLogDirectory->text());
-    if (!folder.isEmpty())
-        m_tbLogDirectory->setText(folder);
+    m_parts.browseFolder(this, u"Choose a file"_s, m_tbLogDirectory->text(), [this](const QString& folder) {
+        if (!folder.isEmpty())
+            m_tbLogDirectory->setText(folder);
+    });
 }
 
 void frmMainConfig::Command2_Click()
 {
-    const QString file =
-        m_parts.browseFile(this, ScreenSaverFilter, StartFolderOf(m_tbAltScreenSaver->text()));
-    if (!file.isEmpty())
-        m_tbAltScreenSaver->setText(file);
+    m_parts.browseFile(this, ScreenSaverFilter, StartFolderOf(m_tbAltScreenSaver->text()),
+                       [this](const QString& file) {
+                           if (!file.isEmpty())
+                               m_tbAltScreenSaver->setText(file);
+                       });
 }
 
 void frmMainConfig::Command3_Click()

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "ui/OpenDialog.h"
+
 #include <QDialog>
 #include <QString>
 
@@ -25,10 +27,6 @@ struct GeneralSettingKey;
 // Where the problems of support are reported; the start-up entry's failure message names it.
 inline constexpr char16_t SupportAddress[] = u"kelvo@users.noreply.example";
 
-// The desktop's folder and file choosers, as the settings dialog uses them by default.
-QString BrowseFolderDialog(QWidget* parent, const QString& title, const QString& start);
-QString BrowseFileDialog(QWidget* parent, const QString& filter, const QString& start);
-
 struct frmMainConfigParts
 {
     Configuration& configuration;
@@ -39,10 +37,8 @@ struct frmMainConfigParts
     // save failed and the user has been told, so the dialog stays open with what the user entered.
     std::function<bool()> done;
     std::function<void(const QString& topic)> help;
-    std::function<QString(QWidget*, const QString& title, const QString& start)> browseFolder =
-        BrowseFolderDialog;
-    std::function<QString(QWidget*, const QString& filter, const QString& start)> browseFile =
-        BrowseFileDialog;
+    BrowseFolder browseFolder = BrowseFolderDialog;
+    BrowseFile browseFile = BrowseFileDialog;
 };
 
 // The general settings dialog, "Kelvo Settings": the log file, the alternative screen saver, the

@@ -157,11 +157,14 @@ void frmOptions::connectRules()
             CbArchive.setChecked(true);
     });
     connect(&cbOverwrite, &QCheckBox::clicked, this, [this](bool checked) {
-        if (isVisible() && !checked &&
-            !m_parts.messages.question(this,
-                                       u"De-selecting this option will prevent a newer version of the file "
-                                       u"being saved, are you sure?"_s))
-            cbOverwrite.setChecked(true);
+        if (isVisible() && !checked)
+            m_parts.messages.question(this,
+                                      u"De-selecting this option will prevent a newer version of the file "
+                                      u"being saved, are you sure?"_s,
+                                      [this](bool yes) {
+                                          if (!yes)
+                                              cbOverwrite.setChecked(true);
+                                      });
     });
     connect(&OpArchiveKeepName, &QRadioButton::clicked, this, [this] {
         if (isVisible() && !CbArchiveSubDir.isChecked())
@@ -256,9 +259,35 @@ BackupSet frmOptions::recordFromControls(const BackupSet& base) const
     return set;
 }
 
+// A missing source is asked about first; the rest waits for the answer, with the dialog as it is.
 void frmOptions::OKButton_Click()
 {
     setExpanded(false);
+    if (!sourceMayBeAskedAbout()) {
+        writeIfValid(false);
+        return;
+    }
+    m_parts.messages.question(this,
+                              u"The source directory / file "_s + tbSourceDirectoryFile.text() +
+                                  u" does not exist, continue?"_s,
+                              [this](bool yes) {
+                                  if (yes)
+                                      writeIfValid(true);
+                                  else
+                                      tbSourceDirectoryFile.setFocus();
+                              });
+}
+
+// The dialog's own order: the name first, then a missing source, which the person may accept.
+bool frmOptions::sourceMayBeAskedAbout() const
+{
+    const QString source = tbSourceDirectoryFile.text();
+    return IsValidSetName(tbSetName.text()) && !tbSetName.text().isEmpty() && source.startsWith(u'/') &&
+           !QFileInfo::exists(source);
+}
+
+void frmOptions::writeIfValid(bool sourceMayBeMissing)
+{
     BackupSets candidate = m_parts.sets;
     const bool emptyList =
         candidate.size() == 1 && (candidate[0].SetName.isEmpty() || candidate[0].flRemoved);
@@ -272,7 +301,7 @@ void frmOptions::OKButton_Click()
         index = emptyList ? 0 : candidate.size() - 1;
     }
     candidate[index] = recordFromControls(candidate[index]);
-    if (!validates(candidate, index))
+    if (!validates(candidate, index, sourceMayBeMissing))
         return;
     m_parts.sets = std::move(candidate);
     if (m_parts.rowWritten)
@@ -281,22 +310,10 @@ void frmOptions::OKButton_Click()
     accept();
 }
 
-// The dialog's own order first (the name, then a missing source, which the person may accept),
-// then every rule a set must keep, worded for a person at this dialog.
-bool frmOptions::validates(BackupSets& candidate, std::size_t index)
+// Every rule a set must keep, worded for a person at this dialog.
+bool frmOptions::validates(BackupSets& candidate, std::size_t index, bool sourceMayBeMissing)
 {
     const QString source = tbSourceDirectoryFile.text();
-    const QFileInfo sourceInfo(source);
-    bool sourceMayBeMissing = false;
-    if (IsValidSetName(tbSetName.text()) && !tbSetName.text().isEmpty() && source.startsWith(u'/') &&
-        !sourceInfo.exists()) {
-        if (!m_parts.messages.question(this, u"The source directory / file "_s + source +
-                                                 u" does not exist, continue?"_s)) {
-            tbSourceDirectoryFile.setFocus();
-            return false;
-        }
-        sourceMayBeMissing = true;
-    }
     const std::optional<SetProblem> problem = FindSetProblem(candidate, index, sourceMayBeMissing);
     if (!problem)
         return true;
@@ -376,9 +393,10 @@ void frmOptions::browse(QLineEdit& field)
     field.setFocus();
     if (!m_parts.browseFolder)
         return;
-    const QString chosen = m_parts.browseFolder(this, u"Select a folder"_s, field.text());
-    if (!chosen.isEmpty())
-        field.setText(chosen);
+    m_parts.browseFolder(this, u"Select a folder"_s, field.text(), [&field](const QString& chosen) {
+        if (!chosen.isEmpty())
+            field.setText(chosen);
+    });
 }
 
 } // namespace kelvo

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "config/Configuration.h"
+#include "ui/OpenDialog.h"
 
 #include <QCheckBox>
 #include <QComboBox>
@@ -21,7 +22,7 @@ struct frmOptionsParts
     BackupSets& sets;
     MessageBoxes& messages;
     std::function<void(const QString& topic)> help;
-    std::function<QString(QWidget* parent, const QString& title, const QString& start)> browseFolder;
+    BrowseFolder browseFolder;
     // The editor's grid learns that the record of this index was written (or added as the last row).
     std::function<void(int index)> rowWritten;
 };
@@ -69,7 +70,9 @@ private:
     void setExpanded(bool expanded);
     void connectRules();
     BackupSet recordFromControls(const BackupSet& base) const;
-    bool validates(BackupSets& candidate, std::size_t index);
+    bool sourceMayBeAskedAbout() const;
+    void writeIfValid(bool sourceMayBeMissing);
+    bool validates(BackupSets& candidate, std::size_t index, bool sourceMayBeMissing);
     void browse(QLineEdit& field);
 
     frmOptionsParts m_parts;

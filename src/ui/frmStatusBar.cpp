@@ -1,10 +1,10 @@
 #include "ui/frmStatusBar.h"
 
 #include "config/Configuration.h"
+#include "ui/MessageBoxes.h"
 #include "ui/Twips.h"
 #include "ui/WindowFont.h"
 
-#include <QMessageBox>
 #include <QMouseEvent>
 #include <QScreen>
 
@@ -92,7 +92,7 @@ void frmStatusBar::Form_Load()
 {
     QScreen* screen = m_screen ? m_screen() : nullptr;
     if (!screen) {
-        QMessageBox::warning(nullptr, u"Kelvo"_s, u"Cannot show the status bar"_s);
+        MessageBoxes::Desktop().warning(nullptr, u"Cannot show the status bar"_s);
         return;
     }
     m_placedCorner = m_configuration.settings.StrStatusBarPos;

@@ -4,14 +4,20 @@
 #include "saver/frmMain.h"
 #include "support/Application.h"
 #include "support/TestSupport.h"
+#include "ui/frmAbout.h"
 #include "ui/frmConfig.h"
 #include "ui/frmDialog.h"
+#include "ui/frmMainConfig.h"
 #include "ui/frmOptions.h"
 
 #include <QApplication>
 #include <QDeadlineTimer>
+#include <QElapsedTimer>
 #include <QKeyEvent>
+#include <QLineEdit>
+#include <QMessageBox>
 #include <QProcess>
+#include <QPushButton>
 #include <QTest>
 #include <QThread>
 #include <QTimer>
@@ -168,6 +174,215 @@ TEST_F(KelvoProgram, SetListEditorAloneAddsASetAndDoneStoresIt)
     EXPECT_EQ(step, 3);
     EXPECT_EQ(store.GetSetting(u"Kelvo"_s, u"Sets\\Documents"_s, u"DestDir"_s),
               QString::fromStdString(home.dir() / "backup"));
+}
+
+// A window that a person opens while a backup is busy: from the tray menu, or from Edit Sets.
+struct OpeningDuringRun
+{
+    const char* name;
+    std::function<void(frmDialog& mainWindow)> open;
+    std::function<QWidget*()> shown;
+    // The person's answer once the run has ended; none: the program is ended with the window open.
+    std::function<void(QWidget& shown)> answer;
+    std::function<void()> expectStored;
+};
+
+// What the first run of the windowed program did while a window opened from inside it was open.
+struct RunBesideWindow
+{
+    bool opened = false;
+    bool runEndedWithWindowOpen = false;
+    int exitCode = -1;
+};
+
+class WindowsDuringARun : public KelvoProgram
+{
+protected:
+    static constexpr int Files = 200;
+
+    WindowsDuringARun()
+    {
+        test::EnsureApplication<QApplication>();
+        for (int i = 0; i < Files; ++i) {
+            const std::string folder = home.dir() / ("src/" + std::to_string(i % 4));
+            std::filesystem::create_directories(folder);
+            test::WriteFile(folder + "/" + std::to_string(i) + ".txt", QByteArray(512, 'x'));
+        }
+        std::filesystem::create_directories(home.dir() / "other");
+        std::filesystem::create_directories(home.dir() / "dst");
+        test::StoreSet(store, u"Docs"_s, home.dir() / "src", home.dir() / "dst");
+        test::StoreSet(store, u"Other"_s, home.dir() / "other", home.dir() / "other-backup");
+        store.SaveSetting(u"Kelvo"_s, u"Settings"_s, u"StrLogFileDir"_s,
+                          QString::fromStdString(home.dir().path()));
+    }
+
+    int filesBackedUp() const
+    {
+        int count = 0;
+        for (const auto& entry : std::filesystem::recursive_directory_iterator(home.dir() / "dst"))
+            count += entry.is_regular_file() ? 1 : 0;
+        return count;
+    }
+
+    QStringList storedSetNames()
+    {
+        Configuration stored;
+        LoadConfiguration(store, stored);
+        QStringList names;
+        for (const BackupSet& set : stored.sets)
+            names << set.SetName;
+        return names;
+    }
+
+    // Starts the windowed program and its first run at once; at one of the run's yields the window is
+    // opened. Once the run has ended, or has stood still for five seconds, the person answers and the
+    // program is ended.
+    RunBesideWindow runFirstBackup(const OpeningDuringRun& opening)
+    {
+        DesktopProgram program;
+        RunBesideWindow seen;
+        int step = 0;
+        QElapsedTimer sinceOpened;
+        QTimer person;
+        person.setInterval(0); // at every pass of the loop, the run's yields included
+        QObject::connect(&person, &QTimer::timeout, [&] {
+            frmDialog* mainWindow = program.mainWindow();
+            if (!mainWindow || !mainWindow->isVisible())
+                return;
+            RunController& run = mainWindow->controller();
+            if (step == 0) {
+                step = 1;
+                QTimer::singleShot(0, [&run] { run.PollTick(); }); // not five seconds later
+            } else if (step == 1 && run.runBusy()) {
+                step = 2;
+                sinceOpened.start();
+                QTimer::singleShot(0, [&opening, mainWindow] { opening.open(*mainWindow); });
+            } else if (step == 2 && (!run.runBusy() || sinceOpened.elapsed() > 5000)) {
+                step = 3;
+                seen.opened = opening.shown() != nullptr;
+                seen.runEndedWithWindowOpen = seen.opened && !run.runBusy();
+                QTimer::singleShot(0, [&, mainWindow] {
+                    if (opening.answer && opening.shown())
+                        opening.answer(*opening.shown());
+                    mainWindow->menuItem(u"exit"_s).trigger();
+                });
+            }
+        });
+        person.start();
+        seen.exitCode = program.run(u"/b"_s);
+        return seen;
+    }
+};
+
+TEST_F(WindowsDuringARun, TheRunEndsWhileTheWindowIsOpenAndTheWindowStillDoesItsWork)
+{
+    const auto press = [](QWidget& window, const char* button) {
+        window.findChild<QPushButton*>(QString::fromLatin1(button))->click();
+    };
+    const auto editSets = [](frmDialog& mainWindow) { mainWindow.menuItem(u"EditSets"_s).trigger(); };
+    const auto answerRemove = [](QMessageBox::StandardButton button) {
+        return [button](QWidget& box) { static_cast<QMessageBox&>(box).button(button)->click(); };
+    };
+    const OpeningDuringRun openings[] = {
+        {"Settings", [](frmDialog& mainWindow) { mainWindow.menuItem(u"Settings"_s).trigger(); },
+         [] { return Showing<frmMainConfig>(); },
+         [&](QWidget& settings) {
+             settings.findChild<QLineEdit*>(u"tbrrminutes"_s)->setText(u"7"_s);
+             press(settings, "OKButton");
+         },
+         [&] { EXPECT_EQ(store.GetSetting(u"Kelvo"_s, u"Settings"_s, u"IntReRunTime"_s), u"7"_s); }},
+        {"About", [](frmDialog& mainWindow) { mainWindow.menuItem(u"about"_s).trigger(); },
+         [] { return Showing<frmAbout>(); }, [&](QWidget& about) { press(about, "cmdOK"); }, [] {}},
+        {"Edit Sets, then Properties",
+         [&](frmDialog& mainWindow) {
+             editSets(mainWindow);
+             Showing<frmConfig>()->toolbarButton(2).trigger();
+         },
+         [] { return Showing<frmOptions>(); },
+         [&](QWidget& properties) {
+             static_cast<frmOptions&>(properties).tbFilters.setText(u"*.txt"_s);
+             static_cast<frmOptions&>(properties).OKButton_Click();
+             QTest::keyClick(Showing<frmConfig>(), Qt::Key_Return); // Ok
+         },
+         [&] { EXPECT_EQ(store.GetSetting(u"Kelvo"_s, u"Sets\\Docs"_s, u"Filters"_s), u"*.txt"_s); }},
+        {"Edit Sets, then Remove answered No",
+         [&](frmDialog& mainWindow) {
+             editSets(mainWindow);
+             Showing<frmConfig>()->toolbarButton(3).trigger();
+         },
+         [] { return Showing<QMessageBox>(); }, answerRemove(QMessageBox::No),
+         [&] {
+             EXPECT_EQ(storedSetNames(), (QStringList{u"Docs"_s, u"Other"_s}));
+         }},
+        {"Settings, left open at the exit",
+         [](frmDialog& mainWindow) { mainWindow.toolbarButton(2).trigger(); },
+         [] { return Showing<frmMainConfig>(); },
+         {},
+         [&] { EXPECT_EQ(store.GetSetting(u"Kelvo"_s, u"Settings"_s, u"IntReRunTime"_s), u"7"_s); }},
+        {"Edit Sets, then Remove answered Yes",
+         [&](frmDialog& mainWindow) {
+             editSets(mainWindow);
+             Showing<frmConfig>()->toolbarButton(3).trigger();
+         },
+         [] { return Showing<QMessageBox>(); }, answerRemove(QMessageBox::Yes),
+         [&] { EXPECT_EQ(storedSetNames(), QStringList{u"Other"_s}); }},
+    };
+    // In this order: the settings left open were stored by the first; Remove Yes takes the set away.
+    for (const OpeningDuringRun& opening : openings) {
+        SCOPED_TRACE(opening.name);
+        // The root stays: after a completed run, a missing one is an unplugged drive and nothing runs.
+        for (const auto& entry : std::filesystem::directory_iterator(home.dir() / "dst"))
+            std::filesystem::remove_all(entry.path());
+        const RunBesideWindow seen = runFirstBackup(opening);
+        EXPECT_TRUE(seen.opened);
+        EXPECT_TRUE(seen.runEndedWithWindowOpen) << "the run stood still while the window was open";
+        EXPECT_EQ(filesBackedUp(), Files);
+        EXPECT_EQ(seen.exitCode, 0);
+        opening.expectStored();
+    }
+}
+
+} // namespace
+} // namespace kelvo
+namespace kelvo {
+namespace {
+
+TEST_F(WindowsDuringARun, AnOpenWindowKeepsTheFocusThroughAScheduledRun)
+{
+    store.SaveSetting(u"Kelvo"_s, u"Settings"_s, u"flShowStatusBar"_s, u"True"_s);
+    DesktopProgram program;
+    QWidget* active = nullptr;
+    QWidget* activeAfterRun = nullptr;
+    QTimer person;
+    person.setInterval(0);
+    int step = 0;
+    QObject::connect(&person, &QTimer::timeout, [&] {
+        frmDialog* mainWindow = program.mainWindow();
+        if (!mainWindow || !mainWindow->isVisible())
+            return;
+        if (step == 0) {
+            step = 1;
+            mainWindow->menuItem(u"Settings"_s).trigger();
+        } else if (step == 1 && QApplication::activeWindow() == Showing<frmMainConfig>()) {
+            step = 2;
+            active = QApplication::activeWindow();
+            QTimer::singleShot(0, [mainWindow] {
+                mainWindow->Form_Load(); // the countdown's end
+                mainWindow->controller().PollTick();
+            });
+        } else if (step == 2 && !mainWindow->controller().runBusy() &&
+                   !mainWindow->controller().state().RunPending) {
+            step = 3;
+            QTimer::singleShot(50, [&, mainWindow] {
+                activeAfterRun = QApplication::activeWindow();
+                mainWindow->menuItem(u"exit"_s).trigger();
+            });
+        }
+    });
+    person.start();
+    EXPECT_EQ(program.run(u"/b"_s), 0);
+    ASSERT_NE(active, nullptr);
+    EXPECT_EQ(activeAfterRun, active);
 }
 
 } // namespace

@@ -6,7 +6,7 @@
 
 namespace kelvo::test {
 
-// Answers the windows' questions as told and keeps every text shown: texts in order, and the stop
+// Answers the windows' questions as told, at once, and keeps every text shown: texts in order, and the stop
 // boxes as "title|text".
 class RecordingMessages final : public MessageBoxes
 {
@@ -16,11 +16,13 @@ public:
         texts << text;
         stops << title + u'|' + text;
     }
+    void warning(QWidget*, const QString& text, const QString&) override { texts << text; }
     void information(QWidget*, const QString& text, const QString&) override { texts << text; }
-    bool question(QWidget*, const QString& text, const QString&) override
+    void question(QWidget*, const QString& text, std::function<void(bool yes)> answered,
+                  const QString&) override
     {
         texts << text;
-        return answer;
+        answered(answer);
     }
     QString last() const { return texts.isEmpty() ? QString() : texts.back(); }
 

@@ -47,9 +47,9 @@ protected:
 
     void open()
     {
-        const auto browse = [this](QWidget*, const QString& what, const QString& start) {
+        const auto browse = [this](QWidget*, const QString& what, const QString& start, ChosenPath found) {
             browsed << what + u'|' + start;
-            return chosen;
+            found(chosen);
         };
         dialog = std::make_unique<frmMainConfig>(
             frmMainConfigParts{configuration, statusBar, autostart, messages, [this] { return done(); },

@@ -17,11 +17,13 @@
 #include <QMouseEvent>
 #include <QPushButton>
 #include <QScreen>
+#include <QTest>
 #include <QTimer>
 
 #include <gtest/gtest.h>
 
 #include <filesystem>
+#include <optional>
 
 namespace kelvo {
 namespace {
@@ -245,10 +247,16 @@ TEST_F(MainWindow, ShowsFileNamesErrorLinesAndMessagesAsPlainText)
     });
     answer.start(10);
     const QString text = u"Are you sure you want to remove the set <b>One</b> ?"_s;
-    EXPECT_TRUE(MessageBoxes::Desktop().question(dialog.get(), text));
+    std::optional<bool> yes;
+    MessageBoxes::Desktop().question(dialog.get(), text, [&](bool answered) { yes = answered; });
+    EXPECT_FALSE(yes) << "the question returns before the answer";
+    ASSERT_TRUE(QTest::qWaitFor([&] { return yes.has_value(); }));
+    EXPECT_TRUE(*yes);
     MessageBoxes::Desktop().stop(dialog.get(), text);
+    MessageBoxes::Desktop().warning(dialog.get(), text);
     MessageBoxes::Desktop().information(dialog.get(), text);
-    EXPECT_EQ(shown, QStringList(3, text));
+    EXPECT_TRUE(QTest::qWaitFor([&] { return shown.size() == 4; }));
+    EXPECT_EQ(shown, QStringList(4, text));
 }
 
 TEST(StatusBarPosition, FindsEachCornerOfAWorkAreaBesideAPanel)
