@@ -48,6 +48,7 @@ public:
 private:
     int showSetListEditor();
     int startApplication(const ScreenSaverTarget& target);
+    void showMainWindow();
     void showScreenSaver(const ScreenSaverTarget& target);
     void createWindows();
     frmStatusBar& statusBarWindow();

@@ -27,6 +27,11 @@ void MessageBoxes::information(QWidget* parent, const QString& text, const QStri
     Ask(parent, QMessageBox::Information, text, title, QMessageBox::Ok);
 }
 
+void MessageBoxes::warning(QWidget* parent, const QString& text, const QString& title)
+{
+    Ask(parent, QMessageBox::Warning, text, title, QMessageBox::Ok);
+}
+
 bool MessageBoxes::question(QWidget* parent, const QString& text, const QString& title)
 {
     return Ask(parent, QMessageBox::Question, text, title, QMessageBox::Yes | QMessageBox::No) ==

@@ -17,6 +17,8 @@ public:
     virtual void stop(QWidget* parent, const QString& text, const QString& title = {});
     // An information icon with OK.
     virtual void information(QWidget* parent, const QString& text, const QString& title = {});
+    // A warning icon with OK: a choice that does not work without another.
+    virtual void warning(QWidget* parent, const QString& text, const QString& title = {});
     // A question icon with Yes and No; true for Yes.
     virtual bool question(QWidget* parent, const QString& text, const QString& title = {});
 

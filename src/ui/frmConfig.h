@@ -76,6 +76,7 @@ private:
     void updateCommands();
     void removeSet(int row);
     void moveSelected(bool down);
+    void orderTabs();
     void sizeColumns();
     void commit();
 

@@ -7,7 +7,7 @@
 namespace kelvo::test {
 
 // Answers the windows' questions as told and keeps every text shown: texts in order, and the stop
-// boxes as "title|text".
+// boxes as "title|text", the warnings' texts apart too.
 class RecordingMessages final : public MessageBoxes
 {
 public:
@@ -17,6 +17,11 @@ public:
         stops << title + u'|' + text;
     }
     void information(QWidget*, const QString& text, const QString&) override { texts << text; }
+    void warning(QWidget*, const QString& text, const QString&) override
+    {
+        texts << text;
+        warnings << text;
+    }
     bool question(QWidget*, const QString& text, const QString&) override
     {
         texts << text;
@@ -26,6 +31,7 @@ public:
 
     QStringList texts;
     QStringList stops;
+    QStringList warnings;
     bool answer = true;
 };
 
