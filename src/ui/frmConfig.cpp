@@ -64,6 +64,7 @@ frmConfig::frmConfig(frmConfigParts parts, QWidget* parent)
     m_grid.setSelectionBehavior(QAbstractItemView::SelectRows);
     m_grid.setSelectionMode(QAbstractItemView::SingleSelection);
     m_grid.setEditTriggers(QAbstractItemView::NoEditTriggers);
+    m_grid.setTabKeyNavigation(false); // Tab leaves the list for its commands; the arrows move in it
     m_grid.verticalHeader()->hide();
     m_grid.horizontalHeader()->setStretchLastSection(true);
     connect(&m_grid, &QTableView::clicked, this, &frmConfig::MSFlexGrid1_Click);
