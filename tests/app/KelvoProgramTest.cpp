@@ -11,7 +11,6 @@
 
 #include <QApplication>
 #include <QDeadlineTimer>
-#include <QDesktopServices>
 #include <QKeyEvent>
 #include <QProcess>
 #include <QSystemTrayIcon>
@@ -213,18 +212,6 @@ TEST_F(KelvoProgram, StartedMinimisedTheWindowIsNeverShownNormal)
     EXPECT_FALSE(watch.shownNormal);
 }
 
-// Opens the pages it is given, as a desktop's handler of file addresses would.
-class PageOpener final : public QObject
-{
-    Q_OBJECT
-
-public slots:
-    void open(const QUrl& url) { opened << url.toLocalFile(); }
-
-public:
-    QStringList opened;
-};
-
 TEST(Help, TellsAPageThatIsNotInstalledFromADesktopThatCannotOpenIt)
 {
     test::EnsureApplication<QApplication>();
@@ -242,14 +229,6 @@ TEST(Help, TellsAPageThatIsNotInstalledFromADesktopThatCannotOpenIt)
     dialogs.Help(u"missing.html"_s);
     EXPECT_EQ(messages.last(), u"The help page missing.html is not installed with this copy of Kelvo."_s);
 
-    PageOpener opener;
-    QDesktopServices::setUrlHandler(u"file"_s, &opener, "open");
-    messages.texts.clear();
-    dialogs.Help(u"topic.html"_s);
-    QDesktopServices::unsetUrlHandler(u"file"_s);
-    EXPECT_EQ(opener.opened, QStringList{QString::fromStdString(page)});
-    EXPECT_TRUE(messages.texts.isEmpty());
-
     dialogs.Help(u"topic.html"_s); // the offscreen platform opens nothing
     EXPECT_EQ(messages.stops,
               QStringList{u"|No program of this desktop opens web pages, so the help page cannot be shown. "
@@ -258,5 +237,3 @@ TEST(Help, TellsAPageThatIsNotInstalledFromADesktopThatCannotOpenIt)
 
 } // namespace
 } // namespace kelvo
-
-#include "KelvoProgramTest.moc"
