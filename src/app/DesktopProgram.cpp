@@ -74,18 +74,28 @@ int DesktopProgram::startApplication(const ScreenSaverTarget& target)
             StartAlternativeScreenSaver(m_configuration.settings, m_starter);
         }
     } else {
-        m_dialog->show();
-        m_dialog->Form_Load();
-        if (m_configuration.settings.flSysTray)
-            m_dialog->AddTrayIcon();
-        if (m_state.StartMinimised == u"MIN"_s)
-            m_dialog->showMinimized();
+        showMainWindow();
         listenForIdle();
         listenForWake();
     }
     if (m_exitProgram.ended())
         return 0;
     return QApplication::exec();
+}
+
+// Minimised ("/M", "/W"), the window is never shown in its normal state: a window manager takes a
+// minimise that comes before the window is mapped as how to map it, but may miss one that comes
+// just after. Whether it goes to the tray is known only once the load has read the settings.
+void DesktopProgram::showMainWindow()
+{
+    const bool minimised = m_state.StartMinimised == u"MIN"_s;
+    if (!minimised)
+        m_dialog->show();
+    m_dialog->Form_Load();
+    if (m_configuration.settings.flSysTray)
+        m_dialog->AddTrayIcon();
+    if (minimised && !m_state.TrayIconShown)
+        m_dialog->showMinimized();
 }
 
 // In the window an xscreensaver-style saver gives, when there is one that can be used; else full screen.

@@ -49,6 +49,7 @@ public:
 private:
     int showSetListEditor();
     int startApplication(const ScreenSaverTarget& target);
+    void showMainWindow();
     void showScreenSaver(const ScreenSaverTarget& target);
     void createWindows();
     frmStatusBar& statusBarWindow();

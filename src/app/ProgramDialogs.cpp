@@ -94,8 +94,11 @@ void ProgramDialogs::EditSets(bool refreshFirst)
     OpenDialog(window);
 }
 
-// The help pages are installed beside the program (help/) or in its data folder.
-void ProgramDialogs::Help(const QString& topic)
+namespace {
+
+// The help pages are installed beside the program (help/) or in its data folder; empty when the
+// topic's page is in none of them.
+QString InstalledHelpPage(const QString& topic)
 {
     QStringList places{QCoreApplication::applicationDirPath() + u"/help/"_s,
                        QCoreApplication::applicationDirPath() + u"/../share/kelvo/help/"_s};
@@ -103,11 +106,25 @@ void ProgramDialogs::Help(const QString& topic)
         places << folder + u"/kelvo/help/"_s;
     for (const QString& folder : places) {
         const QFileInfo page(folder + topic);
-        if (page.isFile() && QDesktopServices::openUrl(QUrl::fromLocalFile(page.absoluteFilePath())))
-            return;
+        if (page.isFile())
+            return page.absoluteFilePath();
     }
-    m_parts.messages.information(m_parts.owner(),
-                                 u"The help page %1 is not installed with this copy of Kelvo."_s.arg(topic));
+    return {};
+}
+
+} // namespace
+
+void ProgramDialogs::Help(const QString& topic)
+{
+    const QString page = InstalledHelpPage(topic);
+    if (page.isEmpty()) {
+        m_parts.messages.information(
+            m_parts.owner(), u"The help page %1 is not installed with this copy of Kelvo."_s.arg(topic));
+    } else if (!QDesktopServices::openUrl(QUrl::fromLocalFile(page))) {
+        m_parts.messages.stop(
+            m_parts.owner(), u"No program of this desktop opens web pages, so the help page cannot be shown. "
+                             u"Open %1 in a web browser."_s.arg(QDir::toNativeSeparators(page)));
+    }
 }
 
 void ProgramDialogs::OpenTextFile(const QString& path)

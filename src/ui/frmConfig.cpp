@@ -1,6 +1,7 @@
 #include "ui/frmConfig.h"
 
 #include "ui/MessageBoxes.h"
+#include "ui/ToolbarCommand.h"
 #include "ui/Twips.h"
 #include "ui/WindowFont.h"
 #include "ui/frmOptions.h"
@@ -8,6 +9,7 @@
 #include <QGroupBox>
 #include <QHBoxLayout>
 #include <QHeaderView>
+#include <QShortcut>
 #include <QVBoxLayout>
 
 #include <exception>
@@ -20,19 +22,20 @@ namespace {
 
 struct ToolbarButton
 {
-    QString text;
+    QString caption; // its & marks the access key
+    QString toolTip;
     QString icon;
 };
 
 const std::array<ToolbarButton, 8> ToolbarButtons{{
-    {u"Add"_s, u"add"_s},
-    {u"Properties"_s, u"properties"_s},
-    {u"Remove"_s, u"remove"_s},
-    {u"Settings"_s, u"settings"_s},
-    {u"Move Down"_s, u"move-down"_s},
-    {u"Move Up"_s, u"move-up"_s},
-    {u"Help"_s, u"help"_s},
-    {u"About"_s, u"about"_s},
+    {u"&Add"_s, u"Add"_s, u"add"_s},
+    {u"&Properties"_s, u"Properties"_s, u"properties"_s},
+    {u"&Remove"_s, u"Remove"_s, u"remove"_s},
+    {u"&Settings"_s, u"Settings"_s, u"settings"_s},
+    {u"Move &Down"_s, u"Move Down"_s, u"move-down"_s},
+    {u"Move &Up"_s, u"Move Up"_s, u"move-up"_s},
+    {u"&Help"_s, u"Help (F1)"_s, u"help"_s},
+    {u"A&bout"_s, u"About"_s, u"about"_s},
 }};
 
 enum Command { Add = 1, Properties, Remove, Settings, MoveDown, MoveUp, Help, About };
@@ -49,24 +52,32 @@ frmConfig::frmConfig(frmConfigParts parts, QWidget* parent)
     m_toolbar.setIconSize(QSize(16, 16));
     m_toolbar.setToolButtonStyle(Qt::ToolButtonTextUnderIcon);
     for (std::size_t i = 0; i < ToolbarButtons.size(); ++i) {
-        QAction* action = m_toolbar.addAction(QIcon(u":/kelvo/toolbar/%1.png"_s.arg(ToolbarButtons[i].icon)),
-                                              ToolbarButtons[i].text);
-        action->setToolTip(ToolbarButtons[i].text);
+        const ToolbarButton& button = ToolbarButtons[i];
+        QAction* action = AddToolbarCommand(m_toolbar, button.caption, button.icon, button.toolTip);
         const int index = int(i) + 1;
         connect(action, &QAction::triggered, this, [this, index] { Toolbar1_ButtonClick(index); });
         m_buttons.push_back(action);
     }
+    toolbarButton(Help).setShortcut(QKeySequence::HelpContents);
     m_grid.setObjectName(u"MSFlexGrid1"_s);
     m_grid.setModel(&m_model);
     m_grid.setSelectionBehavior(QAbstractItemView::SelectRows);
     m_grid.setSelectionMode(QAbstractItemView::SingleSelection);
     m_grid.setEditTriggers(QAbstractItemView::NoEditTriggers);
+    m_grid.setTabKeyNavigation(false); // Tab leaves the list for its commands; the arrows move in it
     m_grid.verticalHeader()->hide();
     m_grid.horizontalHeader()->setStretchLastSection(true);
     connect(&m_grid, &QTableView::clicked, this, &frmConfig::MSFlexGrid1_Click);
     connect(&m_grid, &QTableView::doubleClicked, this, [this](const QModelIndex& index) {
         if (index.column() != 0)
             Toolbar1_ButtonClick(Properties);
+    });
+    // The click in the Enabled column, for the keyboard.
+    auto* toggle = new QShortcut(Qt::Key_Space, &m_grid);
+    toggle->setContext(Qt::WidgetShortcut);
+    connect(toggle, &QShortcut::activated, this, [this] {
+        if (const int row = selectedRow(); row >= 0)
+            m_model.toggleEnabled(row);
     });
 
     auto* frame = new QGroupBox(u"Set Properties"_s, this);
@@ -85,6 +96,7 @@ frmConfig::frmConfig(frmConfigParts parts, QWidget* parent)
     layout->addWidget(&m_toolbar);
     layout->addWidget(frame);
     layout->addLayout(buttons);
+    orderTabs();
     resize(Pixels(12000), Pixels(4800));
 
     m_options = std::make_unique<frmOptions>(frmOptionsParts{m_draft.sets, m_parts.messages, m_parts.help,
@@ -118,6 +130,19 @@ void frmConfig::Form_Load()
     if (m_model.rowCount() > 0)
         selectRow(0);
     updateCommands();
+}
+
+// The list first, then its commands in the order the toolbar shows them, then Ok and Cancel.
+void frmConfig::orderTabs()
+{
+    QWidget* previous = &m_grid;
+    for (QAction* action : m_buttons) {
+        QWidget* button = m_toolbar.widgetForAction(action);
+        setTabOrder(previous, button);
+        previous = button;
+    }
+    setTabOrder(previous, &m_done);
+    setTabOrder(&m_done, &m_cancel);
 }
 
 void frmConfig::sizeColumns()

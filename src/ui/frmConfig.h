@@ -79,6 +79,7 @@ private:
     void askToRemoveSet(int row);
     void removeSet(int row);
     void moveSelected(bool down);
+    void orderTabs();
     void sizeColumns();
     void commit();
 

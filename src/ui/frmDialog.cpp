@@ -5,6 +5,7 @@
 #include "ui/PlainText.h"
 #include "ui/ProgramIcon.h"
 #include "ui/StatisticsFrame.h"
+#include "ui/ToolbarCommand.h"
 #include "ui/Tray.h"
 #include "ui/Twips.h"
 #include "ui/WindowFont.h"
@@ -27,19 +28,21 @@ constexpr int ScreenSaverHeightCut = 330;
 constexpr int FrameTop = 480;
 struct ToolbarButton
 {
-    QString caption;
+    QString caption; // its & marks the access key
     QString toolTip;
     QString icon;
 };
 
 const std::array<ToolbarButton, 6> ToolbarButtons{{
-    {u"Edit Sets"_s, u"Configure files to be backed up"_s, u"edit-sets"_s},
-    {u"Settings"_s, u"Display the main configuration screen."_s, u"settings"_s},
-    {u"Run now"_s, u"Re-check files in your currently selected sets"_s, u"run-now"_s},
-    {u"Logfile"_s, u"View log file"_s, u"logfile"_s},
-    {u"Help"_s, {}, u"help"_s},
-    {u"Exit"_s, {}, u"exit"_s},
+    {u"&Edit Sets"_s, u"Configure files to be backed up"_s, u"edit-sets"_s},
+    {u"&Settings"_s, u"Display the main configuration screen."_s, u"settings"_s},
+    {u"&Run now"_s, u"Re-check files in your currently selected sets"_s, u"run-now"_s},
+    {u"&Logfile"_s, u"View log file"_s, u"logfile"_s},
+    {u"&Help"_s, u"Help (F1)"_s, u"help"_s},
+    {u"E&xit"_s, u"Exit"_s, u"exit"_s},
 }};
+
+enum Command { EditSets = 1, Settings, RunNow, Logfile, Help, Exit };
 
 class DesktopLogViewer final : public LogViewer
 {
@@ -101,17 +104,16 @@ void frmDialog::buildToolbar()
     m_toolbar->setToolButtonStyle(Qt::ToolButtonTextUnderIcon);
     for (std::size_t i = 0; i < ToolbarButtons.size(); ++i) {
         const ToolbarButton& button = ToolbarButtons[i];
-        QAction* action =
-            m_toolbar->addAction(QIcon(u":/kelvo/toolbar/%1.png"_s.arg(button.icon)), button.caption);
-        action->setToolTip(button.toolTip.isEmpty() ? button.caption : button.toolTip);
+        QAction* action = AddToolbarCommand(*m_toolbar, button.caption, button.icon, button.toolTip);
         const int index = int(i) + 1;
         connect(action, &QAction::triggered, this, [this, index] { Toolbar1_ButtonClick(index); });
         m_buttons.push_back(action);
     }
     m_toolbar->setGeometry(0, 0, Pixels(ClientWidth),
                            std::max(m_toolbar->sizeHint().height(), Pixels(FrameTop)));
-    toolbarButton(1).setEnabled(bool(m_parts.commands.editSets));
-    toolbarButton(2).setEnabled(bool(m_parts.commands.settings));
+    toolbarButton(Help).setShortcut(QKeySequence::HelpContents);
+    toolbarButton(EditSets).setEnabled(bool(m_parts.commands.editSets));
+    toolbarButton(Settings).setEnabled(bool(m_parts.commands.settings));
 }
 
 // The toolbar's captions under its pictures need a little more than the design's 480 twips; the
@@ -157,22 +159,22 @@ void frmDialog::buildPopup()
         connect(action, &QAction::triggered, this, handler);
         return action;
     };
-    QAction* restore = add(u"RestoreKelvo"_s, u"Restore Kelvo"_s, [this] { RestoreWindow(); });
+    QAction* restore = add(u"RestoreKelvo"_s, u"&Restore Kelvo"_s, [this] { RestoreWindow(); });
     m_popup->setDefaultAction(restore);
-    add(u"StatusBar"_s, u"Show Status Bar"_s, [this] { StatusBar_Click(); })->setCheckable(true);
+    add(u"StatusBar"_s, u"Show Status &Bar"_s, [this] { StatusBar_Click(); })->setCheckable(true);
     m_popup->addSeparator()->setObjectName(u"Seperator"_s);
-    add(u"ViewLog"_s, u"View log"_s, [this] { ViewLogFile(); });
-    add(u"EditSets"_s, u"Edit Sets"_s, [this] {
+    add(u"ViewLog"_s, u"View &log"_s, [this] { ViewLogFile(); });
+    add(u"EditSets"_s, u"&Edit Sets"_s, [this] {
         editSets(false);
     })->setEnabled(bool(m_parts.commands.editSets));
-    add(u"Settings"_s, u"Settings"_s, [this] {
+    add(u"Settings"_s, u"&Settings"_s, [this] {
         m_parts.commands.settings();
     })->setEnabled(bool(m_parts.commands.settings));
-    add(u"RunNow"_s, u"Run now"_s, [this] { Form_Load(); });
-    add(u"about"_s, u"About"_s, [this] {
+    add(u"RunNow"_s, u"R&un now"_s, [this] { Form_Load(); });
+    add(u"about"_s, u"&About"_s, [this] {
         m_parts.commands.about();
     })->setEnabled(bool(m_parts.commands.about));
-    add(u"exit"_s, u"Exit"_s, [this] { m_parts.exitProgram(); });
+    add(u"exit"_s, u"E&xit"_s, [this] { m_parts.exitProgram(); });
 }
 
 QAction& frmDialog::menuItem(const QString& name) const
@@ -188,23 +190,23 @@ void frmDialog::Form_Load()
 void frmDialog::Toolbar1_ButtonClick(int index)
 {
     switch (index) {
-    case 1:
+    case EditSets:
         editSets(true);
         break;
-    case 2:
+    case Settings:
         m_parts.commands.settings();
         break;
-    case 3:
+    case RunNow:
         Form_Load();
         break;
-    case 4:
+    case Logfile:
         ViewLogFile();
         break;
-    case 5:
+    case Help:
         if (m_parts.commands.help)
             m_parts.commands.help(u"standard.html"_s);
         break;
-    case 6:
+    case Exit:
         if (!screenSaverMode())
             RemoveTrayIcon();
         m_parts.unload();
@@ -329,8 +331,8 @@ void frmDialog::overallProgressChanged(int percent)
 
 void frmDialog::copyActive(bool active)
 {
-    toolbarButton(1).setEnabled(!active && m_parts.commands.editSets);
-    toolbarButton(3).setEnabled(!active);
+    toolbarButton(EditSets).setEnabled(!active && m_parts.commands.editSets);
+    toolbarButton(RunNow).setEnabled(!active);
 }
 
 void frmDialog::errorReported(const QString& line)

@@ -73,6 +73,8 @@ public:
     void TrayMouseAction(qint16 message);
 
     RunController& controller() { return *m_controller; }
+    const RepeatingTimer& timer1() const { return m_timer1; }
+    const RepeatingTimer& tmrDialog() const { return m_tmrDialog; }
     QMenu& popup() { return *m_popup; }
     QAction& toolbarButton(int index) const { return *m_buttons.at(std::size_t(index - 1)); }
     QAction& menuItem(const QString& name) const;

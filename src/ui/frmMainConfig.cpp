@@ -22,6 +22,7 @@
 #include <QLineEdit>
 #include <QPushButton>
 #include <QScreen>
+#include <QShortcut>
 #include <QVBoxLayout>
 
 #include <array>
@@ -278,6 +279,8 @@ QLayout* frmMainConfig::buildButtons()
     connect(ok, &QPushButton::clicked, this, &frmMainConfig::OKButton_Click);
     connect(cancel, &QPushButton::clicked, this, &frmMainConfig::CancelButton_Click);
     connect(help, &QPushButton::clicked, this, &frmMainConfig::Command3_Click);
+    connect(new QShortcut(QKeySequence::HelpContents, this), &QShortcut::activated, help,
+            &QPushButton::click);
     auto* row = new QHBoxLayout;
     row->addStretch();
     for (QPushButton* button : {ok, cancel, help}) {

@@ -2,6 +2,7 @@
 
 #include "config/SetRules.h"
 #include "ui/MessageBoxes.h"
+#include "ui/ScreenFit.h"
 #include "ui/Twips.h"
 #include "ui/WindowFont.h"
 
@@ -9,6 +10,10 @@
 #include <QGridLayout>
 #include <QHBoxLayout>
 #include <QLabel>
+#include <QScreen>
+#include <QShortcut>
+#include <QStyle>
+#include <QVBoxLayout>
 
 namespace kelvo {
 
@@ -49,14 +54,26 @@ frmOptions::frmOptions(frmOptionsParts parts, QWidget* parent)
     setObjectName(u"frmOptions"_s);
     setWindowTitle(u"Set Configuration"_s);
     setFont(WindowFont(font()));
-    auto* directories = new QGroupBox(u"Directory Settings"_s, this);
+    // The design's absolute places are kept inside a scroll area, which shows scroll bars only on a
+    // screen too small for the expanded dialog.
+    m_scroll = new QScrollArea(this);
+    m_scroll->setFrameShape(QFrame::NoFrame);
+    m_contents = new QWidget;
+    m_scroll->setWidget(m_contents);
+    auto* layout = new QVBoxLayout(this);
+    layout->setContentsMargins(0, 0, 0, 0);
+    layout->addWidget(m_scroll);
+    connect(new QShortcut(QKeySequence::HelpContents, this), &QShortcut::activated, &CmdHelp,
+            &QPushButton::click);
+
+    auto* directories = new QGroupBox(u"Directory Settings"_s, m_contents);
     directories->setGeometry(PixelRect(FrameLeft, 120, FrameWidth, 3315));
     buildDirectorySettings(*directories);
-    auto* options = new QGroupBox(u"Options"_s, this);
+    auto* options = new QGroupBox(u"Options"_s, m_contents);
     options->setGeometry(PixelRect(FrameLeft, 3600, FrameWidth, 1155));
     buildOptions(*options);
 
-    auto* buttons = new QWidget(this);
+    auto* buttons = new QWidget(m_contents);
     buttons->setGeometry(PixelRect(FrameLeft, ButtonRowTop, FrameWidth, 420));
     auto* row = new QHBoxLayout(buttons);
     row->setContentsMargins(0, 0, 0, 0);
@@ -119,7 +136,7 @@ void frmOptions::buildOptions(QGroupBox& frame)
 
 void frmOptions::buildAdvanced()
 {
-    m_advanced.setParent(this);
+    m_advanced.setParent(m_contents);
     m_advanced.setTitle(u"Advanced Options"_s);
     m_advanced.setGeometry(PixelRect(FrameLeft, AdvancedTop, FrameWidth, AdvancedHeight));
     auto* grid = new QGridLayout(&m_advanced);
@@ -148,7 +165,7 @@ void frmOptions::connectRules()
 {
     connect(&CbArchive, &QCheckBox::clicked, this, [this](bool checked) {
         if (isVisible() && checked && !CbArchiveSubDir.isChecked() && OpArchiveKeepName.isChecked())
-            m_parts.messages.information(
+            m_parts.messages.warning(
                 this,
                 u"You must append file name or choose to move file to sub directory to use this option."_s);
     });
@@ -168,8 +185,8 @@ void frmOptions::connectRules()
     });
     connect(&OpArchiveKeepName, &QRadioButton::clicked, this, [this] {
         if (isVisible() && !CbArchiveSubDir.isChecked())
-            m_parts.messages.information(
-                this, u"You must select the sub directory option above to use this option"_s);
+            m_parts.messages.warning(this,
+                                     u"You must select the sub directory option above to use this option"_s);
     });
 }
 
@@ -178,7 +195,29 @@ void frmOptions::setExpanded(bool expanded)
     m_advanced.setVisible(expanded);
     Command1.setText(expanded ? u"&Advanced <<<"_s : u"&Advanced >>>"_s);
     const int height = expanded ? AdvancedTop + AdvancedHeight + 460 : AdvancedTop + 360;
-    setFixedSize(Pixels(FrameLeft * 2 + FrameWidth), Pixels(height));
+    m_contents->setFixedSize(Pixels(FrameLeft * 2 + FrameWidth), Pixels(height));
+    if (const QScreen* shownOn = screen())
+        fitInto(shownOn->availableGeometry());
+}
+
+// The frame is known only once the window manager has framed the window; until then a title bar's
+// height is kept free for it.
+void frmOptions::fitInto(const QRect& workArea)
+{
+    const QSize frame = (frameGeometry().size() - size())
+                            .expandedTo(QSize(0, style()->pixelMetric(QStyle::PM_TitleBarHeight)));
+    setFixedSize(FittedWindowSize(m_contents->size(), workArea.size() - frame,
+                                  style()->pixelMetric(QStyle::PM_ScrollBarExtent)));
+    if (isVisible())
+        move(PlacedInside(frameGeometry(), workArea));
+}
+
+// Shown on another screen than the one it was sized for, or framed since.
+void frmOptions::showEvent(QShowEvent* event)
+{
+    QDialog::showEvent(event);
+    if (const QScreen* shownOn = screen())
+        fitInto(shownOn->availableGeometry());
 }
 
 void frmOptions::Command1_Click()
@@ -372,6 +411,7 @@ bool frmOptions::validates(BackupSets& candidate, std::size_t index, bool source
         if (refusal.field == &CbArchiveSubDir || refusal.field == &TbArchiveSubDir)
             setExpanded(true);
         refusal.field->setFocus();
+        m_scroll->ensureWidgetVisible(refusal.field);
     }
     return false;
 }

@@ -10,6 +10,7 @@
 #include <QLineEdit>
 #include <QPushButton>
 #include <QRadioButton>
+#include <QScrollArea>
 
 #include <functional>
 
@@ -44,6 +45,9 @@ public:
     void PrepareEdit(int index);
     bool adding() const { return m_adding; }
     bool expanded() const { return m_advanced.isVisible(); }
+    // Sizes the dialog for a screen whose work area is given (the screen it is on, when it is shown
+    // or expanded or collapsed), and keeps it inside that area.
+    void fitInto(const QRect& workArea);
 
 private:
     // Before the controls that it holds, so that they are gone before it is.
@@ -62,6 +66,7 @@ public:
 
 protected:
     void reject() override;
+    void showEvent(QShowEvent* event) override;
 
 private:
     void buildDirectorySettings(QGroupBox& frame);
@@ -76,6 +81,8 @@ private:
     void browse(QLineEdit& field);
 
     frmOptionsParts m_parts;
+    QScrollArea* m_scroll = nullptr;
+    QWidget* m_contents = nullptr; // the controls at their designed places
     bool m_adding = true;
     int m_index = 0;
 };

@@ -64,6 +64,8 @@ frmStatusBar::frmStatusBar(Configuration& configuration, std::function<QScreen*(
     setFixedSize(Pixels(ClientWidth), Pixels(ClientHeight));
     setFont(WindowFont(font(), 7.0)); // the strip's panels are narrower than the main window's rows
     setAttribute(Qt::WA_ShowWithoutActivating);
+    // The strip is hardly ever the active window, and Qt shows tool tips only in the active one.
+    setAttribute(Qt::WA_AlwaysShowToolTips);
     int left = BarLeft;
     for (std::size_t i = 0; i < m_panels.size(); ++i) {
         auto* label = new QLabel(this);

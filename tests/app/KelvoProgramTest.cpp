@@ -5,6 +5,7 @@
 #include "support/Application.h"
 #include "support/TestSupport.h"
 #include "ui/frmAbout.h"
+#include "ui/RecordingMessages.h"
 #include "ui/frmConfig.h"
 #include "ui/frmDialog.h"
 #include "ui/frmMainConfig.h"
@@ -18,6 +19,7 @@
 #include <QMessageBox>
 #include <QProcess>
 #include <QPushButton>
+#include <QSystemTrayIcon>
 #include <QTest>
 #include <QThread>
 #include <QTimer>
@@ -383,6 +385,67 @@ TEST_F(WindowsDuringARun, AnOpenWindowKeepsTheFocusThroughAScheduledRun)
     EXPECT_EQ(program.run(u"/b"_s), 0);
     ASSERT_NE(active, nullptr);
     EXPECT_EQ(activeAfterRun, active);
+// Notes whether the main window ever appears in its normal state.
+class NormalShowWatch final : public QObject
+{
+public:
+    bool eventFilter(QObject* object, QEvent* event) override
+    {
+        const auto* window = qobject_cast<frmDialog*>(object);
+        if (window && event->type() == QEvent::Show && !(window->windowState() & Qt::WindowMinimized))
+            shownNormal = true;
+        return false;
+    }
+    bool shownNormal = false;
+};
+
+// A started "kelvo /m" or "/w" shows the window minimised from its first appearance, never in its
+// normal state first: a window manager may miss a minimise that comes just after the window is mapped.
+// Without a tray the window stays on the taskbar.
+TEST_F(KelvoProgram, StartedMinimisedTheWindowIsNeverShownNormal)
+{
+    test::EnsureApplication<QApplication>();
+    ASSERT_FALSE(QSystemTrayIcon::isSystemTrayAvailable());
+    NormalShowWatch watch;
+    qApp->installEventFilter(&watch);
+    DesktopProgram program;
+    bool minimisedOnTheTaskbar = false;
+    QTimer exit;
+    QObject::connect(&exit, &QTimer::timeout, [&] {
+        frmDialog* window = program.mainWindow();
+        if (window && window->isVisible() && window->isMinimized()) {
+            minimisedOnTheTaskbar = true;
+            window->toolbarButton(6).trigger(); // Exit
+        }
+    });
+    exit.start(0);
+    EXPECT_EQ(program.run(u"/w"_s), 0);
+    qApp->removeEventFilter(&watch);
+    EXPECT_TRUE(minimisedOnTheTaskbar);
+    EXPECT_FALSE(watch.shownNormal);
+}
+
+TEST(Help, TellsAPageThatIsNotInstalledFromADesktopThatCannotOpenIt)
+{
+    test::EnsureApplication<QApplication>();
+    test::IsolatedHome home;
+    const std::string page = home.dir() / "data/kelvo/help/topic.html";
+    std::filesystem::create_directories(home.dir() / "data/kelvo/help");
+    test::WriteFile(page, "<html></html>");
+    Configuration configuration;
+    SettingsStore store;
+    AppState app{RunModeApplication, {}, {}, 0, 0, false};
+    test::RecordingMessages messages;
+    ProcessStarter starter;
+    ProgramDialogs dialogs({configuration, store, app, messages, starter, {}, {}, [] { return nullptr; }});
+
+    dialogs.Help(u"missing.html"_s);
+    EXPECT_EQ(messages.last(), u"The help page missing.html is not installed with this copy of Kelvo."_s);
+
+    dialogs.Help(u"topic.html"_s); // the offscreen platform opens nothing
+    EXPECT_EQ(messages.stops,
+              QStringList{u"|No program of this desktop opens web pages, so the help page cannot be shown. "
+                          u"Open %1 in a web browser."_s.arg(QString::fromStdString(page))});
 }
 
 } // namespace

@@ -6,8 +6,8 @@
 
 namespace kelvo::test {
 
-// Answers the windows' questions as told, at once, and keeps every text shown: texts in order, and the stop
-// boxes as "title|text".
+// Answers the windows' questions as told, at once, and keeps every text shown: texts in order, the stop
+// boxes as "title|text", and the warnings' texts apart too.
 class RecordingMessages final : public MessageBoxes
 {
 public:
@@ -16,7 +16,11 @@ public:
         texts << text;
         stops << title + u'|' + text;
     }
-    void warning(QWidget*, const QString& text, const QString&) override { texts << text; }
+    void warning(QWidget*, const QString& text, const QString&) override
+    {
+        texts << text;
+        warnings << text;
+    }
     void information(QWidget*, const QString& text, const QString&) override { texts << text; }
     void question(QWidget*, const QString& text, std::function<void(bool yes)> answered,
                   const QString&) override
@@ -28,6 +32,7 @@ public:
 
     QStringList texts;
     QStringList stops;
+    QStringList warnings;
     bool answer = true;
 };
 

@@ -14,7 +14,11 @@
 #include "ui/frmStatusBar.h"
 
 #include <QApplication>
+#include <QCheckBox>
 #include <QScreen>
+#include <QScrollArea>
+#include <QTest>
+#include <QTimer>
 
 #include <gtest/gtest.h>
 
@@ -52,11 +56,11 @@ protected:
                              [this] { LoadConfiguration(store, configuration); },
                              [this] { ++exits; },
                              [this] { ++statusBarShown; },
+                             [this] { ran << u"settings"_s; },
+                             [] { return false; },
                              {},
-                             {},
-                             {},
-                             {},
-                             {},
+                             [this] { ran << u"about"_s; },
+                             [this](const QString& topic) { ran << u"help:"_s + topic; },
                              {}};
         auto editor = std::make_unique<frmConfig>(std::move(parts));
         editor->Form_Load();
@@ -106,6 +110,7 @@ protected:
     bool saveFails = false;
     int exits = 0;
     int statusBarShown = 0;
+    QStringList ran; // the commands that other windows answer
 };
 
 TEST_F(SetEditor, GridAndArrayStayTogetherThroughEveryCommand)
@@ -308,13 +313,202 @@ TEST_F(SetEditor, AdvancedRulesSpeakOnlyWhileTheDialogIsShown)
         u"De-selecting this option will prevent a newer version of the file being saved, are you sure?"_s);
     EXPECT_TRUE(dialog.cbOverwrite.isChecked()) << "No keeps overwriting";
     dialog.OpArchiveKeepName.click();
-    EXPECT_EQ(messages.last(), u"You must select the sub directory option above to use this option"_s);
+    EXPECT_EQ(messages.warnings,
+              QStringList{u"You must select the sub directory option above to use this option"_s});
+    dialog.CbArchive.click();
+    EXPECT_EQ(messages.warnings.size(), 2) << "keeping a copy under its own name needs a sub directory";
     dialog.Command1_Click();
     EXPECT_TRUE(dialog.expanded());
     EXPECT_EQ(dialog.Command1.text(), u"&Advanced <<<"_s);
     dialog.CancelButton_Click();
     EXPECT_FALSE(dialog.isVisible());
     EXPECT_FALSE(dialog.expanded());
+}
+
+// Every field as the dialog shows it, by name, so that a field stored in another's place is named.
+std::vector<std::pair<std::string, QString>> FieldsOf(const BackupSet& set)
+{
+    const auto flag = [](bool value) { return value ? u"true"_s : u"false"_s; };
+    return {{"SetName", set.SetName},
+            {"SourceDirFile", set.SourceDirFile},
+            {"DestDir", set.DestDir},
+            {"CopyOptions", set.CopyOptions},
+            {"SyncOptions", set.SyncOptions},
+            {"ArchiveOptions", set.ArchiveOptions},
+            {"ArchiveSubDir", set.ArchiveSubDir},
+            {"Filters", set.Filters},
+            {"flEnabled", flag(set.flEnabled)},
+            {"flOverwrite", flag(set.flOverwrite)},
+            {"flSubDirectories", flag(set.flSubDirectories)},
+            {"flArchive", flag(set.flArchive)},
+            {"flArchiveSubDir", flag(set.flArchiveSubDir)},
+            {"flRemoved", flag(set.flRemoved)},
+            {"flRemovedDeletedFiles", flag(set.flRemovedDeletedFiles)},
+            {"LastDate", set.LastDate},
+            {"SourceDrive", set.SourceDrive},
+            {"DestDrive", set.DestDrive}};
+}
+
+std::vector<std::string> ChangedFields(const BackupSet& before, const BackupSet& after)
+{
+    std::vector<std::string> changed;
+    const auto old = FieldsOf(before);
+    const auto now = FieldsOf(after);
+    for (std::size_t i = 0; i < old.size(); ++i) {
+        if (old[i].second != now[i].second)
+            changed.push_back(old[i].first);
+    }
+    return changed;
+}
+
+// OK stores each control in its own field: a box stored in another's place could switch on the
+// deletion of removed files without a word.
+TEST_F(SetEditor, PropertiesDialogStoresEachControlInItsOwnField)
+{
+    BackupSet set{.SetName = u"Photos"_s,
+                  .SourceDirFile = QString::fromStdString(home.dir() / "One"),
+                  .DestDir = u"/backup/photos"_s,
+                  .CopyOptions = u"OpFileSize"_s,
+                  .SyncOptions = u"destToSrc"_s,
+                  .ArchiveOptions = u"OpDate"_s,
+                  .ArchiveSubDir = u"kept"_s,
+                  .Filters = u"*.jpg;*.png"_s,
+                  .flEnabled = false,
+                  .flOverwrite = false,
+                  .flSubDirectories = false,
+                  .flArchive = true,
+                  .flArchiveSubDir = true,
+                  .flRemoved = false,
+                  .flRemovedDeletedFiles = true,
+                  .LastDate = u"05/12/2026 14:05:09"_s,
+                  .SourceDrive = u"uuid-source"_s,
+                  .DestDrive = u"uuid-destination"_s};
+    configuration.sets = {set};
+    auto editor = makeEditor();
+    frmOptions& dialog = editor->options();
+    dialog.PrepareEdit(0);
+    dialog.OKButton_Click();
+    EXPECT_EQ(ChangedFields(set, editor->sets()[0]), std::vector<std::string>{});
+
+    const std::pair<QCheckBox*, std::string> boxes[] = {{&dialog.cbSubDirectories, "flSubDirectories"},
+                                                        {&dialog.cbOverwrite, "flOverwrite"},
+                                                        {&dialog.cbDeleteDest, "flRemovedDeletedFiles"},
+                                                        {&dialog.CbArchive, "flArchive"},
+                                                        {&dialog.CbArchiveSubDir, "flArchiveSubDir"}};
+    for (const auto& [box, field] : boxes) {
+        configuration.sets = {set};
+        editor->Form_Load();
+        dialog.PrepareEdit(0);
+        box->click();
+        dialog.OKButton_Click();
+        EXPECT_EQ(ChangedFields(set, editor->sets()[0]), std::vector<std::string>{field});
+    }
+}
+
+// Every command of the editor has a key of its own; Tab goes from the list through the toolbar's
+// commands, in their order, to Ok and Cancel.
+TEST_F(SetEditor, EveryCommandHasAKeyAndTheToolbarIsInTheTabOrder)
+{
+    const struct
+    {
+        Qt::Key key;
+        Qt::KeyboardModifiers modifiers;
+        std::string does;
+    } keys[] = {{Qt::Key_A, Qt::AltModifier, "add"},
+                {Qt::Key_P, Qt::AltModifier, "edit"},
+                {Qt::Key_R, Qt::AltModifier, "asked"},
+                {Qt::Key_S, Qt::AltModifier, "settings"},
+                {Qt::Key_D, Qt::AltModifier, "moved"},
+                {Qt::Key_U, Qt::AltModifier, "moved"},
+                {Qt::Key_H, Qt::AltModifier, "help:config.html"},
+                {Qt::Key_F1, Qt::NoModifier, "help:config.html"},
+                {Qt::Key_B, Qt::AltModifier, "about"},
+                {Qt::Key_Space, Qt::NoModifier, "toggled"}};
+    messages.answer = false;
+    // Add and Properties open the set's dialog in a modal loop: it notes how it was opened and closes.
+    QTimer closeOptions;
+    QObject::connect(&closeOptions, &QTimer::timeout, [this] {
+        if (auto* options = qobject_cast<frmOptions*>(QApplication::activeModalWidget())) {
+            ran << (options->adding() ? u"add"_s : u"edit"_s);
+            options->CancelButton_Click();
+        }
+    });
+    closeOptions.start(10);
+    for (const auto& [key, modifiers, does] : keys) {
+        auto editor = makeEditor();
+        editor->show();
+        editor->activateWindow();
+        ASSERT_TRUE(QTest::qWaitForWindowActive(editor.get()));
+        editor->selectRow(1);
+        editor->grid().setFocus();
+        const BackupSets before = editor->sets();
+        ran.clear();
+        messages.texts.clear();
+        QTest::keyClick(QApplication::focusWidget(), key, modifiers);
+        const auto what = [&] {
+            QStringList done = ran;
+            if (!messages.texts.isEmpty())
+                done << u"asked"_s;
+            if (editor->sets()[1].SetName != before[1].SetName)
+                done << u"moved"_s;
+            if (editor->sets()[1].flEnabled != before[1].flEnabled)
+                done << u"toggled"_s;
+            return done.join(u' ').toStdString();
+        };
+        // A tool button's access key clicks it a moment later.
+        EXPECT_TRUE(QTest::qWaitFor([&] { return !what().empty(); }, 1000));
+        EXPECT_EQ(what(), does) << QKeySequence(key | modifiers).toString().toStdString();
+        editor->hide();
+    }
+
+    auto editor = makeEditor();
+    editor->show();
+    editor->activateWindow();
+    ASSERT_TRUE(QTest::qWaitForWindowActive(editor.get()));
+    editor->grid().setFocus();
+    QStringList order;
+    for (int tab = 0; tab < 10; ++tab) {
+        QTest::keyClick(QApplication::focusWidget(), Qt::Key_Tab);
+        const auto* button = qobject_cast<QAbstractButton*>(QApplication::focusWidget());
+        order << (button ? button->text() : QApplication::focusWidget()->objectName());
+    }
+    EXPECT_EQ(order.join(u',').toStdString(),
+              "&Add,&Properties,&Remove,&Settings,Move &Down,Move &Up,&Help,A&bout,&Ok,&Cancel");
+    QTest::keyClick(QApplication::focusWidget(), Qt::Key_Tab);
+    EXPECT_EQ(QApplication::focusWidget(), &editor->grid()) << "and round to the list";
+}
+
+// At 200% an 800-pixel screen leaves 400 of Qt's pixels: the expanded dialog is taller than that.
+TEST_F(SetEditor, PropertiesDialogFitsASmallScreenAndScrollsToTheKeptCopyOptions)
+{
+    auto editor = makeEditor();
+    frmOptions& dialog = editor->options();
+    dialog.PrepareEdit(0);
+    dialog.show();
+    dialog.Command1_Click();
+    ASSERT_TRUE(dialog.expanded());
+    auto& scroll = *dialog.findChild<QScrollArea*>();
+    const QSize design = scroll.widget()->size();
+
+    const auto fitInto = [&](const QRect& workArea) {
+        dialog.fitInto(workArea);
+        QApplication::processEvents(); // the scroll area shows or hides its bars a moment later
+    };
+    fitInto({0, 0, 1920, 1080});
+    EXPECT_EQ(dialog.size(), design) << "a large screen shows the dialog as designed";
+    EXPECT_EQ(scroll.viewport()->size(), design) << "with no scroll bar";
+
+    fitInto({0, 0, 1280, 400});
+    EXPECT_LE(dialog.frameGeometry().height(), 400);
+    EXPECT_GT(design.height(), 400);
+    QWidget& viewport = *scroll.viewport();
+    const auto inView = [&](QWidget& control) {
+        return viewport.rect().contains(QRect(control.mapTo(&viewport, QPoint(0, 0)), control.size()));
+    };
+    EXPECT_FALSE(inView(dialog.TbArchiveSubDir));
+    scroll.ensureWidgetVisible(&dialog.TbArchiveSubDir);
+    EXPECT_TRUE(inView(dialog.TbArchiveSubDir)) << "the last of the kept-copy options can be reached";
+    dialog.CancelButton_Click();
 }
 
 class FixedClock final : public Clock

@@ -5,6 +5,7 @@
 #include "support/TestSupport.h"
 #include "ui/MessageBoxes.h"
 #include "ui/ProgramIcon.h"
+#include "ui/ScreenFit.h"
 #include "ui/StatisticsFrame.h"
 #include "ui/Tray.h"
 #include "ui/VisibleText.h"
@@ -19,6 +20,7 @@
 #include <QScreen>
 #include <QTest>
 #include <QTimer>
+#include <QToolTip>
 
 #include <gtest/gtest.h>
 
@@ -41,25 +43,58 @@ class MainWindow : public ::testing::Test
 protected:
     static void SetUpTestSuite() { test::EnsureApplication<QApplication>(); }
 
-    MainWindow()
+    MainWindow() { dialog = makeDialog(); }
+
+    // Each command the window is given notes its name when it runs.
+    std::unique_ptr<frmDialog> makeDialog()
     {
-        commands.about = [this] { ++aboutOpened; };
-        makeDialog();
+        MainWindowCommands commands;
+        commands.editSets = [this](bool refreshFirst) {
+            ran << (refreshFirst ? u"editSets(refresh)"_s : u"editSets"_s);
+            if (editorWork)
+                editorWork();
+        };
+        commands.settings = [this] { ran << u"settings"_s; };
+        commands.about = [this] { ran << u"about"_s; };
+        commands.help = [this](const QString& topic) { ran << u"help:"_s + topic; };
+        commands.openTextFile = [this](const QString&) { ran << u"log"_s; };
+        return std::make_unique<frmDialog>(frmDialogParts{configuration,
+                                                          store,
+                                                          app,
+                                                          clock,
+                                                          statusBar,
+                                                          [this] { ran << u"exit"_s; },
+                                                          [this] { ran << u"unload"_s; },
+                                                          {},
+                                                          commands,
+                                                          {},
+                                                          {}});
     }
 
-    void makeDialog()
+    // What one action did in a window minimised to the tray: the commands it ran, and what the window
+    // itself did (shown again, status bar switched, a run asked for).
+    std::string whatRuns(QAction& action)
     {
-        dialog = std::make_unique<frmDialog>(frmDialogParts{configuration,
-                                                            store,
-                                                            app,
-                                                            clock,
-                                                            statusBar,
-                                                            [this] { ++exits; },
-                                                            [this] { ++unloads; },
-                                                            {},
-                                                            commands,
-                                                            {},
-                                                            {}});
+        ran.clear();
+        configuration.settings.flShowStatusBar = false;
+        dialog->showMinimized();
+        action.trigger();
+        if (!dialog->isMinimized())
+            ran << u"restore"_s;
+        if (configuration.settings.flShowStatusBar)
+            ran << u"statusBar"_s;
+        if (dialog->controller().state().RunPending)
+            ran << u"run"_s;
+        return ran.join(u' ').toStdString();
+    }
+
+    // In the store too: a run asked for loads the settings again.
+    void writeLogFile()
+    {
+        const QString folder = QString::fromStdString(home.dir().path()) + u'/';
+        store.SaveSetting(u"Kelvo"_s, u"Settings"_s, u"StrLogFileDir"_s, folder);
+        configuration.settings.StrLogFileDir = folder;
+        test::WriteFile(home.dir() / "kelvo.log", "");
     }
 
     test::IsolatedHome home;
@@ -68,11 +103,9 @@ protected:
     AppState app{RunModeApplication, {}, {}, 0, 0, false};
     SystemClockForTests clock;
     frmStatusBar statusBar{configuration, [] { return QGuiApplication::primaryScreen(); }, {}};
-    MainWindowCommands commands;
     std::unique_ptr<frmDialog> dialog;
-    int exits = 0;
-    int unloads = 0;
-    int aboutOpened = 0;
+    QStringList ran;
+    std::function<void()> editorWork; // what the person does in Edit Sets
 };
 
 // The colour at the lower right of the window icon's smallest picture, where the error badge sits.
@@ -88,28 +121,96 @@ TEST_F(MainWindow, HasTheDesignedCommandsAndFixedSize)
     EXPECT_EQ(dialog->minimumSize(), dialog->maximumSize());
     EXPECT_FALSE(dialog->windowIcon().isNull());
 
-    const QStringList captions{u"Edit Sets"_s, u"Settings"_s, u"Run now"_s,
-                               u"Logfile"_s,   u"Help"_s,     u"Exit"_s};
+    const QStringList captions{u"&Edit Sets"_s, u"&Settings"_s, u"&Run now"_s,
+                               u"&Logfile"_s,   u"&Help"_s,     u"E&xit"_s};
     for (int i = 1; i <= 6; ++i) {
         EXPECT_EQ(dialog->toolbarButton(i).text(), captions[i - 1]);
         EXPECT_FALSE(dialog->toolbarButton(i).icon().isNull()) << i;
     }
     EXPECT_EQ(dialog->toolbarButton(1).toolTip(), u"Configure files to be backed up"_s);
-    EXPECT_FALSE(dialog->toolbarButton(1).isEnabled()) << "no set list editor was given";
     EXPECT_TRUE(dialog->toolbarButton(3).isEnabled());
 
     QStringList items;
     for (const QAction* action : dialog->popup().actions())
         items << (action->isSeparator() ? u"-"_s : action->text());
-    EXPECT_EQ(items, (QStringList{u"Restore Kelvo"_s, u"Show Status Bar"_s, u"-"_s, u"View log"_s,
-                                  u"Edit Sets"_s, u"Settings"_s, u"Run now"_s, u"About"_s, u"Exit"_s}));
+    EXPECT_EQ(items, (QStringList{u"&Restore Kelvo"_s, u"Show Status &Bar"_s, u"-"_s, u"View &log"_s,
+                                  u"&Edit Sets"_s, u"&Settings"_s, u"R&un now"_s, u"&About"_s, u"E&xit"_s}));
     EXPECT_EQ(dialog->popup().defaultAction(), &dialog->menuItem(u"RestoreKelvo"_s));
-    dialog->menuItem(u"about"_s).trigger();
-    EXPECT_EQ(aboutOpened, 1);
-    dialog->menuItem(u"exit"_s).trigger();
-    EXPECT_EQ(exits, 1);
-    dialog->toolbarButton(6).trigger();
-    EXPECT_EQ(unloads, 1);
+
+    MainWindowCommands none;
+    frmDialog bare(frmDialogParts{configuration, store, app, clock, statusBar, {}, {}, {}, none, {}});
+    EXPECT_FALSE(bare.toolbarButton(1).isEnabled()) << "no set list editor was given";
+    EXPECT_FALSE(bare.menuItem(u"about"_s).isEnabled());
+}
+
+// Each item of the tray menu and each toolbar button runs its own command and nothing else.
+TEST_F(MainWindow, EveryTrayMenuItemAndToolbarButtonRunsItsOwnCommand)
+{
+    writeLogFile();
+    const std::pair<const char*, std::string> menu[] = {
+        {"RestoreKelvo", "restore"}, {"StatusBar", "statusBar"}, {"ViewLog", "log"}, {"EditSets", "editSets"},
+        {"Settings", "settings"},    {"RunNow", "run"},          {"about", "about"}, {"exit", "exit"}};
+    for (const auto& [name, expected] : menu) {
+        dialog = makeDialog(); // no run asked for yet
+        EXPECT_EQ(whatRuns(dialog->menuItem(QString::fromLatin1(name))), expected) << name;
+    }
+    const std::string toolbar[] = {"editSets(refresh)",  "settings", "run", "log",
+                                   "help:standard.html", "unload"};
+    for (int button = 1; button <= 6; ++button) {
+        dialog = makeDialog();
+        EXPECT_EQ(whatRuns(dialog->toolbarButton(button)), toolbar[button - 1]) << button;
+    }
+}
+
+// Each toolbar command has its own access key, so none of them is ambiguous; F1 is Help.
+TEST_F(MainWindow, EveryToolbarCommandHasAKeyOfItsOwn)
+{
+    writeLogFile();
+    const struct
+    {
+        Qt::Key key;
+        Qt::KeyboardModifiers modifiers;
+        std::string runs;
+    } keys[] = {{Qt::Key_E, Qt::AltModifier, "editSets(refresh)"},
+                {Qt::Key_S, Qt::AltModifier, "settings"},
+                {Qt::Key_R, Qt::AltModifier, "run"},
+                {Qt::Key_L, Qt::AltModifier, "log"},
+                {Qt::Key_H, Qt::AltModifier, "help:standard.html"},
+                {Qt::Key_F1, Qt::NoModifier, "help:standard.html"},
+                {Qt::Key_X, Qt::AltModifier, "unload"}};
+    for (const auto& [key, modifiers, runs] : keys) {
+        dialog = makeDialog();
+        dialog->show();
+        dialog->activateWindow();
+        ASSERT_TRUE(QTest::qWaitForWindowActive(dialog.get()));
+        ran.clear();
+        QTest::keyClick(dialog.get(), key, modifiers);
+        const auto runPending = [this] { return dialog->controller().state().RunPending; };
+        // A tool button's access key clicks it a moment later.
+        EXPECT_TRUE(QTest::qWaitFor([&] { return !ran.isEmpty() || runPending(); }, 1000));
+        if (runPending())
+            ran << u"run"_s;
+        EXPECT_EQ(ran.join(u' ').toStdString(), runs)
+            << QKeySequence(key | modifiers).toString().toStdString();
+    }
+}
+
+// Timer1 counts the minutes to the next run; the poll starts requested runs within five seconds,
+// and in the screen saver moves the statistics at 50 ms steps.
+TEST_F(MainWindow, CountsMinutesAndPollsAtTheDesignedIntervals)
+{
+    dialog->Form_Load();
+    EXPECT_EQ(dialog->timer1().interval(), 60000);
+    EXPECT_TRUE(dialog->timer1().isEnabled());
+    EXPECT_EQ(dialog->tmrDialog().interval(), 5000);
+    EXPECT_TRUE(dialog->tmrDialog().isEnabled());
+
+    app.RunMode = RunModeScreenSaver;
+    dialog = makeDialog();
+    dialog->Form_Load();
+    EXPECT_EQ(dialog->tmrDialog().interval(), 50);
+    EXPECT_TRUE(dialog->tmrDialog().isEnabled());
+    EXPECT_FALSE(dialog->timer1().isEnabled()) << "the screen saver runs once";
 }
 
 TEST_F(MainWindow, ShowsARunsCountsAndTurnsTheErrorsRed)
@@ -147,11 +248,11 @@ TEST_F(MainWindow, ShowsARunsCountsAndTurnsTheErrorsRed)
 // A first start shows how to begin in place of a window of zeros, until the editor has added a set.
 TEST_F(MainWindow, FirstStartSaysHowToBeginUntilASetExists)
 {
-    commands.editSets = [this](bool) {
+    editorWork = [this] {
         test::StoreSet(store, u"Docs"_s, home.dir() / "src", home.dir() / "dst");
         LoadConfiguration(store, configuration);
     };
-    makeDialog();
+    dialog = makeDialog();
     dialog->show();
     dialog->Form_Load();
     EXPECT_TRUE(dialog->noSetLabel().isVisible());
@@ -281,6 +382,43 @@ TEST(StatusBarPosition, FindsEachCornerOfAWorkAreaBesideAPanel)
             << c.name;
         EXPECT_EQ(StatusBarPosition(u"XX"_s, a, size), StatusBarPosition(u"BR"_s, a, size)) << c.name;
     }
+}
+
+// The strip is hardly ever the active window: its tool tips show while another one is.
+TEST_F(MainWindow, StatusBarShowsItsToolTipsWhileAnotherWindowIsActive)
+{
+    statusBar.show();
+    dialog->show();
+    dialog->activateWindow();
+    ASSERT_TRUE(QTest::qWaitForWindowActive(dialog.get()));
+    ASSERT_FALSE(statusBar.isActiveWindow());
+    QLabel& errors = *statusBar.findChild<QLabel*>(u"Panel4"_s);
+    QTest::mouseMove(&errors, errors.rect().center());
+    EXPECT_TRUE(QTest::qWaitFor([] { return QToolTip::isVisible(); }, 3000));
+    EXPECT_EQ(QToolTip::text(), u"The number of errors encountered by Kelvo"_s);
+    QToolTip::hideText();
+}
+
+TEST(FittedWindowSize, KeepsTheDesignOnALargeScreenAndScrollsTheRestOnASmallOne)
+{
+    const QSize design(410, 560);
+    const int bar = 16;
+    const struct
+    {
+        const char* name;
+        QSize room;
+        QSize fitted;
+    } screens[] = {{"room to spare", {1280, 1000}, design},
+                   {"too low: a vertical bar beside", {1280, 380}, {426, 380}},
+                   {"too narrow, and the bar makes it too low", {400, 570}, {400, 570}},
+                   {"too small both ways", {300, 200}, {300, 200}}};
+    for (const auto& [name, room, fitted] : screens)
+        EXPECT_EQ(FittedWindowSize(design, room, bar), fitted) << name;
+
+    const QRect area(0, 30, 1280, 770); // a panel at the top of a 1280x800 screen
+    EXPECT_EQ(PlacedInside({100, 600, 400, 300}, area), QPoint(100, 500)) << "grown below the bottom";
+    EXPECT_EQ(PlacedInside({1100, 0, 400, 300}, area), QPoint(880, 30)) << "over the right and the panel";
+    EXPECT_EQ(PlacedInside({100, 100, 400, 900}, area), QPoint(100, 30)) << "taller: the top is kept";
 }
 
 } // namespace
