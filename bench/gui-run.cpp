@@ -196,9 +196,15 @@ int main(int argc, char** argv)
                 dialog->activateWindow();
         });
     kelvo::ProgramDialogs dialogs(
-        kelvo::ProgramDialogsParts{configuration, store, state, kelvo::MessageBoxes::Desktop(), starter,
-                                   [] {}, [&statusBar]() -> kelvo::frmStatusBar& { return statusBar; },
-                                   [&dialog]() -> QWidget* { return dialog.get(); }});
+        kelvo::ProgramDialogsParts{configuration,
+                                   store,
+                                   state,
+                                   kelvo::MessageBoxes::Desktop(),
+                                   starter,
+                                   [] {},
+                                   [&statusBar]() -> kelvo::frmStatusBar& { return statusBar; },
+                                   [&dialog]() -> QWidget* { return dialog.get(); },
+                                   {}});
     dialog = std::make_unique<kelvo::frmDialog>(kelvo::frmDialogParts{
         configuration, store, state, clock, statusBar, [] {}, [] {}, [] {}, dialogs.commands(), {}, {}});
     dialog->show();

@@ -25,7 +25,11 @@ DesktopProgram::DesktopProgram()
     : m_exitProgram(m_windows, {}, [] { QCoreApplication::exit(0); }),
       m_dialogs({m_configuration, m_store, m_state, MessageBoxes::Desktop(), m_starter,
                  [this] { m_exitProgram(); }, [this]() -> frmStatusBar& { return statusBarWindow(); },
-                 [this]() -> QWidget* { return m_dialog.get(); }})
+                 [this]() -> QWidget* { return m_dialog.get(); },
+                 [this] {
+                     if (m_dialog)
+                         m_dialog->controller().SetListChanged();
+                 }})
 {}
 
 DesktopProgram::~DesktopProgram() = default;

@@ -42,20 +42,23 @@ void ProgramDialogs::statusBarVisible()
 frmConfig& ProgramDialogs::editor()
 {
     if (!m_editor) {
-        frmConfigParts parts{
-            m_parts.configuration,
-            m_parts.app,
-            m_parts.messages,
-            [this](const SetsDraft& draft) { CommitDraft(m_parts.store, m_parts.configuration, draft); },
-            [this] { loadConfiguration(); },
-            m_parts.exitProgram,
-            [this] { statusBarVisible(); },
-            [this] { Settings(); },
-            [this] { return m_settings && m_settings->isVisible(); },
-            [this] { m_settings->hide(); },
-            [this] { About(); },
-            [this](const QString& topic) { Help(topic); },
-            BrowseFolderDialog};
+        frmConfigParts parts{m_parts.configuration,
+                             m_parts.app,
+                             m_parts.messages,
+                             [this](const SetsDraft& draft) {
+                                 CommitDraft(m_parts.store, m_parts.configuration, draft);
+                                 if (m_parts.setsCommitted)
+                                     m_parts.setsCommitted();
+                             },
+                             [this] { loadConfiguration(); },
+                             m_parts.exitProgram,
+                             [this] { statusBarVisible(); },
+                             [this] { Settings(); },
+                             [this] { return m_settings && m_settings->isVisible(); },
+                             [this] { m_settings->hide(); },
+                             [this] { About(); },
+                             [this](const QString& topic) { Help(topic); },
+                             BrowseFolderDialog};
         m_editor = std::make_unique<frmConfig>(std::move(parts), m_parts.owner());
         m_editor->Form_Load();
     }

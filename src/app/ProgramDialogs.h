@@ -35,6 +35,8 @@ struct ProgramDialogsParts
     std::function<frmStatusBar&()> statusBar;
     // The window the dialogs belong to: the main window, or none.
     std::function<QWidget*()> owner;
+    // The editor's Ok, or the settings dialog's, stored the sets and settings in memory and in the store.
+    std::function<void()> setsCommitted;
 };
 
 // The dialogs of the program, each created on first use and then hidden and shown again, and the

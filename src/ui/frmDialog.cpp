@@ -138,12 +138,6 @@ void frmDialog::buildStatistics()
 }
 
 // The editor is modal: when it returns, its Done has committed whatever the user added or removed.
-void frmDialog::editSets(bool refreshFirst)
-{
-    m_parts.commands.editSets(refreshFirst);
-    m_controller->SetListChanged();
-}
-
 QLabel& frmDialog::label(const QString& name) const
 {
     return m_frame->label(name);
@@ -165,7 +159,7 @@ void frmDialog::buildPopup()
     m_popup->addSeparator()->setObjectName(u"Seperator"_s);
     add(u"ViewLog"_s, u"View &log"_s, [this] { ViewLogFile(); });
     add(u"EditSets"_s, u"&Edit Sets"_s, [this] {
-        editSets(false);
+        m_parts.commands.editSets(false);
     })->setEnabled(bool(m_parts.commands.editSets));
     add(u"Settings"_s, u"&Settings"_s, [this] {
         m_parts.commands.settings();
@@ -191,7 +185,7 @@ void frmDialog::Toolbar1_ButtonClick(int index)
 {
     switch (index) {
     case EditSets:
-        editSets(true);
+        m_parts.commands.editSets(true);
         break;
     case Settings:
         m_parts.commands.settings();

@@ -110,7 +110,6 @@ private:
     void moveMainWindow(const QPoint& topLeft) override;
 
     void buildStatistics();
-    void editSets(bool refreshFirst);
     void showStatusInTray();
     int toolbarExtraHeight() const;
     void buildToolbar();

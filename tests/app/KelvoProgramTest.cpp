@@ -4,8 +4,8 @@
 #include "saver/frmMain.h"
 #include "support/Application.h"
 #include "support/TestSupport.h"
-#include "ui/frmAbout.h"
 #include "ui/RecordingMessages.h"
+#include "ui/frmAbout.h"
 #include "ui/frmConfig.h"
 #include "ui/frmDialog.h"
 #include "ui/frmMainConfig.h"
@@ -178,6 +178,50 @@ TEST_F(KelvoProgram, SetListEditorAloneAddsASetAndDoneStoresIt)
               QString::fromStdString(home.dir() / "backup"));
 }
 
+// A first start says how to begin until the set that Edit Sets adds is stored by its Ok.
+TEST_F(KelvoProgram, FirstStartSaysHowToBeginUntilEditSetsAddsASet)
+{
+    test::EnsureApplication<QApplication>();
+    std::filesystem::create_directories(home.dir() / "docs");
+    DesktopProgram program;
+    bool toldAtStart = false;
+    bool toldWhileEditing = false;
+    QTimer person;
+    person.setInterval(20);
+    int step = 0;
+    QObject::connect(&person, &QTimer::timeout, [&] {
+        frmDialog* mainWindow = program.mainWindow();
+        if (!mainWindow || !mainWindow->isVisible())
+            return;
+        if (step == 0) {
+            step = 1;
+            toldAtStart = mainWindow->noSetLabel().isVisible();
+            mainWindow->toolbarButton(1).trigger();           // Edit Sets
+            Showing<frmConfig>()->toolbarButton(1).trigger(); // Add
+        } else if (step == 1 && Showing<frmOptions>()) {
+            step = 2;
+            frmOptions& dialog = *Showing<frmOptions>();
+            dialog.tbSetName.setText(u"Documents"_s);
+            dialog.tbSourceDirectoryFile.setText(QString::fromStdString(home.dir() / "docs"));
+            dialog.tbDestinationDirectory.setText(QString::fromStdString(home.dir() / "backup"));
+            QTest::keyClick(&dialog, Qt::Key_Return); // OK
+        } else if (step == 2 && !Showing<frmOptions>()) {
+            step = 3;
+            toldWhileEditing = mainWindow->noSetLabel().isVisible();
+            QTest::keyClick(Showing<frmConfig>(), Qt::Key_Return); // Ok: Done
+        } else if (step == 3 && !Showing<frmConfig>()) {
+            step = 4;
+            EXPECT_FALSE(mainWindow->noSetLabel().isVisible()) << "the stored set is there";
+            mainWindow->menuItem(u"exit"_s).trigger();
+        }
+    });
+    person.start();
+    EXPECT_EQ(program.run(u"/b"_s), 0);
+    EXPECT_EQ(step, 4);
+    EXPECT_TRUE(toldAtStart);
+    EXPECT_TRUE(toldWhileEditing) << "a set not yet stored is no backup set";
+}
+
 // A window that a person opens while a backup is busy: from the tray menu, or from Edit Sets.
 struct OpeningDuringRun
 {
@@ -344,11 +388,6 @@ TEST_F(WindowsDuringARun, TheRunEndsWhileTheWindowIsOpenAndTheWindowStillDoesIts
     }
 }
 
-} // namespace
-} // namespace kelvo
-namespace kelvo {
-namespace {
-
 TEST_F(WindowsDuringARun, AnOpenWindowKeepsTheFocusThroughAScheduledRun)
 {
     store.SaveSetting(u"Kelvo"_s, u"Settings"_s, u"flShowStatusBar"_s, u"True"_s);
@@ -385,6 +424,8 @@ TEST_F(WindowsDuringARun, AnOpenWindowKeepsTheFocusThroughAScheduledRun)
     EXPECT_EQ(program.run(u"/b"_s), 0);
     ASSERT_NE(active, nullptr);
     EXPECT_EQ(activeAfterRun, active);
+}
+
 // Notes whether the main window ever appears in its normal state.
 class NormalShowWatch final : public QObject
 {
@@ -437,7 +478,8 @@ TEST(Help, TellsAPageThatIsNotInstalledFromADesktopThatCannotOpenIt)
     AppState app{RunModeApplication, {}, {}, 0, 0, false};
     test::RecordingMessages messages;
     ProcessStarter starter;
-    ProgramDialogs dialogs({configuration, store, app, messages, starter, {}, {}, [] { return nullptr; }});
+    ProgramDialogs dialogs(
+        {configuration, store, app, messages, starter, {}, {}, [] { return nullptr; }, {}});
 
     dialogs.Help(u"missing.html"_s);
     EXPECT_EQ(messages.last(), u"The help page missing.html is not installed with this copy of Kelvo."_s);

@@ -345,6 +345,9 @@ std::vector<std::pair<std::string, QString>> FieldsOf(const BackupSet& set)
             {"flRemoved", flag(set.flRemoved)},
             {"flRemovedDeletedFiles", flag(set.flRemovedDeletedFiles)},
             {"LastDate", set.LastDate},
+            {"LastResult", set.LastResult},
+            {"LastCompleted", set.LastCompleted},
+            {"FirstAttempt", set.FirstAttempt},
             {"SourceDrive", set.SourceDrive},
             {"DestDrive", set.DestDrive}};
 }
@@ -381,6 +384,9 @@ TEST_F(SetEditor, PropertiesDialogStoresEachControlInItsOwnField)
                   .flRemoved = false,
                   .flRemovedDeletedFiles = true,
                   .LastDate = u"05/12/2026 14:05:09"_s,
+                  .LastResult = u"completed"_s,
+                  .LastCompleted = u"05/12/2026 14:05:09"_s,
+                  .FirstAttempt = u"01/12/2026 09:00:00"_s,
                   .SourceDrive = u"uuid-source"_s,
                   .DestDrive = u"uuid-destination"_s};
     configuration.sets = {set};

@@ -138,7 +138,7 @@ TEST_F(MainWindow, HasTheDesignedCommandsAndFixedSize)
     EXPECT_EQ(dialog->popup().defaultAction(), &dialog->menuItem(u"RestoreKelvo"_s));
 
     MainWindowCommands none;
-    frmDialog bare(frmDialogParts{configuration, store, app, clock, statusBar, {}, {}, {}, none, {}});
+    frmDialog bare(frmDialogParts{configuration, store, app, clock, statusBar, {}, {}, {}, none, {}, {}});
     EXPECT_FALSE(bare.toolbarButton(1).isEnabled()) << "no set list editor was given";
     EXPECT_FALSE(bare.menuItem(u"about"_s).isEnabled());
 }
@@ -248,9 +248,10 @@ TEST_F(MainWindow, ShowsARunsCountsAndTurnsTheErrorsRed)
 // A first start shows how to begin in place of a window of zeros, until the editor has added a set.
 TEST_F(MainWindow, FirstStartSaysHowToBeginUntilASetExists)
 {
-    editorWork = [this] {
+    editorWork = [this] { // the editor's Done, as the program wires it
         test::StoreSet(store, u"Docs"_s, home.dir() / "src", home.dir() / "dst");
         LoadConfiguration(store, configuration);
+        dialog->controller().SetListChanged();
     };
     dialog = makeDialog();
     dialog->show();
