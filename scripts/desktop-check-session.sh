@@ -27,13 +27,35 @@ wait_for() { # SECONDS COMMAND...: true once the command is
         sleep 0.2
     done
 }
-window_of() { xdotool search --onlyvisible --name "^$1\$" 2>/dev/null | head -n 1; }
+window_of() { # TITLE: the largest visible window of that title (the tray icon's window has it too)
+    local id best="" best_width=0
+    for id in $(xdotool search --onlyvisible --name "^$1\$" 2>/dev/null); do
+        eval "$(xdotool getwindowgeometry --shell "$id")"
+        ((WIDTH > best_width)) && best=$id best_width=$WIDTH
+    done
+    echo "$best"
+}
 has_window() { [ -n "$(window_of "$1")" ]; }
-runs() { grep -c '^COMPLETED backup\|^STOPPED backup' "$log" 2>/dev/null || true; }
+runs() {
+    local count
+    count=$(grep -c '^COMPLETED backup\|^STOPPED backup' "$log" 2>/dev/null)
+    echo "${count:-0}"
+}
 runs_ended() { [ "$(runs)" -ge "$1" ]; }
 notifications() { grep -c 'member=Notify' "$work/notify.log"; }
 files_in() { find "$1" -type f 2>/dev/null | wc -l; }
 more_files_than() { [ "$(files_in "$1")" -gt "$2" ]; }
+# Edit Sets from the main window's toolbar. A click in the first seconds after the first run of a large
+# set is now and then lost under Xvfb, so another follows when no editor came.
+open_editor() {
+    local try
+    for try in 1 2 3; do
+        xdotool mousemove --window "$(window_of Kelvo)" 25 22 click 1
+        wait_for 10 has_window "Edit Sets" && sleep 1 && return 0
+        echo "note: Edit Sets did not open at click $try" >&2
+    done
+    return 1
+}
 stop_kelvo() { kill -TERM "$1" && wait "$1"; }
 tray_area() { # the notification area's geometry, for import -crop
     local tray
@@ -78,8 +100,7 @@ eval "$(xdotool search --onlyvisible --class trayer getwindowgeometry --shell %1
 xdotool mousemove $((X + WIDTH - 12)) $((Y + HEIGHT / 2)); sleep 2
 import -window root -crop 520x120+760+0 +repage "$out/tray-tooltip-failed.png"
 xdotool mousemove 640 400
-xdotool mousemove --window "$(window_of Kelvo)" 25 22 click 1 # Edit Sets
-wait_for 10 has_window "Edit Sets" && sleep 1
+open_editor
 xdotool windowsize "$(window_of "Edit Sets")" 1260 330 windowmove "$(window_of "Edit Sets")" 10 200; sleep 1
 import -window root -crop 1280x400+0+180 +repage "$out/editor-last-run-failed.png"
 xdotool key --window "$(window_of "Edit Sets")" Escape
@@ -94,7 +115,7 @@ check "the tray icon is no longer red" [ "$(red_pixels "$out/tray-completed.png"
 stop_kelvo $pid
 
 # A dialog opened during a run and left open: the run goes on to its end.
-python3 bench/generate-tree.py tree --seed 2 --files 60000 --dirs 600 --depth 3 --min-size 1024 \
+python3 bench/generate-tree.py tree --seed 2 --files 120000 --dirs 1200 --depth 3 --min-size 1024 \
     --max-size 16384 "$work/big"
 cli remove Letters
 cli add Big --source "$work/big" --dest "$work/big-backup"
@@ -103,6 +124,10 @@ runs_before=$(runs)
 "$bin/kelvo" &
 pid=$!
 wait_for 30 more_files_than "$work/big-backup" 100
+eval "$(xdotool search --onlyvisible --class trayer getwindowgeometry --shell %1)"
+xdotool mousemove $((X + WIDTH - 14)) $((Y + HEIGHT / 2)); sleep 0.3; xdotool mousemove $((X + WIDTH - 12)) $((Y + HEIGHT / 2)); sleep 2
+import -window root -crop 520x60+760+0 +repage "$out/tray-tooltip-running.png"
+xdotool mousemove 640 700
 xdotool mousemove --window "$(window_of Kelvo)" 80 22 click 1 # Settings
 wait_for 10 has_window "Kelvo Settings"
 copied_when_opened=$(files_in "$work/big-backup")
@@ -121,8 +146,7 @@ runs_before=$(runs)
 "$bin/kelvo" &
 pid=$!
 wait_for 60 runs_ended $((runs_before + 1)) && sleep 1
-xdotool mousemove --window "$(window_of Kelvo)" 25 22 click 1 # Edit Sets
-wait_for 10 has_window "Edit Sets" && sleep 1
+open_editor
 editor=$(window_of "Edit Sets")
 xdotool windowactivate --sync "$editor" key Home space # the first set, Big, untick
 sleep 1
@@ -155,11 +179,19 @@ sleep 1
 "$bin/kelvo" /W &
 pid=$!
 sleep 4
-id=$(xdotool search --name '^Kelvo$' | head -n 1)
-check "/W without a tray starts minimised" eval 'xprop -id "$id" WM_STATE | grep -q Iconic'
+iconic() {
+    local id
+    for id in $(xdotool search --name '^Kelvo$'); do
+        xprop -id "$id" WM_STATE 2>/dev/null | grep -q Iconic && return 0
+    done
+    return 1
+}
+check "/W without a tray starts minimised" iconic
 import -window root "$out/autostart-minimised.png"
 stop_kelvo $pid
 
-echo "notifications sent:"
-grep -A6 'member=Notify' "$work/notify.log" | grep 'string "' | sed -n '4~6p;5~6p'
+echo "notifications sent (summary: first line of the body):"
+awk '/member=Notify/ { n = 0; next }
+    /^   string "/ { line = substr($0, 12); gsub(/"$/, "", line); if (++n == 3) summary = line; if (n == 4) print "  " summary ": " line }' \
+    "$work/notify.log"
 exit $failed
