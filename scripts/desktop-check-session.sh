@@ -53,6 +53,7 @@ open_editor() {
         xdotool mousemove --window "$(window_of Kelvo)" 25 22 click 1
         wait_for 10 has_window "Edit Sets" && sleep 1 && return 0
         echo "note: Edit Sets did not open at click $try" >&2
+        xwininfo -root -tree | grep -i 'kelvo\|edit sets' | grep -v 'has no name' >&2
     done
     return 1
 }
