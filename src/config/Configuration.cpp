@@ -3,6 +3,7 @@
 #include "config/ConfigurationMerge.h"
 #include "config/DoneCommand.h"
 #include "config/GeneralSettingKeys.h"
+#include "config/RunRecords.h"
 #include "platform/FileSystem.h"
 #include "platform/SettingsStore.h"
 
@@ -454,10 +455,7 @@ bool TakeRunRecords(BackupSet& stored, const BackupSet& ran)
         stored.SourceDrive = ran.SourceDrive;
     if (!ran.DestDrive.isEmpty() && stored.DestDir == ran.DestDir)
         stored.DestDrive = ran.DestDrive;
-    stored.LastDate = ran.LastDate;
-    stored.LastResult = ran.LastResult;
-    stored.LastCompleted = ran.LastCompleted;
-    stored.FirstAttempt = ran.FirstAttempt;
+    RunOutcomeFields(stored) = RunOutcomeFields(ran);
     return stored != before;
 }
 

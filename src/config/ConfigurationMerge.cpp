@@ -1,6 +1,7 @@
 #include "config/ConfigurationMerge.h"
 
 #include "config/GeneralSettingKeys.h"
+#include "config/RunRecords.h"
 
 #include <QHash>
 
@@ -48,12 +49,7 @@ BackupSet MergedSet(const BackupSet& stored, const BackupSet& ours, const Backup
 // process removed.
 bool EditedBeyondRunRecords(BackupSet ours, const BackupSet& base)
 {
-    ours.LastDate = base.LastDate;
-    ours.LastResult = base.LastResult;
-    ours.LastCompleted = base.LastCompleted;
-    ours.FirstAttempt = base.FirstAttempt;
-    ours.SourceDrive = base.SourceDrive;
-    ours.DestDrive = base.DestDrive;
+    RunRecordFields(ours) = RunRecordFields(base);
     return ours != base;
 }
 

@@ -18,12 +18,6 @@ QString FailedText(qint64 errors)
     return errors == 1 ? u"failed (1 error)"_s : u"failed (%1 errors)"_s.arg(errors);
 }
 
-bool SameRunRecords(const BackupSet& a, const BackupSet& b)
-{
-    return a.LastDate == b.LastDate && a.LastResult == b.LastResult && a.LastCompleted == b.LastCompleted &&
-           a.FirstAttempt == b.FirstAttempt && a.SourceDrive == b.SourceDrive && a.DestDrive == b.DestDrive;
-}
-
 } // namespace
 
 RunOutcome RunOutcomeOf(const BackupSet& set)
@@ -70,7 +64,7 @@ BackupSets WithNewRunRecords(const BackupSets& before, const BackupSets& after)
     for (const BackupSet& set : after) {
         const auto old = std::find_if(before.begin(), before.end(),
                                       [&](const BackupSet& b) { return b.SetName == set.SetName; });
-        if (!set.SetName.isEmpty() && (old == before.end() || !SameRunRecords(*old, set)))
+        if (!set.SetName.isEmpty() && (old == before.end() || RunRecordFields(*old) != RunRecordFields(set)))
             changed.push_back(set);
     }
     return changed;

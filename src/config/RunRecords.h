@@ -5,8 +5,20 @@
 #include <QDateTime>
 
 #include <optional>
+#include <tuple>
 
 namespace kelvo {
+
+// The fields a run writes of a set: how it ended, and then the drives it found its roots on. Set is
+// BackupSet or const BackupSet, so the fields can be compared and copied as one.
+template <typename Set> auto RunOutcomeFields(Set& set)
+{
+    return std::tie(set.LastDate, set.LastResult, set.LastCompleted, set.FirstAttempt);
+}
+template <typename Set> auto RunRecordFields(Set& set)
+{
+    return std::tuple_cat(RunOutcomeFields(set), std::tie(set.SourceDrive, set.DestDrive));
+}
 
 // How a set's last run ended, as its LastResult key holds it: "completed", or "failed (3 errors)".
 // An empty text (a store of an older version, a set never run) is unknown; a run that was stopped

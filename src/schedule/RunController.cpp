@@ -255,20 +255,21 @@ void RunController::runAndArm(qint16 setIndex)
     showStatus();
     m_view.runBusyChanged(true);
     RunBackup(context, setIndex);
-    storeRunRecords(before);
+    const BackupSets ran = WithNewRunRecords(before, m_parts.configuration.sets);
+    storeRunRecords(ran);
     m_view.runBusyChanged(false);
     flushDisplay();
-    runEnded(before, errorsBefore);
+    runEnded(before, ran, errorsBefore);
     if (!m_stopRequested)
         armWatch();
 }
 
 // The drives a run found its roots on guard the next runs, and the next load reads them from the store
 // with the sets' dates and results.
-void RunController::storeRunRecords(const BackupSets& before)
+void RunController::storeRunRecords(const BackupSets& ran)
 {
     try {
-        StoreRunRecords(m_parts.store, WithNewRunRecords(before, m_parts.configuration.sets));
+        StoreRunRecords(m_parts.store, ran);
     } catch (const Failure& failure) {
         LogFile log(m_parts.configuration.settings, m_parts.clock, *this);
         log.ProblemOutsideRun(std::string("Error : The drives and results of the sets cannot be stored: ") +
@@ -277,14 +278,14 @@ void RunController::storeRunRecords(const BackupSets& before)
 }
 
 // A run that was stopped (the program is ending) says nothing of itself and keeps the last result shown.
-void RunController::runEnded(const BackupSets& before, qint64 errorsBefore)
+void RunController::runEnded(const BackupSets& before, const BackupSets& ran, qint64 errorsBefore)
 {
     m_status.running = false;
     if (!m_stopRequested) {
         const qint64 errors = m_statistics.errors - errorsBefore;
         m_status.lastRunEnded = m_parts.clock.now();
         m_status.lastRunErrors = errors;
-        m_notices.runEnded(before, m_parts.configuration.sets, errors, m_firstError);
+        m_notices.runEnded(before, ran, errors, m_firstError);
         m_notices.checkStale(m_parts.configuration);
     }
     showStatus();

@@ -96,8 +96,8 @@ private:
     void listWithEvents(const std::function<void(const std::function<void()>&)>& list);
     void runWatchedSet(qint16 setIndex);
     void runAndArm(qint16 setIndex);
-    void storeRunRecords(const BackupSets& before);
-    void runEnded(const BackupSets& before, qint64 errorsBefore);
+    void storeRunRecords(const BackupSets& ran);
+    void runEnded(const BackupSets& before, const BackupSets& ran, qint64 errorsBefore);
     void showStatus();
     void showProgressInStatus(int percent);
     void armWatch();

@@ -57,10 +57,9 @@ void RunNotices::notify(const QString& summary, const QString& body) const
         m_notify(summary, body);
 }
 
-void RunNotices::runEnded(const BackupSets& before, const BackupSets& after, qint64 errors,
+void RunNotices::runEnded(const BackupSets& before, const BackupSets& ran, qint64 errors,
                           const QString& firstError)
 {
-    const BackupSets ran = WithNewRunRecords(before, after);
     if (errors > 0)
         notify(u"Kelvo: backup failed"_s, FailureBody(FailedSets(ran), errors, firstError));
     const QStringList again = SetsCompletedAfterFailure(ran, before);

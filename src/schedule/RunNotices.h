@@ -21,11 +21,10 @@ class RunNotices final
 public:
     RunNotices(NotifyFunction notify, const Clock& clock);
 
-    // A run that was not stopped has ended; before and after are the sets around it, errors those it
-    // counted and firstError its first error line. One notification for a failure, one for the sets
-    // that complete again.
-    void runEnded(const BackupSets& before, const BackupSets& after, qint64 errors,
-                  const QString& firstError);
+    // A run that was not stopped has ended; before are the sets as it began, ran those it went through
+    // (WithNewRunRecords), errors those it counted and firstError its first error line. One
+    // notification for a failure, one for the sets that complete again.
+    void runEnded(const BackupSets& before, const BackupSets& ran, qint64 errors, const QString& firstError);
     // Tells of each stale set at most once a day (by this process: a restart may tell it again).
     void checkStale(const Configuration& configuration);
 

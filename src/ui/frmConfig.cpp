@@ -20,14 +20,7 @@ using namespace Qt::StringLiterals;
 
 namespace {
 
-struct ToolbarButton
-{
-    QString caption; // its & marks the access key
-    QString toolTip;
-    QString icon;
-};
-
-const std::array<ToolbarButton, 8> ToolbarButtons{{
+const std::array<ToolbarCommand, 8> ToolbarButtons{{
     {u"&Add"_s, u"Add"_s, u"add"_s},
     {u"&Properties"_s, u"Properties"_s, u"properties"_s},
     {u"&Remove"_s, u"Remove"_s, u"remove"_s},
@@ -49,15 +42,8 @@ frmConfig::frmConfig(frmConfigParts parts, QWidget* parent)
     setWindowTitle(u"Edit Sets"_s);
     setFont(WindowFont(font()));
     setModal(true);
-    m_toolbar.setIconSize(QSize(16, 16));
-    m_toolbar.setToolButtonStyle(Qt::ToolButtonTextUnderIcon);
-    for (std::size_t i = 0; i < ToolbarButtons.size(); ++i) {
-        const ToolbarButton& button = ToolbarButtons[i];
-        QAction* action = AddToolbarCommand(m_toolbar, button.caption, button.icon, button.toolTip);
-        const int index = int(i) + 1;
-        connect(action, &QAction::triggered, this, [this, index] { Toolbar1_ButtonClick(index); });
-        m_buttons.push_back(action);
-    }
+    m_buttons =
+        FillToolbar(m_toolbar, ToolbarButtons, [this](int command) { Toolbar1_ButtonClick(command); });
     toolbarButton(Help).setShortcut(QKeySequence::HelpContents);
     m_grid.setObjectName(u"MSFlexGrid1"_s);
     m_grid.setModel(&m_model);

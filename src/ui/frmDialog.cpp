@@ -26,14 +26,7 @@ constexpr int ClientWidth = 6315;
 constexpr int ClientHeight = 3480;
 constexpr int ScreenSaverHeightCut = 330;
 constexpr int FrameTop = 480;
-struct ToolbarButton
-{
-    QString caption; // its & marks the access key
-    QString toolTip;
-    QString icon;
-};
-
-const std::array<ToolbarButton, 6> ToolbarButtons{{
+const std::array<ToolbarCommand, 6> ToolbarButtons{{
     {u"&Edit Sets"_s, u"Configure files to be backed up"_s, u"edit-sets"_s},
     {u"&Settings"_s, u"Display the main configuration screen."_s, u"settings"_s},
     {u"&Run now"_s, u"Re-check files in your currently selected sets"_s, u"run-now"_s},
@@ -100,15 +93,8 @@ void frmDialog::buildToolbar()
 {
     m_toolbar = new QToolBar(this);
     m_toolbar->setObjectName(u"Toolbar1"_s);
-    m_toolbar->setIconSize(QSize(16, 16));
-    m_toolbar->setToolButtonStyle(Qt::ToolButtonTextUnderIcon);
-    for (std::size_t i = 0; i < ToolbarButtons.size(); ++i) {
-        const ToolbarButton& button = ToolbarButtons[i];
-        QAction* action = AddToolbarCommand(*m_toolbar, button.caption, button.icon, button.toolTip);
-        const int index = int(i) + 1;
-        connect(action, &QAction::triggered, this, [this, index] { Toolbar1_ButtonClick(index); });
-        m_buttons.push_back(action);
-    }
+    m_buttons =
+        FillToolbar(*m_toolbar, ToolbarButtons, [this](int command) { Toolbar1_ButtonClick(command); });
     m_toolbar->setGeometry(0, 0, Pixels(ClientWidth),
                            std::max(m_toolbar->sizeHint().height(), Pixels(FrameTop)));
     toolbarButton(Help).setShortcut(QKeySequence::HelpContents);

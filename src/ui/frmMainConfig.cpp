@@ -48,6 +48,16 @@ constexpr int BottomRight = 3;
 const QString NoRealTimeSet = u"None"_s;
 const QString ScreenSaverFilter = u"Screen Saver (*.scr);;All Files (*)"_s;
 
+// A number box followed by its unit, the rest of the row left empty.
+QHBoxLayout* NumberWithUnit(QLineEdit* field, QLabel* unit)
+{
+    auto* row = new QHBoxLayout;
+    row->addWidget(field);
+    row->addWidget(unit);
+    row->addStretch();
+    return row;
+}
+
 int CornerIndex(const QString& code)
 {
     for (std::size_t i = 0; i < CornerCodes.size(); ++i) {
@@ -179,12 +189,9 @@ QGroupBox* frmMainConfig::buildFileFrame()
     grid->addWidget(browse, 0, 3);
     m_tbfileSize =
         addNumberField(u"tbfileSize"_s, u"maximum log file size"_s, u"megabytes"_s, "IntLogFileSize", 3);
-    auto* size = new QHBoxLayout;
-    size->addWidget(m_tbfileSize);
-    size->addWidget(addLabel(u"Label3"_s, u"MB  (zero for unlimited size)"_s));
-    size->addStretch();
     grid->addWidget(addLabel(u"Label2"_s, u"Ma&ximum log file size :"_s, m_tbfileSize), 1, 0);
-    grid->addLayout(size, 1, 1, 1, 3);
+    grid->addLayout(NumberWithUnit(m_tbfileSize, addLabel(u"Label3"_s, u"MB  (zero for unlimited size)"_s)),
+                    1, 1, 1, 3);
     m_cbLogFile = addCheckBox(u"cbLogFile"_s, u"Create &log file"_s);
     m_cbSuccess = addCheckBox(u"cbSuccess"_s, u"Log &successful copies"_s);
     m_cbErrors = addCheckBox(u"cbErrors"_s, u"Log &errors"_s);
@@ -259,13 +266,10 @@ QGroupBox* frmMainConfig::buildMiscFrame()
     grid->addWidget(m_ddbRealTimeCheck, 2, 1);
     m_tbStaleDays =
         addNumberField(u"tbStaleDays"_s, u"days without a completed backup"_s, u"days"_s, "IntStaleDays", 3);
-    auto* days = new QHBoxLayout;
-    days->addWidget(m_tbStaleDays);
-    days->addWidget(addLabel(u"Label9"_s, u"days  (zero: never)"_s));
-    days->addStretch();
     grid->addWidget(
         addLabel(u"Label8"_s, u"Tell me when a set has not completed a backup &for"_s, m_tbStaleDays), 3, 0);
-    grid->addLayout(days, 3, 1, 1, 2);
+    grid->addLayout(NumberWithUnit(m_tbStaleDays, addLabel(u"Label9"_s, u"days  (zero: never)"_s)), 3, 1, 1,
+                    2);
     grid->setColumnStretch(2, 1);
     return frame;
 }
