@@ -45,17 +45,10 @@ runs_ended() { [ "$(runs)" -ge "$1" ]; }
 notifications() { grep -c 'member=Notify' "$work/notify.log"; }
 files_in() { find "$1" -type f 2>/dev/null | wc -l; }
 more_files_than() { [ "$(files_in "$1")" -gt "$2" ]; }
-# Edit Sets from the main window's toolbar. A click in the first seconds after the first run of a large
-# set is now and then lost under Xvfb, so another follows when no editor came.
+# Edit Sets from the main window's toolbar.
 open_editor() {
-    local try
-    for try in 1 2 3; do
-        xdotool mousemove --window "$(window_of Kelvo)" 25 22 click 1
-        wait_for 10 has_window "Edit Sets" && sleep 1 && return 0
-        echo "note: Edit Sets did not open at click $try" >&2
-        xwininfo -root -tree | grep -i 'kelvo\|edit sets' | grep -v 'has no name' >&2
-    done
-    return 1
+    xdotool mousemove --window "$(window_of Kelvo)" 25 22 click 1
+    wait_for 10 has_window "Edit Sets" && sleep 1
 }
 stop_kelvo() { kill -TERM "$1" && wait "$1"; }
 tray_area() { # the notification area's geometry, for import -crop
@@ -104,7 +97,7 @@ xdotool mousemove 640 400
 open_editor
 xdotool windowsize "$(window_of "Edit Sets")" 1260 330 windowmove "$(window_of "Edit Sets")" 10 200; sleep 1
 import -window root -crop 1280x400+0+180 +repage "$out/editor-last-run-failed.png"
-xdotool key --window "$(window_of "Edit Sets")" Escape
+xdotool windowactivate --sync "$(window_of "Edit Sets")" key Escape
 stop_kelvo $pid
 chattr -i "$work/locked"
 "$bin/kelvo" &
@@ -136,7 +129,7 @@ wait_for 120 runs_ended $((runs_before + 1))
 check "a run goes on while the settings dialog stays open ($copied_when_opened of $total files when it opened)" \
     eval '[ "$(files_in "$work/big-backup")" = "$total" ] && has_window "Kelvo Settings"'
 import -window root "$out/dialog-open-run-ended.png"
-xdotool key --window "$(window_of "Kelvo Settings")" Escape
+xdotool windowactivate --sync "$(window_of "Kelvo Settings")" key Escape
 stop_kelvo $pid
 
 # An edit in Edit Sets outlives the countdown's reload and run: the set unticked there stays so.
