@@ -167,6 +167,7 @@ struct SetWalk
     std::vector<VisitedDirectory> visited;
     std::map<std::pair<quint64, quint64>, FirstCopy> hardLinks; // by the source file's device and inode
     bool wrote = false; // anything copied, made, kept aside or deleted
+    CopyRefusals copyRefusals;
 };
 
 // One run over the chosen sets: the working values that live only as long as the run.
@@ -732,15 +733,15 @@ void Run::copyFile(qint16 setIndex, const FilePair& pair, TimePrecision precisio
         inTheWay && inTheWay->IsDirectory())
         clearOldVersion(pair.target, pair.name);
     std::optional<File> firstOfItsLinks;
-    const qint64 result =
-        CopyFileWithProgress(m_context, pair.source, pair.destination, [&](const File& source) {
-            if (source.LinkCount() < 2)
-                return false;
-            if (linkToFirstCopy(source, pair.destination))
-                return true;
-            firstOfItsLinks = source;
-            return false;
-        });
+    const qint64 result = CopyFileWithProgress(m_context, m_walk.copyRefusals, pair.source, pair.destination,
+                                               [&](const File& source) {
+                                                   if (source.LinkCount() < 2)
+                                                       return false;
+                                                   if (linkToFirstCopy(source, pair.destination))
+                                                       return true;
+                                                   firstOfItsLinks = source;
+                                                   return false;
+                                               });
     if (result > 0 && firstOfItsLinks)
         rememberFirstCopy(*firstOfItsLinks, pair.destination);
     const bool success = result > 0 || !NeedsCopy(m_context, setIndex, pair.source, pair.destination,

@@ -43,6 +43,7 @@ TEST_F(Comparison, OverwriteOffNeverReplacesAnExistingFile)
 
     // A missing destination is copied whatever the overwrite rule says.
     MakeFile(src("b"), "b");
+    CopyRefusals refusals;
     for (const char* criterion : {"OpDate", "OpFileSize"}) {
         set().CopyOptions = QString::fromLatin1(criterion);
         EXPECT_TRUE(needsCopy("b")) << criterion;
@@ -263,10 +264,11 @@ TEST_F(Comparison, ConflictCopiesAreKnownByName)
 
 TEST_F(Comparison, RightAfterACopyNothingIsDueAndASizeChangeOfTheCopyIsNoticed)
 {
+    CopyRefusals refusals;
     for (const char* criterion : {"OpDate", "OpFileSize"}) {
         set().CopyOptions = QString::fromLatin1(criterion);
         MakeFile(src("a"), "contents", 1500);
-        ASSERT_GT(CopyFileWithProgress(context, src("a"), dst("a")), 0);
+        ASSERT_GT(CopyFileWithProgress(context, refusals, src("a"), dst("a")), 0);
         EXPECT_FALSE(needsCopy("a", CopyCheck::AfterCopy)) << criterion;
     }
     // The copy carries the source's creation time, so a copy of another size is replaced even when
@@ -274,7 +276,7 @@ TEST_F(Comparison, RightAfterACopyNothingIsDueAndASizeChangeOfTheCopyIsNoticed)
     set().CopyOptions = QStringLiteral("OpDate");
     MakeFile(dst("b"), "x", 900);
     MakeFile(src("b"), "source", 1000);
-    ASSERT_GT(CopyFileWithProgress(context, src("b"), dst("b")), 0);
+    ASSERT_GT(CopyFileWithProgress(context, refusals, src("b"), dst("b")), 0);
     WriteFile(dst("b"), "changed in the backup");
     EXPECT_TRUE(needsCopy("b"));
 }

@@ -2,6 +2,7 @@
 
 #include "EngineFixture.h"
 #include "engine/Comparison.h"
+#include "engine/FileContents.h"
 #include "engine/RunStopped.h"
 #include "platform/Failure.h"
 #include "platform/FileSystem.h"
@@ -10,6 +11,9 @@
 #include <algorithm>
 #include <fcntl.h>
 #include <filesystem>
+#include <linux/fiemap.h>
+#include <linux/fs.h>
+#include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <sys/xattr.h>
 #include <tuple>
@@ -24,8 +28,9 @@ protected:
     // src(name) over dst(to), by default the same name.
     qint64 copy(const std::string& name, const std::string& to = {})
     {
-        return CopyFileWithProgress(context, src(name), dst(to.empty() ? name : to));
+        return CopyFileWithProgress(context, refusals, src(name), dst(to.empty() ? name : to));
     }
+    CopyRefusals refusals;
     bool progressRanForwardToTheEnd() const
     {
         const std::vector<int>& progress = observer.fileProgress;
@@ -40,23 +45,6 @@ QByteArray Pattern(qint64 size)
     for (qint64 i = 0; i < size; ++i)
         bytes[i] = static_cast<char>((i * 131 + 7) % 251);
     return bytes;
-}
-
-// An empty source gives 1 and an empty copy; an old destination longer than the source is replaced
-// by exactly the source's bytes.
-TEST_F(FileCopy, CopiesEveryChunkSizeExactlyWithProgressOnlyForward)
-{
-    for (const qint64 size : {0, 1, 2048, 2049, 600000}) {
-        SCOPED_TRACE(size);
-        const std::string name = "f" + std::to_string(size);
-        MakeFile(src(name), Pattern(size));
-        MakeFile(dst(name), QByteArray(700000, 'x'));
-        observer.fileProgress.clear();
-        EXPECT_EQ(copy(name), std::max<qint64>(size, 1));
-        EXPECT_EQ(ReadFile(dst(name)), Pattern(size));
-        EXPECT_TRUE(progressRanForwardToTheEnd());
-    }
-    EXPECT_EQ(statistics.errors, 0);
 }
 
 // The program keeps its own records in user.kelvo.*: one found on a source is not carried.
@@ -117,31 +105,119 @@ TEST_F(FileCopy, FailuresKeepTheOldDestinationAndCountOneErrorEach)
     EXPECT_EQ(status.value_or(0), 0);
 }
 
-// The copy holds what the source held when it was read; its time is the one from before the change,
-// so the next run copies the file again.
-TEST_F(FileCopy, SourceThatShrinksWhileItIsCopiedIsCopiedAgain)
+// The ways a file system answers the kernel's copy calls, played over the real calls. No file system
+// of the test machine need clone: the played clone copies the whole file in one call, as a clone
+// takes it whole.
+struct KernelCallCounts
 {
-    addSet();
-    MakeFile(src("growing.log"), Pattern(1 << 20), 1000);
-    observer.onYield = [this] {
-        if (observer.yields == 3)
-            MakeFile(src("growing.log"), "rewritten", 2000);
-    };
-    EXPECT_GT(copy("growing.log"), 0);
-    EXPECT_EQ(File::GetFile(dst("growing.log")).DateLastModified().seconds, 1000);
-    EXPECT_TRUE(NeedsCopy(context, 0, src("growing.log"), dst("growing.log"), CopyCheck::AfterCopy));
+    int clones = 0;
+    int copyRanges = 0;
+};
+KernelCallCounts g_calls;
+int g_cloneRefusal = 0;     // the errno of a refused clone; 0 clones
+int g_copyRangeRefusal = 0; // the errno of a refused copy; 0 copies, -1 copies nothing, as some FUSE do
+
+int PlayedClone(int destinationFd, int sourceFd)
+{
+    ++g_calls.clones;
+    if (g_cloneRefusal != 0) {
+        errno = g_cloneRefusal;
+        return -1;
+    }
+    struct stat source = {};
+    fstat(sourceFd, &source);
+    off_t in = 0;
+    off_t out = 0;
+    while (in < source.st_size)
+        if (copy_file_range(sourceFd, &in, destinationFd, &out, source.st_size - in, 0) <= 0)
+            return -1;
+    return 0;
 }
 
-// Also where the new file must have a name while it is written (no O_TMPFILE).
-TEST_F(FileCopy, StopBetweenChunksLeavesNoPartialFile)
+ssize_t PlayedCopyRange(int sourceFd, off_t* sourceOffset, int destinationFd, off_t* destinationOffset,
+                        std::size_t length)
 {
-    MakeFile(src("big"), Pattern(1 << 20));
+    ++g_calls.copyRanges;
+    if (g_copyRangeRefusal < 0)
+        return 0;
+    if (g_copyRangeRefusal > 0) {
+        errno = g_copyRangeRefusal;
+        return -1;
+    }
+    return SystemKernelCopyCalls().copyRange(sourceFd, sourceOffset, destinationFd, destinationOffset,
+                                             length);
+}
+
+struct Way
+{
+    const char* name;
+    int cloneRefusal;
+    int copyRangeRefusal;
+    bool refusalHoldsForTheFileSystem;
+};
+
+const Way Ways[] = {
+    {"Clone", 0, 0, false},
+    {"InKernelWhereClonesAreRefused", EOPNOTSUPP, 0, true},
+    {"ReadsAndWritesToAnotherFileSystem", EXDEV, EXDEV, true},
+    {"ReadsAndWritesOnAFuseThatCopiesNothing", ENOTTY, -1, true},
+    {"ReadsAndWritesForOneRefusedFile", EINVAL, EINVAL, false},
+};
+
+class FileCopyWay : public FileCopy, public ::testing::WithParamInterface<Way>
+{
+protected:
+    void SetUp() override
+    {
+        g_calls = {};
+        g_cloneRefusal = GetParam().cloneRefusal;
+        g_copyRangeRefusal = GetParam().copyRangeRefusal;
+        UseKernelCopyCalls({PlayedClone, PlayedCopyRange});
+    }
+    void TearDown() override { UseKernelCopyCalls(SystemKernelCopyCalls()); }
+    bool clones() const { return GetParam().cloneRefusal == 0; }
+};
+
+constexpr qint64 MiB = 1 << 20;
+
+// An empty source gives 1 and an empty copy; an old destination longer than the source is replaced by
+// exactly the source's bytes. A file system that refuses a way is asked once per set, not per file.
+TEST_P(FileCopyWay, CopiesExactlyWithProgressOnlyForwardAndAsksARefusingFileSystemOnce)
+{
+    const qint64 sizes[] = {0, 1, 256 * 1024 + 1, 4 * MiB + 1, 9 * MiB};
+    for (const qint64 size : sizes) {
+        SCOPED_TRACE(size);
+        const std::string name = "f" + std::to_string(size);
+        MakeFile(src(name), Pattern(size));
+        MakeFile(dst(name), QByteArray(700000, 'x'));
+        observer.fileProgress.clear();
+        EXPECT_EQ(copy(name), std::max<qint64>(size, 1));
+        EXPECT_TRUE(ReadFile(dst(name)) == Pattern(size));
+        EXPECT_TRUE(progressRanForwardToTheEnd());
+    }
+    EXPECT_EQ(statistics.errors, 0);
+    const int files = static_cast<int>(std::size(sizes));
+    EXPECT_EQ(g_calls.clones, GetParam().refusalHoldsForTheFileSystem ? 1 : files);
+    if (clones())
+        EXPECT_EQ(g_calls.copyRanges, 0);
+    else if (GetParam().refusalHoldsForTheFileSystem && GetParam().copyRangeRefusal != 0)
+        EXPECT_EQ(g_calls.copyRanges, 1);
+    else if (GetParam().copyRangeRefusal != 0)
+        EXPECT_EQ(g_calls.copyRanges, files - 1) << "asked for each file with data";
+    else
+        EXPECT_GE(g_calls.copyRanges, files + 1) << "a copy of 9 MiB goes in slices";
+}
+
+// Also where the new file must have a name while it is written (no O_TMPFILE, as on FUSE).
+TEST_P(FileCopyWay, StopLeavesTheOldCopyAndNoPartialFile)
+{
+    MakeFile(src("big"), Pattern(12 * MiB));
     MakeFile(dst("big"), "old");
     for (const bool named : {false, true}) {
         ForceNamedReplacements(named);
         observer.yields = 0;
         observer.onYield = [this] {
-            observer.stop = observer.yields > 3;
+            observer.stop = observer.yields >= 1;
             EXPECT_EQ(ListDirectory(DirectoryHandle(dst()), MaskAll), std::vector<std::string>{"big"});
         };
         EXPECT_THROW(copy("big"), RunStopped);
@@ -150,6 +226,109 @@ TEST_F(FileCopy, StopBetweenChunksLeavesNoPartialFile)
         EXPECT_EQ(FilesBelow(dst()), std::vector<std::string>{"big"});
     }
     EXPECT_EQ(statistics.errors, 0);
+}
+
+// The copy keeps the time from before the change, so the next run copies the file again.
+TEST_P(FileCopyWay, SourceChangedWhileItIsCopiedIsCopiedAgain)
+{
+    addSet();
+    MakeFile(src("growing.log"), Pattern(12 * MiB), 1000);
+    observer.onYield = [this] {
+        if (observer.yields == 1)
+            MakeFile(src("growing.log"), "rewritten", 2000);
+    };
+    EXPECT_GT(copy("growing.log"), 0);
+    EXPECT_EQ(File::GetFile(dst("growing.log")).DateLastModified().seconds, 1000);
+    EXPECT_TRUE(NeedsCopy(context, 0, src("growing.log"), dst("growing.log"), CopyCheck::AfterCopy));
+}
+
+// Only the data is copied: the copy takes about the room of the source, not its length.
+TEST_P(FileCopyWay, HolesStayHoles)
+{
+    if (clones())
+        GTEST_SKIP() << "a played clone fills holes; the btrfs and XFS test checks real ones";
+    constexpr qint64 size = 64 * MiB;
+    const int fd = open(src("disk.img").c_str(), O_WRONLY | O_CREAT, 0644);
+    ASSERT_GE(fd, 0);
+    ASSERT_EQ(ftruncate(fd, size), 0);
+    const std::pair<qint64, QByteArray> pieces[] = {
+        {0, Pattern(4096)}, {20 * MiB, Pattern(MiB)}, {40 * MiB + 17, "the end, then a hole"}};
+    for (const auto& [offset, bytes] : pieces)
+        EXPECT_EQ(pwrite(fd, bytes.constData(), bytes.size(), offset), bytes.size());
+    close(fd);
+    struct stat source = {}, copied = {};
+    ASSERT_EQ(stat(src("disk.img").c_str(), &source), 0);
+    if (source.st_blocks * 512 >= size)
+        GTEST_SKIP() << "the file system keeps no holes";
+
+    EXPECT_EQ(copy("disk.img"), size);
+    ASSERT_EQ(stat(dst("disk.img").c_str(), &copied), 0);
+    EXPECT_EQ(copied.st_size, size);
+    EXPECT_LE(copied.st_blocks, source.st_blocks + 64);
+    EXPECT_EQ(std::system(("cmp -s '" + src("disk.img") + "' '" + dst("disk.img") + "'").c_str()), 0);
+    EXPECT_TRUE(progressRanForwardToTheEnd());
+    EXPECT_GE(observer.yields, size / (4 * MiB)) << "the holes pace the yields too";
+}
+
+INSTANTIATE_TEST_SUITE_P(EachWay, FileCopyWay, ::testing::ValuesIn(Ways),
+                         [](const ::testing::TestParamInfo<Way>& info) {
+                             return std::string(info.param.name);
+                         });
+
+// Whether the file's first extent is shared with another file: the copy is a clone.
+bool SharesItsBlocks(const std::string& path)
+{
+    alignas(fiemap) char request[sizeof(fiemap) + sizeof(fiemap_extent)] = {};
+    auto* map = reinterpret_cast<fiemap*>(request);
+    map->fm_length = FIEMAP_MAX_OFFSET;
+    map->fm_flags = FIEMAP_FLAG_SYNC;
+    map->fm_extent_count = 1;
+    const int fd = open(path.c_str(), O_RDONLY);
+    const bool shared = fd >= 0 && ioctl(fd, FS_IOC_FIEMAP, map) == 0 && map->fm_mapped_extents == 1 &&
+                        (map->fm_extents[0].fe_flags & FIEMAP_EXTENT_SHARED) != 0;
+    close(fd);
+    return shared;
+}
+
+// Real file systems, each where the test machine has it: btrfs and XFS clone (the copy shares the
+// source's blocks, holes and all), a FUSE file system has no unnamed files, and a copy from here into a
+// tmpfs goes by reads and writes. Each copies a file and a sparse file exactly.
+TEST_F(FileCopy, RealFileSystemsCloneOrCopyExactly)
+{
+    int tried = 0;
+    for (const std::string kind : {"btrfs", "xfs", "fuse", "tmpfs"}) {
+        SCOPED_TRACE(kind);
+        const std::string root = dst(kind);
+        std::filesystem::create_directories(root);
+        // A tmpfs is the destination only: the source stays here.
+        const std::string from = kind == "tmpfs" ? src() : root + "/";
+        const auto body = [&] {
+            MakeFile(from + "data", Pattern(9 * MiB));
+            const int fd = open((from + "sparse").c_str(), O_WRONLY | O_CREAT, 0644);
+            if (fd < 0 || ftruncate(fd, 64 * MiB) != 0 || pwrite(fd, "x", 1, 40 * MiB) != 1)
+                return 1;
+            close(fd);
+            for (const std::string name : {"data", "sparse"}) {
+                const std::string copied = root + "/" + name + ".copy";
+                if (CopyFileWithProgress(context, refusals, from + name, copied) <= 0)
+                    return 2;
+                if (std::system(("cmp -s '" + from + name + "' '" + copied + "'").c_str()) != 0)
+                    return 3;
+                if ((kind == "btrfs" || kind == "xfs") && !SharesItsBlocks(copied))
+                    return 4;
+            }
+            struct stat sparse = {};
+            if (stat((root + "/sparse.copy").c_str(), &sparse) != 0 || sparse.st_blocks * 512 > 8 * MiB)
+                return 5;
+            return FilesBelow(root).size() == (kind == "tmpfs" ? 2u : 4u) ? 0 : 6;
+        };
+        const std::optional<int> status =
+            kind == "tmpfs" ? InPrivateTmpfs(root, 128 * MiB, body) : OnFileSystemOfItsOwn(root, kind, body);
+        tried += status.has_value();
+        EXPECT_EQ(status.value_or(0), 0);
+    }
+    if (tried == 0)
+        GTEST_SKIP() << "this machine mounts none of them";
 }
 
 // Links to a file, to a directory, to nothing and to themselves all arrive as links with the same text
@@ -179,32 +358,6 @@ TEST_F(FileCopy, CopiesSymbolicLinksAsLinks)
     EXPECT_EQ(ReadFile(src("target")), "the target's contents");
     EXPECT_EQ(statistics.errors, 0);
     EXPECT_EQ(ListDirectory(DirectoryHandle(dst()), MaskAll).size(), std::size(links));
-}
-
-// Only the data is read and written: the copy takes about the room of the source, not its length.
-TEST_F(FileCopy, SparseFileStaysSparse)
-{
-    constexpr qint64 size = 256LL << 20;
-    const int fd = open(src("disk.img").c_str(), O_WRONLY | O_CREAT, 0644);
-    ASSERT_GE(fd, 0);
-    ASSERT_EQ(ftruncate(fd, size), 0);
-    const std::pair<qint64, QByteArray> pieces[] = {
-        {0, Pattern(4096)}, {100LL << 20, Pattern(1 << 20)}, {(200LL << 20) + 17, "the end, then a hole"}};
-    for (const auto& [offset, bytes] : pieces)
-        EXPECT_EQ(pwrite(fd, bytes.constData(), bytes.size(), offset), bytes.size());
-    close(fd);
-    struct stat source = {}, copied = {};
-    ASSERT_EQ(stat(src("disk.img").c_str(), &source), 0);
-    if (source.st_blocks * 512 >= size)
-        GTEST_SKIP() << "the file system keeps no holes";
-
-    EXPECT_EQ(copy("disk.img"), size);
-    ASSERT_EQ(stat(dst("disk.img").c_str(), &copied), 0);
-    EXPECT_EQ(copied.st_size, size);
-    EXPECT_LE(copied.st_blocks, source.st_blocks + 64);
-    EXPECT_EQ(std::system(("cmp -s '" + src("disk.img") + "' '" + dst("disk.img") + "'").c_str()), 0);
-    EXPECT_TRUE(progressRanForwardToTheEnd());
-    EXPECT_GE(observer.yields, size / (256 * 1024)) << "the holes pace the yields too";
 }
 
 // 120 levels and more than 6,000 bytes, longer than one system call takes, with files on every tenth.

@@ -152,6 +152,16 @@ std::optional<int> InPrivateMount(const std::function<bool()>& mountDirectory,
     return code;
 }
 
+// The commands that put a file system of kind on directory, the image beside it.
+std::string MountCommand(const std::string& directory, const std::string& kind)
+{
+    if (kind == "fuse")
+        return "bindfs '" + directory + "' '" + directory + "'";
+    const std::string image = directory + ".img";
+    return "truncate -s 320M '" + image + "' && mkfs." + kind + " -q '" + image + "' && mount -o loop '" +
+           image + "' '" + directory + "' && rm '" + image + "'";
+}
+
 } // namespace
 
 std::optional<int> InPrivateTmpfs(const std::string& directory, qint64 bytes,
@@ -170,6 +180,24 @@ std::optional<int> InReadOnlyDirectory(const std::string& directory, const std::
                    mount(nullptr, directory.c_str(), nullptr, MS_BIND | MS_REMOUNT | MS_RDONLY, nullptr) == 0;
         },
         body);
+}
+
+std::optional<int> OnFileSystemOfItsOwn(const std::string& directory, const std::string& kind,
+                                        const std::function<int()>& body)
+{
+    if (!RunningAsRoot())
+        return std::nullopt;
+    const int code = RunInChild([&] {
+        if (unshare(CLONE_NEWNS) != 0 || mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
+            std::system(("(" + MountCommand(directory, kind) + ") >/dev/null 2>&1").c_str()) != 0)
+            return Refused;
+        const int result = body();
+        // A FUSE daemon lives on until its file system is unmounted.
+        return std::system(("umount '" + directory + "'").c_str()) == 0 ? result : 98;
+    });
+    if (code == Refused || code < 0)
+        return std::nullopt;
+    return code;
 }
 
 } // namespace kelvo::test

@@ -78,5 +78,10 @@ std::optional<int> InPrivateTmpfs(const std::string& directory, qint64 bytes,
 // Runs body in a child process that sees directory read-only, as on a read-only mount, whoever it
 // runs as. Gives the body's exit code, or nullopt when the system allows no such mount.
 std::optional<int> InReadOnlyDirectory(const std::string& directory, const std::function<int()>& body);
+// Runs body in a child process that sees directory on a file system of its own kind: "btrfs" or "xfs"
+// on a fresh loop image, or "fuse", bindfs over the directory itself. Only root can mount them; gives
+// nullopt when the system cannot.
+std::optional<int> OnFileSystemOfItsOwn(const std::string& directory, const std::string& kind,
+                                        const std::function<int()>& body);
 
 } // namespace kelvo::test
