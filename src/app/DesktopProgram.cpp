@@ -126,7 +126,7 @@ void DesktopProgram::listenForIdle()
         *m_screenSaverWatch,
         IdleBackupParts{m_configuration.settings,
                         [&controller] { return controller.runBusy() || controller.state().RunPending; },
-                        [this] { m_dialog->Form_Load(); },
+                        [&controller] { controller.LoadWhileAway(); },
                         [&controller](const QString& line) { controller.NoteInLog(line); }});
     m_idleBackup->CheckAvailable();
 }

@@ -15,7 +15,10 @@ Commands:
   settings KEY VALUE      Change one general setting. Booleans take true or false, numbers must be
                           whole numbers in range, StrStatusBarPos takes TL, TR, BL or BR, StrRealTime
                           takes None or the name of a set. flWindowsStart also writes or disables
-                          the desktop autostart entry of kelvo.
+                          the desktop autostart entry of kelvo. flLowPriority (default true) lets
+                          runs, run included, give the disk and processor to other programs first
+                          (idle I/O class, nice 10); runs while the screen saver shows go at full
+                          speed.
   add NAME OPTIONS        Add a set. --source and --dest are required.
   edit NAME OPTIONS       Change the given options of a set; the others keep their values.
   remove NAME             Remove a set.

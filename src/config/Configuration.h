@@ -33,6 +33,7 @@ struct GeneralSettings
     QString StrRealTime;
     bool flRunWhenIdle = false; // back up when the session's screen saver starts or the screen locks
     qint16 IntStaleDays = 0;    // days without a completed run of an enabled set before it is told; 0 never
+    bool flLowPriority = false; // runs while the user works take the idle I/O class and nice 10
 
     bool operator==(const GeneralSettings&) const = default;
 };

@@ -31,6 +31,7 @@ const std::vector<GeneralSettingKey>& GeneralSettingKeys()
         {"StrRealTime", &G::StrRealTime, "None"},
         {"flRunWhenIdle", &G::flRunWhenIdle, "false"},
         {"IntStaleDays", &G::IntStaleDays, "7", 0, 365},
+        {"flLowPriority", &G::flLowPriority, "true"},
     };
     return keys;
 }

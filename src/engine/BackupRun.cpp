@@ -9,6 +9,7 @@
 #include "platform/Failure.h"
 #include "platform/FileSystem.h"
 #include "platform/ReplacementFile.h"
+#include "platform/RunPriority.h"
 
 #include <QFile>
 
@@ -924,6 +925,12 @@ private:
     RunState& m_state;
 };
 
+// Only while the user may be working; flLowPriority off asks for full speed always.
+bool AtLowPriority(const RunContext& context)
+{
+    return context.configuration.settings.flLowPriority && !context.screenSaverMode && !context.userAway;
+}
+
 void Queue(RunState& state, qint16 setIndex)
 {
     if (std::find(state.QueuedRuns.begin(), state.QueuedRuns.end(), setIndex) == state.QueuedRuns.end())
@@ -940,6 +947,7 @@ void RunBackup(RunContext& context, qint16 setIndex)
         return;
     }
     BusyScope busy(state);
+    const RunPriority priority(AtLowPriority(context));
     Run(context).execute(setIndex);
     while (!state.QueuedRuns.empty() && !context.observer.stopRequested()) {
         const qint16 next = state.QueuedRuns.front();

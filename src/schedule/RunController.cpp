@@ -13,6 +13,7 @@
 #include <QFile>
 
 #include <algorithm>
+#include <utility>
 
 namespace kelvo {
 
@@ -103,6 +104,12 @@ void RunController::Load()
     listWithEvents([this](const std::function<void()>& betweenDirectories) {
         BuildDirectoryLists(m_parts.configuration, m_parts.app.StartedByWindows, m_state, betweenDirectories);
     });
+}
+
+void RunController::LoadWhileAway()
+{
+    m_awayLoad = true;
+    Load();
 }
 
 void RunController::SetListChanged()
@@ -218,7 +225,7 @@ void RunController::PollTick()
         if (m_state.RunPending) {
             m_state.RunPending = false;
             m_lastFullRunStart = m_parts.clock.now();
-            runAndArm(AllSets);
+            runAndArm(AllSets, std::exchange(m_awayLoad, false));
         }
         if (m_state.PendingSetIndex != AllSets && !m_stopRequested)
             runWatchedSet(m_state.PendingSetIndex);
@@ -239,12 +246,13 @@ void RunController::runWatchedSet(qint16 setIndex)
         RebuildDirectoryList(m_parts.configuration, setIndex, m_state, betweenDirectories);
     });
     if (!m_stopRequested)
-        runAndArm(setIndex);
+        runAndArm(setIndex, false);
 }
 
-void RunController::runAndArm(qint16 setIndex)
+void RunController::runAndArm(qint16 setIndex, bool userAway)
 {
-    RunContext context{m_parts.configuration, m_state, m_statistics, *this, m_parts.clock, screenSaverMode()};
+    RunContext context{m_parts.configuration, m_state,           m_statistics, *this,
+                       m_parts.clock,         screenSaverMode(), userAway};
     m_sinceEvents.invalidate(); // what is waiting now gets its turn at the run's first yield
     const BackupSets before = m_parts.configuration.sets;
     const qint64 errorsBefore = m_statistics.errors;

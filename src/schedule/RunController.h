@@ -50,6 +50,9 @@ public:
     // run and rebuilds the directory lists. Asked while a run is busy, it waits for the run's end,
     // so a run never has its configuration or its lists replaced under it.
     void Load();
+    // The load of the idle trigger: the desktop's screen saver has started, so the run it asks for
+    // goes at full speed, as the screen-saver mode's runs do.
+    void LoadWhileAway();
     // Timer1: one minute more towards the next scheduled load. A tick that comes well over a minute
     // after the previous one by the wall clock follows a sleep of the machine: see Woke.
     void MinuteTick();
@@ -95,7 +98,7 @@ private:
     void reloadForReRun();
     void listWithEvents(const std::function<void(const std::function<void()>&)>& list);
     void runWatchedSet(qint16 setIndex);
-    void runAndArm(qint16 setIndex);
+    void runAndArm(qint16 setIndex, bool userAway);
     void storeRunRecords(const BackupSets& ran);
     void runEnded(const BackupSets& before, const BackupSets& ran, qint64 errorsBefore);
     void showStatus();
@@ -122,6 +125,7 @@ private:
     QDateTime m_lastMinuteTick; // or when the countdown last went on
     QDateTime m_lastFullRunStart;
     bool m_loadWaiting = false;
+    bool m_awayLoad = false; // the requested run of all sets was asked for by the idle trigger
     bool m_listing = false;
     bool m_stopRequested = false;
 

@@ -15,7 +15,8 @@ struct IdleBackupParts
     const GeneralSettings& settings;
     // A run is busy or already asked for: an activation then adds nothing.
     std::function<bool()> runBusyOrRequested;
-    // What "Run now" does: the load procedure, which asks for a run of every set.
+    // What "Run now" does, the load procedure that asks for a run of every set, but at full speed:
+    // the user is away.
     std::function<void()> runAllSets;
     // A line for the log.
     std::function<void(const QString& line)> note;

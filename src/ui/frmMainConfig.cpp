@@ -241,6 +241,9 @@ QGroupBox* frmMainConfig::buildTimerFrame()
     m_cbRunWhenIdle =
         addCheckBox(u"cbRunWhenIdle"_s, u"Bac&k up when the screen saver starts or the screen locks"_s);
     grid->addWidget(m_cbRunWhenIdle, 2, 0, 1, 2);
+    m_cbLowPriority =
+        addCheckBox(u"cbLowPriority"_s, u"Back up at low priority while I'm usin&g the computer"_s);
+    grid->addWidget(m_cbLowPriority, 3, 0, 1, 2);
     return frame;
 }
 
@@ -315,6 +318,7 @@ void frmMainConfig::Form_Load()
         {m_cbShowStatusBar, settings.flShowStatusBar},
         {m_cbStatusBarAOT, settings.flStatusBarAOT},
         {m_cbRunWhenIdle, settings.flRunWhenIdle},
+        {m_cbLowPriority, settings.flLowPriority},
     };
     for (const auto& [box, ticked] : boxes)
         box->setChecked(ticked);
@@ -376,6 +380,7 @@ void frmMainConfig::OKButton_Click()
     settings.flSysTray = m_cbSystemTray->isChecked();
     settings.flDelay = m_cbDelay->isChecked();
     settings.flRunWhenIdle = m_cbRunWhenIdle->isChecked();
+    settings.flLowPriority = m_cbLowPriority->isChecked();
     storeStatusBarPosition();
     settings.flStatusBarAOT = m_cbStatusBarAOT->isChecked();
     settings.flShowStatusBar = m_cbShowStatusBar->isChecked();

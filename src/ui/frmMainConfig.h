@@ -42,10 +42,10 @@ struct frmMainConfigParts
 };
 
 // The general settings dialog, "Kelvo Settings": the log file, the alternative screen saver, the
-// re-run timer, start with the desktop, the tray icon, the status-bar window and the set watched in
-// real time, and the days without a completed backup before a set is told. OK stores the controls in the
-// general settings and commits; Cancel, Esc and the close box put the controls back as the settings hold them
-// and store nothing. The same instance is shown again at the next opening.
+// re-run timer, the runs' priority, start with the desktop, the tray icon, the status-bar window and the set
+// watched in real time, and the days without a completed backup before a set is told. OK stores the controls
+// in the general settings and commits; Cancel, Esc and the close box put the controls back as the settings
+// hold them and store nothing. The same instance is shown again at the next opening.
 class frmMainConfig final : public QDialog
 {
     Q_OBJECT
@@ -107,6 +107,7 @@ private:
     QCheckBox* m_cbWindowsStart = nullptr;
     QCheckBox* m_cbDelay = nullptr;
     QCheckBox* m_cbRunWhenIdle = nullptr;
+    QCheckBox* m_cbLowPriority = nullptr;
     QCheckBox* m_cbSystemTray = nullptr;
     QCheckBox* m_cbShowStatusBar = nullptr;
     QComboBox* m_ddbStatusBarPos = nullptr;

@@ -34,6 +34,9 @@ TEST(SettingsCommand, ChangesAreTypedAndStoredInTheirOwnSpelling)
     EXPECT_EQ(Setting(u"IntStaleDays"_s), u"7"_s);
     Change(u"intstaledays"_s, u"0"_s);
     EXPECT_EQ(Setting(u"IntStaleDays"_s), u"0"_s);
+    EXPECT_EQ(Setting(u"flLowPriority"_s), u"True"_s);
+    Change(u"fllowpriority"_s, u"false"_s);
+    EXPECT_EQ(Setting(u"flLowPriority"_s), u"False"_s);
 
     const auto before = Snapshot(home.configDir());
     EXPECT_EQ(RunCli({u"settings"_s, u"IntReRunTime"_s, u"10000"_s}).status, 2);

@@ -60,9 +60,9 @@ void SetEveryField(Configuration& config, int round)
     s.StrAltScreenSaver = text();
     s.StrStatusBarPos = round % 2 ? u"TL"_s : u"BL"_s;
     s.StrRealTime = text();
-    for (bool* field :
-         {&s.flLogFileOn, &s.flLogFileSuccess, &s.flLogFileErrors, &s.flLogDeletes, &s.flScreenSaver,
-          &s.flReRun, &s.flSysTray, &s.flWindowsStart, &s.flDelay, &s.flShowStatusBar, &s.flStatusBarAOT})
+    for (bool* field : {&s.flLogFileOn, &s.flLogFileSuccess, &s.flLogFileErrors, &s.flLogDeletes,
+                        &s.flScreenSaver, &s.flReRun, &s.flSysTray, &s.flWindowsStart, &s.flDelay,
+                        &s.flShowStatusBar, &s.flStatusBarAOT, &s.flRunWhenIdle, &s.flLowPriority})
         *field = flag();
     BackupSet& set = config.sets.at(0);
     set.SetName = u"Docs"_s;
@@ -79,6 +79,7 @@ TEST_F(ConfigurationTest, EmptyStoreGivesOneEmptySetAndEveryFieldReadsBackAsSave
     LoadConfiguration(store, config);
     EXPECT_EQ(config.sets, BackupSets(1));
     EXPECT_EQ(config.settings.StrLogFileDir, QDir::homePath() + u'/');
+    EXPECT_TRUE(config.settings.flLowPriority) << "runs beside the user's work are light by default";
     for (int round = 0; round < 4; ++round) {
         SCOPED_TRACE(round);
         SetEveryField(config, round);

@@ -3,6 +3,7 @@
 #include "engine/SetRunLock.h"
 #include "platform/FileSystem.h"
 
+#include <algorithm>
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
@@ -661,6 +662,42 @@ TEST_F(BackupRun, RequestsAndChangesDuringItsYields)
     runBackup();
     EXPECT_EQ(statistics.filesExamined, 5);
     EXPECT_FALSE(state.RunBusy);
+}
+
+// A run beside the user's work, and the run it queued, yield the disk to other programs; a run while the
+// user is away, or with flLowPriority off, goes at full speed. Each case runs in a thread of its own.
+TEST_F(BackupRun, GoesAtLowPriorityOnlyWhileTheUserMayBeWorking)
+{
+    addSet();
+    MakeFile(src("a.txt"), "a");
+    const struct
+    {
+        bool setting, screenSaverMode, userAway, low;
+    } cases[] = {{true, false, false, true},
+                 {false, false, false, false},
+                 {true, true, false, false},
+                 {true, false, true, false}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(::testing::Message() << c.setting << c.screenSaverMode << c.userAway);
+        configuration.settings.flLowPriority = c.setting;
+        context.screenSaverMode = c.screenSaverMode;
+        context.userAway = c.userAway;
+        std::vector<bool> idleAtYields;
+        observer.timerStates.clear();
+        observer.onYield = [&] {
+            idleAtYields.push_back(AtIdleIoClass());
+            if (idleAtYields.size() == 1)
+                RunBackup(context, AllSets);
+        };
+        InThreadOfItsOwn([&] {
+            const int before = ThreadIoPriority();
+            runBackup();
+            EXPECT_EQ(ThreadIoPriority(), before);
+        });
+        EXPECT_EQ(std::count(observer.timerStates.begin(), observer.timerStates.end(), false), 2)
+            << "the queued run came too";
+        EXPECT_EQ(idleAtYields, std::vector<bool>(idleAtYields.size(), c.low));
+    }
 }
 
 // A drive that is not plugged in leaves its mount point as a folder of the system disk, or no folder at

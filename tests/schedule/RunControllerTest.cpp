@@ -369,6 +369,31 @@ TEST_F(RunControllerTest, RunNowDuringARunWaitsForItsEnd)
     EXPECT_EQ(controller->statistics().directoriesSearched, 5) << "counters add up over runs";
 }
 
+// Run now and the countdown go at low priority; the idle trigger's run (its own, not the next) and the
+// screen saver's go at full speed, and so does every run with flLowPriority off. The runs go on the
+// main thread, as in the program, so its nice value may stay at 10 afterwards.
+TEST_F(RunControllerTest, OnlyRunsWhileTheUserMayBeWorkingGoAtLowPriority)
+{
+    storeSet(u"Docs"_s, src());
+    WriteFile(src("a.txt"), "a");
+    const auto idleDuringRun = [this](const std::function<void()>& load) {
+        std::optional<bool> idle;
+        load();
+        duringNextRun([&] { idle = test::AtIdleIoClass(); });
+        controller->PollTick();
+        return idle;
+    };
+    const auto load = [this] { controller->Load(); };
+    EXPECT_EQ(idleDuringRun([this] { controller->LoadWhileAway(); }), false);
+    EXPECT_EQ(idleDuringRun(load), true);
+    app.RunMode = RunModeScreenSaver;
+    EXPECT_EQ(idleDuringRun(load), false);
+    app.RunMode = RunModeApplication;
+    store.SaveSetting(u"Kelvo"_s, u"Settings"_s, u"flLowPriority"_s, u"False"_s);
+    EXPECT_EQ(idleDuringRun(load), false);
+    EXPECT_FALSE(test::AtIdleIoClass());
+}
+
 TEST_F(RunControllerTest, ListingLetsEventsRunButNothingStartsOrChangesUnderIt)
 {
     storeSet(u"Docs"_s, src());

@@ -9,7 +9,10 @@
 #include <sched.h>
 #include <stdexcept>
 #include <sys/mount.h>
+#include <sys/resource.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
+#include <thread>
 #include <unistd.h>
 
 namespace kelvo::test {
@@ -103,6 +106,28 @@ QByteArray ReadFile(const std::string& path)
 bool RunningAsRoot()
 {
     return geteuid() == 0;
+}
+
+int ThreadIoPriority(int thread)
+{
+    constexpr int WhoProcess = 1; // IOPRIO_WHO_PROCESS: one thread
+    return int(syscall(SYS_ioprio_get, WhoProcess, thread));
+}
+
+int ThreadNice(int thread)
+{
+    return getpriority(PRIO_PROCESS, id_t(thread));
+}
+
+bool AtIdleIoClass()
+{
+    constexpr int IdleClass = 3;
+    return ThreadIoPriority() >> 13 == IdleClass;
+}
+
+void InThreadOfItsOwn(const std::function<void()>& body)
+{
+    std::thread(body).join();
 }
 
 int RunInChild(const std::function<int()>& body)

@@ -69,6 +69,16 @@ void WriteFile(const std::string& path, const QByteArray& contents);
 QByteArray ReadFile(const std::string& path);
 bool RunningAsRoot();
 
+// The I/O priority (class and level, as ioprio_get gives it) and the nice value of a thread of this
+// process; 0 is the calling thread.
+int ThreadIoPriority(int thread = 0);
+int ThreadNice(int thread = 0);
+// Whether the calling thread is in the idle I/O class, as a run beside the user's work puts it.
+bool AtIdleIoClass();
+// Runs body in a thread of its own and waits for it, so that what body does to its thread's priority
+// never stays with the test's main thread.
+void InThreadOfItsOwn(const std::function<void()>& body);
+
 // Runs body in a child process and gives its exit code; an exception in the child gives 99.
 int RunInChild(const std::function<int()>& body);
 // Runs body in a child process that has a private tmpfs of the given size on directory, a full disk

@@ -136,7 +136,8 @@ TEST_F(SettingsDialog, OkStoresEveryControlBeforeTheCommitAndStaysOpenWhenTheCom
                                    .StrStatusBarPos = u"TL"_s,
                                    .StrRealTime = u"Docs"_s,
                                    .flRunWhenIdle = true,
-                                   .IntStaleDays = 365};
+                                   .IntStaleDays = 365,
+                                   .flLowPriority = true};
     ASSERT_EQ(doneSaw, std::vector{expected}) << "one commit, and it sees every new value";
     EXPECT_TRUE(dialog->isVisible()) << "a failed commit keeps what the user entered";
     EXPECT_EQ(control(u"tbLogDirectory"_s).text(), u"/srv/logs"_s);
