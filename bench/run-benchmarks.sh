@@ -566,8 +566,10 @@ time_read_during_run() {
     kill -TERM "$light_run" 2>/dev/null || true
     wait "$light_run" || status=$?
     light_run=""
+    # 130: stopped between two chunks; 143: killed while it was still listing the sets' folders,
+    # before it takes SIGTERM as a request to stop.
     case $status in
-    130) ;;
+    130 | 143) ;;
     0)
         say "L1: the run ended before the read did; the ${label[$mode]} row fails"
         echo "L1 $mode" >>"$failures_file"
