@@ -48,6 +48,8 @@ int RunSets(SettingsStore& store, const CommandLine& commandLine)
     LoadConfiguration(store, configuration);
     const qint16 setIndex = ChooseSets(configuration, commandLine);
 
+    // From here a Ctrl-C or SIGTERM ends the run with its own exit code, also while the folders are listed.
+    InstallInterruptionHandler();
     RunState state;
     QString startedByWindows;
     BuildDirectoryLists(configuration, startedByWindows, state);
@@ -56,7 +58,6 @@ int RunSets(SettingsStore& store, const CommandLine& commandLine)
     RunStatistics statistics;
     const SystemClock clock;
     RunContext context{configuration, state, statistics, observer, clock, false};
-    InstallInterruptionHandler();
     const BackupSets before = configuration.sets;
     RunBackup(context, setIndex);
     observer.finish();
