@@ -4,7 +4,6 @@
 #include "platform/AttributeRecordStore.h"
 #include "platform/AutostartEntry.h"
 #include "platform/InstanceLock.h"
-#include "platform/RegistryStore.h"
 #include "platform/SettingsStore.h"
 
 #include <gtest/gtest.h>
@@ -60,8 +59,6 @@ TEST(PrivateFiles, NothingKelvoMakesIsWritableByOthersWhateverTheUmask)
     testing::internal::GetCapturedStderr();
     store.SaveSetting(QStringLiteral("Kelvo"), QStringLiteral("Settings"), QStringLiteral("K"),
                       QStringLiteral("w"));
-    ASSERT_EQ(
-        RegistryStore().setValue(HKEY_CURRENT_USER, QStringLiteral("Software"), QStringLiteral("N"), {}), 0);
     // An entry an older version left open to all is closed when it is written again.
     ASSERT_EQ(::mkdir((config + "/autostart").c_str(), 0700), 0);
     WriteFile(config + "/autostart/kelvo.desktop", "[Desktop Entry]\n");
