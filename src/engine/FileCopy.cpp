@@ -3,6 +3,7 @@
 #include "engine/FileContents.h"
 #include "engine/RunStopped.h"
 #include "platform/Failure.h"
+#include "platform/CarriedAttributes.h"
 #include "platform/FileDescriptor.h"
 #include "platform/FileSystem.h"
 #include "platform/ReplacementFile.h"

@@ -1,7 +1,9 @@
 #include "EngineFixture.h"
 #include "engine/DirectoryLists.h"
 #include "engine/SetRunLock.h"
+#include "platform/FilePath.h"
 #include "platform/FileSystem.h"
+#include "platform/PartialFiles.h"
 
 #include <algorithm>
 #include <cstdlib>
@@ -364,12 +366,12 @@ TEST_F(BackupRun, ArchiveCriterionCopiesFlaggedReadOnlyHiddenFilesAndLinksOnce)
     addSet().CopyOptions = QStringLiteral("OpArchive");
     for (const char* name : {"a.txt", ".config", "locked.txt"}) {
         MakeFile(src(name), "a");
-        SetAttributes(src(name), AttrArchive | (name == std::string("locked.txt") ? AttrReadOnly : 0));
+        SetAttributesOf(src(name), AttrArchive | (name == std::string("locked.txt") ? AttrReadOnly : 0));
     }
     ASSERT_EQ(symlink("somewhere/else", src("link").c_str()), 0);
     runBackup();
     EXPECT_EQ(FilesBelow(dst()), (Files{".config", "a.txt", "link", "locked.txt"}));
-    EXPECT_EQ(GetAttributes(src("a.txt")), AttrNormal);
+    EXPECT_EQ(AttributesOf(src("a.txt")), AttrNormal);
     runBackup();
     EXPECT_EQ(statistics.filesCopied, 4);
 

@@ -3,6 +3,7 @@
 #include "EngineFixture.h"
 #include "engine/FileCopy.h"
 #include "platform/Failure.h"
+#include "platform/FilePath.h"
 #include "platform/FileSystem.h"
 
 #include <fcntl.h>
@@ -21,10 +22,10 @@ protected:
     bool needsCopy(const std::string& name, CopyCheck check = CopyCheck::BeforeCopy,
                    TimePrecision precision = TimePrecision::OneSecond)
     {
-        return NeedsCopy(context, 0, src(name), dst(name), check, precision);
+        return NeedsCopy(clock, set(), src(name), dst(name), check, precision);
     }
-    void makeArchived(const std::string& path) { SetAttributes(path, GetAttributes(path) | AttrArchive); }
-    void clearArchive(const std::string& path) { SetAttributes(path, GetAttributes(path) & ~AttrArchive); }
+    void makeArchived(const std::string& path) { SetAttributesOf(path, AttributesOf(path) | AttrArchive); }
+    void clearArchive(const std::string& path) { SetAttributesOf(path, AttributesOf(path) & ~AttrArchive); }
 };
 
 TEST_F(Comparison, OverwriteOffNeverReplacesAnExistingFile)
@@ -216,7 +217,7 @@ TEST_F(Comparison, TwoWayDecidesByWhatChangedSinceTheLastRun)
         edit(dst("a"), "edited in the backup, longer", c.destinationTime);
         const QByteArray destinationVersion = ReadFile(dst("a"));
         SyncConflict conflict;
-        EXPECT_EQ(NeedsCopy(context, 0, src("a"), dst("a"), CopyCheck::BeforeCopy, TimePrecision::OneSecond,
+        EXPECT_EQ(NeedsCopy(clock, set(), src("a"), dst("a"), CopyCheck::BeforeCopy, TimePrecision::OneSecond,
                             &conflict),
                   c.copied);
         if (!c.keptAs.empty()) {
@@ -240,7 +241,7 @@ TEST_F(Comparison, TwoWayDecidesByWhatChangedSinceTheLastRun)
     MakeFile(dst("a"), "edited in the backup again", 4000);
     MakeFile(src("a"), "edited in the source again, longer", 3000);
     SyncConflict conflict;
-    EXPECT_TRUE(NeedsCopy(context, 0, src("a"), dst("a"), CopyCheck::BeforeCopy, TimePrecision::OneSecond,
+    EXPECT_TRUE(NeedsCopy(clock, set(), src("a"), dst("a"), CopyCheck::BeforeCopy, TimePrecision::OneSecond,
                           &conflict));
     EXPECT_EQ(conflict.keptAs, dst("a.1"));
     EXPECT_EQ(ReadFile(dst("a.1")), "edited in the backup again");

@@ -77,6 +77,8 @@ protected:
 };
 
 void MakeFile(const std::string& path, const QByteArray& contents, qint64 modifiedSeconds = 1700000000);
+int AttributesOf(const std::string& path);
+void SetAttributesOf(const std::string& path, int attributes);
 std::vector<std::string> FilesBelow(const std::string& directory); // relative paths, sorted
 
 } // namespace kelvo::test

@@ -1,4 +1,5 @@
 #include "EngineFixture.h"
+#include "platform/DirectoryHandle.h"
 #include "platform/FileSystem.h"
 
 #include <fcntl.h>
