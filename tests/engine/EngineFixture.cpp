@@ -82,6 +82,13 @@ std::vector<std::string> FilesBelow(const std::string& directory)
     return files;
 }
 
+mode_t ModeOf(const std::string& path)
+{
+    struct stat st = {};
+    EXPECT_EQ(lstat(path.c_str(), &st), 0) << path;
+    return st.st_mode & 07777;
+}
+
 int AttributesOf(const std::string& path)
 {
     return File::GetFile(path).Attributes();

@@ -28,13 +28,6 @@ private:
     mode_t m_old;
 };
 
-mode_t ModeOf(const fs::path& path)
-{
-    struct stat info = {};
-    EXPECT_EQ(::lstat(path.c_str(), &info), 0) << path;
-    return info.st_mode & 07777;
-}
-
 // Another account that could write the configuration, the autostart entry, a lock or the records could
 // make Kelvo back up, delete or start what it likes; the umask of whoever started Kelvo must not decide.
 TEST(PrivateFiles, NothingKelvoMakesIsWritableByOthersWhateverTheUmask)

@@ -16,13 +16,6 @@ namespace {
 
 namespace fs = std::filesystem;
 
-mode_t ModeOf(const std::string& path)
-{
-    struct stat st = {};
-    EXPECT_EQ(lstat(path.c_str(), &st), 0) << path;
-    return st.st_mode & 07777;
-}
-
 class SharedDestination : public EngineTest
 {
 protected:
