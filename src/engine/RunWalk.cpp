@@ -92,7 +92,7 @@ std::string LastNameOf(const std::string& relative)
 
 void Run::walkPrepared(const DirectoryList& list)
 {
-    // A set without filters copies every file, and says so from its first walk on.
+    // An empty filter text copies every file; the set's entry says so as "*.*" from its first walk on.
     if (BackupSet& stored = storedSet(); stored.Filters.isEmpty())
         stored.Filters = QStringLiteral("*.*");
     bool completed = true;
