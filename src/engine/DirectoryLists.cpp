@@ -1,8 +1,8 @@
 #include "engine/DirectoryLists.h"
 
-#include "platform/Failure.h"
 #include "platform/DirectoryHandle.h"
 #include "platform/DirectoryListing.h"
+#include "platform/Failure.h"
 #include "platform/FilePath.h"
 
 #include <algorithm>

@@ -2,8 +2,8 @@
 
 #include "engine/FileContents.h"
 #include "engine/RunStopped.h"
-#include "platform/Failure.h"
 #include "platform/CarriedAttributes.h"
+#include "platform/Failure.h"
 #include "platform/FileDescriptor.h"
 #include "platform/FileSystem.h"
 #include "platform/ReplacementFile.h"
