@@ -3,7 +3,7 @@
 #include "cli/SetEditor.h"
 #include "cli/UsageError.h"
 #include "config/GeneralSettingKeys.h"
-#include "platform/FileSystem.h"
+#include "platform/FilePath.h"
 
 #include <QDir>
 

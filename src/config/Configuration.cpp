@@ -4,7 +4,7 @@
 #include "config/DoneCommand.h"
 #include "config/GeneralSettingKeys.h"
 #include "config/RunRecords.h"
-#include "platform/FileSystem.h"
+#include "platform/FilePath.h"
 #include "platform/SettingsStore.h"
 
 #include <QDir>

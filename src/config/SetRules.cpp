@@ -1,6 +1,6 @@
 #include "config/SetRules.h"
 
-#include "platform/FileSystem.h"
+#include "platform/FilePath.h"
 
 #include <QList>
 

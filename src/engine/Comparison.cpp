@@ -1,6 +1,7 @@
 #include "engine/Comparison.h"
 
 #include "platform/Failure.h"
+#include "platform/FilePath.h"
 #include "platform/FileSystem.h"
 
 #include <algorithm>
@@ -255,13 +256,13 @@ bool DatedInTheFuture(const File& file, const Clock& clock)
 
 // The destination's version goes aside before the copy replaces it: as one of the set's kept copies
 // when the set keeps them, else as a conflict copy beside it.
-void KeepConflictingVersion(RunContext& context, qint16 setIndex, File& destination, SyncConflict& conflict)
+void KeepConflictingVersion(const Clock& clock, const BackupSet& set, File& destination,
+                            SyncConflict& conflict)
 {
-    if (KeepsCopies(context.configuration.sets.at(static_cast<std::size_t>(setIndex))))
-        KeepExistingCopy(context, setIndex, destination);
+    if (KeepsCopies(set))
+        KeepExistingCopy(clock, set, destination);
     else
-        destination.Move(
-            destination.Location().sibling(ConflictCopyName(destination.Name(), context.clock.now())));
+        destination.Move(destination.Location().sibling(ConflictCopyName(destination.Name(), clock.now())));
     conflict.keptAs = destination.Path();
 }
 
@@ -269,7 +270,7 @@ void KeepConflictingVersion(RunContext& context, qint16 setIndex, File& destinat
 // replaces one that did not; when both changed, the destination's version is kept before it is
 // replaced. Without records of the last run only the newer file travels, and one dated in the future
 // never replaces the other side's version without keeping it.
-bool NeedsTwoWayCopy(RunContext& context, qint16 setIndex, const File& source, File& destination,
+bool NeedsTwoWayCopy(const Clock& clock, const BackupSet& set, const File& source, File& destination,
                      bool byCriterion, CopyCheck check, TimePrecision precision, SyncConflict& conflict)
 {
     if (InAgreement(source, destination, precision)) {
@@ -290,26 +291,25 @@ bool NeedsTwoWayCopy(RunContext& context, qint16 setIndex, const File& source, F
     case PairChange::Unknown:
         if (!byCriterion || !ModifiedLater(source, destination, precision))
             return false;
-        conflicting = DatedInTheFuture(source, context.clock);
+        conflicting = DatedInTheFuture(source, clock);
         conflict.futureDated = conflicting;
         break;
     }
     if (check == CopyCheck::AfterCopy)
         return true;
     if (conflicting)
-        KeepConflictingVersion(context, setIndex, destination, conflict);
+        KeepConflictingVersion(clock, set, destination, conflict);
     else
-        KeepExistingCopy(context, setIndex, destination);
+        KeepExistingCopy(clock, set, destination);
     return true;
 }
 
 } // namespace
 
-bool NeedsCopy(RunContext& context, qint16 setIndex, const FileLocation& source,
+bool NeedsCopy(const Clock& clock, const BackupSet& set, const FileLocation& source,
                const FileLocation& destination, CopyCheck check, TimePrecision precision,
                SyncConflict* conflict)
 {
-    const BackupSet& set = context.configuration.sets.at(static_cast<std::size_t>(setIndex));
     const File sourceFile = File::GetFile(source);
     std::optional<File> destinationFile = File::TryGetFile(destination);
     if (destinationFile && !set.flOverwrite)
@@ -318,7 +318,7 @@ bool NeedsCopy(RunContext& context, qint16 setIndex, const FileLocation& source,
     if (destinationFile && SyncModeOf(set) == SyncMode::TwoWay) {
         SyncConflict found;
         const bool copy =
-            NeedsTwoWayCopy(context, setIndex, sourceFile, *destinationFile, answer, check, precision, found);
+            NeedsTwoWayCopy(clock, set, sourceFile, *destinationFile, answer, check, precision, found);
         if (conflict)
             *conflict = found;
         return copy;
@@ -328,7 +328,7 @@ bool NeedsCopy(RunContext& context, qint16 setIndex, const FileLocation& source,
     if (destinationFile && !sourceFile.SameTypeAs(*destinationFile))
         answer = true;
     if (answer && destinationFile && check == CopyCheck::BeforeCopy)
-        KeepBeforeReplacing(context, setIndex, source, *destinationFile);
+        KeepBeforeReplacing(clock, set, source, *destinationFile);
     return answer;
 }
 
@@ -337,14 +337,13 @@ bool KeepsCopies(const BackupSet& set)
     return set.flArchive && (set.flArchiveSubDir || KeptCopyNamingOf(set) != KeptCopyNaming::OwnName);
 }
 
-void KeepBeforeReplacing(RunContext& context, qint16 setIndex, const FileLocation& copyingSide,
+void KeepBeforeReplacing(const Clock& clock, const BackupSet& set, const FileLocation& copyingSide,
                          File& destination)
 {
-    const BackupSet& set = context.configuration.sets.at(static_cast<std::size_t>(setIndex));
     if (!KeepsCopies(set))
         return;
     RefuseKeptCopyFolderThatIsBackedUp(set, copyingSide, destination);
-    KeepExistingCopy(context, setIndex, destination);
+    KeepExistingCopy(clock, set, destination);
 }
 
 void RecordSynced(const File& source, const FileLocation& destination)
@@ -357,9 +356,8 @@ void RecordSynced(const File& source, const FileLocation& destination)
     }
 }
 
-void KeepExistingCopy(RunContext& context, qint16 setIndex, File& destination)
+void KeepExistingCopy(const Clock& clock, const BackupSet& set, File& destination)
 {
-    const BackupSet& set = context.configuration.sets.at(static_cast<std::size_t>(setIndex));
     const KeptCopyNaming naming = KeptCopyNamingOf(set);
     if (!KeepsCopies(set))
         return;
@@ -371,7 +369,7 @@ void KeepExistingCopy(RunContext& context, qint16 setIndex, File& destination)
     const std::string name = destination.Name();
     const FileLocation base = folder ? FileLocation(*folder, name) : destination.Location();
     if (naming == KeptCopyNaming::Date) {
-        destination.Move(FreeStampedLocation(base, name, DateStamp(context.clock.now())));
+        destination.Move(FreeStampedLocation(base, name, DateStamp(clock.now())));
     } else if (naming == KeptCopyNaming::Sequence) {
         destination.Move(FirstFreeNumberedLocation(base, name, 1));
     } else if (naming == KeptCopyNaming::OwnName) {

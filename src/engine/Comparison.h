@@ -1,6 +1,7 @@
 #pragma once
 
-#include "engine/RunContext.h"
+#include "config/Configuration.h"
+#include "engine/Clock.h"
 
 #include <string>
 #include <string_view>
@@ -31,7 +32,7 @@ struct SyncConflict
 // rule, and in a two-way set by what each side did since the set's last run. Before a copy that
 // replaces an existing file, moves that file aside when the set keeps copies, or in a conflict as a
 // conflict copy, and says so in conflict. Raises 53 when the source has gone.
-bool NeedsCopy(RunContext& context, qint16 setIndex, const FileLocation& source,
+bool NeedsCopy(const Clock& clock, const BackupSet& set, const FileLocation& source,
                const FileLocation& destination, CopyCheck check,
                TimePrecision precision = TimePrecision::OneSecond, SyncConflict* conflict = nullptr);
 
@@ -44,7 +45,7 @@ void RecordSynced(const File& source, const FileLocation& destination);
 // numbered with the first free sequence number, beside it or in the set's sub directory. A kept copy
 // never replaces another, except under the file's own name in the sub directory, which holds the
 // version last replaced. Afterwards destination names the kept copy.
-void KeepExistingCopy(RunContext& context, qint16 setIndex, File& destination);
+void KeepExistingCopy(const Clock& clock, const BackupSet& set, File& destination);
 
 // Whether the set keeps a file it replaces or removes: under its own name beside itself there is no
 // name to keep it under.
@@ -54,7 +55,7 @@ bool KeepsCopies(const BackupSet& set);
 // copyingSide is the file's place on the copying side. When the directory there holds a folder of
 // the kept-copies folder's name, that folder's backup is the kept-copies folder: nothing is kept, and
 // the failure (75, naming the folder) says the file must be left as it is.
-void KeepBeforeReplacing(RunContext& context, qint16 setIndex, const FileLocation& copyingSide,
+void KeepBeforeReplacing(const Clock& clock, const BackupSet& set, const FileLocation& copyingSide,
                          File& destination);
 
 // Whether a file name in a destination directory is one of the set's kept copies beside their file

@@ -1,7 +1,9 @@
 #include "engine/DirectoryLists.h"
 
+#include "platform/DirectoryHandle.h"
+#include "platform/DirectoryListing.h"
 #include "platform/Failure.h"
-#include "platform/FileSystem.h"
+#include "platform/FilePath.h"
 
 #include <algorithm>
 

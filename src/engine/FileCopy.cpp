@@ -2,6 +2,7 @@
 
 #include "engine/FileContents.h"
 #include "engine/RunStopped.h"
+#include "platform/CarriedAttributes.h"
 #include "platform/Failure.h"
 #include "platform/FileDescriptor.h"
 #include "platform/FileSystem.h"

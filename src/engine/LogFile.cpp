@@ -2,7 +2,7 @@
 
 #include "platform/Failure.h"
 #include "platform/FileDescriptor.h"
-#include "platform/FileSystem.h"
+#include "platform/FilePath.h"
 #include "platform/ReplacementFile.h"
 
 #include <QFile>

@@ -1,7 +1,7 @@
 #include "engine/SetRunLock.h"
 
 #include "engine/RunStopped.h"
-#include "platform/FileSystem.h"
+#include "platform/FilePath.h"
 #include "platform/PrivateDirectories.h"
 #include "platform/SettingsStore.h"
 

@@ -1,7 +1,7 @@
 #include "platform/AttributeRecordStore.h"
 
+#include "platform/DirectoryHandle.h"
 #include "platform/Failure.h"
-#include "platform/FileSystem.h"
 #include "platform/PrivateDirectories.h"
 #include "platform/ReplacementFile.h"
 

@@ -1,6 +1,6 @@
 #include "platform/InstanceLock.h"
 
-#include "platform/FileSystem.h"
+#include "platform/FilePath.h"
 #include "platform/PrivateDirectories.h"
 #include "platform/SettingsStore.h"
 

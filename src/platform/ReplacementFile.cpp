@@ -1,6 +1,8 @@
 #include "platform/ReplacementFile.h"
 
 #include "platform/Failure.h"
+#include "platform/FilePath.h"
+#include "platform/PartialFiles.h"
 #include "platform/PrivateDirectories.h"
 
 #include <QFile>

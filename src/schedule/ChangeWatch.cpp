@@ -1,6 +1,6 @@
 #include "schedule/ChangeWatch.h"
 
-#include "platform/FileSystem.h"
+#include "platform/FilePath.h"
 #include "schedule/WatchedTree.h"
 
 #include <QSocketNotifier>

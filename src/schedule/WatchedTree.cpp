@@ -1,6 +1,6 @@
 #include "schedule/WatchedTree.h"
 
-#include "platform/FileSystem.h"
+#include "platform/PartialFiles.h"
 
 #include <QFile>
 

@@ -2,6 +2,7 @@
 
 #include "engine/DirectoryLists.h"
 #include "engine/LogFile.h"
+#include "platform/FileSystem.h"
 
 #include <algorithm>
 #include <fcntl.h>
@@ -79,6 +80,24 @@ std::vector<std::string> FilesBelow(const std::string& directory)
     }
     std::sort(files.begin(), files.end());
     return files;
+}
+
+mode_t ModeOf(const std::string& path)
+{
+    struct stat st = {};
+    EXPECT_EQ(lstat(path.c_str(), &st), 0) << path;
+    return st.st_mode & 07777;
+}
+
+int AttributesOf(const std::string& path)
+{
+    return File::GetFile(path).Attributes();
+}
+
+void SetAttributesOf(const std::string& path, int attributes)
+{
+    File file = File::GetFile(path);
+    file.SetAttributes(attributes);
 }
 
 } // namespace kelvo::test

@@ -7,6 +7,7 @@
 
 #include <functional>
 #include <string>
+#include <sys/types.h>
 #include <vector>
 
 namespace kelvo::test {
@@ -77,6 +78,9 @@ protected:
 };
 
 void MakeFile(const std::string& path, const QByteArray& contents, qint64 modifiedSeconds = 1700000000);
+mode_t ModeOf(const std::string& path); // the permission bits, of a link itself
+int AttributesOf(const std::string& path);
+void SetAttributesOf(const std::string& path, int attributes);
 std::vector<std::string> FilesBelow(const std::string& directory); // relative paths, sorted
 
 } // namespace kelvo::test

@@ -4,6 +4,7 @@
 #include "engine/Comparison.h"
 #include "engine/FileContents.h"
 #include "engine/RunStopped.h"
+#include "platform/DirectoryListing.h"
 #include "platform/Failure.h"
 #include "platform/FileSystem.h"
 #include "platform/ReplacementFile.h"
@@ -239,7 +240,8 @@ TEST_P(FileCopyWay, SourceChangedWhileItIsCopiedIsCopiedAgain)
     };
     EXPECT_GT(copy("growing.log"), 0);
     EXPECT_EQ(File::GetFile(dst("growing.log")).DateLastModified().seconds, 1000);
-    EXPECT_TRUE(NeedsCopy(context, 0, src("growing.log"), dst("growing.log"), CopyCheck::AfterCopy));
+    EXPECT_TRUE(NeedsCopy(clock, configuration.sets[0], src("growing.log"), dst("growing.log"),
+                          CopyCheck::AfterCopy));
 }
 
 // Only the data is copied: the copy takes about the room of the source, not its length.
@@ -368,7 +370,8 @@ TEST_F(FileCopy, TreeOfAnyDepthIsBackedUpInFull)
     std::vector<std::string> files;
     for (int level = 0; level < 120; ++level) {
         relative += std::string(50, static_cast<char>('a' + level % 26)) + "/";
-        CreateDirectory(src(relative));
+        bool created = false;
+        ASSERT_TRUE(OpenOrCreateDirectory(src(relative), created));
         if (level % 10 == 9) {
             files.push_back(relative + "file");
             ReplacementFile file(src(files.back()));

@@ -4,7 +4,6 @@
 #include "platform/AttributeRecordStore.h"
 #include "platform/AutostartEntry.h"
 #include "platform/InstanceLock.h"
-#include "platform/RegistryStore.h"
 #include "platform/SettingsStore.h"
 
 #include <gtest/gtest.h>
@@ -28,13 +27,6 @@ public:
 private:
     mode_t m_old;
 };
-
-mode_t ModeOf(const fs::path& path)
-{
-    struct stat info = {};
-    EXPECT_EQ(::lstat(path.c_str(), &info), 0) << path;
-    return info.st_mode & 07777;
-}
 
 // Another account that could write the configuration, the autostart entry, a lock or the records could
 // make Kelvo back up, delete or start what it likes; the umask of whoever started Kelvo must not decide.
@@ -60,8 +52,6 @@ TEST(PrivateFiles, NothingKelvoMakesIsWritableByOthersWhateverTheUmask)
     testing::internal::GetCapturedStderr();
     store.SaveSetting(QStringLiteral("Kelvo"), QStringLiteral("Settings"), QStringLiteral("K"),
                       QStringLiteral("w"));
-    ASSERT_EQ(
-        RegistryStore().setValue(HKEY_CURRENT_USER, QStringLiteral("Software"), QStringLiteral("N"), {}), 0);
     // An entry an older version left open to all is closed when it is written again.
     ASSERT_EQ(::mkdir((config + "/autostart").c_str(), 0700), 0);
     WriteFile(config + "/autostart/kelvo.desktop", "[Desktop Entry]\n");

@@ -1,4 +1,5 @@
 #include "EngineFixture.h"
+#include "platform/DirectoryHandle.h"
 #include "platform/FileSystem.h"
 
 #include <fcntl.h>
@@ -14,13 +15,6 @@ namespace kelvo::test {
 namespace {
 
 namespace fs = std::filesystem;
-
-mode_t ModeOf(const std::string& path)
-{
-    struct stat st = {};
-    EXPECT_EQ(lstat(path.c_str(), &st), 0) << path;
-    return st.st_mode & 07777;
-}
 
 class SharedDestination : public EngineTest
 {

@@ -1,9 +1,14 @@
 #include "platform/FileSystem.h"
 
 #include "platform/AttributeRecordStore.h"
+#include "platform/CarriedAttributes.h"
+#include "platform/DirectoryListing.h"
 #include "platform/Failure.h"
+#include "platform/FilePath.h"
 #include "platform/MountedDrive.h"
+#include "platform/PartialFiles.h"
 #include "platform/ReplacementFile.h"
+#include "platform/Wildcards.h"
 #include "support/TestSupport.h"
 
 #include <gtest/gtest.h>
@@ -51,6 +56,17 @@ int FailureNumber(const auto& action)
     return 0;
 }
 
+int AttributesOf(const std::string& path)
+{
+    return File::GetFile(path).Attributes();
+}
+
+void SetAttributesOf(const std::string& path, int attributes)
+{
+    File file = File::GetFile(path);
+    file.SetAttributes(attributes);
+}
+
 mode_t Mode(const std::string& path)
 {
     struct stat st = {};
@@ -89,14 +105,14 @@ TEST(FileSystem, EncodesAttributes)
     WriteFile(dir / "plain", "x");
     WriteFile(dir / ".hidden", "x");
     ASSERT_EQ(mkfifo((dir / "pipe").c_str(), 0600), 0);
-    EXPECT_EQ(GetAttributes(dir / ".hidden"), AttrHidden | AttrArchive);
-    EXPECT_EQ(GetAttributes(dir / "pipe") & ~AttrArchive, AttrSystem);
+    EXPECT_EQ(AttributesOf(dir / ".hidden"), AttrHidden | AttrArchive);
+    EXPECT_EQ(AttributesOf(dir / "pipe") & ~AttrArchive, AttrSystem);
 
     ASSERT_EQ(chmod((dir / "plain").c_str(), 0664), 0);
-    SetAttributes(dir / "plain", AttrReadOnly | AttrArchive | AttrHidden | AttrSystem);
+    SetAttributesOf(dir / "plain", AttrReadOnly | AttrArchive | AttrHidden | AttrSystem);
     EXPECT_EQ(Mode(dir / "plain"), 0464u); // only the owner's write bit changes
-    EXPECT_EQ(GetAttributes(dir / "plain"), AttrReadOnly | AttrArchive);
-    SetAttributes(dir / "plain", AttrArchive);
+    EXPECT_EQ(AttributesOf(dir / "plain"), AttrReadOnly | AttrArchive);
+    SetAttributesOf(dir / "plain", AttrArchive);
     EXPECT_EQ(Mode(dir / "plain"), 0664u);
 }
 
@@ -129,7 +145,7 @@ TEST_P(ArchiveFlag, CopyCarriesCreationTimeAndAttributes)
     const std::string copy = home.dir() / "copy.txt";
     WriteFile(source, "contents");
     WriteFile(copy, "contents");
-    SetAttributes(source, AttrReadOnly);
+    SetAttributesOf(source, AttrReadOnly);
     const int fd = open(copy.c_str(), O_RDWR);
     ASSERT_GE(fd, 0);
     File::GetFile(source).CarryAttributesTo(fd);
@@ -151,7 +167,7 @@ TEST_P(ArchiveFlag, RecordHoldsOnlyForTheFileItWasWrittenOn)
     const timespec modified = {File::GetFile(original).DateLastModified().seconds, 0};
     SetTimes(original, modified, modified);
     SetTimes(copy, modified, modified);
-    SetAttributes(original, AttrNormal);
+    SetAttributesOf(original, AttrNormal);
     if (!GetParam()) {
         char record[256];
         const ssize_t size = getxattr(original.c_str(), "user.kelvo.archive", record, sizeof record);
@@ -161,9 +177,9 @@ TEST_P(ArchiveFlag, RecordHoldsOnlyForTheFileItWasWrittenOn)
         ASSERT_EQ(setxattr(original.c_str(), "user.kelvo.archive", withoutIdentity.data(),
                            withoutIdentity.size(), 0),
                   0);
-        EXPECT_EQ(GetAttributes(original), AttrArchive);
+        EXPECT_EQ(AttributesOf(original), AttrArchive);
     }
-    EXPECT_EQ(GetAttributes(copy), AttrArchive);
+    EXPECT_EQ(AttributesOf(copy), AttrArchive);
 }
 
 // What the last two-way run left, on the file itself, also when it is read-only.
@@ -183,7 +199,7 @@ TEST_P(ArchiveFlag, SyncedRecordHoldsTheStateTheRunLeft)
     SetTimes(path, {0, UTIME_OMIT}, {left.DateLastModified().seconds + 5, 0});
     EXPECT_NE(File::GetFile(path).State(), left.State());
     EXPECT_EQ(File::GetFile(path).SyncedRecord(), left.State());
-    EXPECT_EQ(GetAttributes(path), AttrArchive); // the archive record is apart
+    EXPECT_EQ(AttributesOf(path), AttrArchive); // the archive record is apart
 }
 
 // A link cannot hold user attributes: its flag lives in the per-user store, and its target keeps its own.
@@ -193,13 +209,13 @@ TEST_P(ArchiveFlag, LinkKeepsItsOwnFlag)
     const std::string link = home.dir() / "link";
     WriteFile(target, "x");
     ASSERT_EQ(symlink("target", link.c_str()), 0);
-    SetAttributes(link, AttrNormal);
-    EXPECT_EQ(GetAttributes(link), AttrNormal);
-    EXPECT_EQ(GetAttributes(target), AttrArchive);
-    SetAttributes(target, AttrNormal);
-    SetAttributes(link, AttrArchive);
-    EXPECT_EQ(GetAttributes(link), AttrArchive);
-    EXPECT_EQ(GetAttributes(target), AttrNormal);
+    SetAttributesOf(link, AttrNormal);
+    EXPECT_EQ(AttributesOf(link), AttrNormal);
+    EXPECT_EQ(AttributesOf(target), AttrArchive);
+    SetAttributesOf(target, AttrNormal);
+    SetAttributesOf(link, AttrArchive);
+    EXPECT_EQ(AttributesOf(link), AttrArchive);
+    EXPECT_EQ(AttributesOf(target), AttrNormal);
 }
 
 INSTANTIATE_TEST_SUITE_P(OnFileAndInStore, ArchiveFlag, testing::Bool());
@@ -307,11 +323,12 @@ TEST(FileSystem, PathsOfAnyLengthWork)
     const std::shared_ptr<void> removeTree(
         nullptr, [&](void*) { (void)!std::system(("rm -rf " + dir / "a").c_str()); });
     std::string deep = dir / "a";
-    CreateDirectory(deep);
-    for (int level = 0; level < 120; ++level) {
+    bool created = false;
+    for (int level = 0; level <= 120; ++level) {
+        ASSERT_TRUE(OpenOrCreateDirectory(deep, created));
         deep += "/" + std::string(50, static_cast<char>('a' + level % 26));
-        CreateDirectory(deep);
     }
+    deep.resize(deep.size() - 51);
     ASSERT_GT(deep.size(), 6000u);
     EXPECT_TRUE(FolderExists(deep) && FolderExists(deep + "/") && !FileExists(deep));
     ReplacementFile replacement(deep + "/file");
@@ -327,16 +344,16 @@ TEST(FileSystem, PathsOfAnyLengthWork)
     EXPECT_NE(handle.fd(), AT_FDCWD);
     File file = File::GetFile(FileLocation(handle, "file"));
     file.Move(deep + "/moved");
-    SetAttributes(deep + "/moved", AttrReadOnly);
-    EXPECT_EQ(GetAttributes(deep + "/moved"), AttrReadOnly);
-    SetAttributes(deep + "/moved", AttrArchive);
-    EXPECT_EQ(GetAttributes(deep + "/moved"), AttrArchive);
+    SetAttributesOf(deep + "/moved", AttrReadOnly);
+    EXPECT_EQ(AttributesOf(deep + "/moved"), AttrReadOnly);
+    SetAttributesOf(deep + "/moved", AttrArchive);
+    EXPECT_EQ(AttributesOf(deep + "/moved"), AttrArchive);
     DeleteFile(deep + "/moved", false);
     EXPECT_EQ(ListDirectory(DirectoryHandle(deep), MaskAll), Names{});
 
     EXPECT_FALSE(File::TryGetFile(deep + "/missing/file"));
     EXPECT_EQ(FailureNumber([&] { ListDirectory(DirectoryHandle(deep + "/missing/"), MaskFiles); }), 76);
-    EXPECT_EQ(FailureNumber([&] { CreateDirectory(deep + "/missing/sub"); }), 76);
+    EXPECT_EQ(FailureNumber([&] { OpenOrCreateDirectory(deep + "/missing/sub", created); }), 76);
 }
 
 TEST(FileSystem, DirectoryKeepsItsSourcesPermissionsUserAttributesAndTimes)
@@ -399,8 +416,8 @@ TEST(FileSystem, RefusesUnreadableDirectoriesAndKeepsReadOnlyFilesManageableForA
         if (FailureNumber([&] { ListDirectory(DirectoryHandle(dir / "closed"), MaskFiles); }) != 70)
             return 2;
         test::WriteFile(dir / "own/file", "x");
-        SetAttributes(dir / "own/file", AttrReadOnly);
-        return GetAttributes(dir / "own/file") == AttrReadOnly ? 0 : 3;
+        SetAttributesOf(dir / "own/file", AttrReadOnly);
+        return AttributesOf(dir / "own/file") == AttrReadOnly ? 0 : 3;
     });
     EXPECT_EQ(code, 0) << "1 no other user, 2 listed an unreadable directory, 3 the record was lost";
 }

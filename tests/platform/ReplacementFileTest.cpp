@@ -1,6 +1,8 @@
 #include "platform/ReplacementFile.h"
 
+#include "platform/DirectoryListing.h"
 #include "platform/Failure.h"
+#include "platform/PartialFiles.h"
 #include "support/TestSupport.h"
 
 #include <QDir>
