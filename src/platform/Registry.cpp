@@ -160,8 +160,9 @@ int Registry::writeValue(const KeyPath& key, const QString& valueName, const QVa
         return UnsupportedValueType;
     }
     if (IsAutostartValue(key.root, key.subKey, valueName))
-        return valueType == REG_SZ || valueType == REG_EXPAND_SZ ? m_autostart.setCommand(value.toString())
-                                                                 : UnsupportedValueType;
+        return valueType == REG_SZ || valueType == REG_EXPAND_SZ
+                   ? m_autostart.setCommand(value.toString()).errnoValue()
+                   : UnsupportedValueType;
     return m_store.setValue(key.root, key.subKey, valueName, stored);
 }
 

@@ -107,7 +107,7 @@ int RegistryStore::writeEntries(const QList<Entry>& entries) const
         text += QByteArray::number(entry.root, 16) + '\t' + Encode(entry.subKey) + '\t' + Encode(entry.name) +
                 '\t' + QByteArray::number(entry.value.type) + '\t' + entry.value.data.toHex() + '\n';
     }
-    return ReplaceUserFile(m_filePath, text, 0600);
+    return ReplaceUserFile(m_filePath, text, 0600).errnoValue();
 }
 
 } // namespace kelvo

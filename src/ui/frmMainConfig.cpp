@@ -39,11 +39,9 @@ constexpr int ClientHeight = 4890;
 constexpr int ButtonWidth = 1095;
 constexpr int NumberPadding = 240; // the box's frame and margins around its digits
 
-// The list's items by index, and the corner codes that StrStatusBarPos stores for them.
+// The list's items by index, in the order of StatusBarCorner.
 const std::array<QString, 4> CornerItems{u"Top Left Corner"_s, u"Top Right Corner"_s, u"Bottom Left Corner"_s,
                                          u"Bottom Right Corner"_s};
-const std::array<QString, 4> CornerCodes{u"TL"_s, u"TR"_s, u"BL"_s, u"BR"_s};
-constexpr int BottomRight = 3;
 
 const QString NoRealTimeSet = u"None"_s;
 const QString ScreenSaverFilter = u"Screen Saver (*.scr);;All Files (*)"_s;
@@ -58,18 +56,10 @@ QHBoxLayout* NumberWithUnit(QLineEdit* field, QLabel* unit)
     return row;
 }
 
-int CornerIndex(const QString& code)
+StatusBarCorner CornerOfIndex(int index)
 {
-    for (std::size_t i = 0; i < CornerCodes.size(); ++i) {
-        if (CornerCodes[i] == code)
-            return int(i);
-    }
-    return BottomRight;
-}
-
-QString CornerCode(int index)
-{
-    return index >= 0 && index < BottomRight ? CornerCodes[std::size_t(index)] : CornerCodes[BottomRight];
+    return index >= 0 && index < int(CornerItems.size()) ? StatusBarCorner(index)
+                                                         : StatusBarCorner::BottomRight;
 }
 
 const GeneralSettingKey& KeyNamed(const char* name)
@@ -322,7 +312,7 @@ void frmMainConfig::Form_Load()
     };
     for (const auto& [box, ticked] : boxes)
         box->setChecked(ticked);
-    m_ddbStatusBarPos->setCurrentIndex(CornerIndex(settings.StrStatusBarPos));
+    m_ddbStatusBarPos->setCurrentIndex(int(StatusBarCornerOf(settings)));
     fillRealTimeList();
 }
 
@@ -396,7 +386,7 @@ void frmMainConfig::storeStatusBarPosition()
 {
     GeneralSettings& settings = m_parts.configuration.settings;
     const QString old = settings.StrStatusBarPos;
-    settings.StrStatusBarPos = CornerCode(m_ddbStatusBarPos->currentIndex());
+    settings.StrStatusBarPos = StoredText(CornerOfIndex(m_ddbStatusBarPos->currentIndex()));
     if (settings.StrStatusBarPos != old)
         m_parts.statusBar.Form_Load();
 }
@@ -410,7 +400,7 @@ void frmMainConfig::storeWindowsStart()
     if (ticked == settings.flWindowsStart)
         return;
     settings.flWindowsStart = ticked;
-    if (m_parts.autostart.setCommand(ticked ? WindowsStartCommand() : QString()) != 0)
+    if (!m_parts.autostart.setCommand(ticked ? WindowsStartCommand() : QString()).succeeded())
         m_parts.messages.stop(this,
                               u"Error when changing the start-up entry : please report to "_s +
                                   QString::fromUtf16(SupportAddress),
