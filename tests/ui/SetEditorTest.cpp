@@ -123,8 +123,11 @@ TEST_F(SetEditor, GridAndArrayStayTogetherThroughEveryCommand)
     fillNewSet(editor->options(), u"Four"_s, home.dir() / "Four", u"/backup/four"_s);
     editor->options().OKButton_Click();
     EXPECT_EQ(gridNames(*editor), (QStringList{u"One"_s, u"Two"_s, u"Three"_s, u"Four"_s}));
-    EXPECT_EQ(editor->sets()[3].LastDate, u"Never run"_s);
-    EXPECT_TRUE(editor->sets()[3].flEnabled);
+    BackupSet added = NewBackupSet(u"Four"_s); // what Add starts from, with the dialog's kept-copy folder
+    added.SourceDirFile = QString::fromStdString(home.dir() / "Four");
+    added.DestDir = u"/backup/four"_s;
+    added.ArchiveSubDir = u"archive"_s;
+    EXPECT_EQ(editor->sets()[3], added);
 
     editor->MSFlexGrid1_Click(editor->model().index(1, 0));
     EXPECT_FALSE(editor->sets()[1].flEnabled);
@@ -299,11 +302,6 @@ TEST_F(SetEditor, AdvancedRulesSpeakOnlyWhileTheDialogIsShown)
     EXPECT_TRUE(messages.texts.isEmpty()) << "no question while the editor fills the dialog";
 
     dialog.PrepareAdd();
-    EXPECT_EQ(dialog.tbFilters.text(), u"*.*"_s);
-    EXPECT_TRUE(dialog.cbOverwrite.isChecked() && dialog.cbSubDirectories.isChecked() &&
-                dialog.OpArchiveSeq.isChecked());
-    EXPECT_FALSE(dialog.CbArchive.isChecked() || dialog.CbArchiveSubDir.isChecked() ||
-                 dialog.cbDeleteDest.isChecked());
     dialog.show();
     messages.answer = false;
     dialog.cbOverwrite.click();
