@@ -138,9 +138,11 @@ QLineEdit* frmMainConfig::addLineEdit(const QString& name)
 
 // A number box that takes at most maxLength characters, and only whole numbers in the setting's range.
 QLineEdit* frmMainConfig::addNumberField(const QString& name, const QString& what, const QString& unit,
-                                         const char* key, int maxLength)
+                                         const char* key)
 {
     const GeneralSettingKey& setting = KeyNamed(key);
+    // The box holds as many digits as the setting's largest value.
+    const int maxLength = int(QString::number(setting.maximum).size());
     QLineEdit* edit = addLineEdit(name);
     edit->setMaxLength(maxLength);
     edit->setValidator(new QIntValidator(setting.minimum, setting.maximum, edit));
@@ -178,7 +180,7 @@ QGroupBox* frmMainConfig::buildFileFrame()
     grid->addWidget(m_tbLogDirectory, 0, 1, 1, 2);
     grid->addWidget(browse, 0, 3);
     m_tbfileSize =
-        addNumberField(u"tbfileSize"_s, u"maximum log file size"_s, u"megabytes"_s, "IntLogFileSize", 3);
+        addNumberField(u"tbfileSize"_s, u"maximum log file size"_s, u"megabytes"_s, "IntLogFileSize");
     grid->addWidget(addLabel(u"Label2"_s, u"Ma&ximum log file size :"_s, m_tbfileSize), 1, 0);
     grid->addLayout(NumberWithUnit(m_tbfileSize, addLabel(u"Label3"_s, u"MB  (zero for unlimited size)"_s)),
                     1, 1, 1, 3);
@@ -215,7 +217,7 @@ QGroupBox* frmMainConfig::buildTimerFrame()
     auto* frame = new QGroupBox(u"Timer Options"_s, this);
     frame->setObjectName(u"Frame1"_s);
     auto* grid = new QGridLayout(frame);
-    m_tbrrminutes = addNumberField(u"tbrrminutes"_s, u"re-run interval"_s, u"minutes"_s, "IntReRunTime", 4);
+    m_tbrrminutes = addNumberField(u"tbrrminutes"_s, u"re-run interval"_s, u"minutes"_s, "IntReRunTime");
     auto* minutes = new QHBoxLayout;
     minutes->addWidget(addLabel(u"Label5"_s, u"Re-run kelv&o every :"_s, m_tbrrminutes));
     minutes->addWidget(m_tbrrminutes);
@@ -258,7 +260,7 @@ QGroupBox* frmMainConfig::buildMiscFrame()
     grid->addWidget(addLabel(u"Label7"_s, u"Check this set in real time"_s, m_ddbRealTimeCheck), 2, 0);
     grid->addWidget(m_ddbRealTimeCheck, 2, 1);
     m_tbStaleDays =
-        addNumberField(u"tbStaleDays"_s, u"days without a completed backup"_s, u"days"_s, "IntStaleDays", 3);
+        addNumberField(u"tbStaleDays"_s, u"days without a completed backup"_s, u"days"_s, "IntStaleDays");
     grid->addWidget(
         addLabel(u"Label8"_s, u"Tell me when a set has not completed a backup &for"_s, m_tbStaleDays), 3, 0);
     grid->addLayout(NumberWithUnit(m_tbStaleDays, addLabel(u"Label9"_s, u"days  (zero: never)"_s)), 3, 1, 1,
