@@ -2,6 +2,7 @@
 
 #include "app/Startup.h"
 #include "app/TerminationSignals.h"
+#include "platform/Failure.h"
 #include "saver/ForeignWindow.h"
 #include "saver/frmMain.h"
 #include "session/DesktopNotifications.h"
@@ -112,7 +113,7 @@ void DesktopProgram::showScreenSaver(const ScreenSaverTarget& target)
             m_dialog->setEndsOnInput(false);
             return;
         }
-        qWarning("Kelvo: the screen saver's window cannot be drawn in; showing Kelvo's own.");
+        Warn(QStringLiteral("Kelvo: the screen saver's window cannot be drawn in; showing Kelvo's own."));
     }
     m_saver->showScreenSaver();
 }

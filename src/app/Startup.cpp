@@ -2,6 +2,7 @@
 
 #include "config/AppState.h"
 #include "config/Configuration.h"
+#include "platform/Failure.h"
 #include "platform/InstanceLock.h"
 #include "platform/ProcessStarter.h"
 
@@ -108,12 +109,12 @@ bool StartAlternativeScreenSaver(const GeneralSettings& settings, ProcessStarter
     if (!settings.flScreenSaver)
         return false;
     if (settings.StrAltScreenSaver.trimmed().isEmpty()) {
-        qWarning("Kelvo: no alternative screen saver is set; starting none.");
+        Warn(QStringLiteral("Kelvo: no alternative screen saver is set; starting none."));
         return false;
     }
     if (!starter.Start(settings.StrAltScreenSaver, {QStringLiteral("/S")})) {
-        qWarning("Kelvo: the alternative screen saver \"%s\" could not be started.",
-                 qPrintable(settings.StrAltScreenSaver));
+        Warn(QStringLiteral("Kelvo: the alternative screen saver \"%1\" could not be started.")
+                 .arg(settings.StrAltScreenSaver));
         return false;
     }
     return true;

@@ -1,10 +1,10 @@
 #include "app/DesktopProgram.h"
 #include "app/Startup.h"
+#include "platform/Failure.h"
 #include "ui/ProgramIcon.h"
 
 #include <QApplication>
 
-#include <cstdio>
 #include <exception>
 
 int main(int argc, char* argv[])
@@ -18,7 +18,7 @@ int main(int argc, char* argv[])
         kelvo::DesktopProgram program;
         return program.run(kelvo::CommandLineFromArguments(QApplication::arguments()));
     } catch (const std::exception& failure) {
-        std::fprintf(stderr, "Kelvo: %s\n", failure.what());
+        kelvo::Warn(QStringLiteral("Kelvo: ") + QString::fromLocal8Bit(failure.what()));
         return 1;
     }
 }

@@ -40,9 +40,10 @@ QString AbsolutePath(const QString& path)
     return path.isEmpty() ? path : QDir::cleanPath(QDir::current().absoluteFilePath(path));
 }
 
-QString WordValue(std::span<const SetWord> words, const QString& option, const QString& word)
+template <typename Option>
+Option WordValue(std::span<const SetWord<Option>> words, const QString& option, const QString& word)
 {
-    if (const auto value = ValueOfWord(words, word))
+    if (const std::optional<Option> value = ValueOfWord(words, word))
         return *value;
     throw UsageError(u"%1 takes %2, not \"%3\""_s.arg(option, WordChoices(words), word));
 }
@@ -65,8 +66,9 @@ const std::vector<SetOption>& SetOptionTable()
         {"--dest", "dest", true, [](O& o, auto&, auto& v) { o.DestDir = AbsolutePath(v); }},
         {"--filters", "filters", true, [](O& o, auto&, auto& v) { o.Filters = v; }},
         {"--criterion", "criterion", true,
-         [](O& o, auto& n, auto& v) { o.CopyOptions = WordValue(CriterionWords, n, v); }},
-        {"--sync", "sync", true, [](O& o, auto& n, auto& v) { o.SyncOptions = WordValue(SyncWords, n, v); }},
+         [](O& o, auto& n, auto& v) { o.CopyOptions = WordValue<CopyCriterion>(CriterionWords, n, v); }},
+        {"--sync", "sync", true,
+         [](O& o, auto& n, auto& v) { o.SyncOptions = WordValue<SyncMode>(SyncWords, n, v); }},
         {"--overwrite", "overwrite", false, [](O& o, auto&, auto&) { o.flOverwrite = true; }},
         {"--no-overwrite", "overwrite", false, [](O& o, auto&, auto&) { o.flOverwrite = false; }},
         {"--subdirs", "subdirs", false, [](O& o, auto&, auto&) { o.flSubDirectories = true; }},
@@ -75,7 +77,7 @@ const std::vector<SetOption>& SetOptionTable()
         {"--no-delete-removed", "delete", false, [](O& o, auto&, auto&) { o.flRemovedDeletedFiles = false; }},
         {"--keep", "keep", true,
          [](O& o, auto& n, auto& v) {
-             o.ArchiveOptions = WordValue(KeepWords, n, v);
+             o.ArchiveOptions = WordValue<KeptCopyNaming>(KeepWords, n, v);
              o.flArchive = true;
          }},
         {"--no-keep", "keep", false, [](O& o, auto&, auto&) { o.flArchive = false; }},

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "config/BackupSet.h"
+
 #include <QString>
 #include <QStringList>
 
@@ -9,21 +11,21 @@ namespace kelvo::cli {
 
 enum class Command { Help, List, Settings, Add, Edit, Remove, Enable, Disable, Run };
 
-// The set options of "add" and "edit", already in the form the store keeps; an option that was not
-// given is empty, so "edit" changes only what was asked for. Paths are absolute.
+// The set options of "add" and "edit"; an option that was not given is empty, so "edit" changes only
+// what was asked for. Paths are absolute.
 struct SetOptions
 {
     std::optional<QString> SourceDirFile;
     std::optional<QString> DestDir;
     std::optional<QString> Filters;
-    std::optional<QString> CopyOptions;
-    std::optional<QString> SyncOptions;
+    std::optional<CopyCriterion> CopyOptions;
+    std::optional<SyncMode> SyncOptions;
     std::optional<bool> flEnabled;
     std::optional<bool> flOverwrite;
     std::optional<bool> flSubDirectories;
     std::optional<bool> flRemovedDeletedFiles;
     std::optional<bool> flArchive;
-    std::optional<QString> ArchiveOptions;
+    std::optional<KeptCopyNaming> ArchiveOptions;
     std::optional<bool> flArchiveSubDir;
     std::optional<QString> ArchiveSubDir;
     bool force = false; // accept a source that does not exist (yet)

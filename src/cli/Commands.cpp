@@ -54,9 +54,9 @@ bool UpdateAutostartEntry(bool startWithDesktop)
 {
     AutostartEntry entry;
     const QString command = startWithDesktop ? u"\""_s + WindowedProgramPath() + u"\" /W"_s : QString();
-    if (const int error = entry.setCommand(command)) {
-        PrintLine(stderr, u"kelvo-cli: cannot change the autostart entry %1: %2"_s.arg(
-                              entry.filePath(), QString::fromLocal8Bit(std::strerror(error))));
+    if (const Outcome outcome = entry.setCommand(command); !outcome.succeeded()) {
+        PrintLine(stderr, u"kelvo-cli: cannot change the autostart entry %1: %2"_s.arg(entry.filePath(),
+                                                                                       outcome.systemText()));
         return false;
     }
     return true;

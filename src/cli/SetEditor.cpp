@@ -20,19 +20,25 @@ template <typename T> void Assign(T& field, const std::optional<T>& option)
         field = *option;
 }
 
+template <typename Option> void AssignStoredText(QString& field, const std::optional<Option>& option)
+{
+    if (option)
+        field = StoredText(*option);
+}
+
 void ApplyOptions(BackupSet& set, const SetOptions& options)
 {
     Assign(set.SourceDirFile, options.SourceDirFile);
     Assign(set.DestDir, options.DestDir);
     Assign(set.Filters, options.Filters);
-    Assign(set.CopyOptions, options.CopyOptions);
-    Assign(set.SyncOptions, options.SyncOptions);
+    AssignStoredText(set.CopyOptions, options.CopyOptions);
+    AssignStoredText(set.SyncOptions, options.SyncOptions);
     Assign(set.flEnabled, options.flEnabled);
     Assign(set.flOverwrite, options.flOverwrite);
     Assign(set.flSubDirectories, options.flSubDirectories);
     Assign(set.flRemovedDeletedFiles, options.flRemovedDeletedFiles);
     Assign(set.flArchive, options.flArchive);
-    Assign(set.ArchiveOptions, options.ArchiveOptions);
+    AssignStoredText(set.ArchiveOptions, options.ArchiveOptions);
     Assign(set.flArchiveSubDir, options.flArchiveSubDir);
     Assign(set.ArchiveSubDir, options.ArchiveSubDir);
     // Kept copies moved into a sub directory are kept copies: moving them implies keeping them, and
@@ -45,7 +51,7 @@ void ApplyOptions(BackupSet& set, const SetOptions& options)
     if (set.flArchiveSubDir)
         set.flArchive = true;
     if (set.ArchiveOptions.isEmpty())
-        set.ArchiveOptions = u"OpSeq"_s;
+        set.ArchiveOptions = StoredText(KeptCopyNaming::Sequence);
 }
 
 // Validates the changed copy and only then puts it in place.

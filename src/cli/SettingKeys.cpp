@@ -113,12 +113,7 @@ QString CanonicalSettingKey(const QString& key)
 
 QString SettingText(const GeneralSettings& settings, const QString& key)
 {
-    const GeneralSettingKey& entry = FindKey(key);
-    if (const auto* text = std::get_if<TextField>(&entry.field))
-        return settings.*(*text);
-    if (const auto* number = std::get_if<NumberField>(&entry.field))
-        return QString::number(settings.*(*number));
-    return settings.*std::get<BoolField>(entry.field) ? u"True"_s : u"False"_s;
+    return StoredText(settings, FindKey(key));
 }
 
 void ChangeSetting(Configuration& configuration, const QString& key, const QString& value)

@@ -4,14 +4,13 @@
 
 namespace kelvo {
 
-inline const QString RunModeScreenSaver = QStringLiteral("SS");
-inline const QString RunModeConfig = QStringLiteral("CONFIG");
-inline const QString RunModeApplication = QStringLiteral("APP");
+// The program's modes, as its command line names them ("/S", "/C", "/B"); none until it is read.
+enum ProgramRunMode { RunModeNone, RunModeScreenSaver, RunModeConfig, RunModeApplication };
 
 // The start-up state that the windows share, owned by the application and handed to whoever needs it.
 struct AppState
 {
-    QString RunMode;          // "SS", "CONFIG", "APP"; empty until the command line is read
+    ProgramRunMode RunMode = RunModeNone;
     QString StartMinimised;   // "MIN" or empty
     QString StartedByWindows; // "WIN" or empty
     int ReRunCounter = 0;     // minutes counted towards the next re-run

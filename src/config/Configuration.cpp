@@ -4,6 +4,7 @@
 #include "config/DoneCommand.h"
 #include "config/GeneralSettingKeys.h"
 #include "config/RunRecords.h"
+#include "config/SettingsFields.h"
 #include "platform/FilePath.h"
 #include "platform/SettingsStore.h"
 
@@ -11,8 +12,6 @@
 #include <QFile>
 
 #include <algorithm>
-#include <cmath>
-#include <cstdio>
 #include <iterator>
 #include <optional>
 #include <utility>
@@ -39,141 +38,6 @@ QString SetOwner(const QString& name)
 {
     return u"set \"%1\""_s.arg(name);
 }
-
-QString BooleanText(bool value)
-{
-    return value ? u"True"_s : u"False"_s;
-}
-
-// True or false in any letter case, or a number: 0 is false, any other number true.
-std::optional<bool> ParseBoolean(const QString& text)
-{
-    const QString trimmed = text.trimmed();
-    if (trimmed.compare(u"true"_s, Qt::CaseInsensitive) == 0)
-        return true;
-    if (trimmed.compare(u"false"_s, Qt::CaseInsensitive) == 0)
-        return false;
-    bool ok = false;
-    const double number = trimmed.toDouble(&ok);
-    return ok && std::isfinite(number) ? std::optional<bool>(number != 0) : std::nullopt;
-}
-
-std::optional<qint16> ParseInteger(const QString& text)
-{
-    bool ok = false;
-    const qint16 number = text.trimmed().toShort(&ok, 10);
-    return ok ? std::optional<qint16>(number) : std::nullopt;
-}
-
-// Where a value that cannot be used is reported: the load names it; the save's re-read of the store
-// does not name it a second time.
-enum class Warnings { Shown, Hidden };
-
-struct Owner
-{
-    QString name;
-    Warnings warnings = Warnings::Shown;
-};
-
-// A damaged value must neither crash the load nor vanish silently: it is named in one line.
-void Warn(const Owner& owner, const QString& problem, const QString& fallback)
-{
-    if (owner.warnings == Warnings::Hidden)
-        return;
-    const QString line = u"kelvo: %1: %2; using %3\n"_s.arg(owner.name, problem, fallback);
-    std::fputs(line.toLocal8Bit().constData(), stderr);
-}
-
-QString Unconverted(const QString& key, const std::optional<QString>& text, const QString& kind)
-{
-    return text ? u"%1 has \"%2\", which is not %3"_s.arg(key, *text, kind) : key + u" is missing"_s;
-}
-
-// A boolean without a default falls back to false unless the caller names the safer value, so a
-// damaged set loads disabled and does nothing until the user has looked at it.
-bool ToBoolean(const std::optional<QString>& stored, const std::optional<QString>& defaultValue,
-               const Owner& owner, const QString& key, bool fallbackWithoutDefault = false)
-{
-    const std::optional<QString> text = stored ? stored : defaultValue;
-    if (const std::optional<bool> value = text ? ParseBoolean(*text) : std::nullopt)
-        return *value;
-    const bool fallback = defaultValue ? ParseBoolean(*defaultValue).value_or(false) : fallbackWithoutDefault;
-    Warn(owner, Unconverted(key, text, u"a boolean"_s), BooleanText(fallback));
-    return fallback;
-}
-
-// Numbers out of the setting's range are as unusable as texts that are no number.
-qint16 ToInteger(const std::optional<QString>& stored, const QString& defaultValue, qint16 minimum,
-                 qint16 maximum, const Owner& owner, const QString& key)
-{
-    const QString text = stored.value_or(defaultValue);
-    const std::optional<qint16> value = ParseInteger(text);
-    if (value && *value >= minimum && *value <= maximum)
-        return *value;
-    const qint16 fallback = ParseInteger(defaultValue).value_or(0);
-    const QString kind = u"a whole number from %1 to %2"_s.arg(minimum).arg(maximum);
-    Warn(owner, Unconverted(key, text, kind), QString::number(fallback));
-    return fallback;
-}
-
-// Reads one section of a snapshot, converting each value to its field's type.
-class FieldReader final
-{
-public:
-    FieldReader(const SettingsDocument& document, QString section, Owner owner)
-        : m_document(document), m_section(std::move(section)), m_owner(std::move(owner))
-    {}
-
-    QString text(const QString& key, const QString& defaultValue = {}) const
-    {
-        return m_document.GetSetting(m_section, key, defaultValue);
-    }
-    bool boolean(const QString& key, const std::optional<QString>& defaultValue = std::nullopt) const
-    {
-        return ToBoolean(m_document.FindSetting(m_section, key), defaultValue, m_owner, key);
-    }
-    // A key that must be present, read as fallback (with a warning) when it is missing or unreadable.
-    bool requiredBoolean(const QString& key, bool fallback) const
-    {
-        return ToBoolean(m_document.FindSetting(m_section, key), std::nullopt, m_owner, key, fallback);
-    }
-    qint16 integer(const QString& key, const QString& defaultValue, qint16 minimum, qint16 maximum) const
-    {
-        return ToInteger(m_document.FindSetting(m_section, key), defaultValue, minimum, maximum, m_owner,
-                         key);
-    }
-    QString choice(const QString& key, const QString& defaultValue, const QStringList& allowed) const
-    {
-        const QString value = text(key, defaultValue);
-        // An empty text is what the legacy import leaves in the fields the older version lacked.
-        if (value.isEmpty() || allowed.contains(value))
-            return value;
-        Warn(m_owner, u"%1 has \"%2\", which is not one of %3"_s.arg(key, value, allowed.join(u' ')),
-             defaultValue);
-        return defaultValue;
-    }
-
-private:
-    const SettingsDocument& m_document;
-    QString m_section;
-    Owner m_owner;
-};
-
-class FieldWriter final
-{
-public:
-    FieldWriter(SettingsDocument& document, QString section)
-        : m_document(document), m_section(std::move(section))
-    {}
-
-    void text(const QString& key, const QString& value) { m_document.SaveSetting(m_section, key, value); }
-    void boolean(const QString& key, bool value) { text(key, BooleanText(value)); }
-    void integer(const QString& key, qint16 value) { text(key, QString::number(value)); }
-
-private:
-    SettingsDocument& m_document;
-    QString m_section;
-};
 
 void ReadGeneralSetting(const FieldReader& r, const GeneralSettingKey& key, GeneralSettings& s)
 {
@@ -205,7 +69,7 @@ BackupSet ReadSet(const SettingsDocument& document, const QString& name, Warning
     set.SourceDirFile = r.text(u"SourceDirFile"_s);
     set.DestDir = r.text(u"DestDir"_s);
     set.CopyOptions = r.text(u"CopyOptions"_s);
-    set.SyncOptions = r.text(u"SyncOptions"_s, u"srcToDest"_s);
+    set.SyncOptions = r.text(u"SyncOptions"_s, StoredText(SyncMode::OneWay));
     set.ArchiveOptions = r.text(u"ArchiveOptions"_s);
     set.ArchiveSubDir = r.text(u"ArchiveSubDir"_s);
     set.Filters = r.text(u"Filters"_s, u"*.*"_s);
@@ -308,15 +172,8 @@ BackupSets ReadLegacySets(const SettingsDocument& legacy)
 void WriteGeneralSettings(SettingsDocument& document, const GeneralSettings& s)
 {
     FieldWriter w(document, SettingsSection);
-    for (const GeneralSettingKey& key : GeneralSettingKeys()) {
-        const QString name = QString::fromLatin1(key.name);
-        if (const auto* text = std::get_if<GeneralSettingKey::TextField>(&key.field))
-            w.text(name, s.*(*text));
-        else if (const auto* number = std::get_if<GeneralSettingKey::NumberField>(&key.field))
-            w.integer(name, s.*(*number));
-        else
-            w.boolean(name, s.*std::get<GeneralSettingKey::BoolField>(key.field));
-    }
+    for (const GeneralSettingKey& key : GeneralSettingKeys())
+        w.text(QString::fromLatin1(key.name), StoredText(s, key));
 }
 
 void FillEmptyWithDefaults(QString& field, const QString& defaultValue)
@@ -344,8 +201,8 @@ void FillDefaults(BackupSets& sets)
     for (BackupSet& set : sets) {
         if (!IsNamed(set))
             continue;
-        FillEmptyWithDefaults(set.CopyOptions, u"OpDate"_s);
-        FillEmptyWithDefaults(set.SyncOptions, u"srcToDest"_s);
+        FillEmptyWithDefaults(set.CopyOptions, StoredText(CopyCriterion::Date));
+        FillEmptyWithDefaults(set.SyncOptions, StoredText(SyncMode::OneWay));
         FillEmptyWithDefaults(set.Filters, u"*.*"_s);
     }
 }
@@ -508,66 +365,6 @@ void ChangeConfiguration(SettingsStore& store, const std::function<void(Configur
         change(configuration);
         CommitConfiguration(store, configuration);
     });
-}
-
-BackupSet NewBackupSet(const QString& name)
-{
-    BackupSet set;
-    set.SetName = name;
-    set.CopyOptions = u"OpDate"_s;
-    set.SyncOptions = u"srcToDest"_s;
-    set.ArchiveOptions = u"OpSeq"_s;
-    set.Filters = u"*.*"_s;
-    set.flEnabled = true;
-    set.flOverwrite = true;
-    set.flSubDirectories = true;
-    set.LastDate = u"Never run"_s;
-    return set;
-}
-
-std::optional<SyncMode> KnownSyncModeOf(const BackupSet& set)
-{
-    if (set.SyncOptions.isEmpty() || set.SyncOptions == u"srcToDest"_s)
-        return SyncMode::OneWay;
-    if (set.SyncOptions == u"srcAndDest"_s)
-        return SyncMode::TwoWay;
-    if (set.SyncOptions == u"destToSrc"_s)
-        return SyncMode::Reverse;
-    return std::nullopt;
-}
-
-SyncMode SyncModeOf(const BackupSet& set)
-{
-    return KnownSyncModeOf(set).value_or(SyncMode::OneWay);
-}
-
-CopyCriterion CopyCriterionOf(const BackupSet& set)
-{
-    if (set.CopyOptions.isEmpty() || set.CopyOptions == u"OpDate"_s)
-        return CopyCriterion::Date;
-    if (set.CopyOptions == u"OpArchive"_s)
-        return CopyCriterion::ArchiveFlag;
-    return set.CopyOptions == u"OpFileSize"_s ? CopyCriterion::Size : CopyCriterion::Unknown;
-}
-
-KeptCopyNaming KeptCopyNamingOf(const BackupSet& set)
-{
-    if (set.ArchiveOptions == u"OpKeep"_s)
-        return KeptCopyNaming::OwnName;
-    if (set.ArchiveOptions.isEmpty() || set.ArchiveOptions == u"OpSeq"_s)
-        return KeptCopyNaming::Sequence;
-    return set.ArchiveOptions == u"OpDate"_s ? KeptCopyNaming::Date : KeptCopyNaming::Unknown;
-}
-
-std::optional<UnknownOption> FindUnknownOption(const BackupSet& set)
-{
-    if (CopyCriterionOf(set) == CopyCriterion::Unknown)
-        return UnknownOption{u"CopyOptions"_s, set.CopyOptions};
-    if (!KnownSyncModeOf(set))
-        return UnknownOption{u"SyncOptions"_s, set.SyncOptions};
-    if (KeptCopyNamingOf(set) == KeptCopyNaming::Unknown)
-        return UnknownOption{u"ArchiveOptions"_s, set.ArchiveOptions};
-    return std::nullopt;
 }
 
 } // namespace kelvo

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "config/BackupSet.h"
+
 #include <QString>
 
 #include <functional>
@@ -11,90 +13,32 @@ namespace kelvo {
 class SettingsStore;
 
 // General settings; the fields carry their key names. Before the first load every field holds its
-// empty value.
+// empty value: the defaults, names and ranges are the table's (GeneralSettingKeys.h).
 struct GeneralSettings
 {
     QString StrLogFileDir;
-    qint16 IntLogFileSize = 0;
-    bool flLogFileOn = false;
-    bool flLogFileSuccess = false;
-    bool flLogFileErrors = false;
-    bool flLogDeletes = false;
-    bool flScreenSaver = false;
+    qint16 IntLogFileSize{};
+    bool flLogFileOn{};
+    bool flLogFileSuccess{};
+    bool flLogFileErrors{};
+    bool flLogDeletes{};
+    bool flScreenSaver{};
     QString StrAltScreenSaver;
-    bool flReRun = false;
-    qint16 IntReRunTime = 0;
-    bool flSysTray = false;
-    bool flWindowsStart = false;
-    bool flDelay = false;
-    bool flShowStatusBar = false;
-    bool flStatusBarAOT = false;
+    bool flReRun{};
+    qint16 IntReRunTime{};
+    bool flSysTray{};
+    bool flWindowsStart{};
+    bool flDelay{};
+    bool flShowStatusBar{};
+    bool flStatusBarAOT{};
     QString StrStatusBarPos;
     QString StrRealTime;
-    bool flRunWhenIdle = false; // back up when the session's screen saver starts or the screen locks
-    qint16 IntStaleDays = 0;    // days without a completed run of an enabled set before it is told; 0 never
-    bool flLowPriority = false; // runs while the user works take the idle I/O class and nice 10
+    bool flRunWhenIdle{};  // back up when the session's screen saver starts or the screen locks
+    qint16 IntStaleDays{}; // days without a completed run of an enabled set before it is told; 0 never
+    bool flLowPriority{};  // runs while the user works take the idle I/O class and nice 10
 
     bool operator==(const GeneralSettings&) const = default;
 };
-
-struct BackupSet
-{
-    QString SetName;
-    QString SourceDirFile;
-    QString DestDir;
-    QString CopyOptions;    // "OpDate", "OpArchive", "OpFileSize"
-    QString SyncOptions;    // "srcToDest", "srcAndDest", "destToSrc"
-    QString ArchiveOptions; // "OpKeep", "OpSeq", "OpDate"
-    QString ArchiveSubDir;
-    QString Filters;
-    bool flEnabled = false;
-    bool flOverwrite = false;
-    bool flSubDirectories = false;
-    bool flArchive = false;
-    bool flArchiveSubDir = false;
-    bool flRemoved = false;
-    bool flRemovedDeletedFiles = false;
-    QString LastDate;
-    // The end of the last run that went through the set (RunRecords.h): its result, and when the set
-    // last completed and was first run; empty before a run of this version.
-    QString LastResult;
-    QString LastCompleted;
-    QString FirstAttempt;
-    // The mounted drive that held SourceDirFile and DestDir at the end of the last run that went
-    // through the set (DriveOf); empty before it. A run finds the roots on these drives again or runs
-    // nothing: a drive that is not plugged in leaves an empty folder of the system disk in its place.
-    QString SourceDrive;
-    QString DestDrive;
-
-    bool operator==(const BackupSet&) const = default;
-};
-
-// The option fields keep their stored texts; the program reads them only through these.
-enum class SyncMode { OneWay, TwoWay, Reverse }; // "srcToDest" (and any other), "srcAndDest", "destToSrc"
-// An empty CopyOptions is "OpDate", which every save writes in its place; an empty ArchiveOptions
-// (a key missing from a hand-edited file) is "OpSeq", the naming that never replaces a kept copy.
-enum class CopyCriterion { Date, ArchiveFlag, Size, Unknown };  // "OpDate", "OpArchive", "OpFileSize"
-enum class KeptCopyNaming { OwnName, Sequence, Date, Unknown }; // "OpKeep", "OpSeq", "OpDate"
-SyncMode SyncModeOf(const BackupSet& set);
-// The same, with nothing for a text other than the three (an empty text is one way).
-std::optional<SyncMode> KnownSyncModeOf(const BackupSet& set);
-CopyCriterion CopyCriterionOf(const BackupSet& set);
-KeptCopyNaming KeptCopyNamingOf(const BackupSet& set);
-
-// An option field holding a text that the program does not know, by its key name.
-struct UnknownOption
-{
-    QString key;
-    QString value;
-};
-// The first of CopyOptions, SyncOptions and ArchiveOptions that holds an unknown text (a hand edit
-// such as "opdate"): such a set is not run, since it would copy or keep nothing without a word.
-std::optional<UnknownOption> FindUnknownOption(const BackupSet& set);
-
-// A set as every editor starts one: enabled, one way, by date, every file, sub directories included,
-// overwriting, kept copies numbered, never run.
-BackupSet NewBackupSet(const QString& name);
 
 // Indexed from 0 in store order; after a load never empty (one record with an empty SetName when
 // the store holds no set).

@@ -1,10 +1,19 @@
 #include "config/GeneralSettingKeys.h"
 
+#include "config/SettingsFields.h"
+
 #include <QDir>
 
 namespace kelvo {
 
 using namespace Qt::StringLiterals;
+
+namespace {
+
+// By StatusBarCorner.
+const QStringList CornerTexts{u"TL"_s, u"TR"_s, u"BL"_s, u"BR"_s};
+
+} // namespace
 
 // The size and interval boxes of the settings dialog hold at most 3 and 4 digits; an interval of
 // 0 minutes would re-run at every tick. A year without a completed backup is the longest warning.
@@ -27,7 +36,7 @@ const std::vector<GeneralSettingKey>& GeneralSettingKeys()
         {"flDelay", &G::flDelay, "false"},
         {"flShowStatusBar", &G::flShowStatusBar, "false"},
         {"flStatusBarAOT", &G::flStatusBarAOT, "false"},
-        {"StrStatusBarPos", &G::StrStatusBarPos, "BR", 0, 0, {u"TL"_s, u"TR"_s, u"BL"_s, u"BR"_s}},
+        {"StrStatusBarPos", &G::StrStatusBarPos, "BR", 0, 0, CornerTexts},
         {"StrRealTime", &G::StrRealTime, "None"},
         {"flRunWhenIdle", &G::flRunWhenIdle, "false"},
         {"IntStaleDays", &G::IntStaleDays, "7", 0, 365},
@@ -43,6 +52,26 @@ QString DefaultText(const GeneralSettingKey& key)
         return QString::fromLatin1(key.defaultText);
     const QString home = QDir::homePath();
     return home.endsWith(u'/') ? home : home + u'/';
+}
+
+QString StoredText(const GeneralSettings& settings, const GeneralSettingKey& key)
+{
+    if (const auto* text = std::get_if<GeneralSettingKey::TextField>(&key.field))
+        return settings.*(*text);
+    if (const auto* number = std::get_if<GeneralSettingKey::NumberField>(&key.field))
+        return QString::number(settings.*(*number));
+    return BooleanText(settings.*std::get<GeneralSettingKey::BoolField>(key.field));
+}
+
+StatusBarCorner StatusBarCornerOf(const GeneralSettings& settings)
+{
+    const qsizetype index = CornerTexts.indexOf(settings.StrStatusBarPos);
+    return index < 0 ? StatusBarCorner::BottomRight : StatusBarCorner(index);
+}
+
+QString StoredText(StatusBarCorner corner)
+{
+    return CornerTexts.at(qsizetype(corner));
 }
 
 } // namespace kelvo

@@ -33,5 +33,13 @@ const std::vector<GeneralSettingKey>& GeneralSettingKeys();
 
 // The key's default as its stored text.
 QString DefaultText(const GeneralSettingKey& key);
+// The key's value in settings as the store writes it ("True", "60", "BR").
+QString StoredText(const GeneralSettings& settings, const GeneralSettingKey& key);
+
+// The corner of the screen that StrStatusBarPos names, in the order of the settings dialog's list.
+enum class StatusBarCorner { TopLeft, TopRight, BottomLeft, BottomRight };
+// "TL", "TR", "BL"; "BR" and any other text is the bottom right corner.
+StatusBarCorner StatusBarCornerOf(const GeneralSettings& settings);
+QString StoredText(StatusBarCorner corner);
 
 } // namespace kelvo

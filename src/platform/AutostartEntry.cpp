@@ -179,7 +179,7 @@ QString AutostartEntry::command() const
     return words.join(u' ');
 }
 
-int AutostartEntry::setCommand(const QString& commandLine)
+Outcome AutostartEntry::setCommand(const QString& commandLine)
 {
     const QStringList arguments = SplitCommandLine(commandLine);
     QString entry = QStringLiteral("[Desktop Entry]\nType=Application\nName=Kelvo\n");

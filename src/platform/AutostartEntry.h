@@ -1,5 +1,7 @@
 #pragma once
 
+#include "platform/Failure.h"
+
 #include <QString>
 #include <QStringList>
 
@@ -16,9 +18,9 @@ public:
 
     // "" when there is no entry or it is disabled.
     QString command() const;
-    // 0 or an errno value. An empty command disables the entry with Hidden=true, which also masks a
+    // An empty command disables the entry with Hidden=true, which also masks a
     // system-wide entry of the same name that a package may install.
-    int setCommand(const QString& commandLine);
+    Outcome setCommand(const QString& commandLine);
 
 private:
     QString m_filePath;

@@ -1,6 +1,8 @@
 #include "platform/Failure.h"
 
 #include <cerrno>
+#include <cstdio>
+#include <cstring>
 #include <sys/stat.h>
 
 namespace kelvo {
@@ -73,6 +75,16 @@ void RaiseErrno(int err, const std::string& path)
     if (err == ENOENT && !ParentDirectoryExists(path))
         throw Failure(ErrPathNotFound, path);
     throw Failure(ErrorNumberFromErrno(err), path);
+}
+
+QString Outcome::systemText() const
+{
+    return QString::fromLocal8Bit(std::strerror(m_errno));
+}
+
+void Warn(const QString& line)
+{
+    std::fputs((line + u'\n').toLocal8Bit().constData(), stderr);
 }
 
 } // namespace kelvo

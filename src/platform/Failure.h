@@ -41,6 +41,27 @@ private:
     std::string m_what;
 };
 
+// What a call from the windows or the command line into the lower layers gives back: success, or the
+// errno value of its failure, which becomes one message for a person.
+class [[nodiscard]] Outcome final
+{
+public:
+    static Outcome Success() { return Outcome(0); }
+    static Outcome FromErrno(int err) { return Outcome(err); }
+
+    bool succeeded() const noexcept { return m_errno == 0; }
+    int errnoValue() const noexcept { return m_errno; }
+    // The system's text for the failure ("Permission denied").
+    QString systemText() const;
+
+private:
+    explicit Outcome(int err) : m_errno(err) {}
+    int m_errno;
+};
+
+// Every warning of the program goes through here: one line on stderr, for a problem it works around.
+void Warn(const QString& line);
+
 // Raises the failure for errno value err on path. A missing entry whose parent directory is missing
 // too raises 76 (path not found) instead of 53 (file not found).
 [[noreturn]] void RaiseErrno(int err, const std::string& path);

@@ -290,13 +290,13 @@ void ReplaceUserFileOrThrow(const QString& path, const QByteArray& contents, mod
     replacement.commitDurably();
 }
 
-int ReplaceUserFile(const QString& path, const QByteArray& contents, mode_t creationMode)
+Outcome ReplaceUserFile(const QString& path, const QByteArray& contents, mode_t creationMode)
 {
     try {
         ReplaceUserFileOrThrow(path, contents, creationMode);
-        return 0;
+        return Outcome::Success();
     } catch (const Failure& failure) {
-        return ErrnoValue(failure);
+        return Outcome::FromErrno(ErrnoValue(failure));
     }
 }
 

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "platform/Failure.h"
 #include "platform/FileDescriptor.h"
 #include "platform/FileSystem.h"
 
@@ -83,7 +84,7 @@ QString FileBehindLinks(QString path);
 // user made read-only (70, with the path and "read-only" in the failure), and makes a new file with
 // creationMode under the umask. Raises kelvo::Failure.
 void ReplaceUserFileOrThrow(const QString& path, const QByteArray& contents, mode_t creationMode);
-// As ReplaceUserFileOrThrow, but returns 0 or the errno value of the failure, for a message.
-int ReplaceUserFile(const QString& path, const QByteArray& contents, mode_t creationMode);
+// As ReplaceUserFileOrThrow, for a caller that tells a person.
+Outcome ReplaceUserFile(const QString& path, const QByteArray& contents, mode_t creationMode);
 
 } // namespace kelvo

@@ -39,11 +39,9 @@ constexpr int ClientHeight = 4890;
 constexpr int ButtonWidth = 1095;
 constexpr int NumberPadding = 240; // the box's frame and margins around its digits
 
-// The list's items by index, and the corner codes that StrStatusBarPos stores for them.
+// The list's items by index, in the order of StatusBarCorner.
 const std::array<QString, 4> CornerItems{u"Top Left Corner"_s, u"Top Right Corner"_s, u"Bottom Left Corner"_s,
                                          u"Bottom Right Corner"_s};
-const std::array<QString, 4> CornerCodes{u"TL"_s, u"TR"_s, u"BL"_s, u"BR"_s};
-constexpr int BottomRight = 3;
 
 const QString NoRealTimeSet = u"None"_s;
 const QString ScreenSaverFilter = u"Screen Saver (*.scr);;All Files (*)"_s;
@@ -58,18 +56,10 @@ QHBoxLayout* NumberWithUnit(QLineEdit* field, QLabel* unit)
     return row;
 }
 
-int CornerIndex(const QString& code)
+StatusBarCorner CornerOfIndex(int index)
 {
-    for (std::size_t i = 0; i < CornerCodes.size(); ++i) {
-        if (CornerCodes[i] == code)
-            return int(i);
-    }
-    return BottomRight;
-}
-
-QString CornerCode(int index)
-{
-    return index >= 0 && index < BottomRight ? CornerCodes[std::size_t(index)] : CornerCodes[BottomRight];
+    return index >= 0 && index < int(CornerItems.size()) ? StatusBarCorner(index)
+                                                         : StatusBarCorner::BottomRight;
 }
 
 const GeneralSettingKey& KeyNamed(const char* name)
@@ -148,9 +138,11 @@ QLineEdit* frmMainConfig::addLineEdit(const QString& name)
 
 // A number box that takes at most maxLength characters, and only whole numbers in the setting's range.
 QLineEdit* frmMainConfig::addNumberField(const QString& name, const QString& what, const QString& unit,
-                                         const char* key, int maxLength)
+                                         const char* key)
 {
     const GeneralSettingKey& setting = KeyNamed(key);
+    // The box holds as many digits as the setting's largest value.
+    const int maxLength = int(QString::number(setting.maximum).size());
     QLineEdit* edit = addLineEdit(name);
     edit->setMaxLength(maxLength);
     edit->setValidator(new QIntValidator(setting.minimum, setting.maximum, edit));
@@ -188,7 +180,7 @@ QGroupBox* frmMainConfig::buildFileFrame()
     grid->addWidget(m_tbLogDirectory, 0, 1, 1, 2);
     grid->addWidget(browse, 0, 3);
     m_tbfileSize =
-        addNumberField(u"tbfileSize"_s, u"maximum log file size"_s, u"megabytes"_s, "IntLogFileSize", 3);
+        addNumberField(u"tbfileSize"_s, u"maximum log file size"_s, u"megabytes"_s, "IntLogFileSize");
     grid->addWidget(addLabel(u"Label2"_s, u"Ma&ximum log file size :"_s, m_tbfileSize), 1, 0);
     grid->addLayout(NumberWithUnit(m_tbfileSize, addLabel(u"Label3"_s, u"MB  (zero for unlimited size)"_s)),
                     1, 1, 1, 3);
@@ -225,7 +217,7 @@ QGroupBox* frmMainConfig::buildTimerFrame()
     auto* frame = new QGroupBox(u"Timer Options"_s, this);
     frame->setObjectName(u"Frame1"_s);
     auto* grid = new QGridLayout(frame);
-    m_tbrrminutes = addNumberField(u"tbrrminutes"_s, u"re-run interval"_s, u"minutes"_s, "IntReRunTime", 4);
+    m_tbrrminutes = addNumberField(u"tbrrminutes"_s, u"re-run interval"_s, u"minutes"_s, "IntReRunTime");
     auto* minutes = new QHBoxLayout;
     minutes->addWidget(addLabel(u"Label5"_s, u"Re-run kelv&o every :"_s, m_tbrrminutes));
     minutes->addWidget(m_tbrrminutes);
@@ -268,7 +260,7 @@ QGroupBox* frmMainConfig::buildMiscFrame()
     grid->addWidget(addLabel(u"Label7"_s, u"Check this set in real time"_s, m_ddbRealTimeCheck), 2, 0);
     grid->addWidget(m_ddbRealTimeCheck, 2, 1);
     m_tbStaleDays =
-        addNumberField(u"tbStaleDays"_s, u"days without a completed backup"_s, u"days"_s, "IntStaleDays", 3);
+        addNumberField(u"tbStaleDays"_s, u"days without a completed backup"_s, u"days"_s, "IntStaleDays");
     grid->addWidget(
         addLabel(u"Label8"_s, u"Tell me when a set has not completed a backup &for"_s, m_tbStaleDays), 3, 0);
     grid->addLayout(NumberWithUnit(m_tbStaleDays, addLabel(u"Label9"_s, u"days  (zero: never)"_s)), 3, 1, 1,
@@ -322,7 +314,7 @@ void frmMainConfig::Form_Load()
     };
     for (const auto& [box, ticked] : boxes)
         box->setChecked(ticked);
-    m_ddbStatusBarPos->setCurrentIndex(CornerIndex(settings.StrStatusBarPos));
+    m_ddbStatusBarPos->setCurrentIndex(int(StatusBarCornerOf(settings)));
     fillRealTimeList();
 }
 
@@ -396,7 +388,7 @@ void frmMainConfig::storeStatusBarPosition()
 {
     GeneralSettings& settings = m_parts.configuration.settings;
     const QString old = settings.StrStatusBarPos;
-    settings.StrStatusBarPos = CornerCode(m_ddbStatusBarPos->currentIndex());
+    settings.StrStatusBarPos = StoredText(CornerOfIndex(m_ddbStatusBarPos->currentIndex()));
     if (settings.StrStatusBarPos != old)
         m_parts.statusBar.Form_Load();
 }
@@ -410,7 +402,7 @@ void frmMainConfig::storeWindowsStart()
     if (ticked == settings.flWindowsStart)
         return;
     settings.flWindowsStart = ticked;
-    if (m_parts.autostart.setCommand(ticked ? WindowsStartCommand() : QString()) != 0)
+    if (!m_parts.autostart.setCommand(ticked ? WindowsStartCommand() : QString()).succeeded())
         m_parts.messages.stop(this,
                               u"Error when changing the start-up entry : please report to "_s +
                                   QString::fromUtf16(SupportAddress),

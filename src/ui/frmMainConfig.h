@@ -77,8 +77,7 @@ private:
     QCheckBox* addCheckBox(const QString& name, const QString& caption);
     QLabel* addLabel(const QString& name, const QString& caption, QWidget* buddy = nullptr);
     QLineEdit* addLineEdit(const QString& name);
-    QLineEdit* addNumberField(const QString& name, const QString& what, const QString& unit, const char* key,
-                              int maxLength);
+    QLineEdit* addNumberField(const QString& name, const QString& what, const QString& unit, const char* key);
     QPushButton* addButton(const QString& name, const QString& caption);
     QComboBox* addComboBox(const QString& name);
 

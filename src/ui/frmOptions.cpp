@@ -15,6 +15,8 @@
 #include <QStyle>
 #include <QVBoxLayout>
 
+#include <algorithm>
+
 namespace kelvo {
 
 using namespace Qt::StringLiterals;
@@ -27,10 +29,12 @@ constexpr int AdvancedTop = 5340;
 constexpr int AdvancedHeight = 2595;
 constexpr int ButtonRowTop = 4860;
 
-// The stored texts by list index; the lists hold the criteria and the methods in the order of their
-// enumerations, CopyCriterion and SyncMode.
-const QStringList CopyOptionValues{u"OpDate"_s, u"OpArchive"_s, u"OpFileSize"_s};
-const QStringList SyncOptionValues{u"srcToDest"_s, u"srcAndDest"_s, u"destToSrc"_s};
+// The lists hold the criteria and the methods in the order of their enumerations, CopyCriterion and
+// SyncMode; a list without a selection stands for the first.
+template <typename Option> Option SelectedOption(const QComboBox& list)
+{
+    return Option(std::max(0, list.currentIndex()));
+}
 
 QLabel* Caption(const QString& text, QWidget& buddy)
 {
@@ -285,16 +289,16 @@ BackupSet frmOptions::recordFromControls(const BackupSet& base) const
     set.SourceDirFile = tbSourceDirectoryFile.text();
     set.Filters = tbFilters.text();
     set.DestDir = tbDestinationDirectory.text();
-    set.CopyOptions = CopyOptionValues.value(ddbCopyOptions.currentIndex(), u"OpDate"_s);
-    set.SyncOptions = SyncOptionValues.value(ddbSyncOptions.currentIndex(), u"srcToDest"_s);
+    set.CopyOptions = StoredText(SelectedOption<CopyCriterion>(ddbCopyOptions));
+    set.SyncOptions = StoredText(SelectedOption<SyncMode>(ddbSyncOptions));
     set.flSubDirectories = cbSubDirectories.isChecked();
     set.flOverwrite = cbOverwrite.isChecked();
     set.flArchive = CbArchive.isChecked();
     set.flArchiveSubDir = CbArchiveSubDir.isChecked();
     set.flRemovedDeletedFiles = cbDeleteDest.isChecked();
-    set.ArchiveOptions = OpArchiveKeepName.isChecked() ? u"OpKeep"_s
-                         : OpArchiveDate.isChecked()   ? u"OpDate"_s
-                                                       : u"OpSeq"_s;
+    set.ArchiveOptions = StoredText(OpArchiveKeepName.isChecked() ? KeptCopyNaming::OwnName
+                                    : OpArchiveDate.isChecked()   ? KeptCopyNaming::Date
+                                                                  : KeptCopyNaming::Sequence);
     return set;
 }
 

@@ -39,18 +39,22 @@ const std::array<PanelDesign, 6> PanelDesigns{{
 
 } // namespace
 
-QPoint StatusBarPosition(const QString& corner, const QRect& workArea, const QSize& size)
+QPoint StatusBarPosition(StatusBarCorner corner, const QRect& workArea, const QSize& size)
 {
     const int left = workArea.left();
     const int right = workArea.left() + workArea.width() - size.width();
     const int top = workArea.top();
     const int bottom = workArea.top() + workArea.height() - size.height();
-    if (corner == u"TL"_s)
+    switch (corner) {
+    case StatusBarCorner::TopLeft:
         return {left, top};
-    if (corner == u"TR"_s)
+    case StatusBarCorner::TopRight:
         return {right, top};
-    if (corner == u"BL"_s)
+    case StatusBarCorner::BottomLeft:
         return {left, bottom};
+    case StatusBarCorner::BottomRight:
+        break;
+    }
     return {right, bottom};
 }
 
@@ -97,14 +101,14 @@ void frmStatusBar::Form_Load()
         MessageBoxes::Desktop().warning(nullptr, u"Cannot show the status bar"_s);
         return;
     }
-    m_placedCorner = m_configuration.settings.StrStatusBarPos;
+    m_placedCorner = StatusBarCornerOf(m_configuration.settings);
     move(StatusBarPosition(*m_placedCorner, screen->availableGeometry(), size()));
 }
 
 void frmStatusBar::StatusBarVisible()
 {
     const GeneralSettings& settings = m_configuration.settings;
-    if (m_placedCorner != settings.StrStatusBarPos)
+    if (m_placedCorner != StatusBarCornerOf(settings))
         Form_Load();
     const bool onTop = settings.flStatusBarAOT;
     if (bool(windowFlags() & Qt::WindowStaysOnTopHint) != onTop)

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "config/GeneralSettingKeys.h"
+
 #include <QLabel>
 #include <QProgressBar>
 #include <QWidget>
@@ -17,7 +19,7 @@ struct Configuration;
 // Where the status-bar window of the given size goes in a screen's work area for the corner code
 // StrStatusBarPos names ("TL", "TR", "BL"; "BR" and anything else bottom right), in the screen's
 // real coordinates.
-QPoint StatusBarPosition(const QString& corner, const QRect& workArea, const QSize& size);
+QPoint StatusBarPosition(StatusBarCorner corner, const QRect& workArea, const QSize& size);
 
 // The small strip in a corner of the screen that repeats the main window's key figures: last run,
 // minutes to the next, files copied, errors and the run's progress. Frameless, never in the taskbar.
@@ -57,7 +59,7 @@ private:
     Configuration& m_configuration;
     std::function<QScreen*()> m_screen;
     std::function<void()> m_focusMainWindow;
-    std::optional<QString> m_placedCorner;
+    std::optional<StatusBarCorner> m_placedCorner;
     std::array<QLabel*, 6> m_panels{};
     QProgressBar* m_progressBar = nullptr;
 };

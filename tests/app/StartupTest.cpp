@@ -13,23 +13,26 @@ TEST(Main, ReadsTheSwitchOfTheCommandLine)
 {
     const struct
     {
-        const char *commandLine, *runMode, *minimised, *byWindows;
+        const char* commandLine;
+        ProgramRunMode runMode;
+        const char *minimised, *byWindows;
         StartAction action;
         qint32 parent;
     } cases[] = {
-        {"", "APP", "", "", StartAction::StartApplication, 0},
-        {" /b ", "APP", "", "", StartAction::StartApplication, 0},
-        {"/m", "APP", "MIN", "", StartAction::StartApplication, 0},
-        {"/W", "APP", "MIN", "WIN", StartAction::StartApplication, 0},
-        {"/S 123", "SS", "", "", StartAction::StartApplication, 0},
-        {"/c:1234", "CONFIG", "", "", StartAction::ShowSetListEditor, 0},
-        {"/p 123", "", "", "", StartAction::EndAtOnce, 0},
-        {"/a 1234", "SS", "", "", StartAction::ChangePassword, 1234},
-        {"/a x12", "SS", "", "", StartAction::ChangePassword, 0},
-        {"/a 99999999999", "SS", "", "", StartAction::ChangePassword, 0},
-        {" /a 1234", "SS", "", "", StartAction::ChangePassword, 0}, // the number is read untrimmed
-        {"/X", "", "", "", StartAction::EndAtOnce, 0},
-        {"word", "", "", "", StartAction::EndAtOnce, 0},
+        {"", RunModeApplication, "", "", StartAction::StartApplication, 0},
+        {" /b ", RunModeApplication, "", "", StartAction::StartApplication, 0},
+        {"/m", RunModeApplication, "MIN", "", StartAction::StartApplication, 0},
+        {"/W", RunModeApplication, "MIN", "WIN", StartAction::StartApplication, 0},
+        {"/S 123", RunModeScreenSaver, "", "", StartAction::StartApplication, 0},
+        {"/c:1234", RunModeConfig, "", "", StartAction::ShowSetListEditor, 0},
+        {"/p 123", RunModeNone, "", "", StartAction::EndAtOnce, 0},
+        {"/a 1234", RunModeScreenSaver, "", "", StartAction::ChangePassword, 1234},
+        {"/a x12", RunModeScreenSaver, "", "", StartAction::ChangePassword, 0},
+        {"/a 99999999999", RunModeScreenSaver, "", "", StartAction::ChangePassword, 0},
+        {" /a 1234", RunModeScreenSaver, "", "", StartAction::ChangePassword,
+         0}, // the number is read untrimmed
+        {"/X", RunModeNone, "", "", StartAction::EndAtOnce, 0},
+        {"word", RunModeNone, "", "", StartAction::EndAtOnce, 0},
     };
     for (const auto& c : cases) {
         AppState state;
@@ -38,7 +41,7 @@ TEST(Main, ReadsTheSwitchOfTheCommandLine)
         const StartRequest request = Main(QString::fromUtf8(c.commandLine), state);
         SCOPED_TRACE(c.commandLine);
         EXPECT_EQ(request.action, c.action);
-        EXPECT_EQ(state.RunMode, QString::fromUtf8(c.runMode));
+        EXPECT_EQ(state.RunMode, c.runMode);
         EXPECT_EQ(state.StartMinimised, QString::fromUtf8(c.minimised));
         EXPECT_EQ(state.StartedByWindows, QString::fromUtf8(c.byWindows));
         EXPECT_EQ(request.passwordParentWindow, c.parent);

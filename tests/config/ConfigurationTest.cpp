@@ -1,5 +1,6 @@
 #include "config/Configuration.h"
 
+#include "config/GeneralSettingKeys.h"
 #include "config/RunRecords.h"
 #include "platform/Failure.h"
 #include "platform/SettingsStore.h"
@@ -74,12 +75,12 @@ void SetEveryField(Configuration& config, int round)
         *field = flag();
 }
 
-TEST_F(ConfigurationTest, EmptyStoreGivesOneEmptySetAndEveryFieldReadsBackAsSaved)
+TEST_F(ConfigurationTest, EmptyStoreGivesTheTablesDefaultsAndEveryFieldReadsBackAsSaved)
 {
     LoadConfiguration(store, config);
     EXPECT_EQ(config.sets, BackupSets(1));
-    EXPECT_EQ(config.settings.StrLogFileDir, QDir::homePath() + u'/');
-    EXPECT_TRUE(config.settings.flLowPriority) << "runs beside the user's work are light by default";
+    for (const GeneralSettingKey& key : GeneralSettingKeys())
+        EXPECT_EQ(StoredText(config.settings, key).toLower(), DefaultText(key).toLower()) << key.name;
     for (int round = 0; round < 4; ++round) {
         SCOPED_TRACE(round);
         SetEveryField(config, round);

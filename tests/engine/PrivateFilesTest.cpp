@@ -56,7 +56,7 @@ TEST(PrivateFiles, NothingKelvoMakesIsWritableByOthersWhateverTheUmask)
     ASSERT_EQ(::mkdir((config + "/autostart").c_str(), 0700), 0);
     WriteFile(config + "/autostart/kelvo.desktop", "[Desktop Entry]\n");
     ASSERT_EQ(::chmod((config + "/autostart/kelvo.desktop").c_str(), 0666), 0);
-    ASSERT_EQ(AutostartEntry().setCommand(QStringLiteral("\"/usr/bin/kelvo\" /W")), 0);
+    ASSERT_TRUE(AutostartEntry().setCommand(QStringLiteral("\"/usr/bin/kelvo\" /W")).succeeded());
     ASSERT_TRUE(InstanceLock().TryAcquire());
     RecordingObserver observer;
     const SetRunLock runLock(QStringLiteral("Docs"), observer, nullptr);

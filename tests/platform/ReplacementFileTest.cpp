@@ -133,16 +133,17 @@ TEST(ReplaceUserFile, WritesThroughLinksKeepsPermissionsAndMakesItsDirectory)
     test::WriteFile(target, "old");
     ASSERT_EQ(::chmod(target.c_str(), 0604), 0);
     ASSERT_EQ(::symlink(target.c_str(), (dir / "link.conf").c_str()), 0);
-    EXPECT_EQ(ReplaceUserFile(Q(dir / "link.conf"), "new", 0600), 0);
+    EXPECT_TRUE(ReplaceUserFile(Q(dir / "link.conf"), "new", 0600).succeeded());
     EXPECT_EQ(test::ReadFile(target), "new");
     EXPECT_EQ(PermissionsOf(target), 0604u);
     struct stat info = {};
     ASSERT_EQ(::lstat((dir / "link.conf").c_str(), &info), 0);
     EXPECT_TRUE(S_ISLNK(info.st_mode)) << "the link stays a link";
-    EXPECT_EQ(ReplaceUserFile(Q(dir / "new/deeper/file"), "made", 0600), 0);
+    EXPECT_TRUE(ReplaceUserFile(Q(dir / "new/deeper/file"), "made", 0600).succeeded());
     EXPECT_EQ(test::ReadFile(dir / "new/deeper/file"), "made");
     test::WriteFile(dir / "plain", "x");
-    EXPECT_NE(ReplaceUserFile(Q(dir / "plain/x"), "x", 0600), 0) << "a file where the directory should be";
+    EXPECT_FALSE(ReplaceUserFile(Q(dir / "plain/x"), "x", 0600).succeeded())
+        << "a file where the directory should be";
 }
 
 } // namespace

@@ -5,7 +5,6 @@
 #include "ui/frmAbout.h"
 
 #include <QApplication>
-#include <QLabel>
 #include <QPointer>
 #include <QPushButton>
 
@@ -42,12 +41,9 @@ protected:
     frmAboutParts parts{recorder, messages, [this](const QString& program) { return onPath[program]; }};
 };
 
-TEST_F(AboutBox, NamesTheProgramAndItsVersionAndOkClosesItSoItsOwnerCanDestroyIt)
+TEST_F(AboutBox, OkClosesItSoItsOwnerCanDestroyIt)
 {
     QPointer<frmAbout> box = new frmAbout(parts);
-    EXPECT_EQ(box->windowTitle(), u"About Kelvo"_s);
-    EXPECT_EQ(box->findChild<QLabel*>(u"lblVersion"_s)->text(), u"Version 2.1.0"_s);
-    EXPECT_EQ(box->findChild<QLabel*>(u"picIcon"_s)->pixmap().deviceIndependentSize(), QSizeF(48, 48));
     box->setAttribute(Qt::WA_DeleteOnClose);
     box->show();
     box->findChild<QPushButton*>(u"cmdOK"_s)->click();
