@@ -76,6 +76,7 @@ void FillNewSet(frmOptions& dialog, const std::string& source, const std::string
 class KelvoProgram : public testing::Test
 {
 protected:
+    static void SetUpTestSuite() { test::EnsureApplication<QApplication>(); }
     KelvoProgram() { store.SaveSetting(u"Saver"_s, u"Settings"_s, u"StrLogFileDir"_s, u"/legacy/"_s); }
 
     bool configurationWasLoaded() const
@@ -128,7 +129,6 @@ TEST_F(KelvoProgram, BacksUpAtTheFirstPollAndEndsCleanlyOnASignal)
 
 TEST_F(KelvoProgram, ScreenSaverBacksUpAndEndsOnAKey)
 {
-    test::EnsureApplication<QApplication>();
     std::filesystem::create_directories(home.dir() / "src");
     test::WriteFile(home.dir() / "src/a.txt", "a");
     test::StoreSet(store, u"Docs"_s, home.dir() / "src", home.dir() / "dst");
@@ -161,7 +161,6 @@ template <typename Window> Window* Showing()
 
 TEST_F(KelvoProgram, SetListEditorAloneAddsASetAndDoneStoresIt)
 {
-    test::EnsureApplication<QApplication>();
     std::filesystem::create_directories(home.dir() / "docs");
     store.SaveSetting(u"Kelvo"_s, u"Settings"_s, u"flReRun"_s, u"False"_s); // no import of the older store
 
@@ -191,7 +190,6 @@ TEST_F(KelvoProgram, SetListEditorAloneAddsASetAndDoneStoresIt)
 // A first start says how to begin until the set that Edit Sets adds is stored by its Ok.
 TEST_F(KelvoProgram, FirstStartSaysHowToBeginUntilEditSetsAddsASet)
 {
-    test::EnsureApplication<QApplication>();
     std::filesystem::create_directories(home.dir() / "docs");
     DesktopProgram program;
     bool toldAtStart = false;
@@ -251,7 +249,6 @@ protected:
 
     WindowsDuringARun()
     {
-        test::EnsureApplication<QApplication>();
         for (int i = 0; i < Files; ++i) {
             const std::string folder = home.dir() / ("src/" + std::to_string(i % 4));
             std::filesystem::create_directories(folder);
@@ -442,7 +439,6 @@ public:
 // Without a tray the window stays on the taskbar.
 TEST_F(KelvoProgram, StartedMinimisedTheWindowIsNeverShownNormal)
 {
-    test::EnsureApplication<QApplication>();
     ASSERT_FALSE(QSystemTrayIcon::isSystemTrayAvailable());
     NormalShowWatch watch;
     qApp->installEventFilter(&watch);
