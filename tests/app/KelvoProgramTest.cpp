@@ -12,7 +12,6 @@
 #include "ui/frmOptions.h"
 
 #include <QApplication>
-#include <QDeadlineTimer>
 #include <QElapsedTimer>
 #include <QKeyEvent>
 #include <QLineEdit>
@@ -21,7 +20,6 @@
 #include <QPushButton>
 #include <QSystemTrayIcon>
 #include <QTest>
-#include <QThread>
 #include <QTimer>
 
 #include <gtest/gtest.h>
@@ -48,10 +46,37 @@ int RunKelvo(const QString& commandLine)
     return kelvo.exitStatus() == QProcess::NormalExit ? kelvo.exitCode() : -1;
 }
 
+// Runs the program with the command line while a person acts at every tick of the interval.
+int RunWithAPerson(DesktopProgram& program, const QString& commandLine, int interval,
+                   const std::function<void()>& act)
+{
+    QTimer person;
+    QObject::connect(&person, &QTimer::timeout, act);
+    person.start(interval);
+    return program.run(commandLine);
+}
+
+// The main window once it shows.
+frmDialog* ShownMainWindow(DesktopProgram& program)
+{
+    frmDialog* mainWindow = program.mainWindow();
+    return mainWindow && mainWindow->isVisible() ? mainWindow : nullptr;
+}
+
+// A person fills the properties dialog of a new set and presses Return: OK.
+void FillNewSet(frmOptions& dialog, const std::string& source, const std::string& destination)
+{
+    QTest::keyClicks(&dialog.tbSetName, u"Documents"_s);
+    dialog.tbSourceDirectoryFile.setText(QString::fromStdString(source));
+    dialog.tbDestinationDirectory.setText(QString::fromStdString(destination));
+    QTest::keyClick(&dialog, Qt::Key_Return);
+}
+
 // An older version's settings: a start that loads the configuration imports them into "Kelvo".
 class KelvoProgram : public testing::Test
 {
 protected:
+    static void SetUpTestSuite() { test::EnsureApplication<QApplication>(); }
     KelvoProgram() { store.SaveSetting(u"Saver"_s, u"Settings"_s, u"StrLogFileDir"_s, u"/legacy/"_s); }
 
     bool configurationWasLoaded() const
@@ -75,15 +100,6 @@ TEST_F(KelvoProgram, EndsAtOnceWithoutAWindowOrBesideARunningInstanceButTheEdito
     EXPECT_TRUE(configurationWasLoaded()) << "the editor does not look for a running instance";
 }
 
-// Waits up to ten seconds for done.
-bool Eventually(const std::function<bool()>& done)
-{
-    const QDeadlineTimer deadline(10000);
-    while (!done() && !deadline.hasExpired())
-        QThread::msleep(50);
-    return done();
-}
-
 TEST_F(KelvoProgram, BacksUpAtTheFirstPollAndEndsCleanlyOnASignal)
 {
     std::filesystem::create_directories(home.dir() / "src/sub");
@@ -96,9 +112,10 @@ TEST_F(KelvoProgram, BacksUpAtTheFirstPollAndEndsCleanlyOnASignal)
     kelvo.setProcessChannelMode(QProcess::ForwardedChannels);
     kelvo.start(QStringLiteral(KELVO_BIN_DIR "/kelvo"), {u"/b"_s});
     ASSERT_TRUE(kelvo.waitForStarted());
-    EXPECT_TRUE(Eventually([&] { return std::filesystem::exists(home.dir() / "dst/sub/a.txt"); }));
     EXPECT_TRUE(
-        Eventually([&] { return test::ReadFile(home.dir() / "kelvo.log").contains("COMPLETED backup"); }));
+        test::SpinUntil([&] { return std::filesystem::exists(home.dir() / "dst/sub/a.txt"); }, 10000));
+    EXPECT_TRUE(test::SpinUntil(
+        [&] { return test::ReadFile(home.dir() / "kelvo.log").contains("COMPLETED backup"); }, 10000));
     EXPECT_FALSE(store.GetSetting(u"Kelvo"_s, u"Settings"_s, u"StrLastRunDate"_s).isEmpty());
     EXPECT_EQ(RunKelvo(u"/m"_s), 0) << "a second start ends at once";
 
@@ -112,24 +129,22 @@ TEST_F(KelvoProgram, BacksUpAtTheFirstPollAndEndsCleanlyOnASignal)
 
 TEST_F(KelvoProgram, ScreenSaverBacksUpAndEndsOnAKey)
 {
-    test::EnsureApplication<QApplication>();
     std::filesystem::create_directories(home.dir() / "src");
     test::WriteFile(home.dir() / "src/a.txt", "a");
     test::StoreSet(store, u"Docs"_s, home.dir() / "src", home.dir() / "dst");
 
     DesktopProgram program;
     bool backedUpBeforeTheKey = false;
-    QTimer key;
-    key.setInterval(100);
-    QObject::connect(&key, &QTimer::timeout, [&] {
-        if (!std::filesystem::exists(home.dir() / "dst/a.txt") || !program.screenSaver())
-            return;
-        backedUpBeforeTheKey = true;
-        QKeyEvent press(QEvent::KeyPress, Qt::Key_Shift, Qt::ShiftModifier);
-        QApplication::sendEvent(program.screenSaver(), &press);
-    });
-    key.start();
-    EXPECT_EQ(program.run(u"/s"_s), 0);
+    EXPECT_EQ(RunWithAPerson(program, u"/s"_s, 100,
+                             [&] {
+                                 if (!std::filesystem::exists(home.dir() / "dst/a.txt") ||
+                                     !program.screenSaver())
+                                     return;
+                                 backedUpBeforeTheKey = true;
+                                 QKeyEvent press(QEvent::KeyPress, Qt::Key_Shift, Qt::ShiftModifier);
+                                 QApplication::sendEvent(program.screenSaver(), &press);
+                             }),
+              0);
     EXPECT_TRUE(backedUpBeforeTheKey);
     EXPECT_FALSE(program.mainWindow()->isVisible());
 }
@@ -146,33 +161,27 @@ template <typename Window> Window* Showing()
 
 TEST_F(KelvoProgram, SetListEditorAloneAddsASetAndDoneStoresIt)
 {
-    test::EnsureApplication<QApplication>();
     std::filesystem::create_directories(home.dir() / "docs");
     store.SaveSetting(u"Kelvo"_s, u"Settings"_s, u"flReRun"_s, u"False"_s); // no import of the older store
 
     DesktopProgram program;
-    QTimer person;
-    person.setInterval(50);
     int step = 0;
-    QObject::connect(&person, &QTimer::timeout, [&] {
-        if (step == 0 && Showing<frmConfig>()) {
-            step = 1;
-            // Add opens the properties dialog in a modal loop of its own: from outside this tick.
-            QTimer::singleShot(0, [] { Showing<frmConfig>()->toolbarButton(1).trigger(); });
-        } else if (step == 1 && Showing<frmOptions>()) {
-            step = 2;
-            frmOptions& dialog = *Showing<frmOptions>();
-            QTest::keyClicks(&dialog.tbSetName, u"Documents"_s);
-            dialog.tbSourceDirectoryFile.setText(QString::fromStdString(home.dir() / "docs"));
-            dialog.tbDestinationDirectory.setText(QString::fromStdString(home.dir() / "backup"));
-            QTest::keyClick(&dialog, Qt::Key_Return); // OK
-        } else if (step == 2 && !Showing<frmOptions>() && Showing<frmConfig>()) {
-            step = 3;
-            QTest::keyClick(Showing<frmConfig>(), Qt::Key_Return); // Ok: Done
-        }
-    });
-    person.start();
-    EXPECT_EQ(program.run(u"/c"_s), 0);
+    EXPECT_EQ(RunWithAPerson(
+                  program, u"/c"_s, 50,
+                  [&] {
+                      if (step == 0 && Showing<frmConfig>()) {
+                          step = 1;
+                          // Add opens the properties dialog in a modal loop of its own.
+                          QTimer::singleShot(0, [] { Showing<frmConfig>()->toolbarButton(1).trigger(); });
+                      } else if (step == 1 && Showing<frmOptions>()) {
+                          step = 2;
+                          FillNewSet(*Showing<frmOptions>(), home.dir() / "docs", home.dir() / "backup");
+                      } else if (step == 2 && !Showing<frmOptions>() && Showing<frmConfig>()) {
+                          step = 3;
+                          QTest::keyClick(Showing<frmConfig>(), Qt::Key_Return); // Ok: Done
+                      }
+                  }),
+              0);
     EXPECT_EQ(step, 3);
     EXPECT_EQ(store.GetSetting(u"Kelvo"_s, u"Sets\\Documents"_s, u"DestDir"_s),
               QString::fromStdString(home.dir() / "backup"));
@@ -181,17 +190,14 @@ TEST_F(KelvoProgram, SetListEditorAloneAddsASetAndDoneStoresIt)
 // A first start says how to begin until the set that Edit Sets adds is stored by its Ok.
 TEST_F(KelvoProgram, FirstStartSaysHowToBeginUntilEditSetsAddsASet)
 {
-    test::EnsureApplication<QApplication>();
     std::filesystem::create_directories(home.dir() / "docs");
     DesktopProgram program;
     bool toldAtStart = false;
     bool toldWhileEditing = false;
-    QTimer person;
-    person.setInterval(20);
     int step = 0;
-    QObject::connect(&person, &QTimer::timeout, [&] {
-        frmDialog* mainWindow = program.mainWindow();
-        if (!mainWindow || !mainWindow->isVisible())
+    const int exitCode = RunWithAPerson(program, u"/b"_s, 20, [&] {
+        frmDialog* mainWindow = ShownMainWindow(program);
+        if (!mainWindow)
             return;
         if (step == 0) {
             step = 1;
@@ -200,11 +206,7 @@ TEST_F(KelvoProgram, FirstStartSaysHowToBeginUntilEditSetsAddsASet)
             Showing<frmConfig>()->toolbarButton(1).trigger(); // Add
         } else if (step == 1 && Showing<frmOptions>()) {
             step = 2;
-            frmOptions& dialog = *Showing<frmOptions>();
-            dialog.tbSetName.setText(u"Documents"_s);
-            dialog.tbSourceDirectoryFile.setText(QString::fromStdString(home.dir() / "docs"));
-            dialog.tbDestinationDirectory.setText(QString::fromStdString(home.dir() / "backup"));
-            QTest::keyClick(&dialog, Qt::Key_Return); // OK
+            FillNewSet(*Showing<frmOptions>(), home.dir() / "docs", home.dir() / "backup");
         } else if (step == 2 && !Showing<frmOptions>()) {
             step = 3;
             toldWhileEditing = mainWindow->noSetLabel().isVisible();
@@ -215,8 +217,7 @@ TEST_F(KelvoProgram, FirstStartSaysHowToBeginUntilEditSetsAddsASet)
             mainWindow->menuItem(u"exit"_s).trigger();
         }
     });
-    person.start();
-    EXPECT_EQ(program.run(u"/b"_s), 0);
+    EXPECT_EQ(exitCode, 0);
     EXPECT_EQ(step, 4);
     EXPECT_TRUE(toldAtStart);
     EXPECT_TRUE(toldWhileEditing) << "a set not yet stored is no backup set";
@@ -248,7 +249,6 @@ protected:
 
     WindowsDuringARun()
     {
-        test::EnsureApplication<QApplication>();
         for (int i = 0; i < Files; ++i) {
             const std::string folder = home.dir() / ("src/" + std::to_string(i % 4));
             std::filesystem::create_directories(folder);
@@ -289,11 +289,10 @@ protected:
         RunBesideWindow seen;
         int step = 0;
         QElapsedTimer sinceOpened;
-        QTimer person;
-        person.setInterval(0); // at every pass of the loop, the run's yields included
-        QObject::connect(&person, &QTimer::timeout, [&] {
-            frmDialog* mainWindow = program.mainWindow();
-            if (!mainWindow || !mainWindow->isVisible())
+        // At every pass of the loop, the run's yields included.
+        seen.exitCode = RunWithAPerson(program, u"/b"_s, 0, [&] {
+            frmDialog* mainWindow = ShownMainWindow(program);
+            if (!mainWindow)
                 return;
             RunController& run = mainWindow->controller();
             if (step == 0) {
@@ -314,8 +313,6 @@ protected:
                 });
             }
         });
-        person.start();
-        seen.exitCode = program.run(u"/b"_s);
         return seen;
     }
 };
@@ -394,12 +391,10 @@ TEST_F(WindowsDuringARun, AnOpenWindowKeepsTheFocusThroughAScheduledRun)
     DesktopProgram program;
     QWidget* active = nullptr;
     QWidget* activeAfterRun = nullptr;
-    QTimer person;
-    person.setInterval(0);
     int step = 0;
-    QObject::connect(&person, &QTimer::timeout, [&] {
-        frmDialog* mainWindow = program.mainWindow();
-        if (!mainWindow || !mainWindow->isVisible())
+    const int exitCode = RunWithAPerson(program, u"/b"_s, 0, [&] {
+        frmDialog* mainWindow = ShownMainWindow(program);
+        if (!mainWindow)
             return;
         if (step == 0) {
             step = 1;
@@ -420,8 +415,7 @@ TEST_F(WindowsDuringARun, AnOpenWindowKeepsTheFocusThroughAScheduledRun)
             });
         }
     });
-    person.start();
-    EXPECT_EQ(program.run(u"/b"_s), 0);
+    EXPECT_EQ(exitCode, 0);
     ASSERT_NE(active, nullptr);
     EXPECT_EQ(activeAfterRun, active);
 }
@@ -445,22 +439,20 @@ public:
 // Without a tray the window stays on the taskbar.
 TEST_F(KelvoProgram, StartedMinimisedTheWindowIsNeverShownNormal)
 {
-    test::EnsureApplication<QApplication>();
     ASSERT_FALSE(QSystemTrayIcon::isSystemTrayAvailable());
     NormalShowWatch watch;
     qApp->installEventFilter(&watch);
     DesktopProgram program;
     bool minimisedOnTheTaskbar = false;
-    QTimer exit;
-    QObject::connect(&exit, &QTimer::timeout, [&] {
-        frmDialog* window = program.mainWindow();
-        if (window && window->isVisible() && window->isMinimized()) {
-            minimisedOnTheTaskbar = true;
-            window->toolbarButton(6).trigger(); // Exit
-        }
-    });
-    exit.start(0);
-    EXPECT_EQ(program.run(u"/w"_s), 0);
+    EXPECT_EQ(RunWithAPerson(program, u"/w"_s, 0,
+                             [&] {
+                                 frmDialog* window = ShownMainWindow(program);
+                                 if (window && window->isMinimized()) {
+                                     minimisedOnTheTaskbar = true;
+                                     window->toolbarButton(6).trigger(); // Exit
+                                 }
+                             }),
+              0);
     qApp->removeEventFilter(&watch);
     EXPECT_TRUE(minimisedOnTheTaskbar);
     EXPECT_FALSE(watch.shownNormal);

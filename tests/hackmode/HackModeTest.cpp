@@ -4,7 +4,6 @@
 #include "support/TestSupport.h"
 
 #include <QApplication>
-#include <QDeadlineTimer>
 #include <QImage>
 #include <QPixmap>
 #include <QProcess>
@@ -22,12 +21,9 @@ namespace {
 using namespace Qt::StringLiterals;
 namespace fs = std::filesystem;
 
-bool Eventually(const std::function<bool()>& done, int milliseconds = 15000)
+bool Eventually(const std::function<bool()>& done)
 {
-    const QDeadlineTimer deadline(milliseconds);
-    while (!done() && !deadline.hasExpired())
-        QApplication::processEvents(QEventLoop::AllEvents, 50);
-    return done();
+    return test::SpinUntil(done, 15000);
 }
 
 bool ShowsMoreThanOneColour(WId window)
@@ -53,6 +49,7 @@ protected:
     HackMode()
     {
         fs::create_directories(home.dir() / "src/sub");
+        fs::create_directories(home.dir() / "dst");
         test::WriteFile(home.dir() / "src/sub/a.txt", "a");
         test::StoreSet(store, u"Docs"_s, home.dir() / "src", home.dir() / "dst");
         store.SaveSetting(u"Kelvo"_s, u"Settings"_s, u"StrLogFileDir"_s,
@@ -74,10 +71,8 @@ TEST_F(HackMode, DrawsInTheGivenWindowBacksUpAndEndsCleanlyOnSigterm)
     for (const bool byEnvironment : {false, true}) {
         // The backup is emptied, not removed: a destination that vanished after a run is a drive that
         // is not plugged in, which the next run refuses.
-        if (fs::exists(home.dir() / "dst")) {
-            for (const auto& entry : fs::directory_iterator(home.dir() / "dst"))
-                fs::remove_all(entry.path());
-        }
+        for (const auto& entry : fs::directory_iterator(home.dir() / "dst"))
+            fs::remove_all(entry.path());
         QProcess kelvo;
         kelvo.setProcessChannelMode(QProcess::ForwardedChannels);
         QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();

@@ -4,12 +4,9 @@
 #include "support/TestSupport.h"
 
 #include <QCoreApplication>
-#include <QDeadlineTimer>
-#include <QThread>
 
 #include <gtest/gtest.h>
 
-#include <fcntl.h>
 #include <filesystem>
 #include <fstream>
 #include <functional>
@@ -42,11 +39,7 @@ int CountInotifyDescriptors()
 
 int CountWatches(int descriptor)
 {
-    std::ifstream info("/proc/self/fdinfo/" + std::to_string(descriptor));
-    int count = 0;
-    for (std::string line; std::getline(info, line);)
-        count += line.starts_with("inotify wd:");
-    return count;
+    return int(test::ReadFile("/proc/self/fdinfo/" + std::to_string(descriptor)).count("inotify wd:"));
 }
 
 class ChangeWatchTest : public ::testing::Test
@@ -77,12 +70,9 @@ protected:
         return watch.TakeChange();
     }
 
-    // Runs the event loop until changed() has been emitted count times, for at most five seconds.
     bool SignalArrives(int count)
     {
-        for (QDeadlineTimer deadline(5000); signalCount < count && !deadline.hasExpired(); QThread::msleep(1))
-            QCoreApplication::processEvents();
-        return signalCount >= count;
+        return test::SpinUntil([&] { return signalCount >= count; });
     }
 
     TempDir dir;

@@ -1,6 +1,5 @@
 #include "session/PrivateBus.h"
 
-#include <QCoreApplication>
 #include <QDBusMessage>
 #include <QDBusPendingCallWatcher>
 #include <QDeadlineTimer>
@@ -90,6 +89,14 @@ bool PrivateBus::Flush(const QString& destination)
     return answered;
 }
 
+bool PrivateBus::Signal(const QDBusConnection& sender, const QString& path, const QString& interface,
+                        const QString& member, const QVariant& value)
+{
+    QDBusMessage signal = QDBusMessage::createSignal(path, interface, member);
+    signal << value;
+    return sender.send(signal) && Flush(sender.baseService());
+}
+
 bool DbusDaemonInstalled()
 {
     return !QStandardPaths::findExecutable(QStringLiteral("dbus-daemon")).isEmpty();
@@ -100,17 +107,6 @@ QDBusConnection UnconnectedBus()
     static int serial = 0;
     return QDBusConnection::connectToBus(QStringLiteral("unix:path=/nonexistent/kelvo-test-bus"),
                                          QStringLiteral("kelvo-test-unconnected-%1").arg(++serial));
-}
-
-bool SpinUntil(const std::function<bool()>& condition)
-{
-    const QDeadlineTimer deadline(deadlineMs);
-    while (!condition() && !deadline.hasExpired()) {
-        QEventLoop loop;
-        QTimer::singleShot(5, &loop, &QEventLoop::quit);
-        loop.exec();
-    }
-    return condition();
 }
 
 } // namespace kelvo::test

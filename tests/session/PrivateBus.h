@@ -9,7 +9,7 @@
 
 #include <gtest/gtest.h>
 
-#include <functional>
+#include <optional>
 
 namespace kelvo::test {
 
@@ -33,6 +33,9 @@ public:
     // client before a ping to destination (the stand-ins by default) came back: a message that the
     // stand-ins or the daemon sent earlier, or a call of the client's that destination answered earlier.
     bool Flush(const QString& destination = {});
+    // Sends the signal member(value) of interface at path from sender, and flushes it to the client.
+    bool Signal(const QDBusConnection& sender, const QString& path, const QString& interface,
+                const QString& member, const QVariant& value);
 
 private:
     bool startDaemon();
@@ -63,9 +66,36 @@ protected:
 
     PrivateBus bus;
 };
+
+// A test of a watch of the client's that counts its signal heard. The watch is made once the bus is up,
+// and its match rules reach the daemon before anything the stand-ins send.
+template <typename Watch, auto heardSignal> class BusWatchTest : public PrivateBusTest
+{
+protected:
+    void SetUp() override
+    {
+        PrivateBusTest::SetUp();
+        if (IsSkipped() || HasFatalFailure())
+            return;
+        watch.emplace(bus.client());
+        QObject::connect(&*watch, heardSignal, [this] { ++heard; });
+        ASSERT_TRUE(bus.Flush(QStringLiteral("org.freedesktop.DBus")));
+    }
+
+    // How many times the watch's signal came for the signal that sender sent.
+    int HeardFrom(const QDBusConnection& sender, const QString& path, const QString& interface,
+                  const QString& member, const QVariant& value)
+    {
+        const int before = heard;
+        EXPECT_TRUE(bus.Signal(sender, path, interface, member, value));
+        return heard - before;
+    }
+
+    std::optional<Watch> watch;
+    int heard = 0;
+};
+
 // A connection whose bus is not there.
 QDBusConnection UnconnectedBus();
-// Runs the event loop until condition holds, for at most five seconds; tells whether it held.
-bool SpinUntil(const std::function<bool()>& condition);
 
 } // namespace kelvo::test

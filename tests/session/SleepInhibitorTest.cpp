@@ -1,10 +1,8 @@
 #include "session/SleepInhibitor.h"
 
-#include "platform/SettingsStore.h"
-#include "schedule/RunController.h"
+#include "schedule/RunWorld.h"
 #include "session/PrivateBus.h"
 
-#include <QDBusConnectionInterface>
 #include <QDBusMessage>
 #include <QDBusVirtualObject>
 #include <QElapsedTimer>
@@ -13,7 +11,6 @@
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
-#include <filesystem>
 #include <poll.h>
 #include <unistd.h>
 #include <vector>
@@ -21,7 +18,6 @@
 namespace kelvo {
 namespace {
 
-using test::PrivateBus;
 using test::SpinUntil;
 
 // logind's manager as far as Inhibit goes: records the arguments and gives the write end of a new pipe
@@ -85,7 +81,7 @@ protected:
     LogindStandIn logind;
 };
 
-TEST_F(SleepInhibitorTest, HoldsOneLockUntilReleased)
+TEST_F(SleepInhibitorTest, HoldsOneLockUntilReleasedAndClosesALockThatComesTooLate)
 {
     StartLogind();
     const QVariantList expected = {QStringLiteral("sleep:idle"), QStringLiteral("Kelvo"),
@@ -112,23 +108,19 @@ TEST_F(SleepInhibitorTest, HoldsOneLockUntilReleased)
         EXPECT_FALSE(logind.released(1));
     }
     EXPECT_TRUE(SpinUntil([&] { return logind.released(1); })) << "the destructor releases";
-}
 
-TEST_F(SleepInhibitorTest, ALockArrivingAfterTheReleaseIsClosedAtOnce)
-{
-    StartLogind();
+    // A lock that arrives after the release, or after the inhibitor has gone, is closed at once.
     SleepInhibitor inhibitor(bus.client());
     inhibitor.hold();
     inhibitor.release();
-    EXPECT_TRUE(SpinUntil([&] { return logind.calls.size() == 1 && logind.released(0); }));
+    EXPECT_TRUE(SpinUntil([&] { return logind.calls.size() == 3 && logind.released(2); }));
     ASSERT_TRUE(bus.Flush());
     EXPECT_FALSE(inhibitor.held());
-
     {
         SleepInhibitor leaving(bus.client());
         leaving.hold();
     }
-    EXPECT_TRUE(SpinUntil([&] { return logind.calls.size() == 2 && logind.released(1); }));
+    EXPECT_TRUE(SpinUntil([&] { return logind.calls.size() == 4 && logind.released(3); }));
 }
 
 TEST_F(SleepInhibitorTest, WithoutLogindNothingIsHeldAndNothingWaits)
@@ -153,55 +145,25 @@ TEST_F(SleepInhibitorTest, WithoutLogindNothingIsHeldAndNothingWaits)
 }
 
 // The program holds the lock through its run controller's word that a run starts and ends.
-class InhibitingView final : public RunView
+class InhibitingView final : public test::RecordingView
 {
 public:
     explicit InhibitingView(SleepInhibitor& inhibitor) : m_inhibitor(inhibitor) {}
-    void statisticsChanged(const RunStatistics&) override {}
-    void currentFileChanged(const QString&) override {}
-    void fileProgressChanged(int) override {}
-    void overallProgressChanged(int) override {}
-    void copyActive(bool) override {}
-    void errorReported(const QString&) override {}
-    void applyScreenSaverLayout() override {}
-    void setLastRun(const QString&) override {}
-    void setLastRunPanel(const QString&) override {}
-    void setMinutesToNext(const QString&, const QString&) override {}
-    void statusBarVisible() override {}
     void runBusyChanged(bool busy) override { busy ? m_inhibitor.hold() : m_inhibitor.release(); }
-    void watchProblem(const QString&) override {}
-    QRect mainWindowFrame() const override { return {}; }
-    QSize screenSaverArea() const override { return {}; }
-    void moveMainWindow(const QPoint&) override {}
 
 private:
     SleepInhibitor& m_inhibitor;
 };
 
-class ManualTimer final : public RepeatingTimer
-{
-public:
-    void setInterval(int) override {}
-    int interval() const override { return 0; }
-    void setEnabled(bool) override {}
-    bool isEnabled() const override { return false; }
-};
-
 TEST_F(SleepInhibitorTest, IsHeldWhileARunIsBusyAndReleasedAtItsEnd)
 {
     StartLogind();
-    test::IsolatedHome home;
-    std::filesystem::create_directories(home.dir() / "src");
-    test::WriteFile(home.dir() / "src/a", "a");
-    SettingsStore store(QString::fromStdString(home.configDir()));
-    test::StoreSet(store, QStringLiteral("Docs"), home.dir() / "src", home.dir() / "dst");
-    Configuration configuration;
-    AppState app{RunModeApplication, {}, {}, 0, 0, false};
-    SystemClock clock;
-    ManualTimer timer1, tmrDialog;
+    test::RunWorld world;
+    test::WriteFile(world.src("a"), "a");
+    world.storeSet(QStringLiteral("Docs"), world.src());
     SleepInhibitor inhibitor(bus.client());
     InhibitingView view(inhibitor);
-    RunController controller({configuration, store, app, clock, timer1, tmrDialog, {}, {}}, view);
+    RunController controller(world.parts(), view);
     controller.Load();
 
     bool heldDuringTheRun = false;
