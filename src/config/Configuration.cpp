@@ -108,14 +108,16 @@ BackupSets WithEmptyRecordWhenEmpty(BackupSets sets)
     return sets;
 }
 
-// Only the settings that the older version knew; the others keep what they hold in memory.
-void ReadLegacyGeneralSettings(const SettingsDocument& legacy, GeneralSettings& s)
+// Only the settings that the older version knew; the others take their defaults, as on a first start.
+GeneralSettings ReadLegacyGeneralSettings(const SettingsDocument& legacy)
 {
+    GeneralSettings s = ReadGeneralSettings(SettingsDocument(), Warnings::Hidden);
     const FieldReader r(legacy, SettingsSection, {SettingsSection});
     for (const GeneralSettingKey& key : GeneralSettingKeys()) {
         if (key.legacy)
             ReadGeneralSetting(r, key, s);
     }
+    return s;
 }
 
 // The older version let a set name a single file as its source. It becomes a set on the file's
@@ -257,7 +259,7 @@ ConfigurationBase ReadStored(const SettingsStore& store)
 void ImportLegacy(SettingsStore& store, const SettingsDocument& legacy, Configuration& configuration,
                   const std::function<void()>& doneWindowSteps)
 {
-    ReadLegacyGeneralSettings(legacy, configuration.settings);
+    configuration.settings = ReadLegacyGeneralSettings(legacy);
     configuration.sets = ReadLegacySets(legacy);
     configuration.base.reset();
     DoneCommand(store, configuration, [&] {

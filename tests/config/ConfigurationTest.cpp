@@ -279,6 +279,9 @@ TEST_F(ConfigurationTest, LegacyImportReadsEveryPositionAndWholeSetsOnly)
         EXPECT_EQ(imported.sets[0], expected);
         EXPECT_EQ(imported.sets[1].SetName, u"Mail"_s);
         EXPECT_EQ(imported.settings.IntReRunTime, 15);
+        // What the older version did not know starts from its default, as on a first start.
+        EXPECT_TRUE(imported.settings.flLowPriority);
+        EXPECT_EQ(imported.settings.IntStaleDays, 7);
     }
 }
 
