@@ -93,23 +93,6 @@ TEST_F(ConfigurationTest, EmptyStoreGivesTheTablesDefaultsAndEveryFieldReadsBack
     }
 }
 
-TEST_F(ConfigurationTest, CommitWritesSetsInMemoryOrderAndDropsRemovedOnes)
-{
-    store.SaveSetting(App, u"Settings"_s, u"StrLastRunDate"_s, u"01/01/2024 10:00:00"_s);
-    LoadConfiguration(store, config);
-    config.sets = {NamedSet(u"Photos"_s), NamedSet(u"Docs"_s), NamedSet(u"Mail"_s)};
-    CommitConfiguration(store, config);
-    EXPECT_EQ(StoredSetNames(store), (QStringList{u"Photos"_s, u"Docs"_s, u"Mail"_s}));
-    EXPECT_EQ(store.GetSetting(App, u"Settings"_s, u"StrLastRunDate"_s), u"01/01/2024 10:00:00"_s)
-        << "what other writers stored is kept";
-
-    std::swap(config.sets[0], config.sets[1]);
-    config.sets[2].flRemoved = true;
-    CommitConfiguration(store, config);
-    EXPECT_EQ(StoredSetNames(store), (QStringList{u"Docs"_s, u"Photos"_s}));
-    EXPECT_EQ(config.sets.size(), 2u);
-}
-
 // Sets added past what the store may hold are refused as a whole: the file stays as it was, memory
 // keeps every set for the editor, and the next save that fits writes them.
 TEST_F(ConfigurationTest, ASaveTooLargeForTheStoreFailsAndKeepsTheFile)
@@ -415,23 +398,34 @@ TEST_F(ConfigurationTest, ARootsDriveOutlastsEverySaveUntilTheRootChanges)
     EXPECT_EQ(window.sets[1].DestDrive, backup);
 }
 
-TEST_F(ConfigurationTest, MovedSetsKeepThisProcesssOrderElseTheStoredOne)
+// Sets are stored in this process's order where it moved them, else in the stored one; a removed set
+// leaves the store and memory, and what other writers stored stays.
+TEST_F(ConfigurationTest, CommitKeepsThisProcesssOrderElseTheStoredOneAndDropsRemovedSets)
 {
-    config.sets = {NamedSet(u"A"_s), NamedSet(u"B"_s), NamedSet(u"C"_s)};
+    store.SaveSetting(App, u"Settings"_s, u"StrLastRunDate"_s, u"01/01/2024 10:00:00"_s);
+    LoadConfiguration(store, config);
+    config.sets = {NamedSet(u"C"_s), NamedSet(u"A"_s), NamedSet(u"B"_s)};
     CommitConfiguration(store, config);
+    EXPECT_EQ(StoredSetNames(store), (QStringList{u"C"_s, u"A"_s, u"B"_s}));
+    EXPECT_EQ(store.GetSetting(App, u"Settings"_s, u"StrLastRunDate"_s), u"01/01/2024 10:00:00"_s);
     Configuration other = config;
 
     other.sets.push_back(NamedSet(u"D"_s));
     CommitConfiguration(store, other);
     config.sets.push_back(NamedSet(u"E"_s));
     CommitConfiguration(store, config);
-    EXPECT_EQ(StoredSetNames(store), (QStringList{u"A"_s, u"B"_s, u"C"_s, u"D"_s, u"E"_s}));
+    EXPECT_EQ(StoredSetNames(store), (QStringList{u"C"_s, u"A"_s, u"B"_s, u"D"_s, u"E"_s}));
 
     other.sets.push_back(NamedSet(u"F"_s));
     CommitConfiguration(store, other);
     std::swap(config.sets[0], config.sets[2]);
     CommitConfiguration(store, config);
-    EXPECT_EQ(StoredSetNames(store), (QStringList{u"C"_s, u"B"_s, u"A"_s, u"D"_s, u"E"_s, u"F"_s}));
+    EXPECT_EQ(StoredSetNames(store), (QStringList{u"B"_s, u"A"_s, u"C"_s, u"D"_s, u"E"_s, u"F"_s}));
+
+    config.sets[1].flRemoved = true;
+    CommitConfiguration(store, config);
+    EXPECT_EQ(StoredSetNames(store), (QStringList{u"B"_s, u"C"_s, u"D"_s, u"E"_s, u"F"_s}));
+    EXPECT_EQ(config.sets.size(), 5u);
 }
 
 } // namespace

@@ -1,4 +1,5 @@
 #include "config/Configuration.h"
+#include "config/GeneralSettingKeys.h"
 #include "platform/AutostartEntry.h"
 #include "support/Application.h"
 #include "support/TestSupport.h"
@@ -115,24 +116,18 @@ TEST_F(SettingsDialog, OkStoresEveryControlBeforeTheCommitAndStaysOpenWhenTheCom
 
     changeEveryControl();
     ok();
-    const GeneralSettings expected{.StrLogFileDir = u"/srv/logs"_s,
-                                   .IntLogFileSize = 999,
-                                   .flLogFileSuccess = true,
-                                   .flLogFileErrors = true,
-                                   .flLogDeletes = true,
-                                   .StrAltScreenSaver = u"/opt/saver.scr"_s,
-                                   .flReRun = true,
-                                   .IntReRunTime = 9999,
-                                   .flSysTray = true,
-                                   .flWindowsStart = true,
-                                   .flDelay = true,
-                                   .flShowStatusBar = true,
-                                   .flStatusBarAOT = true,
-                                   .StrStatusBarPos = u"TL"_s,
-                                   .StrRealTime = u"Docs"_s,
-                                   .flRunWhenIdle = true,
-                                   .IntStaleDays = 365,
-                                   .flLowPriority = true};
+    GeneralSettings expected = SomeSettings;
+    for (const GeneralSettingKey& key : GeneralSettingKeys()) {
+        if (const auto* box = std::get_if<GeneralSettingKey::BoolField>(&key.field))
+            expected.*(*box) = !(expected.*(*box));
+    }
+    expected.StrLogFileDir = u"/srv/logs"_s;
+    expected.IntLogFileSize = 999;
+    expected.StrAltScreenSaver = u"/opt/saver.scr"_s;
+    expected.IntReRunTime = 9999;
+    expected.IntStaleDays = 365;
+    expected.StrStatusBarPos = u"TL"_s;
+    expected.StrRealTime = u"Docs"_s;
     ASSERT_EQ(doneSaw, std::vector{expected}) << "one commit, and it sees every new value";
     EXPECT_TRUE(dialog->isVisible()) << "a failed commit keeps what the user entered";
     EXPECT_EQ(control(u"tbLogDirectory"_s).text(), u"/srv/logs"_s);
@@ -214,39 +209,40 @@ TEST_F(SettingsDialog, WritesTheStartUpEntryOnlyWhenTheBoxChangedAndReportsAFail
     EXPECT_EQ(doneSaw.size(), 5u);
 }
 
+// Each number box refuses what lies outside its setting's range in the table, and keeps the focus.
 TEST_F(SettingsDialog, RefusesNumbersOutsideTheSettingsRangesWithTheFocusOnTheField)
 {
     open();
     QLineEdit& size = control(u"tbfileSize"_s);
-    QLineEdit& minutes = control(u"tbrrminutes"_s);
     size.clear();
     QTest::keyClicks(&size, u"1x2-34"_s);
-    EXPECT_EQ(size.text(), u"123"_s) << "digits only, at most three";
-    minutes.clear();
-    QTest::keyClicks(&minutes, u"123456"_s);
-    EXPECT_EQ(minutes.text(), u"1234"_s);
-
-    QLineEdit& days = control(u"tbStaleDays"_s);
-    EXPECT_EQ(days.text(), u"0"_s);
+    EXPECT_EQ(size.text(), u"123"_s) << "digits only, as many as the largest value has";
 
     const GeneralSettings before = configuration.settings;
-    const std::pair<QLineEdit*, QString> refused[] = {
-        {&days, u"366"_s}, {&minutes, u"0"_s}, {&minutes, u""_s}, {&size, u""_s}};
-    for (const auto& [field, text] : refused) {
-        const QString good = field->text();
-        field->setText(text);
-        ok();
-        EXPECT_TRUE(dialog->isVisible()) << text.toStdString();
-        EXPECT_EQ(dialog->focusWidget(), field) << text.toStdString();
-        field->setText(good);
+    const std::pair<const char*, const char*> boxes[] = {
+        {"tbfileSize", "IntLogFileSize"}, {"tbrrminutes", "IntReRunTime"}, {"tbStaleDays", "IntStaleDays"}};
+    for (const auto& [box, name] : boxes) {
+        const auto& keys = GeneralSettingKeys();
+        const auto key =
+            std::find_if(keys.begin(), keys.end(), [&](auto& k) { return k.name == std::string(name); });
+        QLineEdit& field = control(QString::fromLatin1(box));
+        const QString good = field.text();
+        for (const QString& text :
+             {QString::number(key->minimum - 1), QString::number(key->maximum + 1), QString()}) {
+            if (text.size() > field.maxLength())
+                continue; // the box takes no more digits than the largest value has
+            field.setText(text);
+            ok();
+            EXPECT_TRUE(dialog->isVisible()) << name << " " << text.toStdString();
+            EXPECT_EQ(dialog->focusWidget(), &field) << name << " " << text.toStdString();
+            EXPECT_TRUE(
+                messages.stops.last().endsWith(u"from %1 to %2."_s.arg(key->minimum).arg(key->maximum)))
+                << messages.stops.last().toStdString();
+        }
+        field.setText(good);
     }
     EXPECT_EQ(configuration.settings, before);
     EXPECT_TRUE(doneSaw.empty());
-    ASSERT_EQ(messages.stops.size(), 4);
-    EXPECT_EQ(messages.stops[0],
-              u"|The days without a completed backup must be a whole number of days from 0 to 365."_s);
-    EXPECT_EQ(messages.stops[3],
-              u"|The maximum log file size must be a whole number of megabytes from 0 to 999."_s);
 }
 
 TEST_F(SettingsDialog, CancelEscAndTheCloseBoxPutEveryControlBackAndStoreNothing)

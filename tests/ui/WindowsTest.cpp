@@ -114,8 +114,9 @@ QColor BadgeCorner(const QIcon& icon)
     return icon.pixmap(16).toImage().pixelColor(12, 12);
 }
 
-// Each item of the tray menu and each toolbar button runs its own command and nothing else.
-TEST_F(MainWindow, EveryTrayMenuItemAndToolbarButtonRunsItsOwnCommand)
+// Each item of the tray menu and each toolbar button runs its own command and nothing else; each toolbar
+// command has its own access key, which runs what a click runs, and F1 is Help.
+TEST_F(MainWindow, EveryTrayMenuItemAndToolbarButtonRunsItsOwnCommandAlsoByItsKey)
 {
     writeLogFile();
     const std::pair<const char*, std::string> menu[] = {
@@ -125,24 +126,6 @@ TEST_F(MainWindow, EveryTrayMenuItemAndToolbarButtonRunsItsOwnCommand)
         dialog = makeDialog(); // no run asked for yet
         EXPECT_EQ(whatRuns(dialog->menuItem(QString::fromLatin1(name))), expected) << name;
     }
-    const std::string toolbar[] = {"editSets(refresh)",  "settings", "run", "log",
-                                   "help:standard.html", "unload"};
-    for (int button = 1; button <= 6; ++button) {
-        dialog = makeDialog();
-        EXPECT_EQ(whatRuns(dialog->toolbarButton(button)), toolbar[button - 1]) << button;
-    }
-
-    MainWindowCommands none;
-    frmDialog bare(frmDialogParts{configuration, store, app, clock, statusBar, {}, {}, {}, none, {}, {}});
-    EXPECT_FALSE(bare.toolbarButton(1).isEnabled()) << "no set list editor was given";
-    EXPECT_FALSE(bare.menuItem(u"about"_s).isEnabled());
-}
-
-// Each toolbar command has its own access key, which runs what a click runs; F1 is Help. The screen saver
-// counts no minutes: it runs once.
-TEST_F(MainWindow, EveryToolbarCommandHasAKeyOfItsOwn)
-{
-    writeLogFile();
     const auto keyRuns = [this](QKeyCombination key) {
         dialog = makeDialog();
         dialog->show();
@@ -155,23 +138,30 @@ TEST_F(MainWindow, EveryToolbarCommandHasAKeyOfItsOwn)
         EXPECT_TRUE(QTest::qWaitFor([&] { return !ran.isEmpty() || runPending(); }, 1000));
         if (runPending())
             ran << u"run"_s;
-        return ran.join(u' ');
+        return ran.join(u' ').toStdString();
     };
+    const std::string toolbar[] = {"editSets(refresh)",  "settings", "run", "log",
+                                   "help:standard.html", "unload"};
     QStringList keys;
     for (int button = 1; button <= 6; ++button) {
+        dialog = makeDialog();
+        EXPECT_EQ(whatRuns(dialog->toolbarButton(button)), toolbar[button - 1]) << button;
         const QKeySequence key = QKeySequence::mnemonic(dialog->toolbarButton(button).text());
         ASSERT_FALSE(key.isEmpty() || keys.contains(key.toString())) << button;
         keys << key.toString();
-        dialog = makeDialog();
-        const std::string clicked = whatRuns(dialog->toolbarButton(button));
-        EXPECT_EQ(keyRuns(key[0]).toStdString(), clicked) << key.toString().toStdString();
+        EXPECT_EQ(keyRuns(key[0]), toolbar[button - 1]) << key.toString().toStdString();
     }
-    EXPECT_EQ(keyRuns(Qt::Key_F1), u"help:standard.html"_s);
+    EXPECT_EQ(keyRuns(Qt::Key_F1), "help:standard.html");
 
-    app.RunMode = RunModeScreenSaver;
+    app.RunMode = RunModeScreenSaver; // it runs once and counts no minutes
     dialog = makeDialog();
     dialog->Form_Load();
     EXPECT_FALSE(dialog->timer1().isEnabled());
+
+    MainWindowCommands none;
+    frmDialog bare(frmDialogParts{configuration, store, app, clock, statusBar, {}, {}, {}, none, {}, {}});
+    EXPECT_FALSE(bare.toolbarButton(1).isEnabled()) << "no set list editor was given";
+    EXPECT_FALSE(bare.menuItem(u"about"_s).isEnabled());
 }
 
 TEST_F(MainWindow, ShowsARunsCountsAndTurnsTheErrorsRed)
@@ -229,7 +219,9 @@ TEST_F(MainWindow, FirstStartSaysHowToBeginUntilASetExists)
     EXPECT_EQ(StatusToolTip(dialog->controller().status()), u"Kelvo"_s) << "no run yet";
 }
 
-TEST_F(MainWindow, TrayClickRestoresOnlyWithoutAnOpenDialogAndMenuOnlyWhenMinimised)
+// A left click restores only without an open dialog, a right click opens the menu only while minimised;
+// the menu's status bar item and the strip's close symbol agree.
+TEST_F(MainWindow, TrayClicksAndTheStatusBarItemAgreeWithTheWindow)
 {
     dialog->showMinimized();
     QDialog modal;
@@ -240,24 +232,16 @@ TEST_F(MainWindow, TrayClickRestoresOnlyWithoutAnOpenDialogAndMenuOnlyWhenMinimi
     modal.hide();
     dialog->TrayMouseAction(1);
     EXPECT_FALSE(dialog->isMinimized());
-
     configuration.settings.flShowStatusBar = true;
     dialog->TrayMouseAction(2);
     EXPECT_FALSE(dialog->popup().isVisible()) << "no menu while the window is shown";
+
     configuration.settings.flShowStatusBar = false;
     dialog->showMinimized();
     dialog->TrayMouseAction(2);
     EXPECT_TRUE(dialog->popup().isVisible());
-    EXPECT_FALSE(dialog->menuItem(u"StatusBar"_s).isChecked());
-    dialog->popup().hide();
-}
-
-TEST_F(MainWindow, StatusBarMenuItemAndCloseSymbolAgree)
-{
-    configuration.settings.flShowStatusBar = false;
-    dialog->showMinimized();
-    dialog->TrayMouseAction(2);
     QAction& item = dialog->menuItem(u"StatusBar"_s);
+    EXPECT_FALSE(item.isChecked());
     item.trigger(); // checks it
     EXPECT_TRUE(configuration.settings.flShowStatusBar);
     EXPECT_TRUE(statusBar.isVisible());
@@ -321,27 +305,20 @@ TEST_F(MainWindow, ShowsFileNamesErrorLinesAndMessagesAsPlainText)
 TEST(StatusBarPosition, FindsEachCornerOfAWorkAreaBesideAPanel)
 {
     const QSize size(539, 25);
-    struct Case
-    {
-        const char* name;
-        QRect workArea; // a panel at the top, left, right or bottom edge of a 1920x1080 screen
-    };
-    const Case screens[] = {{"panel at top", {0, 40, 1920, 1040}},
-                            {"panel at left", {60, 0, 1860, 1080}},
-                            {"panel at right", {0, 0, 1860, 1080}},
-                            {"panel at bottom", {0, 0, 1920, 1040}},
-                            {"second screen", {1920, 0, 2560, 1440}}};
-    for (const Case& c : screens) {
-        const QRect& a = c.workArea;
-        EXPECT_EQ(StatusBarPosition(StatusBarCorner::TopLeft, a, size), a.topLeft()) << c.name;
-        EXPECT_EQ(StatusBarPosition(StatusBarCorner::TopRight, a, size), QPoint(a.right() + 1 - 539, a.top()))
-            << c.name;
-        EXPECT_EQ(StatusBarPosition(StatusBarCorner::BottomLeft, a, size),
-                  QPoint(a.left(), a.bottom() + 1 - 25))
-            << c.name;
-        EXPECT_EQ(StatusBarPosition(StatusBarCorner::BottomRight, a, size),
-                  QPoint(a.right() + 1 - 539, a.bottom() + 1 - 25))
-            << c.name;
+    // A panel at the top, left, right or bottom edge of a 1920x1080 screen, and a second screen.
+    const QRect workAreas[] = {{0, 40, 1920, 1040},
+                               {60, 0, 1860, 1080},
+                               {0, 0, 1860, 1080},
+                               {0, 0, 1920, 1040},
+                               {1920, 0, 2560, 1440}};
+    for (const QRect& a : workAreas) {
+        const int right = a.right() + 1 - 539, bottom = a.bottom() + 1 - 25;
+        const std::vector<QPoint> corners{a.topLeft(), {right, a.top()}, {a.left(), bottom}, {right, bottom}};
+        std::vector<QPoint> found;
+        for (const StatusBarCorner corner : {StatusBarCorner::TopLeft, StatusBarCorner::TopRight,
+                                             StatusBarCorner::BottomLeft, StatusBarCorner::BottomRight})
+            found.push_back(StatusBarPosition(corner, a, size));
+        EXPECT_EQ(found, corners) << a.x() << "," << a.y();
     }
 }
 
