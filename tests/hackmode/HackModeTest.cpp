@@ -69,8 +69,7 @@ protected:
 TEST_F(HackMode, DrawsInTheGivenWindowBacksUpAndEndsCleanlyOnSigterm)
 {
     for (const bool byEnvironment : {false, true}) {
-        // The backup is emptied, not removed: a destination that vanished after a run is a drive that
-        // is not plugged in, which the next run refuses.
+        // Emptied, not removed: a vanished destination is an unplugged drive.
         for (const auto& entry : fs::directory_iterator(home.dir() / "dst"))
             fs::remove_all(entry.path());
         QProcess kelvo;
