@@ -1,6 +1,5 @@
 #include "session/SleepInhibitor.h"
 
-#include "schedule/RunWorld.h"
 #include "session/PrivateBus.h"
 #include "session/WakeWatch.h"
 
@@ -8,7 +7,6 @@
 #include <QDBusMessage>
 #include <QDBusVirtualObject>
 #include <QElapsedTimer>
-#include <QTimer>
 
 #include <gtest/gtest.h>
 
@@ -146,38 +144,6 @@ TEST_F(SleepInhibitorTest, WithoutLogindNothingIsHeldAndNothingWaits)
     EXPECT_FALSE(unconnected.held());
     unconnected.release();
     WakeWatch wakes(test::UnconnectedBus()); // nor does a watch of logind's word fail without a bus
-}
-
-// The program holds the lock through its run controller's word that a run starts and ends.
-class InhibitingView final : public test::RecordingView
-{
-public:
-    explicit InhibitingView(SleepInhibitor& inhibitor) : m_inhibitor(inhibitor) {}
-    void runBusyChanged(bool busy) override { busy ? m_inhibitor.hold() : m_inhibitor.release(); }
-
-private:
-    SleepInhibitor& m_inhibitor;
-};
-
-TEST_F(SleepInhibitorTest, IsHeldWhileARunIsBusyAndReleasedAtItsEnd)
-{
-    StartLogind();
-    test::RunWorld world;
-    test::WriteFile(world.src("a"), "a");
-    world.storeSet(QStringLiteral("Docs"), world.src());
-    SleepInhibitor inhibitor(bus.client());
-    InhibitingView view(inhibitor);
-    RunController controller(world.parts(), view);
-    controller.Load();
-
-    bool heldDuringTheRun = false;
-    QTimer::singleShot(0, [&] { heldDuringTheRun = SpinUntil([&] { return inhibitor.held(); }); });
-    controller.PollTick();
-    EXPECT_TRUE(heldDuringTheRun);
-    EXPECT_EQ(controller.statistics().filesCopied, 1);
-    ASSERT_EQ(logind.calls.size(), 1u);
-    EXPECT_FALSE(inhibitor.held());
-    EXPECT_TRUE(SpinUntil([&] { return logind.released(0); })) << "released at the run's end";
 }
 
 class WakeWatchTest : public test::BusWatchTest<WakeWatch, &WakeWatch::woke>
