@@ -63,25 +63,65 @@ frmDialog* ShownMainWindow(DesktopProgram& program)
     return mainWindow && mainWindow->isVisible() ? mainWindow : nullptr;
 }
 
-// A person fills the properties dialog of a new set and presses Return: OK.
-void FillNewSet(frmOptions& dialog, const std::string& source, const std::string& destination)
+// Finds the visible top-level window of the given class, if any.
+template <typename Window> Window* Showing()
 {
-    QTest::keyClicks(&dialog.tbSetName, u"Documents"_s);
-    dialog.tbSourceDirectoryFile.setText(QString::fromStdString(source));
-    dialog.tbDestinationDirectory.setText(QString::fromStdString(destination));
-    QTest::keyClick(&dialog, Qt::Key_Return);
+    for (QWidget* widget : QApplication::topLevelWidgets()) {
+        if (auto* window = qobject_cast<Window*>(widget); window && window->isVisible())
+            return window;
+    }
+    return nullptr;
 }
+
+// A person adds the set Documents in the Edit Sets window that shows; true once Ok is pressed.
+struct AddingASet
+{
+    bool advance(const std::string& source, const std::string& destination)
+    {
+        if (step == 0 && Showing<frmConfig>()) {
+            step = 1; // Add opens the properties dialog in a modal loop of its own
+            QTimer::singleShot(0, [] { Showing<frmConfig>()->toolbarButton(1).trigger(); });
+        } else if (frmOptions* dialog = Showing<frmOptions>(); step == 1 && dialog) {
+            step = 2;
+            QTest::keyClicks(&dialog->tbSetName, u"Documents"_s);
+            dialog->tbSourceDirectoryFile.setText(QString::fromStdString(source));
+            dialog->tbDestinationDirectory.setText(QString::fromStdString(destination));
+            QTest::keyClick(dialog, Qt::Key_Return);
+        } else if (step == 2 && !Showing<frmOptions>() && Showing<frmConfig>()) {
+            step = 3;
+            QTest::keyClick(Showing<frmConfig>(), Qt::Key_Return);
+        }
+        return step == 3;
+    }
+    int step = 0;
+};
 
 // An older version's settings: a start that loads the configuration imports them into "Kelvo".
 class KelvoProgram : public testing::Test
 {
 protected:
     static void SetUpTestSuite() { test::EnsureApplication<QApplication>(); }
-    KelvoProgram() { store.SaveSetting(u"Saver"_s, u"Settings"_s, u"StrLogFileDir"_s, u"/legacy/"_s); }
-
-    bool configurationWasLoaded() const
+    KelvoProgram()
     {
-        return store.GetSetting(u"Kelvo"_s, u"Settings"_s, u"StrLogFileDir"_s) == u"/legacy/"_s;
+        store.SaveSetting(u"Saver"_s, u"Settings"_s, u"StrLogFileDir"_s, u"/legacy/"_s);
+        std::filesystem::create_directories(home.dir() / "src/sub");
+        std::filesystem::create_directories(home.dir() / "dst");
+    }
+
+    bool configurationWasLoaded() { return stored(u"Settings"_s, u"StrLogFileDir"_s) == u"/legacy/"_s; }
+    QString stored(const QString& section, const QString& key)
+    {
+        return store.GetSetting(u"Kelvo"_s, section, key);
+    }
+    void setting(const QString& key, const QString& value)
+    {
+        store.SaveSetting(u"Kelvo"_s, u"Settings"_s, key, value);
+    }
+    // Stores the set name from the home's folder source to its destination, the log in the home.
+    void storeSet(const QString& name, const std::string& source, const std::string& destination)
+    {
+        test::StoreSet(store, name, home.dir() / source, home.dir() / destination);
+        setting(u"StrLogFileDir"_s, QString::fromStdString(home.dir().path()));
     }
 
     test::IsolatedHome home;
@@ -102,12 +142,8 @@ TEST_F(KelvoProgram, EndsAtOnceWithoutAWindowOrBesideARunningInstanceButTheEdito
 
 TEST_F(KelvoProgram, BacksUpAtTheFirstPollAndEndsCleanlyOnASignal)
 {
-    std::filesystem::create_directories(home.dir() / "src/sub");
     test::WriteFile(home.dir() / "src/sub/a.txt", "a");
-    test::StoreSet(store, u"Docs"_s, home.dir() / "src", home.dir() / "dst");
-    store.SaveSetting(u"Kelvo"_s, u"Settings"_s, u"StrLogFileDir"_s,
-                      QString::fromStdString(home.dir().path()));
-
+    storeSet(u"Docs"_s, "src", "dst");
     QProcess kelvo;
     kelvo.setProcessChannelMode(QProcess::ForwardedChannels);
     kelvo.start(QStringLiteral(KELVO_BIN_DIR "/kelvo"), {u"/b"_s});
@@ -116,7 +152,7 @@ TEST_F(KelvoProgram, BacksUpAtTheFirstPollAndEndsCleanlyOnASignal)
         test::SpinUntil([&] { return std::filesystem::exists(home.dir() / "dst/sub/a.txt"); }, 10000));
     EXPECT_TRUE(test::SpinUntil(
         [&] { return test::ReadFile(home.dir() / "kelvo.log").contains("COMPLETED backup"); }, 10000));
-    EXPECT_FALSE(store.GetSetting(u"Kelvo"_s, u"Settings"_s, u"StrLastRunDate"_s).isEmpty());
+    EXPECT_FALSE(stored(u"Settings"_s, u"StrLastRunDate"_s).isEmpty());
     EXPECT_EQ(RunKelvo(u"/m"_s), 0) << "a second start ends at once";
 
     ::kill(pid_t(kelvo.processId()), SIGTERM);
@@ -129,10 +165,8 @@ TEST_F(KelvoProgram, BacksUpAtTheFirstPollAndEndsCleanlyOnASignal)
 
 TEST_F(KelvoProgram, ScreenSaverBacksUpAndEndsOnAKey)
 {
-    std::filesystem::create_directories(home.dir() / "src");
     test::WriteFile(home.dir() / "src/a.txt", "a");
-    test::StoreSet(store, u"Docs"_s, home.dir() / "src", home.dir() / "dst");
-
+    storeSet(u"Docs"_s, "src", "dst");
     DesktopProgram program;
     bool backedUpBeforeTheKey = false;
     EXPECT_EQ(RunWithAPerson(program, u"/s"_s, 100,
@@ -149,77 +183,44 @@ TEST_F(KelvoProgram, ScreenSaverBacksUpAndEndsOnAKey)
     EXPECT_FALSE(program.mainWindow()->isVisible());
 }
 
-// Finds the visible top-level window of the given class, if any.
-template <typename Window> Window* Showing()
-{
-    for (QWidget* widget : QApplication::topLevelWidgets()) {
-        if (auto* window = qobject_cast<Window*>(widget); window && window->isVisible())
-            return window;
-    }
-    return nullptr;
-}
-
 TEST_F(KelvoProgram, SetListEditorAloneAddsASetAndDoneStoresIt)
 {
-    std::filesystem::create_directories(home.dir() / "docs");
-    store.SaveSetting(u"Kelvo"_s, u"Settings"_s, u"flReRun"_s, u"False"_s); // no import of the older store
-
+    setting(u"flReRun"_s, u"False"_s); // no import of the older store
     DesktopProgram program;
-    int step = 0;
-    EXPECT_EQ(RunWithAPerson(
-                  program, u"/c"_s, 50,
-                  [&] {
-                      if (step == 0 && Showing<frmConfig>()) {
-                          step = 1;
-                          // Add opens the properties dialog in a modal loop of its own.
-                          QTimer::singleShot(0, [] { Showing<frmConfig>()->toolbarButton(1).trigger(); });
-                      } else if (step == 1 && Showing<frmOptions>()) {
-                          step = 2;
-                          FillNewSet(*Showing<frmOptions>(), home.dir() / "docs", home.dir() / "backup");
-                      } else if (step == 2 && !Showing<frmOptions>() && Showing<frmConfig>()) {
-                          step = 3;
-                          QTest::keyClick(Showing<frmConfig>(), Qt::Key_Return); // Ok: Done
-                      }
-                  }),
+    AddingASet adding;
+    EXPECT_EQ(RunWithAPerson(program, u"/c"_s, 50,
+                             [&] { adding.advance(home.dir() / "src", home.dir() / "backup"); }),
               0);
-    EXPECT_EQ(step, 3);
-    EXPECT_EQ(store.GetSetting(u"Kelvo"_s, u"Sets\\Documents"_s, u"DestDir"_s),
-              QString::fromStdString(home.dir() / "backup"));
+    EXPECT_EQ(adding.step, 3);
+    EXPECT_EQ(stored(u"Sets\\Documents"_s, u"DestDir"_s), QString::fromStdString(home.dir() / "backup"));
 }
 
-// A first start says how to begin until the set that Edit Sets adds is stored by its Ok.
 TEST_F(KelvoProgram, FirstStartSaysHowToBeginUntilEditSetsAddsASet)
 {
-    std::filesystem::create_directories(home.dir() / "docs");
     DesktopProgram program;
-    bool toldAtStart = false;
+    std::optional<bool> toldAtStart;
     bool toldWhileEditing = false;
-    int step = 0;
+    bool ended = false;
+    AddingASet adding;
     const int exitCode = RunWithAPerson(program, u"/b"_s, 20, [&] {
         frmDialog* mainWindow = ShownMainWindow(program);
-        if (!mainWindow)
+        if (!mainWindow || ended)
             return;
-        if (step == 0) {
-            step = 1;
+        if (!toldAtStart) {
             toldAtStart = mainWindow->noSetLabel().isVisible();
-            mainWindow->toolbarButton(1).trigger();           // Edit Sets
-            Showing<frmConfig>()->toolbarButton(1).trigger(); // Add
-        } else if (step == 1 && Showing<frmOptions>()) {
-            step = 2;
-            FillNewSet(*Showing<frmOptions>(), home.dir() / "docs", home.dir() / "backup");
-        } else if (step == 2 && !Showing<frmOptions>()) {
-            step = 3;
+            mainWindow->toolbarButton(1).trigger(); // Edit Sets
+        } else if (adding.step < 3) {
             toldWhileEditing = mainWindow->noSetLabel().isVisible();
-            QTest::keyClick(Showing<frmConfig>(), Qt::Key_Return); // Ok: Done
-        } else if (step == 3 && !Showing<frmConfig>()) {
-            step = 4;
+            adding.advance(home.dir() / "src", home.dir() / "backup");
+        } else if (!Showing<frmConfig>()) {
+            ended = true;
             EXPECT_FALSE(mainWindow->noSetLabel().isVisible()) << "the stored set is there";
             mainWindow->menuItem(u"exit"_s).trigger();
         }
     });
     EXPECT_EQ(exitCode, 0);
-    EXPECT_EQ(step, 4);
-    EXPECT_TRUE(toldAtStart);
+    EXPECT_TRUE(ended);
+    EXPECT_EQ(toldAtStart, true);
     EXPECT_TRUE(toldWhileEditing) << "a set not yet stored is no backup set";
 }
 
@@ -232,14 +233,6 @@ struct OpeningDuringRun
     // The person's answer once the run has ended; none: the program is ended with the window open.
     std::function<void(QWidget& shown)> answer;
     std::function<void()> expectStored;
-};
-
-// What the first run of the windowed program did while a window opened from inside it was open.
-struct RunBesideWindow
-{
-    bool opened = false;
-    bool runEndedWithWindowOpen = false;
-    int exitCode = -1;
 };
 
 class WindowsDuringARun : public KelvoProgram
@@ -255,11 +248,8 @@ protected:
             test::WriteFile(folder + "/" + std::to_string(i) + ".txt", QByteArray(512, 'x'));
         }
         std::filesystem::create_directories(home.dir() / "other");
-        std::filesystem::create_directories(home.dir() / "dst");
-        test::StoreSet(store, u"Docs"_s, home.dir() / "src", home.dir() / "dst");
-        test::StoreSet(store, u"Other"_s, home.dir() / "other", home.dir() / "other-backup");
-        store.SaveSetting(u"Kelvo"_s, u"Settings"_s, u"StrLogFileDir"_s,
-                          QString::fromStdString(home.dir().path()));
+        storeSet(u"Docs"_s, "src", "dst");
+        storeSet(u"Other"_s, "other", "other-backup");
     }
 
     int filesBackedUp() const
@@ -280,17 +270,16 @@ protected:
         return names;
     }
 
-    // Starts the windowed program and its first run at once; at one of the run's yields the window is
-    // opened. Once the run has ended, or has stood still for five seconds, the person answers and the
-    // program is ended.
-    RunBesideWindow runFirstBackup(const OpeningDuringRun& opening)
+    // The first run opens the window at a yield; once the run ended (or stood still 5 s) the person answers.
+    void runFirstBackup(const OpeningDuringRun& opening)
     {
         DesktopProgram program;
-        RunBesideWindow seen;
+        bool opened = false;
+        bool runEndedWithWindowOpen = false;
         int step = 0;
         QElapsedTimer sinceOpened;
         // At every pass of the loop, the run's yields included.
-        seen.exitCode = RunWithAPerson(program, u"/b"_s, 0, [&] {
+        const int exitCode = RunWithAPerson(program, u"/b"_s, 0, [&] {
             frmDialog* mainWindow = ShownMainWindow(program);
             if (!mainWindow)
                 return;
@@ -304,8 +293,8 @@ protected:
                 QTimer::singleShot(0, [&opening, mainWindow] { opening.open(*mainWindow); });
             } else if (step == 2 && (!run.runBusy() || sinceOpened.elapsed() > 5000)) {
                 step = 3;
-                seen.opened = opening.shown() != nullptr;
-                seen.runEndedWithWindowOpen = seen.opened && !run.runBusy();
+                opened = opening.shown() != nullptr;
+                runEndedWithWindowOpen = opened && !run.runBusy();
                 QTimer::singleShot(0, [&, mainWindow] {
                     if (opening.answer && opening.shown())
                         opening.answer(*opening.shown());
@@ -313,62 +302,62 @@ protected:
                 });
             }
         });
-        return seen;
+        EXPECT_EQ(exitCode, 0);
+        EXPECT_TRUE(opened);
+        EXPECT_TRUE(runEndedWithWindowOpen) << "the run stood still while the window was open";
+        EXPECT_EQ(filesBackedUp(), Files);
     }
 };
 
 TEST_F(WindowsDuringARun, TheRunEndsWhileTheWindowIsOpenAndTheWindowStillDoesItsWork)
 {
-    const auto press = [](QWidget& window, const char* button) {
-        window.findChild<QPushButton*>(QString::fromLatin1(button))->click();
+    const auto press = [](const char* button) {
+        return [button](QWidget& window) {
+            window.findChild<QPushButton*>(QString::fromLatin1(button))->click();
+        };
     };
-    const auto editSets = [](frmDialog& mainWindow) { mainWindow.menuItem(u"EditSets"_s).trigger(); };
+    const auto menu = [](const QString& item) {
+        return [item](frmDialog& window) { window.menuItem(item).trigger(); };
+    };
+    const auto editSetsThen = [](int button) {
+        return [button](frmDialog& mainWindow) {
+            mainWindow.menuItem(u"EditSets"_s).trigger();
+            Showing<frmConfig>()->toolbarButton(button).trigger();
+        };
+    };
     const auto answerRemove = [](QMessageBox::StandardButton button) {
         return [button](QWidget& box) { static_cast<QMessageBox&>(box).button(button)->click(); };
     };
+    const auto expectStored = [this](const QString& section, const QString& key, const QString& value) {
+        return [=, this] { EXPECT_EQ(stored(section, key), value); };
+    };
+    const auto expectSets = [this](const QStringList& names) {
+        return [=, this] { EXPECT_EQ(storedSetNames(), names); };
+    };
     const OpeningDuringRun openings[] = {
-        {"Settings", [](frmDialog& mainWindow) { mainWindow.menuItem(u"Settings"_s).trigger(); },
-         [] { return Showing<frmMainConfig>(); },
+        {"Settings", menu(u"Settings"_s), [] { return Showing<frmMainConfig>(); },
          [&](QWidget& settings) {
              settings.findChild<QLineEdit*>(u"tbrrminutes"_s)->setText(u"7"_s);
-             press(settings, "OKButton");
+             press("OKButton")(settings);
          },
-         [&] { EXPECT_EQ(store.GetSetting(u"Kelvo"_s, u"Settings"_s, u"IntReRunTime"_s), u"7"_s); }},
-        {"About", [](frmDialog& mainWindow) { mainWindow.menuItem(u"about"_s).trigger(); },
-         [] { return Showing<frmAbout>(); }, [&](QWidget& about) { press(about, "cmdOK"); }, [] {}},
-        {"Edit Sets, then Properties",
-         [&](frmDialog& mainWindow) {
-             editSets(mainWindow);
-             Showing<frmConfig>()->toolbarButton(2).trigger();
-         },
-         [] { return Showing<frmOptions>(); },
-         [&](QWidget& properties) {
+         expectStored(u"Settings"_s, u"IntReRunTime"_s, u"7"_s)},
+        {"About", menu(u"about"_s), [] { return Showing<frmAbout>(); }, press("cmdOK"), [] {}},
+        {"Edit Sets, then Properties", editSetsThen(2), [] { return Showing<frmOptions>(); },
+         [](QWidget& properties) {
              static_cast<frmOptions&>(properties).tbFilters.setText(u"*.txt"_s);
              static_cast<frmOptions&>(properties).OKButton_Click();
              QTest::keyClick(Showing<frmConfig>(), Qt::Key_Return); // Ok
          },
-         [&] { EXPECT_EQ(store.GetSetting(u"Kelvo"_s, u"Sets\\Docs"_s, u"Filters"_s), u"*.txt"_s); }},
-        {"Edit Sets, then Remove answered No",
-         [&](frmDialog& mainWindow) {
-             editSets(mainWindow);
-             Showing<frmConfig>()->toolbarButton(3).trigger();
-         },
-         [] { return Showing<QMessageBox>(); }, answerRemove(QMessageBox::No),
-         [&] {
-             EXPECT_EQ(storedSetNames(), (QStringList{u"Docs"_s, u"Other"_s}));
-         }},
+         expectStored(u"Sets\\Docs"_s, u"Filters"_s, u"*.txt"_s)},
+        {"Edit Sets, then Remove answered No", editSetsThen(3), [] { return Showing<QMessageBox>(); },
+         answerRemove(QMessageBox::No), expectSets({u"Docs"_s, u"Other"_s})},
         {"Settings, left open at the exit",
          [](frmDialog& mainWindow) { mainWindow.toolbarButton(2).trigger(); },
          [] { return Showing<frmMainConfig>(); },
          {},
-         [&] { EXPECT_EQ(store.GetSetting(u"Kelvo"_s, u"Settings"_s, u"IntReRunTime"_s), u"7"_s); }},
-        {"Edit Sets, then Remove answered Yes",
-         [&](frmDialog& mainWindow) {
-             editSets(mainWindow);
-             Showing<frmConfig>()->toolbarButton(3).trigger();
-         },
-         [] { return Showing<QMessageBox>(); }, answerRemove(QMessageBox::Yes),
-         [&] { EXPECT_EQ(storedSetNames(), QStringList{u"Other"_s}); }},
+         expectStored(u"Settings"_s, u"IntReRunTime"_s, u"7"_s)},
+        {"Edit Sets, then Remove answered Yes", editSetsThen(3), [] { return Showing<QMessageBox>(); },
+         answerRemove(QMessageBox::Yes), expectSets({u"Other"_s})},
     };
     // In this order: the settings left open were stored by the first; Remove Yes takes the set away.
     for (const OpeningDuringRun& opening : openings) {
@@ -376,18 +365,14 @@ TEST_F(WindowsDuringARun, TheRunEndsWhileTheWindowIsOpenAndTheWindowStillDoesIts
         // The root stays: after a completed run, a missing one is an unplugged drive and nothing runs.
         for (const auto& entry : std::filesystem::directory_iterator(home.dir() / "dst"))
             std::filesystem::remove_all(entry.path());
-        const RunBesideWindow seen = runFirstBackup(opening);
-        EXPECT_TRUE(seen.opened);
-        EXPECT_TRUE(seen.runEndedWithWindowOpen) << "the run stood still while the window was open";
-        EXPECT_EQ(filesBackedUp(), Files);
-        EXPECT_EQ(seen.exitCode, 0);
+        runFirstBackup(opening);
         opening.expectStored();
     }
 }
 
 TEST_F(WindowsDuringARun, AnOpenWindowKeepsTheFocusThroughAScheduledRun)
 {
-    store.SaveSetting(u"Kelvo"_s, u"Settings"_s, u"flShowStatusBar"_s, u"True"_s);
+    setting(u"flShowStatusBar"_s, u"True"_s);
     DesktopProgram program;
     QWidget* active = nullptr;
     QWidget* activeAfterRun = nullptr;
@@ -434,9 +419,7 @@ public:
     bool shownNormal = false;
 };
 
-// A started "kelvo /m" or "/w" shows the window minimised from its first appearance, never in its
-// normal state first: a window manager may miss a minimise that comes just after the window is mapped.
-// Without a tray the window stays on the taskbar.
+// A window manager may miss a minimise that comes just after the window is mapped.
 TEST_F(KelvoProgram, StartedMinimisedTheWindowIsNeverShownNormal)
 {
     ASSERT_FALSE(QSystemTrayIcon::isSystemTrayAvailable());
@@ -477,9 +460,9 @@ TEST(Help, TellsAPageThatIsNotInstalledFromADesktopThatCannotOpenIt)
     EXPECT_EQ(messages.last(), u"The help page missing.html is not installed with this copy of Kelvo."_s);
 
     dialogs.Help(u"topic.html"_s); // the offscreen platform opens nothing
-    EXPECT_EQ(messages.stops,
-              QStringList{u"|No program of this desktop opens web pages, so the help page cannot be shown. "
-                          u"Open %1 in a web browser."_s.arg(QString::fromStdString(page))});
+    EXPECT_EQ(messages.stops, QStringList{u"|No program of this desktop opens web pages, so the "
+                                          u"help page cannot be shown. "
+                                          u"Open %1 in a web browser."_s.arg(QString::fromStdString(page))});
 }
 
 } // namespace

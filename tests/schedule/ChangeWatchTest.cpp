@@ -50,9 +50,8 @@ protected:
     void SetUp() override
     {
         fs::create_directories(dir / "sub/deeper");
-        Write(dir / "file");
-        Write(dir / "sub/file");
-        Write(dir / "sub/deeper/file");
+        for (const char* file : {"file", "sub/file", "sub/deeper/file"})
+            Write(dir / file);
         QObject::connect(&watch, &ChangeWatch::changed, [this] { ++signalCount; });
     }
 
@@ -61,8 +60,7 @@ protected:
         return watch.StartWatch(QString::fromStdString(path), subDirectories);
     }
 
-    // Tells whether action made a change. The kernel queues events within the system call, so
-    // TakeChange sees them at once.
+    // Whether action made a change: the kernel queues events within the system call.
     bool Changes(const std::function<void()>& action)
     {
         EXPECT_FALSE(watch.TakeChange());
@@ -102,8 +100,7 @@ TEST_F(ChangeWatchTest, EveryKindOfChangeCountsInTheRootAndBelowAndDirectoriesTh
     EXPECT_TRUE(Changes([&] { fs::remove(dir / "a/b/file"); }));
     EXPECT_FALSE(Changes([&] { fs::remove_all(dir / "a"); }));
 
-    // Files already inside when the new directory's watch comes are a change; renamed, it is still
-    // watched under its new name.
+    // Files already inside a new directory are a change; renamed, it is still watched.
     EXPECT_TRUE(Changes([&] {
         fs::create_directories(dir / "filled/below");
         Write(dir / "filled/below/file");
@@ -206,8 +203,7 @@ TEST_F(ChangeWatchTest, EveryStartReplacesTheDescriptorAndKeepsItsChanges)
     EXPECT_EQ(CountInotifyDescriptors(), before);
 }
 
-// More events than the kernel queues: the overflow is a change, and the directory made while events
-// were being lost is watched all the same.
+// A queue overflow is a change, and a directory made while events were lost is watched all the same.
 TEST_F(ChangeWatchTest, AnOverflowCountsAndWatchesTheTreeAgain)
 {
     int queued = 0;

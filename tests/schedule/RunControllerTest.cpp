@@ -109,41 +109,7 @@ TEST_F(RunControllerTest, TheMinutesOfARunAreNotCounted)
     EXPECT_FALSE(pending()) << "a long run is no sleep";
 }
 
-TEST_F(RunControllerTest, ASleepOverTheIntervalGivesOneRunAtWake)
-{
-    storeSet(u"Docs"_s, src(), {{u"flReRun"_s, u"True"_s}, {u"IntReRunTime"_s, u"60"_s}});
-    loadAndRun();
-    awake(10);
-
-    // Three intervals asleep; the first minute tick after the wake sees the jump of the wall clock.
-    asleep(3 * 60);
-    awake(1);
-    EXPECT_TRUE(pending());
-    EXPECT_EQ(app.ReRunCounter, 0);
-    controller->Woke(); // logind's word of the same wake comes after the tick
-    controller->PollTick();
-    controller->Woke();
-    awake(59);
-    EXPECT_EQ(loads(), 2) << "the start's and the wake's, no more";
-    EXPECT_EQ(view.busyChanges.size(), 4u) << "two runs";
-
-    // logind's word first: the tick after it adds nothing.
-    asleep(150);
-    controller->Woke();
-    EXPECT_TRUE(pending());
-    awake(1);
-    controller->PollTick();
-    awake(1);
-    EXPECT_EQ(loads(), 3);
-
-    configuration.settings.flReRun = false;
-    asleep(5 * 60);
-    awake(1);
-    controller->Woke();
-    EXPECT_EQ(loads(), 3) << "without re-runs, a wake runs nothing";
-}
-
-TEST_F(RunControllerTest, ASleepShorterThanTheRestOfTheIntervalRunsNothingEarly)
+TEST_F(RunControllerTest, ASleepShorterThanTheRestRunsNothingEarlyALongerOneRunsOnceAtWake)
 {
     storeSet(u"Docs"_s, src(), {{u"flReRun"_s, u"True"_s}, {u"IntReRunTime"_s, u"60"_s}});
     loadAndRun();
@@ -157,7 +123,35 @@ TEST_F(RunControllerTest, ASleepShorterThanTheRestOfTheIntervalRunsNothingEarly)
     EXPECT_FALSE(pending());
     awake(1);
     EXPECT_TRUE(pending()) << "the countdown's own end";
-    EXPECT_EQ(loads(), 2);
+    controller->PollTick();
+    awake(10);
+
+    // Three intervals asleep; the first minute tick after the wake sees the jump of the wall clock.
+    asleep(3 * 60);
+    awake(1);
+    EXPECT_TRUE(pending());
+    EXPECT_EQ(app.ReRunCounter, 0);
+    controller->Woke(); // logind's word of the same wake comes after the tick
+    controller->PollTick();
+    controller->Woke();
+    awake(59);
+    EXPECT_EQ(loads(), 3) << "the start's, the countdown's and the wake's, no more";
+    EXPECT_EQ(view.busyChanges.size(), 6u) << "three runs";
+
+    // logind's word first: the tick after it adds nothing.
+    asleep(150);
+    controller->Woke();
+    EXPECT_TRUE(pending());
+    awake(1);
+    controller->PollTick();
+    awake(1);
+    EXPECT_EQ(loads(), 4);
+
+    configuration.settings.flReRun = false;
+    asleep(5 * 60);
+    awake(1);
+    controller->Woke();
+    EXPECT_EQ(loads(), 4) << "without re-runs, a wake runs nothing";
 }
 
 TEST_F(RunControllerTest, LoadStampsTheLastRunUnlessTheFirstRunIsDelayed)
@@ -247,9 +241,8 @@ TEST_F(RunControllerTest, RunNowDuringARunWaitsForItsEnd)
     EXPECT_EQ(controller->statistics().directoriesSearched, 5) << "counters add up over runs";
 }
 
-// Run now and the countdown go at low priority; the idle trigger's run (its own, not the next) and the
-// screen saver's go at full speed, and so does every run with flLowPriority off. The runs go on the
-// main thread, as in the program, so its nice value may stay at 10 afterwards.
+// Run now and the countdown go at low priority; the idle trigger's own run, the screen saver's and every
+// run with flLowPriority off at full speed.
 TEST_F(RunControllerTest, OnlyRunsWhileTheUserMayBeWorkingGoAtLowPriority)
 {
     storeSet(u"Docs"_s, src());
@@ -293,8 +286,7 @@ TEST_F(RunControllerTest, ListingLetsEventsRunButNothingStartsOrChangesUnderIt)
     EXPECT_TRUE(pending()) << "the Run now asked during the listing came after it";
 }
 
-// The watched set's run lists it afresh, so it visits a folder made since the load; a change made
-// during that run asks for one more.
+// The watched set's run lists it afresh; a change made during that run asks for one more.
 TEST_F(RunControllerTest, WatchedSetRunsAgainAfterAChangeEvenDuringItsRun)
 {
     storeSet(u"Docs"_s, src(), {{u"StrRealTime"_s, u"Docs"_s}});
@@ -358,8 +350,6 @@ TEST(Bounce, ReversesAtEachEdgeOfTheScreenSaver)
     EXPECT_TRUE(state.movingRight && state.movingDown);
 }
 
-// A failed run is told once, with its set and first error; the run after it that completes says the
-// set works again; a stop says nothing and keeps the results the sets had.
 TEST_F(RunControllerTest, TellsOfAFailureOnceThenOfTheRecoveryAndNothingOfAStop)
 {
     WriteFile(src("a"), "a");
@@ -387,22 +377,21 @@ TEST_F(RunControllerTest, TellsOfAFailureOnceThenOfTheRecoveryAndNothingOfAStop)
     loadAndRun();
     EXPECT_EQ(notices.size(), 2) << "a set that completes again and again is news once";
 
-    // Stopped at the first yield of the Docs walk, before Bad is reached: nothing is told.
+    // Stopped in the walk of Late, after Docs failed again: nothing is told, and Late keeps its result.
     for (int i = 0; i < 50; ++i)
         WriteFile(src("sub/f" + std::to_string(i)), "x");
-    storeSet(u"Bad"_s, src());
-    saveSetting(u"Sets\\Bad"_s, u"CopyOptions"_s, u"opdate"_s);
-    saveSetting(docs, u"LastResult"_s, u"failed (2 errors)"_s);
+    saveSetting(docs, u"CopyOptions"_s, u"opdate"_s);
+    storeSet(u"Late"_s, src());
+    saveSetting(u"Sets\\Late"_s, u"LastResult"_s, u"failed (2 errors)"_s);
     controller->Load();
     duringNextRun([this] { controller->RequestStop(); });
     controller->PollTick();
     EXPECT_EQ(notices.size(), 2) << notices.join(u'\n').toStdString();
-    EXPECT_EQ(stored(docs, u"LastResult"_s), u"failed (2 errors)"_s) << "a stopped set keeps its result";
-    EXPECT_EQ(stored(u"Sets\\Bad"_s, u"LastResult"_s), QString());
+    EXPECT_EQ(stored(u"Sets\\Late"_s, u"LastResult"_s), u"failed (2 errors)"_s)
+        << "a stopped set keeps its result";
 }
 
-// An enabled set without a completed run for IntStaleDays days is told at most once a day: from its last
-// completed run, else its first attempt, else this program's start.
+// Counted from the last completed run, else the first attempt, else this program's start.
 TEST_F(RunControllerTest, TellsOfStaleSetsOnceADay)
 {
     const QString completed = RunStampText(clock.time.addDays(-9));

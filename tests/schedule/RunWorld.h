@@ -66,8 +66,7 @@ public:
     RunStatistics statistics;
     ProgramStatus status;
     QString label13, panel1, label17, panel2;
-    int screenSaverLayouts = 0;
-    int statusBarShown = 0;
+    int screenSaverLayouts = 0, statusBarShown = 0;
     std::vector<QString> problems;
     std::vector<bool> busyChanges;
     QRect frame{100, 100, 421, 232};
@@ -84,8 +83,7 @@ struct RunWorld
 
     std::string src(const std::string& relative = {}) const { return home.dir() / ("src/" + relative); }
 
-    // Stores an enabled one-way set from source to dst/<name>, the log in the home, and the given
-    // general settings.
+    // Stores a one-way set from source to dst/<name>, the log in the home, and general settings.
     void storeSet(const QString& name, const std::string& source,
                   std::initializer_list<std::pair<QString, QString>> settings = {})
     {

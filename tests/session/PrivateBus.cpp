@@ -48,9 +48,8 @@ PrivateBus::PrivateBus()
 
 PrivateBus::~PrivateBus()
 {
-    QDBusConnection::disconnectFromBus(m_clientName);
-    QDBusConnection::disconnectFromBus(m_standInName);
-    QDBusConnection::disconnectFromBus(m_otherName);
+    for (const QString& name : {m_clientName, m_standInName, m_otherName})
+        QDBusConnection::disconnectFromBus(name);
     m_daemon.kill();
     m_daemon.waitForFinished(deadlineMs);
 }

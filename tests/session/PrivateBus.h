@@ -20,8 +20,7 @@ class PrivateBus final
 public:
     PrivateBus();
     ~PrivateBus();
-    PrivateBus(const PrivateBus&) = delete;
-    PrivateBus& operator=(const PrivateBus&) = delete;
+    Q_DISABLE_COPY_MOVE(PrivateBus)
 
     // Empty when both connections are up, else what went wrong.
     const QString& error() const { return m_error; }
@@ -42,16 +41,13 @@ private:
 
     TempDir m_dir;
     QProcess m_daemon;
-    QString m_clientName;
-    QString m_standInName;
-    QString m_otherName;
+    QString m_clientName, m_standInName, m_otherName;
     QString m_error;
 };
 
 bool DbusDaemonInstalled();
 
-// A test on its own bus, skipped where dbus-daemon is missing; a subclass's SetUp calls this one first
-// and returns when the test was skipped.
+// A test on its own bus, skipped where dbus-daemon is missing.
 class PrivateBusTest : public ::testing::Test
 {
 protected:
@@ -67,8 +63,7 @@ protected:
     PrivateBus bus;
 };
 
-// A test of a watch of the client's that counts its signal heard. The watch is made once the bus is up,
-// and its match rules reach the daemon before anything the stand-ins send.
+// A test of a watch of the client's that counts its signal heard; its match rules reach the daemon first.
 template <typename Watch, auto heardSignal> class BusWatchTest : public PrivateBusTest
 {
 protected:

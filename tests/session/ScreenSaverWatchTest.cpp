@@ -1,5 +1,6 @@
 #include "session/ScreenSaverWatch.h"
 
+#include "session/IdleBackup.h"
 #include "session/PrivateBus.h"
 
 #include <QDBusConnectionInterface>
@@ -24,8 +25,7 @@ protected:
         return HeardFrom(bus.standIn(), path, interface, u"ActiveChanged"_s, value);
     }
 
-    // Both savers' names, owned by the stand-ins after the watch has started, as a saver that starts
-    // after Kelvo.
+    // The stand-ins take both savers' names after the watch started, as a saver started after Kelvo.
     void ownNames()
     {
         for (const QString& service : {freedesktop, gnome})
@@ -87,6 +87,36 @@ TEST_F(ScreenSaverWatchTest, HearsOnlyTheCurrentOwnerOfTheName)
     EXPECT_EQ(Emit(freedesktopPath, freedesktop, false), 0);
     EXPECT_EQ(Emit(freedesktopPath, freedesktop, true), 0);
     EXPECT_EQ(fromOther(u"/org/gnome/ScreenSaver"_s, gnome), 0) << "each name has its own owner";
+}
+
+TEST(IdleBackup, RunsAllSetsOncePerActivationWhileTheSettingIsOn)
+{
+    test::EnsureApplication();
+    ScreenSaverWatch watch(test::UnconnectedBus());
+    GeneralSettings settings;
+    bool busy = false;
+    int runs = 0;
+    std::vector<QString> notes;
+    IdleBackup idle(watch, {settings, [&] { return busy; }, [&] { ++runs; },
+                            [&](const QString& line) { notes.push_back(line); }});
+
+    emit watch.activated();
+    EXPECT_EQ(runs, 0) << "the setting is off";
+    idle.CheckAvailable();
+    EXPECT_TRUE(notes.empty()) << "nothing to say while it is off";
+
+    settings.flRunWhenIdle = true;
+    emit watch.activated();
+    EXPECT_EQ(runs, 1);
+    busy = true;
+    emit watch.activated();
+    EXPECT_EQ(runs, 1) << "a second activation during the run adds nothing";
+
+    // No bus at all: harmless, and said once.
+    idle.CheckAvailable();
+    idle.CheckAvailable();
+    ASSERT_EQ(notes.size(), 1u);
+    EXPECT_TRUE(notes[0].startsWith(QStringLiteral("Idle backups are not available on this desktop")));
 }
 
 } // namespace

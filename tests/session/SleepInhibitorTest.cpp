@@ -1,12 +1,12 @@
 #include "session/SleepInhibitor.h"
 
-#include "schedule/RunWorld.h"
 #include "session/PrivateBus.h"
+#include "session/WakeWatch.h"
 
+#include <QDBusConnectionInterface>
 #include <QDBusMessage>
 #include <QDBusVirtualObject>
 #include <QElapsedTimer>
-#include <QTimer>
 
 #include <gtest/gtest.h>
 
@@ -18,6 +18,7 @@
 namespace kelvo {
 namespace {
 
+using namespace Qt::StringLiterals;
 using test::SpinUntil;
 
 // logind's manager as far as Inhibit goes: records the arguments and gives the write end of a new pipe
@@ -142,38 +143,30 @@ TEST_F(SleepInhibitorTest, WithoutLogindNothingIsHeldAndNothingWaits)
     unconnected.hold();
     EXPECT_FALSE(unconnected.held());
     unconnected.release();
+    WakeWatch wakes(test::UnconnectedBus()); // nor does a watch of logind's word fail without a bus
 }
 
-// The program holds the lock through its run controller's word that a run starts and ends.
-class InhibitingView final : public test::RecordingView
+class WakeWatchTest : public test::BusWatchTest<WakeWatch, &WakeWatch::woke>
 {
-public:
-    explicit InhibitingView(SleepInhibitor& inhibitor) : m_inhibitor(inhibitor) {}
-    void runBusyChanged(bool busy) override { busy ? m_inhibitor.hold() : m_inhibitor.release(); }
-
-private:
-    SleepInhibitor& m_inhibitor;
+protected:
+    // How many wakes a signal of logind's manager added.
+    int Emit(const QDBusConnection& sender, const QString& member, const QVariant& value)
+    {
+        return HeardFrom(sender, u"/org/freedesktop/login1"_s, u"org.freedesktop.login1.Manager"_s, member,
+                         value);
+    }
 };
 
-TEST_F(SleepInhibitorTest, IsHeldWhileARunIsBusyAndReleasedAtItsEnd)
+TEST_F(WakeWatchTest, WokeWhenLogindSaysTheSleepIsOver)
 {
-    StartLogind();
-    test::RunWorld world;
-    test::WriteFile(world.src("a"), "a");
-    world.storeSet(QStringLiteral("Docs"), world.src());
-    SleepInhibitor inhibitor(bus.client());
-    InhibitingView view(inhibitor);
-    RunController controller(world.parts(), view);
-    controller.Load();
-
-    bool heldDuringTheRun = false;
-    QTimer::singleShot(0, [&] { heldDuringTheRun = SpinUntil([&] { return inhibitor.held(); }); });
-    controller.PollTick();
-    EXPECT_TRUE(heldDuringTheRun);
-    EXPECT_EQ(controller.statistics().filesCopied, 1);
-    ASSERT_EQ(logind.calls.size(), 1u);
-    EXPECT_FALSE(inhibitor.held());
-    EXPECT_TRUE(SpinUntil([&] { return logind.released(0); })) << "released at the run's end";
+    const QString prepare = u"PrepareForSleep"_s;
+    EXPECT_EQ(Emit(bus.standIn(), prepare, false), 0) << "nobody owns logind's name";
+    ASSERT_TRUE(bus.standIn().interface()->registerService(u"org.freedesktop.login1"_s).isValid());
+    EXPECT_EQ(Emit(bus.standIn(), prepare, true), 0) << "going to sleep";
+    EXPECT_EQ(Emit(bus.standIn(), prepare, false), 1);
+    EXPECT_EQ(Emit(bus.other(), prepare, false), 0) << "not logind";
+    EXPECT_EQ(Emit(bus.standIn(), u"PrepareForShutdown"_s, false), 0);
+    EXPECT_EQ(Emit(bus.standIn(), prepare, u"false"_s), 0);
 }
 
 } // namespace

@@ -9,9 +9,7 @@
 
 namespace kelvo::test {
 
-// The one application object of a test program that needs an event loop (QCoreApplication) or windows
-// (QApplication, on the platform the environment names: offscreen in CTest). Made on first use and
-// kept for the life of the program.
+// The one application object of a test program, made on first use and kept for the life of the program.
 template <typename Application = QCoreApplication> void EnsureApplication()
 {
     static int argc = 1;

@@ -35,17 +35,10 @@ void StoreSet(SettingsStore& store, const QString& name, const std::string& sour
         store.SaveSetting(kelvo, section, QString::fromLatin1(key), value);
 }
 
-namespace {
-std::string TempRoot()
-{
-    const char* tmp = std::getenv("TMPDIR");
-    return tmp && *tmp ? tmp : "/tmp";
-}
-} // namespace
-
 TempDir::TempDir()
 {
-    std::string pattern = TempRoot() + "/kelvo-test-XXXXXX";
+    const char* tmp = std::getenv("TMPDIR");
+    std::string pattern = std::string(tmp && *tmp ? tmp : "/tmp") + "/kelvo-test-XXXXXX";
     if (!mkdtemp(pattern.data()))
         throw std::runtime_error("mkdtemp failed");
     m_path = pattern;

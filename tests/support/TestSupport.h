@@ -19,8 +19,7 @@ class TempDir final
 public:
     TempDir();
     ~TempDir();
-    TempDir(const TempDir&) = delete;
-    TempDir& operator=(const TempDir&) = delete;
+    Q_DISABLE_COPY_MOVE(TempDir)
 
     const std::string& path() const { return m_path; }
     // path() joined with a relative name.
@@ -36,8 +35,7 @@ class ScopedEnv final
 public:
     ScopedEnv(const char* name, const std::string& value);
     ~ScopedEnv();
-    ScopedEnv(const ScopedEnv&) = delete;
-    ScopedEnv& operator=(const ScopedEnv&) = delete;
+    Q_DISABLE_COPY_MOVE(ScopedEnv)
 
 private:
     std::string m_name;
@@ -55,10 +53,7 @@ public:
 
 private:
     TempDir m_dir;
-    ScopedEnv m_home;
-    ScopedEnv m_config;
-    ScopedEnv m_data;
-    ScopedEnv m_runtime;
+    ScopedEnv m_home, m_config, m_data, m_runtime;
 };
 
 // Stores an enabled one-way set with sub directories, copying by date, as an editor would.
