@@ -68,6 +68,13 @@ void StoreSet(SettingsStore& store, const QString& name, const std::string& sour
 void WriteFile(const std::string& path, const QByteArray& contents);
 QByteArray ReadFile(const std::string& path);
 bool RunningAsRoot();
+// The number of the Failure that action raises; 0 when it raises none.
+int FailureNumber(const std::function<void()>& action);
+// The permission bits of path, of a link itself.
+unsigned ModeOf(const std::string& path);
+// The attributes (AttrReadOnly, AttrArchive, ...) of path, and setting them.
+int AttributesOf(const std::string& path);
+void SetAttributesOf(const std::string& path, int attributes);
 
 // The I/O priority (class and level, as ioprio_get gives it) and the nice value of a thread of this
 // process; 0 is the calling thread.
