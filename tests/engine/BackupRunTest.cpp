@@ -62,41 +62,26 @@ TEST_F(BackupRun, FiltersAreTrimmedAndEmptyPiecesIgnored)
     EXPECT_EQ(configuration.sets[0].Filters, QStringLiteral("*.*"));
 }
 
-// The user edits the backup copy in place: it is newer and longer, and shares the creation time of
-// the original that this program copied.
-TEST_F(BackupRun, TwoWaySyncCarriesOnlyTheNewerSide)
-{
-    addSet().SyncOptions = QStringLiteral("srcAndDest");
-    MakeFile(src("report.doc"), "original", 1000);
-    MakeFile(dst("from-backup.doc"), "b", 1000);
-    runBackup();
-    ASSERT_EQ(FilesBelow(src()), (Files{"from-backup.doc", "report.doc"}));
-
-    MakeFile(dst("report.doc"), "original, edited in the backup", 2000);
-    MakeFile(src("from-backup.doc"), "edited in the source, longer", 3000);
-    runBackup();
-    for (const std::string& side : {src(), dst()}) {
-        EXPECT_EQ(ReadFile(side + "report.doc"), "original, edited in the backup");
-        EXPECT_EQ(ReadFile(side + "from-backup.doc"), "edited in the source, longer");
-    }
-    EXPECT_EQ(statistics.errors, 0);
-}
-
-// A file edited on both sides since the last run, one of them dated in the future (a camera, a wrong
-// clock): both versions survive, the run says so and counts it, and the conflict copy stays where it is.
-TEST_F(BackupRun, TwoWayKeepsBothVersionsOfAFileChangedOnBothSides)
+// A file edited on one side carries over. A file edited on both sides since the last run, one of them dated
+// in the future (a camera, a wrong clock): both versions survive, the run says so and counts it, and the
+// conflict copy stays where it is.
+TEST_F(BackupRun, TwoWayCarriesOneSidedEditsAndKeepsBothVersionsOfAFileChangedOnBothSides)
 {
     BackupSet& set = addSet();
     set.SyncOptions = QStringLiteral("srcAndDest");
     const qint64 future = clock.time.toSecsSinceEpoch() + 86400;
     const std::string keptAs = dst("report.doc.conflict-05122026-140307");
     MakeFile(src("report.doc"), "original", 1000);
+    MakeFile(dst("from-backup.doc"), "b", 1000);
     runBackup();
-    ASSERT_EQ(ReadFile(dst("report.doc")), "original");
+    ASSERT_EQ(FilesBelow(src()), (Files{"from-backup.doc", "report.doc"}));
 
+    // The backup's copy edited in place, newer and longer, replaces the source's it came from.
+    MakeFile(dst("from-backup.doc"), "edited in the backup, longer", 3000);
     MakeFile(dst("report.doc"), "edited in the backup", 2000);
     MakeFile(src("report.doc"), "unpacked, dated tomorrow", future);
     runBackup();
+    EXPECT_EQ(ReadFile(src("from-backup.doc")), "edited in the backup, longer");
     EXPECT_EQ(ReadFile(src("report.doc")), "unpacked, dated tomorrow");
     EXPECT_EQ(ReadFile(dst("report.doc")), "unpacked, dated tomorrow");
     EXPECT_EQ(ReadFile(keptAs), "edited in the backup");
@@ -110,7 +95,7 @@ TEST_F(BackupRun, TwoWayKeepsBothVersionsOfAFileChangedOnBothSides)
     runBackup();
     EXPECT_EQ(statistics.filesCopied, copied);
     EXPECT_EQ(statistics.errors, 1);
-    EXPECT_EQ(FilesBelow(src()), std::vector<std::string>{"report.doc"});
+    EXPECT_EQ(FilesBelow(src()), (Files{"from-backup.doc", "report.doc"}));
 
     // A pair from before the records: a file dated in the future still never replaces the other side's
     // version without keeping it.
