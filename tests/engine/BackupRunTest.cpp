@@ -397,6 +397,8 @@ TEST_F(BackupRun, RequestsAndChangesDuringItsYields)
 // user is away, or with flLowPriority off, goes at full speed. Each case runs in a thread of its own.
 TEST_F(BackupRun, GoesAtLowPriorityOnlyWhileTheUserMayBeWorking)
 {
+    if (StartedAtLowPriority())
+        GTEST_SKIP() << "started at a run's low priority already";
     addSet();
     MakeFile(src("a.txt"), "a");
     const struct

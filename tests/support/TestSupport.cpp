@@ -157,6 +157,11 @@ bool AtIdleIoClass()
     return ThreadIoPriority() >> 13 == IdleClass;
 }
 
+bool StartedAtLowPriority()
+{
+    return ThreadNice() >= 10 || AtIdleIoClass();
+}
+
 void InThreadOfItsOwn(const std::function<void()>& body)
 {
     std::thread(body).join();

@@ -82,6 +82,9 @@ int ThreadIoPriority(int thread = 0);
 int ThreadNice(int thread = 0);
 // Whether the calling thread is in the idle I/O class, as a run beside the user's work puts it.
 bool AtIdleIoClass();
+// Whether the test itself was started at or below a run's low priority (under "nice -n 19 ionice -c3"),
+// where a test of lowering and restoring it has nothing to see.
+bool StartedAtLowPriority();
 // Runs body in a thread of its own and waits for it, so that what body does to its thread's priority
 // never stays with the test's main thread.
 void InThreadOfItsOwn(const std::function<void()>& body);
