@@ -41,6 +41,24 @@ BackupSet& EngineTest::addSet(const QString& name)
     return configuration.sets.back();
 }
 
+BackupSet& EngineTest::freshSet()
+{
+    for (const std::string& root : {src(), dst()}) {
+        std::filesystem::remove_all(root);
+        std::filesystem::create_directories(root);
+    }
+    configuration.sets.clear();
+    statistics = {};
+    return addSet();
+}
+
+qint64 EngineTest::errorsOfRun()
+{
+    const qint64 before = statistics.errors;
+    runBackup();
+    return statistics.errors - before;
+}
+
 void EngineTest::runBackup(qint16 setIndex)
 {
     QString startedByWindows;
@@ -71,33 +89,29 @@ void MakeFile(const std::string& path, const QByteArray& contents, qint64 modifi
     utimensat(AT_FDCWD, path.c_str(), times, 0);
 }
 
-std::vector<std::string> FilesBelow(const std::string& directory)
+void MakeFiles(const std::string& root, const Files& names, qint64 modifiedSeconds)
 {
-    std::vector<std::string> files;
+    for (const std::string& name : names)
+        MakeFile(root + name, QByteArray::fromStdString(name), modifiedSeconds);
+}
+
+void KeepCopies(BackupSet& set, const char* naming, const char* subDirectory)
+{
+    set.flArchive = true;
+    set.ArchiveOptions = QString::fromLatin1(naming);
+    set.flArchiveSubDir = *subDirectory != '\0';
+    set.ArchiveSubDir = QString::fromLatin1(subDirectory);
+}
+
+Files FilesBelow(const std::string& directory)
+{
+    Files files;
     for (const auto& entry : std::filesystem::recursive_directory_iterator(directory)) {
         if (!entry.is_directory())
             files.push_back(std::filesystem::relative(entry.path(), directory).string());
     }
     std::sort(files.begin(), files.end());
     return files;
-}
-
-mode_t ModeOf(const std::string& path)
-{
-    struct stat st = {};
-    EXPECT_EQ(lstat(path.c_str(), &st), 0) << path;
-    return st.st_mode & 07777;
-}
-
-int AttributesOf(const std::string& path)
-{
-    return File::GetFile(path).Attributes();
-}
-
-void SetAttributesOf(const std::string& path, int attributes)
-{
-    File file = File::GetFile(path);
-    file.SetAttributes(attributes);
 }
 
 } // namespace kelvo::test

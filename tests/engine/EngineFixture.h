@@ -60,8 +60,12 @@ protected:
 
     // One enabled one-way set over src and dst, with sub directories, overwriting, by date.
     BackupSet& addSet(const QString& name = QStringLiteral("Docs"));
+    // Empties both trees and the statistics and starts over with one fresh set.
+    BackupSet& freshSet();
     // Builds the directory lists and runs all sets (or one).
     void runBackup(qint16 setIndex = AllSets);
+    // Runs all sets and gives how many errors the run counted.
+    qint64 errorsOfRun();
     std::vector<std::string> logLines() const;
     bool logged(const std::string& line) const;
 
@@ -77,10 +81,14 @@ protected:
     RunContext context{configuration, state, statistics, observer, clock, false};
 };
 
+using Files = std::vector<std::string>;
+
 void MakeFile(const std::string& path, const QByteArray& contents, qint64 modifiedSeconds = 1700000000);
-mode_t ModeOf(const std::string& path); // the permission bits, of a link itself
-int AttributesOf(const std::string& path);
-void SetAttributesOf(const std::string& path, int attributes);
-std::vector<std::string> FilesBelow(const std::string& directory); // relative paths, sorted
+// MakeFile for each name below root, each holding its own name.
+void MakeFiles(const std::string& root, const Files& names, qint64 modifiedSeconds = 1700000000);
+// Makes the set keep replaced and removed files under naming ("OpSeq", "OpDate", "OpKeep"), in the
+// sub directory subDirectory or, when it is empty, beside them.
+void KeepCopies(BackupSet& set, const char* naming, const char* subDirectory = "");
+Files FilesBelow(const std::string& directory); // relative paths, sorted
 
 } // namespace kelvo::test

@@ -28,16 +28,6 @@ QByteArray Stamp()
            QLocale::system().toString(now.time(), QLocale::LongFormat).toUtf8();
 }
 
-int FailureNumber(const std::function<void()>& action)
-{
-    try {
-        action();
-    } catch (const Failure& failure) {
-        return failure.number();
-    }
-    return 0;
-}
-
 QByteArray Filler(qint64 size)
 {
     return QByteArray("abcdefghijklmnopqrstuvwxyz").repeated(int(size / 26 + 1)).left(size);

@@ -73,17 +73,11 @@ TEST_F(SharedDestination, PlantedLinksNeverLeadARunOutOfTheBackup)
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
-        fs::remove_all(src());
-        fs::remove_all(dst());
-        configuration.sets.clear();
-        statistics = {};
-        BackupSet& set = addSet();
+        BackupSet& set = freshSet();
         set.SyncOptions = QString::fromLatin1(c.sync);
         set.flRemovedDeletedFiles = c.deletesRemovedFiles;
-        set.flArchive = c.keepsCopiesInArchive;
-        set.flArchiveSubDir = c.keepsCopiesInArchive;
-        set.ArchiveSubDir = QStringLiteral("archive");
-        set.ArchiveOptions = QStringLiteral("OpKeep");
+        if (c.keepsCopiesInArchive)
+            KeepCopies(set, "OpKeep", "archive");
         const bool reverse = set.SyncOptions == QLatin1String("destToSrc");
         const auto copying = [&](const std::string& relative) {
             return reverse ? dst(relative) : src(relative);
@@ -115,11 +109,8 @@ TEST_F(SharedDestination, PlantedLinksNeverLeadARunOutOfTheBackup)
 
 TEST_F(SharedDestination, AFolderSwappedForALinkAsTheRunMakesItIsNeverEntered)
 {
-    BackupSet& set = addSet();
-    set.flRemovedDeletedFiles = true;
-    MakeFile(src("new/deeper/id_rsa"), "from the source");
-    MakeFile(src("new/other.txt"), "o");
-    MakeFile(src("kept.txt"), "k");
+    addSet().flRemovedDeletedFiles = true;
+    MakeFiles(src(), {"new/deeper/id_rsa", "new/other.txt", "kept.txt"});
     SetDirectoryCreatedHook([&](const std::string& path) {
         if (path == dst("new")) {
             fs::remove(path);
@@ -139,11 +130,7 @@ TEST_F(SharedDestination, AFolderSwappedForALinkAsTheRunMakesItIsNeverEntered)
 TEST_F(SharedDestination, BackupFoldersAreNeverMoreOpenThanTheirSource)
 {
     const mode_t oldMask = umask(0);
-    BackupSet& set = addSet();
-    set.flArchive = true;
-    set.flArchiveSubDir = true;
-    set.ArchiveSubDir = QStringLiteral("archive");
-    set.ArchiveOptions = QStringLiteral("OpSeq");
+    KeepCopies(addSet(), "OpSeq", "archive");
     MakeFile(src("secret/a.txt"), "a", 5000);
     MakeFile(src("secret/b.txt"), "b", 5000);
     MakeFile(src("open/c.txt"), "c", 5000);

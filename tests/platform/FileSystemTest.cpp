@@ -30,6 +30,10 @@ namespace {
 
 namespace fs = std::filesystem;
 using Names = std::vector<std::string>;
+using test::AttributesOf;
+using test::FailureNumber;
+using test::ModeOf;
+using test::SetAttributesOf;
 
 // Writes through the raw byte path: names that are not UTF-8 must reach the kernel unchanged.
 void WriteFile(const std::string& path, const std::string& contents)
@@ -44,34 +48,6 @@ void SetTimes(const std::string& path, timespec accessed, timespec modified)
 {
     const timespec times[2] = {accessed, modified};
     ASSERT_EQ(utimensat(AT_FDCWD, path.c_str(), times, 0), 0);
-}
-
-int FailureNumber(const auto& action)
-{
-    try {
-        action();
-    } catch (const Failure& failure) {
-        return failure.number();
-    }
-    return 0;
-}
-
-int AttributesOf(const std::string& path)
-{
-    return File::GetFile(path).Attributes();
-}
-
-void SetAttributesOf(const std::string& path, int attributes)
-{
-    File file = File::GetFile(path);
-    file.SetAttributes(attributes);
-}
-
-mode_t Mode(const std::string& path)
-{
-    struct stat st = {};
-    EXPECT_EQ(stat(path.c_str(), &st), 0);
-    return st.st_mode & 07777;
 }
 
 // A missing entry is 53 and a missing directory on the way is 76, whoever raises it.
@@ -110,10 +86,10 @@ TEST(FileSystem, EncodesAttributes)
 
     ASSERT_EQ(chmod((dir / "plain").c_str(), 0664), 0);
     SetAttributesOf(dir / "plain", AttrReadOnly | AttrArchive | AttrHidden | AttrSystem);
-    EXPECT_EQ(Mode(dir / "plain"), 0464u); // only the owner's write bit changes
+    EXPECT_EQ(ModeOf(dir / "plain"), 0464u); // only the owner's write bit changes
     EXPECT_EQ(AttributesOf(dir / "plain"), AttrReadOnly | AttrArchive);
     SetAttributesOf(dir / "plain", AttrArchive);
-    EXPECT_EQ(Mode(dir / "plain"), 0664u);
+    EXPECT_EQ(ModeOf(dir / "plain"), 0664u);
 }
 
 // Runs each test with the archive flag and creation time kept on the file and in the per-user store.
@@ -125,19 +101,6 @@ protected:
 
     const test::IsolatedHome home;
 };
-
-TEST_P(ArchiveFlag, ClearedUntilTheNextWriteAndKeptAcrossObjects)
-{
-    const std::string path = home.dir() / "doc.txt";
-    WriteFile(path, "first");
-    File file = File::GetFile(path);
-    file.SetAttributes(file.Attributes() & ~AttrArchive);
-    EXPECT_EQ(File::GetFile(path).Attributes(), AttrNormal);
-
-    WriteFile(path, "other"); // same size, so only the time tells
-    SetTimes(path, {0, UTIME_OMIT}, {File::GetFile(path).DateLastModified().seconds + 5, 0});
-    EXPECT_EQ(File::GetFile(path).Attributes(), AttrArchive);
-}
 
 TEST_P(ArchiveFlag, CopyCarriesCreationTimeAndAttributes)
 {
@@ -182,24 +145,27 @@ TEST_P(ArchiveFlag, RecordHoldsOnlyForTheFileItWasWrittenOn)
     EXPECT_EQ(AttributesOf(copy), AttrArchive);
 }
 
-// What the last two-way run left, on the file itself, also when it is read-only.
-TEST_P(ArchiveFlag, SyncedRecordHoldsTheStateTheRunLeft)
+// A write sets the flag again; the record of what the last two-way run left stays apart from it, on the
+// file itself also when it is read-only.
+TEST_P(ArchiveFlag, ClearedUntilTheNextWriteAndTheSyncedRecordKeptApart)
 {
     const std::string path = home.dir() / "doc.txt";
     WriteFile(path, "first");
     EXPECT_FALSE(File::GetFile(path).SyncedRecord());
+    SetAttributesOf(path, AttributesOf(path) & ~AttrArchive);
+    EXPECT_EQ(AttributesOf(path), AttrNormal);
     ASSERT_EQ(chmod(path.c_str(), 0444), 0);
     const File left = File::GetFile(path);
     left.RecordSynced();
-    EXPECT_EQ(Mode(path), 0444u);
+    EXPECT_EQ(ModeOf(path), 0444u);
     EXPECT_EQ(File::GetFile(path).SyncedRecord(), left.State());
 
     ASSERT_EQ(chmod(path.c_str(), 0644), 0);
     WriteFile(path, "other"); // same size, so only the time tells
     SetTimes(path, {0, UTIME_OMIT}, {left.DateLastModified().seconds + 5, 0});
+    EXPECT_EQ(AttributesOf(path), AttrArchive);
     EXPECT_NE(File::GetFile(path).State(), left.State());
     EXPECT_EQ(File::GetFile(path).SyncedRecord(), left.State());
-    EXPECT_EQ(AttributesOf(path), AttrArchive); // the archive record is apart
 }
 
 // A link cannot hold user attributes: its flag lives in the per-user store, and its target keeps its own.
@@ -263,6 +229,7 @@ TEST(FileSystem, ListsEntriesByMaskInByteOrderAndMatchesWildcards)
 }
 
 // A symbolic link is never followed: its own size (the length of its text), its own times, never read-only.
+// A move never replaces what is there: it might be a kept copy.
 TEST(FileSystem, SymbolicLinksAreFilesOfTheirOwn)
 {
     const test::TempDir dir;
@@ -284,10 +251,11 @@ TEST(FileSystem, SymbolicLinksAreFilesOfTheirOwn)
 
     File moved = File::GetFile(dir / "dangling");
     moved.Move(dir / "renamed");
+    EXPECT_EQ(FailureNumber([&] { moved.Move(dir / "target"); }), 75) << "never replaces a file";
     DeleteFile(dir / "link", false);
     EXPECT_EQ(ListDirectory(DirectoryHandle(dir.path()), MaskAll), (Names{"renamed", "target"}));
     EXPECT_EQ(fs::read_symlink(dir / "renamed"), "nowhere");
-    EXPECT_EQ(Mode(dir / "target"), 0444u);
+    EXPECT_EQ(ModeOf(dir / "target"), 0444u);
 }
 
 // A level of a new path that is a link or a file is never gone through: what a link points at stays
@@ -297,8 +265,8 @@ TEST(FileSystem, MakesMissingLevelsOfAPathWithoutGoingThroughALink)
     const test::TempDir dir;
     const DirectoryHandle made = OpenOrCreateDirectoryPath(dir / "a/b/c/");
     EXPECT_EQ(made.path(), dir / "a/b/c/");
-    EXPECT_EQ(Mode(dir / "a"), 0700u);
-    EXPECT_EQ(Mode(dir / "a/b/c"), 0700u);
+    EXPECT_EQ(ModeOf(dir / "a"), 0700u);
+    EXPECT_EQ(ModeOf(dir / "a/b/c"), 0700u);
     EXPECT_EQ(OpenOrCreateDirectoryPath(dir / "a/b/").path(), dir / "a/b/");
 
     fs::create_symlink(dir / "elsewhere", dir / "dangling");
@@ -370,7 +338,7 @@ TEST(FileSystem, DirectoryKeepsItsSourcesPermissionsUserAttributesAndTimes)
     const DirectoryHandle target(dir / "target/");
     CarryDirectoryMode(source, target, OwnerAccess::AsSource);
     CarryDirectoryTimes(source, target);
-    EXPECT_EQ(Mode(dir / "target"), 02750u);
+    EXPECT_EQ(ModeOf(dir / "target"), 02750u);
     char value[16] = {};
     EXPECT_EQ(getxattr((dir / "target").c_str(), "user.note", value, sizeof value), 4);
     EXPECT_EQ(std::string(value), "kept");
@@ -381,21 +349,11 @@ TEST(FileSystem, DirectoryKeepsItsSourcesPermissionsUserAttributesAndTimes)
 
     ASSERT_EQ(chmod((dir / "source").c_str(), 0555), 0);
     CarryDirectoryMode(source, target, OwnerAccess::Full);
-    EXPECT_EQ(Mode(dir / "target"), 0755u) << "the owner can still write into the backup";
+    EXPECT_EQ(ModeOf(dir / "target"), 0755u) << "the owner can still write into the backup";
     CarryDirectoryMode(source, target, OwnerAccess::AsSource);
-    EXPECT_EQ(Mode(dir / "target"), 0555u);
+    EXPECT_EQ(ModeOf(dir / "target"), 0555u);
     EXPECT_EQ(GiveOwnerFullAccess(target), std::optional<mode_t>(0555));
-    EXPECT_EQ(Mode(dir / "target"), 0755u);
-}
-
-TEST(FileSystem, MoveNeverReplacesAnExistingFile)
-{
-    const test::TempDir dir;
-    WriteFile(dir / "report.doc", "new");
-    WriteFile(dir / "report.doc.1", "kept");
-    File file = File::GetFile(dir / "report.doc");
-    EXPECT_EQ(FailureNumber([&] { file.Move(dir / "report.doc.1"); }), 75);
-    EXPECT_EQ(test::ReadFile(dir / "report.doc.1"), "kept");
+    EXPECT_EQ(ModeOf(dir / "target"), 0755u);
 }
 
 // Root may do what the kernel refuses a user; CI runs as root, so the checks run as "nobody".

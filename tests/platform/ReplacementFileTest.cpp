@@ -18,13 +18,6 @@ using namespace Qt::Literals::StringLiterals;
 namespace kelvo {
 namespace {
 
-mode_t PermissionsOf(const std::string& path)
-{
-    struct stat info = {};
-    EXPECT_EQ(::stat(path.c_str(), &info), 0) << path;
-    return info.st_mode & 07777;
-}
-
 QString Q(const std::string& path)
 {
     return QString::fromStdString(path);
@@ -70,12 +63,12 @@ TEST_P(Replacement, LeavesNothingUntilCommittedAndKeepsPermissionsWhenAsked)
     kept.keepDestinationPermissions();
     kept.commitDurably();
     EXPECT_EQ(test::ReadFile(file), "new");
-    EXPECT_EQ(PermissionsOf(file), 0640u);
+    EXPECT_EQ(test::ModeOf(file), 0640u);
 
     ReplacementFile fresh(dir / "fresh");
     fresh.keepDestinationPermissions(); // nothing to keep
     fresh.commitDurably();
-    EXPECT_EQ(PermissionsOf(dir / "fresh"), 0600u);
+    EXPECT_EQ(test::ModeOf(dir / "fresh"), 0600u);
     EXPECT_EQ(Entries(dir.path()), (std::vector<std::string>{"file", "fresh"}));
 }
 
@@ -135,7 +128,7 @@ TEST(ReplaceUserFile, WritesThroughLinksKeepsPermissionsAndMakesItsDirectory)
     ASSERT_EQ(::symlink(target.c_str(), (dir / "link.conf").c_str()), 0);
     EXPECT_TRUE(ReplaceUserFile(Q(dir / "link.conf"), "new", 0600).succeeded());
     EXPECT_EQ(test::ReadFile(target), "new");
-    EXPECT_EQ(PermissionsOf(target), 0604u);
+    EXPECT_EQ(test::ModeOf(target), 0604u);
     struct stat info = {};
     ASSERT_EQ(::lstat((dir / "link.conf").c_str(), &info), 0);
     EXPECT_TRUE(S_ISLNK(info.st_mode)) << "the link stays a link";

@@ -30,6 +30,8 @@ bool MayLowerNice()
 // where the kernel allows it.
 TEST(RunPriority, LowersTheCallingThreadAloneAndRestoresWhatTheKernelAllows)
 {
+    if (test::StartedAtLowPriority())
+        GTEST_SKIP() << "started at a run's low priority already";
     const int mainThread = gettid();
     const int mainIo = ThreadIoPriority();
     const int mainNice = ThreadNice();
@@ -56,6 +58,8 @@ TEST(RunPriority, LowersTheCallingThreadAloneAndRestoresWhatTheKernelAllows)
 // back all the same.
 TEST(RunPriority, AnOrdinaryUserStaysAtNiceTenAndGetsTheIoClassBack)
 {
+    if (test::StartedAtLowPriority())
+        GTEST_SKIP() << "started at a run's low priority already";
     if (!test::RunningAsRoot())
         GTEST_SKIP() << "the test above covers an ordinary user";
     const int status = test::RunInChild([] {

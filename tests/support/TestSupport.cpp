@@ -1,5 +1,7 @@
 #include "support/TestSupport.h"
 
+#include "platform/Failure.h"
+#include "platform/FileSystem.h"
 #include "platform/SettingsStore.h"
 
 #include <QFile>
@@ -10,6 +12,7 @@
 #include <stdexcept>
 #include <sys/mount.h>
 #include <sys/resource.h>
+#include <sys/stat.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
 #include <thread>
@@ -96,6 +99,35 @@ QByteArray ReadFile(const std::string& path)
     return file.readAll();
 }
 
+int FailureNumber(const std::function<void()>& action)
+{
+    try {
+        action();
+    } catch (const Failure& failure) {
+        return failure.number();
+    }
+    return 0;
+}
+
+unsigned ModeOf(const std::string& path)
+{
+    struct stat st = {};
+    if (::lstat(path.c_str(), &st) != 0)
+        throw std::runtime_error("cannot stat " + path);
+    return st.st_mode & 07777;
+}
+
+int AttributesOf(const std::string& path)
+{
+    return File::GetFile(path).Attributes();
+}
+
+void SetAttributesOf(const std::string& path, int attributes)
+{
+    File file = File::GetFile(path);
+    file.SetAttributes(attributes);
+}
+
 bool RunningAsRoot()
 {
     return geteuid() == 0;
@@ -116,6 +148,11 @@ bool AtIdleIoClass()
 {
     constexpr int IdleClass = 3;
     return ThreadIoPriority() >> 13 == IdleClass;
+}
+
+bool StartedAtLowPriority()
+{
+    return ThreadNice() >= 10 || AtIdleIoClass();
 }
 
 void InThreadOfItsOwn(const std::function<void()>& body)

@@ -63,6 +63,13 @@ void StoreSet(SettingsStore& store, const QString& name, const std::string& sour
 void WriteFile(const std::string& path, const QByteArray& contents);
 QByteArray ReadFile(const std::string& path);
 bool RunningAsRoot();
+// The number of the Failure that action raises; 0 when it raises none.
+int FailureNumber(const std::function<void()>& action);
+// The permission bits of path, of a link itself.
+unsigned ModeOf(const std::string& path);
+// The attributes (AttrReadOnly, AttrArchive, ...) of path, and setting them.
+int AttributesOf(const std::string& path);
+void SetAttributesOf(const std::string& path, int attributes);
 
 // The I/O priority (class and level, as ioprio_get gives it) and the nice value of a thread of this
 // process; 0 is the calling thread.
@@ -70,6 +77,9 @@ int ThreadIoPriority(int thread = 0);
 int ThreadNice(int thread = 0);
 // Whether the calling thread is in the idle I/O class, as a run beside the user's work puts it.
 bool AtIdleIoClass();
+// Whether the test itself was started at or below a run's low priority (under "nice -n 19 ionice -c3"),
+// where a test of lowering and restoring it has nothing to see.
+bool StartedAtLowPriority();
 // Runs body in a thread of its own and waits for it, so that what body does to its thread's priority
 // never stays with the test's main thread.
 void InThreadOfItsOwn(const std::function<void()>& body);
