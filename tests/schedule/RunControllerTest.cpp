@@ -245,6 +245,8 @@ TEST_F(RunControllerTest, RunNowDuringARunWaitsForItsEnd)
 // run with flLowPriority off at full speed.
 TEST_F(RunControllerTest, OnlyRunsWhileTheUserMayBeWorkingGoAtLowPriority)
 {
+    if (test::StartedAtLowPriority())
+        GTEST_SKIP() << "started at a run's low priority already";
     storeSet(u"Docs"_s, src());
     WriteFile(src("a.txt"), "a");
     const auto idleDuringRun = [this](void (RunController::*load)()) {
