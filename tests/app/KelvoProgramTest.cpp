@@ -3,6 +3,7 @@
 #include "platform/SettingsStore.h"
 #include "saver/frmMain.h"
 #include "support/Application.h"
+#include "support/StoredSets.h"
 #include "support/TestSupport.h"
 #include "ui/RecordingMessages.h"
 #include "ui/frmAbout.h"
@@ -260,16 +261,6 @@ protected:
         return count;
     }
 
-    QStringList storedSetNames()
-    {
-        Configuration stored;
-        LoadConfiguration(store, stored);
-        QStringList names;
-        for (const BackupSet& set : stored.sets)
-            names << set.SetName;
-        return names;
-    }
-
     // The first run opens the window at a yield; once the run ended (or stood still 5 s) the person answers.
     void runFirstBackup(const OpeningDuringRun& opening)
     {
@@ -332,7 +323,7 @@ TEST_F(WindowsDuringARun, TheRunEndsWhileTheWindowIsOpenAndTheWindowStillDoesIts
         return [=, this] { EXPECT_EQ(stored(section, key), value); };
     };
     const auto expectSets = [this](const QStringList& names) {
-        return [=, this] { EXPECT_EQ(storedSetNames(), names); };
+        return [=, this] { EXPECT_EQ(test::StoredSetNames(store), names); };
     };
     const OpeningDuringRun openings[] = {
         {"Settings", menu(u"Settings"_s), [] { return Showing<frmMainConfig>(); },

@@ -5,6 +5,7 @@
 #include "platform/Failure.h"
 #include "platform/SettingsStore.h"
 #include "support/Application.h"
+#include "support/StoredSets.h"
 #include "support/TestSupport.h"
 #include "ui/RecordingMessages.h"
 #include "ui/frmConfig.h"
@@ -58,16 +59,6 @@ protected:
         auto editor = std::make_unique<frmConfig>(std::move(parts));
         editor->Form_Load();
         return editor;
-    }
-
-    QStringList storedNames()
-    {
-        Configuration stored;
-        LoadConfiguration(store, stored);
-        QStringList names;
-        for (const BackupSet& set : stored.sets)
-            names << set.SetName;
-        return names;
     }
 
     // "One Two" for {"One", "Two"}: the lists of set names the tests compare.

@@ -50,7 +50,7 @@ TEST_F(SetEditor, GridAndArrayStayTogetherThroughEveryCommand)
     editor->options().OKButton_Click();
     ASSERT_TRUE(editor->cmdDone_Click());
     EXPECT_EQ(gridNames(*editor), names("Two First Three Four"));
-    EXPECT_EQ(storedNames(), names("Two First Three Four"));
+    EXPECT_EQ(StoredSetNames(store), names("Two First Three Four"));
     EXPECT_EQ(statusBarShown, 2);
     EXPECT_EQ(exits, 0);
 }
@@ -70,11 +70,11 @@ TEST_F(SetEditor, RemoveWritesAtOnceCancelRestoresOnlyMemoryAndTheLastSetWaitsFo
     messages.answer = true;
     remove(1);
     EXPECT_EQ(gridNames(*editor), names("One Three"));
-    EXPECT_EQ(storedNames(), names("One Three")) << "written at once";
+    EXPECT_EQ(StoredSetNames(store), names("One Three")) << "written at once";
     editor->CmdCancel_Click();
     EXPECT_EQ(gridNames(*editor), names("One Two Three")) << "Cancel puts the list back as it was at load";
     ASSERT_TRUE(editor->cmdDone_Click());
-    EXPECT_EQ(storedNames(), names("One Three")) << "but neither the store nor a later commit";
+    EXPECT_EQ(StoredSetNames(store), names("One Three")) << "but neither the store nor a later commit";
 
     // A Remove whose save fails keeps the set, and says why.
     editor->Form_Load();
@@ -88,9 +88,9 @@ TEST_F(SetEditor, RemoveWritesAtOnceCancelRestoresOnlyMemoryAndTheLastSetWaitsFo
     remove(0);
     remove(0);
     EXPECT_EQ(gridNames(*editor), QStringList{});
-    EXPECT_EQ(storedNames().size(), 1) << "the last set goes at Done";
+    EXPECT_EQ(StoredSetNames(store).size(), 1) << "the last set goes at Done";
     ASSERT_TRUE(editor->cmdDone_Click());
-    EXPECT_EQ(storedNames(), QStringList{u""_s});
+    EXPECT_EQ(StoredSetNames(store), QStringList{u""_s});
     editor->Form_Load();
     EXPECT_FALSE(editor->toolbarButton(2).isEnabled() || editor->toolbarButton(3).isEnabled())
         << "Properties and Remove wait for a set";
@@ -247,7 +247,7 @@ TEST_F(SetEditor, ACountdownReloadAndRunLeaveTheOpenEditorsChangesAlone)
     ASSERT_TRUE(editor->cmdDone_Click());
     Configuration stored;
     LoadConfiguration(store, stored);
-    EXPECT_EQ(storedNames(), names("One Two Three Four"));
+    EXPECT_EQ(StoredSetNames(store), names("One Two Three Four"));
     EXPECT_FALSE(stored.sets[1].flEnabled);
     EXPECT_TRUE(stored.sets[3].flEnabled);
 
@@ -266,7 +266,7 @@ TEST_F(SetEditor, ACountdownReloadAndRunLeaveTheOpenEditorsChangesAlone)
     // later commit (the settings dialog's Ok) stores as it is.
     editor->CmdCancel_Click();
     ASSERT_TRUE(editor->cmdDone_Click());
-    EXPECT_EQ(storedNames(), names("One Two Three Four"));
+    EXPECT_EQ(StoredSetNames(store), names("One Two Three Four"));
 }
 
 // A set edited by hand in the settings file may name anything; the list's tool tips show it as it is.
