@@ -191,20 +191,22 @@ bool EnterPrivateMountNamespace(const QByteArray& uid, const QByteArray& gid)
     return mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) == 0;
 }
 
+// Runs body in a child process once prepare has set up its mounts; nullopt when it could not.
+std::optional<int> InChildWithMounts(const std::function<bool()>& prepare, const std::function<int()>& body)
+{
+    const int code = RunInChild([&] { return prepare() ? body() : Refused; });
+    if (code == Refused || code < 0)
+        return std::nullopt;
+    return code;
+}
+
 // Runs body in a child process whose mount namespace mountDirectory has changed.
 std::optional<int> InPrivateMount(const std::function<bool()>& mountDirectory,
                                   const std::function<int()>& body)
 {
     const QByteArray uid = QByteArray::number(getuid());
     const QByteArray gid = QByteArray::number(getgid());
-    const int code = RunInChild([&] {
-        if (!EnterPrivateMountNamespace(uid, gid) || !mountDirectory())
-            return Refused;
-        return body();
-    });
-    if (code == Refused || code < 0)
-        return std::nullopt;
-    return code;
+    return InChildWithMounts([&] { return EnterPrivateMountNamespace(uid, gid) && mountDirectory(); }, body);
 }
 
 // The commands that put a file system of kind on directory, the image beside it.
@@ -242,17 +244,15 @@ std::optional<int> OnFileSystemOfItsOwn(const std::string& directory, const std:
 {
     if (!RunningAsRoot())
         return std::nullopt;
-    const int code = RunInChild([&] {
-        if (unshare(CLONE_NEWNS) != 0 || mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
-            std::system(("(" + MountCommand(directory, kind) + ") >/dev/null 2>&1").c_str()) != 0)
-            return Refused;
+    const auto mountIt = [&] {
+        return unshare(CLONE_NEWNS) == 0 && mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) == 0 &&
+               std::system(("(" + MountCommand(directory, kind) + ") >/dev/null 2>&1").c_str()) == 0;
+    };
+    return InChildWithMounts(mountIt, [&] {
         const int result = body();
         // A FUSE daemon lives on until its file system is unmounted.
         return std::system(("umount '" + directory + "'").c_str()) == 0 ? result : 98;
     });
-    if (code == Refused || code < 0)
-        return std::nullopt;
-    return code;
 }
 
 } // namespace kelvo::test
