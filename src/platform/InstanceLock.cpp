@@ -1,17 +1,19 @@
 #include "platform/InstanceLock.h"
 
+#include "platform/Failure.h"
 #include "platform/FilePath.h"
 #include "platform/PrivateDirectories.h"
 #include "platform/SettingsStore.h"
 
 #include <QDir>
 #include <QFileInfo>
-#include <QtDebug>
 
 #include <cerrno>
 #include <cstring>
 #include <fcntl.h>
 #include <sys/file.h>
+
+using namespace Qt::Literals::StringLiterals;
 
 namespace kelvo {
 
@@ -53,8 +55,8 @@ bool InstanceLock::TryAcquire()
     if (!m_fd.isOpen())
         m_fd = OpenLockFile(FallbackPath());
     if (!m_fd.isOpen()) {
-        qWarning("Kelvo: cannot open the instance lock %s: %s", qPrintable(FallbackPath()),
-                 std::strerror(errno));
+        Warn(u"Kelvo: cannot open the instance lock %1: %2"_s.arg(
+            FallbackPath(), QString::fromLocal8Bit(std::strerror(errno))));
         return true;
     }
     int result;

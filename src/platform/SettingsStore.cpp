@@ -137,10 +137,8 @@ void SetAside(const std::string& path)
         RaiseErrno(errno, path);
     // The person may put the copy back as the configuration: it must not be open to others meanwhile.
     WithholdWriteFromOthers(aside);
-    std::fprintf(stderr,
-                 "kelvo: the settings file \"%s\" cannot be read; kept it as \"%s\" and started from "
-                 "defaults\n",
-                 path.c_str(), aside.c_str());
+    Warn(u"kelvo: the settings file \"%1\" cannot be read; kept it as \"%2\" and started from defaults"_s.arg(
+        QFile::decodeName(path.c_str()), QFile::decodeName(aside.c_str())));
 }
 
 // A process killed in the instant before a save's rename leaves its temporary file beside the file it
