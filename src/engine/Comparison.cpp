@@ -15,7 +15,6 @@ namespace {
 constexpr long MsdosSuperMagic = 0x4d44;
 constexpr long ExfatSuperMagic = 0x2011BAB0;
 constexpr int LastSequenceNumber = 3000000;
-constexpr std::string_view ConflictMark = ".conflict-";
 // A clock set a little apart from the file server's is not the future yet.
 constexpr qint64 FutureSlackSeconds = 2;
 
@@ -85,17 +84,6 @@ bool NeedsCopyByCriterion(const BackupSet& set, const File& source, const std::o
     return false;
 }
 
-// Zero-padded, so that no two times of a day share a stamp.
-std::string DateStamp(const QDateTime& now)
-{
-    return now.toString(QStringLiteral("ddMMyyyy-hhmmss")).toStdString();
-}
-
-std::string ConflictCopyName(const std::string& name, const QDateTime& now)
-{
-    return name + std::string(ConflictMark) + now.toString(QStringLiteral("ddMMyyyy-hhmmss")).toStdString();
-}
-
 // The set's sub directory of kept copies beside destination, made private when missing. A link or a
 // file in its place is never followed: nothing is kept there, and so nothing is replaced (75).
 DirectoryHandle KeptCopyFolder(const BackupSet& set, const File& destination)
@@ -106,44 +94,6 @@ DirectoryHandle KeptCopyFolder(const BackupSet& set, const File& destination)
     if (!handle)
         throw Failure(ErrPathFileAccess, folder.path);
     return std::move(*handle);
-}
-
-bool IsNumber(std::string_view text, std::size_t shortest, std::size_t longest)
-{
-    return text.size() >= shortest && text.size() <= longest &&
-           std::all_of(text.begin(), text.end(), [](char c) { return c >= '0' && c <= '9'; });
-}
-
-// "ddMMyyyy-hhmmss", or the stamp of older versions, whose hour, minute and second had no leading
-// zeros ("-hms", three to six digits).
-bool IsDateStamp(std::string_view text)
-{
-    return text.size() > 9 && text[8] == '-' && IsNumber(text.substr(0, 8), 8, 8) &&
-           IsNumber(text.substr(9), 3, 6);
-}
-
-// What follows the last "." of name, or nothing when name has no such suffix.
-std::optional<std::string_view> LastSuffix(std::string_view name)
-{
-    const auto dot = name.rfind('.');
-    if (dot == std::string_view::npos || dot == 0)
-        return std::nullopt;
-    return name.substr(dot + 1);
-}
-
-// A stamped name, with or without the number added when the stamp was taken ("a.txt.07122026-091115.2").
-bool IsStampedName(std::string_view name)
-{
-    const std::optional<std::string_view> suffix = LastSuffix(name);
-    if (!suffix)
-        return false;
-    if (IsDateStamp(*suffix))
-        return true;
-    if (!IsNumber(*suffix, 1, 7))
-        return false;
-    const std::optional<std::string_view> stamp =
-        LastSuffix(name.substr(0, name.size() - suffix->size() - 1));
-    return stamp && IsDateStamp(*stamp);
 }
 
 bool Exists(const FileLocation& location)
@@ -376,39 +326,6 @@ void KeepExistingCopy(const Clock& clock, const BackupSet& set, File& destinatio
         // The sub directory holds the previous version under the file's own name.
         MoveOver(destination, base);
     }
-}
-
-bool IsConflictCopyName(std::string_view name)
-{
-    const auto mark = name.rfind(ConflictMark);
-    if (mark == std::string_view::npos || mark == 0)
-        return false;
-    const std::string_view stamp = name.substr(mark + ConflictMark.size());
-    return stamp.size() == 15 && stamp[8] == '-' && IsNumber(stamp.substr(0, 8), 8, 8) &&
-           IsNumber(stamp.substr(9), 6, 6);
-}
-
-bool IsKeptCopyName(const BackupSet& set, std::string_view name)
-{
-    // A set may have been two-way once: its conflict copies stay, whatever it is now.
-    if (IsConflictCopyName(name))
-        return true;
-    if (!set.flArchive || set.flArchiveSubDir)
-        return false;
-    if (KeptCopyNamingOf(set) == KeptCopyNaming::Sequence) {
-        const std::optional<std::string_view> suffix = LastSuffix(name);
-        return suffix && IsNumber(*suffix, 1, 7);
-    }
-    return KeptCopyNamingOf(set) == KeptCopyNaming::Date && IsStampedName(name);
-}
-
-bool IsKeptCopyFolder(const BackupSet& set, std::string_view directory)
-{
-    if (!set.flArchive || !set.flArchiveSubDir || set.ArchiveSubDir.isEmpty())
-        return false;
-    while (!directory.empty() && directory.back() == '/')
-        directory.remove_suffix(1);
-    return GetFileName(std::string(directory)) == ToFilePath(set.ArchiveSubDir);
 }
 
 TimePrecision TimePrecisionOf(const DirectoryHandle& directory, const DirectoryHandle& otherDirectory)

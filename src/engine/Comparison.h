@@ -2,6 +2,7 @@
 
 #include "config/Configuration.h"
 #include "engine/Clock.h"
+#include "engine/KeptCopyNames.h"
 
 #include <string>
 #include <string_view>
@@ -57,18 +58,6 @@ bool KeepsCopies(const BackupSet& set);
 // the failure (75, naming the folder) says the file must be left as it is.
 void KeepBeforeReplacing(const Clock& clock, const BackupSet& set, const FileLocation& copyingSide,
                          File& destination);
-
-// Whether a file name in a destination directory is one of the set's kept copies beside their file
-// ("report.doc.1", "report.doc.07122026-091115", "report.doc.07122026-091115.2", and the stamps of
-// older versions without leading zeros, "report.doc.07122026-91115") or a conflict copy of any set,
-// which the delete scan must leave alone and a two-way set never carries across.
-bool IsKeptCopyName(const BackupSet& set, std::string_view name);
-// Whether a file name is that of a conflict copy ("report.doc.conflict-07122026-091115"), which
-// two-way runs never carry to the other side.
-bool IsConflictCopyName(std::string_view name);
-// Whether a directory is the set's sub directory of kept copies, whose files the delete scan must
-// leave alone whatever the source holds under that name, and which a two-way set never carries across.
-bool IsKeptCopyFolder(const BackupSet& set, std::string_view directory);
 
 // The precision of the coarser of the two directories' file systems.
 TimePrecision TimePrecisionOf(const DirectoryHandle& directory, const DirectoryHandle& otherDirectory);
