@@ -21,9 +21,10 @@ struct CommandWord
 };
 
 constexpr CommandWord CommandWords[] = {
-    {"list", Command::List},       {"settings", Command::Settings}, {"add", Command::Add},
-    {"edit", Command::Edit},       {"remove", Command::Remove},     {"enable", Command::Enable},
-    {"disable", Command::Disable}, {"run", Command::Run},           {"help", Command::Help},
+    {"list", Command::List},         {"settings", Command::Settings}, {"add", Command::Add},
+    {"edit", Command::Edit},         {"remove", Command::Remove},     {"enable", Command::Enable},
+    {"disable", Command::Disable},   {"run", Command::Run},           {"help", Command::Help},
+    {"versions", Command::Versions}, {"restore", Command::Restore},
 };
 
 Command CommandOfWord(const QString& word)
@@ -108,6 +109,17 @@ bool IsOption(const QString& argument)
     return argument.startsWith(u'-') && argument.size() > 1;
 }
 
+// "--option=VALUE": cuts the value off the option's name.
+std::optional<QString> TakeInlineValue(QString& name)
+{
+    const qsizetype equals = name.indexOf(u'=');
+    if (!IsOption(name) || equals <= 0)
+        return std::nullopt;
+    QString value = name.mid(equals + 1);
+    name.truncate(equals);
+    return value;
+}
+
 class Parser final
 {
 public:
@@ -149,6 +161,15 @@ private:
         case Command::Disable:
             m_result.setName = takeSetName();
             break;
+        case Command::Versions:
+            m_result.setName = takeSetName();
+            m_result.path = takePath();
+            break;
+        case Command::Restore:
+            m_result.setName = takeSetName();
+            m_result.path = takePath();
+            parseRestoreOptions();
+            break;
         case Command::Run:
             if (m_next < m_arguments.size() && !IsOption(m_arguments[m_next])) {
                 m_result.setName = m_arguments[m_next++];
@@ -167,6 +188,31 @@ private:
         return m_arguments[m_next++];
     }
 
+    QString takePath()
+    {
+        if (m_next >= m_arguments.size())
+            throw UsageError(u"%1 needs a path in the set's source"_s.arg(m_arguments.first()));
+        return m_arguments[m_next++];
+    }
+
+    void parseRestoreOptions()
+    {
+        while (m_next < m_arguments.size()) {
+            QString name = m_arguments[m_next++];
+            const std::optional<QString> value = TakeInlineValue(name);
+            if (name == u"--version"_s) {
+                bool number = false;
+                m_result.version = takeValue(true, name, value).toInt(&number);
+                if (!number || m_result.version < 1)
+                    throw UsageError(u"--version takes a version number from kelvo-cli versions"_s);
+            } else if (name == u"--to"_s) {
+                m_result.toDirectory = AbsolutePath(takeValue(true, name, value));
+            } else {
+                throw unexpected(name);
+            }
+        }
+    }
+
     void parseSetOptions()
     {
         QHash<QString, QString> given; // field -> the option that set it
@@ -174,11 +220,7 @@ private:
             QString name = m_arguments[m_next++];
             if (!IsOption(name))
                 throw unexpected(name);
-            std::optional<QString> value;
-            if (const qsizetype equals = name.indexOf(u'='); equals > 0) {
-                value = name.mid(equals + 1);
-                name.truncate(equals);
-            }
+            const std::optional<QString> value = TakeInlineValue(name);
             const SetOption* option = FindSetOption(name);
             if (!option)
                 throw UsageError(u"unknown option %1 for %2"_s.arg(name, m_arguments.first()));
@@ -186,13 +228,13 @@ private:
             if (given.contains(field))
                 throw UsageError(u"%1 conflicts with %2"_s.arg(name, given.value(field)));
             given.insert(field, name);
-            option->apply(m_result.options, name, takeValue(*option, name, value));
+            option->apply(m_result.options, name, takeValue(option->takesValue, name, value));
         }
     }
 
-    QString takeValue(const SetOption& option, const QString& name, const std::optional<QString>& inlineValue)
+    QString takeValue(bool takesValue, const QString& name, const std::optional<QString>& inlineValue)
     {
-        if (!option.takesValue) {
+        if (!takesValue) {
             if (inlineValue)
                 throw UsageError(u"%1 takes no value"_s.arg(name));
             return {};

@@ -9,7 +9,7 @@
 
 namespace kelvo::cli {
 
-enum class Command { Help, List, Settings, Add, Edit, Remove, Enable, Disable, Run };
+enum class Command { Help, List, Settings, Add, Edit, Remove, Enable, Disable, Run, Versions, Restore };
 
 // The set options of "add" and "edit"; an option that was not given is empty, so "edit" changes only
 // what was asked for. Paths are absolute.
@@ -34,10 +34,13 @@ struct SetOptions
 struct CommandLine
 {
     Command command = Command::Help;
-    QString setName; // add, edit, remove, enable, disable; run when runOneSet
+    QString setName; // add, edit, remove, enable, disable, versions, restore; run when runOneSet
     bool runOneSet = false;
     QStringList settingArguments; // settings: none, KEY, or KEY VALUE
     SetOptions options;
+    QString path;                       // versions, restore: as given
+    int version = 0;                    // restore --version; 0: the newest
+    std::optional<QString> toDirectory; // restore --to, absolute
 };
 
 // The arguments after the program name. Raises UsageError for anything it cannot act on.

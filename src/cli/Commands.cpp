@@ -2,6 +2,7 @@
 
 #include "cli/Console.h"
 #include "cli/HelpText.h"
+#include "cli/RestoreCommands.h"
 #include "cli/RunCommand.h"
 #include "cli/SetEditor.h"
 #include "cli/SetListing.h"
@@ -128,6 +129,10 @@ int ExecuteCommand(SettingsStore& store, const CommandLine& commandLine)
         return ChangeSets(store, [&](Configuration& c) { EnableSet(c, name, false); });
     case Command::Run:
         return RunSets(store, commandLine);
+    case Command::Versions:
+        return ListVersions(store, commandLine);
+    case Command::Restore:
+        return RestoreVersion(store, commandLine);
     }
     return ExitUsage;
 }

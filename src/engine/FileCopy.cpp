@@ -87,31 +87,6 @@ qint64 CopyLink(RunObserver& observer, const File& sourceFile, const FileLocatio
     return text.empty() ? 1 : static_cast<qint64>(text.size());
 }
 
-qint64 CopyReplacingDestination(RunContext& context, CopyRefusals& refusals, const FileLocation& source,
-                                const FileLocation& destination,
-                                const std::function<bool(const File& source)>& linkInstead)
-{
-    // The length and times are those from before the first read: a source that changes while it is
-    // copied then looks newer than its copy, and the next run copies it again.
-    const File sourceFile = File::GetFile(source);
-    if (sourceFile.IsSymbolicLink())
-        return CopyLink(context.observer, sourceFile, source, destination);
-    if (linkInstead && linkInstead(sourceFile)) {
-        FileProgress(context.observer, sourceFile.Size()).copied(sourceFile.Size());
-        YieldToEvents(context.observer);
-        return sourceFile.Size() > 0 ? sourceFile.Size() : 1;
-    }
-    const FileDescriptor input = OpenSource(source);
-    ReplacementFile output(destination);
-    CopyFileContents(context.observer, refusals, input.get(), sourceFile, output, source.path,
-                     destination.path);
-    CarryExtendedAttributes(input.get(), output.fd(), destination.path);
-    CarryTimes(sourceFile, output.fd(), destination.path);
-    sourceFile.CarryAttributesTo(output.fd());
-    output.commit();
-    return sourceFile.Size() > 0 ? sourceFile.Size() : 1;
-}
-
 void CountCopyError(RunContext& context)
 {
     ++context.statistics.errors;
@@ -120,13 +95,37 @@ void CountCopyError(RunContext& context)
 
 } // namespace
 
+qint64 CopyFileOver(RunObserver& observer, CopyRefusals& refusals, const FileLocation& source,
+                    const FileLocation& destination,
+                    const std::function<bool(const File& source)>& linkInstead)
+{
+    // The length and times are those from before the first read: a source that changes while it is
+    // copied then looks newer than its copy, and the next run copies it again.
+    const File sourceFile = File::GetFile(source);
+    if (sourceFile.IsSymbolicLink())
+        return CopyLink(observer, sourceFile, source, destination);
+    if (linkInstead && linkInstead(sourceFile)) {
+        FileProgress(observer, sourceFile.Size()).copied(sourceFile.Size());
+        YieldToEvents(observer);
+        return sourceFile.Size() > 0 ? sourceFile.Size() : 1;
+    }
+    const FileDescriptor input = OpenSource(source);
+    ReplacementFile output(destination);
+    CopyFileContents(observer, refusals, input.get(), sourceFile, output, source.path, destination.path);
+    CarryExtendedAttributes(input.get(), output.fd(), destination.path);
+    CarryTimes(sourceFile, output.fd(), destination.path);
+    sourceFile.CarryAttributesTo(output.fd());
+    output.commit();
+    return sourceFile.Size() > 0 ? sourceFile.Size() : 1;
+}
+
 qint64 CopyFileWithProgress(RunContext& context, CopyRefusals& refusals, const FileLocation& source,
                             const FileLocation& destination,
                             const std::function<bool(const File& source)>& linkInstead)
 {
     CopyActiveScope activeScope(context.observer);
     try {
-        return CopyReplacingDestination(context, refusals, source, destination, linkInstead);
+        return CopyFileOver(context.observer, refusals, source, destination, linkInstead);
     } catch (const Failure& failure) {
         // A full disk is counted once, by the run's handler that it is passed on to.
         if (failure.number() == ErrDiskFull)

@@ -22,4 +22,9 @@ qint64 CopyFileWithProgress(RunContext& context, CopyRefusals& refusals, const F
                             const FileLocation& destination,
                             const std::function<bool(const File& source)>& linkInstead = {});
 
+// The same copy for a caller that handles its failures itself: raises them, and RunStopped on a Stop.
+qint64 CopyFileOver(RunObserver& observer, CopyRefusals& refusals, const FileLocation& source,
+                    const FileLocation& destination,
+                    const std::function<bool(const File& source)>& linkInstead = {});
+
 } // namespace kelvo
