@@ -153,6 +153,17 @@ std::string KeepCurrent(const Clock& clock, const BackupSet& set, bool inOneWayL
     }
 }
 
+// A restore that did not happen leaves the current file where it was. It was kept beside its place or
+// in the folder of kept copies there, which is opened again: the one the keeping opened is closed.
+void PutBack(const DirectoryHandle& folder, const std::string& keptPath, const FileLocation& target)
+{
+    const std::string below = keptPath.substr(folder.path().size());
+    const std::optional<DirectoryHandle> keptFolder =
+        FolderOf(below).empty() ? std::nullopt
+                                : std::optional(DirectoryHandle::OpenBelow(folder, FolderOf(below)));
+    File::GetFile(FileLocation(keptFolder ? *keptFolder : folder, NameOf(below))).Move(target);
+}
+
 enum class Restored { Copied, Unchanged, KeptAndCopied };
 
 Restored RestoreOne(RunObserver& observer, const Clock& clock, const BackupSet& set, RestoreTrees& trees,
@@ -162,19 +173,25 @@ Restored RestoreOne(RunObserver& observer, const Clock& clock, const BackupSet& 
     const FileLocation version(trees.versionFolder(item.version), NameOf(item.version.relative));
     const FileLocation target(trees.targetFolder(FolderOf(item.relative)), NameOf(item.relative));
     std::optional<File> current = File::TryGetFile(target);
-    bool kept = false;
-    if (current) {
-        if (current->IsDirectory())
-            throw Failure(ErrPathFileAccess, target.path + ": a folder has its name; it is left as it is");
-        const File source = File::GetFile(version);
-        if (current->SameTypeAs(source) && current->State() == source.State())
-            return Restored::Unchanged;
-        const bool inOneWayLiveTree = !trees.toOtherDirectory() && SyncModeOf(set) != SyncMode::TwoWay;
-        report("Kept : " + target.path + " as " + KeepCurrent(clock, set, inOneWayLiveTree, *current));
-        kept = true;
+    if (!current) {
+        CopyFileOver(observer, refusals, version, target);
+        return Restored::Copied;
     }
-    CopyFileOver(observer, refusals, version, target);
-    return kept ? Restored::KeptAndCopied : Restored::Copied;
+    if (current->IsDirectory())
+        throw Failure(ErrPathFileAccess, target.path + ": a folder has its name; it is left as it is");
+    const File source = File::GetFile(version);
+    if (current->SameTypeAs(source) && current->State() == source.State())
+        return Restored::Unchanged;
+    const bool inOneWayLiveTree = !trees.toOtherDirectory() && SyncModeOf(set) != SyncMode::TwoWay;
+    const std::string keptAs = KeepCurrent(clock, set, inOneWayLiveTree, *current);
+    try {
+        CopyFileOver(observer, refusals, version, target);
+    } catch (...) {
+        PutBack(trees.targetFolder(FolderOf(item.relative)), keptAs, target);
+        throw;
+    }
+    report("Kept : " + target.path + " as " + keptAs);
+    return Restored::KeptAndCopied;
 }
 
 } // namespace
