@@ -25,6 +25,16 @@ Commands:
   enable NAME             Let a set take part in runs.
   disable NAME            Leave a set out of runs.
   run [NAME]              Back up every enabled set, or only the named one, and print the counters.
+  versions NAME PATH      List the versions of a file or folder that the set's backup holds, newest
+                          first: number (1 is the backup copy, then the kept copies), time of the
+                          content, size, where it lies. PATH is relative to the set's source or
+                          absolute inside it (inside either side of a two-way set). A folder's
+                          versions are the points in time its files can be restored to.
+  restore NAME PATH [--version N] [--to DIR]
+                          Copy a version (default the newest) back to its place, or below DIR with
+                          its path. A folder comes back as it was at its version's time. A current
+                          file that differs is kept first (NAME.before-restore-STAMP in the source
+                          of a one-way set, else as the set's kept copy); nothing is deleted.
   help, --help            Show this text.
 
 Options of add and edit:
@@ -53,9 +63,11 @@ Paths are stored absolute. An option may also be written --option=VALUE.
 
 Exit status:
   0  success; for run, no error was counted
-  1  run counted at least one error, or the settings store could not be read or written
-  2  bad input: unknown command or option, bad value, unknown set; nothing was changed
-  130  run was interrupted (Ctrl-C); the file being copied is not left behind)");
+  1  run or restore counted at least one error, the backup holds no version of PATH, or the
+     settings store could not be read or written
+  2  bad input: unknown command or option, bad value, unknown set, a path outside the set, a version
+     it does not hold; nothing was changed
+  130  run or restore was interrupted (Ctrl-C); the file being copied is not left behind)");
 }
 
 } // namespace kelvo::cli
