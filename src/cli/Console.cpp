@@ -29,4 +29,10 @@ void PrintEscapedLine(std::FILE* stream, const QString& line)
     WriteLine(stream, line.toLocal8Bit());
 }
 
+void PrintCounters(std::initializer_list<std::pair<const char*, qint64>> counters)
+{
+    for (const auto& [label, count] : counters)
+        PrintLine(stdout, QStringLiteral("%1: %2").arg(QLatin1StringView(label)).arg(count));
+}
+
 } // namespace kelvo::cli

@@ -4,6 +4,8 @@
 #include <QString>
 
 #include <cstdio>
+#include <initializer_list>
+#include <utility>
 
 namespace kelvo::cli {
 
@@ -14,6 +16,9 @@ QByteArray TerminalText(const QString& text);
 
 // Writes text as one line: TerminalText and a newline.
 void PrintLine(std::FILE* stream, const QString& text);
+
+// Writes "Label: count" lines, one per counter, to stdout: the summary a command ends with.
+void PrintCounters(std::initializer_list<std::pair<const char*, qint64>> counters);
 
 // Writes a line that the log has escaped already (a run's error line) and a newline.
 void PrintEscapedLine(std::FILE* stream, const QString& line);

@@ -66,14 +66,6 @@ int ListFolderVersions(const ChosenSet& chosen)
     return points.empty() ? ExitFailure : ExitSuccess;
 }
 
-void PrintSummary(const RestoreSummary& summary)
-{
-    PrintLine(stdout, u"Restored: %1"_s.arg(summary.restored));
-    PrintLine(stdout, u"Unchanged: %1"_s.arg(summary.unchanged));
-    PrintLine(stdout, u"Kept aside: %1"_s.arg(summary.keptAside));
-    PrintLine(stdout, u"Errors: %1"_s.arg(summary.errors));
-}
-
 } // namespace
 
 int ListVersions(SettingsStore& store, const CommandLine& commandLine)
@@ -119,7 +111,10 @@ int RestoreVersion(SettingsStore& store, const CommandLine& commandLine)
             PrintLine(line.starts_with("Error") ? stderr : stdout, PathText(line));
         });
     observer.finish();
-    PrintSummary(summary);
+    PrintCounters({{"Restored", summary.restored},
+                   {"Unchanged", summary.unchanged},
+                   {"Kept aside", summary.keptAside},
+                   {"Errors", summary.errors}});
     if (summary.stopped || InterruptionRequested())
         return ExitInterrupted;
     return summary.errors == 0 ? ExitSuccess : ExitFailure;

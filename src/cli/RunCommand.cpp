@@ -32,14 +32,6 @@ qint16 ChooseSets(Configuration& configuration, const CommandLine& commandLine)
     return static_cast<qint16>(index);
 }
 
-void PrintStatistics(const RunStatistics& statistics)
-{
-    PrintLine(stdout, u"Directories searched: %1"_s.arg(statistics.directoriesSearched));
-    PrintLine(stdout, u"Files examined: %1"_s.arg(statistics.filesExamined));
-    PrintLine(stdout, u"Files copied: %1"_s.arg(statistics.filesCopied));
-    PrintLine(stdout, u"Errors: %1"_s.arg(statistics.errors));
-}
-
 } // namespace
 
 int RunSets(SettingsStore& store, const CommandLine& commandLine)
@@ -62,7 +54,10 @@ int RunSets(SettingsStore& store, const CommandLine& commandLine)
     RunBackup(context, setIndex);
     observer.finish();
 
-    PrintStatistics(statistics);
+    PrintCounters({{"Directories searched", statistics.directoriesSearched},
+                   {"Files examined", statistics.filesExamined},
+                   {"Files copied", statistics.filesCopied},
+                   {"Errors", statistics.errors}});
     StoreRunRecords(store, WithNewRunRecords(before, configuration.sets));
     if (InterruptionRequested())
         return ExitInterrupted;
