@@ -13,22 +13,17 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-using namespace Qt::Literals::StringLiterals;
-
-namespace kelvo {
+namespace kelvo::test {
 namespace {
 
-QString Q(const std::string& path)
-{
-    return QString::fromStdString(path);
-}
+using Names = std::vector<std::string>;
 
-std::vector<std::string> Entries(const std::string& directory)
+Names Entries(const std::string& directory)
 {
-    std::vector<std::string> names;
+    Names names;
     for (const QString& name :
-         QDir(Q(directory))
-             .entryList(QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot, QDir::Name))
+         QDir(QString::fromStdString(directory))
+             .entryList(QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot))
         names.push_back(name.toStdString());
     return names;
 }
@@ -40,104 +35,97 @@ protected:
     Replacement() { ForceNamedReplacements(GetParam()); }
     ~Replacement() override { ForceNamedReplacements(false); }
 
-    test::TempDir dir;
+    TempDir dir;
+    const std::string file = dir / "file";
 };
 
+// A replacement keeps the permissions it replaces, less write for group and others.
 TEST_P(Replacement, LeavesNothingUntilCommittedAndKeepsPermissionsWhenAsked)
 {
-    const std::string file = dir / "file";
-    test::WriteFile(file, "old");
-    ASSERT_EQ(::chmod(file.c_str(), 0640), 0);
+    WriteFile(file, "old");
+    ASSERT_EQ(::chmod(file.c_str(), 0664), 0);
     {
         ReplacementFile abandoned(file);
         abandoned.write("never");
-        EXPECT_EQ(ListDirectory(DirectoryHandle(dir.path()), MaskAll), std::vector<std::string>{"file"})
-            << "never listed";
+        EXPECT_EQ(ListDirectory(DirectoryHandle(dir.path()), MaskAll), Names{"file"}) << "never listed";
         EXPECT_EQ(Entries(dir.path()).size(), GetParam() ? 2u : 1u);
     }
-    EXPECT_EQ(test::ReadFile(file), "old");
-    EXPECT_EQ(Entries(dir.path()), std::vector<std::string>{"file"});
-
+    EXPECT_EQ(ReadFile(file), "old");
+    EXPECT_EQ(Entries(dir.path()), Names{"file"});
     ReplacementFile kept(file);
     kept.write("new");
     kept.keepDestinationPermissions();
     kept.commitDurably();
-    EXPECT_EQ(test::ReadFile(file), "new");
-    EXPECT_EQ(test::ModeOf(file), 0640u);
-
+    EXPECT_EQ(ReadFile(file), "new");
+    EXPECT_EQ(ModeOf(file), 0644u);
     ReplacementFile fresh(dir / "fresh");
     fresh.keepDestinationPermissions(); // nothing to keep
     fresh.commitDurably();
-    EXPECT_EQ(test::ModeOf(dir / "fresh"), 0600u);
-    EXPECT_EQ(Entries(dir.path()), (std::vector<std::string>{"file", "fresh"}));
+    EXPECT_EQ(ModeOf(dir / "fresh"), 0600u);
+    EXPECT_EQ(Entries(dir.path()), (Names{"file", "fresh"}));
 }
 
 // A process killed while it writes leaves its partial file; the next cleaner removes it, but never one
 // that a live replacement still writes, nor a name that merely looks alike.
 TEST_P(Replacement, StaleReplacementsOfKilledProcessesAreRemoved)
 {
-    test::WriteFile(dir / "doc", "old");
-    const int status = test::RunInChild([&] {
-        ReplacementFile killed(dir / "doc");
-        killed.write("half");
-        ::raise(SIGKILL);
-        return 0;
-    });
-    ASSERT_EQ(status, -1);
-    ReplacementFile live(dir / "doc");
+    WriteFile(file, "old");
+    ASSERT_EQ(RunInChild([&] {
+                  ReplacementFile killed(file);
+                  killed.write("half");
+                  return ::raise(SIGKILL);
+              }),
+              -1);
+    ReplacementFile live(file);
     live.write("writing");
-    for (const char* name : {".doc.kelvo-partial-notours", ".doc.kelvo-partial-0123456789ABCDEF", "doc.1"})
-        test::WriteFile(dir / name, "user's");
-    const std::vector<std::string> before = Entries(dir.path());
-
+    for (const char* name : {".file.kelvo-partial-notours", ".file.kelvo-partial-0123456789ABCDEF", "file.1"})
+        WriteFile(dir / name, "user's");
+    const std::size_t before = Entries(dir.path()).size();
     RemoveStaleReplacements(DirectoryHandle(dir / ""));
-    const std::vector<std::string> after = Entries(dir.path());
     const std::size_t partials = GetParam() ? 1 : 0; // only a named file survives a kill
-    EXPECT_EQ(before.size() - after.size(), partials);
-    EXPECT_EQ(after.size(), 4u + partials) << "the live replacement keeps its file";
+    EXPECT_EQ(before - Entries(dir.path()).size(), partials);
+    EXPECT_EQ(Entries(dir.path()).size(), 4u + partials) << "the live replacement keeps its file";
     live.commit();
-    EXPECT_EQ(test::ReadFile(dir / "doc"), "writing");
+    EXPECT_EQ(ReadFile(file), "writing");
 }
 
 TEST_P(Replacement, SymbolicLinkTakesTheDestinationsPlaceInOneStep)
 {
-    test::WriteFile(dir / "doc", "a file before");
-    ReplaceWithSymbolicLink(dir / "doc", "../elsewhere", [](int, const std::string& name) {
+    WriteFile(file, "a file before");
+    ReplaceWithSymbolicLink(file, "../elsewhere", [](int, const std::string& name) {
         EXPECT_TRUE(IsPartialFileName(name.substr(name.rfind('/') + 1)));
     });
     char text[32] = {};
-    EXPECT_EQ(::readlink((dir / "doc").c_str(), text, sizeof text), 12);
+    EXPECT_EQ(::readlink(file.c_str(), text, sizeof text), 12);
     EXPECT_STREQ(text, "../elsewhere");
-
-    EXPECT_THROW(
-        ReplaceWithSymbolicLink(dir / "doc", "other",
-                                [](int, const std::string&) { throw Failure(ErrPathFileAccess, "x"); }),
-        Failure);
-    EXPECT_EQ(Entries(dir.path()), std::vector<std::string>{"doc"});
-    EXPECT_EQ(::readlink((dir / "doc").c_str(), text, sizeof text), 12);
+    EXPECT_THROW(ReplaceWithSymbolicLink(
+                     file, "other", [](int, const std::string&) { throw Failure(ErrPathFileAccess, "x"); }),
+                 Failure);
+    EXPECT_EQ(Entries(dir.path()), Names{"file"});
+    EXPECT_EQ(::readlink(file.c_str(), text, sizeof text), 12);
 }
 
 INSTANTIATE_TEST_SUITE_P(UnnamedAndNamed, Replacement, testing::Bool());
 
 TEST(ReplaceUserFile, WritesThroughLinksKeepsPermissionsAndMakesItsDirectory)
 {
-    test::TempDir dir;
-    const std::string target = dir / "target.conf";
-    test::WriteFile(target, "old");
-    ASSERT_EQ(::chmod(target.c_str(), 0604), 0);
-    ASSERT_EQ(::symlink(target.c_str(), (dir / "link.conf").c_str()), 0);
-    EXPECT_TRUE(ReplaceUserFile(Q(dir / "link.conf"), "new", 0600).succeeded());
-    EXPECT_EQ(test::ReadFile(target), "new");
-    EXPECT_EQ(test::ModeOf(target), 0604u);
+    TempDir dir;
+    const auto replace = [&](const std::string& name, const QByteArray& contents) {
+        return ReplaceUserFile(QString::fromStdString(dir / name), contents, 0600).succeeded();
+    };
+    WriteFile(dir / "target.conf", "old");
+    ASSERT_EQ(::chmod((dir / "target.conf").c_str(), 0604), 0);
+    ASSERT_EQ(::symlink((dir / "target.conf").c_str(), (dir / "link.conf").c_str()), 0);
+    EXPECT_TRUE(replace("link.conf", "new"));
+    EXPECT_EQ(ReadFile(dir / "target.conf"), "new");
+    EXPECT_EQ(ModeOf(dir / "target.conf"), 0604u);
     struct stat info = {};
     ASSERT_EQ(::lstat((dir / "link.conf").c_str(), &info), 0);
     EXPECT_TRUE(S_ISLNK(info.st_mode)) << "the link stays a link";
-    EXPECT_TRUE(ReplaceUserFile(Q(dir / "new/deeper/file"), "made", 0600).succeeded());
-    EXPECT_EQ(test::ReadFile(dir / "new/deeper/file"), "made");
-    test::WriteFile(dir / "plain", "x");
-    EXPECT_FALSE(ReplaceUserFile(Q(dir / "plain/x"), "x", 0600).succeeded())
-        << "a file where the directory should be";
+    EXPECT_TRUE(replace("new/deeper/file", "made"));
+    EXPECT_EQ(ReadFile(dir / "new/deeper/file"), "made");
+    EXPECT_FALSE(replace("target.conf/x", "x")) << "a file where the directory should be";
 }
 
 } // namespace
-} // namespace kelvo
+} // namespace kelvo::test

@@ -33,23 +33,19 @@ extern "C" int fsync(int fd)
     return next(fd);
 }
 
-namespace kelvo {
+namespace kelvo::test {
 namespace {
 
-const QString App = u"Kelvo"_s;
+namespace fs = std::filesystem;
+const QString App = u"Kelvo"_s, Settings = u"Settings"_s;
 
-struct Raised
-{
-    int number = 0;
-    std::string text;
-};
-
-Raised RaisedBy(const std::function<void()>& action)
+// The text of the Failure that action raises, after its number; empty when it raises none.
+std::string Raised(const std::function<void()>& action)
 {
     try {
         action();
     } catch (const Failure& failure) {
-        return {failure.number(), failure.what()};
+        return std::to_string(failure.number()) + " " + failure.what();
     }
     return {};
 }
@@ -59,8 +55,18 @@ class SettingsStoreTest : public testing::Test
 protected:
     SettingsStoreTest() { QDir().mkpath(store.directory()); }
     std::string file() const { return store.filePath(App).toStdString(); }
+    void Save(const QString& key, const QString& value, SettingsStore* in = nullptr)
+    {
+        (in ? *in : store).SaveSetting(App, Settings, key, value);
+    }
+    QString Get(const QString& key) { return store.GetSetting(App, Settings, key, u"default"_s); }
+    QStringList Beside(const QString& pattern) const
+    {
+        return QDir(store.directory())
+            .entryList({pattern}, QDir::AllEntries | QDir::System | QDir::Hidden | QDir::NoDotAndDotDot);
+    }
 
-    test::IsolatedHome home;
+    IsolatedHome home;
     SettingsStore store;
 };
 
@@ -69,19 +75,20 @@ TEST_F(SettingsStoreTest, MatchesNamesWithoutCaseKeepsFirstWrittenOrderAndFollow
     store.SaveSetting(App, u"Sets"_s, u"Zeta"_s, u"1"_s);
     store.SaveSetting(App, u"Sets"_s, u"alpha"_s, QString());
     store.SaveSetting(App, u"SETS"_s, u"ZETA"_s, u"3"_s);
-    const SettingPairs expected{{u"Zeta"_s, u"3"_s}, {u"alpha"_s, u""_s}};
-    EXPECT_EQ(SettingsStore().GetAllSettings(App, u"sets"_s), expected);
+    EXPECT_EQ(SettingsStore().GetAllSettings(App, u"sets"_s),
+              (SettingPairs{{u"Zeta"_s, u"3"_s}, {u"alpha"_s, u""_s}}));
     EXPECT_EQ(store.GetSetting(App, u"sEtS"_s, u"ALPHA"_s, u"default"_s), QString())
         << "empty is not missing";
-    EXPECT_EQ(store.GetSetting(App, u"Sets"_s, u"Missing"_s, u"default"_s), u"default"_s);
-    EXPECT_EQ(RaisedBy([&] { store.DeleteSetting(App, u"Settings"_s); }).number, ErrInvalidArgument);
+    EXPECT_EQ(Get(u"Missing"_s), u"default"_s);
+    EXPECT_EQ(
+        Raised([&] { store.DeleteSetting(App, Settings); }).rfind(std::to_string(ErrInvalidArgument), 0), 0u);
 
     EXPECT_EQ(store.filePath(App), QString::fromStdString(home.configDir()) + u"/kelvo/Kelvo.conf"_s);
     for (const char* ignored : {"", "relative/config"}) {
-        const test::ScopedEnv xdg("XDG_CONFIG_HOME", ignored);
+        const ScopedEnv xdg("XDG_CONFIG_HOME", ignored);
         EXPECT_EQ(SettingsStore().directory(), QDir::homePath() + u"/.config/kelvo"_s) << ignored;
     }
-    const test::ScopedEnv relativeData("XDG_DATA_HOME", "relative/data");
+    const ScopedEnv relativeData("XDG_DATA_HOME", "relative/data");
     EXPECT_EQ(AttributeRecordStore::DefaultPath(),
               QDir::homePath().toStdString() + "/.local/share/kelvo/attribute-records");
 }
@@ -92,64 +99,60 @@ TEST_F(SettingsStoreTest, MatchesNamesWithoutCaseKeepsFirstWrittenOrderAndFollow
 TEST_F(SettingsStoreTest, ShortAndLongSectionsMatchKeysAlike)
 {
     for (const int count : {3, 200}) {
-        SCOPED_TRACE(count);
         const QString section = u"Section"_s + QString::number(count);
+        const auto key = [](const QString& name, int n) -> QString { return name + QString::number(n); };
         store.Update(App, [&](SettingsDocument& document) {
             for (int n = 0; n < count; ++n)
-                document.SaveSetting(section, u"Key"_s + QString::number(n), u"first"_s);
+                document.SaveSetting(section, key(u"Key"_s, n), u"first"_s);
         });
         store.Update(App, [&](SettingsDocument& document) {
             for (int n = count - 1; n >= 0; --n)
-                document.SaveSetting(section.toUpper(), u"kEY"_s + QString::number(n), QString::number(n));
+                document.SaveSetting(section.toUpper(), key(u"kEY"_s, n), QString::number(n));
         });
         const SettingsDocument read = store.Read(App);
         const SettingPairs pairs = read.GetAllSettings(section);
         ASSERT_EQ(pairs.size(), count);
         for (int n = 0; n < count; ++n) {
-            EXPECT_EQ(pairs[n].first, u"Key"_s + QString::number(n));
-            EXPECT_EQ(pairs[n].second, QString::number(n));
-            EXPECT_EQ(read.FindSetting(section.toLower(), u"KEY"_s + QString::number(n)), QString::number(n));
+            EXPECT_EQ(pairs[n], std::pair(key(u"Key"_s, n), QString::number(n))) << count;
+            EXPECT_EQ(read.FindSetting(section.toLower(), key(u"KEY"_s, n)), QString::number(n)) << count;
         }
-        EXPECT_EQ(read.FindSetting(section, u"Key"_s + QString::number(count)), std::nullopt);
+        EXPECT_EQ(read.FindSetting(section, key(u"Key"_s, count)), std::nullopt);
     }
 }
 
 TEST_F(SettingsStoreTest, ReadsCrLfLinesAndNeverReadsTheTemporaryFileOfAKilledSave)
 {
-    test::WriteFile(file(), "[Settings]\r\nK = crlf\r\nEmpty =\r\n");
+    WriteFile(file(), "[Settings]\r\nK = crlf\r\nEmpty =\r\n");
     QString temporary = QFile::decodeName(ReplacementNamePattern("Kelvo.conf").c_str());
     temporary = store.directory() + u'/' + temporary.replace(u'*', u"123"_s);
-    test::WriteFile(temporary.toStdString(), "[Settings]\nK = half-written\n");
-
-    EXPECT_EQ(store.GetAllSettings(App, u"Settings"_s),
-              (SettingPairs{{u"K"_s, u"crlf"_s}, {u"Empty"_s, u""_s}}));
-    store.SaveSetting(App, u"Settings"_s, u"Other"_s, u"x"_s);
+    WriteFile(temporary.toStdString(), "[Settings]\nK = half-written\n");
+    EXPECT_EQ(store.GetAllSettings(App, Settings), (SettingPairs{{u"K"_s, u"crlf"_s}, {u"Empty"_s, u""_s}}));
+    Save(u"Other"_s, u"x"_s);
     EXPECT_FALSE(QFile::exists(temporary));
-    EXPECT_EQ(store.GetSetting(App, u"Settings"_s, u"K"_s), u"crlf"_s);
+    EXPECT_EQ(Get(u"K"_s), u"crlf"_s);
 }
 
+// A pipe, a link to a device and a file beyond the limit are refused, by a read and a save, and left.
 TEST_F(SettingsStoreTest, RefusesSpecialAndHugeFilesAndLeavesThem)
 {
-    const std::function<void()> makers[] = {
-        [&] { ASSERT_EQ(mkfifo(file().c_str(), 0600), 0); },
-        [&] { std::filesystem::create_symlink("/dev/zero", file()); },
-        [&] {
-            test::WriteFile(file(), "[Settings]\n");
-            std::filesystem::resize_file(file(), 65 * 1024 * 1024);
-        },
+    const std::pair<std::function<void()>, const char*> makers[] = {
+        {[&] { ASSERT_EQ(mkfifo(file().c_str(), 0600), 0); }, "regular"},
+        {[&] { fs::create_symlink("/dev/zero", file()); }, "regular"},
+        {[&] {
+             WriteFile(file(), "[Settings]\n");
+             fs::resize_file(file(), 65 * 1024 * 1024);
+         },
+         "64 MiB"},
     };
-    for (const auto& make : makers) {
-        SCOPED_TRACE(&make - makers);
-        std::filesystem::remove(file());
+    for (const auto& [make, reason] : makers) {
+        fs::remove(file());
         make();
-        const auto before = std::filesystem::symlink_status(file()).type();
-        const std::string reason = &make == &makers[2] ? "64 MiB" : "regular";
-        EXPECT_NE(RaisedBy([&] { store.Read(App); }).text.find(reason), std::string::npos);
-        const Raised saved = RaisedBy([&] { store.SaveSetting(App, u"Settings"_s, u"K"_s, u"v"_s); });
-        EXPECT_NE(saved.text.find(reason), std::string::npos) << saved.text;
-        EXPECT_EQ(std::filesystem::symlink_status(file()).type(), before);
-        EXPECT_EQ(QDir(store.directory()).entryList({u"*unreadable*"_s}, QDir::AllEntries | QDir::System),
-                  QStringList());
+        const auto before = fs::symlink_status(file()).type();
+        EXPECT_NE(Raised([&] { store.Read(App); }).find(reason), std::string::npos);
+        const std::string saved = Raised([&] { Save(u"K"_s, u"v"_s); });
+        EXPECT_NE(saved.find(reason), std::string::npos) << saved;
+        EXPECT_EQ(fs::symlink_status(file()).type(), before);
+        EXPECT_EQ(Beside(u"*unreadable*"_s), QStringList());
     }
 }
 
@@ -158,47 +161,39 @@ TEST_F(SettingsStoreTest, RefusesSpecialAndHugeFilesAndLeavesThem)
 // the stored file byte for byte as it was.
 TEST_F(SettingsStoreTest, NeverWritesAFileItWouldRefuseToRead)
 {
-    const auto saveWithPadding = [](SettingsStore& limited, qsizetype padding) {
-        limited.SaveSetting(App, u"Settings"_s, u"K"_s, QString(padding, u'p'));
-    };
-    saveWithPadding(store, 100);
-    const qint64 largest = test::ReadFile(file()).size() + 10;
-
+    Save(u"K"_s, QString(100, u'p'));
+    const qint64 largest = ReadFile(file()).size() + 10;
     SettingsStore limited(store.directory(), largest);
-    saveWithPadding(limited, 110);
-    const QByteArray atTheLimit = test::ReadFile(file());
+    Save(u"K"_s, QString(110, u'p'), &limited);
+    const QByteArray atTheLimit = ReadFile(file());
     ASSERT_EQ(atTheLimit.size(), largest);
-    EXPECT_EQ(limited.GetSetting(App, u"Settings"_s, u"K"_s).size(), 110);
-
+    EXPECT_EQ(limited.GetSetting(App, Settings, u"K"_s).size(), 110);
     for (const qsizetype padding : {111, 100000}) {
-        const Raised refused = RaisedBy([&] { saveWithPadding(limited, padding); });
-        EXPECT_EQ(refused.number, ErrPathFileAccess);
-        EXPECT_NE(refused.text.find(file()), std::string::npos) << refused.text;
-        EXPECT_NE(refused.text.find(std::to_string(largest) + " bytes"), std::string::npos) << refused.text;
-        EXPECT_EQ(test::ReadFile(file()), atTheLimit) << padding;
+        const std::string refused = Raised([&] { Save(u"K"_s, QString(padding, u'p'), &limited); });
+        for (const std::string& part :
+             {std::to_string(ErrPathFileAccess) + " ", file(), std::to_string(largest) + " bytes"})
+            EXPECT_NE(refused.find(part), std::string::npos) << refused;
+        EXPECT_EQ(ReadFile(file()), atTheLimit) << padding;
     }
-    saveWithPadding(store, 111);
-    EXPECT_NE(RaisedBy([&] { limited.Read(App); }).text.find("larger than"), std::string::npos);
-    EXPECT_EQ(QDir(store.directory()).entryList(QDir::Files | QDir::Hidden),
-              (QStringList{u"Kelvo.conf"_s, u"Kelvo.conf.lock"_s}));
+    Save(u"K"_s, QString(111, u'p'));
+    EXPECT_NE(Raised([&] { limited.Read(App); }).find("larger than"), std::string::npos);
+    EXPECT_EQ(Beside(u"*"_s), (QStringList{u"Kelvo.conf"_s, u"Kelvo.conf.lock"_s}));
 }
 
 TEST_F(SettingsStoreTest, WritesThroughALinkAndRefusesAReadOnlyFile)
 {
     const std::string target = home.dir() / "dotfiles/kelvo.conf";
-    std::filesystem::create_directories(home.dir() / "dotfiles");
-    std::filesystem::create_symlink("../../dotfiles/kelvo.conf", file());
-
-    store.SaveSetting(App, u"Settings"_s, u"K"_s, u"first"_s);
-    store.SaveSetting(App, u"Settings"_s, u"K"_s, u"second"_s);
-    EXPECT_TRUE(std::filesystem::is_symlink(file()));
-    EXPECT_NE(test::ReadFile(target).indexOf("K = second"), -1);
-
-    std::filesystem::permissions(target, std::filesystem::perms::owner_read);
-    const Raised refused = RaisedBy([&] { store.SaveSetting(App, u"Settings"_s, u"K"_s, u"third"_s); });
-    EXPECT_EQ(refused.number, ErrPermissionDenied);
-    EXPECT_NE(refused.text.find("read-only"), std::string::npos) << refused.text;
-    EXPECT_EQ(store.GetSetting(App, u"Settings"_s, u"K"_s), u"second"_s);
+    fs::create_directories(home.dir() / "dotfiles");
+    fs::create_symlink("../../dotfiles/kelvo.conf", file());
+    Save(u"K"_s, u"first"_s);
+    Save(u"K"_s, u"second"_s);
+    EXPECT_TRUE(fs::is_symlink(file()));
+    EXPECT_NE(ReadFile(target).indexOf("K = second"), -1);
+    fs::permissions(target, fs::perms::owner_read);
+    const std::string refused = Raised([&] { Save(u"K"_s, u"third"_s); });
+    EXPECT_EQ(refused.rfind(std::to_string(ErrPermissionDenied) + " ", 0), 0u) << refused;
+    EXPECT_NE(refused.find("read-only"), std::string::npos) << refused;
+    EXPECT_EQ(Get(u"K"_s), u"second"_s);
 }
 
 // Texts a line-based format could take for syntax, escapes or line ends; each is a key, a value and a
@@ -220,12 +215,12 @@ TEST_F(SettingsStoreTest, RoundTripsEveryText)
         pairs.append({QString::number(pairs.size()) + text, text});
     store.Update(App, [&](SettingsDocument& document) {
         for (const auto& [key, value] : pairs) {
-            document.SaveSetting(u"Settings"_s, key, value);
+            document.SaveSetting(Settings, key, value);
             document.SaveSetting(key, value + u'.', key);
         }
     });
     const SettingsDocument read = SettingsStore().Read(App);
-    EXPECT_EQ(read.GetAllSettings(u"Settings"_s), pairs);
+    EXPECT_EQ(read.GetAllSettings(Settings), pairs);
     for (const auto& [key, value] : pairs)
         EXPECT_EQ(read.GetSetting(key, value + u'.'), key);
 }
@@ -233,23 +228,20 @@ TEST_F(SettingsStoreTest, RoundTripsEveryText)
 // The second: a character cut by a line end, whose next line starts with what would complete it.
 TEST_F(SettingsStoreTest, SetsAsideAFileItCannotParse)
 {
-    for (const QByteArray& contents :
-         {QByteArray("[Settings]\nK = \xff not UTF-8\n"), QByteArray("[Settings]\nK = \xc3\n\xa9 = v\n")}) {
-        SCOPED_TRACE(contents.toStdString());
-        test::WriteFile(file(), contents);
+    for (const QByteArray contents :
+         {"[Settings]\nK = \xff not UTF-8\n", "[Settings]\nK = \xc3\n\xa9 = v\n"}) {
+        WriteFile(file(), contents);
         testing::internal::CaptureStderr();
-        EXPECT_EQ(store.GetSetting(App, u"Settings"_s, u"K"_s, u"default"_s), u"default"_s);
+        EXPECT_EQ(Get(u"K"_s), u"default"_s);
         const std::string warning = testing::internal::GetCapturedStderr();
         EXPECT_NE(warning.find("cannot be read"), std::string::npos) << warning;
         EXPECT_EQ(std::count(warning.begin(), warning.end(), '\n'), 1) << warning;
-
-        QDir directory(store.directory());
-        const QStringList aside = directory.entryList({u"Kelvo.conf.unreadable-*"_s});
+        const QStringList aside = Beside(u"Kelvo.conf.unreadable-*"_s);
         ASSERT_EQ(aside.size(), 1);
-        EXPECT_EQ(test::ReadFile(store.directory().toStdString() + '/' + aside[0].toStdString()), contents);
-        store.SaveSetting(App, u"Settings"_s, u"K"_s, u"new"_s);
-        EXPECT_EQ(store.GetSetting(App, u"Settings"_s, u"K"_s), u"new"_s);
-        directory.remove(aside[0]);
+        EXPECT_EQ(ReadFile(store.directory().toStdString() + '/' + aside[0].toStdString()), contents);
+        Save(u"K"_s, u"new"_s);
+        EXPECT_EQ(Get(u"K"_s), u"new"_s);
+        QDir(store.directory()).remove(aside[0]);
     }
 }
 
@@ -258,54 +250,48 @@ TEST_F(SettingsStoreTest, TwoWritingProcessesLoseNothing)
     constexpr int writes = 60;
     std::vector<pid_t> children;
     for (const QString& prefix : {u"StrLastRunDate"_s, u"Editor"_s}) {
-        const pid_t pid = fork();
-        if (pid == 0) {
+        children.push_back(fork());
+        if (children.back() == 0) {
             for (int n = 0; n < writes; ++n)
-                store.SaveSetting(App, u"Settings"_s, prefix + QString::number(n), QString::number(n));
+                Save(prefix + QString::number(n), QString::number(n));
             _exit(0);
         }
-        children.push_back(pid);
     }
     for (const pid_t pid : children)
         EXPECT_EQ(waitpid(pid, nullptr, 0), pid);
-    EXPECT_EQ(store.GetAllSettings(App, u"Settings"_s).size(), 2 * writes);
+    EXPECT_EQ(store.GetAllSettings(App, Settings).size(), 2 * writes);
 }
 
 // A crash right after the rename must find the new contents on the disk, not an empty file: the save
 // syncs them while the old file still stands under the name.
 TEST_F(SettingsStoreTest, SyncsTheNewContentsBeforeTheyTakeTheFilesName)
 {
-    store.SaveSetting(App, u"Settings"_s, u"flReRun"_s, u"False"_s);
-    struct Seen
-    {
-        QByteArray synced;
-        QByteArray named;
-    };
-    std::vector<Seen> seen;
+    Save(u"flReRun"_s, u"False"_s);
+    std::vector<std::pair<QByteArray, QByteArray>> seen; // what was synced, what the name held then
     const auto contents = [](const std::string& path) {
         QFile opened(QString::fromStdString(path)); // a directory, also synced, reads as nothing
         return opened.open(QIODevice::ReadOnly) ? opened.readAll() : QByteArray();
     };
     g_onFsync = [&](int fd) {
-        seen.push_back({contents("/proc/self/fd/" + std::to_string(fd)), contents(file())});
+        seen.emplace_back(contents("/proc/self/fd/" + std::to_string(fd)), contents(file()));
     };
-    store.SaveSetting(App, u"Settings"_s, u"flReRun"_s, u"True"_s);
+    Save(u"flReRun"_s, u"True"_s);
     g_onFsync = {};
-    const auto newContents = std::find_if(seen.begin(), seen.end(),
-                                          [](const Seen& s) { return s.synced.contains("flReRun = True"); });
-    ASSERT_NE(newContents, seen.end()) << "the new contents were never synced";
-    EXPECT_TRUE(newContents->named.contains("flReRun = False")) << "synced only after the rename";
+    const auto synced = std::find_if(seen.begin(), seen.end(),
+                                     [](const auto& s) { return s.first.contains("flReRun = True"); });
+    ASSERT_NE(synced, seen.end()) << "the new contents were never synced";
+    EXPECT_TRUE(synced->second.contains("flReRun = False")) << "synced only after the rename";
 }
 
 TEST(SettingsStoreDiskFull, FailsAndLeavesTheOldFileAsItWas)
 {
-    test::TempDir dir;
-    const std::optional<int> code = test::InPrivateTmpfs(dir.path(), 64 * 1024, [&] {
+    TempDir dir;
+    const std::optional<int> code = InPrivateTmpfs(dir.path(), 64 * 1024, [&] {
         SettingsStore store(QString::fromStdString(dir.path()));
-        store.SaveSetting(App, u"Settings"_s, u"K"_s, u"old"_s);
-        const QByteArray before = test::ReadFile(store.filePath(App).toStdString());
+        store.SaveSetting(App, Settings, u"K"_s, u"old"_s);
+        const QByteArray before = ReadFile(store.filePath(App).toStdString());
         // Leave a little room, so the save's first write is short and a later one fails.
-        test::WriteFile(dir / "spare", QByteArray(8192, 's'));
+        WriteFile(dir / "spare", QByteArray(8192, 's'));
         QFile filler(QString::fromStdString(dir / "filler"));
         filler.open(QIODevice::WriteOnly);
         while (filler.write(QByteArray(4096, 'f')) > 0 && filler.flush()) {
@@ -313,7 +299,7 @@ TEST(SettingsStoreDiskFull, FailsAndLeavesTheOldFileAsItWas)
         filler.close();
         unlink((dir / "spare").c_str());
         try {
-            store.SaveSetting(App, u"Settings"_s, u"K"_s, QString(60000, u'n'));
+            store.SaveSetting(App, Settings, u"K"_s, QString(60000, u'n'));
             return 1;
         } catch (const Failure& failure) {
             if (failure.number() != ErrDiskFull)
@@ -321,7 +307,7 @@ TEST(SettingsStoreDiskFull, FailsAndLeavesTheOldFileAsItWas)
         }
         const bool leftover =
             !QDir(store.directory()).entryList({u"*.kelvo-*"_s}, QDir::Files | QDir::Hidden).isEmpty();
-        return test::ReadFile(store.filePath(App).toStdString()) != before ? 3 : leftover ? 4 : 0;
+        return ReadFile(store.filePath(App).toStdString()) != before ? 3 : leftover ? 4 : 0;
     });
     if (!code)
         GTEST_SKIP() << "user namespaces are not available";
@@ -329,4 +315,4 @@ TEST(SettingsStoreDiskFull, FailsAndLeavesTheOldFileAsItWas)
 }
 
 } // namespace
-} // namespace kelvo
+} // namespace kelvo::test

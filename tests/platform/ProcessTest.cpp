@@ -1,0 +1,145 @@
+#include "platform/InstanceLock.h"
+#include "platform/ProcessStarter.h"
+#include "platform/RunPriority.h"
+#include "support/TestSupport.h"
+
+#include <QFile>
+#include <QThread>
+
+#include <gtest/gtest.h>
+
+#include <csignal>
+#include <filesystem>
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+namespace kelvo::test {
+namespace {
+
+// A child process that takes the lock, says so through a pipe, and waits to be killed.
+pid_t StartLockHolder()
+{
+    int ready[2];
+    EXPECT_EQ(::pipe(ready), 0);
+    const pid_t child = ::fork();
+    if (child == 0) {
+        InstanceLock lock;
+        const char held = lock.TryAcquire() ? '1' : '0';
+        (void)!::write(ready[1], &held, 1);
+        for (;;)
+            ::pause();
+    }
+    ::close(ready[1]);
+    char held = 0;
+    EXPECT_EQ(::read(ready[0], &held, 1), 1);
+    ::close(ready[0]);
+    EXPECT_EQ(held, '1');
+    return child;
+}
+
+// A runtime directory that is unset, relative or cannot hold the file sends the lock to the config
+// directory (made when missing), never to no lock at all.
+TEST(InstanceLock, SecondHolderFailsUntilTheFirstIsKilledWhereverTheFileLives)
+{
+    IsolatedHome home;
+    WriteFile(home.dir() / "not-a-directory", "");
+    const std::string runtimes[] = {home.dir() / "runtime", "", "relative", home.dir() / "not-a-directory"};
+    for (const std::string& runtime : runtimes) {
+        const ScopedEnv env("XDG_RUNTIME_DIR", runtime);
+        const std::string file =
+            (&runtime == runtimes ? runtime : home.configDir() + "/kelvo") + "/kelvo.lock";
+        QFile::remove(QString::fromStdString(file));
+        const pid_t holder = StartLockHolder();
+        EXPECT_TRUE(QFile::exists(QString::fromStdString(file))) << runtime;
+        InstanceLock second;
+        EXPECT_FALSE(second.TryAcquire()) << runtime;
+        ASSERT_EQ(::kill(holder, SIGKILL), 0);
+        ASSERT_EQ(::waitpid(holder, nullptr, 0), holder);
+        EXPECT_TRUE(second.TryAcquire() && second.TryAcquire())
+            << runtime << ", asking again while holding it";
+    }
+}
+
+TEST(ProcessStarter, StartsAProgramWhosePathHasBlanks)
+{
+    TempDir dir;
+    const std::string program = dir / "alt saver", output = dir / "arguments";
+    WriteFile(program, "#!/bin/sh\nprintf '%s|' \"$@\" > \"$0.tmp\" && mv \"$0.tmp\" '" +
+                           QByteArray::fromStdString(output) + "'\n");
+    std::filesystem::permissions(program, std::filesystem::perms::owner_all);
+    ProcessStarter starter;
+    ASSERT_TRUE(starter.Start(QString::fromStdString(program), {QStringLiteral("/S")}));
+    for (int i = 0; i < 1000 && !QFile::exists(QString::fromStdString(output)); ++i)
+        QThread::msleep(10);
+    EXPECT_EQ(ReadFile(output), QByteArray("/S|"));
+    EXPECT_FALSE(starter.Start(QString::fromStdString(dir / "missing"), {QStringLiteral("/S")}));
+}
+
+// Whether this process may lower a nice value again: root with CAP_SYS_NICE, or a raised RLIMIT_NICE.
+bool MayLowerNice()
+{
+    bool may = false;
+    InThreadOfItsOwn([&] {
+        const int nice = ThreadNice();
+        may = setpriority(PRIO_PROCESS, 0, nice + 1) == 0 && setpriority(PRIO_PROCESS, 0, nice) == 0;
+    });
+    return may;
+}
+
+// The scope lowers its thread and no other; afterwards the I/O class is back, and the nice value too
+// where the kernel allows it: an ordinary user stays at 10 (checked as "nobody" where the test is root).
+TEST(RunPriority, LowersTheCallingThreadAloneAndRestoresWhatTheKernelAllows)
+{
+    if (StartedAtLowPriority())
+        GTEST_SKIP() << "started at a run's low priority already";
+    const int mainThread = gettid(), mainIo = ThreadIoPriority(), mainNice = ThreadNice();
+    const bool mayRestoreNice = MayLowerNice();
+    InThreadOfItsOwn([&] {
+        const int io = ThreadIoPriority(), nice = ThreadNice();
+        ASSERT_LT(nice, 10);
+        {
+            const RunPriority low(true);
+            EXPECT_TRUE(AtIdleIoClass());
+            EXPECT_EQ(ThreadNice(), 10);
+            EXPECT_EQ(ThreadIoPriority(mainThread), mainIo) << "another thread keeps its class";
+            EXPECT_EQ(ThreadNice(mainThread), mainNice);
+        }
+        EXPECT_EQ(ThreadIoPriority(), io);
+        EXPECT_EQ(ThreadNice(), mayRestoreNice ? nice : 10);
+    });
+    EXPECT_EQ(ThreadIoPriority(), mainIo);
+    EXPECT_EQ(ThreadNice(), mainNice);
+    if (!RunningAsRoot())
+        return;
+    const int asNobody = RunInChild([] {
+        if (setgid(65534) != 0 || setuid(65534) != 0)
+            return 77;
+        bool kept = false;
+        InThreadOfItsOwn([&] {
+            const int io = ThreadIoPriority();
+            {
+                const RunPriority low(true);
+            }
+            kept = ThreadIoPriority() == io && ThreadNice() == 10;
+        });
+        return kept ? 0 : 1;
+    });
+    EXPECT_TRUE(asNobody == 0 || asNobody == 77) << "as nobody: " << asNobody;
+}
+
+// kelvo-cli started under "nice -n 15" keeps its 15, as root too.
+TEST(RunPriority, NeverMakesANicerThreadFaster)
+{
+    InThreadOfItsOwn([] {
+        ASSERT_EQ(setpriority(PRIO_PROCESS, 0, 15), 0);
+        {
+            const RunPriority low(true);
+            EXPECT_EQ(ThreadNice(), 15);
+        }
+        EXPECT_EQ(ThreadNice(), 15);
+    });
+}
+
+} // namespace
+} // namespace kelvo::test
