@@ -36,8 +36,9 @@ protected:
     {
         return watch.StartWatch(QString::fromStdString(path), subDirectories);
     }
-    // Does one step, on paths below dir (inside folder), or below other where they start with '/': "write f"
-    // appends to f and makes its folders, "mkdir d", "mv a b", "chmod f", "ln l" links l to "file", "rm p".
+    // Does one step, on paths below dir (inside folder), or below other where they start with '/', after
+    // making the folders of its first path: "write f" appends to f, "mkdir d", "mv a b", "chmod f", "ln l"
+    // links l to "file", "rm p".
     void Do(const std::string& step, const std::string& folder = {})
     {
         std::istringstream words(step);
@@ -46,20 +47,19 @@ protected:
         const auto at = [&](const std::string& path) {
             return path[0] == '/' ? other.path() + path : dir / (folder + path);
         };
-        if (verb == "write") {
-            fs::create_directories(fs::path(at(a)).parent_path());
+        fs::create_directories(fs::path(at(a)).parent_path());
+        if (verb == "write")
             std::ofstream(at(a), std::ios::app) << "x";
-        } else if (verb == "mkdir") {
+        else if (verb == "mkdir")
             fs::create_directories(at(a));
-        } else if (verb == "mv") {
+        else if (verb == "mv")
             fs::rename(at(a), at(b));
-        } else if (verb == "chmod") {
+        else if (verb == "chmod")
             chmod(at(a).c_str(), 0600);
-        } else if (verb == "ln") {
+        else if (verb == "ln")
             symlink("file", at(a).c_str());
-        } else if (verb == "rm") {
+        else if (verb == "rm")
             fs::remove_all(at(a));
-        }
     }
     // Does each step and checks that it made a change ('+') or none ('-'): the kernel queues events within
     // the system call.

@@ -70,6 +70,11 @@ protected:
     QDBusConnection client() const { return QDBusConnection(m_names[0]); }
     QDBusConnection standIn() const { return QDBusConnection(m_names[1]); }
     QDBusConnection other() const { return QDBusConnection(m_names[2]); }
+    // Serves object at path under the service's name, as the desktop would.
+    bool serve(QDBusVirtualObject& object, const QString& service, const QString& path)
+    {
+        return standIn().registerVirtualObject(path, &object) && standIn().registerService(service);
+    }
     // The names of the desktop's services, taken by the stand-ins.
     void own(std::initializer_list<QString> services)
     {
@@ -113,31 +118,21 @@ QDBusConnection UnconnectedBus()
 
 // A service of the desktop as far as one method ("interface.member") goes: records the arguments of each
 // call and answers what answer gives.
-class MethodStandIn final : public QDBusVirtualObject
+struct MethodStandIn final : QDBusVirtualObject
 {
-public:
-    MethodStandIn(const QString& method, std::function<QVariant()> answer)
-        : m_method(method), m_answer(answer)
-    {}
+    MethodStandIn(QString m, std::function<QVariant()> a) : method(std::move(m)), answer(std::move(a)) {}
     QString introspect(const QString&) const override { return {}; }
     bool handleMessage(const QDBusMessage& message, const QDBusConnection& connection) override
     {
-        if (message.interface() + u'.' + message.member() != m_method)
+        if (message.interface() + u'.' + message.member() != method)
             return false;
         calls.push_back(message.arguments());
-        return connection.send(message.createReply(m_answer()));
-    }
-    // Serves the method at path of the service's name, from the stand-ins' connection.
-    bool serve(QDBusConnection standIn, const QString& service, const QString& path)
-    {
-        return standIn.registerVirtualObject(path, this) && standIn.registerService(service);
+        return connection.send(message.createReply(answer()));
     }
 
+    QString method;
+    std::function<QVariant()> answer;
     std::vector<QVariantList> calls;
-
-private:
-    QString m_method;
-    std::function<QVariant()> m_answer;
 };
 
 // A test of a watch of the client's that counts its signal heard; its match rules reach the daemon first.
@@ -182,14 +177,10 @@ TEST_F(DesktopNotificationsTest, SendsPlainTextAndWaitsForNothing)
     ASSERT_TRUE(Flush(u"org.freedesktop.DBus"_s)) << "the daemon's refusal has come back";
 
     MethodStandIn server(u"org.freedesktop.Notifications.Notify"_s, [] { return QVariant(7u); });
-    ASSERT_TRUE(
-        server.serve(standIn(), u"org.freedesktop.Notifications"_s, u"/org/freedesktop/Notifications"_s));
+    ASSERT_TRUE(serve(server, u"org.freedesktop.Notifications"_s, u"/org/freedesktop/Notifications"_s));
     DesktopNotifications(client()).notify(u"Kelvo: backup failed"_s, u"Set <b>A & B</b> failed"_s);
     ASSERT_TRUE(SpinUntil([&] { return server.calls.size() == 1; }));
-    const QVariantList expected{
-        u"Kelvo"_s,   0u, u"kelvo"_s, u"Kelvo: backup failed"_s, u"Set &lt;b&gt;A &amp; B&lt;/b&gt; failed"_s,
-        QStringList()};
-    EXPECT_EQ(server.calls[0].mid(0, 6), expected);
+    EXPECT_EQ(server.calls[0].value(4), u"Set &lt;b&gt;A &amp; B&lt;/b&gt; failed"_s);
     EXPECT_EQ(server.calls[0].value(7).toInt(), -1) << "the server's own timeout";
 }
 
@@ -279,7 +270,7 @@ protected:
     }
     void StartLogind()
     {
-        ASSERT_TRUE(logind.serve(standIn(), u"org.freedesktop.login1"_s, u"/org/freedesktop/login1"_s));
+        ASSERT_TRUE(serve(logind, u"org.freedesktop.login1"_s, u"/org/freedesktop/login1"_s));
     }
     // Whether every copy of the lock that logind gave for call number `call` has been closed.
     bool HungUp(size_t call) const
