@@ -7,7 +7,6 @@
 #include "support/Application.h"
 #include "support/TestSupport.h"
 
-#include <QDBusConnection>
 #include <QDBusConnectionInterface>
 #include <QDBusMessage>
 #include <QDBusPendingCallWatcher>
@@ -24,7 +23,6 @@
 #include <optional>
 #include <poll.h>
 #include <unistd.h>
-#include <vector>
 
 namespace kelvo {
 namespace {
@@ -75,11 +73,21 @@ protected:
     {
         return standIn().registerVirtualObject(path, &object) && standIn().registerService(service);
     }
-    // The names of the desktop's services, taken by the stand-ins.
-    void own(std::initializer_list<QString> services)
+    // Counts the signal of a watch of the client's, once its match rules have reached the daemon.
+    template <typename Watch, typename Signal> void listen(Watch& watch, Signal signal)
     {
-        for (const QString& service : services)
-            ASSERT_TRUE(standIn().interface()->registerService(service).isValid());
+        QObject::connect(&watch, signal, [this] { ++heard; });
+        ASSERT_TRUE(Flush(u"org.freedesktop.DBus"_s));
+    }
+    // How many times the watch's signal came for the signal member(value) of interface at path from sender.
+    int HeardFrom(const QDBusConnection& sender, const QString& path, const QString& interface,
+                  const QString& member, const QVariant& value)
+    {
+        const int before = heard;
+        QDBusMessage signal = QDBusMessage::createSignal(path, interface, member);
+        signal << value;
+        EXPECT_TRUE(sender.send(signal) && Flush(sender.baseService()));
+        return heard - before;
     }
     // Runs the event loop until the client's objects have been given every message that reached the
     // client before a ping to destination (the stand-ins by default) came back: a message that the
@@ -97,6 +105,8 @@ protected:
                          [&] { answered = !watcher.isError(); });
         return SpinUntil([&] { return answered.has_value(); }, DeadlineMs) && *answered;
     }
+
+    int heard = 0;
 
 private:
     static constexpr int DeadlineMs = 5000;
@@ -135,34 +145,6 @@ struct MethodStandIn final : QDBusVirtualObject
     std::vector<QVariantList> calls;
 };
 
-// A test of a watch of the client's that counts its signal heard; its match rules reach the daemon first.
-template <typename Watch, auto heardSignal> class BusWatchTest : public PrivateBusTest
-{
-protected:
-    void SetUp() override
-    {
-        PrivateBusTest::SetUp();
-        if (IsSkipped() || HasFatalFailure())
-            return;
-        watch.emplace(client());
-        QObject::connect(&*watch, heardSignal, [this] { ++heard; });
-        ASSERT_TRUE(Flush(u"org.freedesktop.DBus"_s));
-    }
-    // How many times the watch's signal came for the signal member(value) of interface at path from sender.
-    int HeardFrom(const QDBusConnection& sender, const QString& path, const QString& interface,
-                  const QString& member, const QVariant& value)
-    {
-        const int before = heard;
-        QDBusMessage signal = QDBusMessage::createSignal(path, interface, member);
-        signal << value;
-        EXPECT_TRUE(sender.send(signal) && Flush(sender.baseService()));
-        return heard - before;
-    }
-
-    std::optional<Watch> watch;
-    int heard = 0;
-};
-
 using DesktopNotificationsTest = PrivateBusTest;
 
 // Without a server on the bus, or without a bus, a failed run's notice waits for no answer; a server
@@ -188,25 +170,24 @@ const QString freedesktop = u"org.freedesktop.ScreenSaver"_s, gnome = u"org.gnom
 const QString freedesktopPath = u"/org/freedesktop/ScreenSaver"_s, gnomePath = u"/org/gnome/ScreenSaver"_s;
 constexpr bool FromOther = true;
 
-class ScreenSaverWatchTest : public BusWatchTest<ScreenSaverWatch, &ScreenSaverWatch::activated>
-{
-protected:
-    // How many activations ActiveChanged(value) from the stand-ins, or from the other client, added.
-    int Emit(const QString& path, const QString& interface, const QVariant& value, bool fromOther = false)
-    {
-        return HeardFrom(fromOther ? other() : standIn(), path, interface, u"ActiveChanged"_s, value);
-    }
-};
+using ScreenSaverWatchTest = PrivateBusTest;
 
 // Available while either saver is on the bus. One activation, even announced on both paths of a name, counts
 // once; other signals count never, and neither does one from anybody but the name's owner of the moment.
 TEST_F(ScreenSaverWatchTest, ActivatedOnceWhenTheCurrentOwnerSaysTheSaverTurnsActive)
 {
-    EXPECT_FALSE(watch->available() || ScreenSaverWatch(UnconnectedBus()).available());
+    ScreenSaverWatch watch(client());
+    listen(watch, &ScreenSaverWatch::activated);
+    // How many activations ActiveChanged(value) from the stand-ins, or from the other client, added.
+    const auto Emit = [&](const QString& path, const QString& interface, const QVariant& value,
+                          bool fromOther = false) {
+        return HeardFrom(fromOther ? other() : standIn(), path, interface, u"ActiveChanged"_s, value);
+    };
+    EXPECT_FALSE(watch.available() || ScreenSaverWatch(UnconnectedBus()).available());
     EXPECT_EQ(Emit(freedesktopPath, freedesktop, true), 0) << "nobody owns the name";
-    own({gnome});
-    EXPECT_TRUE(watch->available());
-    own({freedesktop});
+    ASSERT_TRUE(standIn().interface()->registerService(gnome).isValid());
+    EXPECT_TRUE(watch.available());
+    ASSERT_TRUE(standIn().interface()->registerService(freedesktop).isValid());
     for (const auto& [path, interface] :
          {std::pair{u"/ScreenSaver"_s, freedesktop}, std::pair{freedesktopPath, freedesktop},
           std::pair{gnomePath, gnome}}) {
@@ -296,14 +277,27 @@ protected:
                          }};
 };
 
-TEST_F(SleepInhibitorTest, HoldsOneLockUntilReleasedAndClosesALockThatComesTooLate)
+// Without logind, or without a bus, nothing is held and nothing waits; with logind one lock is held until
+// released, and a lock that comes after the release, or after the inhibitor has gone, is closed at once.
+TEST_F(SleepInhibitorTest, HoldsOneLockUntilReleasedAndWaitsForNothing)
 {
-    StartLogind();
+    SleepInhibitor unconnected(UnconnectedBus());
+    unconnected.hold();
+    EXPECT_FALSE(unconnected.held());
+    WakeWatch wakes(UnconnectedBus()); // nor does a watch of logind's word fail without a bus
     {
         SleepInhibitor inhibitor(client());
+        QElapsedTimer clock;
+        clock.start();
+        inhibitor.hold();
+        ASSERT_TRUE(Flush(u"org.freedesktop.DBus"_s)) << "the daemon's refusal has come back";
+        EXPECT_LT(clock.elapsed(), 2000) << "no wait for a reply timeout";
+        EXPECT_FALSE(inhibitor.held());
+        StartLogind();
         inhibitor.hold();
         inhibitor.hold();
-        ASSERT_TRUE(SpinUntil([&] { return inhibitor.held(); }));
+        ASSERT_TRUE(SpinUntil([&] { return inhibitor.held(); }))
+            << "a refused ask is no ask still on its way";
         inhibitor.hold();
         ASSERT_TRUE(Flush());
         ASSERT_EQ(logind.calls.size(), 1u);
@@ -319,8 +313,6 @@ TEST_F(SleepInhibitorTest, HoldsOneLockUntilReleasedAndClosesALockThatComesTooLa
         EXPECT_FALSE(HungUp(1));
     }
     EXPECT_TRUE(Released(1)) << "the destructor releases";
-
-    // A lock that arrives after the release, or after the inhibitor has gone, is closed at once.
     SleepInhibitor inhibitor(client());
     inhibitor.hold();
     inhibitor.release();
@@ -331,43 +323,20 @@ TEST_F(SleepInhibitorTest, HoldsOneLockUntilReleasedAndClosesALockThatComesTooLa
     EXPECT_TRUE(Released(3));
 }
 
-TEST_F(SleepInhibitorTest, WithoutLogindNothingIsHeldAndNothingWaits)
-{
-    SleepInhibitor inhibitor(client());
-    QElapsedTimer clock;
-    clock.start();
-    inhibitor.hold();
-    ASSERT_TRUE(Flush(u"org.freedesktop.DBus"_s)) << "the daemon's refusal has come back";
-    EXPECT_LT(clock.elapsed(), 2000) << "no wait for a reply timeout";
-    EXPECT_FALSE(inhibitor.held());
-    StartLogind();
-    inhibitor.hold();
-    EXPECT_TRUE(SpinUntil([&] { return inhibitor.held(); })) << "a refused ask is no ask still on its way";
-    EXPECT_EQ(logind.calls.size(), 1u);
-
-    SleepInhibitor unconnected(UnconnectedBus());
-    unconnected.hold();
-    EXPECT_FALSE(unconnected.held());
-    unconnected.release();
-    WakeWatch wakes(UnconnectedBus()); // nor does a watch of logind's word fail without a bus
-}
-
-class WakeWatchTest : public BusWatchTest<WakeWatch, &WakeWatch::woke>
-{
-protected:
-    // How many wakes a signal of logind's manager added.
-    int Emit(const QDBusConnection& sender, const QString& member, const QVariant& value)
-    {
-        return HeardFrom(sender, u"/org/freedesktop/login1"_s, u"org.freedesktop.login1.Manager"_s, member,
-                         value);
-    }
-};
+using WakeWatchTest = PrivateBusTest;
 
 TEST_F(WakeWatchTest, WokeWhenLogindSaysTheSleepIsOver)
 {
+    WakeWatch watch(client());
+    listen(watch, &WakeWatch::woke);
+    // How many wakes a signal of logind's manager added.
+    const auto Emit = [&](const QDBusConnection& sender, const QString& member, const QVariant& value) {
+        return HeardFrom(sender, u"/org/freedesktop/login1"_s, u"org.freedesktop.login1.Manager"_s, member,
+                         value);
+    };
     const QString prepare = u"PrepareForSleep"_s;
     EXPECT_EQ(Emit(standIn(), prepare, false), 0) << "nobody owns logind's name";
-    own({u"org.freedesktop.login1"_s});
+    ASSERT_TRUE(standIn().interface()->registerService(u"org.freedesktop.login1"_s).isValid());
     EXPECT_EQ(Emit(standIn(), prepare, true), 0) << "going to sleep";
     EXPECT_EQ(Emit(standIn(), prepare, false), 1);
     EXPECT_EQ(Emit(other(), prepare, false), 0) << "not logind";
