@@ -10,6 +10,7 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
+#include <sstream>
 #include <vector>
 
 namespace kelvo {
@@ -83,16 +84,28 @@ protected:
     }
     void save(const QString& at, const QString& key, QString v) { store.SaveSetting(kelvo, at, key, v); }
     QString stored(const QString& at, const QString& key) { return store.GetSetting(kelvo, at, key); }
-    // Minutes the machine is awake: the wall clock and the countdown go on together.
-    void awake(int minutes)
-    {
-        for (int i = 0; i < minutes; ++i) {
-            clock.time = clock.time.addSecs(60);
-            timer1.pass(1);
-        }
-    }
     // The machine sleeps: the wall clock goes on, the countdown's timer stands still.
     void asleep(int minutes) { clock.time = clock.time.addSecs(60 * minutes); }
+    // Plays what the machine does and gives the loads so far: "a5" five minutes awake (the wall clock and the
+    // countdown go on together), "s30" thirty asleep, "w" logind's word of a wake, "p" a poll tick.
+    int play(const std::string& steps)
+    {
+        std::istringstream words(steps);
+        for (std::string step; words >> step;) {
+            const int minutes = step.size() > 1 ? std::stoi(step.substr(1)) : 0;
+            for (int i = 0; step[0] == 'a' && i < minutes; ++i) {
+                asleep(1);
+                timer1.pass(1);
+            }
+            if (step[0] == 's')
+                asleep(minutes);
+            else if (step[0] == 'w')
+                controller.Woke();
+            else if (step[0] == 'p')
+                controller.PollTick();
+        }
+        return loads;
+    }
     bool pending() const { return controller.state().RunPending; }
     qint16& pendingSet() { return const_cast<RunState&>(controller.state()).PendingSetIndex; }
     // Runs body from inside the next run, at its first event yield.
@@ -164,43 +177,21 @@ TEST_F(RunControllerTest, LoadStampsListsAndCountsDownToTheNextLoad)
 }
 
 // A sleep shorter than the rest of the countdown runs nothing early, a longer one runs once at the wake,
-// whichever word of it comes first.
+// whichever word of it comes first (the minute tick that sees the jump of the wall clock, or logind's).
 TEST_F(RunControllerTest, ASleepShorterThanTheRestRunsNothingEarlyALongerOneRunsOnceAtTheWake)
 {
     storeSet(u"Docs"_s, src(), {{u"flReRun"_s, u"True"_s}, {u"IntReRunTime"_s, u"60"_s}});
     loadAndRun();
-    awake(10);
-    asleep(30);
-    awake(1);
-    controller.Woke();
-    EXPECT_FALSE(pending());
+    EXPECT_EQ(play("a10 s30 a1 w"), 1);
     EXPECT_EQ(app.ReRunCounter, 11) << "the countdown goes on from where it stood";
-    awake(48);
-    EXPECT_FALSE(pending());
-    awake(1);
-    EXPECT_TRUE(pending()) << "the countdown's own end";
-    controller.PollTick();
-    awake(10);
-    asleep(3 * 60);
-    awake(1); // the first minute tick after the wake sees the jump of the wall clock
-    EXPECT_TRUE(pending() && app.ReRunCounter == 0);
-    controller.Woke(); // logind's word of the same wake comes after the tick
-    controller.PollTick();
-    controller.Woke();
-    awake(59);
-    EXPECT_EQ(loads, 3) << "the start's, the countdown's and the wake's, no more";
+    EXPECT_EQ(play("a48"), 1);
+    EXPECT_EQ(play("a1 p a10"), 2) << "the countdown's own end";
+    EXPECT_EQ(play("s180 a1"), 3);
+    EXPECT_EQ(play("w p w a59"), 3);
     EXPECT_EQ(busyChanges.size(), 6u) << "three runs";
-    asleep(150);
-    controller.Woke(); // logind's word first: the tick after it adds nothing
-    awake(1);
-    controller.PollTick();
-    awake(1);
-    EXPECT_EQ(loads, 4);
+    EXPECT_EQ(play("s150 w a1 p a1"), 4);
     configuration.settings.flReRun = false;
-    asleep(5 * 60);
-    awake(1);
-    controller.Woke();
-    EXPECT_EQ(loads, 4) << "without re-runs, a wake runs nothing";
+    EXPECT_EQ(play("s300 a1 w"), 4) << "without re-runs, a wake runs nothing";
 }
 
 // In the screen saver the run of all sets covers what the watch asked for, then each poll moves the window.
