@@ -9,8 +9,8 @@
 
 #include <filesystem>
 #include <fstream>
-#include <functional>
 #include <sched.h>
+#include <sstream>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -19,188 +19,155 @@ namespace {
 
 namespace fs = std::filesystem;
 using namespace Qt::StringLiterals;
-using test::TempDir;
 
-void Write(const std::string& path, const std::string& contents = "x")
-{
-    std::ofstream(path, std::ios::app) << contents;
-}
-
-int CountInotifyDescriptors()
-{
-    int count = 0;
-    for (const auto& entry : fs::directory_iterator("/proc/self/fd")) {
-        std::error_code ignored;
-        if (fs::read_symlink(entry.path(), ignored) == "anon_inode:inotify")
-            ++count;
-    }
-    return count;
-}
-
-int CountWatches(int descriptor)
-{
-    return int(test::ReadFile("/proc/self/fdinfo/" + std::to_string(descriptor)).count("inotify wd:"));
-}
-
+// A watch over dir, which holds file, sub/file and sub/deeper/file; other is a folder beside it.
 class ChangeWatchTest : public ::testing::Test
 {
 protected:
     static void SetUpTestSuite() { test::EnsureApplication(); }
-
     void SetUp() override
     {
-        fs::create_directories(dir / "sub/deeper");
         for (const char* file : {"file", "sub/file", "sub/deeper/file"})
-            Write(dir / file);
-        QObject::connect(&watch, &ChangeWatch::changed, [this] { ++signalCount; });
+            Do(std::string("write ") + file);
+        QObject::connect(&watch, &ChangeWatch::changed, [this] { ++signalled; });
     }
 
     QString start(const std::string& path, bool subDirectories = true)
     {
         return watch.StartWatch(QString::fromStdString(path), subDirectories);
     }
-
-    // Whether action made a change: the kernel queues events within the system call.
-    bool Changes(const std::function<void()>& action)
+    // Does one step, on paths below dir (inside folder), or below other where they start with '/', after
+    // making the folders of its first path: "write f" appends to f, "mkdir d", "mv a b", "chmod f", "ln l"
+    // links l to "file", "rm p".
+    void Do(const std::string& step, const std::string& folder = {})
     {
-        EXPECT_FALSE(watch.TakeChange());
-        action();
-        return watch.TakeChange();
+        std::istringstream words(step);
+        std::string verb, a, b;
+        words >> verb >> a >> b;
+        const auto at = [&](const std::string& path) {
+            return path[0] == '/' ? other.path() + path : dir / (folder + path);
+        };
+        fs::create_directories(fs::path(at(a)).parent_path());
+        if (verb == "write")
+            std::ofstream(at(a), std::ios::app) << "x";
+        else if (verb == "mkdir")
+            fs::create_directories(at(a));
+        else if (verb == "mv")
+            fs::rename(at(a), at(b));
+        else if (verb == "chmod")
+            chmod(at(a).c_str(), 0600);
+        else if (verb == "ln")
+            symlink("file", at(a).c_str());
+        else if (verb == "rm")
+            fs::remove_all(at(a));
+    }
+    // Does each step and checks that it made a change ('+') or none ('-'): the kernel queues events within
+    // the system call.
+    void Expect(std::initializer_list<std::string> steps, const std::string& folder = {})
+    {
+        for (const std::string& step : steps) {
+            EXPECT_FALSE(watch.TakeChange()) << "before " << folder << step;
+            Do(step.substr(1), folder);
+            EXPECT_EQ(watch.TakeChange(), step[0] == '+') << folder << step;
+        }
+    }
+    int Watches() const
+    {
+        return int(
+            test::ReadFile("/proc/self/fdinfo/" + std::to_string(watch.WatchHandle())).count("inotify wd:"));
+    }
+    static int InotifyDescriptors()
+    {
+        int count = 0;
+        for (const auto& entry : fs::directory_iterator("/proc/self/fd")) {
+            std::error_code ignored;
+            count += fs::read_symlink(entry.path(), ignored) == "anon_inode:inotify";
+        }
+        return count;
     }
 
-    bool SignalArrives(int count)
-    {
-        return test::SpinUntil([&] { return signalCount >= count; });
-    }
-
-    TempDir dir;
+    test::TempDir dir, other;
     ChangeWatch watch;
-    int signalCount = 0;
+    int signalled = 0;
 };
 
+// Directories count through what they hold: one made or removed empty is no change, but is watched once made,
+// moved in or renamed; moved out of the tree, nothing of it is watched.
 TEST_F(ChangeWatchTest, EveryKindOfChangeCountsInTheRootAndBelowAndDirectoriesThroughWhatTheyHold)
 {
     ASSERT_EQ(start(dir.path()), QString());
-    for (const std::string folder : {"", "sub/", "sub/deeper/"}) {
-        SCOPED_TRACE(folder);
-        const std::string file = dir / (folder + "file");
-        EXPECT_TRUE(Changes([&] { Write(dir / (folder + "new")); }));
-        EXPECT_TRUE(Changes([&] { Write(file, "more"); }));
-        EXPECT_TRUE(Changes([&] { fs::rename(file, file + ".renamed"); }));
-        EXPECT_TRUE(Changes([&] { fs::rename(file + ".renamed", file); }));
-        EXPECT_TRUE(Changes([&] { chmod(file.c_str(), 0600); }));
-        EXPECT_TRUE(Changes([&] { symlink("file", (dir / (folder + "link")).c_str()); }));
-        EXPECT_TRUE(Changes([&] { fs::remove(dir / (folder + "link")); }));
-        EXPECT_TRUE(Changes([&] { fs::remove(file); }));
-    }
-
-    // An empty directory made or removed is no change; once made, it is watched.
-    EXPECT_FALSE(Changes([&] { fs::create_directories(dir / "a/b"); }));
-    EXPECT_TRUE(Changes([&] { Write(dir / "a/b/file"); }));
-    EXPECT_TRUE(Changes([&] { fs::remove(dir / "a/b/file"); }));
-    EXPECT_FALSE(Changes([&] { fs::remove_all(dir / "a"); }));
-
-    // Files already inside a new directory are a change; renamed, it is still watched.
-    EXPECT_TRUE(Changes([&] {
-        fs::create_directories(dir / "filled/below");
-        Write(dir / "filled/below/file");
-    }));
-    EXPECT_TRUE(Changes([&] { fs::rename(dir / "filled", dir / "renamed"); }));
-    EXPECT_TRUE(Changes([&] { Write(dir / "renamed/below/file"); }));
-
-    // Moved in from outside with files, and out again: out of the tree nothing of it is watched.
-    TempDir outside;
-    fs::create_directories(outside / "tree/below");
-    Write(outside / "tree/below/file");
-    EXPECT_TRUE(Changes([&] { fs::rename(outside / "tree", dir / "tree"); }));
-    EXPECT_TRUE(Changes([&] { Write(dir / "tree/below/file"); }));
-    const int watchesWithTree = CountWatches(watch.WatchHandle());
-    EXPECT_TRUE(Changes([&] { fs::rename(dir / "tree", outside / "back"); }));
-    EXPECT_EQ(CountWatches(watch.WatchHandle()), watchesWithTree - 2);
-    EXPECT_FALSE(Changes([&] { Write(outside / "back/below/file"); }));
+    for (const std::string folder : {"", "sub/", "sub/deeper/"})
+        Expect({"+write new", "+write file", "+mv file moved", "+mv moved file", "+chmod file", "+ln link",
+                "+rm link", "+rm file"},
+               folder);
+    Expect({"-mkdir a/b", "+write a/b/file", "+rm a/b/file", "-rm a", "+write filled/below/file",
+            "+mv filled renamed", "+write renamed/below/file"});
+    Do("write /tree/below/file");
+    Expect({"+mv /tree tree", "+write tree/below/file"});
+    const int watchesWithTree = Watches();
+    Expect({"+mv tree /back"});
+    EXPECT_EQ(Watches(), watchesWithTree - 2);
+    Expect({"-write /back/below/file"});
 }
 
 TEST_F(ChangeWatchTest, WithoutSubDirectoriesOnlyTheRootIsWatched)
 {
     ASSERT_EQ(start(dir.path(), false), QString());
-    EXPECT_FALSE(Changes([&] { Write(dir / "sub/file"); }));
-    EXPECT_FALSE(Changes([&] { fs::create_directory(dir / "made"); }));
-    EXPECT_FALSE(Changes([&] { Write(dir / "made/file"); }));
-    EXPECT_FALSE(Changes([&] { fs::rename(dir / "made", dir / "renamed"); }));
-    EXPECT_EQ(CountWatches(watch.WatchHandle()), 1);
-    EXPECT_TRUE(Changes([&] { Write(dir / "file"); }));
+    Expect({"-write sub/file", "-mkdir made", "-write made/file", "-mv made renamed", "+write file"});
+    EXPECT_EQ(Watches(), 1);
 }
 
-TEST_F(ChangeWatchTest, ChangedIsSignalledThroughTheEventLoopOncePerTakenChange)
-{
-    ASSERT_EQ(start(dir.path()), QString());
-    Write(dir / "sub/file");
-    ASSERT_TRUE(SignalArrives(1));
-    Write(dir / "file");
-    QCoreApplication::processEvents();
-    EXPECT_EQ(signalCount, 1) << "a change that is still pending is not signalled again";
-    EXPECT_TRUE(watch.TakeChange());
-    EXPECT_FALSE(watch.TakeChange());
-    Write(dir / "file");
-    EXPECT_TRUE(SignalArrives(2));
-}
-
-// The root is watched through a link to it, and a link below it is not followed.
+// The root is watched through a link to it (and its ignored paths too), and a link below it is not followed.
 TEST_F(ChangeWatchTest, KelvosOwnFilesUnfinishedCopiesAndLinksBelowTheRootAreNoChange)
 {
-    fs::create_directories(dir / "kelvo-data/sets");
-    TempDir other;
-    fs::create_directory(other / "linked");
+    Do("mkdir kelvo-data/sets");
+    Do("mkdir /linked");
     fs::create_directory_symlink(other / "linked", dir / "sub/link");
     fs::create_directory_symlink(dir.path(), other / "alias");
-    // Named through a link and with a trailing separator: still the same folder.
     watch.SetIgnoredPaths({dir / "kelvo.log", other / "alias/kelvo-data/", ""});
     ASSERT_EQ(start(other / "alias"), QString());
-
-    EXPECT_FALSE(Changes([&] { Write(other / "linked/file"); }));
-    EXPECT_TRUE(Changes([&] { Write(other / "alias/sub/deeper/file"); }));
-    EXPECT_FALSE(Changes([&] { Write(dir / "kelvo.log"); }));
-    EXPECT_FALSE(Changes([&] { Write(dir / "kelvo-data/sets/one"); }));
-    EXPECT_FALSE(Changes([&] { fs::create_directories(dir / "kelvo-data/new"); }));
-    EXPECT_TRUE(Changes([&] { Write(dir / "kelvo.log.old"); }));
-
-    const std::string partial = dir / "sub/.file.kelvo-partial-0123456789abcdef";
-    EXPECT_FALSE(Changes([&] {
-        Write(partial);
-        chmod(partial.c_str(), 0600);
-    }));
-    EXPECT_TRUE(Changes([&] { fs::rename(partial, dir / "sub/file"); }));
-    EXPECT_TRUE(Changes([&] { Write(dir / "sub/.file.kelvo-partial-0123"); }));
+    const std::string partial = "sub/.file.kelvo-partial-0123456789abcdef";
+    Expect({"-write /linked/file", "+write /alias/sub/deeper/file", "-write kelvo.log",
+            "-write kelvo-data/sets/one", "-mkdir kelvo-data/new", "+write kelvo.log.old",
+            "-write " + partial, "-chmod " + partial, "+mv " + partial + " sub/file",
+            "+write sub/.file.kelvo-partial-0123"});
 }
 
+// A change is signalled through the event loop once until it is taken, and survives a new start.
 TEST_F(ChangeWatchTest, EveryStartReplacesTheDescriptorAndKeepsItsChanges)
 {
-    const int before = CountInotifyDescriptors();
-    for (int i = 0; i < 100; ++i)
-        ASSERT_EQ(start(dir.path(), i % 2 == 0), QString());
-    EXPECT_EQ(CountInotifyDescriptors(), before + 1);
-
-    // A change still queued on the old descriptor is taken over, and signalled once.
-    Write(dir / "file");
-    EXPECT_EQ(start(dir.path()), QString());
-    EXPECT_EQ(start(dir.path()), QString());
-    EXPECT_EQ(signalCount, 1);
+    const int before = InotifyDescriptors();
+    ASSERT_EQ(start(dir.path()), QString());
+    Do("write sub/file");
+    ASSERT_TRUE(test::SpinUntil([&] { return signalled == 1; }));
+    Do("write file");
+    QCoreApplication::processEvents();
+    EXPECT_EQ(signalled, 1) << "a change that is still pending is not signalled again";
     EXPECT_TRUE(watch.TakeChange());
     EXPECT_FALSE(watch.TakeChange());
+
+    for (int i = 0; i < 100; ++i)
+        ASSERT_EQ(start(dir.path(), i % 2 == 0), QString());
+    EXPECT_EQ(InotifyDescriptors(), before + 1);
+    Do("write file"); // still queued on the old descriptor: taken over, and signalled once
+    EXPECT_EQ(start(dir.path()), QString());
+    EXPECT_EQ(start(dir.path()), QString());
+    EXPECT_EQ(signalled, 2);
+    EXPECT_TRUE(watch.TakeChange());
+    EXPECT_FALSE(watch.TakeChange());
+    Do("write file");
+    EXPECT_TRUE(test::SpinUntil([&] { return signalled == 3; }) && watch.TakeChange());
 
     // A directory that cannot be watched replaces the watch with none.
     for (const std::string name : {"missing", "file"}) {
         const QString path = QString::fromStdString(dir / name);
         ASSERT_EQ(start(dir.path()), QString());
-        EXPECT_EQ(watch.StartWatch(path, true), name == "file"
-                                                    ? u"%1 is not a directory."_s.arg(path)
+        EXPECT_EQ(start(dir / name), name == "file" ? u"%1 is not a directory."_s.arg(path)
                                                     : u"The directory %1 does not exist."_s.arg(path));
         EXPECT_EQ(watch.WatchHandle(), -1);
-        EXPECT_EQ(CountInotifyDescriptors(), before);
+        EXPECT_EQ(InotifyDescriptors(), before);
     }
     EXPECT_FALSE(watch.TakeChange());
-    watch.StopWatch();
-    EXPECT_EQ(CountInotifyDescriptors(), before);
 }
 
 // A queue overflow is a change, and a directory made while events were lost is watched all the same.
@@ -214,14 +181,12 @@ TEST_F(ChangeWatchTest, AnOverflowCountsAndWatchesTheTreeAgain)
     ASSERT_EQ(start(dir.path()), QString());
     for (int i = 0; i <= queued; ++i)
         chmod(files[i % 2].c_str(), i % 4 < 2 ? 0600 : 0644);
-    fs::create_directory(dir / "lost");
-
+    Do("mkdir lost");
     int takes = 0;
     while (watch.TakeChange())
         ASSERT_LT(++takes, 1000);
     EXPECT_GT(takes, 0);
-    Write(dir / "lost/file");
-    EXPECT_TRUE(watch.TakeChange());
+    Expect({"+write lost/file"});
 }
 
 // The watch limit of a user namespace of the test's own stands in for a system that has few watches.
@@ -229,27 +194,25 @@ TEST_F(ChangeWatchTest, OutOfWatchesSaysWhyAndKeepsTheWatchesItGot)
 {
     constexpr int Skipped = 77;
     for (int i = 0; i < 10; ++i)
-        fs::create_directories(dir / ("many/" + std::to_string(i)));
-    const std::string uid = std::to_string(getuid());
-    const std::string gid = std::to_string(getgid());
+        Do("mkdir many/" + std::to_string(i));
+    const QByteArray uidMap = "0 " + QByteArray::number(getuid()) + " 1";
+    const QByteArray gidMap = "0 " + QByteArray::number(getgid()) + " 1";
     const int code = test::RunInChild([&] {
         if (unshare(CLONE_NEWUSER) != 0)
             return Skipped;
         test::WriteFile("/proc/self/setgroups", "deny");
-        test::WriteFile("/proc/self/uid_map", QByteArray::fromStdString("0 " + uid + " 1"));
-        test::WriteFile("/proc/self/gid_map", QByteArray::fromStdString("0 " + gid + " 1"));
+        test::WriteFile("/proc/self/uid_map", uidMap);
+        test::WriteFile("/proc/self/gid_map", gidMap);
         if (!(std::ofstream("/proc/sys/user/max_inotify_watches") << 3).flush())
             return Skipped;
         // Watching the same two directories again needs room for both watches until the old go.
-        const QString sub = QString::fromStdString(dir / "sub");
-        if (!watch.StartWatch(sub, true).isEmpty() || !watch.StartWatch(sub, true).isEmpty() ||
-            CountWatches(watch.WatchHandle()) != 2)
+        if (!start(dir / "sub").isEmpty() || !start(dir / "sub").isEmpty() || Watches() != 2)
             return 1;
-        const QString problem = watch.StartWatch(QString::fromStdString(dir.path()), true);
+        const QString problem = start(dir.path());
         const bool explained = problem.startsWith(u"Only 3 directories of "_s) &&
                                problem.contains(u"fs.inotify.max_user_watches"_s);
-        Write(dir / "file");
-        return explained && CountWatches(watch.WatchHandle()) == 3 && watch.TakeChange() ? 0 : 2;
+        Do("write file");
+        return explained && Watches() == 3 && watch.TakeChange() ? 0 : 2;
     });
     if (code == Skipped)
         GTEST_SKIP() << "no user namespace with its own watch limit";
