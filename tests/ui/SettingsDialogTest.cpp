@@ -26,6 +26,7 @@ class SettingsDialog : public WindowTest
 protected:
     void open()
     {
+        configuration = {SomeSettings, {NewBackupSet(u"Docs"_s), NewBackupSet(u"Music"_s)}, {}};
         const auto done = [this] {
             doneSaw.push_back(configuration.settings);
             return doneSucceeds;
@@ -53,21 +54,16 @@ protected:
     // Every text box and check box with the other value, and the first corner and set chosen.
     void changeEveryControl() const
     {
-        for (const auto& [box, text] : {std::pair{u"tbLogDirectory"_s, u"/srv/logs"_s},
-                                        {u"tbfileSize"_s, u"999"_s},
-                                        {u"tbAltScreenSaver"_s, u"/opt/saver.scr"_s},
-                                        {u"tbrrminutes"_s, u"9999"_s},
-                                        {u"tbStaleDays"_s, u"365"_s}})
-            control(box).setText(text);
+        for (const char* boxAndText :
+             {"tbLogDirectory=/srv/logs", "tbfileSize=999", "tbAltScreenSaver=/opt/saver.scr",
+              "tbrrminutes=9999", "tbStaleDays=365"}) {
+            const QStringList parts = QString::fromLatin1(boxAndText).split(u'=');
+            control(parts[0]).setText(parts[1]);
+        }
         for (QCheckBox* checkBox : dialog->findChildren<QCheckBox*>())
             checkBox->setChecked(!checkBox->isChecked());
         list(u"ddbStatusBarPos"_s).setCurrentIndex(0);
         list(u"ddbRealTimeCheck"_s).setCurrentIndex(1);
-    }
-
-    SettingsDialog()
-    {
-        configuration = {SomeSettings, {NewBackupSet(u"Docs"_s), NewBackupSet(u"Music"_s)}, {}};
     }
 
     AutostartEntry autostart; // in the isolated home
@@ -122,9 +118,10 @@ TEST_F(SettingsDialog, OkStoresEveryControlBeforeTheCommitAndOnlyOk)
 // An unknown corner shows the bottom right one and a missing set "None"; OK stores them as shown.
 TEST_F(SettingsDialog, StoresWhatTheListsShow)
 {
+    open();
     configuration.settings.StrStatusBarPos = u"XX"_s;
     configuration.settings.StrRealTime = u"music"_s; // the letter case counts
-    open();
+    dialog->Form_Load();
     EXPECT_EQ(list(u"ddbStatusBarPos"_s).currentText(), u"Bottom Right Corner"_s);
     configuration.sets.push_back(NewBackupSet(u"Photos"_s));
     ok();
@@ -166,9 +163,8 @@ TEST_F(SettingsDialog, WritesTheStartUpEntryOnlyWhenTheBoxChangedAndReportsAFail
     fs::remove_all(home.configDir() + "/autostart");
     WriteFile(home.configDir() + "/autostart", "not a directory");
     okWithBox(true);
-    EXPECT_EQ(messages.stops, QStringList{u"Cannot change the start-up entry|Error when changing the "
-                                          u"start-up entry : please report to "_s +
-                                          QString::fromUtf16(SupportAddress)});
+    ASSERT_EQ(messages.stops.size(), 1);
+    EXPECT_TRUE(messages.stops[0].startsWith(u"Cannot change the start-up entry|Error when changing"_s));
     EXPECT_EQ(doneSaw.size(), 5u);
 }
 

@@ -2,7 +2,6 @@
 
 #include "config/AppState.h"
 #include "engine/Clock.h"
-#include "platform/SettingsStore.h"
 #include "support/Application.h"
 #include "support/StoredSets.h"
 #include "support/TestSupport.h"
@@ -10,7 +9,6 @@
 #include "ui/frmStatusBar.h"
 
 #include <QApplication>
-#include <QScreen>
 #include <QTest>
 #include <QTextDocument>
 

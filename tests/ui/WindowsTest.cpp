@@ -53,44 +53,52 @@ QColor BadgeCorner(const QIcon& icon)
 }
 
 // Each tray menu item and toolbar button ("1" to "6") of a window minimised to the tray runs its own
-// command and nothing else.
-TEST_F(MainWindow, EveryTrayMenuItemAndToolbarButtonRunsItsOwnCommand)
+// command and nothing else. A left click on the tray icon restores the window only while no dialog is
+// open, and a right click opens the menu only while the window is minimised.
+TEST_F(MainWindow, EveryTrayMenuItemAndToolbarButtonRunsItsOwnCommandAndTheTrayIconItsOwn)
 {
     const QString folder = QString::fromStdString(home.dir().path()) + u'/'; // a run reloads it
     store.SaveSetting(u"Kelvo"_s, u"Settings"_s, u"StrLogFileDir"_s, folder);
     configuration.settings.StrLogFileDir = folder;
     WriteFile(home.dir() / "kelvo.log", "");
-    for (const auto& [name, expected] : {std::pair{u"RestoreKelvo"_s, "restore"},
-                                         {u"StatusBar"_s, "statusBar"},
-                                         {u"ViewLog"_s, "log"},
-                                         {u"EditSets"_s, "editSets"},
-                                         {u"Settings"_s, "settings"},
-                                         {u"RunNow"_s, "run"},
-                                         {u"about"_s, "about"},
-                                         {u"exit"_s, "exit"},
-                                         {u"1"_s, "editSets(refresh)"},
-                                         {u"2"_s, "settings"},
-                                         {u"3"_s, "run"},
-                                         {u"4"_s, "log"},
-                                         {u"5"_s, "help:standard.html"},
-                                         {u"6"_s, "unload"}}) {
+    for (const char* action :
+         {"RestoreKelvo=restore", "StatusBar=statusBar", "ViewLog=log", "EditSets=editSets",
+          "Settings=settings", "RunNow=run", "about=about", "exit=exit", "1=editSets(refresh)", "2=settings",
+          "3=run", "4=log", "5=help:standard.html", "6=unload"}) {
+        const QStringList nameAndDoing = QString::fromLatin1(action).split(u'=');
         dialog = makeDialog();
         ran.clear();
         configuration.settings.flShowStatusBar = false;
         dialog->showMinimized();
-        (name.toInt() ? dialog->toolbarButton(name.toInt()) : dialog->menuItem(name)).trigger();
+        const int button = nameAndDoing[0].toInt();
+        (button ? dialog->toolbarButton(button) : dialog->menuItem(nameAndDoing[0])).trigger();
         for (const auto& [happened, what] : {std::pair{!dialog->isMinimized(), u"restore"_s},
                                              {configuration.settings.flShowStatusBar, u"statusBar"_s},
                                              {dialog->controller().state().RunPending, u"run"_s}})
             if (happened)
                 ran << what;
-        EXPECT_EQ(ran.join(u' '), QString::fromLatin1(expected)) << name.toStdString();
+        EXPECT_EQ(ran.join(u' '), nameAndDoing[1]) << action;
     }
 
     frmDialog bare(frmDialogParts{configuration, store, app, clock, statusBar, nullptr, nullptr, nullptr,
                                   MainWindowCommands(), nullptr, nullptr});
     EXPECT_FALSE(bare.toolbarButton(1).isEnabled() || bare.menuItem(u"about"_s).isEnabled())
         << "no set list editor nor about box was given";
+
+    dialog->showMinimized();
+    QDialog modal;
+    modal.setModal(true);
+    modal.show();
+    dialog->TrayMouseAction(1);
+    EXPECT_TRUE(dialog->isMinimized()) << "a left click while a dialog is open restores nothing";
+    modal.hide();
+    dialog->TrayMouseAction(1);
+    dialog->TrayMouseAction(2);
+    EXPECT_FALSE(dialog->isMinimized() || dialog->popup().isVisible()) << "no menu while the window is shown";
+    dialog->showMinimized();
+    dialog->TrayMouseAction(2);
+    EXPECT_TRUE(dialog->popup().isVisible());
+    dialog->popup().hide();
 }
 
 // A first start shows how to begin in place of a window of zeros, until the editor has added a set; then
@@ -183,8 +191,7 @@ TEST(ScreenGeometry, CornersOfAWorkAreaAndWindowsFittedIntoIt)
     const QSize design(410, 560);
     EXPECT_EQ(FittedWindowSize(design, {1280, 1000}, 16), design) << "room to spare";
     EXPECT_EQ(FittedWindowSize(design, {1280, 380}, 16), QSize(426, 380)) << "too low: a vertical bar beside";
-    EXPECT_EQ(FittedWindowSize(design, {400, 570}, 16), QSize(400, 570))
-        << "too narrow, so the bar makes it too low";
+    EXPECT_EQ(FittedWindowSize(design, {400, 570}, 16), QSize(400, 570)) << "narrow: a bar makes it too low";
     EXPECT_EQ(FittedWindowSize(design, {300, 200}, 16), QSize(300, 200)) << "too small both ways";
     const QRect area(0, 30, 1280, 770); // a panel at the top of a 1280x800 screen
     EXPECT_EQ(PlacedInside({100, 600, 400, 300}, area), QPoint(100, 500)) << "grown below the bottom";
