@@ -165,8 +165,6 @@ TEST_F(SetEditor, ACountdownReloadAndRunLeaveTheOpenEditorsChangesAlone)
 {
     store.SaveSetting(u"Kelvo"_s, u"Settings"_s, u"flReRun"_s, u"True"_s);
     store.SaveSetting(u"Kelvo"_s, u"Settings"_s, u"IntReRunTime"_s, u"1"_s);
-    store.SaveSetting(u"Kelvo"_s, u"Settings"_s, u"StrLogFileDir"_s,
-                      QString::fromStdString(home.dir().path()));
     frmDialog mainWindow(frmDialogParts{configuration, store, app, clock, statusBar, nullptr, nullptr,
                                         nullptr, MainWindowCommands(), nullptr, nullptr});
     mainWindow.Form_Load();
@@ -287,14 +285,14 @@ TEST_F(SetEditor, AdvancedRulesSpeakOnlyWhileTheDialogIsShown)
     dialog.cbOverwrite.click();
     EXPECT_TRUE(messages.last().startsWith(u"De-selecting this option will prevent a newer version"_s));
     EXPECT_TRUE(dialog.cbOverwrite.isChecked()) << "No keeps overwriting";
-    dialog.CancelButton_Click();
 }
 
 // OK stores each control in its own field: a box stored in another's place could switch on the
 // deletion of removed files without a word.
 TEST_F(SetEditor, PropertiesDialogStoresEachControlInItsOwnField)
 {
-    BackupSet set = editor->sets()[0]; // then every option away from a new set's
+    BackupSet set = editor->sets()[0]; // One, with every option away from a new set's
+    set.flEnabled = set.flOverwrite = set.flSubDirectories = false;
     set.CopyOptions = u"OpFileSize"_s;
     set.SyncOptions = u"destToSrc"_s;
     set.ArchiveOptions = u"OpDate"_s;
