@@ -22,17 +22,14 @@ public:
         warnings << text;
     }
     void information(QWidget*, const QString& text, const QString&) override { texts << text; }
-    void question(QWidget*, const QString& text, std::function<void(bool yes)> answered,
-                  const QString&) override
+    void question(QWidget*, const QString& text, std::function<void(bool)> answered, const QString&) override
     {
         texts << text;
         answered(answer);
     }
     QString last() const { return texts.isEmpty() ? QString() : texts.back(); }
 
-    QStringList texts;
-    QStringList stops;
-    QStringList warnings;
+    QStringList texts, stops, warnings;
     bool answer = true;
 };
 

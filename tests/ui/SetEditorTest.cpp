@@ -1,93 +1,129 @@
 #include "config/RunRecords.h"
-#include "ui/SetEditorFixture.h"
-#include "ui/VisibleText.h"
+#include "platform/Failure.h"
+#include "ui/UiTest.h"
+#include "ui/frmConfig.h"
 #include "ui/frmDialog.h"
-#include "ui/frmStatusBar.h"
-
-#include <QScreen>
-#include <QTest>
-#include <QTimer>
+#include "ui/frmOptions.h"
 
 namespace kelvo::test {
 namespace {
 
+// Edit Sets over a store of the sets One, Two and Three; each of them and Four has a source folder with
+// a file in it, and a backup folder. Its commit fails while saveFails is set.
+class SetEditor : public WindowTest
+{
+protected:
+    SetEditor()
+    {
+        for (const std::string name : {"One", "Two", "Three", "Four"}) {
+            for (const std::string& folder : {name, "backup/" + name})
+                fs::create_directories(home.dir() / folder);
+            WriteFile(home.dir() / (name + "/file.txt"), "x");
+            if (name != "Four")
+                StoreSet(store, QString::fromStdString(name), home.dir() / name,
+                         home.dir() / ("backup/" + name));
+        }
+        const auto commit = [this](const SetsDraft& draft) {
+            if (saveFails)
+                throw Failure(ErrDiskFull, home.configDir());
+            CommitDraft(store, configuration, draft);
+        };
+        const auto load = [this] { LoadConfiguration(store, configuration); };
+        editor = std::make_unique<frmConfig>(frmConfigParts{configuration, app, messages, commit, load,
+                                                            note(u"exit"_s), note(u"statusBar"_s), nullptr,
+                                                            nullptr, nullptr, nullptr, nullptr, nullptr});
+        editor->Form_Load();
+    }
+
+    // What the grid shows, row by row, checked against the array it must mirror.
+    QStringList grid() const
+    {
+        QStringList shown;
+        const SetListModel& model = editor->model();
+        EXPECT_EQ(std::size_t(std::max(1, model.rowCount())), editor->sets().size());
+        for (int row = 0; row < model.rowCount(); ++row) {
+            const BackupSet& set = editor->sets()[std::size_t(row)];
+            shown << model.index(row, 1).data().toString();
+            EXPECT_EQ(shown.back(), set.SetName);
+            EXPECT_EQ(model.index(row, 0).data(Qt::CheckStateRole).toInt() == Qt::Checked, set.flEnabled);
+        }
+        return shown;
+    }
+
+    void fill(const QString& name, const std::string& source, const QString& destination)
+    {
+        options().PrepareAdd();
+        options().tbSetName.setText(name);
+        options().tbSourceDirectoryFile.setText(QString::fromStdString(source));
+        options().tbDestinationDirectory.setText(destination);
+    }
+    frmOptions& options() { return editor->options(); }
+    void act(int button, int row) // 3 Remove, 5 Move Down, 6 Move Up
+    {
+        editor->selectRow(row);
+        editor->Toolbar1_ButtonClick(button);
+    }
+    void tick(int row) { editor->MSFlexGrid1_Click(editor->model().index(row, 0)); }
+
+    bool saveFails = false;
+    std::unique_ptr<frmConfig> editor;
+};
+
 TEST_F(SetEditor, GridAndArrayStayTogetherThroughEveryCommand)
 {
-    auto editor = makeEditor();
-    EXPECT_EQ(gridNames(*editor), names("One Two Three")) << "an empty list loads the store";
-
-    std::filesystem::create_directories(home.dir() / "Four");
-    fillNewSet(editor->options(), u"Four"_s, home.dir() / "Four", u"/backup/four"_s);
-    editor->options().OKButton_Click();
-    EXPECT_EQ(gridNames(*editor), names("One Two Three Four"));
+    EXPECT_EQ(grid(), u"One Two Three"_s.split(u' ')) << "an empty list loads the store";
+    fill(u"Four"_s, home.dir() / "Four", u"/backup/four"_s);
+    options().OKButton_Click();
     BackupSet added = NewBackupSet(u"Four"_s); // what Add starts from, with the dialog's kept-copy folder
     added.SourceDirFile = QString::fromStdString(home.dir() / "Four");
     added.DestDir = u"/backup/four"_s;
     added.ArchiveSubDir = u"archive"_s;
     EXPECT_EQ(editor->sets()[3], added);
 
-    editor->MSFlexGrid1_Click(editor->model().index(1, 0));
-    EXPECT_FALSE(editor->sets()[1].flEnabled);
+    tick(1);
     editor->MSFlexGrid1_Click(editor->model().index(1, 2));
     EXPECT_FALSE(editor->sets()[1].flEnabled) << "only the tick-box column toggles";
-
-    const auto move = [&](int row, int button) {
-        editor->selectRow(row);
-        editor->Toolbar1_ButtonClick(button); // 5 Move Down, 6 Move Up
-    };
-    move(0, 6);
-    move(3, 5);
-    EXPECT_EQ(gridNames(*editor), names("One Two Three Four")) << "nothing moves past an end";
-    move(0, 5);
+    act(6, 0);
+    act(5, 3);
+    EXPECT_EQ(grid(), u"One Two Three Four"_s.split(u' ')) << "nothing moves past an end";
+    act(5, 0);
     editor->Toolbar1_ButtonClick(5);
-    EXPECT_EQ(gridNames(*editor), names("Two Three One Four")) << "the set moves on";
+    EXPECT_EQ(grid(), u"Two Three One Four"_s.split(u' ')) << "the set moves on";
     editor->Toolbar1_ButtonClick(6);
-    EXPECT_EQ(gridNames(*editor), names("Two One Three Four"));
-
-    editor->selectRow(1);
-    editor->options().PrepareEdit(1);
-    editor->options().tbSetName.setText(u"First"_s);
-    editor->options().OKButton_Click();
+    options().PrepareEdit(1);
+    options().tbSetName.setText(u"First"_s);
+    options().OKButton_Click();
     ASSERT_TRUE(editor->cmdDone_Click());
-    EXPECT_EQ(gridNames(*editor), names("Two First Three Four"));
-    EXPECT_EQ(StoredSetNames(store), names("Two First Three Four"));
-    EXPECT_EQ(statusBarShown, 2);
-    EXPECT_EQ(exits, 0);
+    EXPECT_EQ(StoredSetNames(store), u"Two First Three Four"_s.split(u' '));
+    EXPECT_EQ(grid(), StoredSetNames(store));
+    EXPECT_EQ(ran, QStringList(2, u"statusBar"_s));
 }
 
 TEST_F(SetEditor, RemoveWritesAtOnceCancelRestoresOnlyMemoryAndTheLastSetWaitsForDone)
 {
-    auto editor = makeEditor();
-    const auto remove = [&](int row) {
-        editor->selectRow(row);
-        editor->Toolbar1_ButtonClick(3);
-    };
     messages.answer = false;
-    remove(1);
+    act(3, 1);
     EXPECT_EQ(messages.last(), u"Are you sure you want to remove the set Two ?"_s);
-    EXPECT_EQ(gridNames(*editor).size(), 3);
-
+    EXPECT_EQ(grid().size(), 3);
     messages.answer = true;
-    remove(1);
-    EXPECT_EQ(gridNames(*editor), names("One Three"));
-    EXPECT_EQ(StoredSetNames(store), names("One Three")) << "written at once";
+    act(3, 1);
+    EXPECT_EQ(StoredSetNames(store), u"One Three"_s.split(u' ')) << "written at once";
     editor->CmdCancel_Click();
-    EXPECT_EQ(gridNames(*editor), names("One Two Three")) << "Cancel puts the list back as it was at load";
+    EXPECT_EQ(grid(), u"One Two Three"_s.split(u' ')) << "Cancel puts the list back as it was at load";
     ASSERT_TRUE(editor->cmdDone_Click());
-    EXPECT_EQ(StoredSetNames(store), names("One Three")) << "but neither the store nor a later commit";
+    EXPECT_EQ(StoredSetNames(store), u"One Three"_s.split(u' '))
+        << "but neither the store nor a later commit";
 
-    // A Remove whose save fails keeps the set, and says why.
     editor->Form_Load();
     saveFails = true;
-    remove(0);
+    act(3, 0);
     EXPECT_TRUE(messages.last().startsWith(u"The set One could not be removed"_s));
-    EXPECT_EQ(gridNames(*editor).size(), 2);
+    EXPECT_EQ(grid(), u"One Three"_s.split(u' '));
     EXPECT_FALSE(editor->sets()[0].flRemoved);
     saveFails = false;
-
-    remove(0);
-    remove(0);
-    EXPECT_EQ(gridNames(*editor), QStringList{});
+    act(3, 0);
+    act(3, 0);
+    EXPECT_EQ(grid(), QStringList{});
     EXPECT_EQ(StoredSetNames(store).size(), 1) << "the last set goes at Done";
     ASSERT_TRUE(editor->cmdDone_Click());
     EXPECT_EQ(StoredSetNames(store), QStringList{u""_s});
@@ -99,174 +135,74 @@ TEST_F(SetEditor, RemoveWritesAtOnceCancelRestoresOnlyMemoryAndTheLastSetWaitsFo
 TEST_F(SetEditor, DoneAndCancelEndTheEditorOnlyModesAndAFailedSaveKeepsTheList)
 {
     app.RunMode = RunModeConfig;
-    auto editor = makeEditor();
     editor->show();
     saveFails = true;
-    editor->MSFlexGrid1_Click(editor->model().index(0, 0));
+    tick(0);
     EXPECT_FALSE(editor->cmdDone_Click());
-    EXPECT_TRUE(editor->isVisible()) << "the edit is not lost";
-    EXPECT_FALSE(editor->sets()[0].flEnabled);
+    EXPECT_TRUE(editor->isVisible() && !editor->sets()[0].flEnabled) << "the edit is not lost";
     EXPECT_TRUE(messages.last().startsWith(u"The sets could not be saved"_s));
-    EXPECT_EQ(exits, 0);
+    EXPECT_EQ(ran, QStringList{});
     saveFails = false;
     EXPECT_TRUE(editor->cmdDone_Click());
-    EXPECT_EQ(exits, 1);
-    EXPECT_EQ(statusBarShown, 0);
-
+    EXPECT_EQ(ran, QStringList{u"exit"_s}) << "and no status bar";
     app.RunMode = RunModeScreenSaver;
     editor->Form_Load();
     editor->cmdDone_Click();
-    EXPECT_EQ(exits, 2);
+    EXPECT_EQ(ran.count(u"exit"_s), 2);
 
-    // The close box is Cancel: nothing half kept.
     app.RunMode = RunModeApplication;
     editor->Form_Load();
-    editor->MSFlexGrid1_Click(editor->model().index(0, 0));
+    tick(0);
     editor->show();
     editor->close();
-    EXPECT_FALSE(editor->sets()[0].flEnabled) << "restored to its state at load";
-    EXPECT_EQ(exits, 2);
+    EXPECT_FALSE(editor->sets()[0].flEnabled) << "the close box is Cancel: restored to its state at load";
+    EXPECT_EQ(ran.count(u"exit"_s), 2);
 }
-
-// Every command of the editor has a key of its own, which does what the command does; Tab goes from the list
-// through the toolbar's commands, in their order, to Ok and Cancel.
-TEST_F(SetEditor, EveryCommandHasAKeyAndTheToolbarIsInTheTabOrder)
-{
-    messages.answer = false;
-    // Add and Properties open the set's dialog in a modal loop: it notes how it was opened and closes.
-    QTimer closeOptions;
-    QObject::connect(&closeOptions, &QTimer::timeout, [this] {
-        if (auto* options = qobject_cast<frmOptions*>(QApplication::activeModalWidget())) {
-            ran << (options->adding() ? u"add"_s : u"edit"_s);
-            options->CancelButton_Click();
-        }
-    });
-    closeOptions.start(10);
-    const auto shownEditor = [this] {
-        auto editor = makeEditor();
-        editor->show();
-        editor->activateWindow();
-        EXPECT_TRUE(QTest::qWaitForWindowActive(editor.get()));
-        editor->grid().setFocus();
-        return editor;
-    };
-    const auto whatDoes = [&](const std::function<void(frmConfig&)>& act) {
-        auto editor = shownEditor();
-        editor->selectRow(1);
-        const BackupSet before = editor->sets()[1];
-        ran.clear();
-        messages.texts.clear();
-        act(*editor);
-        const auto what = [&] {
-            QStringList done = ran;
-            if (!messages.texts.isEmpty())
-                done << u"asked"_s;
-            if (editor->sets()[1].SetName != before.SetName)
-                done << u"moved"_s;
-            if (editor->sets()[1].flEnabled != before.flEnabled)
-                done << u"toggled"_s;
-            return done.join(u' ').toStdString();
-        };
-        // A tool button's access key clicks it a moment later.
-        EXPECT_TRUE(QTest::qWaitFor([&] { return !what().empty(); }, 1000));
-        return what();
-    };
-    const auto press = [](QKeyCombination key) {
-        return [key](frmConfig&) {
-            QTest::keyClick(QApplication::focusWidget(), key.key(), key.keyboardModifiers());
-        };
-    };
-    auto editor = makeEditor();
-    QStringList keys, captions;
-    for (int button = 1; button <= 8; ++button) {
-        const QString caption = editor->toolbarButton(button).text();
-        const QKeySequence key = QKeySequence::mnemonic(caption);
-        ASSERT_FALSE(key.isEmpty() || keys.contains(key.toString())) << button;
-        keys << key.toString();
-        captions << caption;
-        EXPECT_EQ(whatDoes(press(key[0])),
-                  whatDoes([button](frmConfig& e) { e.toolbarButton(button).trigger(); }))
-            << caption.toStdString();
-    }
-    EXPECT_EQ(whatDoes(press(Qt::Key_F1)), "help:config.html");
-    EXPECT_EQ(whatDoes(press(Qt::Key_Space)), "toggled");
-
-    editor = shownEditor();
-    QStringList order;
-    for (int tab = 0; tab < 10; ++tab) {
-        QTest::keyClick(QApplication::focusWidget(), Qt::Key_Tab);
-        const auto* button = qobject_cast<QAbstractButton*>(QApplication::focusWidget());
-        order << (button ? button->text() : QApplication::focusWidget()->objectName());
-    }
-    EXPECT_EQ(order, captions + QStringList({u"&Ok"_s, u"&Cancel"_s}));
-    QTest::keyClick(QApplication::focusWidget(), Qt::Key_Tab);
-    EXPECT_EQ(QApplication::focusWidget(), &editor->grid()) << "and round to the list";
-}
-
-class FixedClock final : public Clock
-{
-public:
-    QDateTime now() const override { return QDateTime(QDate(2026, 12, 5), QTime(14, 5, 9)); }
-};
 
 // The countdown comes while Edit Sets is open: it reloads and runs the stored sets, and what the
 // person changed in the editor stays there until Ok stores it, or Cancel drops it.
 TEST_F(SetEditor, ACountdownReloadAndRunLeaveTheOpenEditorsChangesAlone)
 {
-    for (const auto& [key, value] : {std::pair{u"flReRun"_s, u"True"_s},
-                                     {u"IntReRunTime"_s, u"1"_s},
-                                     {u"StrLogFileDir"_s, QString::fromStdString(home.dir().path())}})
-        store.SaveSetting(u"Kelvo"_s, u"Settings"_s, key, value);
-    for (const std::string name : {"One", "Two", "Three", "Four"}) {
-        for (const std::string& folder : {name, "backup/" + name})
-            std::filesystem::create_directories(home.dir() / folder);
-        WriteFile(home.dir() / (name + "/file.txt"), "x");
-    }
-    FixedClock clock;
-    frmStatusBar statusBar{configuration, [] { return QGuiApplication::primaryScreen(); }, {}};
-    frmDialog mainWindow(frmDialogParts{configuration, store, app, clock, statusBar, {}, {}, {}, {}, {}, {}});
+    store.SaveSetting(u"Kelvo"_s, u"Settings"_s, u"flReRun"_s, u"True"_s);
+    store.SaveSetting(u"Kelvo"_s, u"Settings"_s, u"IntReRunTime"_s, u"1"_s);
+    frmDialog mainWindow(frmDialogParts{configuration, store, app, clock, statusBar, nullptr, nullptr,
+                                        nullptr, MainWindowCommands(), nullptr, nullptr});
     mainWindow.Form_Load();
-    auto editor = makeEditor();
     const auto countdownReloadsAndRuns = [&] {
         mainWindow.controller().MinuteTick();
         mainWindow.controller().PollTick();
     };
     const auto backedUp = [&](const std::string& name) {
-        return std::filesystem::exists(home.dir() / ("backup/" + name + "/file.txt"));
+        return fs::exists(home.dir() / ("backup/" + name + "/file.txt"));
     };
 
-    editor->MSFlexGrid1_Click(editor->model().index(1, 0)); // Two unticked
-    fillNewSet(editor->options(), u"Four"_s, home.dir() / "Four",
-               QString::fromStdString(home.dir() / "backup/Four"));
-    editor->options().OKButton_Click();
+    tick(1);
+    fill(u"Four"_s, home.dir() / "Four", QString::fromStdString(home.dir() / "backup/Four"));
+    options().OKButton_Click();
     countdownReloadsAndRuns();
-    EXPECT_TRUE(backedUp("Two")) << "the run takes the stored sets";
-    EXPECT_FALSE(backedUp("Four"));
-    EXPECT_EQ(gridNames(*editor), names("One Two Three Four"));
+    EXPECT_TRUE(backedUp("Two") && !backedUp("Four")) << "the run takes the stored sets";
+    EXPECT_EQ(grid(), u"One Two Three Four"_s.split(u' '));
     EXPECT_FALSE(editor->sets()[1].flEnabled);
     ASSERT_TRUE(editor->cmdDone_Click());
     Configuration stored;
     LoadConfiguration(store, stored);
-    EXPECT_EQ(StoredSetNames(store), names("One Two Three Four"));
-    EXPECT_FALSE(stored.sets[1].flEnabled);
-    EXPECT_TRUE(stored.sets[3].flEnabled);
+    EXPECT_EQ(StoredSetNames(store), u"One Two Three Four"_s.split(u' '));
+    EXPECT_TRUE(!stored.sets[1].flEnabled && stored.sets[3].flEnabled);
 
     // Cancel after a reload puts back the list as the editor opened, over the memory the run reloaded.
     editor->Form_Load();
-    editor->MSFlexGrid1_Click(editor->model().index(0, 0));
-    editor->selectRow(3);
-    editor->Toolbar1_ButtonClick(6); // Four moves up
+    tick(0);
+    act(6, 3);
     countdownReloadsAndRuns();
     EXPECT_TRUE(backedUp("Four"));
     editor->CmdCancel_Click();
-    EXPECT_EQ(gridNames(*editor), names("One Two Three Four"));
+    EXPECT_EQ(grid(), u"One Two Three Four"_s.split(u' '));
     EXPECT_TRUE(editor->sets()[0].flEnabled);
-
     // Shown again from the tray menu, without a load, and cancelled again: the same list, which a
     // later commit (the settings dialog's Ok) stores as it is.
     editor->CmdCancel_Click();
     ASSERT_TRUE(editor->cmdDone_Click());
-    EXPECT_EQ(StoredSetNames(store), names("One Two Three Four"));
+    EXPECT_EQ(StoredSetNames(store), u"One Two Three Four"_s.split(u' '));
 }
 
 // A set edited by hand in the settings file may name anything; the list's tool tips show it as it is.
@@ -274,15 +210,14 @@ TEST_F(SetEditor, ACountdownReloadAndRunLeaveTheOpenEditorsChangesAlone)
 TEST_F(SetEditor, ListShowsTheLastRunsResultAndToolTipsAsPlainText)
 {
     StoreSet(store, u"<b>Two</b>"_s, "/s/<img src=x><h1>a</h1>", "/d/<h1>a</h1>  &lt;");
-    auto editor = makeEditor();
+    LoadConfiguration(store, configuration);
+    editor->Form_Load();
     const SetListModel& model = editor->model();
-    const int row = model.rowCount() - 1;
-    ASSERT_EQ(model.index(row, 1).data().toString(), u"<b>Two</b>"_s);
+    ASSERT_EQ(model.index(3, 1).data().toString(), u"<b>Two</b>"_s);
     for (int column = 1; column < model.columnCount(); ++column) {
-        const QModelIndex cell = model.index(row, column);
+        const QModelIndex cell = model.index(3, column);
         EXPECT_EQ(VisibleToolTip(cell.data(Qt::ToolTipRole).toString()), cell.data().toString()) << column;
     }
-
     BackupSets sets(3);
     sets[0].LastDate = u"01/02/2026 10:00:00"_s;
     RecordRunOutcome(sets[1], 0, QDateTime(QDate(2026, 12, 7), QTime(14, 5, 10)));
@@ -293,6 +228,101 @@ TEST_F(SetEditor, ListShowsTheLastRunsResultAndToolTipsAsPlainText)
         shown << lastRuns.index(row, lastRuns.columnCount() - 1).data().toString();
     EXPECT_EQ(shown, (QStringList{u"01/02/2026 10:00:00"_s, u"07/12/2026 14:05:10 completed"_s,
                                   u"07/12/2026 14:05:10 failed (3 errors)"_s}));
+}
+
+// The refusals in the dialog's order, each with the field given the focus; the fourth value answers the
+// question about a missing source.
+TEST_F(SetEditor, PropertiesDialogJudgesASetInTheDialogsOrder)
+{
+    const std::string one = home.dir() / "One", nowhere = home.dir() / "nowhere", file = home.dir() / "f";
+    WriteFile(file, "x");
+    QWidget *name = &options().tbSetName, *source = &options().tbSourceDirectoryFile;
+    QWidget* destination = &options().tbDestinationDirectory;
+    const std::tuple<const char*, std::string, std::string, bool, const char*, QWidget*> cases[] = {
+        {"My-Set", one, "/b", false, "Use only standard chanracters for set name", nullptr},
+        {"", one, "/b", false, "You must give the set a Name!", name},
+        {"New", "One", "/b", false, "The source One is not a full path.", source}, // asks nothing first
+        {"New", one, "b", false, "The destination b is not a full path.", destination},
+        {"New", nowhere, "/b", false, " does not exist, continue?", source},
+        {"New", nowhere, "", true, "You must specify a valid destination directory!", destination},
+        {"New", file, "/b", true, " is a file.", source},
+        {"New", one, "", true, "You must specify a valid destination directory!", destination},
+        {"two", one, "/b", true, "Set names must be unique!", nullptr},
+        {"New", one, one + "/backup", true, "The destination is inside the source", destination}};
+    for (const auto& [setName, from, to, answer, refusal, focus] : cases) {
+        messages.answer = answer;
+        fill(QString::fromUtf8(setName), from, QString::fromStdString(to));
+        options().OKButton_Click();
+        EXPECT_EQ(editor->sets().size(), 3u) << setName;
+        EXPECT_TRUE(messages.last().contains(QString::fromUtf8(refusal))) << messages.last().toStdString();
+        EXPECT_TRUE(!focus || options().focusWidget() == focus) << refusal;
+    }
+    EXPECT_FALSE(options().expanded()) << "every OK collapses the advanced options";
+    fill(u"Later"_s, nowhere, u"/b"_s);
+    options().OKButton_Click();
+    EXPECT_EQ(editor->sets().back().SetName, u"Later"_s) << "a missing source that the person accepts";
+    options().PrepareEdit(0);
+    options().OKButton_Click();
+    EXPECT_EQ(editor->sets().size(), 4u) << "editing keeps its own name";
+}
+
+TEST_F(SetEditor, AdvancedRulesSpeakOnlyWhileTheDialogIsShown)
+{
+    configuration.sets[0].flArchiveSubDir = true;
+    configuration.sets[0].flArchive = false;
+    configuration.sets[0].Filters.clear();
+    editor->Form_Load();
+    frmOptions& dialog = options();
+    dialog.PrepareEdit(0);
+    EXPECT_TRUE(dialog.CbArchive.isChecked()) << "a kept-copy folder means keeping copies";
+    EXPECT_EQ(editor->sets()[0].Filters, u"*.*"_s) << "an empty filter list is every file";
+    dialog.cbOverwrite.click();
+    EXPECT_TRUE(messages.texts.isEmpty()) << "no question while the editor fills the dialog";
+
+    dialog.PrepareAdd();
+    dialog.show();
+    messages.answer = false;
+    dialog.cbOverwrite.click();
+    EXPECT_TRUE(messages.last().startsWith(u"De-selecting this option will prevent a newer version"_s));
+    EXPECT_TRUE(dialog.cbOverwrite.isChecked()) << "No keeps overwriting";
+}
+
+// OK stores each control in its own field: a box stored in another's place could switch on the
+// deletion of removed files without a word.
+TEST_F(SetEditor, PropertiesDialogStoresEachControlInItsOwnField)
+{
+    BackupSet set = editor->sets()[0]; // One, with every option away from a new set's
+    set.flEnabled = set.flOverwrite = set.flSubDirectories = false;
+    set.CopyOptions = u"OpFileSize"_s;
+    set.SyncOptions = u"destToSrc"_s;
+    set.ArchiveOptions = u"OpDate"_s;
+    set.ArchiveSubDir = u"kept"_s;
+    set.Filters = u"*.jpg;*.png"_s;
+    set.flArchive = set.flArchiveSubDir = set.flRemovedDeletedFiles = true;
+    set.FirstAttempt = u"01/12/2026 09:00:00"_s;
+    RecordRunOutcome(set, 0, QDateTime(QDate(2026, 12, 5), QTime(14, 5, 9)));
+    set.SourceDrive = u"uuid-source"_s;
+    set.DestDrive = u"uuid-destination"_s;
+    frmOptions& dialog = options();
+    const std::pair<QCheckBox*, bool BackupSet::*> boxes[] = {
+        {nullptr, nullptr},
+        {&dialog.cbSubDirectories, &BackupSet::flSubDirectories},
+        {&dialog.cbOverwrite, &BackupSet::flOverwrite},
+        {&dialog.cbDeleteDest, &BackupSet::flRemovedDeletedFiles},
+        {&dialog.CbArchive, &BackupSet::flArchive},
+        {&dialog.CbArchiveSubDir, &BackupSet::flArchiveSubDir}};
+    for (const auto& [box, field] : boxes) {
+        configuration.sets = {set};
+        editor->Form_Load();
+        dialog.PrepareEdit(0);
+        BackupSet expected = set;
+        if (box) {
+            box->click();
+            expected.*field = !(set.*field);
+        }
+        dialog.OKButton_Click();
+        EXPECT_EQ(editor->sets()[0], expected) << (box ? box->text().toStdString() : "unchanged");
+    }
 }
 
 } // namespace
