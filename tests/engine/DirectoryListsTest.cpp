@@ -15,16 +15,15 @@ BackupSet Set(const std::string& source, const std::string& dest, const char* sy
     return set;
 }
 
-RunState Build(const BackupSets& sets, bool delay = false, QString startedByWindows = {})
+RunState Build(const BackupSets& sets)
 {
     Configuration configuration;
-    configuration.settings.flDelay = delay;
     configuration.sets = sets;
+    QString startedByWindows;
     RunState state;
     state.DirectoryLists.resize(5, DirectoryList{"/old/", "END"}); // the lists of the last load go
     state.TotalDirectories = 99;
     BuildDirectoryLists(configuration, startedByWindows, state);
-    EXPECT_TRUE(startedByWindows.isEmpty());
     return state;
 }
 
@@ -65,17 +64,9 @@ TEST(DirectoryLists, ListEachSetsDirectoriesAndCountThemAll)
     for (std::size_t i = 0; i < std::size(cases); ++i)
         EXPECT_EQ(all.DirectoryLists[i], cases[i].second) << i;
     EXPECT_EQ(all.TotalDirectories, total);
-    EXPECT_EQ(Build(BackupSets(40000, Set("/nowhere", "/elsewhere", "srcAndDest", false))).TotalDirectories,
-              80000);
-    // The first-run delay of a desktop start builds nothing, once.
-    const RunState delayed = Build(sets, true, QStringLiteral("WIN"));
-    ASSERT_EQ(delayed.DirectoryLists.size(), 1u);
-    EXPECT_FALSE(delayed.DirectoryLists[0].has_value());
-    EXPECT_EQ(delayed.TotalDirectories, 0);
-    EXPECT_EQ(Build(sets, true).DirectoryLists.size(), std::size(cases));
 }
 
-// Only the set asked for; an index past the sets, or a load that made no lists, lists nothing.
+// Only the set asked for; an index past the sets lists nothing.
 TEST(DirectoryLists, OneSetListedAfreshKeepsTheTotalInStep)
 {
     const TempDir dir;
@@ -93,12 +84,6 @@ TEST(DirectoryLists, OneSetListedAfreshKeepsTheTotalInStep)
               (std::vector<std::optional<DirectoryList>>{DirectoryList{one, one + "a/", one + "b/", "END"},
                                                          DirectoryList{dir / "two/", "END"}}));
     EXPECT_EQ(state.TotalDirectories, 4);
-    configuration.settings.flDelay = true;
-    QString startedByWindows = QStringLiteral("WIN");
-    BuildDirectoryLists(configuration, startedByWindows, state);
-    RebuildDirectoryList(configuration, 0, state);
-    EXPECT_FALSE(state.DirectoryLists[0].has_value());
-    EXPECT_EQ(state.TotalDirectories, 0);
 }
 
 } // namespace

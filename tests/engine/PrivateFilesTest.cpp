@@ -9,11 +9,11 @@ namespace {
 
 // Another account that could write the configuration, the autostart entry, a lock or the records could
 // make Kelvo back up, delete or start what it likes; the umask of whoever started Kelvo must not decide.
-TEST(PrivateFiles, NothingKelvoMakesIsWritableByOthersWhateverTheUmask)
+using PrivateFiles = EngineTest;
+
+TEST_F(PrivateFiles, NothingKelvoMakesIsWritableByOthersWhateverTheUmask)
 {
-    IsolatedHome home;
-    const std::string config = home.configDir(), data = home.dir() / "data",
-                      runtime = home.dir() / "runtime/new";
+    const std::string config = m_home.configDir(), data = home("data"), runtime = home("runtime/new");
     const ScopedEnv runtimeEnv("XDG_RUNTIME_DIR", runtime);
     ASSERT_EQ(::chmod(config.c_str(), 0777), 0) << "a folder of other programs too";
     ASSERT_TRUE(fs::create_directories(data + "/kelvo") && ::chmod((data + "/kelvo").c_str(), 0777) == 0)
@@ -38,20 +38,15 @@ TEST(PrivateFiles, NothingKelvoMakesIsWritableByOthersWhateverTheUmask)
     save("w");
     EXPECT_TRUE(AutostartEntry().setCommand(QStringLiteral("\"/usr/bin/kelvo\" /W")).succeeded());
     EXPECT_TRUE(InstanceLock().TryAcquire());
-    RecordingObserver observer;
     const SetRunLock runLock(QStringLiteral("Docs"), observer, nullptr);
     AttributeRecordStore(AttributeRecordStore::DefaultPath()).Set({1, 2}, "archive", "1");
-    GeneralSettings settings;
-    settings.StrLogFileDir = QString::fromStdString(home.dir() / "home");
-    settings.flLogFileOn = true;
-    settings.IntLogFileSize = 1;
-    const FixedClock clock;
-    LogFile log(settings, clock, observer);
+    configuration.settings.IntLogFileSize = 1;
+    LogFile log(configuration.settings, clock, observer);
     log.Open();
     log.Close(false);
     ::umask(oldMask);
     EXPECT_EQ(ModeOf(config), 0777u) << "a shared folder is left as it was";
-    std::vector<fs::path> made{LogFilePath(settings), runtime};
+    std::vector<fs::path> made{LogFilePath(configuration.settings), runtime};
     for (const std::string& top : {config, data, runtime})
         made.insert(made.end(), fs::recursive_directory_iterator(top), {});
     for (const fs::path& path : made) {
