@@ -1,27 +1,22 @@
 #include "EngineFixture.h"
 
-#include "engine/DirectoryLists.h"
-#include "engine/LogFile.h"
-#include "platform/FileSystem.h"
-
-#include <algorithm>
-#include <fcntl.h>
-#include <filesystem>
-#include <fstream>
-#include <sys/stat.h>
-
 namespace kelvo::test {
+
+void RecordingObserver::letEventsRun()
+{
+    ++yields;
+    if (onYield)
+        onYield();
+}
 
 EngineTest::EngineTest()
 {
     for (const char* sub : {"src", "dst", "log"})
-        std::filesystem::create_directories(m_home.dir() / sub);
+        fs::create_directories(m_home.dir() / sub);
     GeneralSettings& settings = configuration.settings;
     settings.StrLogFileDir = QString::fromStdString(m_home.dir() / "log");
-    settings.flLogFileOn = true;
-    settings.flLogFileSuccess = true;
-    settings.flLogFileErrors = true;
-    settings.flLogDeletes = true;
+    settings.flLogFileOn = settings.flLogFileSuccess = settings.flLogFileErrors = settings.flLogDeletes =
+        true;
     settings.StrRealTime = QStringLiteral("None");
 }
 
@@ -29,27 +24,28 @@ BackupSet& EngineTest::addSet(const QString& name)
 {
     BackupSet set;
     set.SetName = name;
-    set.SourceDirFile = QString::fromStdString(m_home.dir() / "src");
-    set.DestDir = QString::fromStdString(m_home.dir() / "dst");
+    set.SourceDirFile = QString::fromStdString(src());
+    set.DestDir = QString::fromStdString(dst());
     set.CopyOptions = QStringLiteral("OpDate");
     set.SyncOptions = QStringLiteral("srcToDest");
     set.Filters = QStringLiteral("*.*");
-    set.flEnabled = true;
-    set.flOverwrite = true;
-    set.flSubDirectories = true;
+    set.flEnabled = set.flOverwrite = set.flSubDirectories = true;
     configuration.sets.push_back(set);
     return configuration.sets.back();
 }
 
-BackupSet& EngineTest::freshSet()
+BackupSet& EngineTest::freshSet(const char* sync, bool deletesRemovedFiles)
 {
     for (const std::string& root : {src(), dst()}) {
-        std::filesystem::remove_all(root);
-        std::filesystem::create_directories(root);
+        fs::remove_all(root);
+        fs::create_directories(root);
     }
     configuration.sets.clear();
     statistics = {};
-    return addSet();
+    BackupSet& set = addSet();
+    set.SyncOptions = QString::fromLatin1(sync);
+    set.flRemovedDeletedFiles = deletesRemovedFiles;
+    return set;
 }
 
 qint64 EngineTest::errorsOfRun()
@@ -66,33 +62,30 @@ void EngineTest::runBackup(qint16 setIndex)
     RunBackup(context, setIndex);
 }
 
-std::vector<std::string> EngineTest::logLines() const
-{
-    std::vector<std::string> lines;
-    std::ifstream in(LogFilePath(configuration.settings));
-    for (std::string line; std::getline(in, line);)
-        lines.push_back(line);
-    return lines;
-}
-
 bool EngineTest::logged(const std::string& line) const
 {
-    const auto lines = logLines();
-    return std::find(lines.begin(), lines.end(), line) != lines.end();
+    const QByteArray log = '\n' + ReadFile(LogFilePath(configuration.settings)),
+                     wanted = '\n' + QByteArray::fromStdString(line) + '\n';
+    return log.contains(wanted);
 }
 
 void MakeFile(const std::string& path, const QByteArray& contents, qint64 modifiedSeconds)
 {
-    std::filesystem::create_directories(std::filesystem::path(path).parent_path());
+    fs::create_directories(fs::path(path).parent_path());
     WriteFile(path, contents);
-    const struct timespec times[2] = {{modifiedSeconds, 0}, {modifiedSeconds, 0}};
-    utimensat(AT_FDCWD, path.c_str(), times, 0);
+    SetTime(path, modifiedSeconds);
 }
 
 void MakeFiles(const std::string& root, const Files& names, qint64 modifiedSeconds)
 {
     for (const std::string& name : names)
         MakeFile(root + name, QByteArray::fromStdString(name), modifiedSeconds);
+}
+
+void SetTime(const std::string& path, qint64 seconds, long nanoseconds)
+{
+    const timespec times[2] = {{seconds, nanoseconds}, {seconds, nanoseconds}};
+    utimensat(AT_FDCWD, path.c_str(), times, AT_SYMLINK_NOFOLLOW);
 }
 
 void KeepCopies(BackupSet& set, const char* naming, const char* subDirectory)
@@ -106,9 +99,9 @@ void KeepCopies(BackupSet& set, const char* naming, const char* subDirectory)
 Files FilesBelow(const std::string& directory)
 {
     Files files;
-    for (const auto& entry : std::filesystem::recursive_directory_iterator(directory)) {
+    for (const auto& entry : fs::recursive_directory_iterator(directory)) {
         if (!entry.is_directory())
-            files.push_back(std::filesystem::relative(entry.path(), directory).string());
+            files.push_back(fs::relative(entry.path(), directory).string());
     }
     std::sort(files.begin(), files.end());
     return files;

@@ -1,16 +1,34 @@
 #pragma once
 
 #include "engine/BackupRun.h"
+#include "engine/Comparison.h"
+#include "engine/DirectoryLists.h"
+#include "engine/FileCopy.h"
+#include "engine/LogFile.h"
+#include "engine/SetRunLock.h"
+#include "platform/Failure.h"
+#include "platform/FilePath.h"
+#include "platform/FileSystem.h"
 #include "support/TestSupport.h"
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <fcntl.h>
+#include <filesystem>
 #include <functional>
 #include <string>
-#include <sys/types.h>
+#include <sys/stat.h>
+#include <sys/xattr.h>
+#include <tuple>
+#include <unistd.h>
 #include <vector>
 
 namespace kelvo::test {
+
+namespace fs = std::filesystem;
+using Files = std::vector<std::string>;
+constexpr qint64 MiB = 1 << 20;
 
 class FixedClock final : public Clock
 {
@@ -23,30 +41,20 @@ public:
 class RecordingObserver final : public RunObserver
 {
 public:
-    void statisticsChanged(const RunStatistics& statistics) override { last = statistics; }
-    void currentFileChanged(const QString& name) override { currentFile = name; }
+    void statisticsChanged(const RunStatistics&) override {}
+    void currentFileChanged(const QString&) override {}
     void fileProgressChanged(int percent) override { fileProgress.push_back(percent); }
-    void overallProgressChanged(int percent) override { overallProgress.push_back(percent); }
+    void overallProgressChanged(int) override {}
     void copyActive(bool active) override { copyActiveStates.push_back(active); }
     void reRunTimerEnabled(bool enabled) override { timerStates.push_back(enabled); }
-    void screenSaverStep() override { ++screenSaverSteps; }
-    void letEventsRun() override
-    {
-        ++yields;
-        if (onYield)
-            onYield();
-    }
+    void screenSaverStep() override {}
+    void letEventsRun() override;
     bool stopRequested() const override { return stop; }
     void errorReported(const QString& line) override { errorLines.push_back(line); }
 
-    RunStatistics last;
-    QString currentFile;
     std::vector<int> fileProgress;
-    std::vector<int> overallProgress;
-    std::vector<bool> copyActiveStates;
-    std::vector<bool> timerStates;
+    std::vector<bool> copyActiveStates, timerStates;
     std::vector<QString> errorLines;
-    int screenSaverSteps = 0;
     int yields = 0;
     bool stop = false;
     std::function<void()> onYield;
@@ -61,16 +69,15 @@ protected:
     // One enabled one-way set over src and dst, with sub directories, overwriting, by date.
     BackupSet& addSet(const QString& name = QStringLiteral("Docs"));
     // Empties both trees and the statistics and starts over with one fresh set.
-    BackupSet& freshSet();
+    BackupSet& freshSet(const char* sync = "srcToDest", bool deletesRemovedFiles = false);
     // Builds the directory lists and runs all sets (or one).
     void runBackup(qint16 setIndex = AllSets);
-    // Runs all sets and gives how many errors the run counted.
-    qint64 errorsOfRun();
-    std::vector<std::string> logLines() const;
+    qint64 errorsOfRun(); // of a run of all sets
     bool logged(const std::string& line) const;
 
-    std::string src(const std::string& relative = {}) const { return m_home.dir() / ("src/" + relative); }
-    std::string dst(const std::string& relative = {}) const { return m_home.dir() / ("dst/" + relative); }
+    std::string home(const std::string& relative) const { return m_home.dir() / relative; }
+    std::string src(const std::string& relative = {}) const { return home("src/" + relative); }
+    std::string dst(const std::string& relative = {}) const { return home("dst/" + relative); }
 
     IsolatedHome m_home;
     Configuration configuration;
@@ -81,13 +88,12 @@ protected:
     RunContext context{configuration, state, statistics, observer, clock, false};
 };
 
-using Files = std::vector<std::string>;
-
 void MakeFile(const std::string& path, const QByteArray& contents, qint64 modifiedSeconds = 1700000000);
 // MakeFile for each name below root, each holding its own name.
 void MakeFiles(const std::string& root, const Files& names, qint64 modifiedSeconds = 1700000000);
-// Makes the set keep replaced and removed files under naming ("OpSeq", "OpDate", "OpKeep"), in the
-// sub directory subDirectory or, when it is empty, beside them.
+// Sets both times of path itself, a link included.
+void SetTime(const std::string& path, qint64 seconds, long nanoseconds = 0);
+// Keeps replaced and removed files under naming (OpSeq, OpDate, OpKeep) in subDirectory, or beside them.
 void KeepCopies(BackupSet& set, const char* naming, const char* subDirectory = "");
 Files FilesBelow(const std::string& directory); // relative paths, sorted
 

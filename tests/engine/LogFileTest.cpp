@@ -1,25 +1,11 @@
-#include "engine/LogFile.h"
-
 #include "EngineFixture.h"
-#include "platform/Failure.h"
 
 #include <QLocale>
 
-#include <gtest/gtest.h>
-
-#include <filesystem>
-#include <functional>
-#include <sys/stat.h>
 #include <sys/wait.h>
-#include <tuple>
-#include <unistd.h>
 
 namespace kelvo::test {
 namespace {
-
-namespace fs = std::filesystem;
-
-constexpr qint64 MiB = 1048576;
 
 QByteArray Stamp()
 {
@@ -33,22 +19,11 @@ QByteArray Filler(qint64 size)
     return QByteArray("abcdefghijklmnopqrstuvwxyz").repeated(int(size / 26 + 1)).left(size);
 }
 
-GeneralSettings Settings(const std::string& directory)
-{
-    GeneralSettings settings;
-    settings.StrLogFileDir = QString::fromStdString(directory);
-    settings.flLogFileOn = settings.flLogFileSuccess = settings.flLogFileErrors = settings.flLogDeletes =
-        true;
-    return settings;
-}
-
-// A log directory of its own with every line switched on.
-class LogFileTest : public ::testing::Test
+class LogFileTest : public EngineTest
 {
 protected:
     std::string path() const { return LogFilePath(settings); }
     QByteArray logText() const { return fs::exists(path()) ? ReadFile(path()) : QByteArray(); }
-
     QByteArray runWithEveryKind(bool stopped = false)
     {
         LogFile log(settings, clock, observer);
@@ -66,16 +41,13 @@ protected:
         log.Close(stopped);
         return logText();
     }
-
-    TempDir dir;
-    FixedClock clock;
-    RecordingObserver observer;
-    GeneralSettings settings = Settings(dir.path());
+    GeneralSettings& settings = configuration.settings;
+    const std::string logDir = home("log");
 };
 
 // Control characters of names are escaped, so no name can end a line and forge the next; a C1 control
 // (U+009D) is escaped too, a no-break space (U+00A0) is not.
-TEST_F(LogFileTest, WritesTheExactLineOfEveryKindAndEveryErrorToTheObserver)
+TEST_F(LogFileTest, WritesTheExactLineOfEveryKindPrivately)
 {
     const QByteArray body =
         "\nSUCCESS : Copied : /s/a.txt. To /d/a.txt\n"
@@ -89,75 +61,45 @@ TEST_F(LogFileTest, WritesTheExactLineOfEveryKindAndEveryErrorToTheObserver)
         "STARTED backup : " + Stamp() + body + "COMPLETED backup : " + Stamp() + "\n";
     EXPECT_EQ(runWithEveryKind(), completed);
     EXPECT_EQ(runWithEveryKind(true),
-              completed + "STARTED backup : " + Stamp() + body + "STOPPED backup : " + Stamp() + "\n")
-        << "a second run appends";
+              completed + "STARTED backup : " + Stamp() + body + "STOPPED backup : " + Stamp() + "\n");
     EXPECT_EQ(observer.errorLines.size(), 16u);
     EXPECT_EQ(observer.errorLines[1], QStringLiteral("Error : Path not found. Cannot access /d/x/"));
-    EXPECT_EQ(fs::status(path()).permissions() & fs::perms::all,
-              fs::perms::owner_read | fs::perms::owner_write);
-}
-
-TEST_F(LogFileTest, EachKindHasItsOwnSwitchAndLoggingOffWritesNothing)
-{
-    for (const auto& [off, dropped] : {std::pair{&GeneralSettings::flLogFileSuccess, "Copied"},
-                                       {&GeneralSettings::flLogDeletes, "Deleted"},
-                                       {&GeneralSettings::flLogFileErrors, "rror"}}) {
-        fs::remove(path());
-        settings = Settings(dir.path());
-        settings.*off = false;
-        const QByteArray lines = runWithEveryKind();
-        EXPECT_TRUE(lines.contains("COMPLETED") && !lines.contains(dropped)) << dropped;
-    }
-    EXPECT_EQ(observer.errorLines.size(), 24u) << "the observer hears of errors whatever the switches say";
-
+    EXPECT_EQ(ModeOf(path()), 0600u);
     fs::remove(path());
-    settings = Settings(dir.path());
     settings.flLogFileOn = false;
     EXPECT_EQ(runWithEveryKind(), QByteArray());
-
-    // Switched off during the run: no line after that, not even the end line, and no trim.
-    settings = Settings(dir.path());
-    settings.IntLogFileSize = 1;
-    const QByteArray old = QByteArray(2 * MiB, 'x') + '\n';
-    WriteFile(path(), old);
-    LogFile log(settings, clock, observer);
-    log.Open();
-    settings.flLogFileOn = false;
-    log.Copied("/s/", "/d/", "a.txt");
-    log.Close(false);
-    EXPECT_EQ(logText(), old + "STARTED backup : " + Stamp() + "\n");
+    EXPECT_EQ(observer.errorLines.size(), 24u)
+        << "the observer hears of errors whatever the log's switch says";
 }
 
 // A kelvo.log planted in a shared log directory must not make the run write to, or trim, another file.
 TEST_F(LogFileTest, ALogThatCannotBeWrittenIsReportedAndNothingElseIsTouched)
 {
     const auto opens = [this](const std::string& directory) {
-        GeneralSettings settings = Settings(directory);
-        LogFile(settings, clock, observer).Open();
-        return settings.flLogFileOn;
+        GeneralSettings other = settings;
+        other.StrLogFileDir = QString::fromStdString(directory);
+        LogFile(other, clock, observer).Open();
+        return other.flLogFileOn;
     };
-    EXPECT_FALSE(opens(dir / "missing"));
-    EXPECT_FALSE(fs::exists(dir / "missing"));
+    EXPECT_FALSE(opens(home("missing")));
+    EXPECT_FALSE(fs::exists(home("missing")));
     ASSERT_EQ(observer.errorLines.size(), 1u);
     EXPECT_TRUE(observer.errorLines[0].startsWith(QStringLiteral("Error : Cannot write the log ") +
-                                                  QString::fromStdString(dir / "missing/kelvo.log")));
-
+                                                  QString::fromStdString(home("missing/kelvo.log"))));
     const QByteArray victim = QByteArray(2 * MiB, 'v');
-    WriteFile(dir / "victim", victim);
-    fs::create_directory(dir / "shared");
-    fs::create_symlink(dir / "victim", dir / "shared/kelvo.log");
-    EXPECT_FALSE(opens(dir / "shared"));
-    EXPECT_NE(FailureNumber([&] { TrimLogFile(dir / "shared/kelvo.log", 1); }), 0);
-    EXPECT_EQ(ReadFile(dir / "victim"), victim);
-
-    fs::remove(dir / "shared/kelvo.log");
-    ASSERT_EQ(mkfifo((dir / "shared/kelvo.log").c_str(), 0600), 0);
-    EXPECT_FALSE(opens(dir / "shared")); // returns instead of waiting for a reader
+    WriteFile(home("victim"), victim);
+    fs::create_directory(home("shared"));
+    fs::create_symlink(home("victim"), home("shared/kelvo.log"));
+    EXPECT_FALSE(opens(home("shared")));
+    EXPECT_NE(FailureNumber([&] { TrimLogFile(home("shared/kelvo.log"), 1); }), 0);
+    EXPECT_EQ(ReadFile(home("victim")), victim);
+    fs::remove(home("shared/kelvo.log"));
+    ASSERT_EQ(mkfifo(home("shared/kelvo.log").c_str(), 0600), 0);
+    EXPECT_FALSE(opens(home("shared"))); // returns instead of waiting for a reader
     EXPECT_EQ(observer.errorLines.size(), 3u);
 }
 
-// One process appends numbered lines while another trims the log again and again: every line is in
-// the final log, in order.
+// One process appends numbered lines while another trims the log again and again.
 TEST_F(LogFileTest, AppendsAndTrimsOfTwoProcessesLoseNoLine)
 {
     WriteFile(path(), QByteArray(MiB, 'f') + '\n');
@@ -186,15 +128,15 @@ TEST_F(LogFileTest, AppendsAndTrimsOfTwoProcessesLoseNoLine)
     EXPECT_EQ(expected, Lines);
 }
 
+// Limits past 2 GiB need 64-bit sizes.
 TEST_F(LogFileTest, TrimKeepsTheLastMebibytesOnACharacterBoundary)
 {
-    const QByteArray filler = Filler(MiB);
-    const QByteArray longer = Filler(MiB + 10);
+    const QByteArray filler = Filler(MiB), longer = Filler(MiB + 10);
     const std::tuple<QByteArray, qint16, QByteArray> cases[] = {
         {"x" + filler, 1, filler},
         {"\xc3\xa9" + filler.mid(1), 1, filler.mid(1)}, // cut inside a two-byte character
         {longer, 0, longer},
-        {longer, 32767, longer}, // limits past 2 GiB need 64-bit sizes
+        {longer, 32767, longer},
     };
     for (const auto& [log, limit, kept] : cases) {
         WriteFile(path(), log);
@@ -205,11 +147,11 @@ TEST_F(LogFileTest, TrimKeepsTheLastMebibytesOnACharacterBoundary)
 
 TEST_F(LogFileTest, AFullDiskClosesTheLogOnceAndTrimmingKeepsIt)
 {
-    const std::optional<int> result = InPrivateTmpfs(dir.path(), 64 * 1024, [this] {
+    const std::optional<int> result = InPrivateTmpfs(logDir, 64 * 1024, [this] {
         LogFile log(settings, clock, observer);
         log.Open();
         try {
-            WriteFile(dir / "filler", QByteArray(64 * 1024, 'x'));
+            WriteFile(logDir + "/filler", QByteArray(64 * 1024, 'x'));
         } catch (const std::exception&) {
         }
         // The log's last page may still have room for a few lines; then it closes, said once.
@@ -225,35 +167,14 @@ TEST_F(LogFileTest, AFullDiskClosesTheLogOnceAndTrimmingKeepsIt)
     if (!result)
         GTEST_SKIP() << "no private tmpfs here";
     EXPECT_EQ(*result, 0);
-
-    const std::optional<int> trim = InPrivateTmpfs(dir.path(), MiB + MiB / 2, [this] {
+    const std::optional<int> trim = InPrivateTmpfs(logDir, MiB + MiB / 2, [this] {
         const QByteArray log = Filler(MiB + 1000);
         WriteFile(path(), log);
         const int number = FailureNumber([&] { TrimLogFile(path(), 1); });
-        const bool onlyTheLog =
-            std::distance(fs::directory_iterator(dir.path()), fs::directory_iterator()) == 1;
+        const bool onlyTheLog = std::distance(fs::directory_iterator(logDir), fs::directory_iterator()) == 1;
         return ReadFile(path()) == log && onlyTheLog ? number : 1;
     });
     EXPECT_EQ(trim, ErrDiskFull) << "1: the log changed or a temporary file was left";
-}
-
-struct FakeViewer final : LogViewer
-{
-    void openTextFile(const QString& path) override { opened = path; }
-    void showMessage(const QString& text) override { message = text; }
-    QString opened, message;
-};
-
-TEST_F(LogFileTest, ViewOpensTheLogOrSaysItDoesNotExist)
-{
-    FakeViewer viewer;
-    ViewLogFile(settings, viewer);
-    EXPECT_EQ(viewer.opened + u'|' + viewer.message,
-              u"|Log file : " + settings.StrLogFileDir + u"/kelvo.log : does not exist");
-    WriteFile(path(), "STARTED");
-    viewer = {};
-    ViewLogFile(settings, viewer);
-    EXPECT_EQ(viewer.opened + u'|' + viewer.message, QString::fromStdString(path()) + u'|');
 }
 
 } // namespace
