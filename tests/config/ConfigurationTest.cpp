@@ -73,6 +73,8 @@ void SetEveryField(Configuration& config, int round)
     for (bool* field : {&set.flEnabled, &set.flOverwrite, &set.flSubDirectories, &set.flArchive,
                         &set.flArchiveSubDir, &set.flRemovedDeletedFiles})
         *field = flag();
+    set.KeepMaxCopies = qint16(10 + round);
+    set.KeepDays = qint16(9996 + round);
 }
 
 TEST_F(ConfigurationTest, EmptyStoreGivesTheTablesDefaultsAndEveryFieldReadsBackAsSaved)
@@ -124,6 +126,7 @@ TEST_F(ConfigurationTest, ReadsStoredTextsAndFallsBackWithAWarning)
         document.SaveSetting(u"Settings"_s, u"StrStatusBarPos"_s, u"XX"_s);
         document.SaveSetting(u"Sets"_s, u"Docs"_s, u"Docs"_s);
         document.SaveSetting(u"Sets\\Docs"_s, u"flEnabled"_s, u"maybe"_s);
+        document.SaveSetting(u"Sets\\Docs"_s, u"KeepDays"_s, u"10000"_s);
     });
     testing::internal::CaptureStderr();
     LoadConfiguration(store, config);
@@ -138,6 +141,8 @@ TEST_F(ConfigurationTest, ReadsStoredTextsAndFallsBackWithAWarning)
     ASSERT_EQ(config.sets.size(), 1u);
     EXPECT_FALSE(config.sets[0].flEnabled);
     EXPECT_NE(warnings.find("\"Docs\": flEnabled has \"maybe\""), std::string::npos) << warnings;
+    EXPECT_EQ(config.sets[0].KeepDays, 0) << "out of range is no limit, never a shorter one";
+    EXPECT_NE(warnings.find("KeepDays"), std::string::npos) << warnings;
 }
 
 TEST_F(ConfigurationTest, ASetRecreatedUnderARemovedNameRewritesEveryKey)
@@ -154,7 +159,7 @@ TEST_F(ConfigurationTest, ASetRecreatedUnderARemovedNameRewritesEveryKey)
     config.sets = {fresh};
     CommitConfiguration(store, config);
     EXPECT_EQ(store.GetSetting(App, u"Sets\\Docs"_s, u"ArchiveSubDir"_s, u"missing"_s), QString());
-    EXPECT_EQ(store.GetAllSettings(App, u"Sets\\Docs"_s).size(), 19);
+    EXPECT_EQ(store.GetAllSettings(App, u"Sets\\Docs"_s).size(), 21);
 }
 
 // A hand edit that drops a key must never make the set more destructive than its safest reading:
@@ -169,6 +174,8 @@ TEST_F(ConfigurationTest, AKeyMissingFromASetNeverMeansAMoreDestructiveSetting)
     risky.Filters = u"*.doc"_s;
     risky.flOverwrite = risky.flSubDirectories = risky.flArchiveSubDir = risky.flRemovedDeletedFiles = true;
     risky.LastDate = u"01/02/2026 10:00:00"_s;
+    risky.KeepMaxCopies = 1;
+    risky.KeepDays = 1;
     risky.SourceDrive = risky.DestDrive = u"/mnt/backup ext4"_s;
     struct Case
     {
@@ -190,6 +197,8 @@ TEST_F(ConfigurationTest, AKeyMissingFromASetNeverMeansAMoreDestructiveSetting)
         {"flArchive", [](const BackupSet& s) { return s.flArchive; }},
         {"flArchiveSubDir", [](const BackupSet& s) { return !s.flArchiveSubDir; }},
         {"flRemovedDeletedFiles", [](const BackupSet& s) { return !s.flRemovedDeletedFiles; }},
+        {"KeepMaxCopies", [](const BackupSet& s) { return s.KeepMaxCopies == 0; }},
+        {"KeepDays", [](const BackupSet& s) { return s.KeepDays == 0; }},
         {"LastDate", [](const BackupSet& s) { return s.LastDate == u"Never Run"_s; }},
         {"LastResult", [](const BackupSet& s) { return RunOutcomeOf(s) == RunOutcome::Unknown; }},
         {"LastCompleted", [](const BackupSet& s) { return !IncompleteSince(s); }},
@@ -306,6 +315,7 @@ TEST_F(ConfigurationTest, ASaveKeepsWhatAnotherProcessChangedMeanwhile)
     config.sets[0].LastDate = u"01/02/2026 10:00:00"_s;
     config.sets[2].LastDate = u"01/02/2026 10:00:00"_s;
     config.settings.flReRun = true;
+    config.sets[1].KeepDays = 7;
     // The other: edits Docs and Mail, removes Old, adds New, changes another setting.
     other.sets[0].Filters = u"*.doc"_s;
     other.sets[1].DestDir = u"/elsewhere"_s;
@@ -319,6 +329,7 @@ TEST_F(ConfigurationTest, ASaveKeepsWhatAnotherProcessChangedMeanwhile)
     EXPECT_EQ(config.sets[0].Filters, u"*.doc"_s);
     EXPECT_EQ(config.sets[0].LastDate, u"01/02/2026 10:00:00"_s);
     EXPECT_EQ(config.sets[1].DestDir, u"/elsewhere"_s);
+    EXPECT_EQ(config.sets[1].KeepDays, 7);
     EXPECT_TRUE(config.settings.flReRun);
     EXPECT_EQ(config.settings.IntReRunTime, 5);
 
