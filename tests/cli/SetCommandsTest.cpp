@@ -69,26 +69,29 @@ TEST_F(SetCommands, AddListEditEnableRemoveRoundTrip)
     expectOk(u"add Docs --source {docs} --dest {backup/docs}"_s);
     expectOk(
         u"add Music --source={music} --dest {backup/music} --criterion size --sync two-way --no-overwrite "
-        u"--no-subdirs --delete-removed --keep name --keep-subdir old --disabled --filters *.mp3;*.ogg"_s);
+        u"--no-subdirs --delete-removed --keep name --keep-subdir old --disabled --filters *.mp3;*.ogg "
+        u"--keep-max 5 --keep-days=9999"_s);
     const QString docs = u"|"_s + path("docs") + u'|' + path("backup/docs") + u'|';
     const QString music = u"|"_s + path("music") + u'|' + path("backup/music") + u'|';
     EXPECT_EQ(
         listed(),
-        (QStringList{u"Docs|yes"_s + docs + u"*.*|date|one-way|yes|yes|no|no|no|Never run|unknown|unknown"_s,
+        (QStringList{u"Docs|yes"_s + docs +
+                         u"*.*|date|one-way|yes|yes|no|no|no|no limit|no limit|Never run|unknown|unknown"_s,
                      u"Music|no"_s + music +
-                         u"*.mp3;*.ogg|size|two-way|no|no|yes|name|old|Never run|unknown|unknown"_s}));
+                         u"*.mp3;*.ogg|size|two-way|no|no|yes|name|old|5|9999|Never run|unknown|unknown"_s}));
 
     // Edit changes only what it is given; names are found without regard to case. Dropping the kept
     // copies drops their sub directory too.
-    expectOk(u"edit docs --sync reverse --keep date"_s);
+    expectOk(u"edit docs --sync reverse --keep date --keep-days 30"_s);
     expectOk(u"enable MUSIC"_s);
     expectOk(u"edit Music --no-keep"_s);
     expectOk(u"disable Docs"_s);
     EXPECT_EQ(
         listed(),
-        (QStringList{u"Docs|no"_s + docs + u"*.*|date|reverse|yes|yes|no|date|no|Never run|unknown|unknown"_s,
+        (QStringList{u"Docs|no"_s + docs +
+                         u"*.*|date|reverse|yes|yes|no|date|no|no limit|30|Never run|unknown|unknown"_s,
                      u"Music|yes"_s + music +
-                         u"*.mp3;*.ogg|size|two-way|no|no|yes|no|no|Never run|unknown|unknown"_s}));
+                         u"*.mp3;*.ogg|size|two-way|no|no|yes|no|no|5|9999|Never run|unknown|unknown"_s}));
 
     expectOk(u"remove DOCS"_s);
     expectOk(u"remove Music"_s);
@@ -109,7 +112,7 @@ TEST_F(SetCommands, NamesOfAnyScriptRoundTrip)
     ASSERT_EQ(sets.size(), 1);
     EXPECT_EQ(sets[0].section(u'|', 0, -4), // all but the dates and result of the run
               name + u"|yes|"_s + path("docs") + u'|' + destination +
-                  u"|*.*|date|one-way|yes|yes|no|no|no"_s);
+                  u"|*.*|date|one-way|yes|yes|no|no|no|no limit|no limit"_s);
     EXPECT_EQ(sets[0].section(u'|', -2, -2), u"completed"_s);
     EXPECT_EQ(sets[0].section(u'|', -1), sets[0].section(u'|', -3, -3)) << "completed at its last run";
 }
@@ -125,6 +128,12 @@ TEST_F(SetCommands, RefusedInputLeavesTheStoreUntouched)
                                    "add New --source {docs} --dest {x} --colour",
                                    "add New --source {docs} --dest {x} --criterion age",
                                    "add New --source {docs} --dest {x} --keep seq --no-keep",
+                                   "add New --source {docs} --dest {x} --keep-max -1",
+                                   "add New --source {docs} --dest {x} --keep-max=10000",
+                                   "add New --source {docs} --dest {x} --keep-max",
+                                   "edit Docs --keep-days 2.5",
+                                   "edit Docs --keep-days 10000",
+                                   "edit Docs --keep-days 1 --keep-days 2",
                                    "add {} --source {docs} --dest {x}",
                                    "add DOCS --source {docs} --dest {x}",
                                    "add New --source {missing} --dest {x}",
