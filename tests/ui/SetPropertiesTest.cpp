@@ -80,8 +80,11 @@ TEST_F(SetEditor, AdvancedRulesSpeakOnlyWhileTheDialogIsShown)
     dialog.OpArchiveKeepName.click();
     EXPECT_EQ(messages.warnings,
               QStringList{u"You must select the sub directory option above to use this option"_s});
+    EXPECT_FALSE(dialog.nbKeepMaxCopies.isEnabled() || dialog.nbKeepDays.isEnabled());
     dialog.CbArchive.click();
     EXPECT_EQ(messages.warnings.size(), 2) << "keeping a copy under its own name needs a sub directory";
+    EXPECT_TRUE(dialog.nbKeepMaxCopies.isEnabled() && dialog.nbKeepDays.isEnabled())
+        << "the limits on kept copies weigh only while copies are kept";
     dialog.Command1_Click();
     EXPECT_TRUE(dialog.expanded());
     EXPECT_EQ(dialog.Command1.text(), u"&Advanced <<<"_s);
@@ -105,6 +108,8 @@ TEST_F(SetEditor, PropertiesDialogStoresEachControlInItsOwnField)
     set.ArchiveSubDir = u"kept"_s;
     set.Filters = u"*.jpg;*.png"_s;
     set.flArchive = set.flArchiveSubDir = set.flRemovedDeletedFiles = true;
+    set.KeepMaxCopies = 5;
+    set.KeepDays = 30;
     set.FirstAttempt = u"01/12/2026 09:00:00"_s;
     RecordRunOutcome(set, 0, QDateTime(QDate(2026, 12, 5), QTime(14, 5, 9)));
     set.SourceDrive = u"uuid-source"_s;
@@ -131,6 +136,15 @@ TEST_F(SetEditor, PropertiesDialogStoresEachControlInItsOwnField)
         BackupSet expected = set;
         expected.*field = !(set.*field);
         EXPECT_EQ(editor->sets()[0], expected) << box->text().toStdString();
+    }
+    for (const auto& [box, field] : {std::pair(&dialog.nbKeepMaxCopies, &BackupSet::KeepMaxCopies),
+                                     std::pair(&dialog.nbKeepDays, &BackupSet::KeepDays)}) {
+        configuration.sets = {set};
+        editor->Form_Load();
+        dialog.PrepareEdit(0);
+        box->setValue(box->value() + 1);
+        dialog.OKButton_Click();
+        EXPECT_EQ(editor->sets()[0].*field, set.*field + 1) << box->suffix().toStdString();
     }
 }
 
