@@ -28,6 +28,8 @@ struct SetOptions
     std::optional<KeptCopyNaming> ArchiveOptions;
     std::optional<bool> flArchiveSubDir;
     std::optional<QString> ArchiveSubDir;
+    std::optional<qint16> KeepMaxCopies;
+    std::optional<qint16> KeepDays;
     bool force = false; // accept a source that does not exist (yet)
 };
 

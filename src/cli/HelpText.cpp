@@ -54,6 +54,11 @@ Options of add and edit:
                           (date) or its own name (name, needs --keep-subdir). Default off.
   --keep-subdir DIR, --no-keep-subdir
                           Move kept copies into the sub directory DIR (implies --keep seq).
+  --keep-max N            Keep at most N copies of each file: after each copy kept, the oldest
+                          beyond N are deleted (0 to 9999; default 0, no limit).
+  --keep-days D           Delete a file's kept copies that were kept more than D days ago, when
+                          it is next kept (0 to 9999; default 0, never). Neither ever deletes
+                          the copy just kept nor a conflict copy.
   --enabled, --disabled   Whether the set takes part in runs (default enabled).
   --force                 Accept a source directory that does not exist.
 

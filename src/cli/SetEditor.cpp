@@ -41,6 +41,8 @@ void ApplyOptions(BackupSet& set, const SetOptions& options)
     AssignStoredText(set.ArchiveOptions, options.ArchiveOptions);
     Assign(set.flArchiveSubDir, options.flArchiveSubDir);
     Assign(set.ArchiveSubDir, options.ArchiveSubDir);
+    Assign(set.KeepMaxCopies, options.KeepMaxCopies);
+    Assign(set.KeepDays, options.KeepDays);
     // Kept copies moved into a sub directory are kept copies: moving them implies keeping them, and
     // no longer keeping them means no longer moving them.
     if (options.flArchive == false) {

@@ -18,6 +18,11 @@ QString Field(const QString& name, const QString& value)
     return u"  "_s + name + u": "_s + value;
 }
 
+QString LimitText(qint16 limit)
+{
+    return limit == 0 ? u"no limit"_s : QString::number(limit);
+}
+
 // A store of an older version knows neither.
 QString OrUnknown(const QString& value)
 {
@@ -42,6 +47,8 @@ QStringList DescribeSet(const BackupSet& set)
         Field(u"keep"_s,
               set.flArchive ? WordOfStoredText<KeptCopyNaming>(KeepWords, set.ArchiveOptions) : u"no"_s),
         Field(u"keep-subdir"_s, set.flArchiveSubDir ? set.ArchiveSubDir : u"no"_s),
+        Field(u"keep-max"_s, LimitText(set.KeepMaxCopies)),
+        Field(u"keep-days"_s, LimitText(set.KeepDays)),
         Field(u"last run"_s, set.LastDate),
         Field(u"last result"_s, OrUnknown(set.LastResult)),
         Field(u"last completed"_s, OrUnknown(set.LastCompleted)),

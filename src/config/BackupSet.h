@@ -25,6 +25,10 @@ struct BackupSet
     bool flArchiveSubDir = false;
     bool flRemoved = false;
     bool flRemovedDeletedFiles = false;
+    // Limits on the kept copies of each file: at most this many, none kept longer than this many days;
+    // 0 is no limit. A store without the keys reads 0, so older sets keep every copy as before.
+    qint16 KeepMaxCopies = 0;
+    qint16 KeepDays = 0;
     QString LastDate;
     // The end of the last run that went through the set (RunRecords.h): its result, and when the set
     // last completed and was first run; empty before a run of this version.

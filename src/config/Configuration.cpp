@@ -4,6 +4,7 @@
 #include "config/DoneCommand.h"
 #include "config/GeneralSettingKeys.h"
 #include "config/RunRecords.h"
+#include "config/SetRules.h"
 #include "config/SettingsFields.h"
 #include "platform/FilePath.h"
 #include "platform/SettingsStore.h"
@@ -80,6 +81,8 @@ BackupSet ReadSet(const SettingsDocument& document, const QString& name, Warning
     set.flArchive = r.requiredBoolean(u"flArchive"_s, true);
     set.flArchiveSubDir = r.boolean(u"flArchiveSubDir"_s);
     set.flRemovedDeletedFiles = r.boolean(u"flRemovedDeletedFiles"_s, u"false"_s);
+    set.KeepMaxCopies = r.integer(u"KeepMaxCopies"_s, u"0"_s, 0, MostKeptCopies);
+    set.KeepDays = r.integer(u"KeepDays"_s, u"0"_s, 0, MostKeptCopyDays);
     set.LastDate = r.text(u"LastDate"_s, u"Never Run"_s);
     set.LastResult = r.text(u"LastResult"_s);
     set.LastCompleted = r.text(u"LastCompleted"_s);
@@ -227,6 +230,8 @@ void WriteSet(SettingsDocument& document, const BackupSet& set)
     w.boolean(u"flArchive"_s, set.flArchive);
     w.boolean(u"flArchiveSubDir"_s, set.flArchiveSubDir);
     w.boolean(u"flRemovedDeletedFiles"_s, set.flRemovedDeletedFiles);
+    w.text(u"KeepMaxCopies"_s, QString::number(set.KeepMaxCopies));
+    w.text(u"KeepDays"_s, QString::number(set.KeepDays));
     w.text(u"LastDate"_s, set.LastDate);
     w.text(u"LastResult"_s, set.LastResult);
     w.text(u"LastCompleted"_s, set.LastCompleted);

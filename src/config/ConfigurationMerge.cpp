@@ -38,8 +38,8 @@ BackupSet MergedSet(const BackupSet& stored, const BackupSet& ours, const Backup
     TakeChangedFields(merged, ours, base, &S::SetName, &S::SourceDirFile, &S::DestDir, &S::CopyOptions,
                       &S::SyncOptions, &S::ArchiveOptions, &S::ArchiveSubDir, &S::Filters, &S::flEnabled,
                       &S::flOverwrite, &S::flSubDirectories, &S::flArchive, &S::flArchiveSubDir,
-                      &S::flRemovedDeletedFiles, &S::LastDate, &S::LastResult, &S::LastCompleted,
-                      &S::FirstAttempt);
+                      &S::flRemovedDeletedFiles, &S::KeepMaxCopies, &S::KeepDays, &S::LastDate,
+                      &S::LastResult, &S::LastCompleted, &S::FirstAttempt);
     MergeDrive(merged, ours, base, &S::SourceDirFile, &S::SourceDrive);
     MergeDrive(merged, ours, base, &S::DestDir, &S::DestDrive);
     return merged;

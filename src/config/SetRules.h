@@ -29,6 +29,11 @@ enum class SetProblemKind {
     SubDirectoryBackedUp,       // the folder the set copies holds a folder of the kept-copy folder's name
 };
 
+// The largest limits on kept copies a set takes (BackupSet::KeepMaxCopies and KeepDays): the store,
+// the dialog and kelvo-cli all hold them to these.
+inline constexpr qint16 MostKeptCopies = 9999;
+inline constexpr qint16 MostKeptCopyDays = 9999; // more than 27 years
+
 struct SetProblem
 {
     SetProblemKind kind;

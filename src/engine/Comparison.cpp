@@ -254,11 +254,19 @@ bool NeedsTwoWayCopy(const Clock& clock, const BackupSet& set, const File& sourc
     return true;
 }
 
+// A destination file that a keep moved away from where it was is now the kept copy.
+void TellKeptName(const BackupSet& set, const File& destination, const FileLocation& was,
+                  std::string* keptName)
+{
+    if (keptName && KeepsCopies(set) && destination.Path() != was.path)
+        *keptName = destination.Name();
+}
+
 } // namespace
 
 bool NeedsCopy(const Clock& clock, const BackupSet& set, const FileLocation& source,
                const FileLocation& destination, CopyCheck check, TimePrecision precision,
-               SyncConflict* conflict)
+               SyncConflict* conflict, std::string* keptName)
 {
     const File sourceFile = File::GetFile(source);
     std::optional<File> destinationFile = File::TryGetFile(destination);
@@ -271,14 +279,17 @@ bool NeedsCopy(const Clock& clock, const BackupSet& set, const FileLocation& sou
             NeedsTwoWayCopy(clock, set, sourceFile, *destinationFile, answer, check, precision, found);
         if (conflict)
             *conflict = found;
+        TellKeptName(set, *destinationFile, destination, keptName);
         return copy;
     }
     // A link, folder or special file where a file's backup belongs (or a file where a link's belongs)
     // is no backup of it, whatever its date.
     if (destinationFile && !sourceFile.SameTypeAs(*destinationFile))
         answer = true;
-    if (answer && destinationFile && check == CopyCheck::BeforeCopy)
+    if (answer && destinationFile && check == CopyCheck::BeforeCopy) {
         KeepBeforeReplacing(clock, set, source, *destinationFile);
+        TellKeptName(set, *destinationFile, destination, keptName);
+    }
     return answer;
 }
 

@@ -32,10 +32,13 @@ struct SyncConflict
 // Whether the file at source must be copied over destination, by the set's criterion and overwrite
 // rule, and in a two-way set by what each side did since the set's last run. Before a copy that
 // replaces an existing file, moves that file aside when the set keeps copies, or in a conflict as a
-// conflict copy, and says so in conflict. Raises 53 when the source has gone.
+// conflict copy, and says so in conflict; keptName receives the name of the kept copy made (in the
+// destination's directory or the set's sub directory), or stays empty. Raises 53 when the source has
+// gone.
 bool NeedsCopy(const Clock& clock, const BackupSet& set, const FileLocation& source,
                const FileLocation& destination, CopyCheck check,
-               TimePrecision precision = TimePrecision::OneSecond, SyncConflict* conflict = nullptr);
+               TimePrecision precision = TimePrecision::OneSecond, SyncConflict* conflict = nullptr,
+               std::string* keptName = nullptr);
 
 // Records on both files of a two-way pair that the run left them in agreement, so that the next run
 // can tell which side changed. A file that cannot take the record only loses that knowledge.

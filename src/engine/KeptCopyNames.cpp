@@ -80,8 +80,11 @@ bool IsKeptCopyName(const BackupSet& set, std::string_view name)
     // A set may have been two-way once: its conflict copies stay, whatever it is now.
     if (IsConflictCopyName(name))
         return true;
-    if (!set.flArchive || set.flArchiveSubDir)
-        return false;
+    return set.flArchive && !set.flArchiveSubDir && HasKeptCopyShape(set, name);
+}
+
+bool HasKeptCopyShape(const BackupSet& set, std::string_view name)
+{
     if (KeptCopyNamingOf(set) == KeptCopyNaming::Sequence) {
         const std::optional<std::string_view> suffix = LastSuffix(name);
         return suffix && IsNumber(*suffix, 1, 7);

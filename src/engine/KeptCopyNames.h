@@ -23,6 +23,10 @@ std::string ConflictCopyName(const std::string& name, const QDateTime& now);
 // older versions without leading zeros, "report.doc.07122026-91115") or a conflict copy of any set,
 // which the delete scan must leave alone and a two-way set never carries across.
 bool IsKeptCopyName(const BackupSet& set, std::string_view name);
+// Whether a file name has the shape the set's naming gives its kept copies, wherever it keeps them:
+// numbered ("report.doc.3") or stamped ("report.doc.07122026-091115", "...-091115.2"). A kept copy
+// under the file's own name and a conflict copy have no such shape.
+bool HasKeptCopyShape(const BackupSet& set, std::string_view name);
 // Whether a file name is that of a conflict copy ("report.doc.conflict-07122026-091115"), which
 // two-way runs never carry to the other side.
 bool IsConflictCopyName(std::string_view name);

@@ -218,6 +218,12 @@ void LogFile::DeletedAndKept(const std::string& t, const std::string& f, const s
                   ". The file was no longer present in the source directory; kept as " + kept);
 }
 
+void LogFile::DeletedKeptCopy(const std::string& path)
+{
+    if (m_settings.flLogDeletes)
+        WriteLine("SUCCESS : Deleted kept copy : " + path);
+}
+
 void LogFile::Note(const std::string& line)
 {
     WriteLine(line);

@@ -50,6 +50,8 @@ public:
     void Deleted(const std::string& t, const std::string& f);
     // A removed file that the set keeps as a copy instead of deleting it; kept is the copy's path.
     void DeletedAndKept(const std::string& t, const std::string& f, const std::string& kept);
+    // A kept copy that the set's limits on kept copies took away; path is the copy's full path.
+    void DeletedKeptCopy(const std::string& path);
 
     // The lines of the run's error handler, by failure number: 75 and 76, 61, 53, and any other.
     void AccessError(const QString& description, const std::string& t);

@@ -3,6 +3,7 @@
 #include "engine/Comparison.h"
 #include "engine/DirectoryLists.h"
 #include "engine/FileCopy.h"
+#include "engine/KeptCopyRetention.h"
 #include "engine/LogFile.h"
 #include "engine/RunContext.h"
 #include "platform/DirectoryHandle.h"
@@ -125,11 +126,14 @@ private:
     bool linkToFirstCopy(const File& source, const FileLocation& destination);
     void rememberFirstCopy(const File& source, const FileLocation& destination);
     void deleteRemovedFiles(const DirectoryHandle& directory, const DirectoryHandle& target,
-                            const std::vector<std::string>& names, int specialEntries);
-    void removeFile(const FileLocation& copyingSide, const DirectoryHandle& target, const std::string& name);
+                            const std::vector<std::string>& names, int specialEntries,
+                            KeptCopyRetention& keptCopies);
+    void removeFile(const FileLocation& copyingSide, const DirectoryHandle& target, const std::string& name,
+                    KeptCopyRetention& keptCopies);
     bool isKeptCopyFolderOfTwoWaySet(const std::string& directory) const;
     void examineFile(const DirectoryHandle& directory, const DirectoryHandle& target, const std::string& name,
-                     TimePrecision precision);
+                     TimePrecision precision, KeptCopyRetention& keptCopies);
+    void trimKeptCopies(KeptCopyRetention& keptCopies, const std::string& name, const std::string& keptName);
     void reportConflict(const FilePair& pair, const SyncConflict& conflict);
     void copyFile(const FilePair& pair, TimePrecision precision);
     void carryDirectoryAttributes();

@@ -45,7 +45,8 @@ bool Run::clearOldVersion(const DirectoryHandle& parent, const std::string& name
 }
 
 void Run::deleteRemovedFiles(const DirectoryHandle& directory, const DirectoryHandle& target,
-                             const std::vector<std::string>& names, int specialEntries)
+                             const std::vector<std::string>& names, int specialEntries,
+                             KeptCopyRetention& keptCopies)
 {
     const BackupSet& set = m_walk.set;
     if (IsKeptCopyFolder(set, target.path()))
@@ -70,14 +71,15 @@ void Run::deleteRemovedFiles(const DirectoryHandle& directory, const DirectoryHa
     m_walk.wrote = true;
     for (const std::string& name : removed) {
         m_lastSeen = name;
-        removeFile(FileLocation(directory, name), target, name);
+        removeFile(FileLocation(directory, name), target, name, keptCopies);
     }
     m_lastSeen.clear();
 }
 
 // A set that keeps copies keeps a removed file as it keeps a replaced one, so that a file deleted by
 // mistake can be got back from the backup.
-void Run::removeFile(const FileLocation& copyingSide, const DirectoryHandle& target, const std::string& name)
+void Run::removeFile(const FileLocation& copyingSide, const DirectoryHandle& target, const std::string& name,
+                     KeptCopyRetention& keptCopies)
 {
     const FileLocation backup(target, name);
     if (!KeepsCopies(m_walk.set)) {
@@ -96,10 +98,11 @@ void Run::removeFile(const FileLocation& copyingSide, const DirectoryHandle& tar
         return;
     }
     m_log.DeletedAndKept(target.path(), name, file.Path());
+    trimKeptCopies(keptCopies, name, file.Name());
 }
 
 void Run::examineFile(const DirectoryHandle& directory, const DirectoryHandle& target,
-                      const std::string& name, TimePrecision precision)
+                      const std::string& name, TimePrecision precision, KeptCopyRetention& keptCopies)
 {
     YieldToEvents(m_context.observer);
     ++m_context.statistics.filesExamined;
@@ -109,12 +112,15 @@ void Run::examineFile(const DirectoryHandle& directory, const DirectoryHandle& t
     const FilePair pair{directory, target, name};
     try {
         SyncConflict conflict;
+        std::string keptName;
         if (NeedsCopy(m_context.clock, m_walk.set, pair.source, pair.destination, CopyCheck::BeforeCopy,
-                      precision, &conflict)) {
+                      precision, &conflict, &keptName)) {
             if (!conflict.keptAs.empty())
                 reportConflict(pair, conflict);
             copyFile(pair, precision);
         }
+        if (!keptName.empty())
+            trimKeptCopies(keptCopies, name, keptName);
     } catch (const Failure& failure) {
         // A file that vanished, an invalid argument, or a file or its kept copy that cannot be reached
         // (a link in the place of the kept-copies folder) costs this file only.
@@ -125,6 +131,22 @@ void Run::examineFile(const DirectoryHandle& directory, const DirectoryHandle& t
     }
     if (m_context.screenSaverMode)
         m_context.observer.screenSaverStep();
+}
+
+// The copies that the set's limits take away are deletes of the run; one that cannot be removed is an
+// error of its own and leaves the rest of the run as it is.
+void Run::trimKeptCopies(KeptCopyRetention& keptCopies, const std::string& name, const std::string& keptName)
+{
+    for (const KeptCopyRemoval& removal : keptCopies.trim(name, keptName)) {
+        if (removal.failure) {
+            m_log.Problem("Error : Cannot delete the kept copy " + removal.path + " : " +
+                          removal.failure->description().toStdString());
+            countError();
+        } else {
+            m_walk.wrote = true;
+            m_log.DeletedKeptCopy(removal.path);
+        }
+    }
 }
 
 // Both versions are kept, and the user is told as of an error: only a person can merge them.

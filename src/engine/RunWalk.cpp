@@ -278,8 +278,9 @@ void Run::copyDirectory(const std::string& directory, const std::string& target)
     // A directory just made holds no leftovers of a killed run.
     if (!created)
         RemoveStaleReplacements(targetHandle);
+    KeptCopyRetention keptCopies(m_context.clock, set, targetHandle, names);
     if (SyncModeOf(set) != SyncMode::TwoWay && set.flRemovedDeletedFiles)
-        deleteRemovedFiles(*directoryHandle, targetHandle, names, specialEntries);
+        deleteRemovedFiles(*directoryHandle, targetHandle, names, specialEntries, keptCopies);
 
     // Kept copies and conflict copies stay on the side where they were made: carried across, each side
     // would keep copies of the other's kept copies ("a.txt.1.1") run after run, and a conflict copy, a
@@ -290,7 +291,7 @@ void Run::copyDirectory(const std::string& directory, const std::string& target)
         for (const std::string& name : names) {
             if (MatchesPattern(name, filter) &&
                 !(twoWay && (IsKeptCopyName(set, name) || IsConflictCopyName(name))))
-                examineFile(*directoryHandle, targetHandle, name, precision);
+                examineFile(*directoryHandle, targetHandle, name, precision, keptCopies);
         }
     }
     // A directory made private gets its source's mode as soon as its files are in, so a stopped run

@@ -26,7 +26,7 @@ namespace {
 constexpr int FrameLeft = 60;
 constexpr int FrameWidth = 6075;
 constexpr int AdvancedTop = 5340;
-constexpr int AdvancedHeight = 2595;
+constexpr int AdvancedHeight = 3335;
 constexpr int ButtonRowTop = 4860;
 
 // The lists hold the criteria and the methods in the order of their enumerations, CopyCriterion and
@@ -161,6 +161,31 @@ void frmOptions::buildAdvanced()
     grid->addWidget(&OpArchiveDate, 5, 0, 1, 2);
     grid->addWidget(&CbArchiveSubDir, 6, 0);
     grid->addWidget(&TbArchiveSubDir, 6, 1);
+    buildKeptCopyLimits(*grid, 7);
+}
+
+// The limits weigh only while copies are kept; 0 reads as what it means.
+void frmOptions::buildKeptCopyLimits(QGridLayout& grid, int firstRow)
+{
+    nbKeepMaxCopies.setRange(0, MostKeptCopies);
+    nbKeepMaxCopies.setSpecialValueText(u"no limit"_s);
+    nbKeepMaxCopies.setSuffix(u" copies"_s);
+    nbKeepDays.setRange(0, MostKeptCopyDays);
+    nbKeepDays.setSpecialValueText(u"never"_s);
+    nbKeepDays.setSuffix(u" days"_s);
+    QLabel* maxCopies = Caption(u"&Limit kept copies of each file to :"_s, nbKeepMaxCopies);
+    QLabel* days = Caption(u"Remove kept copies a&ged over :"_s, nbKeepDays);
+    grid.addWidget(maxCopies, firstRow, 0);
+    grid.addWidget(&nbKeepMaxCopies, firstRow, 1);
+    grid.addWidget(days, firstRow + 1, 0);
+    grid.addWidget(&nbKeepDays, firstRow + 1, 1);
+    const QList<QWidget*> limits{maxCopies, days, &nbKeepMaxCopies, &nbKeepDays};
+    const auto enable = [limits](bool keeping) {
+        for (QWidget* control : limits)
+            control->setEnabled(keeping);
+    };
+    enable(CbArchive.isChecked());
+    connect(&CbArchive, &QCheckBox::toggled, this, enable);
 }
 
 // The rules between the advanced options speak only to a person looking at the dialog; the
@@ -243,6 +268,8 @@ void frmOptions::PrepareAdd()
     cbOverwrite.setChecked(true);
     cbDeleteDest.setChecked(false);
     TbArchiveSubDir.setText(u"archive"_s);
+    nbKeepMaxCopies.setValue(0);
+    nbKeepDays.setValue(0);
     ddbCopyOptions.setCurrentIndex(0);
     ddbSyncOptions.setCurrentIndex(0);
     tbSetName.setFocus();
@@ -277,6 +304,8 @@ void frmOptions::PrepareEdit(int index)
     }
     CbArchive.setChecked(set.flArchive);
     CbArchiveSubDir.setChecked(set.flArchiveSubDir);
+    nbKeepMaxCopies.setValue(set.KeepMaxCopies);
+    nbKeepDays.setValue(set.KeepDays);
     ddbSyncOptions.setCurrentIndex(int(SyncModeOf(set)));
     tbSetName.setFocus();
 }
@@ -296,6 +325,8 @@ BackupSet frmOptions::recordFromControls(const BackupSet& base) const
     set.flArchive = CbArchive.isChecked();
     set.flArchiveSubDir = CbArchiveSubDir.isChecked();
     set.flRemovedDeletedFiles = cbDeleteDest.isChecked();
+    set.KeepMaxCopies = qint16(nbKeepMaxCopies.value());
+    set.KeepDays = qint16(nbKeepDays.value());
     set.ArchiveOptions = StoredText(OpArchiveKeepName.isChecked() ? KeptCopyNaming::OwnName
                                     : OpArchiveDate.isChecked()   ? KeptCopyNaming::Date
                                                                   : KeptCopyNaming::Sequence);

@@ -6,11 +6,13 @@
 #include <QCheckBox>
 #include <QComboBox>
 #include <QDialog>
+#include <QGridLayout>
 #include <QGroupBox>
 #include <QLineEdit>
 #include <QPushButton>
 #include <QRadioButton>
 #include <QScrollArea>
+#include <QSpinBox>
 
 #include <functional>
 
@@ -62,6 +64,7 @@ public:
     QCheckBox cbSubDirectories, cbOverwrite, cbDeleteDest, CbArchive, CbArchiveSubDir;
     QRadioButton OpArchiveKeepName, OpArchiveSeq, OpArchiveDate;
     QComboBox ddbCopyOptions, ddbSyncOptions;
+    QSpinBox nbKeepMaxCopies, nbKeepDays; // 0: no limit
     QPushButton OKButton, CancelButton, CmdHelp, Command1;
 
 protected:
@@ -72,6 +75,7 @@ private:
     void buildDirectorySettings(QGroupBox& frame);
     void buildOptions(QGroupBox& frame);
     void buildAdvanced();
+    void buildKeptCopyLimits(QGridLayout& grid, int firstRow);
     void setExpanded(bool expanded);
     void connectRules();
     BackupSet recordFromControls(const BackupSet& base) const;

@@ -80,6 +80,8 @@ void SetEveryField(Configuration& config, int round)
     for (bool* field : {&set.flEnabled, &set.flOverwrite, &set.flSubDirectories, &set.flArchive,
                         &set.flArchiveSubDir, &set.flRemovedDeletedFiles})
         *field = flag();
+    set.KeepMaxCopies = qint16(10 + round);
+    set.KeepDays = qint16(9996 + round);
 }
 
 TEST_F(ConfigurationTest, EmptyStoreGivesTheTablesDefaultsAndEveryFieldReadsBackAsSaved)
@@ -111,6 +113,7 @@ TEST_F(ConfigurationTest, ReadsStoredTextsFallsBackWithAWarningAndRewritesARecre
             document.SaveSetting(u"Settings"_s, key, value);
         document.SaveSetting(u"Sets"_s, u"Docs"_s, u"Docs"_s);
         document.SaveSetting(u"Sets\\Docs"_s, u"flEnabled"_s, u"maybe"_s);
+        document.SaveSetting(u"Sets\\Docs"_s, u"KeepDays"_s, u"10000"_s);
     });
     Load(config);
     EXPECT_TRUE(config.settings.flReRun);
@@ -122,6 +125,8 @@ TEST_F(ConfigurationTest, ReadsStoredTextsFallsBackWithAWarningAndRewritesARecre
         EXPECT_NE(warnings.find(key), std::string::npos) << key << ": " << warnings;
     ASSERT_EQ(config.sets.size(), 1u);
     EXPECT_FALSE(config.sets[0].flEnabled);
+    EXPECT_EQ(config.sets[0].KeepDays, 0) << "out of range is no limit, never a shorter one";
+    EXPECT_NE(warnings.find("KeepDays"), std::string::npos) << warnings;
 
     config.sets[0].ArchiveSubDir = u"old"_s;
     CommitConfiguration(store, config);
@@ -131,7 +136,7 @@ TEST_F(ConfigurationTest, ReadsStoredTextsFallsBackWithAWarningAndRewritesARecre
     config.sets[0].SetName = u"Docs"_s;
     CommitConfiguration(store, config);
     EXPECT_EQ(store.GetSetting(App, u"Sets\\Docs"_s, u"ArchiveSubDir"_s, u"missing"_s), QString());
-    EXPECT_EQ(store.GetAllSettings(App, u"Sets\\Docs"_s).size(), 19);
+    EXPECT_EQ(store.GetAllSettings(App, u"Sets\\Docs"_s).size(), 21);
 }
 
 // A hand edit that drops a key must never make the set more destructive than its safest reading:
@@ -145,6 +150,7 @@ TEST_F(ConfigurationTest, AKeyMissingFromASetNeverMeansAMoreDestructiveSetting)
     risky.ArchiveSubDir = u"kept"_s;
     risky.Filters = u"*.doc"_s;
     risky.flOverwrite = risky.flSubDirectories = risky.flArchiveSubDir = risky.flRemovedDeletedFiles = true;
+    risky.KeepMaxCopies = risky.KeepDays = 1;
     risky.LastDate = Stamp;
     risky.SourceDrive = risky.DestDrive = u"/mnt/backup ext4"_s;
     using S = const BackupSet&;
@@ -168,6 +174,8 @@ TEST_F(ConfigurationTest, AKeyMissingFromASetNeverMeansAMoreDestructiveSetting)
         {"FirstAttempt", [](S s) { return s.FirstAttempt.isEmpty(); }},
         {"SourceDrive", [](S s) { return s.SourceDrive.isEmpty(); }},
         {"DestDrive", [](S s) { return s.DestDrive.isEmpty(); }},
+        {"KeepMaxCopies", [](S s) { return s.KeepMaxCopies == 0; }},
+        {"KeepDays", [](S s) { return s.KeepDays == 0; }},
     };
     config.sets = {risky};
     CommitConfiguration(store, config);
@@ -258,6 +266,7 @@ TEST_F(ConfigurationTest, ASaveKeepsWhatAnotherProcessChangedMeanwhile)
     // This process: a run stamps Docs and Old, the user changes one general setting.
     config.sets[0].LastDate = config.sets[2].LastDate = Stamp;
     config.settings.flReRun = true;
+    config.sets[1].KeepDays = 7;
     // The other: edits Docs and Mail, removes Old, adds New, changes another setting.
     other.sets[0].Filters = u"*.doc"_s;
     other.sets[1].DestDir = u"/elsewhere"_s;
@@ -270,6 +279,7 @@ TEST_F(ConfigurationTest, ASaveKeepsWhatAnotherProcessChangedMeanwhile)
     EXPECT_EQ(config.sets[0].Filters, u"*.doc"_s);
     EXPECT_EQ(config.sets[0].LastDate, Stamp);
     EXPECT_EQ(config.sets[1].DestDir, u"/elsewhere"_s);
+    EXPECT_EQ(config.sets[1].KeepDays, 7);
     EXPECT_TRUE(config.settings.flReRun);
     EXPECT_EQ(config.settings.IntReRunTime, 5);
 

@@ -1,6 +1,13 @@
 #include "EngineFixture.h"
 #include "platform/PartialFiles.h"
 
+#include <algorithm>
+#include <chrono>
+#include <filesystem>
+#include <sys/stat.h>
+#include <thread>
+#include <tuple>
+
 // What a run must never delete or write over: the backup is often the user's only other copy.
 namespace kelvo::test {
 namespace {
@@ -232,6 +239,85 @@ TEST_F(DeleteScan, ASetItWouldMisreadIsNotRun)
             << line;
         fs::remove("/" + probe);
     }
+}
+
+// A set that limits its kept copies removes a file's oldest copies each time it keeps one, where it
+// keeps them, and nothing else: not the copy just kept, not a conflict copy, not the backup of a
+// source file whose name looks like a kept copy of it.
+TEST_F(DeleteScan, KeptCopiesBeyondTheSetsLimitsAreRemovedOldestFirst)
+{
+    struct Case
+    {
+        const char* naming;
+        const char* subDirectory;
+        const char* sync;
+        qint16 maxCopies;
+        qint16 days;
+        int clockDaysAheadAtLastKeep;
+        QList<QByteArray> kept; // of the versions v1 to v4 of report.doc that the runs kept
+    };
+    const Case cases[] = {
+        {"OpSeq", "", "srcToDest", 2, 0, 0, {"v3", "v4"}},
+        {"OpDate", "", "srcToDest", 2, 0, 0, {"v3", "v4"}},
+        {"OpSeq", "archive", "srcToDest", 1, 0, 0, {"v4"}},
+        {"OpSeq", "", "srcAndDest", 2, 0, 0, {"v3", "v4"}},
+        {"OpDate", "archive", "srcToDest", 0, 2, 3, {"v4"}},
+        {"OpSeq", "", "srcToDest", 0, 4, 3, {"v1", "v2", "v3", "v4"}},
+        {"OpDate", "", "srcToDest", 0, 0, 30, {"v1", "v2", "v3", "v4"}},
+    };
+    const auto deletedKeptCopies = [&](const std::string& place) {
+        const auto lines = logLines();
+        return qsizetype(std::count_if(lines.begin(), lines.end(), [&](const std::string& line) {
+            return line.starts_with("SUCCESS : Deleted kept copy : " + place + "report.doc.");
+        }));
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(std::string(c.naming) + " '" + c.subDirectory + "' " + c.sync + " max " +
+                     std::to_string(c.maxCopies) + " days " + std::to_string(c.days));
+        BackupSet& set = freshSet();
+        KeepCopies(set, c.naming, c.subDirectory);
+        set.SyncOptions = QString::fromLatin1(c.sync);
+        set.KeepMaxCopies = c.maxCopies;
+        set.KeepDays = c.days;
+        const std::string place = *c.subDirectory ? dst(c.subDirectory) + "/" : dst();
+        const qsizetype deletedBefore = deletedKeptCopies(place);
+        MakeFiles(src(), {"report.doc.7", "report.doc.01122026-101010"});
+        MakeFile(place + "report.doc.conflict-01122026-101010", "conflict");
+        for (int version = 1; version <= 5; ++version) {
+            clock.time = version < 5 ? clock.time.addSecs(60)
+                                     : QDateTime::currentDateTime().addDays(c.clockDaysAheadAtLastKeep);
+            MakeFile(src("report.doc"), "v" + QByteArray::number(version), 2000 + version);
+            runBackup();
+            // A kept copy's time is its status change, which the file system stamps by the clock tick.
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        }
+        QList<QByteArray> versions;
+        for (const std::string& file : FilesBelow(dst())) {
+            if (const QByteArray contents = ReadFile(dst(file)); contents.startsWith('v'))
+                versions << contents;
+        }
+        std::sort(versions.begin(), versions.end());
+        EXPECT_EQ(versions, c.kept + QList<QByteArray>{"v5"});
+        EXPECT_TRUE(fs::exists(place + "report.doc.conflict-01122026-101010"));
+        // A two-way set never carries names shaped as kept copies, so only a one-way set backs them up.
+        EXPECT_EQ(fs::exists(dst("report.doc.7")) && fs::exists(dst("report.doc.01122026-101010")),
+                  std::string(c.sync) == "srcToDest");
+        EXPECT_EQ(deletedKeptCopies(place) - deletedBefore, 4 - c.kept.size());
+        EXPECT_EQ(statistics.errors, 0);
+    }
+
+    // A file removed from the source is kept as a replaced one is, within the same limits.
+    BackupSet& set = freshSet();
+    KeepCopies(set, "OpSeq");
+    set.flRemovedDeletedFiles = true;
+    set.KeepMaxCopies = 1;
+    MakeFiles(src(), {"stays.txt", "gone.txt"});
+    runBackup();
+    MakeFile(dst("gone.txt.1"), "an older version");
+    fs::remove(src("gone.txt"));
+    runBackup();
+    EXPECT_EQ(FilesBelow(dst()), (Files{"gone.txt.2", "stays.txt"}));
+    EXPECT_TRUE(logged("SUCCESS : Deleted kept copy : " + dst("gone.txt.1")));
 }
 
 } // namespace
