@@ -15,9 +15,11 @@ class QWidget;
 
 namespace kelvo {
 
+class Clock;
 class frmAbout;
 class frmConfig;
 class frmMainConfig;
+class frmRestore;
 class frmStatusBar;
 class MessageBoxes;
 class ProcessStarter;
@@ -30,6 +32,7 @@ struct ProgramDialogsParts
     AppState& app;
     MessageBoxes& messages;
     ProcessStarter& starter;
+    const Clock& clock;
     std::function<void()> exitProgram;
     // The status-bar window: shown or hidden by the settings, placed again when its corner changes.
     std::function<frmStatusBar&()> statusBar;
@@ -58,6 +61,9 @@ public:
     void Settings();
     // The about box, destroyed when it closes.
     void About();
+    // The restore window, created on first use, showing the backup of the set named (or of the set it
+    // showed last). One that is open keeps what it shows.
+    void Restore(const QString& setName);
     void Help(const QString& topic);
     void OpenTextFile(const QString& path);
     MainWindowCommands commands();
@@ -71,6 +77,7 @@ private:
     ProgramDialogsParts m_parts;
     std::unique_ptr<frmConfig> m_editor;
     std::unique_ptr<frmMainConfig> m_settings;
+    std::unique_ptr<frmRestore> m_restore;
     QPointer<frmAbout> m_about;
     AutostartEntry m_autostart;
 };
