@@ -25,6 +25,13 @@ Commands:
   enable NAME             Let a set take part in runs.
   disable NAME            Leave a set out of runs.
   run [NAME]              Back up every enabled set, or only the named one, and print the counters.
+  versions NAME PATH      List the versions of a file in the set's source that its backup holds:
+                          number (1 is the backup copy, then the kept copies, newest first), time
+                          of the content, size, where it lies. For a folder, its points in time.
+  restore NAME PATH [--version N] [--to DIR]
+                          Copy version N (default: the newest) of a file or folder back to its
+                          place, or below DIR. A current file that differs is kept beside it first;
+                          nothing is deleted.
   help, --help            Show this text.
 
 Options of add and edit:
@@ -53,9 +60,10 @@ Paths are stored absolute. An option may also be written --option=VALUE.
 
 Exit status:
   0  success; for run, no error was counted
-  1  run counted at least one error, or the settings store could not be read or written
+  1  run or restore counted at least one error, versions or restore found no version in the
+     backup, or the settings store could not be read or written
   2  bad input: unknown command or option, bad value, unknown set; nothing was changed
-  130  run was interrupted (Ctrl-C); the file being copied is not left behind)");
+  130  run or restore was interrupted (Ctrl-C); the file being copied is not left behind)");
 }
 
 } // namespace kelvo::cli
