@@ -3,6 +3,7 @@
 #include "engine/Clock.h"
 #include "platform/Failure.h"
 #include "platform/FilePath.h"
+#include "ui/PlainText.h"
 #include "ui/Twips.h"
 #include "ui/WindowFont.h"
 
@@ -27,7 +28,7 @@ constexpr int ClientWidth = 11250;
 constexpr int ClientHeight = 7200;
 constexpr int ReportLines = 4;
 
-enum VersionColumn { NumberColumn, TimeColumn, SizeColumn, WhereColumn };
+enum VersionColumn { NumberColumn, WhereColumn = 3 };
 
 QString DecodedPath(const std::string& path)
 {
@@ -265,24 +266,26 @@ void frmRestore::showVersions()
 
 void frmRestore::showFileVersions(const BackupSet& set, const RestorePlace& place)
 {
-    for (const FileVersion& version : VersionsOf(set, place)) {
-        auto* item = new QTreeWidgetItem(
-            &m_versions, {QString::number(version.number), ContentTime(version.state.modified),
-                          SizeText(version.state.size), DecodedPath(version.path())});
-        item->setData(NumberColumn, Qt::UserRole, version.number);
-    }
+    for (const FileVersion& version : VersionsOf(set, place))
+        addVersion(version.number, version.state.modified, SizeText(version.state.size),
+                   DecodedPath(version.path()));
 }
 
 // A folder's versions are points in time: each file at its newest version not newer than that.
 void frmRestore::showFolderVersions(const BackupSet& set, const RestorePlace& place)
 {
     const QString where = DecodedPath(place.sides.backup + place.relative);
-    for (const FolderVersion& point : FolderVersions(VersionsBelow(set, place))) {
-        auto* item = new QTreeWidgetItem(
-            &m_versions, {QString::number(point.number), ContentTime(point.time),
-                          u"%1 in %2 files"_s.arg(SizeText(point.size)).arg(point.files), where});
-        item->setData(NumberColumn, Qt::UserRole, point.number);
-    }
+    for (const FolderVersion& point : FolderVersions(VersionsBelow(set, place)))
+        addVersion(point.number, point.time, u"%1 in %2 files"_s.arg(SizeText(point.size)).arg(point.files),
+                   where);
+}
+
+// The full place in a tip too: a narrow window cuts it.
+void frmRestore::addVersion(int number, FileTime time, const QString& size, const QString& where)
+{
+    auto* item = new QTreeWidgetItem(&m_versions, {QString::number(number), ContentTime(time), size, where});
+    item->setData(NumberColumn, Qt::UserRole, number);
+    item->setToolTip(WhereColumn, PlainToolTip(where));
 }
 
 void frmRestore::updateCommands()

@@ -57,6 +57,7 @@ private:
     void showVersions();
     void showFileVersions(const BackupSet& set, const RestorePlace& place);
     void showFolderVersions(const BackupSet& set, const RestorePlace& place);
+    void addVersion(int number, FileTime time, const QString& size, const QString& where);
     void startRestore(const std::optional<std::string>& toDirectory);
     void chooseFolderAndRestore();
     void restoreEnded(const RestoreSummary& summary);
