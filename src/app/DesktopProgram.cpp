@@ -24,7 +24,7 @@ using namespace Qt::StringLiterals;
 
 DesktopProgram::DesktopProgram()
     : m_exitProgram(m_windows, {}, [] { QCoreApplication::exit(0); }),
-      m_dialogs({m_configuration, m_store, m_state, MessageBoxes::Desktop(), m_starter, m_clock,
+      m_dialogs({m_configuration, m_store, m_state, MessageBoxes::Desktop(), m_starter,
                  [this] { m_exitProgram(); }, [this]() -> frmStatusBar& { return statusBarWindow(); },
                  [this]() -> QWidget* { return m_dialog.get(); },
                  [this] {

@@ -94,8 +94,8 @@ void ProgramDialogs::Restore(const QString& setName)
 {
     if (!m_restore) {
         m_restore = std::make_unique<frmRestore>(
-            frmRestoreParts{m_parts.configuration, m_parts.clock,
-                            [this](const QString& topic) { Help(topic); }, BrowseFolderDialog},
+            frmRestoreParts{m_parts.configuration, m_clock, [this](const QString& topic) { Help(topic); },
+                            BrowseFolderDialog},
             m_parts.owner());
     }
     if (!m_restore->isVisible())

@@ -2,6 +2,7 @@
 
 #include "config/AppState.h"
 #include "config/Configuration.h"
+#include "engine/Clock.h"
 #include "platform/AutostartEntry.h"
 #include "ui/frmDialog.h"
 
@@ -15,7 +16,6 @@ class QWidget;
 
 namespace kelvo {
 
-class Clock;
 class frmAbout;
 class frmConfig;
 class frmMainConfig;
@@ -32,7 +32,6 @@ struct ProgramDialogsParts
     AppState& app;
     MessageBoxes& messages;
     ProcessStarter& starter;
-    const Clock& clock;
     std::function<void()> exitProgram;
     // The status-bar window: shown or hidden by the settings, placed again when its corner changes.
     std::function<frmStatusBar&()> statusBar;
@@ -78,6 +77,7 @@ private:
     std::unique_ptr<frmConfig> m_editor;
     std::unique_ptr<frmMainConfig> m_settings;
     std::unique_ptr<frmRestore> m_restore;
+    SystemClock m_clock; // names the files a restore keeps aside
     QPointer<frmAbout> m_about;
     AutostartEntry m_autostart;
 };
