@@ -140,6 +140,7 @@ void frmRestore::buildControls()
     m_summary.setWordWrap(true);
     m_report.setObjectName(u"txtReport"_s);
     m_report.setReadOnly(true);
+    m_report.setTabChangesFocus(true);
     m_report.setFixedHeight(m_report.fontMetrics().lineSpacing() * ReportLines + Pixels(150));
     const std::pair<QPushButton*, QString> buttons[] = {{&m_restore, u"&Restore"_s},
                                                         {&m_restoreTo, u"Restore &To..."_s},
