@@ -15,7 +15,7 @@ done
 mkdir -p "$here/icons/hicolor/scalable/apps"
 cp "$here/icons/kelvo.svg" "$here/icons/hicolor/scalable/apps/kelvo.svg"
 
-for button in edit-sets settings run-now logfile help exit add properties remove move-down move-up about; do
+for button in edit-sets settings run-now logfile help exit add properties remove move-down move-up about restore; do
     rsvg-convert -w 32 -h 32 "$here/toolbar/$button.svg" -o "$here/toolbar/$button.png"
 done
 # -strip keeps the file free of time stamps, so an unchanged picture renders to the same bytes.

@@ -85,7 +85,7 @@ window_shot set-properties "$options"
 xdotool key alt+a; sleep 1
 window_shot set-properties-advanced "$options"
 xdotool key Escape; sleep 1
-xdotool mousemove --window "$editor" 452 30 click 1 # About, the last button
+xdotool mousemove --window "$editor" 452 30 click 1 # About
 about=$(wait_window "About Kelvo"); sleep 1
 window_shot about "$about"
 xdotool key Return; sleep 1
@@ -94,6 +94,41 @@ xdotool mousemove --window "$id" 80 22 click 1 # Settings
 settings=$(wait_window "Kelvo Settings"); sleep 1
 window_shot settings "$settings"
 xdotool key Escape; sleep 1
+stop_kelvo $pid
+
+# The restore window, to get back a letter overwritten since its last backup: Edit Sets, Restore, the
+# set Letters in the list of sets, the letter in the tree, Restore. The set takes no part in runs, so
+# the program's first run does not back up the mistake.
+mkdir -p "$work/letters/2026" "$work/letters/old"
+echo "Dear Anna, a first draft" >"$work/letters/2026/to-anna.txt"
+echo "Invoice 118" >"$work/letters/2026/invoice.odt"
+echo "Notes" >"$work/letters/notes.txt"
+echo "Dear Uncle" >"$work/letters/old/to-uncle.txt"
+"$bin/kelvo-cli" add Letters --source "$work/letters" --dest "$work/backup-letters" --keep seq \
+    --delete-removed >/dev/null
+touch -d "-9 days" "$work/letters/2026/to-anna.txt"
+"$bin/kelvo-cli" run Letters >/dev/null
+echo "Dear Anna, a second draft" >"$work/letters/2026/to-anna.txt"
+touch -d "-2 days" "$work/letters/2026/to-anna.txt"
+"$bin/kelvo-cli" run Letters >/dev/null
+echo "Dear Anna, the letter as sent" >"$work/letters/2026/to-anna.txt"
+"$bin/kelvo-cli" run Letters >/dev/null
+rm "$work/letters/2026/invoice.odt"
+"$bin/kelvo-cli" run Letters >/dev/null
+echo "Shopping list" >"$work/letters/2026/to-anna.txt"
+"$bin/kelvo-cli" disable Letters >/dev/null
+"$bin/kelvo" & pid=$!
+id=$(wait_window Kelvo); sleep 2
+xdotool windowactivate --sync "$id" key alt+e
+editor=$(wait_window "Edit Sets"); sleep 1
+xdotool key alt+t
+restore=$(wait_window "Restore Files"); sleep 1
+xdotool key alt+b End alt+f Down Right Down Down; sleep 1 # Letters, 2026, to-anna.txt
+xdotool key alt+r; sleep 2
+window_shot restore "$restore"
+xdotool key Escape; sleep 1
+xdotool windowactivate --sync "$editor" key Escape; sleep 1
+grep -q "the letter as sent" "$work/letters/2026/to-anna.txt" || { echo "the letter was not restored" >&2; exit 1; }
 stop_kelvo $pid
 
 # The editor alone, as "kelvo /C" opens it on an empty list.

@@ -6,6 +6,7 @@
 #include "ui/frmAbout.h"
 #include "ui/frmConfig.h"
 #include "ui/frmMainConfig.h"
+#include "ui/frmRestore.h"
 #include "ui/frmStatusBar.h"
 
 #include <QCoreApplication>
@@ -58,7 +59,8 @@ frmConfig& ProgramDialogs::editor()
                              [this] { m_settings->hide(); },
                              [this] { About(); },
                              [this](const QString& topic) { Help(topic); },
-                             BrowseFolderDialog};
+                             BrowseFolderDialog,
+                             [this](const QString& setName) { Restore(setName); }};
         m_editor = std::make_unique<frmConfig>(std::move(parts), m_parts.owner());
         m_editor->Form_Load();
     }
@@ -86,6 +88,19 @@ void ProgramDialogs::About()
         m_about->setAttribute(Qt::WA_DeleteOnClose);
     }
     OpenDialog(*m_about);
+}
+
+void ProgramDialogs::Restore(const QString& setName)
+{
+    if (!m_restore) {
+        m_restore = std::make_unique<frmRestore>(
+            frmRestoreParts{m_parts.configuration, m_clock, [this](const QString& topic) { Help(topic); },
+                            BrowseFolderDialog},
+            m_parts.owner());
+    }
+    if (!m_restore->isVisible())
+        m_restore->Form_Load(setName);
+    OpenDialog(*m_restore);
 }
 
 // An editor that is open keeps what the person changed: it is raised, not loaded again.
@@ -147,6 +162,7 @@ MainWindowCommands ProgramDialogs::commands()
     commands.about = [this] { About(); };
     commands.help = [this](const QString& topic) { Help(topic); };
     commands.openTextFile = [this](const QString& path) { OpenTextFile(path); };
+    commands.restore = [this] { Restore({}); };
     return commands;
 }
 

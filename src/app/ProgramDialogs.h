@@ -2,6 +2,7 @@
 
 #include "config/AppState.h"
 #include "config/Configuration.h"
+#include "engine/Clock.h"
 #include "platform/AutostartEntry.h"
 #include "ui/frmDialog.h"
 
@@ -18,6 +19,7 @@ namespace kelvo {
 class frmAbout;
 class frmConfig;
 class frmMainConfig;
+class frmRestore;
 class frmStatusBar;
 class MessageBoxes;
 class ProcessStarter;
@@ -58,6 +60,9 @@ public:
     void Settings();
     // The about box, destroyed when it closes.
     void About();
+    // The restore window, created on first use, showing the backup of the set named (or of the set it
+    // showed last). One that is open keeps what it shows.
+    void Restore(const QString& setName);
     void Help(const QString& topic);
     void OpenTextFile(const QString& path);
     MainWindowCommands commands();
@@ -71,6 +76,8 @@ private:
     ProgramDialogsParts m_parts;
     std::unique_ptr<frmConfig> m_editor;
     std::unique_ptr<frmMainConfig> m_settings;
+    std::unique_ptr<frmRestore> m_restore;
+    SystemClock m_clock; // names the files a restore keeps aside
     QPointer<frmAbout> m_about;
     AutostartEntry m_autostart;
 };

@@ -14,8 +14,6 @@
 
 namespace kelvo {
 
-namespace {} // namespace
-
 std::optional<DirectoryHandle> OpenTreeRoot(const std::string& root)
 {
     if (LeadsThroughAnotherAccountsLink(root))
@@ -190,6 +188,12 @@ std::string ParentFolderOf(const std::string& relative)
     return slash == std::string::npos ? std::string() : relative.substr(0, slash + 1);
 }
 
+// The folder at place as the readers name folders: "" for the root, else its path ending with "/".
+std::string FolderPrefix(const RestorePlace& place)
+{
+    return place.relative.empty() ? std::string() : place.relative + "/";
+}
+
 void CollectBelow(const BackupSet& set, const RestoreSides& sides, const std::string& folder,
                   std::vector<VersionedFile>& files)
 {
@@ -239,8 +243,18 @@ std::vector<FileVersion> VersionsOf(const BackupSet& set, const RestorePlace& pl
 std::vector<VersionedFile> VersionsBelow(const BackupSet& set, const RestorePlace& place)
 {
     std::vector<VersionedFile> files;
-    CollectBelow(set, place.sides, place.relative.empty() ? std::string() : place.relative + "/", files);
+    CollectBelow(set, place.sides, FolderPrefix(place), files);
     return files;
+}
+
+BackupFolderEntries ListBackupFolder(const BackupSet& set, const RestorePlace& place)
+{
+    const FolderReader reader(set, place.sides, FolderPrefix(place));
+    const std::set<std::string> folders = reader.subfolders();
+    BackupFolderEntries entries{{folders.begin(), folders.end()}, {}};
+    for (const auto& found : reader.read(std::nullopt))
+        entries.files.push_back(found.first);
+    return entries;
 }
 
 const FileVersion* VersionAt(const VersionedFile& file, FileTime time)

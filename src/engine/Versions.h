@@ -53,6 +53,17 @@ struct VersionedFile
     std::vector<FileVersion> versions;
 };
 
+// One folder of a set's backup as a restore shows it: its sub folders without the folders of kept copies,
+// and the files of which it holds a version, each once by the name it has in the user's tree (also a
+// file that only kept copies remain of). Each sorted by name.
+struct BackupFolderEntries
+{
+    std::vector<std::string> folders;
+    std::vector<std::string> files;
+};
+
+BackupFolderEntries ListBackupFolder(const BackupSet& set, const RestorePlace& place);
+
 // Every file below the folder at place (at any depth) of which the backup holds a version, in a stable
 // order. Links are never followed; the folders of kept copies are read as such, not as folders.
 std::vector<VersionedFile> VersionsBelow(const BackupSet& set, const RestorePlace& place);

@@ -20,7 +20,7 @@ using namespace Qt::StringLiterals;
 
 namespace {
 
-const std::array<ToolbarCommand, 8> ToolbarButtons{{
+const std::array<ToolbarCommand, 9> ToolbarButtons{{
     {u"&Add"_s, u"Add"_s, u"add"_s},
     {u"&Properties"_s, u"Properties"_s, u"properties"_s},
     {u"&Remove"_s, u"Remove"_s, u"remove"_s},
@@ -29,9 +29,10 @@ const std::array<ToolbarCommand, 8> ToolbarButtons{{
     {u"Move &Up"_s, u"Move Up"_s, u"move-up"_s},
     {u"&Help"_s, u"Help (F1)"_s, u"help"_s},
     {u"A&bout"_s, u"About"_s, u"about"_s},
+    {u"Res&tore"_s, u"Get a file back from the selected set's backup"_s, u"restore"_s},
 }};
 
-enum Command { Add = 1, Properties, Remove, Settings, MoveDown, MoveUp, Help, About };
+enum Command { Add = 1, Properties, Remove, Settings, MoveDown, MoveUp, Help, About, Restore };
 
 } // namespace
 
@@ -144,6 +145,7 @@ void frmConfig::updateCommands()
     toolbarButton(Remove).setEnabled(any);
     toolbarButton(Settings).setEnabled(bool(m_parts.showSettings));
     toolbarButton(About).setEnabled(bool(m_parts.about));
+    toolbarButton(Restore).setEnabled(bool(m_parts.restore));
 }
 
 int frmConfig::selectedRow() const
@@ -203,6 +205,10 @@ void frmConfig::Toolbar1_ButtonClick(int index)
     case About:
         if (m_parts.about)
             m_parts.about();
+        break;
+    case Restore:
+        if (m_parts.restore)
+            m_parts.restore(row >= 0 ? m_draft.sets[std::size_t(row)].SetName : QString());
         break;
     }
 }

@@ -36,6 +36,8 @@ struct frmConfigParts
     std::function<void()> about;
     std::function<void(const QString& topic)> help;
     BrowseFolder browseFolder;
+    // The restore window, showing the backup of the set named.
+    std::function<void(const QString& setName)> restore = {};
 };
 
 // The set list editor "Edit Sets": the sets in store order, each enabled or not, and the commands

@@ -151,6 +151,9 @@ void frmDialog::buildPopup()
         m_parts.commands.settings();
     })->setEnabled(bool(m_parts.commands.settings));
     add(u"RunNow"_s, u"R&un now"_s, [this] { Form_Load(); });
+    add(u"RestoreFiles"_s, u"Res&tore..."_s, [this] {
+        m_parts.commands.restore();
+    })->setEnabled(bool(m_parts.commands.restore));
     add(u"about"_s, u"&About"_s, [this] {
         m_parts.commands.about();
     })->setEnabled(bool(m_parts.commands.about));

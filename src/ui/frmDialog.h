@@ -32,6 +32,8 @@ struct MainWindowCommands
     std::function<void(const QString& topic)> help;
     // Opens the log file with the desktop's handler for text files.
     std::function<void(const QString& path)> openTextFile;
+    // The restore window, showing the set it showed last.
+    std::function<void()> restore;
 };
 
 struct frmDialogParts
