@@ -14,6 +14,7 @@
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
+#include <fcntl.h>
 #include <filesystem>
 #include <map>
 #include <memory>
@@ -128,21 +129,23 @@ TEST_F(SetCommands, AddListEditEnableRemoveRoundTrip)
     expectOk(u"add Docs --source ~/docs --dest ~/backup/docs"_s);
     expectOk(u"add Music --source=~/music --dest ~/backup/music --criterion size --sync two-way "
              u"--no-overwrite --no-subdirs --delete-removed --keep name --keep-subdir old --disabled "
-             u"--filters *.mp3;*.ogg"_s);
+             u"--filters *.mp3;*.ogg --keep-max 3 --keep-days 30"_s);
     const QString docs = u"Docs|%1|"_s + path("docs") + u'|' + path("backup/docs") + u"|*.*|date|"_s;
     const QString music = u"Music|%1|"_s + path("music") + u'|' + path("backup/music") +
                           u"|*.mp3;*.ogg|size|two-way|no|no|yes|"_s;
     const QString neverRun = u"|Never run|unknown|unknown"_s;
-    EXPECT_EQ(listed(), (QStringList{docs.arg(u"yes"_s) + u"one-way|yes|yes|no|no|no"_s + neverRun,
-                                     music.arg(u"no"_s) + u"name|old"_s + neverRun}));
+    EXPECT_EQ(listed(),
+              (QStringList{docs.arg(u"yes"_s) + u"one-way|yes|yes|no|no|no|no limit|no limit"_s + neverRun,
+                           music.arg(u"no"_s) + u"name|old|3|30"_s + neverRun}));
 
     // Edit changes only what it is given; names are found without regard to case. Dropping the kept
     // copies drops their sub directory too.
     for (const QString& line : {u"edit docs --sync reverse --keep date"_s, u"enable MUSIC"_s,
                                 u"edit Music --no-keep"_s, u"disable Docs"_s})
         expectOk(line);
-    EXPECT_EQ(listed(), (QStringList{docs.arg(u"no"_s) + u"reverse|yes|yes|no|date|no"_s + neverRun,
-                                     music.arg(u"yes"_s) + u"no|no"_s + neverRun}));
+    EXPECT_EQ(listed(),
+              (QStringList{docs.arg(u"no"_s) + u"reverse|yes|yes|no|date|no|no limit|no limit"_s + neverRun,
+                           music.arg(u"yes"_s) + u"no|no|3|30"_s + neverRun}));
     expectOk(u"remove DOCS"_s);
     expectOk(u"remove Music"_s);
     EXPECT_TRUE(listed().isEmpty());
@@ -276,7 +279,7 @@ TEST_F(RunCommand, BacksUpOnlyTheNamedSetAndExitsWithOneWhenAnErrorWasCounted)
     const QStringList sets = listed();
     EXPECT_EQ(sets[0].section(u'|', 0, -4), // all but the dates and result of the run
               u"Müller Фото|yes|"_s + path("src") + u'|' + path("new/backup ü") +
-                  u"|*.*|date|one-way|yes|yes|no|no|no"_s);
+                  u"|*.*|date|one-way|yes|yes|no|no|no|no limit|no limit"_s);
     EXPECT_EQ(sets[0].section(u'|', -2, -2), u"completed"_s);
     EXPECT_EQ(sets[0].section(u'|', -1), sets[0].section(u'|', -3, -3)) << "completed at its last run";
     EXPECT_TRUE(sets[1].endsWith(u"|failed (1 error)|unknown"_s)) << "Blocked never completed";
@@ -383,6 +386,70 @@ TEST(CliHelp, FailsWhenItCannotBeWritten)
     ASSERT_TRUE(process.waitForFinished(10000));
     EXPECT_NE(process.exitCode(), 0);
     EXPECT_TRUE(process.readAllStandardError().contains("cannot write the output"));
+}
+
+// A set whose backup holds three versions of report.doc, made by real runs.
+class RestoreCommand : public SetCommands
+{
+protected:
+    void SetUp() override
+    {
+        expectOk({u"add"_s, u"S"_s, u"--source"_s, path("docs"), u"--dest"_s, path("backup"), u"--keep"_s,
+                  u"seq"_s});
+        for (const auto& [text, second] : {std::pair{"first", 1000}, {"second!", 2000}, {"third!!!", 3000}}) {
+            writeAt("docs/report.doc", text, second);
+            ASSERT_EQ(run({u"run"_s, u"S"_s}).status, 0);
+        }
+    }
+    void writeAt(const std::string& name, const QByteArray& text, qint64 second) const
+    {
+        write(name, text);
+        const timespec times[2] = {{second, 0}, {second, 0}};
+        ::utimensat(AT_FDCWD, at(name).c_str(), times, 0);
+    }
+};
+
+TEST_F(RestoreCommand, ListsVersionsAndRestoresOneWithoutLosingTheCurrentFile)
+{
+    const CliResult listed = run({u"versions"_s, u"S"_s, u"report.doc"_s});
+    EXPECT_EQ(listed.status, 0);
+    const QStringList shown = lines(listed.out);
+    ASSERT_EQ(shown.size(), 3);
+    const QRegularExpression line(u"^(\\d)  \\d{4}-\\d\\d-\\d\\d \\d\\d:\\d\\d:\\d\\d  (\\d+)  (.+)$"_s);
+    const std::pair<const char*, const char*> expected[] = {
+        {"8", "backup/report.doc"}, {"7", "backup/report.doc.2"}, {"5", "backup/report.doc.1"}};
+    for (int i = 0; i < 3; ++i) {
+        const QRegularExpressionMatch match = line.match(shown[i]);
+        ASSERT_TRUE(match.hasMatch()) << shown[i].toStdString();
+        EXPECT_EQ(match.captured(1).toInt(), i + 1);
+        EXPECT_EQ(match.captured(2), QLatin1StringView(expected[i].first));
+        EXPECT_EQ(match.captured(3), path(expected[i].second));
+    }
+
+    writeAt("docs/report.doc", "edited", 4000);
+    const CliResult restored = run({u"restore"_s, u"S"_s, path("docs/report.doc"), u"--version"_s, u"3"_s});
+    EXPECT_EQ(restored.status, 0) << restored.err.toStdString();
+    EXPECT_EQ(ReadFile(at("docs/report.doc")), "first");
+    EXPECT_TRUE(restored.out.contains(u"Restored: 1\nUnchanged: 0\nKept aside: 1\nErrors: 0"_s));
+    int edits = 0;
+    for (const auto& entry : fs::directory_iterator(at("docs")))
+        edits += ReadFile(entry.path()) == "edited";
+    EXPECT_EQ(edits, 1);
+
+    EXPECT_EQ(run({u"restore"_s, u"S"_s, u"."_s, u"--to"_s, path("elsewhere")}).status, 0);
+    EXPECT_EQ(ReadFile(at("elsewhere/report.doc")), "third!!!");
+
+    const std::pair<const char*, int> refused[] = {{"versions Nope report.doc", 2},
+                                                   {"versions S ../outside", 2},
+                                                   {"versions S /etc/passwd", 2},
+                                                   {"versions S never.txt", 1},
+                                                   {"restore S report.doc --version 9", 2},
+                                                   {"restore S report.doc --version x", 2},
+                                                   {"restore S never.txt", 1},
+                                                   {"restore S", 2}};
+    for (const auto& [command, status] : refused)
+        EXPECT_EQ(run(args(QString::fromLatin1(command))).status, status) << command;
+    EXPECT_EQ(ReadFile(at("docs/report.doc")), "first");
 }
 
 } // namespace

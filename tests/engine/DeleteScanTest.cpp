@@ -266,10 +266,9 @@ TEST_F(DeleteScan, KeptCopiesBeyondTheSetsLimitsAreRemovedOldestFirst)
         {"OpDate", "", "srcToDest", 0, 0, 30, {"v1", "v2", "v3", "v4"}},
     };
     const auto deletedKeptCopies = [&](const std::string& place) {
-        const auto lines = logLines();
-        return qsizetype(std::count_if(lines.begin(), lines.end(), [&](const std::string& line) {
-            return line.starts_with("SUCCESS : Deleted kept copy : " + place + "report.doc.");
-        }));
+        const std::string log = LogFilePath(configuration.settings);
+        return (fs::exists(log) ? ReadFile(log) : QByteArray())
+            .count(QByteArray::fromStdString("SUCCESS : Deleted kept copy : " + place + "report.doc."));
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(std::string(c.naming) + " '" + c.subDirectory + "' " + c.sync + " max " +
