@@ -6,6 +6,7 @@
 #include "engine/RunStopped.h"
 #include "platform/CarriedAttributes.h"
 #include "platform/Failure.h"
+#include "platform/FilePath.h"
 #include "platform/OtherAccounts.h"
 
 #include <algorithm>
@@ -14,17 +15,6 @@
 namespace kelvo {
 
 namespace {
-
-std::string FolderOf(const std::string& relative)
-{
-    const auto slash = relative.rfind('/');
-    return slash == std::string::npos ? std::string() : relative.substr(0, slash + 1);
-}
-
-std::string NameOf(const std::string& relative)
-{
-    return relative.substr(FolderOf(relative).size());
-}
 
 const FileVersion* Numbered(const std::vector<FileVersion>& versions, int number)
 {
@@ -69,12 +59,12 @@ public:
             return m_target;
         if (const auto found = m_targets.find(folder); found != m_targets.end())
             return found->second;
-        const DirectoryHandle& parent = targetFolder(FolderOf(folder.substr(0, folder.size() - 1)));
+        const std::string name = GetFileName(folder); // "b" of "a/b/"
+        const DirectoryHandle& parent = targetFolder(folder.substr(0, folder.size() - name.size() - 1));
         bool created = false;
-        std::optional<DirectoryHandle> made =
-            OpenOrCreateDirectory(FileLocation(parent, NameOf(folder.substr(0, folder.size() - 1))), created);
+        std::optional<DirectoryHandle> made = OpenOrCreateDirectory(FileLocation(parent, name), created);
         if (!made)
-            throw Failure(ErrPathFileAccess, parent.path() + NameOf(folder.substr(0, folder.size() - 1)));
+            throw Failure(ErrPathFileAccess, parent.path() + name);
         if (created)
             m_created.push_back(folder);
         return m_targets.emplace(folder, std::move(*made)).first->second;
@@ -161,7 +151,7 @@ void PutBack(const DirectoryHandle& folder, const std::string& keptPath, const F
     const std::optional<DirectoryHandle> keptFolder =
         FolderOf(below).empty() ? std::nullopt
                                 : std::optional(DirectoryHandle::OpenBelow(folder, FolderOf(below)));
-    File::GetFile(FileLocation(keptFolder ? *keptFolder : folder, NameOf(below))).Move(target);
+    File::GetFile(FileLocation(keptFolder ? *keptFolder : folder, GetFileName(below))).Move(target);
 }
 
 enum class Restored { Copied, Unchanged, KeptAndCopied };
@@ -170,8 +160,8 @@ Restored RestoreOne(RunObserver& observer, const Clock& clock, const BackupSet& 
                     CopyRefusals& refusals, const RestoreItem& item,
                     const std::function<void(const std::string&)>& report)
 {
-    const FileLocation version(trees.versionFolder(item.version), NameOf(item.version.relative));
-    const FileLocation target(trees.targetFolder(FolderOf(item.relative)), NameOf(item.relative));
+    const FileLocation version(trees.versionFolder(item.version), GetFileName(item.version.relative));
+    const FileLocation target(trees.targetFolder(FolderOf(item.relative)), GetFileName(item.relative));
     std::optional<File> current = File::TryGetFile(target);
     if (!current) {
         CopyFileOver(observer, refusals, version, target);
@@ -219,7 +209,7 @@ RestoreSummary RestoreItems(RunObserver& observer, const Clock& clock, const Bac
     RestoreTrees trees(sides, toDirectory);
     CopyRefusals refusals;
     for (std::size_t i = 0; i < items.size(); ++i) {
-        observer.currentFileChanged(QString::fromStdString(NameOf(items[i].relative)));
+        observer.currentFileChanged(QString::fromStdString(GetFileName(items[i].relative)));
         observer.overallProgressChanged(static_cast<int>(i * 100 / items.size()));
         try {
             switch (RestoreOne(observer, clock, set, trees, refusals, items[i], report)) {

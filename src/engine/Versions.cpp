@@ -56,6 +56,17 @@ std::set<std::string> FileNamesIn(const std::optional<DirectoryHandle>& folder)
     return {names.begin(), names.end()};
 }
 
+// A set's two roots, opened once for all the folders a listing reads.
+struct OpenTrees
+{
+    explicit OpenTrees(const RestoreSides& sides)
+        : live(OpenTreeRoot(sides.live)), backup(OpenTreeRoot(sides.backup))
+    {}
+
+    std::optional<DirectoryHandle> live;
+    std::optional<DirectoryHandle> backup;
+};
+
 // A file's versions as they are found, each under the name of the file it is a version of.
 using Found = std::map<std::string, std::vector<FileVersion>>;
 
@@ -64,10 +75,10 @@ using Found = std::map<std::string, std::vector<FileVersion>>;
 class FolderReader
 {
 public:
-    FolderReader(const BackupSet& set, const RestoreSides& sides, const std::string& folder)
-        : m_set(set), m_sides(sides), m_folder(folder), m_liveRoot(OpenTreeRoot(sides.live)),
-          m_backupRoot(OpenTreeRoot(sides.backup)), m_live(OpenFolder(m_liveRoot, folder)),
-          m_backup(OpenFolder(m_backupRoot, folder)), m_liveNames(FileNamesIn(m_live)),
+    FolderReader(const BackupSet& set, const RestoreSides& sides, const OpenTrees& trees,
+                 const std::string& folder)
+        : m_set(set), m_sides(sides), m_folder(folder), m_live(OpenFolder(trees.live, folder)),
+          m_backup(OpenFolder(trees.backup, folder)), m_liveNames(FileNamesIn(m_live)),
           m_backupNames(FileNamesIn(m_backup))
     {}
 
@@ -154,8 +165,6 @@ private:
     const BackupSet& m_set;
     const RestoreSides& m_sides;
     std::string m_folder;
-    std::optional<DirectoryHandle> m_liveRoot;
-    std::optional<DirectoryHandle> m_backupRoot;
     std::optional<DirectoryHandle> m_live;
     std::optional<DirectoryHandle> m_backup;
     std::set<std::string> m_liveNames;
@@ -182,31 +191,31 @@ std::vector<FileVersion> Numbered(std::vector<FileVersion> versions, const std::
     return versions;
 }
 
-std::string ParentFolderOf(const std::string& relative)
-{
-    const auto slash = relative.rfind('/');
-    return slash == std::string::npos ? std::string() : relative.substr(0, slash + 1);
-}
-
 // The folder at place as the readers name folders: "" for the root, else its path ending with "/".
 std::string FolderPrefix(const RestorePlace& place)
 {
     return place.relative.empty() ? std::string() : place.relative + "/";
 }
 
-void CollectBelow(const BackupSet& set, const RestoreSides& sides, const std::string& folder,
-                  std::vector<VersionedFile>& files)
+void CollectBelow(const BackupSet& set, const RestoreSides& sides, const OpenTrees& trees,
+                  const std::string& folder, std::vector<VersionedFile>& files)
 {
-    const FolderReader reader(set, sides, folder);
+    const FolderReader reader(set, sides, trees, folder);
     for (auto& [name, versions] : reader.read(std::nullopt)) {
         const std::string relative = folder + name;
         files.push_back({relative, Numbered(std::move(versions), relative, sides.backup)});
     }
     for (const std::string& name : reader.subfolders())
-        CollectBelow(set, sides, folder + name + "/", files);
+        CollectBelow(set, sides, trees, folder + name + "/", files);
 }
 
 } // namespace
+
+std::string FolderOf(const std::string& relative)
+{
+    const auto slash = relative.rfind('/');
+    return slash == std::string::npos ? std::string() : relative.substr(0, slash + 1);
+}
 
 std::optional<RestorePlace> ResolveRestorePlace(const BackupSet& set, const std::string& path)
 {
@@ -234,22 +243,22 @@ std::optional<RestorePlace> ResolveRestorePlace(const BackupSet& set, const std:
 
 std::vector<FileVersion> VersionsOf(const BackupSet& set, const RestorePlace& place)
 {
-    const std::string folder = ParentFolderOf(place.relative);
+    const std::string folder = FolderOf(place.relative);
     const std::string name = place.relative.substr(folder.size());
-    Found found = FolderReader(set, place.sides, folder).read(name);
+    Found found = FolderReader(set, place.sides, OpenTrees(place.sides), folder).read(name);
     return Numbered(std::move(found[name]), place.relative, place.sides.backup);
 }
 
 std::vector<VersionedFile> VersionsBelow(const BackupSet& set, const RestorePlace& place)
 {
     std::vector<VersionedFile> files;
-    CollectBelow(set, place.sides, FolderPrefix(place), files);
+    CollectBelow(set, place.sides, OpenTrees(place.sides), FolderPrefix(place), files);
     return files;
 }
 
 BackupFolderEntries ListBackupFolder(const BackupSet& set, const RestorePlace& place)
 {
-    const FolderReader reader(set, place.sides, FolderPrefix(place));
+    const FolderReader reader(set, place.sides, OpenTrees(place.sides), FolderPrefix(place));
     const std::set<std::string> folders = reader.subfolders();
     BackupFolderEntries entries{{folders.begin(), folders.end()}, {}};
     for (const auto& found : reader.read(std::nullopt))
