@@ -12,6 +12,7 @@
 #include <gtest/gtest.h>
 
 #include <functional>
+#include <tuple>
 
 using namespace Qt::Literals::StringLiterals;
 
@@ -21,21 +22,17 @@ namespace {
 const QString App = u"Kelvo"_s;
 const QString Stamp = u"01/02/2026 10:00:00"_s;
 
-BackupSet NamedSet(const QString& name)
+// Sets named by the words of names.
+BackupSets NamedSets(const QString& words)
 {
-    BackupSet set;
-    set.SetName = name;
-    set.SourceDirFile = u"/src/"_s + name;
-    set.DestDir = u"/dest/"_s + name;
-    set.flEnabled = true;
-    return set;
-}
-
-BackupSets NamedSets(const QStringList& names)
-{
-    BackupSets sets;
-    for (const QString& name : names)
-        sets.push_back(NamedSet(name));
+    const QStringList names = words.split(u' ');
+    BackupSets sets(names.size());
+    for (qsizetype n = 0; n < names.size(); ++n) {
+        sets[n].SetName = names[n];
+        sets[n].SourceDirFile = u"/src/"_s + names[n];
+        sets[n].DestDir = u"/dest/"_s + names[n];
+        sets[n].flEnabled = true;
+    }
     return sets;
 }
 
@@ -48,6 +45,8 @@ protected:
         LoadConfiguration(store, into);
         warnings = testing::internal::GetCapturedStderr();
     }
+
+    QString Stored() { return test::StoredSetNames(store).join(u' '); }
 
     test::IsolatedHome home;
     SettingsStore store;
@@ -116,17 +115,14 @@ TEST_F(ConfigurationTest, ReadsStoredTextsFallsBackWithAWarningAndRewritesARecre
         document.SaveSetting(u"Sets\\Docs"_s, u"KeepDays"_s, u"10000"_s);
     });
     Load(config);
-    EXPECT_TRUE(config.settings.flReRun);
-    EXPECT_EQ(config.settings.IntReRunTime, 60);
-    EXPECT_EQ(config.settings.IntLogFileSize, 0);
-    EXPECT_EQ(config.settings.StrStatusBarPos, u"BR"_s);
-    for (const char* key :
-         {"IntReRunTime", "IntLogFileSize", "StrStatusBarPos", "\"Docs\": flEnabled has \"maybe\""})
+    const GeneralSettings& s = config.settings;
+    EXPECT_TRUE(s.flReRun && s.IntReRunTime == 60 && s.IntLogFileSize == 0 && s.StrStatusBarPos == u"BR"_s);
+    for (const char* key : {"IntReRunTime", "IntLogFileSize", "StrStatusBarPos", "KeepDays",
+                            "\"Docs\": flEnabled has \"maybe\""})
         EXPECT_NE(warnings.find(key), std::string::npos) << key << ": " << warnings;
     ASSERT_EQ(config.sets.size(), 1u);
     EXPECT_FALSE(config.sets[0].flEnabled);
     EXPECT_EQ(config.sets[0].KeepDays, 0) << "out of range is no limit, never a shorter one";
-    EXPECT_NE(warnings.find("KeepDays"), std::string::npos) << warnings;
 
     config.sets[0].ArchiveSubDir = u"old"_s;
     CommitConfiguration(store, config);
@@ -143,12 +139,9 @@ TEST_F(ConfigurationTest, ReadsStoredTextsFallsBackWithAWarningAndRewritesARecre
 // every key a save writes is here, with what the set reads without it.
 TEST_F(ConfigurationTest, AKeyMissingFromASetNeverMeansAMoreDestructiveSetting)
 {
-    BackupSet risky = NamedSet(u"Docs"_s);
-    risky.CopyOptions = u"OpFileSize"_s;
-    risky.SyncOptions = u"destToSrc"_s;
-    risky.ArchiveOptions = u"OpDate"_s;
-    risky.ArchiveSubDir = u"kept"_s;
-    risky.Filters = u"*.doc"_s;
+    BackupSet risky = NamedSets(u"Docs"_s)[0];
+    std::tie(risky.CopyOptions, risky.SyncOptions, risky.ArchiveOptions, risky.ArchiveSubDir, risky.Filters) =
+        std::tuple(u"OpFileSize"_s, u"destToSrc"_s, u"OpDate"_s, u"kept"_s, u"*.doc"_s);
     risky.flOverwrite = risky.flSubDirectories = risky.flArchiveSubDir = risky.flRemovedDeletedFiles = true;
     risky.KeepMaxCopies = risky.KeepDays = 1;
     risky.LastDate = Stamp;
@@ -228,22 +221,18 @@ TEST_F(ConfigurationTest, LegacyImportReadsWholeSetsOnceThroughDone)
         LoadConfiguration(own, config, [&] { ++windowSteps; });
         EXPECT_EQ(windowSteps, 1);
         ASSERT_EQ(config.sets.size(), 2u) << extra;
-        BackupSet docs = NamedSet(u"Docs"_s);
-        docs.SourceDirFile = u"/home/me/docs"_s;
-        docs.DestDir = u"/backup/Docs"_s;
-        docs.CopyOptions = u"OpArchive"_s;
-        docs.SyncOptions = u"srcToDest"_s; // filled by the import's commit
-        docs.ArchiveOptions = u"OpKeep"_s;
-        docs.ArchiveSubDir = u"kept"_s;
-        docs.Filters = u"*.*"_s;
+        BackupSet docs = NamedSets(u"Docs"_s)[0];
+        // SyncOptions and Filters are filled by the import's commit.
+        std::tie(docs.SourceDirFile, docs.DestDir, docs.CopyOptions, docs.SyncOptions, docs.ArchiveOptions,
+                 docs.ArchiveSubDir, docs.Filters) =
+            std::tuple(u"/home/me/docs"_s, u"/backup/Docs"_s, u"OpArchive"_s, u"srcToDest"_s, u"OpKeep"_s,
+                       u"kept"_s, u"*.*"_s);
         docs.flSubDirectories = docs.flArchiveSubDir = true;
         EXPECT_EQ(config.sets[0], docs);
-        EXPECT_EQ(config.sets[1].SourceDirFile, QString::fromStdString(fresh.dir() / "home"));
-        EXPECT_EQ(config.sets[1].Filters, u"report.txt"_s);
-        EXPECT_EQ(config.settings.IntReRunTime, 15);
+        EXPECT_EQ(config.sets[1].SourceDirFile + u'/' + config.sets[1].Filters, QString::fromStdString(file));
         // What the older version did not know starts from its default, as on a first start.
-        EXPECT_TRUE(config.settings.flLowPriority);
-        EXPECT_EQ(config.settings.IntStaleDays, 7);
+        EXPECT_TRUE(config.settings.IntReRunTime == 15 && config.settings.flLowPriority &&
+                    config.settings.IntStaleDays == 7);
         const QString saver = own.filePath(u"Saver"_s);
         EXPECT_TRUE(QFile::exists(saver + u".imported"_s) && !QFile::exists(saver));
 
@@ -256,40 +245,44 @@ TEST_F(ConfigurationTest, LegacyImportReadsWholeSetsOnceThroughDone)
     }
 }
 
-// Another process's view of the same store: loaded at the same moment, saved at another.
+// Another process's view of the same store: loaded at the same moment, saved at another. What either
+// changed stays; sets keep this process's order where it moved them, else the stored one.
 TEST_F(ConfigurationTest, ASaveKeepsWhatAnotherProcessChangedMeanwhile)
 {
-    config.sets = NamedSets({u"Docs"_s, u"Mail"_s, u"Old"_s});
+    store.SaveSetting(App, u"Settings"_s, u"StrLastRunDate"_s, Stamp);
+    config.sets = NamedSets(u"Docs Mail Old"_s);
     CommitConfiguration(store, config);
     Configuration other;
     LoadConfiguration(store, other);
-    // This process: a run stamps Docs and Old, the user changes one general setting.
+    // This process: a run stamps Docs and Old, the user changes one general setting and adds Own.
     config.sets[0].LastDate = config.sets[2].LastDate = Stamp;
     config.settings.flReRun = true;
     config.sets[1].KeepDays = 7;
+    config.sets.push_back(NamedSets(u"Own"_s)[0]);
     // The other: edits Docs and Mail, removes Old, adds New, changes another setting.
     other.sets[0].Filters = u"*.doc"_s;
     other.sets[1].DestDir = u"/elsewhere"_s;
     other.sets[2].flRemoved = true;
-    other.sets.push_back(NamedSet(u"New"_s));
+    other.sets.push_back(NamedSets(u"New"_s)[0]);
     other.settings.IntReRunTime = 5;
     CommitConfiguration(store, other);
     CommitConfiguration(store, config);
-    EXPECT_EQ(test::StoredSetNames(store), (QStringList{u"Docs"_s, u"Mail"_s, u"New"_s}));
-    EXPECT_EQ(config.sets[0].Filters, u"*.doc"_s);
-    EXPECT_EQ(config.sets[0].LastDate, Stamp);
-    EXPECT_EQ(config.sets[1].DestDir, u"/elsewhere"_s);
-    EXPECT_EQ(config.sets[1].KeepDays, 7);
-    EXPECT_TRUE(config.settings.flReRun);
-    EXPECT_EQ(config.settings.IntReRunTime, 5);
+    EXPECT_EQ(Stored(), u"Docs Mail New Own"_s);
+    EXPECT_TRUE(config.sets[0].Filters == u"*.doc"_s && config.sets[0].LastDate == Stamp);
+    EXPECT_TRUE(config.sets[1].DestDir == u"/elsewhere"_s && config.sets[1].KeepDays == 7);
+    EXPECT_TRUE(config.settings.flReRun && config.settings.IntReRunTime == 5);
+    EXPECT_EQ(store.GetSetting(App, u"Settings"_s, u"StrLastRunDate"_s), Stamp);
 
-    // A set that this process edited comes back; one that it removed stays removed.
+    // A set that this process edited comes back; one that it removed stays removed, in memory too.
     other = config;
     config.sets[1].flRemoved = true;
     other.sets[1].Filters = u"*.eml"_s;
+    other.sets.push_back(NamedSets(u"Last"_s)[0]);
     CommitConfiguration(store, other);
+    std::swap(config.sets[0], config.sets[3]);
     CommitConfiguration(store, config);
-    EXPECT_EQ(test::StoredSetNames(store), (QStringList{u"Docs"_s, u"New"_s}));
+    EXPECT_EQ(Stored(), u"Own New Docs Last"_s);
+    EXPECT_EQ(config.sets.size(), 4u);
 }
 
 // An editor's draft outlives the countdown's reload, and its commit brings only what the editor changed:
@@ -297,11 +290,11 @@ TEST_F(ConfigurationTest, ASaveKeepsWhatAnotherProcessChangedMeanwhile)
 // whole: the file and memory stay as they were.
 TEST_F(ConfigurationTest, ADraftCommitsOnlyItsOwnEditsAndASaveTooLargeKeepsTheFile)
 {
-    config.sets = NamedSets({u"Docs"_s, u"Mail"_s});
+    config.sets = NamedSets(u"Docs Mail"_s);
     CommitConfiguration(store, config);
     SetsDraft draft = DraftOf(config);
     draft.sets[0].flEnabled = false;
-    draft.sets.push_back(NamedSet(u"New"_s));
+    draft.sets.push_back(NamedSets(u"New"_s)[0]);
     ChangeConfiguration(store, [](Configuration& other) { other.sets[1].Filters = u"*.eml"_s; });
     LoadConfiguration(store, config);
     config.sets[1].LastDate = Stamp;
@@ -316,17 +309,16 @@ TEST_F(ConfigurationTest, ADraftCommitsOnlyItsOwnEditsAndASaveTooLargeKeepsTheFi
     EXPECT_EQ(test::ReadFile(file), before);
 
     CommitDraft(store, config, draft);
-    EXPECT_EQ(test::StoredSetNames(store), (QStringList{u"Docs"_s, u"Mail"_s, u"New"_s}));
+    EXPECT_EQ(Stored(), u"Docs Mail New"_s);
     EXPECT_FALSE(config.sets[0].flEnabled);
-    EXPECT_EQ(config.sets[1].Filters, u"*.eml"_s);
-    EXPECT_EQ(config.sets[1].LastDate, Stamp);
+    EXPECT_TRUE(config.sets[1].Filters == u"*.eml"_s && config.sets[1].LastDate == Stamp);
 }
 
 // The drive a run found a root on outlasts every save, by any process, until the root changes.
 TEST_F(ConfigurationTest, ARootsDriveOutlastsEverySaveUntilTheRootChanges)
 {
     const QString backup = u"/mnt/backup ext4"_s, system = u"/ ext4"_s;
-    config.sets = NamedSets({u"Docs"_s, u"Mail"_s});
+    config.sets = NamedSets(u"Docs Mail"_s);
     CommitConfiguration(store, config);
     Configuration window;
     LoadConfiguration(store, window);
@@ -338,9 +330,8 @@ TEST_F(ConfigurationTest, ARootsDriveOutlastsEverySaveUntilTheRootChanges)
     window.sets[0].DestDrive = backup;
     window.settings.flReRun = true;
     CommitConfiguration(store, window);
-    EXPECT_EQ(window.sets[0].SourceDrive, system);
-    EXPECT_EQ(window.sets[0].DestDrive, backup);
-    EXPECT_EQ(window.sets[1].DestDrive, backup);
+    EXPECT_TRUE(window.sets[0].SourceDrive == system && window.sets[0].DestDrive == backup &&
+                window.sets[1].DestDrive == backup);
 
     // Another process points Docs at a new destination: it starts afresh, and neither a drive the window
     // learnt for the old one nor a run of the old one is laid over it.
@@ -349,41 +340,12 @@ TEST_F(ConfigurationTest, ARootsDriveOutlastsEverySaveUntilTheRootChanges)
     CommitConfiguration(store, window);
     StoreRunRecords(store, ran);
     LoadConfiguration(store, window);
-    EXPECT_EQ(window.sets[0].DestDir, u"/media/usb"_s);
-    EXPECT_EQ(window.sets[0].DestDrive, QString());
-    EXPECT_EQ(window.sets[0].SourceDrive, system);
+    EXPECT_TRUE(window.sets[0].DestDir == u"/media/usb"_s && window.sets[0].DestDrive.isEmpty() &&
+                window.sets[0].SourceDrive == system);
     // This process changes a source: that root starts afresh, the others keep their drives.
     window.sets[0].SourceDirFile = u"/home/me/new"_s;
     CommitConfiguration(store, window);
-    EXPECT_EQ(window.sets[0].SourceDrive, QString());
-    EXPECT_EQ(window.sets[1].DestDrive, backup);
-}
-
-// Sets are stored in this process's order where it moved them, else in the stored one; a removed set
-// leaves the store and memory, and what other writers stored stays.
-TEST_F(ConfigurationTest, CommitKeepsThisProcesssOrderElseTheStoredOneAndDropsRemovedSets)
-{
-    store.SaveSetting(App, u"Settings"_s, u"StrLastRunDate"_s, Stamp);
-    LoadConfiguration(store, config);
-    config.sets = NamedSets({u"C"_s, u"A"_s, u"B"_s});
-    CommitConfiguration(store, config);
-    EXPECT_EQ(test::StoredSetNames(store), (QStringList{u"C"_s, u"A"_s, u"B"_s}));
-    EXPECT_EQ(store.GetSetting(App, u"Settings"_s, u"StrLastRunDate"_s), Stamp);
-    Configuration other = config;
-    other.sets.push_back(NamedSet(u"D"_s));
-    CommitConfiguration(store, other);
-    config.sets.push_back(NamedSet(u"E"_s));
-    CommitConfiguration(store, config);
-    EXPECT_EQ(test::StoredSetNames(store), (QStringList{u"C"_s, u"A"_s, u"B"_s, u"D"_s, u"E"_s}));
-    other.sets.push_back(NamedSet(u"F"_s));
-    CommitConfiguration(store, other);
-    std::swap(config.sets[0], config.sets[2]);
-    CommitConfiguration(store, config);
-    EXPECT_EQ(test::StoredSetNames(store), (QStringList{u"B"_s, u"A"_s, u"C"_s, u"D"_s, u"E"_s, u"F"_s}));
-    config.sets[1].flRemoved = true;
-    CommitConfiguration(store, config);
-    EXPECT_EQ(test::StoredSetNames(store), (QStringList{u"B"_s, u"C"_s, u"D"_s, u"E"_s, u"F"_s}));
-    EXPECT_EQ(config.sets.size(), 5u);
+    EXPECT_TRUE(window.sets[0].SourceDrive.isEmpty() && window.sets[1].DestDrive == backup);
 }
 
 } // namespace

