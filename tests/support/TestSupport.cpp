@@ -15,7 +15,6 @@
 #include <sys/stat.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
-#include <thread>
 #include <unistd.h>
 
 namespace kelvo::test {
@@ -23,19 +22,16 @@ namespace kelvo::test {
 void StoreSet(SettingsStore& store, const QString& name, const std::string& source,
               const std::string& destination)
 {
-    const QString kelvo = QStringLiteral("Kelvo");
-    const QString section = QStringLiteral("Sets\\") + name;
-    store.SaveSetting(kelvo, QStringLiteral("Sets"), name, name);
-    const std::pair<const char*, QString> fields[] = {{"SourceDirFile", QString::fromStdString(source)},
-                                                      {"DestDir", QString::fromStdString(destination)},
-                                                      {"flEnabled", QStringLiteral("True")},
-                                                      {"flSubDirectories", QStringLiteral("True")},
-                                                      {"flOverwrite", QStringLiteral("True")},
-                                                      {"Filters", QStringLiteral("*.*")},
-                                                      {"CopyOptions", QStringLiteral("OpDate")},
-                                                      {"SyncOptions", QStringLiteral("srcToDest")}};
-    for (const auto& [key, value] : fields)
-        store.SaveSetting(kelvo, section, QString::fromLatin1(key), value);
+    const QString section = QStringLiteral("Sets\\") + name,
+                  text = QStringLiteral("flEnabled=True flSubDirectories=True flOverwrite=True Filters=*.* "
+                                        "CopyOptions=OpDate SyncOptions=srcToDest");
+    store.Update(QStringLiteral("Kelvo"), [&](SettingsDocument& document) {
+        document.SaveSetting(QStringLiteral("Sets"), name, name);
+        document.SaveSetting(section, QStringLiteral("SourceDirFile"), QString::fromStdString(source));
+        document.SaveSetting(section, QStringLiteral("DestDir"), QString::fromStdString(destination));
+        for (const QString& field : text.split(u' '))
+            document.SaveSetting(section, field.section(u'=', 0, 0), field.section(u'=', 1));
+    });
 }
 
 TempDir::TempDir()
@@ -49,8 +45,7 @@ TempDir::TempDir()
 
 TempDir::~TempDir()
 {
-    std::error_code ignored;
-    // A test may leave read-only directories behind; make them writable so they can go.
+    std::error_code ignored; // a test may leave read-only directories behind: they must go too
     for (auto it = std::filesystem::recursive_directory_iterator(m_path, ignored);
          it != std::filesystem::recursive_directory_iterator(); it.increment(ignored)) {
         if (it->is_directory(ignored) && !it->is_symlink(ignored))
@@ -69,10 +64,7 @@ ScopedEnv::ScopedEnv(const char* name, const std::string& value) : m_name(name)
 
 ScopedEnv::~ScopedEnv()
 {
-    if (m_old)
-        setenv(m_name.c_str(), m_old->c_str(), 1);
-    else
-        unsetenv(m_name.c_str());
+    (void)(m_old ? setenv(m_name.c_str(), m_old->c_str(), 1) : unsetenv(m_name.c_str()));
 }
 
 IsolatedHome::IsolatedHome()
@@ -124,8 +116,7 @@ int AttributesOf(const std::string& path)
 
 void SetAttributesOf(const std::string& path, int attributes)
 {
-    File file = File::GetFile(path);
-    file.SetAttributes(attributes);
+    File::GetFile(path).SetAttributes(attributes);
 }
 
 bool RunningAsRoot()
@@ -135,8 +126,7 @@ bool RunningAsRoot()
 
 int ThreadIoPriority(int thread)
 {
-    constexpr int WhoProcess = 1; // IOPRIO_WHO_PROCESS: one thread
-    return int(syscall(SYS_ioprio_get, WhoProcess, thread));
+    return int(syscall(SYS_ioprio_get, 1 /* IOPRIO_WHO_PROCESS: one thread */, thread));
 }
 
 int ThreadNice(int thread)
@@ -146,18 +136,12 @@ int ThreadNice(int thread)
 
 bool AtIdleIoClass()
 {
-    constexpr int IdleClass = 3;
-    return ThreadIoPriority() >> 13 == IdleClass;
+    return ThreadIoPriority() >> 13 == 3; // IOPRIO_CLASS_IDLE
 }
 
 bool StartedAtLowPriority()
 {
     return ThreadNice() >= 10 || AtIdleIoClass();
-}
-
-void InThreadOfItsOwn(const std::function<void()>& body)
-{
-    std::thread(body).join();
 }
 
 int RunInChild(const std::function<int()>& body)
@@ -195,9 +179,7 @@ bool EnterPrivateMountNamespace(const QByteArray& uid, const QByteArray& gid)
 std::optional<int> InChildWithMounts(const std::function<bool()>& prepare, const std::function<int()>& body)
 {
     const int code = RunInChild([&] { return prepare() ? body() : Refused; });
-    if (code == Refused || code < 0)
-        return std::nullopt;
-    return code;
+    return code == Refused || code < 0 ? std::nullopt : std::optional(code);
 }
 
 // Runs body in a child process whose mount namespace mountDirectory has changed.

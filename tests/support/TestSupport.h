@@ -22,7 +22,6 @@ public:
     Q_DISABLE_COPY_MOVE(TempDir)
 
     const std::string& path() const { return m_path; }
-    // path() joined with a relative name.
     std::string operator/(const std::string& name) const { return m_path + "/" + name; }
 
 private:
@@ -71,31 +70,24 @@ unsigned ModeOf(const std::string& path);
 int AttributesOf(const std::string& path);
 void SetAttributesOf(const std::string& path, int attributes);
 
-// The I/O priority (class and level, as ioprio_get gives it) and the nice value of a thread of this
-// process; 0 is the calling thread.
+// The I/O priority (as ioprio_get gives it) and the nice value of a thread; 0 is the calling thread.
 int ThreadIoPriority(int thread = 0);
 int ThreadNice(int thread = 0);
 // Whether the calling thread is in the idle I/O class, as a run beside the user's work puts it.
 bool AtIdleIoClass();
-// Whether the test itself was started at or below a run's low priority (under "nice -n 19 ionice -c3"),
-// where a test of lowering and restoring it has nothing to see.
+// Whether the test was started at a run's low priority already, where lowering it shows nothing.
 bool StartedAtLowPriority();
-// Runs body in a thread of its own and waits for it, so that what body does to its thread's priority
-// never stays with the test's main thread.
-void InThreadOfItsOwn(const std::function<void()>& body);
 
 // Runs body in a child process and gives its exit code; an exception in the child gives 99.
 int RunInChild(const std::function<int()>& body);
-// Runs body in a child process that has a private tmpfs of the given size on directory, a full disk
-// without root. Gives the body's exit code, or nullopt when the system allows no such mount.
+// These run body in a child process that sees directory on a mount of its own and give its exit code,
+// or nullopt when the system allows no such mount. A private tmpfs of the given size: a full disk
+// without root.
 std::optional<int> InPrivateTmpfs(const std::string& directory, qint64 bytes,
                                   const std::function<int()>& body);
-// Runs body in a child process that sees directory read-only, as on a read-only mount, whoever it
-// runs as. Gives the body's exit code, or nullopt when the system allows no such mount.
+// A read-only bind mount, whoever the body runs as.
 std::optional<int> InReadOnlyDirectory(const std::string& directory, const std::function<int()>& body);
-// Runs body in a child process that sees directory on a file system of its own kind: "btrfs" or "xfs"
-// on a fresh loop image, or "fuse", bindfs over the directory itself. Only root can mount them; gives
-// nullopt when the system cannot.
+// "btrfs" or "xfs" on a fresh loop image, or "fuse": bindfs over the directory itself. Only as root.
 std::optional<int> OnFileSystemOfItsOwn(const std::string& directory, const std::string& kind,
                                         const std::function<int()>& body);
 
