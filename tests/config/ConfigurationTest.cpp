@@ -2,6 +2,7 @@
 
 #include "config/GeneralSettingKeys.h"
 #include "config/RunRecords.h"
+#include "config/SetRules.h"
 #include "platform/Failure.h"
 #include "platform/SettingsStore.h"
 #include "support/StoredSets.h"
@@ -11,6 +12,7 @@
 
 #include <gtest/gtest.h>
 
+#include <filesystem>
 #include <functional>
 #include <tuple>
 
@@ -100,8 +102,9 @@ TEST_F(ConfigurationTest, EmptyStoreGivesTheTablesDefaultsAndEveryFieldReadsBack
     }
 }
 
-// Bad texts fall back with a warning; a set recreated under a removed name keeps none of the old keys.
-TEST_F(ConfigurationTest, ReadsStoredTextsFallsBackWithAWarningAndRewritesARecreatedSet)
+// Bad texts fall back with a warning, missing keys to their safest reading; a set recreated under a removed
+// name keeps none of the old keys.
+TEST_F(ConfigurationTest, ReadsStoredTextsFallsBackSafelyAndRewritesARecreatedSet)
 {
     SaveConfiguration(store, config);
     store.Update(App, [](SettingsDocument& document) {
@@ -120,9 +123,12 @@ TEST_F(ConfigurationTest, ReadsStoredTextsFallsBackWithAWarningAndRewritesARecre
     for (const char* key : {"IntReRunTime", "IntLogFileSize", "StrStatusBarPos", "KeepDays",
                             "\"Docs\": flEnabled has \"maybe\""})
         EXPECT_NE(warnings.find(key), std::string::npos) << key << ": " << warnings;
-    ASSERT_EQ(config.sets.size(), 1u);
-    EXPECT_FALSE(config.sets[0].flEnabled);
-    EXPECT_EQ(config.sets[0].KeepDays, 0) << "out of range is no limit, never a shorter one";
+    // A hand edit that drops or spoils a key never makes the set more destructive than its safest reading.
+    BackupSet safest;
+    std::tie(safest.SetName, safest.SyncOptions, safest.Filters, safest.LastDate) =
+        std::tuple(u"Docs"_s, u"srcToDest"_s, u"*.*"_s, u"Never Run"_s);
+    safest.flArchive = true; // replaced versions are kept rather than lost
+    EXPECT_EQ(config.sets, BackupSets{safest});
 
     config.sets[0].ArchiveSubDir = u"old"_s;
     CommitConfiguration(store, config);
@@ -133,60 +139,6 @@ TEST_F(ConfigurationTest, ReadsStoredTextsFallsBackWithAWarningAndRewritesARecre
     CommitConfiguration(store, config);
     EXPECT_EQ(store.GetSetting(App, u"Sets\\Docs"_s, u"ArchiveSubDir"_s, u"missing"_s), QString());
     EXPECT_EQ(store.GetAllSettings(App, u"Sets\\Docs"_s).size(), 21);
-}
-
-// A hand edit that drops a key must never make the set more destructive than its safest reading:
-// every key a save writes is here, with what the set reads without it.
-TEST_F(ConfigurationTest, AKeyMissingFromASetNeverMeansAMoreDestructiveSetting)
-{
-    BackupSet risky = NamedSets(u"Docs"_s)[0];
-    std::tie(risky.CopyOptions, risky.SyncOptions, risky.ArchiveOptions, risky.ArchiveSubDir, risky.Filters) =
-        std::tuple(u"OpFileSize"_s, u"destToSrc"_s, u"OpDate"_s, u"kept"_s, u"*.doc"_s);
-    risky.flOverwrite = risky.flSubDirectories = risky.flArchiveSubDir = risky.flRemovedDeletedFiles = true;
-    risky.KeepMaxCopies = risky.KeepDays = 1;
-    risky.LastDate = Stamp;
-    risky.SourceDrive = risky.DestDrive = u"/mnt/backup ext4"_s;
-    using S = const BackupSet&;
-    const std::pair<const char*, std::function<bool(S)>> cases[] = {
-        {"SourceDirFile", [](S s) { return s.SourceDirFile.isEmpty(); }},
-        {"DestDir", [](S s) { return s.DestDir.isEmpty(); }},
-        {"CopyOptions", [](S s) { return CopyCriterionOf(s) == CopyCriterion::Date; }},
-        {"SyncOptions", [](S s) { return SyncModeOf(s) == SyncMode::OneWay; }},
-        {"ArchiveOptions", [](S s) { return KeptCopyNamingOf(s) == KeptCopyNaming::Sequence; }},
-        {"ArchiveSubDir", [](S s) { return s.ArchiveSubDir.isEmpty(); }},
-        {"Filters", [](S s) { return s.Filters == u"*.*"_s; }},
-        {"flEnabled", [](S s) { return !s.flEnabled; }},
-        {"flOverwrite", [](S s) { return !s.flOverwrite; }},
-        {"flSubDirectories", [](S s) { return !s.flSubDirectories; }},
-        {"flArchive", [](S s) { return s.flArchive; }},
-        {"flArchiveSubDir", [](S s) { return !s.flArchiveSubDir; }},
-        {"flRemovedDeletedFiles", [](S s) { return !s.flRemovedDeletedFiles; }},
-        {"LastDate", [](S s) { return s.LastDate == u"Never Run"_s; }},
-        {"LastResult", [](S s) { return RunOutcomeOf(s) == RunOutcome::Unknown; }},
-        {"LastCompleted", [](S s) { return !IncompleteSince(s); }},
-        {"FirstAttempt", [](S s) { return s.FirstAttempt.isEmpty(); }},
-        {"SourceDrive", [](S s) { return s.SourceDrive.isEmpty(); }},
-        {"DestDrive", [](S s) { return s.DestDrive.isEmpty(); }},
-        {"KeepMaxCopies", [](S s) { return s.KeepMaxCopies == 0; }},
-        {"KeepDays", [](S s) { return s.KeepDays == 0; }},
-    };
-    config.sets = {risky};
-    CommitConfiguration(store, config);
-    const QString section = u"Sets\\Docs"_s;
-    const SettingPairs saved = store.GetAllSettings(App, section);
-    ASSERT_EQ(saved.size(), std::size(cases)) << "a key without a case";
-    for (const auto& [missing, safe] : cases) {
-        store.Update(App, [&](SettingsDocument& document) {
-            document.DeleteSetting(section);
-            for (const auto& [key, value] : saved) {
-                if (key != QLatin1StringView(missing))
-                    document.SaveSetting(section, key, value);
-            }
-        });
-        Load(config);
-        ASSERT_EQ(config.sets.size(), 1u);
-        EXPECT_TRUE(safe(config.sets[0])) << missing;
-    }
 }
 
 // Each position holds a value that only it can hold, so a shifted field shows.
@@ -346,6 +298,76 @@ TEST_F(ConfigurationTest, ARootsDriveOutlastsEverySaveUntilTheRootChanges)
     window.sets[0].SourceDirFile = u"/home/me/new"_s;
     CommitConfiguration(store, window);
     EXPECT_TRUE(window.sets[0].SourceDrive.isEmpty() && window.sets[1].DestDrive == backup);
+}
+
+class SetRules : public testing::Test
+{
+protected:
+    SetRules()
+    {
+        std::filesystem::create_directories(dir / "source/old");
+        std::filesystem::create_directories(dir / "backup/kept");
+    }
+    QString Path(const char* name) const { return QString::fromStdString(dir / name); }
+    std::optional<SetProblem> Problem(const QString& name, const QString& source, const QString& destination,
+                                      const std::function<void(BackupSet&)>& change = {}) const
+    {
+        BackupSets sets(1);
+        std::tie(sets[0].SetName, sets[0].SourceDirFile, sets[0].DestDir) =
+            std::tie(name, source, destination);
+        if (change)
+            change(sets[0]);
+        return FindSetProblem(sets, 0, !change);
+    }
+
+    const test::TempDir dir;
+    const QString source = Path("source"), backup = Path("backup");
+};
+
+// Names are letters and digits of any script with their marks (decomposed too, and beyond the first
+// plane), and blanks; paths are absolute, as the desktop program, kelvo-cli and cron each start in
+// another working directory.
+TEST_F(SetRules, NamesOfAnyScriptAndOnlyAbsolutePaths)
+{
+    const auto kind = [](const std::optional<SetProblem>& problem) {
+        return problem ? std::optional(problem->kind) : std::nullopt;
+    };
+    for (const QString& name : {u"Docs 2"_s, u"Müller Фото 写真 हिंदी"_s, u"Mu\u0308ller"_s, u"\U0001D49C"_s})
+        EXPECT_EQ(kind(Problem(name, source, backup)), std::nullopt) << name.toStdString();
+    for (const QString& name : {u"\u0308u"_s, u"a-b"_s, u"a_b"_s, u"a\tb"_s, u"\U0001F600"_s})
+        EXPECT_EQ(kind(Problem(name, source, backup)), SetProblemKind::NameCharacters) << name.toStdString();
+    for (const QString& relative : {u"source"_s, u"~/source"_s, u"./backup"_s}) {
+        EXPECT_EQ(kind(Problem(u"Docs"_s, relative, backup)), SetProblemKind::RelativeSource);
+        EXPECT_EQ(kind(Problem(u"Docs"_s, source, relative)), SetProblemKind::RelativeDestination);
+    }
+}
+
+// A folder of the copied tree named like the kept-copies folder is backed up into it, where kept
+// copies would replace its files.
+TEST_F(SetRules, KeptCopiesFolderMustNotBeAFolderOfTheCopiedTree)
+{
+    const std::tuple<const char*, const char*, bool, const char*> cases[] = {
+        // sync, kept-copies folder, whether copies are kept, the folder refused
+        {"srcToDest", "old", true, "source/old"},
+        {"srcToDest", "other", true, nullptr},
+        {"srcToDest", "kept", true, nullptr}, // the destination's kept copies are the folder itself
+        {"srcToDest", "old", false, nullptr},
+        {"destToSrc", "kept", true, "backup/kept"},
+        {"destToSrc", "old", true, nullptr},
+        {"srcAndDest", "old", true, nullptr}, // each side's folder of that name holds kept copies
+    };
+    for (const auto& [sync, subDirectory, keeps, refused] : cases) {
+        const std::optional<SetProblem> problem = Problem(u"Docs"_s, source, backup, [&](BackupSet& set) {
+            std::tie(set.SyncOptions, set.ArchiveOptions, set.ArchiveSubDir) =
+                std::tuple(QString::fromLatin1(sync), u"OpKeep"_s, QString::fromLatin1(subDirectory));
+            set.flSubDirectories = set.flArchiveSubDir = true;
+            set.flArchive = keeps;
+        });
+        EXPECT_EQ(problem ? std::optional(std::pair(problem->kind, problem->subject)) : std::nullopt,
+                  refused ? std::optional(std::pair(SetProblemKind::SubDirectoryBackedUp, Path(refused)))
+                          : std::nullopt)
+            << sync << " " << subDirectory;
+    }
 }
 
 } // namespace
