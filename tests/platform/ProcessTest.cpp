@@ -10,7 +10,6 @@
 
 #include <csignal>
 #include <filesystem>
-#include <memory>
 #include <sys/resource.h>
 #include <sys/wait.h>
 #include <thread>
@@ -76,19 +75,14 @@ TEST(ProcessStarter, StartsAProgramWhosePathHasBlanks)
     EXPECT_FALSE(starter.Start(QString::fromStdString(dir / "missing"), {QStringLiteral("/S")}));
 }
 
-void InThreadOfItsOwn(const std::function<void()>& body)
-{
-    std::thread(body).join();
-}
-
 // Whether this process may lower a nice value again: root with CAP_SYS_NICE, or a raised RLIMIT_NICE.
 bool MayLowerNice()
 {
     bool may = false;
-    InThreadOfItsOwn([&] {
+    std::thread([&] {
         const int nice = ThreadNice();
         may = setpriority(PRIO_PROCESS, 0, nice + 1) == 0 && setpriority(PRIO_PROCESS, 0, nice) == 0;
-    });
+    }).join();
     return may;
 }
 
@@ -101,7 +95,7 @@ TEST(RunPriority, LowersTheCallingThreadAloneAndRestoresWhatTheKernelAllows)
         GTEST_SKIP() << "started at a run's low priority already";
     const int mainThread = gettid(), mainIo = ThreadIoPriority(), mainNice = ThreadNice();
     const bool mayRestoreNice = MayLowerNice();
-    InThreadOfItsOwn([&] {
+    std::thread([&] {
         const int io = ThreadIoPriority(), nice = ThreadNice();
         ASSERT_LT(nice, 10);
         {
@@ -119,18 +113,18 @@ TEST(RunPriority, LowersTheCallingThreadAloneAndRestoresWhatTheKernelAllows)
             EXPECT_EQ(ThreadNice(), 15);
         }
         EXPECT_EQ(ThreadNice(), 15);
-    });
+    }).join();
     EXPECT_EQ(ThreadIoPriority(), mainIo);
     EXPECT_EQ(ThreadNice(), mainNice);
     if (!RunningAsRoot())
         return;
     const int asNobody = RunInChild([] {
         bool kept = setgid(65534) == 0 && setuid(65534) == 0;
-        InThreadOfItsOwn([&] {
+        std::thread([&] {
             const int io = ThreadIoPriority();
-            std::make_unique<RunPriority>(true).reset();
+            (void)RunPriority(true);
             kept = kept && ThreadIoPriority() == io && ThreadNice() == 10;
-        });
+        }).join();
         return kept ? 0 : 1;
     });
     EXPECT_EQ(asNobody, 0);

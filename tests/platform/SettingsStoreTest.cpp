@@ -174,20 +174,24 @@ TEST_F(SettingsStoreTest, NeverWritesAFileItWouldRefuseToRead)
     EXPECT_EQ(Beside(u"*"_s), (QStringList{u"Kelvo.conf"_s, u"Kelvo.conf.lock"_s}));
 }
 
-TEST_F(SettingsStoreTest, WritesThroughALinkAndRefusesAReadOnlyFile)
+// A replacement keeps the file's permissions, less write for others; a file where the directory should be
+// fails the save.
+TEST_F(SettingsStoreTest, WritesThroughALinkKeepsPermissionsAndRefusesAReadOnlyFile)
 {
     const std::string target = home.dir() / "dotfiles/kelvo.conf";
     fs::create_directories(home.dir() / "dotfiles");
     fs::create_symlink("../../dotfiles/kelvo.conf", file());
     Save(u"K"_s, u"first"_s);
+    fs::permissions(target, fs::perms(0646));
     Save(u"K"_s, u"second"_s);
-    EXPECT_TRUE(fs::is_symlink(file()));
+    EXPECT_TRUE(fs::is_symlink(file()) && ModeOf(target) == 0644u);
     EXPECT_NE(ReadFile(target).indexOf("K = second"), -1);
     fs::permissions(target, fs::perms::owner_read);
     const std::string refused = Raised([&] { Save(u"K"_s, u"third"_s); });
     EXPECT_EQ(refused.rfind(std::to_string(ErrPermissionDenied) + " ", 0), 0u) << refused;
     EXPECT_NE(refused.find("read-only"), std::string::npos) << refused;
     EXPECT_EQ(Get(u"K"_s), u"second"_s);
+    EXPECT_FALSE(ReplaceUserFile(QString::fromStdString(target + "/x"), "x", 0600).succeeded());
 }
 
 // Texts a line-based format could take for syntax, escapes or line ends; each is a key, a value and a
