@@ -15,6 +15,8 @@
 #include <filesystem>
 #include <functional>
 #include <tuple>
+#include <type_traits>
+#include <variant>
 
 using namespace Qt::Literals::StringLiterals;
 
@@ -63,16 +65,19 @@ void SetEveryField(Configuration& config, int round)
     int position = 0;
     const auto flag = [&] { return bool((++position >> round) & 1); };
     const auto text = [&] { return u"text %1.%2"_s.arg(++position).arg(round); };
-    GeneralSettings& s = config.settings;
-    for (QString* field : {&s.StrLogFileDir, &s.StrAltScreenSaver, &s.StrRealTime})
-        *field = text();
-    s.IntLogFileSize = qint16(100 + round);
-    s.IntReRunTime = qint16(200 + round);
-    s.StrStatusBarPos = round % 2 ? u"TL"_s : u"BL"_s;
-    for (bool* field : {&s.flLogFileOn, &s.flLogFileSuccess, &s.flLogFileErrors, &s.flLogDeletes,
-                        &s.flScreenSaver, &s.flReRun, &s.flSysTray, &s.flWindowsStart, &s.flDelay,
-                        &s.flShowStatusBar, &s.flStatusBarAOT, &s.flRunWhenIdle, &s.flLowPriority})
-        *field = flag();
+    for (const GeneralSettingKey& key : GeneralSettingKeys()) {
+        std::visit(
+            [&](auto field) {
+                using Value = std::decay_t<decltype(config.settings.*field)>;
+                if constexpr (std::is_same_v<Value, bool>)
+                    config.settings.*field = flag();
+                else if constexpr (std::is_same_v<Value, qint16>)
+                    config.settings.*field = qint16(key.minimum + ++position + round);
+                else
+                    config.settings.*field = key.choices.isEmpty() ? text() : key.choices.at(round % 2);
+            },
+            key.field);
+    }
     BackupSet& set = config.sets.at(0);
     set.SetName = u"Docs"_s;
     for (QString* field : {&set.SourceDirFile, &set.DestDir, &set.CopyOptions, &set.SyncOptions,
