@@ -113,11 +113,9 @@ TEST_F(ConfigurationTest, ReadsStoredTextsFallsBackSafelyAndRewritesARecreatedSe
 {
     SaveConfiguration(store, config);
     store.Update(App, [](SettingsDocument& document) {
-        for (const auto& [key, value] : {std::pair(u"flReRun"_s, u"true"_s),
-                                         {u"IntReRunTime"_s, u"10000"_s},
-                                         {u"IntLogFileSize"_s, u"-1"_s},
-                                         {u"StrStatusBarPos"_s, u"XX"_s}})
-            document.SaveSetting(u"Settings"_s, key, value);
+        for (const QString& pair :
+             u"flReRun=true IntReRunTime=10000 IntLogFileSize=-1 StrStatusBarPos=XX"_s.split(u' '))
+            document.SaveSetting(u"Settings"_s, pair.section(u'=', 0, 0), pair.section(u'=', 1));
         document.SaveSetting(u"Sets"_s, u"Docs"_s, u"Docs"_s);
         document.SaveSetting(u"Sets\\Docs"_s, u"flEnabled"_s, u"maybe"_s);
         document.SaveSetting(u"Sets\\Docs"_s, u"KeepDays"_s, u"10000"_s);
@@ -139,41 +137,34 @@ TEST_F(ConfigurationTest, ReadsStoredTextsFallsBackSafelyAndRewritesARecreatedSe
     CommitConfiguration(store, config);
     config.sets[0].flRemoved = true;
     CommitConfiguration(store, config);
-    config.sets = {BackupSet()};
-    config.sets[0].SetName = u"Docs"_s;
+    config.sets = NamedSets(u"Docs"_s);
     CommitConfiguration(store, config);
     EXPECT_EQ(store.GetSetting(App, u"Sets\\Docs"_s, u"ArchiveSubDir"_s, u"missing"_s), QString());
     EXPECT_EQ(store.GetAllSettings(App, u"Sets\\Docs"_s).size(), 21);
 }
 
-// Each position holds a value that only it can hold, so a shifted field shows.
-QStringList LegacySet(const QString& name, const QString& source)
-{
-    return {name,       source,    u"/backup/"_s + name, u"OpArchive"_s, u"OpKeep"_s, u"kept"_s, u"True"_s,
-            u"False"_s, u"True"_s, u"False"_s,           u"True"_s};
-}
-
-void WriteLegacySets(SettingsStore& store, const QStringList& values)
-{
-    store.Update(u"Saver"_s, [&](SettingsDocument& document) {
-        document.SaveSetting(u"Settings"_s, u"IntReRunTime"_s, u"15"_s);
-        for (qsizetype n = 0; n < values.size(); ++n)
-            document.SaveSetting(u"Sets"_s, u"Value"_s + QString::number(n), values[n]);
-    });
-}
-
 // Whole sets only (11k values, and 11k + r with r below and above half a set), once, through the editor's
-// Done, and never again over a file that a hand edit left without a key of every save.
+// Done, and never again over a file that a hand edit left without a key of every save. Each position of
+// a set holds a value that only it can hold, so a shifted field shows.
 TEST_F(ConfigurationTest, LegacyImportReadsWholeSetsOnceThroughDone)
 {
+    const auto legacySet = [](const QString& name, const QString& source) {
+        return QStringList{name, source, u"/backup/"_s + name} +
+               u"OpArchive OpKeep kept True False True False True"_s.split(u' ');
+    };
     for (const int extra : {0, 5, 8}) {
         test::IsolatedHome fresh;
         SettingsStore own;
         const std::string file = fresh.dir() / "home/report.txt";
         test::WriteFile(file, "x");
-        WriteLegacySets(own, LegacySet(u"Docs"_s, u"/home/me/docs"_s) +
-                                 LegacySet(u"Report"_s, QString::fromStdString(file)) +
-                                 QStringList(extra, u"Half"_s));
+        const QStringList values = legacySet(u"Docs"_s, u"/home/me/docs"_s) +
+                                   legacySet(u"Report"_s, QString::fromStdString(file)) +
+                                   QStringList(extra, u"Half"_s);
+        own.Update(u"Saver"_s, [&](SettingsDocument& document) {
+            document.SaveSetting(u"Settings"_s, u"IntReRunTime"_s, u"15"_s);
+            for (qsizetype n = 0; n < values.size(); ++n)
+                document.SaveSetting(u"Sets"_s, u"Value"_s + QString::number(n), values[n]);
+        });
         int windowSteps = 0;
         LoadConfiguration(own, config, [&] { ++windowSteps; });
         EXPECT_EQ(windowSteps, 1);

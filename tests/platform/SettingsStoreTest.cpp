@@ -75,16 +75,11 @@ TEST_F(SettingsStoreTest, TellsEmptyFromMissingAndFollowsOnlyAbsoluteXdgDirector
 {
     Save(u"Empty"_s, QString());
     EXPECT_EQ(Get(u"EMPTY"_s), QString());
-    EXPECT_EQ(
-        Raised([&] { store.DeleteSetting(App, u"Missing"_s); }).rfind(std::to_string(ErrInvalidArgument), 0),
-        0u);
+    EXPECT_EQ(FailureNumber([&] { store.DeleteSetting(App, u"Missing"_s); }), ErrInvalidArgument);
     EXPECT_EQ(store.filePath(App), QString::fromStdString(home.configDir()) + u"/kelvo/Kelvo.conf"_s);
-    for (const char* ignored : {"", "relative/config"}) {
-        const ScopedEnv xdg("XDG_CONFIG_HOME", ignored), data("XDG_DATA_HOME", ignored);
-        EXPECT_EQ(SettingsStore().directory(), QDir::homePath() + u"/.config/kelvo"_s) << ignored;
-        EXPECT_EQ(AttributeRecordStore::DefaultPath(),
-                  QDir::homePath().toStdString() + "/.local/share/kelvo/attribute-records");
-    }
+    const ScopedEnv config("XDG_CONFIG_HOME", "relative/config"), data("XDG_DATA_HOME", "relative/data");
+    EXPECT_EQ(SettingsStore().directory(), QDir::homePath() + u"/.config/kelvo"_s);
+    EXPECT_EQ(AttributeRecordStore::DefaultPath(), home.dir() / "home/.local/share/kelvo/attribute-records");
 }
 
 // A short section is searched in a row, a long one (the list of sets) through a table: both match keys

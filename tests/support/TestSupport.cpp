@@ -22,14 +22,14 @@ namespace kelvo::test {
 void StoreSet(SettingsStore& store, const QString& name, const std::string& source,
               const std::string& destination)
 {
-    const QString section = QStringLiteral("Sets\\") + name,
-                  text = QStringLiteral("flEnabled=True flSubDirectories=True flOverwrite=True Filters=*.* "
-                                        "CopyOptions=OpDate SyncOptions=srcToDest");
+    const QString section = QStringLiteral("Sets\\") + name;
     store.Update(QStringLiteral("Kelvo"), [&](SettingsDocument& document) {
         document.SaveSetting(QStringLiteral("Sets"), name, name);
         document.SaveSetting(section, QStringLiteral("SourceDirFile"), QString::fromStdString(source));
         document.SaveSetting(section, QStringLiteral("DestDir"), QString::fromStdString(destination));
-        for (const QString& field : text.split(u' '))
+        for (const QString& field : QStringLiteral("flEnabled=True flSubDirectories=True flOverwrite=True "
+                                                   "Filters=*.* CopyOptions=OpDate SyncOptions=srcToDest")
+                                        .split(u' '))
             document.SaveSetting(section, field.section(u'=', 0, 0), field.section(u'=', 1));
     });
 }
@@ -37,22 +37,21 @@ void StoreSet(SettingsStore& store, const QString& name, const std::string& sour
 TempDir::TempDir()
 {
     const char* tmp = std::getenv("TMPDIR");
-    std::string pattern = std::string(tmp && *tmp ? tmp : "/tmp") + "/kelvo-test-XXXXXX";
-    if (!mkdtemp(pattern.data()))
+    m_path = std::string(tmp && *tmp ? tmp : "/tmp") + "/kelvo-test-XXXXXX";
+    if (!mkdtemp(m_path.data()))
         throw std::runtime_error("mkdtemp failed");
-    m_path = pattern;
 }
 
 TempDir::~TempDir()
 {
+    namespace fs = std::filesystem;
     std::error_code ignored; // a test may leave read-only directories behind: they must go too
-    for (auto it = std::filesystem::recursive_directory_iterator(m_path, ignored);
-         it != std::filesystem::recursive_directory_iterator(); it.increment(ignored)) {
+    for (auto it = fs::recursive_directory_iterator(m_path, ignored);
+         it != fs::recursive_directory_iterator(); it.increment(ignored)) {
         if (it->is_directory(ignored) && !it->is_symlink(ignored))
-            std::filesystem::permissions(it->path(), std::filesystem::perms::owner_all,
-                                         std::filesystem::perm_options::add, ignored);
+            fs::permissions(it->path(), fs::perms::owner_all, fs::perm_options::add, ignored);
     }
-    std::filesystem::remove_all(m_path, ignored);
+    fs::remove_all(m_path, ignored);
 }
 
 ScopedEnv::ScopedEnv(const char* name, const std::string& value) : m_name(name)
@@ -146,34 +145,22 @@ bool StartedAtLowPriority()
 
 int RunInChild(const std::function<int()>& body)
 {
-    const pid_t child = fork();
-    if (child == 0) {
-        int code = 99;
-        try {
-            code = body();
-        } catch (...) {
-        }
-        _exit(code);
+    if (const pid_t child = fork(); child != 0) {
+        int status = 0;
+        waitpid(child, &status, 0);
+        return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
     }
-    int status = 0;
-    waitpid(child, &status, 0);
-    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    int code = 99;
+    try {
+        code = body();
+    } catch (...) {
+    }
+    _exit(code);
 }
 
 namespace {
 
 constexpr int Refused = 77;
-
-// Makes the calling process root of its own user and mount namespaces, whose mounts nobody else sees.
-bool EnterPrivateMountNamespace(const QByteArray& uid, const QByteArray& gid)
-{
-    if (unshare(CLONE_NEWUSER | CLONE_NEWNS) != 0)
-        return false;
-    WriteFile("/proc/self/setgroups", "deny");
-    WriteFile("/proc/self/uid_map", "0 " + uid + " 1");
-    WriteFile("/proc/self/gid_map", "0 " + gid + " 1");
-    return mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) == 0;
-}
 
 // Runs body in a child process once prepare has set up its mounts; nullopt when it could not.
 std::optional<int> InChildWithMounts(const std::function<bool()>& prepare, const std::function<int()>& body)
@@ -182,23 +169,32 @@ std::optional<int> InChildWithMounts(const std::function<bool()>& prepare, const
     return code == Refused || code < 0 ? std::nullopt : std::optional(code);
 }
 
-// Runs body in a child process whose mount namespace mountDirectory has changed.
+// Runs body in a child process that is root of its own user and mount namespaces, whose mounts nobody
+// else sees, once mountDirectory has changed them.
 std::optional<int> InPrivateMount(const std::function<bool()>& mountDirectory,
                                   const std::function<int()>& body)
 {
-    const QByteArray uid = QByteArray::number(getuid());
-    const QByteArray gid = QByteArray::number(getgid());
-    return InChildWithMounts([&] { return EnterPrivateMountNamespace(uid, gid) && mountDirectory(); }, body);
+    const QByteArray uid = QByteArray::number(getuid()), gid = QByteArray::number(getgid());
+    return InChildWithMounts(
+        [&] {
+            if (unshare(CLONE_NEWUSER | CLONE_NEWNS) != 0)
+                return false;
+            WriteFile("/proc/self/setgroups", "deny");
+            WriteFile("/proc/self/uid_map", "0 " + uid + " 1");
+            WriteFile("/proc/self/gid_map", "0 " + gid + " 1");
+            return mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) == 0 && mountDirectory();
+        },
+        body);
 }
 
 // The commands that put a file system of kind on directory, the image beside it.
 std::string MountCommand(const std::string& directory, const std::string& kind)
 {
-    if (kind == "fuse")
-        return "bindfs '" + directory + "' '" + directory + "'";
     const std::string image = directory + ".img";
-    return "truncate -s 320M '" + image + "' && mkfs." + kind + " -q '" + image + "' && mount -o loop '" +
-           image + "' '" + directory + "' && rm '" + image + "'";
+    return kind == "fuse"
+               ? "bindfs '" + directory + "' '" + directory + "'"
+               : "truncate -s 320M '" + image + "' && mkfs." + kind + " -q '" + image +
+                     "' && mount -o loop '" + image + "' '" + directory + "' && rm '" + image + "'";
 }
 
 } // namespace
@@ -213,10 +209,11 @@ std::optional<int> InPrivateTmpfs(const std::string& directory, qint64 bytes,
 
 std::optional<int> InReadOnlyDirectory(const std::string& directory, const std::function<int()>& body)
 {
+    const char* path = directory.c_str();
     return InPrivateMount(
         [&] {
-            return mount(directory.c_str(), directory.c_str(), nullptr, MS_BIND, nullptr) == 0 &&
-                   mount(nullptr, directory.c_str(), nullptr, MS_BIND | MS_REMOUNT | MS_RDONLY, nullptr) == 0;
+            return mount(path, path, nullptr, MS_BIND, nullptr) == 0 &&
+                   mount(nullptr, path, nullptr, MS_BIND | MS_REMOUNT | MS_RDONLY, nullptr) == 0;
         },
         body);
 }
