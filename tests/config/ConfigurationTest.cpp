@@ -43,19 +43,11 @@ BackupSets NamedSets(const QString& words)
 class ConfigurationTest : public testing::Test
 {
 protected:
-    void Load(Configuration& into)
-    {
-        testing::internal::CaptureStderr();
-        LoadConfiguration(store, into);
-        warnings = testing::internal::GetCapturedStderr();
-    }
-
     QString Stored() { return test::StoredSetNames(store).join(u' '); }
 
     test::IsolatedHome home;
     SettingsStore store;
     Configuration config;
-    std::string warnings;
 };
 
 // Every field away from its default; in round r each flag holds bit r of its position, so a field that
@@ -120,7 +112,9 @@ TEST_F(ConfigurationTest, ReadsStoredTextsFallsBackSafelyAndRewritesARecreatedSe
         document.SaveSetting(u"Sets\\Docs"_s, u"flEnabled"_s, u"maybe"_s);
         document.SaveSetting(u"Sets\\Docs"_s, u"KeepDays"_s, u"10000"_s);
     });
-    Load(config);
+    testing::internal::CaptureStderr();
+    LoadConfiguration(store, config);
+    const std::string warnings = testing::internal::GetCapturedStderr();
     const GeneralSettings& s = config.settings;
     EXPECT_TRUE(s.flReRun && s.IntReRunTime == 60 && s.IntLogFileSize == 0 && s.StrStatusBarPos == u"BR"_s);
     for (const char* key : {"IntReRunTime", "IntLogFileSize", "StrStatusBarPos", "KeepDays",
@@ -195,7 +189,7 @@ TEST_F(ConfigurationTest, LegacyImportReadsWholeSetsOnceThroughDone)
 
 // Another process's view of the same store: loaded at the same moment, saved at another. What either
 // changed stays; sets keep this process's order where it moved them, else the stored one.
-TEST_F(ConfigurationTest, ASaveKeepsWhatAnotherProcessChangedMeanwhile)
+TEST_F(ConfigurationTest, ASaveOrADraftsCommitKeepsWhatAnotherProcessChangedMeanwhile)
 {
     store.SaveSetting(App, u"Settings"_s, u"StrLastRunDate"_s, Stamp);
     config.sets = NamedSets(u"Docs Mail Old"_s);
@@ -231,33 +225,24 @@ TEST_F(ConfigurationTest, ASaveKeepsWhatAnotherProcessChangedMeanwhile)
     CommitConfiguration(store, config);
     EXPECT_EQ(Stored(), u"Own New Docs Last"_s);
     EXPECT_EQ(config.sets.size(), 4u);
-}
 
-// An editor's draft outlives the countdown's reload, and its commit brings only what the editor changed:
-// another process's edit and a run's stamp meanwhile stay. A save too large for the store fails as a
-// whole: the file and memory stay as they were.
-TEST_F(ConfigurationTest, ADraftCommitsOnlyItsOwnEditsAndASaveTooLargeKeepsTheFile)
-{
-    config.sets = NamedSets(u"Docs Mail"_s);
-    CommitConfiguration(store, config);
+    // An editor's draft outlives the countdown's reload, and its commit brings only what the editor
+    // changed: another process's edit and a run's stamp meanwhile stay. A save too large for the store
+    // fails as a whole: the file and memory stay as they were.
     SetsDraft draft = DraftOf(config);
     draft.sets[0].flEnabled = false;
-    draft.sets.push_back(NamedSets(u"New"_s)[0]);
-    ChangeConfiguration(store, [](Configuration& other) { other.sets[1].Filters = u"*.eml"_s; });
+    draft.sets.push_back(NamedSets(u"Draft"_s)[0]);
+    ChangeConfiguration(store, [](Configuration& c) { c.sets[1].Filters = u"*.eml"_s; });
     LoadConfiguration(store, config);
     config.sets[1].LastDate = Stamp;
     EXPECT_TRUE(config.sets[0].flEnabled) << "the reload runs the stored sets";
-
     const BackupSets ran = config.sets;
-    const std::string file = store.filePath(App).toStdString();
-    const QByteArray before = test::ReadFile(file);
+    const QByteArray before = test::ReadFile(store.filePath(App).toStdString());
     SettingsStore full(store.directory(), before.size() + 10);
     EXPECT_THROW(CommitDraft(full, config, draft), Failure);
-    EXPECT_EQ(config.sets, ran) << "a failed save leaves the stored sets in memory";
-    EXPECT_EQ(test::ReadFile(file), before);
-
+    EXPECT_TRUE(config.sets == ran && test::ReadFile(store.filePath(App).toStdString()) == before);
     CommitDraft(store, config, draft);
-    EXPECT_EQ(Stored(), u"Docs Mail New"_s);
+    EXPECT_EQ(Stored(), u"Own New Docs Last Draft"_s);
     EXPECT_FALSE(config.sets[0].flEnabled);
     EXPECT_TRUE(config.sets[1].Filters == u"*.eml"_s && config.sets[1].LastDate == Stamp);
 }

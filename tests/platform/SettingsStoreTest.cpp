@@ -12,8 +12,8 @@
 
 #include <algorithm>
 #include <dlfcn.h>
-#include <fcntl.h>
 #include <filesystem>
+#include <fstream>
 #include <functional>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -88,24 +88,23 @@ TEST_F(SettingsStoreTest, TellsEmptyFromMissingAndFollowsOnlyAbsoluteXdgDirector
 TEST_F(SettingsStoreTest, ShortAndLongSectionsMatchKeysAlike)
 {
     for (const int count : {3, 200}) {
-        const QString section = u"Section"_s + QString::number(count);
-        const auto key = [](const QString& name, int n) -> QString { return name + QString::number(n); };
+        const QString section = u"Section%1"_s.arg(count);
         store.Update(App, [&](SettingsDocument& document) {
             for (int n = 0; n < count; ++n)
-                document.SaveSetting(section, key(u"Key"_s, n), u"first"_s);
+                document.SaveSetting(section, u"Key%1"_s.arg(n), u"first"_s);
         });
         store.Update(App, [&](SettingsDocument& document) {
             for (int n = count - 1; n >= 0; --n)
-                document.SaveSetting(section.toUpper(), key(u"kEY"_s, n), QString::number(n));
+                document.SaveSetting(section.toUpper(), u"kEY%1"_s.arg(n), QString::number(n));
         });
         const SettingsDocument read = store.Read(App);
         const SettingPairs pairs = read.GetAllSettings(section);
         ASSERT_EQ(pairs.size(), count);
         for (int n = 0; n < count; ++n) {
-            EXPECT_EQ(pairs[n], std::pair(key(u"Key"_s, n), QString::number(n))) << count;
-            EXPECT_EQ(read.FindSetting(section.toLower(), key(u"KEY"_s, n)), QString::number(n)) << count;
+            EXPECT_EQ(pairs[n], std::pair(u"Key%1"_s.arg(n), QString::number(n))) << count;
+            EXPECT_EQ(read.FindSetting(section.toLower(), u"KEY%1"_s.arg(n)), QString::number(n)) << count;
         }
-        EXPECT_EQ(read.FindSetting(section, key(u"Key"_s, count)), std::nullopt);
+        EXPECT_EQ(read.FindSetting(section, u"Key%1"_s.arg(count)), std::nullopt);
     }
 }
 
@@ -254,20 +253,17 @@ TEST(SettingsStoreDiskFull, FailsAndLeavesTheOldFileAsItWas)
     TempDir dir;
     const std::optional<int> code = InPrivateTmpfs(dir.path(), 64 * 1024, [&] {
         SettingsStore store(QString::fromStdString(dir.path()));
-        store.SaveSetting(App, Settings, u"K"_s, u"old"_s);
-        const QByteArray before = ReadFile(store.filePath(App).toStdString());
+        const auto save = [&](const QString& value) { store.SaveSetting(App, Settings, u"K"_s, value); };
+        save(u"old"_s);
+        const QByteArray before = ReadFile(dir / "Kelvo.conf");
         // Leave a little room, so the save's first write is short and a later one fails.
         WriteFile(dir / "spare", QByteArray(8192, 's'));
-        const int filler = open((dir / "filler").c_str(), O_WRONLY | O_CREAT, 0600);
-        while (write(filler, QByteArray(4096, 'f').constData(), 4096) > 0) {
-        }
+        std::ofstream(dir / "filler") << std::string(64 * 1024, 'f');
         unlink((dir / "spare").c_str());
-        if (FailureNumber([&] { store.SaveSetting(App, Settings, u"K"_s, QString(60000, u'n')); }) !=
-            ErrDiskFull)
+        if (FailureNumber([&] { save(QString(60000, u'n')); }) != ErrDiskFull)
             return 1;
-        const bool leftover =
-            !QDir(store.directory()).entryList({u"*.kelvo-*"_s}, QDir::Files | QDir::Hidden).isEmpty();
-        return ReadFile(store.filePath(App).toStdString()) != before ? 2 : leftover ? 3 : 0;
+        const bool leftover = !QDir(store.directory()).entryList({u"*.kelvo-*"_s}, QDir::Hidden).isEmpty();
+        return ReadFile(dir / "Kelvo.conf") != before ? 2 : leftover ? 3 : 0;
     });
     if (!code)
         GTEST_SKIP() << "user namespaces are not available";
