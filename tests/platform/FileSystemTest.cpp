@@ -73,7 +73,6 @@ TEST_P(ArchiveFlag, ClearedUntilTheNextWriteCarriedByACopyAndHeldOnlyForItsFile)
     const timespec modified = {left.DateLastModified().seconds + 5, 0};
     SetTimes(a, modified, modified);
     EXPECT_EQ(AttributesOf(a), AttrArchive);
-    EXPECT_NE(File::GetFile(a).State(), left.State());
     EXPECT_EQ(File::GetFile(a).SyncedRecord(), left.State());
 
     WriteFile(b, "other");
@@ -171,8 +170,8 @@ TEST(FileSystem, ListsEntriesByMaskTellsWhatIsMissingAndEncodesAttributes)
     EXPECT_EQ(PartialFileName(std::string(300, 'n'), 7).size(), std::size_t(NAME_MAX));
 
     const std::string path = dir / "folder/\xff-latin1.txt";
-    std::ofstream(path)
-        << "12345"; // through the raw bytes: a name that is not UTF-8 reaches the kernel as it is
+    // Through the raw bytes: a name that is not UTF-8 reaches the kernel as it is.
+    std::ofstream(path) << "12345";
     EXPECT_TRUE(FileExists(path) && FolderExists(dir / "folder") && FolderExists(dir.path() + "/") &&
                 FileExists(dir / "pipe"));
     EXPECT_FALSE(FolderExists(path) || FileExists(dir / "folder") || FileExists(dir / "missing"));
@@ -326,32 +325,20 @@ TEST(MountedDrive, NamesTheTopmostDeepestMountHoldingThePath)
                                   "40 27 8:17 / /mnt/backup rw,relatime shared:5 - ext4 /dev/sdb1 rw\n"
                                   "41 27 0:50 / /mnt/backup\\040disk rw - vfat /dev/sdc1 rw\n"
                                   "42 40 0:51 / /mnt/backup rw - tmpfs none rw\n";
-    const char* drives[] = {"/",
-                            "/ ext4",
-                            "/home/me",
-                            "/ ext4",
-                            "/mnt/backup",
-                            "/mnt/backup tmpfs",
-                            "/mnt/backup/kelvo",
-                            "/mnt/backup tmpfs",
-                            "/mnt/backupx",
-                            "/ ext4",
-                            "/mnt/backup disk/kelvo",
-                            "/mnt/backup\\040disk vfat"};
-    for (std::size_t n = 0; n < std::size(drives); n += 2)
-        EXPECT_EQ(DriveIn(mountInfo, drives[n]), std::string(drives[n + 1])) << drives[n];
+    for (const auto& [path, drive] : {std::pair("/home/me", "/ ext4"),
+                                      {"/mnt/backup", "/mnt/backup tmpfs"},
+                                      {"/mnt/backup/kelvo", "/mnt/backup tmpfs"},
+                                      {"/mnt/backupx", "/ ext4"},
+                                      {"/mnt/backup disk/kelvo", "/mnt/backup\\040disk vfat"}})
+        EXPECT_EQ(DriveIn(mountInfo, path), std::string(drive)) << path;
     EXPECT_EQ(DriveOf("/no/such/directory"), std::nullopt);
     EXPECT_EQ(DriveOf("/").value_or("").rfind("/ ", 0), 0u);
 }
 
-// Every entry, the partial files too.
-Names Entries(const std::string& directory)
+// Every entry, the partial files too, which listings leave out.
+std::size_t Entries(const std::string& directory)
 {
-    Names names;
-    for (const auto& entry : fs::directory_iterator(directory))
-        names.push_back(entry.path().filename());
-    std::sort(names.begin(), names.end());
-    return names;
+    return std::size_t(std::distance(fs::directory_iterator(directory), fs::directory_iterator()));
 }
 
 // Runs each test with unnamed new files and with named partial files, as where O_TMPFILE is missing.
@@ -374,10 +361,9 @@ TEST_P(Replacement, LeavesNothingUntilCommittedAndKeepsPermissionsWhenAsked)
         ReplacementFile abandoned(file);
         abandoned.write("never");
         EXPECT_EQ(ListDirectory(DirectoryHandle(dir.path()), MaskAll), Names{"file"}) << "never listed";
-        EXPECT_EQ(Entries(dir.path()).size(), GetParam() ? 2u : 1u);
+        EXPECT_EQ(Entries(dir.path()), GetParam() ? 2u : 1u);
     }
-    EXPECT_EQ(ReadFile(file), "old");
-    EXPECT_EQ(Entries(dir.path()), Names{"file"});
+    EXPECT_TRUE(ReadFile(file) == "old" && Entries(dir.path()) == 1u);
     ReplacementFile kept(file);
     kept.write("new");
     kept.keepDestinationPermissions();
@@ -386,7 +372,7 @@ TEST_P(Replacement, LeavesNothingUntilCommittedAndKeepsPermissionsWhenAsked)
     ReplacementFile fresh(dir / "fresh");
     fresh.keepDestinationPermissions(); // nothing to keep
     fresh.commitDurably();
-    EXPECT_TRUE(ModeOf(dir / "fresh") == 0600u && Entries(dir.path()) == (Names{"file", "fresh"}));
+    EXPECT_TRUE(ModeOf(dir / "fresh") == 0600u && Entries(dir.path()) == 2u);
 }
 
 // A process killed while it writes leaves its partial file; the next cleaner removes it, but never one
@@ -404,11 +390,11 @@ TEST_P(Replacement, StaleReplacementsOfKilledProcessesAreRemoved)
     live.write("writing");
     for (const char* name : {".file.kelvo-partial-notours", ".file.kelvo-partial-0123456789ABCDEF", "file.1"})
         WriteFile(dir / name, "user's");
-    const std::size_t before = Entries(dir.path()).size();
+    const std::size_t before = Entries(dir.path());
     RemoveStaleReplacements(DirectoryHandle(dir / ""));
     const std::size_t partials = GetParam() ? 1 : 0; // only a named file survives a kill
-    EXPECT_EQ(before - Entries(dir.path()).size(), partials);
-    EXPECT_EQ(Entries(dir.path()).size(), 4u + partials) << "the live replacement keeps its file";
+    EXPECT_EQ(before - Entries(dir.path()), partials);
+    EXPECT_EQ(Entries(dir.path()), 4u + partials) << "the live replacement keeps its file";
     live.commit();
     EXPECT_EQ(ReadFile(file), "writing");
 }
@@ -423,8 +409,7 @@ TEST_P(Replacement, SymbolicLinkTakesTheDestinationsPlaceInOneStep)
     EXPECT_THROW(ReplaceWithSymbolicLink(
                      file, "other", [](int, const std::string&) { throw Failure(ErrPathFileAccess, "x"); }),
                  Failure);
-    EXPECT_EQ(Entries(dir.path()), Names{"file"});
-    EXPECT_EQ(fs::read_symlink(file), "../elsewhere");
+    EXPECT_TRUE(Entries(dir.path()) == 1u && fs::read_symlink(file) == "../elsewhere");
 }
 
 INSTANTIATE_TEST_SUITE_P(UnnamedAndNamed, Replacement, testing::Bool());

@@ -46,7 +46,6 @@ class IsolatedHome final
 {
 public:
     IsolatedHome();
-
     const TempDir& dir() const { return m_dir; }
     std::string configDir() const { return m_dir / "config"; }
 
@@ -62,14 +61,10 @@ void StoreSet(SettingsStore& store, const QString& name, const std::string& sour
 void WriteFile(const std::string& path, const QByteArray& contents);
 QByteArray ReadFile(const std::string& path);
 bool RunningAsRoot();
-// The number of the Failure that action raises; 0 when it raises none.
-int FailureNumber(const std::function<void()>& action);
-// The permission bits of path, of a link itself.
-unsigned ModeOf(const std::string& path);
-// The attributes (AttrReadOnly, AttrArchive, ...) of path, and setting them.
-int AttributesOf(const std::string& path);
+int FailureNumber(const std::function<void()>& action); // 0 when action raises no Failure
+unsigned ModeOf(const std::string& path);               // of a link itself
+int AttributesOf(const std::string& path);              // AttrReadOnly, AttrArchive, ...
 void SetAttributesOf(const std::string& path, int attributes);
-
 // The I/O priority (as ioprio_get gives it) and the nice value of a thread; 0 is the calling thread.
 int ThreadIoPriority(int thread = 0);
 int ThreadNice(int thread = 0);
@@ -77,7 +72,6 @@ int ThreadNice(int thread = 0);
 bool AtIdleIoClass();
 // Whether the test was started at a run's low priority already, where lowering it shows nothing.
 bool StartedAtLowPriority();
-
 // Runs body in a child process and gives its exit code; an exception in the child gives 99.
 int RunInChild(const std::function<int()>& body);
 // These run body in a child process that sees directory on a mount of its own and give its exit code,
