@@ -70,22 +70,37 @@ protected:
     SettingsStore store;
 };
 
-// Empty is not missing; a relative or empty XDG_CONFIG_HOME or XDG_DATA_HOME counts as unset.
-TEST_F(SettingsStoreTest, TellsEmptyFromMissingAndFollowsOnlyAbsoluteXdgDirectories)
+// The file lives where an absolute XDG_CONFIG_HOME says; a relative one counts as unset, and so for
+// XDG_DATA_HOME. A save goes through a link to the file and keeps the file's permissions, less write for
+// others; a read-only file and a file where the directory should be fail the save.
+TEST_F(SettingsStoreTest, FindsItsFileWritesThroughALinkAndRefusesAReadOnlyFile)
 {
-    Save(u"Empty"_s, QString());
-    EXPECT_EQ(Get(u"EMPTY"_s), QString());
-    EXPECT_EQ(FailureNumber([&] { store.DeleteSetting(App, u"Missing"_s); }), ErrInvalidArgument);
     EXPECT_EQ(store.filePath(App), QString::fromStdString(home.configDir()) + u"/kelvo/Kelvo.conf"_s);
     const ScopedEnv config("XDG_CONFIG_HOME", "relative/config"), data("XDG_DATA_HOME", "relative/data");
     EXPECT_EQ(SettingsStore().directory(), QDir::homePath() + u"/.config/kelvo"_s);
     EXPECT_EQ(AttributeRecordStore::DefaultPath(), home.dir() / "home/.local/share/kelvo/attribute-records");
+
+    const std::string target = home.dir() / "dotfiles/kelvo.conf";
+    fs::create_directories(home.dir() / "dotfiles");
+    fs::create_symlink("../../dotfiles/kelvo.conf", file());
+    Save(u"K"_s, u"first"_s);
+    fs::permissions(target, fs::perms(0646));
+    Save(u"K"_s, u"second"_s);
+    EXPECT_TRUE(fs::is_symlink(file()) && ModeOf(target) == 0644u);
+    EXPECT_NE(ReadFile(target).indexOf("K = second"), -1);
+    fs::permissions(target, fs::perms::owner_read);
+    const std::string refused = Raised([&] { Save(u"K"_s, u"third"_s); });
+    EXPECT_EQ(refused.rfind(std::to_string(ErrPermissionDenied) + " ", 0), 0u) << refused;
+    EXPECT_NE(refused.find("read-only"), std::string::npos) << refused;
+    EXPECT_EQ(Get(u"K"_s), u"second"_s);
+    EXPECT_FALSE(ReplaceUserFile(QString::fromStdString(target + "/x"), "x", 0600).succeeded());
 }
 
-// A short section is searched in a row, a long one (the list of sets) through a table: both match keys
-// in any letter case, and an overwrite keeps the key's place and first spelling, before and after a
-// save and a read.
-TEST_F(SettingsStoreTest, ShortAndLongSectionsMatchKeysAlike)
+// A short section is searched in a row, a long one (the list of sets) through a table: both match keys in
+// any letter case, and an overwrite keeps the key's place and first spelling, before and after a save and
+// a read. Texts a line-based format could take for syntax, escapes or line ends round-trip, each as a
+// key, a value and a section name.
+TEST_F(SettingsStoreTest, MatchesKeysInAnyLetterCaseAndRoundTripsEveryText)
 {
     for (const int count : {3, 200}) {
         const QString section = u"Section%1"_s.arg(count);
@@ -106,84 +121,7 @@ TEST_F(SettingsStoreTest, ShortAndLongSectionsMatchKeysAlike)
         }
         EXPECT_EQ(read.FindSetting(section, u"Key%1"_s.arg(count)), std::nullopt);
     }
-}
 
-TEST_F(SettingsStoreTest, ReadsCrLfLinesAndNeverReadsTheTemporaryFileOfAKilledSave)
-{
-    WriteFile(file(), "[Settings]\r\nK = crlf\r\nEmpty =\r\n");
-    QString temporary = QFile::decodeName(ReplacementNamePattern("Kelvo.conf").c_str());
-    temporary = store.directory() + u'/' + temporary.replace(u'*', u"123"_s);
-    WriteFile(temporary.toStdString(), "[Settings]\nK = half-written\n");
-    EXPECT_EQ(store.GetAllSettings(App, Settings), (SettingPairs{{u"K"_s, u"crlf"_s}, {u"Empty"_s, u""_s}}));
-    Save(u"Other"_s, u"x"_s);
-    EXPECT_FALSE(QFile::exists(temporary));
-    EXPECT_EQ(Get(u"K"_s), u"crlf"_s);
-}
-
-// A pipe and a link to a device are refused, by a read and a save, and left.
-TEST_F(SettingsStoreTest, RefusesSpecialFilesAndLeavesThem)
-{
-    for (const bool pipe : {true, false}) {
-        fs::remove(file());
-        pipe ? (void)mkfifo(file().c_str(), 0600) : fs::create_symlink("/dev/zero", file());
-        const auto before = fs::symlink_status(file()).type();
-        EXPECT_NE(Raised([&] { store.Read(App); }).find("not a regular file"), std::string::npos);
-        EXPECT_NE(Raised([&] { Save(u"K"_s, u"v"_s); }).find("not a regular file"), std::string::npos);
-        EXPECT_TRUE(fs::symlink_status(file()).type() == before && Beside(u"*unreadable*"_s).isEmpty());
-    }
-}
-
-// The reader takes a file of exactly the largest size and refuses one byte more, so the writer must
-// refuse exactly what the reader would: such a save fails, names the file and the limit, and leaves
-// the stored file byte for byte as it was; so does a save over a file beyond the limit.
-TEST_F(SettingsStoreTest, NeverWritesAFileItWouldRefuseToRead)
-{
-    Save(u"K"_s, QString(100, u'p'));
-    const qint64 largest = ReadFile(file()).size() + 10;
-    SettingsStore limited(store.directory(), largest);
-    Save(u"K"_s, QString(110, u'p'), &limited);
-    const QByteArray atTheLimit = ReadFile(file());
-    ASSERT_EQ(atTheLimit.size(), largest);
-    EXPECT_EQ(limited.GetSetting(App, Settings, u"K"_s).size(), 110);
-    for (const qsizetype padding : {111, 100000}) {
-        const std::string refused = Raised([&] { Save(u"K"_s, QString(padding, u'p'), &limited); });
-        for (const std::string& part :
-             {std::to_string(ErrPathFileAccess) + " ", file(), std::to_string(largest) + " bytes"})
-            EXPECT_NE(refused.find(part), std::string::npos) << refused;
-        EXPECT_EQ(ReadFile(file()), atTheLimit) << padding;
-    }
-    Save(u"K"_s, QString(111, u'p'));
-    const QByteArray tooLarge = ReadFile(file());
-    EXPECT_NE(Raised([&] { limited.Read(App); }).find("larger than"), std::string::npos);
-    EXPECT_NE(Raised([&] { Save(u"Other"_s, u"v"_s, &limited); }).find("larger than"), std::string::npos);
-    EXPECT_EQ(ReadFile(file()), tooLarge);
-    EXPECT_EQ(Beside(u"*"_s), (QStringList{u"Kelvo.conf"_s, u"Kelvo.conf.lock"_s}));
-}
-
-// A replacement keeps the file's permissions, less write for others; a file where the directory should be
-// fails the save.
-TEST_F(SettingsStoreTest, WritesThroughALinkKeepsPermissionsAndRefusesAReadOnlyFile)
-{
-    const std::string target = home.dir() / "dotfiles/kelvo.conf";
-    fs::create_directories(home.dir() / "dotfiles");
-    fs::create_symlink("../../dotfiles/kelvo.conf", file());
-    Save(u"K"_s, u"first"_s);
-    fs::permissions(target, fs::perms(0646));
-    Save(u"K"_s, u"second"_s);
-    EXPECT_TRUE(fs::is_symlink(file()) && ModeOf(target) == 0644u);
-    EXPECT_NE(ReadFile(target).indexOf("K = second"), -1);
-    fs::permissions(target, fs::perms::owner_read);
-    const std::string refused = Raised([&] { Save(u"K"_s, u"third"_s); });
-    EXPECT_EQ(refused.rfind(std::to_string(ErrPermissionDenied) + " ", 0), 0u) << refused;
-    EXPECT_NE(refused.find("read-only"), std::string::npos) << refused;
-    EXPECT_EQ(Get(u"K"_s), u"second"_s);
-    EXPECT_FALSE(ReplaceUserFile(QString::fromStdString(target + "/x"), "x", 0600).succeeded());
-}
-
-// Texts a line-based format could take for syntax, escapes or line ends; each is a key, a value and a
-// section name.
-TEST_F(SettingsStoreTest, RoundTripsEveryText)
-{
     const QString texts[] = {u""_s,
                              u" lead = [x]; #c "_s,
                              u"[Settings]"_s,
@@ -205,11 +143,25 @@ TEST_F(SettingsStoreTest, RoundTripsEveryText)
     EXPECT_EQ(read.GetAllSettings(Settings), pairs);
     for (const auto& [key, value] : pairs)
         EXPECT_EQ(read.GetSetting(key, value + u'.'), key);
+    Save(u"Empty"_s, QString());
+    EXPECT_EQ(Get(u"EMPTY"_s), QString()) << "empty is not missing";
+    EXPECT_EQ(FailureNumber([&] { store.DeleteSetting(App, u"Missing"_s); }), ErrInvalidArgument);
 }
 
-// The second: a character cut by a line end, whose next line starts with what would complete it.
-TEST_F(SettingsStoreTest, SetsAsideAFileItCannotParse)
+// CRLF lines parse; the temporary file of a killed save is never read, and the next save removes it. A
+// file it cannot parse is set aside with one warning; the second: a character cut by a line end, whose
+// next line starts with what would complete it.
+TEST_F(SettingsStoreTest, ReadsWhatItCanAndSetsAsideAFileItCannotParse)
 {
+    WriteFile(file(), "[Settings]\r\nK = crlf\r\nEmpty =\r\n");
+    QString temporary = QFile::decodeName(ReplacementNamePattern("Kelvo.conf").c_str());
+    temporary = store.directory() + u'/' + temporary.replace(u'*', u"123"_s);
+    WriteFile(temporary.toStdString(), "[Settings]\nK = half-written\n");
+    EXPECT_EQ(store.GetAllSettings(App, Settings), (SettingPairs{{u"K"_s, u"crlf"_s}, {u"Empty"_s, u""_s}}));
+    Save(u"Other"_s, u"x"_s);
+    EXPECT_FALSE(QFile::exists(temporary));
+    EXPECT_EQ(Get(u"K"_s), u"crlf"_s);
+
     for (const QByteArray contents :
          {"[Settings]\nK = \xff not UTF-8\n", "[Settings]\nK = \xc3\n\xa9 = v\n"}) {
         WriteFile(file(), contents);
@@ -225,6 +177,43 @@ TEST_F(SettingsStoreTest, SetsAsideAFileItCannotParse)
         EXPECT_EQ(Get(u"K"_s), u"new"_s);
         QDir(store.directory()).remove(aside[0]);
     }
+}
+
+// A pipe and a link to a device are refused, by a read and a save, and left. The reader takes a file of
+// exactly the largest size and refuses one byte more, so the writer must refuse exactly what the reader
+// would: such a save fails, names the file and the limit, and leaves the stored file byte for byte as it
+// was; so does a save over a file beyond the limit.
+TEST_F(SettingsStoreTest, NeverWritesAFileItWouldRefuseToReadAndLeavesWhatItRefuses)
+{
+    for (const bool pipe : {true, false}) {
+        pipe ? (void)mkfifo(file().c_str(), 0600) : fs::create_symlink("/dev/zero", file());
+        const auto before = fs::symlink_status(file()).type();
+        EXPECT_NE(Raised([&] { store.Read(App); }).find("not a regular file"), std::string::npos);
+        EXPECT_NE(Raised([&] { Save(u"K"_s, u"v"_s); }).find("not a regular file"), std::string::npos);
+        EXPECT_TRUE(fs::symlink_status(file()).type() == before && Beside(u"*unreadable*"_s).isEmpty());
+        fs::remove(file());
+    }
+
+    Save(u"K"_s, QString(100, u'p'));
+    const qint64 largest = ReadFile(file()).size() + 10;
+    SettingsStore limited(store.directory(), largest);
+    Save(u"K"_s, QString(110, u'p'), &limited);
+    const QByteArray atTheLimit = ReadFile(file());
+    ASSERT_EQ(atTheLimit.size(), largest);
+    EXPECT_EQ(limited.GetSetting(App, Settings, u"K"_s).size(), 110);
+    for (const qsizetype padding : {111, 100000}) {
+        const std::string refused = Raised([&] { Save(u"K"_s, QString(padding, u'p'), &limited); });
+        for (const std::string& part :
+             {std::to_string(ErrPathFileAccess) + " ", file(), std::to_string(largest) + " bytes"})
+            EXPECT_NE(refused.find(part), std::string::npos) << refused;
+        EXPECT_EQ(ReadFile(file()), atTheLimit) << padding;
+    }
+    Save(u"K"_s, QString(111, u'p'));
+    const QByteArray tooLarge = ReadFile(file());
+    EXPECT_NE(Raised([&] { limited.Read(App); }).find("larger than"), std::string::npos);
+    EXPECT_NE(Raised([&] { Save(u"Other"_s, u"v"_s, &limited); }).find("larger than"), std::string::npos);
+    EXPECT_EQ(ReadFile(file()), tooLarge);
+    EXPECT_EQ(Beside(u"*"_s), (QStringList{u"Kelvo.conf"_s, u"Kelvo.conf.lock"_s}));
 }
 
 // A crash right after the rename must find the new contents on the disk, not an empty file: the save
