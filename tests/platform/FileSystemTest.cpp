@@ -198,7 +198,8 @@ TEST(FileSystem, ListsEntriesByMaskTellsWhatIsMissingAndEncodesAttributes)
 // A symbolic link is never followed: its own size (the length of its text), its own times, never read-only.
 // A move never replaces what is there: it might be a kept copy. A level of a new path that is a link or a
 // file is never gone through: what a link points at stays untouched, and nothing is made below a file.
-TEST(FileSystem, SymbolicLinksAreFilesOfTheirOwnAndNeverGoneThrough)
+// Paths of 120 levels and more than 6,000 bytes, longer than one system call takes, work as well.
+TEST(FileSystem, SymbolicLinksAreNeverGoneThroughAndPathsOfAnyLengthWork)
 {
     const TempDir dir;
     WriteFile(dir / "target", "twelve bytes");
@@ -226,16 +227,11 @@ TEST(FileSystem, SymbolicLinksAreFilesOfTheirOwnAndNeverGoneThrough)
         EXPECT_EQ(FailureNumber([&] { OpenOrCreateDirectoryPath(dir / blocked); }), ErrPathFileAccess)
             << blocked;
     EXPECT_FALSE(fs::exists(dir / "elsewhere"));
-}
 
-// 120 levels and more than 6,000 bytes: longer than one system call takes.
-TEST(FileSystem, PathsOfAnyLengthWork)
-{
-    const TempDir dir;
     // Too deep for std::filesystem to remove; rm works relative to open directories.
     const std::shared_ptr<void> removeTree(
-        nullptr, [&](void*) { (void)!std::system(("rm -rf " + dir / "a").c_str()); });
-    std::string deep = dir / "a";
+        nullptr, [&](void*) { (void)!std::system(("rm -rf " + dir / "long").c_str()); });
+    std::string deep = dir / "long";
     bool created = false;
     for (int level = 0; level <= 120; ++level) {
         ASSERT_TRUE(OpenOrCreateDirectory(deep, created));
@@ -266,7 +262,9 @@ TEST(FileSystem, PathsOfAnyLengthWork)
         << "a link on the way is never followed";
 }
 
-TEST(FileSystem, DirectoryKeepsItsSourcesPermissionsUserAttributesAndTimes)
+// A directory keeps its source's mode, user attributes and times, and its owner can still write into the
+// backup. Root may do what the kernel refuses a user; CI runs as root, so the last checks run as "nobody".
+TEST(FileSystem, DirectoryPermissionsAreCarriedAndUnreadableDirectoriesRefused)
 {
     const TempDir dir;
     const std::string source = dir / "source", target = dir / "target";
@@ -293,14 +291,9 @@ TEST(FileSystem, DirectoryKeepsItsSourcesPermissionsUserAttributesAndTimes)
     CarryDirectoryMode(from, to, OwnerAccess::AsSource);
     EXPECT_EQ(GiveOwnerFullAccess(to), std::optional<mode_t>(0555)) << "as the source gave it";
     EXPECT_EQ(ModeOf(target), 0755u);
-}
 
-// Root may do what the kernel refuses a user; CI runs as root, so the checks run as "nobody".
-TEST(FileSystem, RefusesUnreadableDirectoriesAndKeepsReadOnlyFilesManageableForAUser)
-{
     if (!RunningAsRoot())
         GTEST_SKIP() << "needs root to act as another user";
-    const TempDir dir;
     fs::permissions(dir.path(), fs::perms::all);
     fs::create_directory(dir / "closed") && fs::create_directory(dir / "own");
     fs::permissions(dir / "closed", fs::perms::none);
@@ -352,7 +345,8 @@ protected:
     const std::string file = dir / "file";
 };
 
-// A replacement keeps the permissions it replaces, less write for group and others.
+// A replacement keeps the permissions it replaces, less write for group and others. A symbolic link takes
+// the destination's place in one step.
 TEST_P(Replacement, LeavesNothingUntilCommittedAndKeepsPermissionsWhenAsked)
 {
     WriteFile(file, "old");
@@ -373,6 +367,16 @@ TEST_P(Replacement, LeavesNothingUntilCommittedAndKeepsPermissionsWhenAsked)
     fresh.keepDestinationPermissions(); // nothing to keep
     fresh.commitDurably();
     EXPECT_TRUE(ModeOf(dir / "fresh") == 0600u && Entries(dir.path()) == 2u);
+
+    WriteFile(file, "a file before");
+    ReplaceWithSymbolicLink(file, "../elsewhere", [](int, const std::string& name) {
+        EXPECT_TRUE(IsPartialFileName(name.substr(name.rfind('/') + 1)));
+    });
+    EXPECT_EQ(fs::read_symlink(file), "../elsewhere");
+    EXPECT_THROW(ReplaceWithSymbolicLink(
+                     file, "other", [](int, const std::string&) { throw Failure(ErrPathFileAccess, "x"); }),
+                 Failure);
+    EXPECT_TRUE(Entries(dir.path()) == 2u && fs::read_symlink(file) == "../elsewhere");
 }
 
 // A process killed while it writes leaves its partial file; the next cleaner removes it, but never one
@@ -397,19 +401,6 @@ TEST_P(Replacement, StaleReplacementsOfKilledProcessesAreRemoved)
     EXPECT_EQ(Entries(dir.path()), 4u + partials) << "the live replacement keeps its file";
     live.commit();
     EXPECT_EQ(ReadFile(file), "writing");
-}
-
-TEST_P(Replacement, SymbolicLinkTakesTheDestinationsPlaceInOneStep)
-{
-    WriteFile(file, "a file before");
-    ReplaceWithSymbolicLink(file, "../elsewhere", [](int, const std::string& name) {
-        EXPECT_TRUE(IsPartialFileName(name.substr(name.rfind('/') + 1)));
-    });
-    EXPECT_EQ(fs::read_symlink(file), "../elsewhere");
-    EXPECT_THROW(ReplaceWithSymbolicLink(
-                     file, "other", [](int, const std::string&) { throw Failure(ErrPathFileAccess, "x"); }),
-                 Failure);
-    EXPECT_TRUE(Entries(dir.path()) == 1u && fs::read_symlink(file) == "../elsewhere");
 }
 
 INSTANTIATE_TEST_SUITE_P(UnnamedAndNamed, Replacement, testing::Bool());
