@@ -82,7 +82,10 @@ void SetEveryField(Configuration& config, int round)
     set.KeepDays = qint16(9996 + round);
 }
 
-TEST_F(ConfigurationTest, EmptyStoreGivesTheTablesDefaultsAndEveryFieldReadsBackAsSaved)
+// An empty store gives the table's defaults and every field reads back as saved. Bad texts fall back with
+// a warning, missing keys to their safest reading; a set recreated under a removed name keeps none of the
+// old keys.
+TEST_F(ConfigurationTest, ReadsBackWhatItSavedAndFallsBackSafelyFromWhatItCannot)
 {
     LoadConfiguration(store, config);
     EXPECT_EQ(config.sets, BackupSets(1));
@@ -97,18 +100,12 @@ TEST_F(ConfigurationTest, EmptyStoreGivesTheTablesDefaultsAndEveryFieldReadsBack
         EXPECT_EQ(again.settings, saved.settings) << round;
         EXPECT_EQ(again.sets, saved.sets) << round;
     }
-}
 
-// Bad texts fall back with a warning, missing keys to their safest reading; a set recreated under a removed
-// name keeps none of the old keys.
-TEST_F(ConfigurationTest, ReadsStoredTextsFallsBackSafelyAndRewritesARecreatedSet)
-{
-    SaveConfiguration(store, config);
     store.Update(App, [](SettingsDocument& document) {
+        document.DeleteSetting(u"Sets\\Docs"_s);
         for (const QString& pair :
              u"flReRun=true IntReRunTime=10000 IntLogFileSize=-1 StrStatusBarPos=XX"_s.split(u' '))
             document.SaveSetting(u"Settings"_s, pair.section(u'=', 0, 0), pair.section(u'=', 1));
-        document.SaveSetting(u"Sets"_s, u"Docs"_s, u"Docs"_s);
         document.SaveSetting(u"Sets\\Docs"_s, u"flEnabled"_s, u"maybe"_s);
         document.SaveSetting(u"Sets\\Docs"_s, u"KeepDays"_s, u"10000"_s);
     });
@@ -307,8 +304,9 @@ protected:
 
 // Names are letters and digits of any script with their marks (decomposed too, and beyond the first
 // plane), and blanks; paths are absolute, as the desktop program, kelvo-cli and cron each start in
-// another working directory.
-TEST_F(SetRules, NamesOfAnyScriptAndOnlyAbsolutePaths)
+// another working directory. A folder of the copied tree named like the kept-copies folder is backed up
+// into it, where kept copies would replace its files.
+TEST_F(SetRules, NamesOfAnyScriptAbsolutePathsAndNoKeptCopiesFolderInTheCopiedTree)
 {
     const auto kind = [](const std::optional<SetProblem>& problem) {
         return problem ? std::optional(problem->kind) : std::nullopt;
@@ -321,12 +319,7 @@ TEST_F(SetRules, NamesOfAnyScriptAndOnlyAbsolutePaths)
         EXPECT_EQ(kind(Problem(u"Docs"_s, relative, backup)), SetProblemKind::RelativeSource);
         EXPECT_EQ(kind(Problem(u"Docs"_s, source, relative)), SetProblemKind::RelativeDestination);
     }
-}
 
-// A folder of the copied tree named like the kept-copies folder is backed up into it, where kept
-// copies would replace its files.
-TEST_F(SetRules, KeptCopiesFolderMustNotBeAFolderOfTheCopiedTree)
-{
     const std::tuple<const char*, const char*, bool, const char*> cases[] = {
         // sync, kept-copies folder, whether copies are kept, the folder refused
         {"srcToDest", "old", true, "source/old"},
