@@ -185,7 +185,8 @@ TEST_F(ConfigurationTest, LegacyImportReadsWholeSetsOnceThroughDone)
 }
 
 // Another process's view of the same store: loaded at the same moment, saved at another. What either
-// changed stays; sets keep this process's order where it moved them, else the stored one.
+// changed stays; sets keep this process's order where it moved them, else the stored one. The drive a run
+// found a root on outlasts every save, by any process, until the root changes.
 TEST_F(ConfigurationTest, ASaveOrADraftsCommitKeepsWhatAnotherProcessChangedMeanwhile)
 {
     store.SaveSetting(App, u"Settings"_s, u"StrLastRunDate"_s, Stamp);
@@ -233,26 +234,20 @@ TEST_F(ConfigurationTest, ASaveOrADraftsCommitKeepsWhatAnotherProcessChangedMean
     LoadConfiguration(store, config);
     config.sets[1].LastDate = Stamp;
     EXPECT_TRUE(config.sets[0].flEnabled) << "the reload runs the stored sets";
-    const BackupSets ran = config.sets;
+    const BackupSets inMemory = config.sets;
     const QByteArray before = test::ReadFile(store.filePath(App).toStdString());
     SettingsStore full(store.directory(), before.size() + 10);
     EXPECT_THROW(CommitDraft(full, config, draft), Failure);
-    EXPECT_TRUE(config.sets == ran && test::ReadFile(store.filePath(App).toStdString()) == before);
+    EXPECT_TRUE(config.sets == inMemory && test::ReadFile(store.filePath(App).toStdString()) == before);
     CommitDraft(store, config, draft);
     EXPECT_EQ(Stored(), u"Own New Docs Last Draft"_s);
     EXPECT_FALSE(config.sets[0].flEnabled);
     EXPECT_TRUE(config.sets[1].Filters == u"*.eml"_s && config.sets[1].LastDate == Stamp);
-}
 
-// The drive a run found a root on outlasts every save, by any process, until the root changes.
-TEST_F(ConfigurationTest, ARootsDriveOutlastsEverySaveUntilTheRootChanges)
-{
     const QString backup = u"/mnt/backup ext4"_s, system = u"/ ext4"_s;
-    config.sets = NamedSets(u"Docs Mail"_s);
-    CommitConfiguration(store, config);
     Configuration window;
     LoadConfiguration(store, window);
-    // A run of the command line stores what it learnt; a run in the window learnt Docs in memory.
+    // A run of the command line stores what it learnt; a run in the window learnt Own in memory.
     BackupSets ran = config.sets;
     ran[0].SourceDrive = system;
     ran[0].DestDrive = ran[1].DestDrive = backup;
@@ -263,7 +258,7 @@ TEST_F(ConfigurationTest, ARootsDriveOutlastsEverySaveUntilTheRootChanges)
     EXPECT_TRUE(window.sets[0].SourceDrive == system && window.sets[0].DestDrive == backup &&
                 window.sets[1].DestDrive == backup);
 
-    // Another process points Docs at a new destination: it starts afresh, and neither a drive the window
+    // Another process points Own at a new destination: it starts afresh, and neither a drive the window
     // learnt for the old one nor a run of the old one is laid over it.
     ChangeConfiguration(store, [](Configuration& c) { c.sets[0].DestDir = u"/media/usb"_s; });
     window.sets[0].DestDrive = u"/mnt/other ext4"_s;
