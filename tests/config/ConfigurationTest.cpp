@@ -23,19 +23,16 @@ using namespace Qt::Literals::StringLiterals;
 namespace kelvo {
 namespace {
 
-const QString App = u"Kelvo"_s;
-const QString Stamp = u"01/02/2026 10:00:00"_s;
+const QString App = u"Kelvo"_s, Stamp = u"01/02/2026 10:00:00"_s;
 
-// Sets named by the words of names.
 BackupSets NamedSets(const QString& words)
 {
-    const QStringList names = words.split(u' ');
-    BackupSets sets(names.size());
-    for (qsizetype n = 0; n < names.size(); ++n) {
-        sets[n].SetName = names[n];
-        sets[n].SourceDirFile = u"/src/"_s + names[n];
-        sets[n].DestDir = u"/dest/"_s + names[n];
-        sets[n].flEnabled = true;
+    BackupSets sets;
+    for (const QString& name : words.split(u' ')) {
+        BackupSet& set = sets.emplace_back();
+        std::tie(set.SetName, set.SourceDirFile, set.DestDir) =
+            std::tuple(name, u"/src/"_s + name, u"/dest/"_s + name);
+        set.flEnabled = true;
     }
     return sets;
 }
@@ -123,7 +120,6 @@ TEST_F(ConfigurationTest, ReadsBackWhatItSavedAndFallsBackSafelyFromWhatItCannot
         std::tuple(u"Docs"_s, u"srcToDest"_s, u"*.*"_s, u"Never Run"_s);
     safest.flArchive = true; // replaced versions are kept rather than lost
     EXPECT_EQ(config.sets, BackupSets{safest});
-
     config.sets[0].ArchiveSubDir = u"old"_s;
     CommitConfiguration(store, config);
     config.sets[0].flRemoved = true;
@@ -297,10 +293,9 @@ protected:
     const QString source = Path("source"), backup = Path("backup");
 };
 
-// Names are letters and digits of any script with their marks (decomposed too, and beyond the first
-// plane), and blanks; paths are absolute, as the desktop program, kelvo-cli and cron each start in
-// another working directory. A folder of the copied tree named like the kept-copies folder is backed up
-// into it, where kept copies would replace its files.
+// Names are letters and digits of any script with their marks, and blanks; paths are absolute, as the
+// desktop program, kelvo-cli and cron each start elsewhere. A folder of the copied tree named like the
+// kept-copies folder would be backed up into it, where kept copies replace its files.
 TEST_F(SetRules, NamesOfAnyScriptAbsolutePathsAndNoKeptCopiesFolderInTheCopiedTree)
 {
     const auto kind = [](const std::optional<SetProblem>& problem) {

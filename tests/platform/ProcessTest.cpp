@@ -50,9 +50,8 @@ TEST(ProcessStarter, ReportsAProgramThatCannotStart)
     EXPECT_FALSE(ProcessStarter().Start(QStringLiteral("/no/such/alt saver"), {QStringLiteral("/S")}));
 }
 
-// The scope lowers its thread and no other; afterwards the I/O class is back, and the nice value too
-// where the kernel allows it (an ordinary user stays at 10). A thread started nicer (kelvo-cli under
-// "nice -n 15") keeps its 15.
+// The scope lowers its thread and no other; afterwards the I/O class is back, the nice value where the
+// kernel allows it. A thread started nicer (kelvo-cli under "nice -n 15") keeps its 15.
 TEST(RunPriority, LowersTheCallingThreadAloneAndRestoresWhatTheKernelAllows)
 {
     if (StartedAtLowPriority())

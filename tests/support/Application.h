@@ -13,8 +13,7 @@ namespace kelvo::test {
 template <typename Application = QCoreApplication> void EnsureApplication()
 {
     static int argc = 1;
-    static char name[] = "kelvo-test";
-    static char* argv[] = {name, nullptr};
+    static char name[] = "kelvo-test", *argv[] = {name, nullptr};
     if (!QCoreApplication::instance())
         new Application(argc, argv);
 }
