@@ -246,62 +246,47 @@ TEST_F(DeleteScan, ASetItWouldMisreadIsNotRun)
 // source file whose name looks like a kept copy of it.
 TEST_F(DeleteScan, KeptCopiesBeyondTheSetsLimitsAreRemovedOldestFirst)
 {
-    struct Case
-    {
-        const char* naming;
-        const char* subDirectory;
-        const char* sync;
-        qint16 maxCopies;
-        qint16 days;
-        int clockDaysAheadAtLastKeep;
-        QList<QByteArray> kept; // of the versions v1 to v4 of report.doc that the runs kept
-    };
-    const Case cases[] = {
-        {"OpSeq", "", "srcToDest", 2, 0, 0, {"v3", "v4"}},
-        {"OpDate", "", "srcToDest", 2, 0, 0, {"v3", "v4"}},
-        {"OpSeq", "archive", "srcToDest", 1, 0, 0, {"v4"}},
-        {"OpSeq", "", "srcAndDest", 2, 0, 0, {"v3", "v4"}},
-        {"OpDate", "archive", "srcToDest", 0, 2, 3, {"v4"}},
-        {"OpSeq", "", "srcToDest", 0, 4, 3, {"v1", "v2", "v3", "v4"}},
-        {"OpDate", "", "srcToDest", 0, 0, 30, {"v1", "v2", "v3", "v4"}},
-    };
-    const auto deletedKeptCopies = [&](const std::string& place) {
-        const std::string log = LogFilePath(configuration.settings);
-        return (fs::exists(log) ? ReadFile(log) : QByteArray())
-            .count(QByteArray::fromStdString("SUCCESS : Deleted kept copy : " + place + "report.doc."));
-    };
-    for (const Case& c : cases) {
-        SCOPED_TRACE(std::string(c.naming) + " '" + c.subDirectory + "' " + c.sync + " max " +
-                     std::to_string(c.maxCopies) + " days " + std::to_string(c.days));
-        BackupSet& set = freshSet();
-        KeepCopies(set, c.naming, c.subDirectory);
-        set.SyncOptions = QString::fromLatin1(c.sync);
-        set.KeepMaxCopies = c.maxCopies;
-        set.KeepDays = c.days;
-        const std::string place = *c.subDirectory ? dst(c.subDirectory) + "/" : dst();
-        const qsizetype deletedBefore = deletedKeptCopies(place);
+    // naming, sub directory, sync, most copies, days, days the clock is ahead at the last keep, and which
+    // of the versions v1 to v4 of report.doc stay kept
+    const std::tuple<const char*, const char*, const char*, qint16, qint16, int, QList<QByteArray>> cases[] =
+        {{"OpSeq", "", "srcToDest", 2, 0, 0, {"v3", "v4"}},
+         {"OpDate", "", "srcToDest", 2, 0, 0, {"v3", "v4"}},
+         {"OpSeq", "archive", "srcToDest", 1, 0, 0, {"v4"}},
+         {"OpSeq", "", "srcAndDest", 2, 0, 0, {"v3", "v4"}},
+         {"OpDate", "archive", "srcToDest", 0, 2, 3, {"v4"}},
+         {"OpSeq", "", "srcToDest", 0, 4, 3, {"v1", "v2", "v3", "v4"}},
+         {"OpDate", "", "srcToDest", 0, 0, 30, {"v1", "v2", "v3", "v4"}}};
+    for (const auto& [naming, subDirectory, sync, maxCopies, days, daysAhead, kept] : cases) {
+        SCOPED_TRACE(::testing::Message()
+                     << naming << " '" << subDirectory << "' " << sync << " " << maxCopies << " " << days);
+        BackupSet& set = freshSet(sync);
+        KeepCopies(set, naming, subDirectory);
+        std::tie(set.KeepMaxCopies, set.KeepDays) = std::tuple(maxCopies, days);
+        const std::string place = *subDirectory ? dst(subDirectory) + "/" : dst();
+        fs::remove(LogFilePath(configuration.settings));
         MakeFiles(src(), {"report.doc.7", "report.doc.01122026-101010"});
         MakeFile(place + "report.doc.conflict-01122026-101010", "conflict");
         for (int version = 1; version <= 5; ++version) {
-            clock.time = version < 5 ? clock.time.addSecs(60)
-                                     : QDateTime::currentDateTime().addDays(c.clockDaysAheadAtLastKeep);
+            clock.time =
+                version < 5 ? clock.time.addSecs(60) : QDateTime::currentDateTime().addDays(daysAhead);
             MakeFile(src("report.doc"), "v" + QByteArray::number(version), 2000 + version);
             runBackup();
             // A kept copy's time is its status change, which the file system stamps by the clock tick.
             std::this_thread::sleep_for(std::chrono::milliseconds(20));
         }
         QList<QByteArray> versions;
-        for (const std::string& file : FilesBelow(dst())) {
-            if (const QByteArray contents = ReadFile(dst(file)); contents.startsWith('v'))
-                versions << contents;
-        }
+        for (const std::string& file : FilesBelow(dst()))
+            versions << ReadFile(dst(file));
+        versions.removeIf([](const QByteArray& contents) { return !contents.startsWith('v'); });
         std::sort(versions.begin(), versions.end());
-        EXPECT_EQ(versions, c.kept + QList<QByteArray>{"v5"});
+        EXPECT_EQ(versions, kept + QList<QByteArray>{"v5"});
         EXPECT_TRUE(fs::exists(place + "report.doc.conflict-01122026-101010"));
         // A two-way set never carries names shaped as kept copies, so only a one-way set backs them up.
         EXPECT_EQ(fs::exists(dst("report.doc.7")) && fs::exists(dst("report.doc.01122026-101010")),
-                  std::string(c.sync) == "srcToDest");
-        EXPECT_EQ(deletedKeptCopies(place) - deletedBefore, 4 - c.kept.size());
+                  std::string(sync) == "srcToDest");
+        const QByteArray deleted =
+            QByteArray::fromStdString("SUCCESS : Deleted kept copy : " + place + "report.doc.");
+        EXPECT_EQ(ReadFile(LogFilePath(configuration.settings)).count(deleted), 4 - kept.size());
         EXPECT_EQ(statistics.errors, 0);
     }
 

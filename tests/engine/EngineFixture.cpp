@@ -107,4 +107,16 @@ Files FilesBelow(const std::string& directory)
     return files;
 }
 
+Files Snapshot(const std::string& root)
+{
+    Files entries{std::to_string(ModeOf(root))};
+    for (const auto& entry : fs::recursive_directory_iterator(root)) {
+        const std::string path = entry.path().string();
+        entries.push_back(fs::relative(path, root).string() + " " + std::to_string(ModeOf(path)) + " " +
+                          (entry.is_regular_file() ? ReadFile(path).toStdString() : std::string()));
+    }
+    std::sort(entries.begin(), entries.end());
+    return entries;
+}
+
 } // namespace kelvo::test

@@ -96,5 +96,7 @@ void SetTime(const std::string& path, qint64 seconds, long nanoseconds = 0);
 // Keeps replaced and removed files under naming (OpSeq, OpDate, OpKeep) in subDirectory, or beside them.
 void KeepCopies(BackupSet& set, const char* naming, const char* subDirectory = "");
 Files FilesBelow(const std::string& directory); // relative paths, sorted
+// root's mode, then every entry below it: relative path, mode, and a file's contents; sorted.
+Files Snapshot(const std::string& root);
 
 } // namespace kelvo::test
