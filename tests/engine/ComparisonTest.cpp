@@ -176,15 +176,17 @@ TEST_F(Comparison, RightAfterACopyNothingIsDueAndASizeChangeOfTheCopyIsNoticed)
     EXPECT_TRUE(needsCopy("b"));
 }
 
-// Under its own name (OpKeep), the sub directory holds the version last replaced.
-TEST_F(Comparison, KeptCopiesTakeTheFirstFreeNumberOrTheirOwnNameInTheSubDirectory)
+// The first free number; under its own name (OpKeep) the sub directory holds the version last replaced.
+// Stamps without leading zeros made 01:11:15, 11:01:15 and 11:11:05 one name; a kept copy then replaced
+// the one before it.
+TEST_F(Comparison, KeptCopiesNeverReplaceEachOther)
 {
     KeepCopies(set(), "OpSeq");
     MakeFile(src("report.doc"), "new", 2000);
     MakeFiles(dst(), {"report.doc", "report.doc.1", "report.doc.3"}, 1000);
     EXPECT_TRUE(needsCopy("report.doc"));
-    EXPECT_EQ(ReadFile(dst("report.doc.2")), "report.doc");
-    EXPECT_FALSE(FileExists(dst("report.doc")));
+    EXPECT_EQ(std::pair(ReadFile(dst("report.doc.2")), FileExists(dst("report.doc"))),
+              std::pair(QByteArray("report.doc"), false));
     MakeFile(dst("report.doc"), "copy", 1000);
     EXPECT_TRUE(needsCopy("report.doc", CopyCheck::AfterCopy));
     EXPECT_EQ(FilesBelow(dst()).size(), 4u) << "no kept copy on the confirming call after the copy";
@@ -194,19 +196,13 @@ TEST_F(Comparison, KeptCopiesTakeTheFirstFreeNumberOrTheirOwnNameInTheSubDirecto
         ASSERT_TRUE(needsCopy("report.doc"));
         EXPECT_EQ(ReadFile(dst("archive/report.doc")), version);
     }
-}
-
-// Stamps without leading zeros made 01:11:15, 11:01:15 and 11:11:05 one name; a kept copy then
-// replaced the one before it.
-TEST_F(Comparison, DateStampedKeptCopiesNeverReplaceEachOther)
-{
+    fs::remove_all(dst());
     KeepCopies(set(), "OpDate");
-    MakeFile(src("report.doc"), "new", 2000);
     const char* stamps[] = {"011115", "110115", "111105", "111105.2", "111105.3", "000000"};
     for (const std::string stamp : stamps) {
-        const QTime time =
-            QTime::fromString(QString::fromStdString(stamp.substr(0, 6)), QStringLiteral("hhmmss"));
-        clock.time = QDateTime(QDate(2026, 12, 7), time);
+        clock.time =
+            QDateTime(QDate(2026, 12, 7), QTime::fromString(QString::fromStdString(stamp.substr(0, 6)),
+                                                            QStringLiteral("hhmmss")));
         const std::string keptCopy = "report.doc.07122026-" + stamp;
         MakeFile(dst("report.doc"), QByteArray::fromStdString(keptCopy), 1000);
         ASSERT_TRUE(needsCopy("report.doc"));

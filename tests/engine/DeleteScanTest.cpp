@@ -163,9 +163,9 @@ TEST_F(DeleteScan, WritesAndDeletesNothingWhileARootIsOffItsDriveOfTheLastRun)
 {
     std::string sourceDrive = "/ ext4", destinationDrive = "/mnt/backup ext4";
     context.driveOf = [&](const std::string& directory) -> std::optional<std::string> {
-        if (!fs::exists(directory))
-            return std::nullopt;
-        return directory.starts_with(dst()) ? destinationDrive : sourceDrive;
+        return fs::exists(directory)
+                   ? std::optional(directory.starts_with(dst()) ? destinationDrive : sourceDrive)
+                   : std::nullopt;
     };
     BackupSet& set = freshSet("srcToDest", true);
     MakeFiles(src(), {"a.txt"});
@@ -173,17 +173,16 @@ TEST_F(DeleteScan, WritesAndDeletesNothingWhileARootIsOffItsDriveOfTheLastRun)
     EXPECT_EQ(set.SourceDrive + set.DestDrive, QStringLiteral("/ ext4/mnt/backup ext4"));
     fs::remove(src("a.txt"));
     MakeFiles(src(), {"b.txt"});
-    const std::string away = home("away");
-    const std::string destinationOff = "Error : The destination " + dst() +
-                                       " is not on the drive it was on at the "
-                                       "last run. Is the drive plugged in?";
+    const std::string away = home("away"),
+                      notOnItsDrive = " is not on the drive it was on at the last run. Is "
+                                      "the drive plugged in?",
+                      destinationOff = "Error : The destination " + dst() + notOnItsDrive;
     const std::tuple<std::function<void()>, std::function<void()>, std::string> cases[] = {
         {[&] { destinationDrive = "/ ext4"; }, [&] { destinationDrive = "/mnt/backup ext4"; },
          destinationOff},
         {[&] { fs::rename(dst(), away); }, [&] { fs::rename(away, dst()); }, destinationOff},
         {[&] { sourceDrive = "/media/usb vfat"; }, [&] { sourceDrive = "/ ext4"; },
-         "Error : The source " + src() +
-             " is not on the drive it was on at the last run. Is the drive plugged in?"}};
+         "Error : The source " + src() + notOnItsDrive}};
     for (const auto& [unplug, plug, line] : cases) {
         unplug();
         EXPECT_EQ(errorsOfRun(), 1);
@@ -193,29 +192,16 @@ TEST_F(DeleteScan, WritesAndDeletesNothingWhileARootIsOffItsDriveOfTheLastRun)
     }
     runBackup();
     EXPECT_EQ(FilesBelow(dst()), (Files{"b.txt"}));
-    // A set whose roots were changed on purpose has no drive yet: its first run records them.
+    // A set whose roots were changed on purpose has no drive yet: its first run records them, and makes
+    // the missing parents of a new backup folder, privately.
     set.DestDrive.clear();
-    destinationDrive = "/media/new ext4";
-    runBackup();
-    EXPECT_EQ(set.DestDrive, QStringLiteral("/media/new ext4"));
-}
-
-// A new set may name a backup folder whose parents do not exist yet (once a run has completed, a missing
-// destination is a drive that is not plugged in, above).
-TEST_F(DeleteScan, MakesTheMissingParentsOfTheDestinationPrivately)
-{
-    context.driveOf = [](const std::string& directory) -> std::optional<std::string> {
-        return fs::exists(directory) ? std::optional<std::string>("/ ext4") : std::nullopt;
-    };
     const std::string top = home("new"), destination = top + "/drive/backup";
-    addSet().DestDir = QString::fromStdString(destination);
-    MakeFiles(src(), {"a.txt"});
+    set.DestDir = QString::fromStdString(destination);
     const mode_t oldMask = ::umask(0);
     runBackup();
     ::umask(oldMask);
-    EXPECT_EQ(statistics.errors, 0);
-    EXPECT_EQ(FilesBelow(destination), (Files{"a.txt"}));
-    EXPECT_EQ(std::pair(ModeOf(top), ModeOf(top + "/drive")), std::pair(0700u, 0700u));
+    EXPECT_EQ(std::tuple(set.DestDrive, FilesBelow(destination), ModeOf(top), ModeOf(top + "/drive")),
+              std::tuple(QStringLiteral("/ ext4"), Files{"b.txt"}, 0700u, 0700u));
 }
 
 // A hand-edited option that the program does not know would copy or keep nothing without a word, and a
