@@ -57,7 +57,7 @@ TEST_F(Restore, EveryKeptCopyIsAVersionThatComesBackWhole)
         EXPECT_EQ(numbered, QList<QByteArray>({"1third", "2second", "3first"}).first(ownName ? 2 : 3));
         EXPECT_EQ(VersionsOf(set(), place("docs/report.doc.7")).size(), 1u);
 
-        const Files backup = Snapshot(dst());
+        const Files backup = FilesBelow(dst(), true);
         const int oldest = int(versions.size());
         const RestoreSummary summary = restore("docs/report.doc", oldest);
         EXPECT_EQ(std::pair(summary.restored, summary.keptAside), std::pair(1, 1));
@@ -65,8 +65,8 @@ TEST_F(Restore, EveryKeptCopyIsAVersionThatComesBackWhole)
         EXPECT_EQ(std::pair(File::GetFile(src("docs/report.doc")).DateLastModified(),
                             ModeOf(src("docs/report.doc"))),
                   std::pair(versions.back().state.modified, 0640u));
-        EXPECT_EQ(Snapshot(dst()), backup);
-        const Files live = Snapshot(src());
+        EXPECT_EQ(FilesBelow(dst(), true), backup);
+        const Files live = FilesBelow(src(), true);
         EXPECT_EQ(
             std::count_if(live.begin(), live.end(), [](auto& f) { return f.ends_with(" edited since"); }), 1)
             << "the edit is kept";

@@ -20,7 +20,7 @@ protected:
     {
         MakeFiles(victim(), {"id_rsa", ".bashrc"}, 1000);
         chmod(victim().c_str(), 0700);
-        m_before = Snapshot(victim());
+        m_before = FilesBelow(victim(), true);
     }
     std::string victim(const std::string& relative = {}) const { return home("private/" + relative); }
     Files m_before;
@@ -51,7 +51,7 @@ TEST_F(SharedDestination, PlantedLinksNeverLeadARunOutOfTheBackup)
         fs::create_directories(fs::path(link).parent_path());
         fs::create_symlink(victim(), link);
         runBackup();
-        EXPECT_EQ(Snapshot(victim()), m_before);
+        EXPECT_EQ(FilesBelow(victim(), true), m_before);
         EXPECT_EQ(fs::is_directory(fs::symlink_status(link)), replaced);
         EXPECT_EQ(fs::is_symlink(link), !replaced);
         EXPECT_EQ(statistics.errors > 0, !replaced);
@@ -70,7 +70,7 @@ TEST_F(SharedDestination, AFolderSwappedForALinkAsTheRunMakesItIsNeverEntered)
     });
     runBackup();
     SetDirectoryCreatedHook({});
-    EXPECT_EQ(Snapshot(victim()), m_before);
+    EXPECT_EQ(FilesBelow(victim(), true), m_before);
     EXPECT_TRUE(fs::is_symlink(dst("new")) && fs::exists(dst("kept.txt")));
     EXPECT_TRUE(logged("Error : Path/File access error. Cannot access " + dst("new/")));
     EXPECT_EQ(statistics.errors, 1) << "the folders below it are never reached, so never counted";
@@ -181,7 +181,7 @@ TEST_F(SharedDestination, AnotherAccountsFilesNeverOpenTheUsersTree)
         ASSERT_EQ(::lchown(path.c_str(), owner, owner), 0) << path;
         ASSERT_TRUE(fs::is_symlink(path) || ::chmod(path.c_str(), mode) == 0) << path;
     }
-    m_before = Snapshot(victim());
+    m_before = FilesBelow(victim(), true);
     const int code = RunInChild([&] {
         if (setgroups(0, nullptr) != 0 || setgid(User) != 0 || setuid(User) != 0)
             return 1;
@@ -202,7 +202,7 @@ TEST_F(SharedDestination, AnotherAccountsFilesNeverOpenTheUsersTree)
     });
     EXPECT_EQ(code, 0) << "1 no other user, 2 the other account's modes reached the source, 3 the backup "
                           "went into the other account's folder, 4 not said";
-    EXPECT_EQ(Snapshot(victim()), m_before);
+    EXPECT_EQ(FilesBelow(victim(), true), m_before);
 }
 
 } // namespace
