@@ -121,7 +121,8 @@ TEST_F(BackupRun, ArchiveCriterionCopiesEachChangeOnceWhateverNameItHas)
                          QByteArray("over.txt"), 8, 0));
 }
 
-// Each failure costs one file or one directory (and what lies below it), and the run says what failed.
+// Each failure costs one file or one directory (and what lies below it), and the run says what failed; a
+// full disk or an overflow ends the set, and a read-only destination names the path it could not write.
 TEST_F(BackupRun, FailuresCostOnlyWhatFailed)
 {
     addSet();
@@ -132,21 +133,18 @@ TEST_F(BackupRun, FailuresCostOnlyWhatFailed)
     // An older folder where the file's copy must go stays, as removed files do: the copy fails.
     fs::create_directories(dst("b.txt"));
     SetTime(dst("b.txt"), 1000);
-    QString startedByWindows;
-    BuildDirectoryLists(configuration, startedByWindows, state);
+    buildLists();
     fs::remove_all(src("gone"));
     observer.onYield = [&] { fs::remove(src("a.txt")); };
     RunBackup(context, AllSets);
-    EXPECT_EQ(FilesBelow(dst()), (Files{"blocked/deeper/y.txt", "blocked/x.txt", "later/w.txt"}));
-    EXPECT_EQ(std::tuple(statistics.filesCopied, statistics.errors), std::tuple(3, 3));
+    observer.onYield = {};
+    EXPECT_EQ(std::tuple(FilesBelow(dst()), statistics.filesCopied, statistics.errors),
+              std::tuple(Files{"blocked/deeper/y.txt", "blocked/x.txt", "later/w.txt"}, 3, 3));
     EXPECT_TRUE(logged("Error : File not found"));
     EXPECT_TRUE(logged("ERROR : Failed to Copy : " + src("b.txt") + ". To " + dst("b.txt")));
     EXPECT_TRUE(logged("Error : Path not found. Cannot access " + src("gone/")));
-}
 
-TEST_F(BackupRun, SetWideFailuresEndTheSetAndAReadOnlyDestinationNamesThePath)
-{
-    addSet();
+    freshSet();
     MakeFile(src("big1"), QByteArray(100000, 'x'));
     MakeFile(src("big2"), QByteArray(100000, 'y'));
     const auto fillsTheDisk = [this] {
@@ -157,8 +155,7 @@ TEST_F(BackupRun, SetWideFailuresEndTheSetAndAReadOnlyDestinationNamesThePath)
                    : 1;
     };
     EXPECT_EQ(InPrivateTmpfs(dst(), 64 * 1024, fillsTheDisk).value_or(0), 0);
-    QString startedByWindows;
-    BuildDirectoryLists(configuration, startedByWindows, state);
+    buildLists();
     state.DirectoryLists[0]->insert(state.DirectoryLists[0]->begin(), "/elsewhere/");
     RunBackup(context, AllSets);
     EXPECT_TRUE(logged("Error : Overflow 6"));
@@ -193,7 +190,10 @@ TEST_F(BackupRun, BackupReachedThroughALinkIsNeverCopiedIntoItself)
     EXPECT_TRUE(logged("Error : " + via + "/ and " + tree + "/ are the same directory. Nothing is copied"));
 }
 
-TEST_F(BackupRun, RunsOfOneSetWaitForEachOther)
+// Runs of one set wait for each other, and a Stop ends the wait. A request made inside a yield runs after
+// the run, not inside it; lists rebuilt or sets removed or replaced by the events of a yield end the run
+// cleanly.
+TEST_F(BackupRun, RunsOfOneSetWaitForEachOtherAndRequestsAndChangesDuringItsYields)
 {
     addSet();
     MakeFile(src("a.txt"), "a");
@@ -211,20 +211,17 @@ TEST_F(BackupRun, RunsOfOneSetWaitForEachOther)
     observer.onYield = [&] { observer.stop = true; };
     runBackup();
     EXPECT_EQ(FilesBelow(dst()), Files{}) << "stopped while it waits";
-}
+    other.reset();
+    observer.stop = false;
+    observer.timerStates.clear();
+    statistics = {};
 
-// A request made inside a yield runs after the run, not inside it; lists rebuilt or sets removed or
-// replaced by the events of a yield end the run cleanly.
-TEST_F(BackupRun, RequestsAndChangesDuringItsYields)
-{
-    addSet();
-    MakeFiles(src(), {"a.txt", "sub/b.txt"});
-    QString startedByWindows;
+    MakeFile(src("sub/b.txt"), "sub/b.txt");
     int yields = 0;
     observer.onYield = [&] {
         if (yields++ == 0)
             RunBackup(context, AllSets);
-        BuildDirectoryLists(configuration, startedByWindows, state);
+        buildLists();
     };
     runBackup();
     EXPECT_EQ(

@@ -36,8 +36,9 @@ TEST_F(Comparison, OverwriteOffNeverReplacesAnExistingFile)
 }
 
 // A change within the second of the last copy counts, unless the destination keeps whole seconds only;
-// FAT keeps two seconds, measured to the nanosecond. A newer destination of another size, created apart
-// from the source, is left alone; two-way, only the newer file travels, whatever the sizes say.
+// FAT keeps two seconds, measured to the nanosecond (1.5 s is not 2, though the whole seconds are 2 apart). A
+// newer destination of another size, created apart from the source, is left alone; two-way, only the newer
+// file travels, whatever the sizes say.
 TEST_F(Comparison, DateCriterionToTheNanosecondAndTheTwoWayRule)
 {
     constexpr auto One = TimePrecision::OneSecond, Two = TimePrecision::TwoSeconds;
@@ -51,15 +52,15 @@ TEST_F(Comparison, DateCriterionToTheNanosecondAndTheTwoWayRule)
         {{2002, 0}, {2000, 0}, Two, true},
         {{2002, 500000000}, {2000, 500000000}, Two, true},
         {{2001, 999999999}, {2000, 0}, Two, false},
-        {{2002, 0}, {2000, 500000000}, Two, false}, // 1.5 s, though the whole seconds are 2 apart
+        {{2002, 0}, {2000, 500000000}, Two, false},
         {{2003, 100000000}, {2001, 900000000}, Two, false},
         {{2000, 0}, {2002, 0}, Two, false}};
     for (const auto& c : cases) {
         const auto& [source, destination, precision, changed] = c;
-        MakeFile(src("a"), "same");
-        MakeFile(dst("a"), "same");
-        SetTime(src("a"), source.tv_sec, source.tv_nsec);
-        SetTime(dst("a"), destination.tv_sec, destination.tv_nsec);
+        for (const auto& [path, time] : {std::pair{src("a"), source}, {dst("a"), destination}}) {
+            MakeFile(path, "same");
+            SetTime(path, time.tv_sec, time.tv_nsec);
+        }
         EXPECT_EQ(needsCopy("a", CopyCheck::BeforeCopy, precision), changed) << &c - cases;
     }
     MakeFile(src("older"), "short", 1000);

@@ -1,12 +1,8 @@
 #include "EngineFixture.h"
 #include "platform/PartialFiles.h"
 
-#include <algorithm>
 #include <chrono>
-#include <filesystem>
-#include <sys/stat.h>
 #include <thread>
-#include <tuple>
 
 // What a run must never delete or write over: the backup is often the user's only other copy.
 namespace kelvo::test {

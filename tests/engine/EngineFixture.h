@@ -151,11 +151,15 @@ protected:
         set.flRemovedDeletedFiles = deletesRemovedFiles;
         return set;
     }
-    // Builds the directory lists and runs all sets (or one).
-    void runBackup(qint16 setIndex = AllSets)
+    void buildLists()
     {
         QString startedByWindows;
         BuildDirectoryLists(configuration, startedByWindows, state);
+    }
+    // Builds the directory lists and runs all sets (or one).
+    void runBackup(qint16 setIndex = AllSets)
+    {
+        buildLists();
         RunBackup(context, setIndex);
     }
     qint64 errorsOfRun() // of a run of all sets
