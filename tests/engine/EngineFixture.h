@@ -82,12 +82,13 @@ inline void MakeFiles(const std::string& root, const Files& names, qint64 modifi
 }
 
 // Keeps replaced and removed files under naming (OpSeq, OpDate, OpKeep) in subDirectory, or beside them.
-inline void KeepCopies(BackupSet& set, const char* naming, const char* subDirectory = "")
+inline BackupSet& KeepCopies(BackupSet& set, const char* naming, const char* subDirectory = "")
 {
     set.flArchive = true;
     set.ArchiveOptions = QString::fromLatin1(naming);
     set.flArchiveSubDir = *subDirectory != '\0';
     set.ArchiveSubDir = QString::fromLatin1(subDirectory);
+    return set;
 }
 
 // The files below directory, or with contents: root's mode, then every entry with its mode and a file's
