@@ -28,8 +28,8 @@ TEST_F(BackupRun, CopiesATreeOnceWithWhatCpAKeeps)
     EXPECT_EQ(observer.timerStates, (std::vector<bool>{false, true}));
     EXPECT_TRUE(logged("SUCCESS : Copied : " + src("sub/b.txt") + ". To " + dst("sub/b.txt")));
     EXPECT_TRUE(logged("skipped 1 special files"));
-    EXPECT_EQ(std::tuple(ModeOf(dst("sub")), ModeOf(dst("ro"))), std::tuple(0750u, 0555u));
-    EXPECT_EQ(File::GetFile(dst("a.txt")).Inode(), File::GetFile(dst("ro/a.txt")).Inode());
+    EXPECT_EQ(std::tuple(ModeOf(dst("sub")), ModeOf(dst("ro")), File::GetFile(dst("ro/a.txt")).Inode()),
+              std::tuple(0750u, 0555u, File::GetFile(dst("a.txt")).Inode()));
     QByteArray copied(64, '\0');
     if (aclsHere) {
         EXPECT_EQ(copied.left(getxattr(dst("a.txt").c_str(), aclName, copied.data(), copied.size())), acl);
@@ -40,10 +40,9 @@ TEST_F(BackupRun, CopiesATreeOnceWithWhatCpAKeeps)
     MakeFile(src("ro/new.txt"), "n");
     chmod(src("ro").c_str(), 0555);
     runBackup();
-    EXPECT_EQ(ReadFile(dst("ro/new.txt")), "n");
-    EXPECT_EQ(ModeOf(dst("ro")), 0555u);
-    chmod(src("ro").c_str(), 0755);
-    chmod(dst("ro").c_str(), 0755);
+    EXPECT_EQ(std::pair(ReadFile(dst("ro/new.txt")), ModeOf(dst("ro"))), std::pair(QByteArray("n"), 0555u));
+    for (const std::string& folder : {src("ro"), dst("ro")})
+        chmod(folder.c_str(), 0755);
 }
 
 TEST_F(BackupRun, FiltersAreTrimmedAndEmptyPiecesIgnored)
@@ -60,8 +59,9 @@ TEST_F(BackupRun, FiltersAreTrimmedAndEmptyPiecesIgnored)
 }
 
 // Edited on both sides since the last run, one dated in the future (a camera, a wrong clock): both
-// versions survive, the run counts and names it, and the conflict copy stays on its side.
-TEST_F(BackupRun, TwoWayKeepsBothVersionsOfAFileChangedOnBothSidesAndSaysSo)
+// versions survive, the run counts and names it, and the conflict copy stays on its side, as kept copies
+// do (carried across, they came back as kept copies of kept copies, "a.txt.<stamp>.<stamp>").
+TEST_F(BackupRun, TwoWayKeepsBothVersionsOfAFileChangedOnBothSidesAndKeptCopiesStayOnTheirSide)
 {
     freshSet("srcAndDest");
     const qint64 future = clock.time.toSecsSinceEpoch() + 86400;
@@ -78,18 +78,13 @@ TEST_F(BackupRun, TwoWayKeepsBothVersionsOfAFileChangedOnBothSidesAndSaysSo)
     runBackup();
     EXPECT_EQ(ReadFile(dst("a.doc")) + ReadFile(keptAs), "unpacked, dated tomorrowedited in the backup");
     EXPECT_EQ(ReadFile(src("old.doc")) + ReadFile(oldKeptAs), "from a camera, dated tomorrowedited now");
-    EXPECT_EQ(FilesBelow(src()), (Files{"a.doc", "old.doc", "old.doc.conflict-05122026-140307"}));
-    EXPECT_EQ(statistics.errors, 2);
+    EXPECT_EQ(std::pair(FilesBelow(src()), statistics.errors),
+              std::pair(Files{"a.doc", "old.doc", "old.doc.conflict-05122026-140307"}, qint64(2)));
     EXPECT_TRUE(logged("Conflict : " + src("a.doc") + " and " + dst("a.doc") +
                        " both changed since the last run. The version of " + dst("a.doc") + " is kept as " +
                        keptAs));
     EXPECT_TRUE(logged("Conflict : " + dst("old.doc") + " is dated in the future. The version of " +
                        src("old.doc") + " it replaces is kept as " + oldKeptAs));
-}
-
-// Carried across, kept copies came back as kept copies of kept copies ("a.txt.<stamp>.<stamp>").
-TEST_F(BackupRun, TwoWayKeptCopiesStayOnTheirSide)
-{
     for (const char* subDirectory : {"", "archive"}) {
         KeepCopies(freshSet("srcAndDest"), "OpDate", subDirectory);
         const std::string kept =
@@ -99,8 +94,8 @@ TEST_F(BackupRun, TwoWayKeptCopiesStayOnTheirSide)
         MakeFile(src("a.txt"), "second", 2000);
         for (int run = 0; run < 3; ++run)
             runBackup();
-        EXPECT_EQ(FilesBelow(src()), Files{"a.txt"});
-        EXPECT_EQ(FilesBelow(dst()), (Files{"a.txt", kept}));
+        EXPECT_EQ(std::pair(FilesBelow(src()), FilesBelow(dst())),
+                  std::pair(Files{"a.txt"}, Files{"a.txt", kept}));
         EXPECT_EQ(ReadFile(dst(kept)) + ReadFile(src("a.txt")), "firstsecond");
     }
 }
@@ -120,12 +115,14 @@ TEST_F(BackupRun, ArchiveCriterionCopiesEachChangeOnceWhateverNameItHas)
     fs::rename(src("renamed.txt"), src("new-name.txt"));
     fs::rename(src("over.txt"), src("replaced.txt"));
     runBackup();
-    EXPECT_EQ(FilesBelow(dst()), (Files{".config", "link", "locked.txt", "new-name.txt", "replaced.txt"}));
-    EXPECT_EQ(ReadFile(dst("replaced.txt")), "over.txt");
-    EXPECT_EQ(std::tuple(statistics.filesCopied, statistics.errors), std::tuple(8, 0));
+    EXPECT_EQ(std::tuple(FilesBelow(dst()), ReadFile(dst("replaced.txt")), statistics.filesCopied,
+                         statistics.errors),
+              std::tuple(Files{".config", "link", "locked.txt", "new-name.txt", "replaced.txt"},
+                         QByteArray("over.txt"), 8, 0));
 }
 
-// Each failure costs one file or one directory (and what lies below it), and the run says what failed.
+// Each failure costs one file or one directory (and what lies below it), and the run says what failed; a
+// full disk or an overflow ends the set, and a read-only destination names the path it could not write.
 TEST_F(BackupRun, FailuresCostOnlyWhatFailed)
 {
     addSet();
@@ -136,21 +133,18 @@ TEST_F(BackupRun, FailuresCostOnlyWhatFailed)
     // An older folder where the file's copy must go stays, as removed files do: the copy fails.
     fs::create_directories(dst("b.txt"));
     SetTime(dst("b.txt"), 1000);
-    QString startedByWindows;
-    BuildDirectoryLists(configuration, startedByWindows, state);
+    buildLists();
     fs::remove_all(src("gone"));
     observer.onYield = [&] { fs::remove(src("a.txt")); };
     RunBackup(context, AllSets);
-    EXPECT_EQ(FilesBelow(dst()), (Files{"blocked/deeper/y.txt", "blocked/x.txt", "later/w.txt"}));
-    EXPECT_EQ(std::tuple(statistics.filesCopied, statistics.errors), std::tuple(3, 3));
+    observer.onYield = {};
+    EXPECT_EQ(std::tuple(FilesBelow(dst()), statistics.filesCopied, statistics.errors),
+              std::tuple(Files{"blocked/deeper/y.txt", "blocked/x.txt", "later/w.txt"}, 3, 3));
     EXPECT_TRUE(logged("Error : File not found"));
     EXPECT_TRUE(logged("ERROR : Failed to Copy : " + src("b.txt") + ". To " + dst("b.txt")));
     EXPECT_TRUE(logged("Error : Path not found. Cannot access " + src("gone/")));
-}
 
-TEST_F(BackupRun, SetWideFailuresEndTheSetAndAReadOnlyDestinationNamesThePath)
-{
-    addSet();
+    freshSet();
     MakeFile(src("big1"), QByteArray(100000, 'x'));
     MakeFile(src("big2"), QByteArray(100000, 'y'));
     const auto fillsTheDisk = [this] {
@@ -161,8 +155,7 @@ TEST_F(BackupRun, SetWideFailuresEndTheSetAndAReadOnlyDestinationNamesThePath)
                    : 1;
     };
     EXPECT_EQ(InPrivateTmpfs(dst(), 64 * 1024, fillsTheDisk).value_or(0), 0);
-    QString startedByWindows;
-    BuildDirectoryLists(configuration, startedByWindows, state);
+    buildLists();
     state.DirectoryLists[0]->insert(state.DirectoryLists[0]->begin(), "/elsewhere/");
     RunBackup(context, AllSets);
     EXPECT_TRUE(logged("Error : Overflow 6"));
@@ -186,20 +179,21 @@ TEST_F(BackupRun, BackupReachedThroughALinkIsNeverCopiedIntoItself)
     fs::create_symlink(tree, via);
     BackupSet& set = addSet();
     set.SourceDirFile = QString::fromStdString(via);
-    set.DestDir = QString::fromStdString(tree + "/backup");
     MakeFile(tree + "/a.txt", "a");
-    runBackup();
-    runBackup();
-    EXPECT_EQ(FilesBelow(tree), (Files{"a.txt", "backup/a.txt"}));
-    EXPECT_EQ(statistics.errors, 0);
-    set.DestDir = QString::fromStdString(tree); // the same directory under two names
-    runBackup();
-    EXPECT_EQ(FilesBelow(tree), (Files{"a.txt", "backup/a.txt"}));
-    EXPECT_EQ(statistics.errors, 1);
+    for (const std::string& destination : {tree + "/backup", tree}) { // the second: one directory, two names
+        set.DestDir = QString::fromStdString(destination);
+        runBackup();
+        runBackup();
+        EXPECT_EQ(std::pair(FilesBelow(tree), statistics.errors),
+                  std::pair(Files{"a.txt", "backup/a.txt"}, qint64(destination == tree ? 2 : 0)));
+    }
     EXPECT_TRUE(logged("Error : " + via + "/ and " + tree + "/ are the same directory. Nothing is copied"));
 }
 
-TEST_F(BackupRun, RunsOfOneSetWaitForEachOther)
+// Runs of one set wait for each other, and a Stop ends the wait. A request made inside a yield runs after
+// the run, not inside it; lists rebuilt or sets removed or replaced by the events of a yield end the run
+// cleanly.
+TEST_F(BackupRun, RunsOfOneSetWaitForEachOtherAndRequestsAndChangesDuringItsYields)
 {
     addSet();
     MakeFile(src("a.txt"), "a");
@@ -210,37 +204,32 @@ TEST_F(BackupRun, RunsOfOneSetWaitForEachOther)
             other.reset();
     };
     runBackup();
-    EXPECT_GE(observer.yields, 5);
-    EXPECT_EQ(FilesBelow(dst()), Files{"a.txt"});
+    EXPECT_EQ(std::pair(observer.yields >= 5, FilesBelow(dst())), std::pair(true, Files{"a.txt"}));
     EXPECT_TRUE(logged("Waiting for another run of the set Docs to end"));
     fs::remove(dst("a.txt"));
     other.emplace(QStringLiteral("Docs"), observer, nullptr);
     observer.onYield = [&] { observer.stop = true; };
     runBackup();
     EXPECT_EQ(FilesBelow(dst()), Files{}) << "stopped while it waits";
-}
+    other.reset();
+    observer.stop = false;
+    observer.timerStates.clear();
+    statistics = {};
 
-// A request made inside a yield runs after the run, not inside it; lists rebuilt or sets removed or
-// replaced by the events of a yield end the run cleanly.
-TEST_F(BackupRun, RequestsAndChangesDuringItsYields)
-{
-    addSet();
-    MakeFiles(src(), {"a.txt", "sub/b.txt"});
-    QString startedByWindows;
+    MakeFile(src("sub/b.txt"), "sub/b.txt");
     int yields = 0;
     observer.onYield = [&] {
         if (yields++ == 0)
             RunBackup(context, AllSets);
-        BuildDirectoryLists(configuration, startedByWindows, state);
+        buildLists();
     };
     runBackup();
-    EXPECT_EQ(observer.timerStates, (std::vector<bool>{false, true, false, true}));
-    EXPECT_EQ(statistics.filesExamined, 4);
-    EXPECT_EQ(FilesBelow(dst()), (Files{"a.txt", "sub/b.txt"}));
+    EXPECT_EQ(
+        std::tuple(observer.timerStates, statistics.filesExamined, FilesBelow(dst())),
+        std::tuple(std::vector<bool>{false, true, false, true}, qint64(4), Files{"a.txt", "sub/b.txt"}));
     observer.onYield = [&] { configuration.sets.clear(); };
     runBackup();
-    EXPECT_EQ(statistics.filesExamined, 5);
-    EXPECT_FALSE(state.RunBusy);
+    EXPECT_EQ(std::pair(statistics.filesExamined, state.RunBusy), std::pair(qint64(5), false));
     // The windows commit edited sets by replacing the list: the walk keeps the options it began with,
     // and stamps the set's entry in the new list.
     fs::remove_all(dst());
@@ -256,8 +245,88 @@ TEST_F(BackupRun, RequestsAndChangesDuringItsYields)
         configuration.sets = std::move(edited);
     };
     runBackup();
-    EXPECT_EQ(FilesBelow(dst()), (Files{"a.txt", "sub/b.txt"}));
-    EXPECT_EQ(configuration.sets[0].LastDate, QStringLiteral("05/12/2026 14:03:07"));
+    EXPECT_EQ(std::pair(FilesBelow(dst()), configuration.sets[0].LastDate),
+              std::pair(Files{"a.txt", "sub/b.txt"}, QStringLiteral("05/12/2026 14:03:07")));
+}
+
+BackupSet Set(const std::string& source, const std::string& dest, const char* sync, bool subDirectories,
+              bool enabled = true)
+{
+    BackupSet set;
+    set.SourceDirFile = QString::fromStdString(source);
+    set.DestDir = QString::fromStdString(dest);
+    set.SyncOptions = QString::fromLatin1(sync);
+    set.flEnabled = enabled;
+    set.flSubDirectories = subDirectories;
+    return set;
+}
+
+RunState Build(const BackupSets& sets)
+{
+    Configuration configuration;
+    configuration.sets = sets;
+    QString startedByWindows;
+    RunState state;
+    state.DirectoryLists.resize(5, DirectoryList{"/old/", "END"}); // the lists of the last load go
+    state.TotalDirectories = 99;
+    BuildDirectoryLists(configuration, startedByWindows, state);
+    return state;
+}
+
+// Breadth first, in the order of the synchronisation, never through a link.
+TEST(DirectoryLists, ListEachSetsDirectoriesAndCountThemAll)
+{
+    const TempDir dir;
+    for (const char* name : {"src/b/y", "src/a/x/deep", "src/.hidden", "src/pagefile.sys/in",
+                             "src/PAGEFILE.SYS", "dst/d1", "elsewhere/e"})
+        fs::create_directories(dir / name);
+    WriteFile(dir / "src/a/file.txt", "not a directory");
+    fs::create_directory_symlink(dir / "src", dir / "src/a/loop");
+    fs::create_directory_symlink(dir / "elsewhere", dir / "src/link");
+    const std::string src = dir / "src/", dst = dir / "dst/";
+    const std::pair<BackupSet, DirectoryList> cases[] = {
+        {Set(dir / "src", "", "srcToDest", true),
+         {src, src + ".hidden/", src + "PAGEFILE.SYS/", src + "a/", src + "b/", src + "a/x/", src + "b/y/",
+          src + "a/x/deep/", "END"}},
+        {Set(src, dst, "srcToDest", false), {src, "END"}},
+        {Set(src, dst, "", false), {src, "END"}},
+        {Set(src, dir / "dst", "destToSrc", true), {dst, dst + "d1/", "END"}},
+        {Set(src, dst, "srcAndDest", false), {src, dst, "END"}},
+        {Set(dir / "dst", src + "b", "srcAndDest", true),
+         {dst, dst + "d1/", src + "b/", src + "b/y/", "END"}},
+        {Set(dir / "dst", "", "srcAndDest", true), {dst, dst + "d1/", "END"}},
+        {Set(src, dst, "srcAndDest", false, false), {"END"}},
+        {Set("", dst, "srcToDest", true), {"END"}},
+        {Set(src, "", "destToSrc", true), {"END"}},
+        {Set(dir / "missing", "", "srcToDest", true), {dir / "missing/", "END"}}};
+    BackupSets sets;
+    for (const auto& c : cases)
+        sets.push_back(c.first);
+    const RunState all = Build(sets);
+    ASSERT_EQ(std::pair(all.DirectoryLists.size(), all.TotalDirectories),
+              std::pair(std::size(cases), qint64(21)));
+    for (std::size_t i = 0; i < std::size(cases); ++i)
+        EXPECT_EQ(all.DirectoryLists[i], cases[i].second) << i;
+}
+
+// Only the set asked for; an index past the sets lists nothing.
+TEST(DirectoryLists, OneSetListedAfreshKeepsTheTotalInStep)
+{
+    const TempDir dir;
+    for (const char* name : {"one/a", "two"})
+        fs::create_directories(dir / name);
+    Configuration configuration;
+    configuration.sets = {Set(dir / "one", "", "srcToDest", true), Set(dir / "two", "", "srcToDest", true)};
+    RunState state = Build(configuration.sets);
+    for (const char* name : {"one/b", "two/d"})
+        fs::create_directories(dir / name);
+    for (const qint16 index : {qint16(0), qint16(2), qint16(-1), AllSets})
+        RebuildDirectoryList(configuration, index, state);
+    const std::string one = dir / "one/";
+    EXPECT_EQ(state.DirectoryLists,
+              (std::vector<std::optional<DirectoryList>>{DirectoryList{one, one + "a/", one + "b/", "END"},
+                                                         DirectoryList{dir / "two/", "END"}}));
+    EXPECT_EQ(state.TotalDirectories, 4);
 }
 
 } // namespace

@@ -1,12 +1,8 @@
 #include "EngineFixture.h"
 #include "platform/PartialFiles.h"
 
-#include <algorithm>
 #include <chrono>
-#include <filesystem>
-#include <sys/stat.h>
 #include <thread>
-#include <tuple>
 
 // What a run must never delete or write over: the backup is often the user's only other copy.
 namespace kelvo::test {
@@ -22,7 +18,7 @@ TEST_F(DeleteScan, RemovesOnlyFilesGoneFromTheCopyingSide)
     freshSet("srcToDest", true);
     MakeFiles(src(), {"kept.txt"});
     MakeFiles(dst(), {"gone.txt", "special"});
-    chmod(dst("gone.txt").c_str(), 0444);
+    chmod(dst("gone.txt").c_str(), 0444); // read-only says nothing
     ASSERT_EQ(mkfifo(src("special").c_str(), 0600), 0);
     runBackup();
     EXPECT_EQ(FilesBelow(dst()), (Files{"kept.txt", "special"}));
@@ -54,7 +50,7 @@ TEST_F(DeleteScan, AnEmptyOrMissingCopyingFolderDeletesNothing)
         const std::string copying = reverse ? dst() : src(), receiving = reverse ? src() : dst();
         MakeFile(receiving + "precious.txt", "p");
         EXPECT_EQ(errorsOfRun(), 1);
-        EXPECT_EQ(FilesBelow(receiving), Files{"precious.txt"});
+        EXPECT_EQ(FilesBelow(receiving), (Files{"precious.txt"}));
         EXPECT_TRUE(logged("Error : " + copying + " is empty. Nothing is deleted from " + receiving));
     }
     freshSet("srcToDest", true);
@@ -96,9 +92,10 @@ TEST_F(DeleteScan, RemovedFilesAreKeptWhenTheSetKeepsCopies)
         fs::remove(src("sub/gone.txt"));
         runBackup();
         runBackup();
-        EXPECT_EQ(FilesBelow(dst()),
-                  (keptAs ? Files{"kept.txt", keptAs, "sub/stays.txt"} : Files{"kept.txt", "sub/stays.txt"}));
-        EXPECT_EQ(statistics.errors, 0);
+        EXPECT_EQ(std::pair(FilesBelow(dst()), statistics.errors),
+                  std::pair(keptAs ? Files{"kept.txt", keptAs, "sub/stays.txt"}
+                                   : Files{"kept.txt", "sub/stays.txt"},
+                            qint64(0)));
         if (keptAs) {
             EXPECT_EQ(ReadFile(dst(keptAs)), "sub/gone.txt");
             EXPECT_TRUE(logged("SUCCESS : Deleted : " + dst("sub/gone.txt") +
@@ -125,15 +122,14 @@ TEST_F(DeleteScan, AKeptCopiesFolderThatIsTheBackupOfASourceFolderKeepsNothing)
     MakeFile(src("sub/x"), "second", 2000);
     fs::remove(src("sub/removed"));
     runBackup();
-    EXPECT_EQ(FilesBelow(dst()), (Files{"sub/old/x", "sub/removed", "sub/x"}));
-    EXPECT_EQ(ReadFile(dst("sub/old/x")) + ReadFile(dst("sub/x")), "sub/old/xsub/x");
-    EXPECT_EQ(statistics.errors, 2);
-    for (const char* name : {"sub/x", "sub/removed"}) {
+    EXPECT_EQ(
+        std::tuple(FilesBelow(dst()), ReadFile(dst("sub/old/x")) + ReadFile(dst("sub/x")), statistics.errors),
+        std::tuple(Files{"sub/old/x", "sub/removed", "sub/x"}, QByteArray("sub/old/xsub/x"), 2));
+    for (const char* name : {"sub/x", "sub/removed"})
         EXPECT_TRUE(logged("Error : Path/File access error. Cannot access " + dst("sub/old") +
                            ": it is the backup of " + src("sub/old") + ", so no copy is kept there and " +
                            dst(name) + " is left as it is"))
             << name;
-    }
 }
 
 // The old version of a name that changed between file and folder is kept when the set keeps copies,
@@ -145,15 +141,14 @@ TEST_F(DeleteScan, AFileThatBecameAFolderOrTheOtherWayRoundIsBackedUp)
         {false, true, {"became-file", "became-folder/new.txt"}},
         {false, false, {"became-file/old.txt", "became-folder/new.txt"}}};
     for (const auto& [keeps, deletes, backup] : cases) {
-        BackupSet& set = freshSet("srcToDest", deletes);
-        set.flArchive = keeps;
-        set.ArchiveOptions = QStringLiteral("OpSeq");
+        KeepCopies(freshSet("srcToDest", deletes), "OpSeq").flArchive = keeps;
         MakeFiles(src(), {"became-folder/new.txt"});
         MakeFiles(src(), {"became-file"}, 5000);
         MakeFiles(dst(), {"became-folder", "became-file/old.txt"});
         runBackup();
-        EXPECT_EQ(FilesBelow(dst()), backup) << keeps << deletes;
-        EXPECT_EQ(statistics.errors, keeps || deletes ? 0 : 1) << "a folder of removed files stays";
+        // A folder of removed files stays, and its name fails.
+        EXPECT_EQ(std::pair(FilesBelow(dst()), statistics.errors),
+                  std::pair(backup, qint64(keeps || deletes ? 0 : 1)));
     }
 }
 
@@ -163,9 +158,9 @@ TEST_F(DeleteScan, WritesAndDeletesNothingWhileARootIsOffItsDriveOfTheLastRun)
 {
     std::string sourceDrive = "/ ext4", destinationDrive = "/mnt/backup ext4";
     context.driveOf = [&](const std::string& directory) -> std::optional<std::string> {
-        if (!fs::exists(directory))
-            return std::nullopt;
-        return directory.starts_with(dst()) ? destinationDrive : sourceDrive;
+        return fs::exists(directory)
+                   ? std::optional(directory.starts_with(dst()) ? destinationDrive : sourceDrive)
+                   : std::nullopt;
     };
     BackupSet& set = freshSet("srcToDest", true);
     MakeFiles(src(), {"a.txt"});
@@ -173,17 +168,16 @@ TEST_F(DeleteScan, WritesAndDeletesNothingWhileARootIsOffItsDriveOfTheLastRun)
     EXPECT_EQ(set.SourceDrive + set.DestDrive, QStringLiteral("/ ext4/mnt/backup ext4"));
     fs::remove(src("a.txt"));
     MakeFiles(src(), {"b.txt"});
-    const std::string away = home("away");
-    const std::string destinationOff = "Error : The destination " + dst() +
-                                       " is not on the drive it was on at the "
-                                       "last run. Is the drive plugged in?";
+    const std::string away = home("away"),
+                      notOnItsDrive =
+                          " is not on the drive it was on at the last run. Is the drive plugged in?",
+                      destinationOff = "Error : The destination " + dst() + notOnItsDrive;
     const std::tuple<std::function<void()>, std::function<void()>, std::string> cases[] = {
         {[&] { destinationDrive = "/ ext4"; }, [&] { destinationDrive = "/mnt/backup ext4"; },
          destinationOff},
         {[&] { fs::rename(dst(), away); }, [&] { fs::rename(away, dst()); }, destinationOff},
         {[&] { sourceDrive = "/media/usb vfat"; }, [&] { sourceDrive = "/ ext4"; },
-         "Error : The source " + src() +
-             " is not on the drive it was on at the last run. Is the drive plugged in?"}};
+         "Error : The source " + src() + notOnItsDrive}};
     for (const auto& [unplug, plug, line] : cases) {
         unplug();
         EXPECT_EQ(errorsOfRun(), 1);
@@ -193,29 +187,16 @@ TEST_F(DeleteScan, WritesAndDeletesNothingWhileARootIsOffItsDriveOfTheLastRun)
     }
     runBackup();
     EXPECT_EQ(FilesBelow(dst()), (Files{"b.txt"}));
-    // A set whose roots were changed on purpose has no drive yet: its first run records them.
+    // A set whose roots were changed on purpose has no drive yet: its first run records them, and makes
+    // the missing parents of a new backup folder, privately.
     set.DestDrive.clear();
-    destinationDrive = "/media/new ext4";
-    runBackup();
-    EXPECT_EQ(set.DestDrive, QStringLiteral("/media/new ext4"));
-}
-
-// A new set may name a backup folder whose parents do not exist yet (once a run has completed, a missing
-// destination is a drive that is not plugged in, above).
-TEST_F(DeleteScan, MakesTheMissingParentsOfTheDestinationPrivately)
-{
-    context.driveOf = [](const std::string& directory) -> std::optional<std::string> {
-        return fs::exists(directory) ? std::optional<std::string>("/ ext4") : std::nullopt;
-    };
     const std::string top = home("new"), destination = top + "/drive/backup";
-    addSet().DestDir = QString::fromStdString(destination);
-    MakeFiles(src(), {"a.txt"});
+    set.DestDir = QString::fromStdString(destination);
     const mode_t oldMask = ::umask(0);
     runBackup();
     ::umask(oldMask);
-    EXPECT_EQ(statistics.errors, 0);
-    EXPECT_EQ(FilesBelow(destination), (Files{"a.txt"}));
-    EXPECT_EQ(std::pair(ModeOf(top), ModeOf(top + "/drive")), std::pair(0700u, 0700u));
+    EXPECT_EQ(std::tuple(set.DestDrive, FilesBelow(destination), ModeOf(top), ModeOf(top + "/drive")),
+              std::tuple(QStringLiteral("/ ext4"), Files{"b.txt"}, 0700u, 0700u));
 }
 
 // A hand-edited option that the program does not know would copy or keep nothing without a word, and a
@@ -246,70 +227,52 @@ TEST_F(DeleteScan, ASetItWouldMisreadIsNotRun)
 // source file whose name looks like a kept copy of it.
 TEST_F(DeleteScan, KeptCopiesBeyondTheSetsLimitsAreRemovedOldestFirst)
 {
-    struct Case
-    {
-        const char* naming;
-        const char* subDirectory;
-        const char* sync;
-        qint16 maxCopies;
-        qint16 days;
-        int clockDaysAheadAtLastKeep;
-        QList<QByteArray> kept; // of the versions v1 to v4 of report.doc that the runs kept
-    };
-    const Case cases[] = {
-        {"OpSeq", "", "srcToDest", 2, 0, 0, {"v3", "v4"}},
-        {"OpDate", "", "srcToDest", 2, 0, 0, {"v3", "v4"}},
-        {"OpSeq", "archive", "srcToDest", 1, 0, 0, {"v4"}},
-        {"OpSeq", "", "srcAndDest", 2, 0, 0, {"v3", "v4"}},
-        {"OpDate", "archive", "srcToDest", 0, 2, 3, {"v4"}},
-        {"OpSeq", "", "srcToDest", 0, 4, 3, {"v1", "v2", "v3", "v4"}},
-        {"OpDate", "", "srcToDest", 0, 0, 30, {"v1", "v2", "v3", "v4"}},
-    };
-    const auto deletedKeptCopies = [&](const std::string& place) {
-        const std::string log = LogFilePath(configuration.settings);
-        return (fs::exists(log) ? ReadFile(log) : QByteArray())
-            .count(QByteArray::fromStdString("SUCCESS : Deleted kept copy : " + place + "report.doc."));
-    };
-    for (const Case& c : cases) {
-        SCOPED_TRACE(std::string(c.naming) + " '" + c.subDirectory + "' " + c.sync + " max " +
-                     std::to_string(c.maxCopies) + " days " + std::to_string(c.days));
-        BackupSet& set = freshSet();
-        KeepCopies(set, c.naming, c.subDirectory);
-        set.SyncOptions = QString::fromLatin1(c.sync);
-        set.KeepMaxCopies = c.maxCopies;
-        set.KeepDays = c.days;
-        const std::string place = *c.subDirectory ? dst(c.subDirectory) + "/" : dst();
-        const qsizetype deletedBefore = deletedKeptCopies(place);
+    // naming, sub directory, sync, most copies, days, days the clock is ahead at the last keep, and which
+    // of the versions v1 to v4 of report.doc stay kept
+    const std::tuple<const char*, const char*, const char*, qint16, qint16, int, QList<QByteArray>> cases[] =
+        {{"OpSeq", "", "srcToDest", 2, 0, 0, {"v3", "v4"}},
+         {"OpDate", "", "srcToDest", 2, 0, 0, {"v3", "v4"}},
+         {"OpSeq", "archive", "srcToDest", 1, 0, 0, {"v4"}},
+         {"OpSeq", "", "srcAndDest", 2, 0, 0, {"v3", "v4"}},
+         {"OpDate", "archive", "srcToDest", 0, 2, 3, {"v4"}},
+         {"OpSeq", "", "srcToDest", 0, 4, 3, {"v1", "v2", "v3", "v4"}},
+         {"OpDate", "", "srcToDest", 0, 0, 30, {"v1", "v2", "v3", "v4"}}};
+    for (const auto& [naming, subDirectory, sync, maxCopies, days, daysAhead, kept] : cases) {
+        SCOPED_TRACE(::testing::Message()
+                     << naming << " '" << subDirectory << "' " << sync << " " << maxCopies << " " << days);
+        BackupSet& set = freshSet(sync);
+        KeepCopies(set, naming, subDirectory);
+        std::tie(set.KeepMaxCopies, set.KeepDays) = std::tuple(maxCopies, days);
+        const std::string place = *subDirectory ? dst(subDirectory) + "/" : dst();
+        fs::remove(LogFilePath(configuration.settings));
         MakeFiles(src(), {"report.doc.7", "report.doc.01122026-101010"});
         MakeFile(place + "report.doc.conflict-01122026-101010", "conflict");
         for (int version = 1; version <= 5; ++version) {
-            clock.time = version < 5 ? clock.time.addSecs(60)
-                                     : QDateTime::currentDateTime().addDays(c.clockDaysAheadAtLastKeep);
+            clock.time =
+                version < 5 ? clock.time.addSecs(60) : QDateTime::currentDateTime().addDays(daysAhead);
             MakeFile(src("report.doc"), "v" + QByteArray::number(version), 2000 + version);
             runBackup();
             // A kept copy's time is its status change, which the file system stamps by the clock tick.
             std::this_thread::sleep_for(std::chrono::milliseconds(20));
         }
         QList<QByteArray> versions;
-        for (const std::string& file : FilesBelow(dst())) {
-            if (const QByteArray contents = ReadFile(dst(file)); contents.startsWith('v'))
-                versions << contents;
-        }
+        for (const std::string& file : FilesBelow(dst()))
+            versions << ReadFile(dst(file));
+        versions.removeIf([](const QByteArray& contents) { return !contents.startsWith('v'); });
         std::sort(versions.begin(), versions.end());
-        EXPECT_EQ(versions, c.kept + QList<QByteArray>{"v5"});
-        EXPECT_TRUE(fs::exists(place + "report.doc.conflict-01122026-101010"));
+        EXPECT_EQ(versions, kept + QList<QByteArray>{"v5"});
         // A two-way set never carries names shaped as kept copies, so only a one-way set backs them up.
-        EXPECT_EQ(fs::exists(dst("report.doc.7")) && fs::exists(dst("report.doc.01122026-101010")),
-                  std::string(c.sync) == "srcToDest");
-        EXPECT_EQ(deletedKeptCopies(place) - deletedBefore, 4 - c.kept.size());
-        EXPECT_EQ(statistics.errors, 0);
+        EXPECT_EQ(
+            std::tuple(fs::exists(place + "report.doc.conflict-01122026-101010"), statistics.errors,
+                       fs::exists(dst("report.doc.7")) && fs::exists(dst("report.doc.01122026-101010"))),
+            std::tuple(true, 0, std::string(sync) == "srcToDest"));
+        const QByteArray deleted =
+            QByteArray::fromStdString("SUCCESS : Deleted kept copy : " + place + "report.doc.");
+        EXPECT_EQ(ReadFile(LogFilePath(configuration.settings)).count(deleted), 4 - kept.size());
     }
 
     // A file removed from the source is kept as a replaced one is, within the same limits.
-    BackupSet& set = freshSet();
-    KeepCopies(set, "OpSeq");
-    set.flRemovedDeletedFiles = true;
-    set.KeepMaxCopies = 1;
+    KeepCopies(freshSet("srcToDest", true), "OpSeq").KeepMaxCopies = 1;
     MakeFiles(src(), {"stays.txt", "gone.txt"});
     runBackup();
     MakeFile(dst("gone.txt.1"), "an older version");
