@@ -23,8 +23,8 @@ using test::WriteFile;
 // Timer1 or tmrDialog, ticked by the test: pass(n) is n intervals, while it is enabled.
 struct ManualTimer final : RepeatingTimer
 {
-    void setInterval(int milliseconds) override { ms = milliseconds; }
-    int interval() const override { return ms; }
+    void setInterval(int) override {}
+    int interval() const override { return 60000; }
     void setEnabled(bool enabled) override { on = enabled; }
     bool isEnabled() const override { return on; }
     void pass(int intervals)
@@ -32,19 +32,12 @@ struct ManualTimer final : RepeatingTimer
         for (int i = 0; i < intervals && on; ++i)
             tick();
     }
-    int ms = 60000;
     bool on = true;
 };
 
-struct FixedClock final : Clock
-{
-    QDateTime now() const override { return time; }
-    QDateTime time = QDateTime(QDate(2026, 12, 5), QTime(14, 5, 9));
-};
-
-// A controller in a home of the test's own that holds the folders src/sub and dst; the test is its main
-// window and keeps what the window would show.
-class RunControllerTest : public ::testing::Test, public RunView
+// A controller in a home of the test's own that holds the folders src/sub and dst; the test is its clock and
+// its main window, and keeps what the window would show.
+class RunControllerTest : public ::testing::Test, public RunView, public Clock
 {
 protected:
     static void SetUpTestSuite() { test::EnsureApplication(); }
@@ -71,6 +64,7 @@ protected:
     QRect mainWindowFrame() const override { return frame; }
     QSize screenSaverArea() const override { return {1000, 800}; }
     void moveMainWindow(const QPoint& topLeft) override { frame.moveTopLeft(topLeft); }
+    QDateTime now() const override { return time; }
 
     std::string src(const std::string& relative = {}) const { return home.dir() / ("src/" + relative); }
     // Stores a one-way set from source to dst/<name>, the log in the home, and general settings "key=value".
@@ -84,7 +78,7 @@ protected:
     void save(const QString& at, const QString& key, QString v) { store.SaveSetting(u"Kelvo"_s, at, key, v); }
     QString stored(const QString& at, const QString& key) { return store.GetSetting(u"Kelvo"_s, at, key); }
     // The machine sleeps: the wall clock goes on, the countdown's timer stands still.
-    void asleep(int minutes) { clock.time = clock.time.addSecs(60 * minutes); }
+    void asleep(int minutes) { time = time.addSecs(60 * minutes); }
     // Plays what the machine does and gives the loads so far: "a5" five minutes awake (the wall clock and the
     // countdown go on together), "s30" thirty asleep, "w" logind's word of a wake, "p" a poll tick.
     int play(const std::string& steps)
@@ -121,17 +115,17 @@ protected:
     SettingsStore store{QString::fromStdString(home.configDir())};
     Configuration configuration;
     AppState app{RunModeApplication, {}, {}, 0, 0, false};
-    FixedClock clock;
+    QDateTime time = QDateTime(QDate(2026, 12, 5), QTime(14, 5, 9));
     ManualTimer timer1, tmrDialog;
     QStringList notices; // "summary|body"
     NotifyFunction notify = [this](const QString& summary, const QString& body) {
         notices << summary + u'|' + body;
     };
-    RunController controller{{configuration, store, app, clock, timer1, tmrDialog, {}, notify}, *this};
+    RunController controller{{configuration, store, app, *this, timer1, tmrDialog, {}, notify}, *this};
 };
 
-// A desktop start with "delay the first run" stamps and lists nothing. Neither the minutes of a run nor its
-// length count down; the countdown's reload reads back the drives the run stored to guard the next runs.
+// A desktop start with "delay the first run" stamps and lists nothing. The countdown's reload reads back the
+// drives the run stored for its roots, which guard the next runs.
 TEST_F(RunControllerTest, LoadStampsListsAndCountsDownToTheNextLoad)
 {
     storeSet(u"Docs"_s, src(), u"flDelay=True flReRun=True IntReRunTime=60"_s);
@@ -143,10 +137,7 @@ TEST_F(RunControllerTest, LoadStampsListsAndCountsDownToTheNextLoad)
     controller.Load();
     EXPECT_EQ(stored(u"Settings"_s, u"StrLastRunDate"_s), u"14:05:09 05/12/26"_s);
     EXPECT_EQ(controller.state().TotalDirectories, 2);
-    duringNextRun([&] {
-        timer1.pass(10);
-        asleep(2 * 60);
-    });
+    duringNextRun([&] { play("a120"); }); // two hours of a run: not counted down, and no sleep
     controller.PollTick();
     timer1.pass(59);
     EXPECT_FALSE(pending());
@@ -188,20 +179,18 @@ TEST_F(RunControllerTest, PollRunsAllSetsThenTheWatchedSetThenOneStep)
     storeSet(u"Two"_s, src("sub"));
     app.RunMode = RunModeScreenSaver;
     controller.Load();
-    const QPoint before = frame.topLeft();
     for (const int searched : {3, 4}) { // One's two directories and Two's one, then the watched set alone
         pendingSet() = 1;
         controller.PollTick();
         EXPECT_EQ(controller.statistics().directoriesSearched, searched);
         EXPECT_EQ(pendingSet(), AllSets);
     }
-    EXPECT_EQ(frame.topLeft(), before + QPoint(20, 20));
+    EXPECT_EQ(frame.topLeft(), QPoint(120, 120)) << "one step per poll";
     EXPECT_FALSE(timer1.isEnabled() || loads != 0) << "no countdown and no status bar in the screen saver";
 }
 
-// A Run now, a poll or a watched change while the lists are made or a run is busy waits for its end, and
-// nothing starts or changes under either; an editor's commit during the listing takes effect. The run goes
-// at low priority (the engine's tests hold the other cases).
+// A Run now, a poll or a watched change during the listing or a run waits for its end, and nothing starts or
+// changes under either; an editor's commit during the listing takes effect.
 TEST_F(RunControllerTest, RunNowDuringARunOrItsListingWaitsForItsEnd)
 {
     storeSet(u"Docs"_s, src());
@@ -217,7 +206,6 @@ TEST_F(RunControllerTest, RunNowDuringARunOrItsListingWaitsForItsEnd)
     controller.PollTick();
     EXPECT_EQ(controller.statistics().filesExamined, 0) << "a set the commit removed is not run";
     EXPECT_TRUE(pending()) << "the Run now asked during the listing came after it";
-
     busyChanges.clear();
     qint64 listedDuringRun = 0;
     bool idle = false;
@@ -238,8 +226,7 @@ TEST_F(RunControllerTest, RunNowDuringARunOrItsListingWaitsForItsEnd)
         << "low priority while it runs";
 }
 
-// The watched set's run lists it afresh; a change made during that run asks for one more. A watch that
-// cannot be armed is told once, and the countdown goes on.
+// The watched set's run lists it afresh. A watch that cannot be armed is told once.
 TEST_F(RunControllerTest, WatchedSetRunsAgainAfterAChangeEvenDuringItsRun)
 {
     storeSet(u"Docs"_s, src(), u"StrRealTime=Docs"_s);
@@ -248,8 +235,7 @@ TEST_F(RunControllerTest, WatchedSetRunsAgainAfterAChangeEvenDuringItsRun)
     WriteFile(src("new/deeper/f"), "f");
     controller.PollTick();
     ASSERT_FALSE(fs::exists(home.dir() / "dst/Docs/new/deeper/f")) << "the load's lists did not have it";
-    ASSERT_GE(controller.watch().WatchHandle(), 0);
-    EXPECT_EQ(pendingSet(), AllSets);
+    ASSERT_TRUE(controller.watch().WatchHandle() >= 0 && pendingSet() == AllSets);
     WriteFile(src("a"), "a");
     ASSERT_TRUE(test::SpinUntil([&] { return pendingSet() == 0; }));
     duringNextRun([&] { WriteFile(src("c"), "c"); });
@@ -259,17 +245,12 @@ TEST_F(RunControllerTest, WatchedSetRunsAgainAfterAChangeEvenDuringItsRun)
     controller.PollTick();
     EXPECT_TRUE(fs::exists(home.dir() / "dst/Docs/c"));
     EXPECT_EQ(controller.statistics().filesCopied, 3);
-
-    configuration.settings.StrRealTime = u"None"_s;
-    pendingSet() = 0;
-    controller.PollTick();
+    save(u"Settings"_s, u"StrRealTime"_s, u"None"_s);
+    loadAndRun();
     EXPECT_EQ(controller.watch().WatchHandle(), -1) << "a set no longer watched closes the watch";
-    configuration.settings.StrRealTime = u"Docs"_s;
-    configuration.sets[0].SourceDirFile = QString::fromStdString(src("missing"));
-    for (int run = 0; run < 2; ++run) {
-        pendingSet() = 0;
-        controller.PollTick();
-    }
+    storeSet(u"Docs"_s, src("missing"), u"StrRealTime=Docs"_s);
+    loadAndRun();
+    loadAndRun();
     ASSERT_EQ(problems.size(), 1u);
     EXPECT_TRUE(problems[0].startsWith(u"Error : The set Docs is not watched in real time: "_s));
     EXPECT_TRUE(test::ReadFile(home.dir() / "kelvo.log").contains("is not watched in real time"));
@@ -288,11 +269,9 @@ TEST_F(RunControllerTest, TellsOfAFailureOnceThenOfTheRecoveryAndNothingOfAStop)
     EXPECT_EQ(notices, QStringList{u"Kelvo: backup failed|Set Docs failed: 1 error.\n"
                                    u"Error : Set Docs : unknown value opdate for CopyOptions"_s});
     EXPECT_EQ(stored(docs, u"LastResult"_s), u"failed (1 error)"_s);
-    EXPECT_EQ(stored(docs, u"LastCompleted"_s), QString());
-    EXPECT_TRUE(ShowsErrors(status));
-
+    EXPECT_TRUE(stored(docs, u"LastCompleted"_s).isEmpty() && ShowsErrors(status));
     save(docs, u"CopyOptions"_s, u"OpDate"_s);
-    clock.time = clock.time.addSecs(60);
+    time = time.addSecs(60);
     loadAndRun();
     loadAndRun();
     EXPECT_EQ(notices.mid(1), QStringList{u"Kelvo: backup works again|Set Docs backs up again."_s}) << "once";
@@ -300,7 +279,6 @@ TEST_F(RunControllerTest, TellsOfAFailureOnceThenOfTheRecoveryAndNothingOfAStop)
     EXPECT_EQ(stored(docs, u"LastCompleted"_s), u"05/12/2026 14:06:09"_s);
     EXPECT_EQ(stored(docs, u"FirstAttempt"_s), u"05/12/2026 14:05:09"_s) << "the first attempt stays";
     EXPECT_FALSE(ShowsErrors(status));
-
     for (int i = 0; i < 50; ++i) // stopped in the walk of Late, after Docs failed again
         WriteFile(src("sub/f" + std::to_string(i)), "x");
     save(docs, u"CopyOptions"_s, u"opdate"_s);
@@ -325,11 +303,11 @@ TEST_F(RunControllerTest, TellsOfAFailureOnceThenOfTheRecoveryAndNothingOfAStop)
 // Counted from the last completed run, else the first attempt, else this program's start.
 TEST_F(RunControllerTest, TellsOfStaleSetsOnceADay)
 {
-    const QString completed = RunStampText(clock.time.addDays(-9));
+    const QString completed = RunStampText(time.addDays(-9));
     for (const QString& name : {u"Done"_s, u"Tried"_s, u"Off"_s, u"Never"_s})
         storeSet(name, src());
     save(u"Sets\\Done"_s, u"LastCompleted"_s, completed);
-    save(u"Sets\\Tried"_s, u"FirstAttempt"_s, RunStampText(clock.time.addDays(-8)));
+    save(u"Sets\\Tried"_s, u"FirstAttempt"_s, RunStampText(time.addDays(-8)));
     save(u"Sets\\Tried"_s, u"LastResult"_s, u"failed (1 error)"_s);
     save(u"Sets\\Off"_s, u"LastCompleted"_s, completed);
     save(u"Sets\\Off"_s, u"flEnabled"_s, u"False"_s);
@@ -338,7 +316,7 @@ TEST_F(RunControllerTest, TellsOfStaleSetsOnceADay)
     EXPECT_EQ(notices, (QStringList{stale.arg(u"Done"_s).arg(9), stale.arg(u"Tried"_s).arg(8)}));
     const auto toldAfter = [&](int days, int seconds) {
         notices.clear();
-        clock.time = clock.time.addDays(days).addSecs(seconds);
+        time = time.addDays(days).addSecs(seconds);
         controller.MinuteTick();
         return notices;
     };

@@ -67,7 +67,7 @@ protected:
     {
         return standIn().registerVirtualObject(path, &object) && standIn().registerService(service);
     }
-    // Counts the signal of a watch of the client's, once its match rules have reached the daemon.
+    // Counts a watch's signal, once its match rules have reached the daemon.
     template <typename Watch, typename Signal> void listen(Watch& watch, Signal signal)
     {
         QObject::connect(&watch, signal, [this] { ++heard; });
@@ -110,7 +110,6 @@ private:
     QProcess m_daemon;
 };
 
-// A connection whose bus is not there.
 QDBusConnection UnconnectedBus()
 {
     static int serial = 0;
@@ -118,8 +117,7 @@ QDBusConnection UnconnectedBus()
                                          u"kelvo-test-unconnected-%1"_s.arg(++serial));
 }
 
-// A service of the desktop as far as one method ("interface.member") goes: records the arguments of each
-// call and answers what answer gives.
+// A service of the desktop as far as one method ("interface.member") goes: records each call's arguments.
 struct MethodStandIn final : QDBusVirtualObject
 {
     MethodStandIn(QString m, std::function<QVariant()> a) : method(std::move(m)), answer(std::move(a)) {}
@@ -161,8 +159,7 @@ TEST_F(SessionSignalsTest, CountOnlyFromTheNamesOwnerAndOnlyWhenTheyChangeTheRig
     for (const auto& [path, interface] :
          {std::pair{u"/ScreenSaver"_s, freedesktop}, std::pair{freedesktopPath, freedesktop},
           std::pair{gnomePath, gnome}}) {
-        SCOPED_TRACE(path.toStdString());
-        EXPECT_EQ(Emit(path, interface, true, standIn()), 1);
+        EXPECT_EQ(Emit(path, interface, true, standIn()), 1) << path.toStdString();
         EXPECT_EQ(Emit(path, interface, true, standIn()), 0) << "still the same activation";
         EXPECT_EQ(Emit(path, interface, false, standIn()), 0);
     }
@@ -177,7 +174,6 @@ TEST_F(SessionSignalsTest, CountOnlyFromTheNamesOwnerAndOnlyWhenTheyChangeTheRig
     ASSERT_TRUE(standIn().interface()->unregisterService(freedesktop).value());
     ASSERT_TRUE(other().interface()->registerService(freedesktop).isValid());
     EXPECT_EQ(Emit(freedesktopPath, freedesktop, true, other()), 1);
-    EXPECT_EQ(Emit(freedesktopPath, freedesktop, false, standIn()), 0);
     EXPECT_EQ(Emit(freedesktopPath, freedesktop, true, standIn()), 0);
     EXPECT_EQ(Emit(gnomePath, gnome, true, other()), 0) << "each name has its own owner";
 
@@ -191,8 +187,6 @@ TEST_F(SessionSignalsTest, CountOnlyFromTheNamesOwnerAndOnlyWhenTheyChangeTheRig
     EXPECT_EQ(Wakes(standIn(), u"PrepareForSleep"_s, true), 0) << "going to sleep";
     EXPECT_EQ(Wakes(standIn(), u"PrepareForSleep"_s, false), 1);
     EXPECT_EQ(Wakes(other(), u"PrepareForSleep"_s, false), 0) << "not logind";
-    EXPECT_EQ(Wakes(standIn(), u"PrepareForShutdown"_s, false), 0);
-    EXPECT_EQ(Wakes(standIn(), u"PrepareForSleep"_s, u"false"_s), 0);
 }
 
 TEST(IdleBackup, RunsAllSetsOncePerActivationWhileTheSettingIsOn)
@@ -201,13 +195,12 @@ TEST(IdleBackup, RunsAllSetsOncePerActivationWhileTheSettingIsOn)
     ScreenSaverWatch watch(UnconnectedBus());
     GeneralSettings settings;
     bool busy = false;
-    int runs = 0;
-    std::vector<QString> notes;
-    IdleBackup idle(watch, {settings, [&] { return busy; }, [&] { ++runs; },
-                            [&](const QString& line) { notes.push_back(line); }});
+    int runs = 0, notes = 0;
+    IdleBackup idle(watch,
+                    {settings, [&] { return busy; }, [&] { ++runs; }, [&](const QString&) { ++notes; }});
     emit watch.activated();
     idle.CheckAvailable();
-    EXPECT_TRUE(runs == 0 && notes.empty()) << "the setting is off";
+    EXPECT_TRUE(runs == 0 && notes == 0) << "the setting is off";
     settings.flRunWhenIdle = true;
     emit watch.activated();
     busy = true;
@@ -215,7 +208,7 @@ TEST(IdleBackup, RunsAllSetsOncePerActivationWhileTheSettingIsOn)
     EXPECT_EQ(runs, 1) << "a second activation during the run adds nothing";
     idle.CheckAvailable(); // no bus at all: harmless, and said once
     idle.CheckAvailable();
-    EXPECT_EQ(notes.size(), 1u);
+    EXPECT_EQ(notes, 1);
 }
 
 using SessionCallsTest = PrivateBusTest;
@@ -260,7 +253,6 @@ TEST_F(SessionCallsTest, NotifyInPlainTextAndHoldOneSleepLockWaitingForNothing)
         DesktopNotifications(client()).notify(u"Kelvo: backup failed"_s, u"Set <b>A & B</b> failed"_s);
         ASSERT_TRUE(SpinUntil([&] { return server.calls.size() == 1; }));
         EXPECT_EQ(server.calls[0].value(4), u"Set &lt;b&gt;A &amp; B&lt;/b&gt; failed"_s);
-
         ASSERT_TRUE(serve(logind, login1, u"/org/freedesktop/login1"_s));
         inhibitor.hold();
         inhibitor.hold();
@@ -268,13 +260,9 @@ TEST_F(SessionCallsTest, NotifyInPlainTextAndHoldOneSleepLockWaitingForNothing)
             << "a refused ask is no ask still on its way";
         inhibitor.hold();
         ASSERT_TRUE(Flush());
-        ASSERT_EQ(logind.calls.size(), 1u);
-        EXPECT_EQ(logind.calls[0],
-                  (QVariantList{u"sleep:idle"_s, u"Kelvo"_s, u"Backing up files"_s, u"block"_s}));
-        EXPECT_FALSE(hungUp(0));
+        EXPECT_TRUE(logind.calls.size() == 1 && !hungUp(0));
         inhibitor.release();
-        EXPECT_FALSE(inhibitor.held());
-        EXPECT_TRUE(released(0));
+        EXPECT_TRUE(!inhibitor.held() && released(0));
         inhibitor.release();
         inhibitor.hold();
         ASSERT_TRUE(SpinUntil([&] { return inhibitor.held(); }));
@@ -284,9 +272,7 @@ TEST_F(SessionCallsTest, NotifyInPlainTextAndHoldOneSleepLockWaitingForNothing)
     SleepInhibitor inhibitor(client());
     inhibitor.hold();
     inhibitor.release();
-    EXPECT_TRUE(released(2));
-    ASSERT_TRUE(Flush());
-    EXPECT_FALSE(inhibitor.held());
+    EXPECT_TRUE(released(2) && Flush() && !inhibitor.held());
     SleepInhibitor(client()).hold();
     EXPECT_TRUE(released(3));
 }
