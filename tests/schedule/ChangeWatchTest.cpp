@@ -139,9 +139,7 @@ TEST_F(ChangeWatchTest, EveryStartReplacesTheDescriptorAndKeepsItsChanges)
     Do("write file");
     QCoreApplication::processEvents();
     EXPECT_EQ(signalled, 1) << "a change that is still pending is not signalled again";
-    EXPECT_TRUE(watch.TakeChange());
-    EXPECT_FALSE(watch.TakeChange());
-
+    EXPECT_TRUE(watch.TakeChange() && !watch.TakeChange());
     for (int i = 0; i < 100; ++i)
         ASSERT_EQ(start(dir.path(), i % 2 == 0), QString());
     EXPECT_EQ(InotifyDescriptors(), before + 1);
@@ -149,19 +147,14 @@ TEST_F(ChangeWatchTest, EveryStartReplacesTheDescriptorAndKeepsItsChanges)
     EXPECT_EQ(start(dir.path()), QString());
     EXPECT_EQ(start(dir.path()), QString());
     EXPECT_EQ(signalled, 2);
-    EXPECT_TRUE(watch.TakeChange());
-    EXPECT_FALSE(watch.TakeChange());
+    EXPECT_TRUE(watch.TakeChange() && !watch.TakeChange());
     Do("write file");
     EXPECT_TRUE(test::SpinUntil([&] { return signalled == 3; }) && watch.TakeChange());
 
-    // A directory that cannot be watched replaces the watch with none.
-    for (const std::string name : {"missing", "file"}) {
-        const QString path = QString::fromStdString(dir / name);
+    for (const char* name : {"missing", "file"}) { // a directory that cannot be watched leaves no watch
         ASSERT_EQ(start(dir.path()), QString());
-        EXPECT_EQ(start(dir / name), name == "file" ? u"%1 is not a directory."_s.arg(path)
-                                                    : u"The directory %1 does not exist."_s.arg(path));
-        EXPECT_EQ(watch.WatchHandle(), -1);
-        EXPECT_EQ(InotifyDescriptors(), before);
+        EXPECT_TRUE(start(dir / name).contains(QString::fromStdString(dir / name)));
+        EXPECT_TRUE(watch.WatchHandle() == -1 && InotifyDescriptors() == before);
     }
     EXPECT_FALSE(watch.TakeChange());
 }
@@ -173,10 +166,9 @@ TEST_F(ChangeWatchTest, AnOverflowCountsAndWatchesTheTreeAgain)
     std::ifstream("/proc/sys/fs/inotify/max_queued_events") >> queued;
     if (queued <= 0 || queued > 1'000'000)
         GTEST_SKIP() << "queue of " << queued << " events";
-    const std::string files[] = {dir / "file", dir / "sub/file"};
     ASSERT_EQ(start(dir.path()), QString());
     for (int i = 0; i <= queued; ++i)
-        chmod(files[i % 2].c_str(), i % 4 < 2 ? 0600 : 0644);
+        chmod((dir / (i % 2 ? "file" : "sub/file")).c_str(), i % 4 < 2 ? 0600 : 0644);
     Do("mkdir lost");
     int takes = 0;
     while (watch.TakeChange())
@@ -189,8 +181,7 @@ TEST_F(ChangeWatchTest, AnOverflowCountsAndWatchesTheTreeAgain)
 TEST_F(ChangeWatchTest, OutOfWatchesSaysWhyAndKeepsTheWatchesItGot)
 {
     constexpr int Skipped = 77;
-    for (int i = 0; i < 10; ++i)
-        Do("mkdir many/" + std::to_string(i));
+    Do("mkdir many/more");
     const QByteArray uid = QByteArray::number(getuid()), gid = QByteArray::number(getgid());
     const int code = test::RunInChild([&] {
         if (unshare(CLONE_NEWUSER) != 0)

@@ -20,32 +20,24 @@ using namespace Qt::StringLiterals;
 namespace fs = std::filesystem;
 using test::WriteFile;
 
-// Timer1 or tmrDialog, ticked by the test: pass(n) is n intervals, while it is enabled.
+// Timer1 or tmrDialog, ticked by the test.
 struct ManualTimer final : RepeatingTimer
 {
     void setInterval(int) override {}
     int interval() const override { return 60000; }
     void setEnabled(bool enabled) override { on = enabled; }
     bool isEnabled() const override { return on; }
-    void pass(int intervals)
-    {
-        for (int i = 0; i < intervals && on; ++i)
-            tick();
-    }
+    using RepeatingTimer::tick;
     bool on = true;
 };
 
-// A controller in a home of the test's own that holds the folders src/sub and dst; the test is its clock and
+// A controller in a home of the test's own that holds the folder src/sub; the test is its clock and
 // its main window, and keeps what the window would show.
 class RunControllerTest : public ::testing::Test, public RunView, public Clock
 {
 protected:
     static void SetUpTestSuite() { test::EnsureApplication(); }
-    void SetUp() override
-    {
-        fs::create_directories(src("sub"));
-        fs::create_directories(home.dir() / "dst");
-    }
+    void SetUp() override { fs::create_directories(src("sub")); }
 
     void statisticsChanged(const RunStatistics&) override {}
     void currentFileChanged(const QString&) override {}
@@ -77,20 +69,22 @@ protected:
     }
     void save(const QString& at, const QString& key, QString v) { store.SaveSetting(u"Kelvo"_s, at, key, v); }
     QString stored(const QString& at, const QString& key) { return store.GetSetting(u"Kelvo"_s, at, key); }
-    // The machine sleeps: the wall clock goes on, the countdown's timer stands still.
-    void asleep(int minutes) { time = time.addSecs(60 * minutes); }
-    // Plays what the machine does and gives the loads so far: "a5" five minutes awake (the wall clock and the
-    // countdown go on together), "s30" thirty asleep, "w" logind's word of a wake, "p" a poll tick.
+    // Plays what the machine does and gives the loads so far: "a5" five minutes awake (the wall clock and an
+    // enabled countdown go on together), "s30" thirty asleep (the countdown stands still), "w" logind's word
+    // of a wake, "l" a load, "p" a poll tick.
     int play(const std::string& steps)
     {
         std::istringstream words(steps);
         for (std::string step; words >> step;) {
             for (int i = 0, minutes = step.size() > 1 ? std::stoi(step.substr(1)) : 0; i < minutes; ++i) {
-                asleep(1);
-                timer1.pass(step[0] == 'a');
+                time = time.addSecs(60);
+                if (step[0] == 'a' && timer1.on)
+                    timer1.tick();
             }
             if (step[0] == 'w')
                 controller.Woke();
+            else if (step[0] == 'l')
+                controller.Load();
             else if (step[0] == 'p')
                 controller.PollTick();
         }
@@ -100,11 +94,6 @@ protected:
     qint16& pendingSet() { return const_cast<RunState&>(controller.state()).PendingSetIndex; }
     // Runs body from inside the next run, at its first event yield.
     static void duringNextRun(std::function<void()> body) { QTimer::singleShot(0, std::move(body)); }
-    void loadAndRun()
-    {
-        controller.Load();
-        controller.PollTick();
-    }
 
     ProgramStatus status;
     int loads = 0; // every load outside the screen saver shows the status bar
@@ -139,9 +128,9 @@ TEST_F(RunControllerTest, LoadStampsListsAndCountsDownToTheNextLoad)
     EXPECT_EQ(controller.state().TotalDirectories, 2);
     duringNextRun([&] { play("a120"); }); // two hours of a run: not counted down, and no sleep
     controller.PollTick();
-    timer1.pass(59);
+    play("a59");
     EXPECT_FALSE(pending());
-    timer1.pass(1);
+    play("a1");
     EXPECT_TRUE(pending() && app.ReRunCounter == 0);
     const QString drive = stored(u"Sets\\Docs"_s, u"DestDrive"_s);
     EXPECT_TRUE(drive.startsWith(u'/') && configuration.sets[0].DestDrive == drive) << drive.toStdString();
@@ -149,7 +138,7 @@ TEST_F(RunControllerTest, LoadStampsListsAndCountsDownToTheNextLoad)
     for (qint16 interval : {0, -5}) {
         controller.PollTick();
         configuration.settings.IntReRunTime = interval;
-        timer1.pass(1);
+        play("a1");
         EXPECT_TRUE(pending()) << interval << " reloads at the first minute";
     }
 }
@@ -159,7 +148,7 @@ TEST_F(RunControllerTest, LoadStampsListsAndCountsDownToTheNextLoad)
 TEST_F(RunControllerTest, ASleepShorterThanTheRestRunsNothingEarlyALongerOneRunsOnceAtTheWake)
 {
     storeSet(u"Docs"_s, src(), u"flReRun=True IntReRunTime=60"_s);
-    loadAndRun();
+    play("l p");
     EXPECT_EQ(play("a10 s30 a1 w"), 1);
     EXPECT_EQ(app.ReRunCounter, 11) << "the countdown goes on from where it stood";
     EXPECT_EQ(play("a48"), 1);
@@ -198,7 +187,7 @@ TEST_F(RunControllerTest, RunNowDuringARunOrItsListingWaitsForItsEnd)
         WriteFile(src("f" + std::to_string(i)), "x");
     fs::create_directories(src("sub/a/b"));
     QTimer::singleShot(0, [&] {
-        loadAndRun();
+        play("l p");
         configuration.sets = BackupSets(1);
     });
     controller.Load();
@@ -214,7 +203,7 @@ TEST_F(RunControllerTest, RunNowDuringARunOrItsListingWaitsForItsEnd)
         idle = test::AtIdleIoClass();
         fs::create_directories(src("new"));
         pendingSet() = 0;
-        loadAndRun();
+        play("l p");
         listedDuringRun = controller.state().TotalDirectories;
     });
     controller.PollTick();
@@ -246,11 +235,11 @@ TEST_F(RunControllerTest, WatchedSetRunsAgainAfterAChangeEvenDuringItsRun)
     EXPECT_TRUE(fs::exists(home.dir() / "dst/Docs/c"));
     EXPECT_EQ(controller.statistics().filesCopied, 3);
     save(u"Settings"_s, u"StrRealTime"_s, u"None"_s);
-    loadAndRun();
+    play("l p");
     EXPECT_EQ(controller.watch().WatchHandle(), -1) << "a set no longer watched closes the watch";
     storeSet(u"Docs"_s, src("missing"), u"StrRealTime=Docs"_s);
-    loadAndRun();
-    loadAndRun();
+    play("l p");
+    play("l p");
     ASSERT_EQ(problems.size(), 1u);
     EXPECT_TRUE(problems[0].startsWith(u"Error : The set Docs is not watched in real time: "_s));
     EXPECT_TRUE(test::ReadFile(home.dir() / "kelvo.log").contains("is not watched in real time"));
@@ -265,15 +254,15 @@ TEST_F(RunControllerTest, TellsOfAFailureOnceThenOfTheRecoveryAndNothingOfAStop)
     storeSet(u"Docs"_s, src());
     const QString docs = u"Sets\\Docs"_s;
     save(docs, u"CopyOptions"_s, u"opdate"_s);
-    loadAndRun();
+    play("l p");
     EXPECT_EQ(notices, QStringList{u"Kelvo: backup failed|Set Docs failed: 1 error.\n"
                                    u"Error : Set Docs : unknown value opdate for CopyOptions"_s});
     EXPECT_EQ(stored(docs, u"LastResult"_s), u"failed (1 error)"_s);
     EXPECT_TRUE(stored(docs, u"LastCompleted"_s).isEmpty() && ShowsErrors(status));
     save(docs, u"CopyOptions"_s, u"OpDate"_s);
     time = time.addSecs(60);
-    loadAndRun();
-    loadAndRun();
+    play("l p");
+    play("l p");
     EXPECT_EQ(notices.mid(1), QStringList{u"Kelvo: backup works again|Set Docs backs up again."_s}) << "once";
     EXPECT_EQ(stored(docs, u"LastResult"_s), u"completed"_s);
     EXPECT_EQ(stored(docs, u"LastCompleted"_s), u"05/12/2026 14:06:09"_s);
@@ -295,7 +284,7 @@ TEST_F(RunControllerTest, TellsOfAFailureOnceThenOfTheRecoveryAndNothingOfAStop)
     EXPECT_EQ(notices.size(), 2) << notices.join(u'\n').toStdString();
     EXPECT_EQ(stored(u"Sets\\Late"_s, u"LastResult"_s), u"failed (2 errors)"_s);
     const qint64 examined = controller.statistics().filesExamined;
-    loadAndRun();
+    play("l p");
     EXPECT_EQ(controller.statistics().filesExamined, examined);
     EXPECT_FALSE(timer1.isEnabled() || tmrDialog.isEnabled());
 }
