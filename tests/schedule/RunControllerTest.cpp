@@ -5,13 +5,10 @@
 #include "support/Application.h"
 #include "support/TestSupport.h"
 
-#include <QTimer>
-
 #include <gtest/gtest.h>
 
 #include <filesystem>
 #include <sstream>
-#include <vector>
 
 namespace kelvo {
 namespace {
@@ -31,8 +28,7 @@ struct ManualTimer final : RepeatingTimer
     bool on = true;
 };
 
-// A controller in a home of the test's own that holds the folder src/sub; the test is its clock and
-// its main window, and keeps what the window would show.
+// The test is the clock and the main window of a controller in a home of its own holding the folder src/sub.
 class RunControllerTest : public ::testing::Test, public RunView, public Clock
 {
 protected:
@@ -135,12 +131,6 @@ TEST_F(RunControllerTest, LoadStampsListsAndCountsDownToTheNextLoad)
     const QString drive = stored(u"Sets\\Docs"_s, u"DestDrive"_s);
     EXPECT_TRUE(drive.startsWith(u'/') && configuration.sets[0].DestDrive == drive) << drive.toStdString();
     EXPECT_FALSE(configuration.sets[0].SourceDrive.isEmpty());
-    for (qint16 interval : {0, -5}) {
-        controller.PollTick();
-        configuration.settings.IntReRunTime = interval;
-        play("a1");
-        EXPECT_TRUE(pending()) << interval << " reloads at the first minute";
-    }
 }
 
 // A sleep shorter than the rest of the countdown runs nothing early, a longer one runs once at the wake,
@@ -159,23 +149,6 @@ TEST_F(RunControllerTest, ASleepShorterThanTheRestRunsNothingEarlyALongerOneRuns
     EXPECT_EQ(play("s150 w a1 p a1"), 4);
     configuration.settings.flReRun = false;
     EXPECT_EQ(play("s300 a1 w"), 4) << "without re-runs, a wake runs nothing";
-}
-
-// In the screen saver the run of all sets covers what the watch asked for, then each poll moves the window.
-TEST_F(RunControllerTest, PollRunsAllSetsThenTheWatchedSetThenOneStep)
-{
-    storeSet(u"One"_s, src());
-    storeSet(u"Two"_s, src("sub"));
-    app.RunMode = RunModeScreenSaver;
-    controller.Load();
-    for (const int searched : {3, 4}) { // One's two directories and Two's one, then the watched set alone
-        pendingSet() = 1;
-        controller.PollTick();
-        EXPECT_EQ(controller.statistics().directoriesSearched, searched);
-        EXPECT_EQ(pendingSet(), AllSets);
-    }
-    EXPECT_EQ(frame.topLeft(), QPoint(120, 120)) << "one step per poll";
-    EXPECT_FALSE(timer1.isEnabled() || loads != 0) << "no countdown and no status bar in the screen saver";
 }
 
 // A Run now, a poll or a watched change during the listing or a run waits for its end, and nothing starts or
@@ -246,8 +219,8 @@ TEST_F(RunControllerTest, WatchedSetRunsAgainAfterAChangeEvenDuringItsRun)
     EXPECT_TRUE(timer1.isEnabled());
 }
 
-// A failure is told once, then the recovery; a run stopped because Kelvo ends tells nothing and leaves
-// the results as they were, and once stopped the controller starts no run.
+// A failure is told once, then the recovery; a stop as Kelvo ends tells nothing, keeps the results as they
+// were, and no run starts after it.
 TEST_F(RunControllerTest, TellsOfAFailureOnceThenOfTheRecoveryAndNothingOfAStop)
 {
     WriteFile(src("a"), "a");

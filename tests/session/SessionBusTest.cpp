@@ -19,7 +19,6 @@
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
-#include <optional>
 #include <poll.h>
 #include <unistd.h>
 
@@ -29,9 +28,8 @@ namespace {
 using namespace Qt::StringLiterals;
 using test::SpinUntil;
 
-// A test on a dbus-daemon of its own, skipped where dbus-daemon is missing, with three connections: one for
-// the code under test, one for the stand-ins of the desktop's services, one for any other client. The daemon
-// has no service directories, so a name nobody owns stays unowned instead of being started.
+// A dbus-daemon of the test's own, without service directories (a name nobody owns stays unowned), and
+// connections for the code under test, for the stand-ins of the desktop's services, and for any other client.
 class PrivateBusTest : public ::testing::Test
 {
 protected:
@@ -81,9 +79,8 @@ protected:
         EXPECT_TRUE(sender.send(signal) && Flush(sender.baseService()));
         return heard - before;
     }
-    // Runs the event loop until the client has handled every message it got before a ping to destination
-    // (the stand-ins by default) came back. finished() is queued behind those deliveries; isFinished()
-    // would turn true before they ran.
+    // Runs the event loop until the client has handled all it got before a ping to destination (the stand-ins
+    // by default) came back: finished() is queued behind those deliveries, isFinished() turns true before.
     bool Flush(const QString& destination = {})
     {
         const QDBusMessage ping =
@@ -140,16 +137,26 @@ const QString login1 = u"org.freedesktop.login1"_s;
 using SessionSignalsTest = PrivateBusTest;
 
 // The saver's activation and logind's wake count only from the owner of the name of the moment: any client
-// of the bus could send either. One activation, even announced on two paths of a name, counts once.
-TEST_F(SessionSignalsTest, CountOnlyFromTheNamesOwnerAndOnlyWhenTheyChangeTheRightWay)
+// of the bus could send either. One activation, even announced on two paths of a name, runs the sets once,
+// while the setting is on and no run is busy.
+TEST_F(SessionSignalsTest, IdleBackupsAndWakesComeOnlyFromTheNamesOwnerOnceEach)
 {
     ScreenSaverWatch watch(client());
-    listen(watch, &ScreenSaverWatch::activated);
+    GeneralSettings settings;
+    settings.flRunWhenIdle = true;
+    bool busy = false;
+    int notes = 0;
+    IdleBackup idle(watch,
+                    {settings, [&] { return busy; }, [&] { ++heard; }, [&](const QString&) { ++notes; }});
     const auto Emit = [&](const QString& path, const QString& interface, const QVariant& value,
                           const QDBusConnection& sender) {
         return HeardFrom(sender, path, interface, u"ActiveChanged"_s, value);
     };
+    ASSERT_TRUE(Flush(u"org.freedesktop.DBus"_s)) << "the watch's match rules have reached the daemon";
     EXPECT_FALSE(watch.available() || ScreenSaverWatch(UnconnectedBus()).available());
+    idle.CheckAvailable();
+    idle.CheckAvailable();
+    EXPECT_EQ(notes, 1) << "told once that idle backups cannot run here";
     ASSERT_TRUE(standIn().interface()->registerService(gnome).isValid());
     EXPECT_TRUE(watch.available());
     ASSERT_TRUE(standIn().interface()->registerService(freedesktop).isValid());
@@ -157,7 +164,6 @@ TEST_F(SessionSignalsTest, CountOnlyFromTheNamesOwnerAndOnlyWhenTheyChangeTheRig
          {std::pair{u"/ScreenSaver"_s, freedesktop}, std::pair{freedesktopPath, freedesktop},
           std::pair{gnomePath, gnome}}) {
         EXPECT_EQ(Emit(path, interface, true, standIn()), 1) << path.toStdString();
-        EXPECT_EQ(Emit(path, interface, true, standIn()), 0) << "still the same activation";
         EXPECT_EQ(Emit(path, interface, false, standIn()), 0);
     }
     EXPECT_EQ(Emit(u"/ScreenSaver"_s, freedesktop, true, standIn()), 1);
@@ -167,6 +173,13 @@ TEST_F(SessionSignalsTest, CountOnlyFromTheNamesOwnerAndOnlyWhenTheyChangeTheRig
     EXPECT_EQ(Emit(u"/elsewhere"_s, freedesktop, true, standIn()), 0);
     EXPECT_EQ(Emit(gnomePath, freedesktop, true, standIn()), 0);
     EXPECT_EQ(Emit(freedesktopPath, freedesktop, true, other()), 0) << "the name is another's";
+    busy = true;
+    EXPECT_EQ(Emit(gnomePath, gnome, true, standIn()), 0) << "a run is busy";
+    busy = false;
+    settings.flRunWhenIdle = false;
+    EXPECT_EQ(Emit(gnomePath, gnome, false, standIn()) + Emit(gnomePath, gnome, true, standIn()), 0)
+        << "the setting is off";
+    settings.flRunWhenIdle = true;
     // The saver is replaced: its successor is heard, the one that left is not.
     ASSERT_TRUE(standIn().interface()->unregisterService(freedesktop).value());
     ASSERT_TRUE(other().interface()->registerService(freedesktop).isValid());
@@ -176,42 +189,20 @@ TEST_F(SessionSignalsTest, CountOnlyFromTheNamesOwnerAndOnlyWhenTheyChangeTheRig
 
     WakeWatch wakes(client());
     listen(wakes, &WakeWatch::woke);
-    const auto Wakes = [&](const QDBusConnection& sender, const QString& member, const QVariant& value) {
-        return HeardFrom(sender, u"/org/freedesktop/login1"_s, login1 + u".Manager"_s, member, value);
+    const auto Wakes = [&](const QDBusConnection& sender, bool goingToSleep) {
+        return HeardFrom(sender, u"/org/freedesktop/login1"_s, login1 + u".Manager"_s, u"PrepareForSleep"_s,
+                         goingToSleep);
     };
     ASSERT_TRUE(standIn().interface()->registerService(login1).isValid());
-    EXPECT_EQ(Wakes(standIn(), u"PrepareForSleep"_s, true), 0) << "going to sleep";
-    EXPECT_EQ(Wakes(standIn(), u"PrepareForSleep"_s, false), 1);
-    EXPECT_EQ(Wakes(other(), u"PrepareForSleep"_s, false), 0) << "not logind";
-}
-
-TEST(IdleBackup, RunsAllSetsOncePerActivationWhileTheSettingIsOn)
-{
-    test::EnsureApplication();
-    ScreenSaverWatch watch(UnconnectedBus());
-    GeneralSettings settings;
-    bool busy = false;
-    int runs = 0, notes = 0;
-    IdleBackup idle(watch,
-                    {settings, [&] { return busy; }, [&] { ++runs; }, [&](const QString&) { ++notes; }});
-    emit watch.activated();
-    idle.CheckAvailable();
-    EXPECT_TRUE(runs == 0 && notes == 0) << "the setting is off";
-    settings.flRunWhenIdle = true;
-    emit watch.activated();
-    busy = true;
-    emit watch.activated();
-    EXPECT_EQ(runs, 1) << "a second activation during the run adds nothing";
-    idle.CheckAvailable(); // no bus at all: harmless, and said once
-    idle.CheckAvailable();
-    EXPECT_EQ(notes, 1);
+    EXPECT_EQ(Wakes(standIn(), true), 0) << "going to sleep";
+    EXPECT_EQ(Wakes(standIn(), false), 1);
+    EXPECT_EQ(Wakes(other(), false), 0) << "not logind";
 }
 
 using SessionCallsTest = PrivateBusTest;
 
-// Without the desktop's service on the bus, or without a bus, a run's call waits for no answer. A failed
-// run's notice is plain text that the server cannot read as markup. logind's lock is held once until
-// released, and a lock that comes after the release, or after the inhibitor has gone, is closed at once.
+// Without the service on the bus, or without a bus, nothing waits for an answer. A notice is plain text, not
+// markup. One lock is held until released; one that comes after the release or the inhibitor is closed.
 TEST_F(SessionCallsTest, NotifyInPlainTextAndHoldOneSleepLockWaitingForNothing)
 {
     if (!(client().connectionCapabilities() & QDBusConnection::UnixFileDescriptorPassing))
