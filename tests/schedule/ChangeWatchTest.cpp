@@ -102,6 +102,9 @@ TEST_F(ChangeWatchTest, EveryKindOfChangeCountsAndDirectoriesThroughWhatTheyHold
     Expect({"+mv tree /back"});
     EXPECT_EQ(Watches(), watchesWithTree - 2);
     Expect({"-write /back/below/file"});
+    ASSERT_EQ(start(dir.path(), false), QString()); // the root alone
+    Expect({"-write sub/file", "-mkdir flat", "-write flat/file", "-mv flat level", "+write file"});
+    EXPECT_EQ(Watches(), 1);
 }
 
 // The root is watched through a link to it (and its ignored paths too), and a link below it is not followed.

@@ -9,6 +9,7 @@
 
 #include <filesystem>
 #include <sstream>
+#include <vector>
 
 namespace kelvo {
 namespace {
@@ -49,9 +50,9 @@ protected:
     void runBusyChanged(bool busy) override { busyChanges.push_back(busy); }
     void watchProblem(const QString& message) override { problems.push_back(message); }
     void statusChanged(const ProgramStatus& s) override { status = s; }
-    QRect mainWindowFrame() const override { return frame; }
-    QSize screenSaverArea() const override { return {1000, 800}; }
-    void moveMainWindow(const QPoint& topLeft) override { frame.moveTopLeft(topLeft); }
+    QRect mainWindowFrame() const override { return {}; }
+    QSize screenSaverArea() const override { return {}; }
+    void moveMainWindow(const QPoint&) override {}
     QDateTime now() const override { return time; }
 
     std::string src(const std::string& relative = {}) const { return home.dir() / ("src/" + relative); }
@@ -95,7 +96,6 @@ protected:
     int loads = 0; // every load outside the screen saver shows the status bar
     std::vector<QString> problems;
     std::vector<bool> busyChanges;
-    QRect frame{100, 100, 421, 232};
     test::IsolatedHome home;
     SettingsStore store{QString::fromStdString(home.configDir())};
     Configuration configuration;

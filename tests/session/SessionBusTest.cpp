@@ -19,6 +19,7 @@
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
+#include <optional>
 #include <poll.h>
 #include <unistd.h>
 
