@@ -3,13 +3,10 @@
 #include "support/Application.h"
 #include "support/TestSupport.h"
 
-#include <QCoreApplication>
-
 #include <gtest/gtest.h>
 
 #include <filesystem>
 #include <fstream>
-#include <sched.h>
 #include <sstream>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -18,7 +15,6 @@ namespace kelvo {
 namespace {
 
 namespace fs = std::filesystem;
-using namespace Qt::StringLiterals;
 
 // A watch over dir, which holds file, sub/file and sub/deeper/file; other is a folder beside it.
 class ChangeWatchTest : public ::testing::Test
@@ -36,9 +32,9 @@ protected:
     {
         return watch.StartWatch(QString::fromStdString(path), subDirectories);
     }
-    // Does one step, on paths below dir (inside folder), or below other where they start with '/', after
-    // making the folders of its first path: "write f" appends to f, "mkdir d", "mv a b", "chmod f", "ln l"
-    // links l to "file", "rm p".
+    // Does one step on paths below dir (inside folder), or below other where they start with '/', after
+    // making the folders of the first: "write f" appends, "mkdir d", "mv a b", "chmod f", "ln l" to file, "rm
+    // p".
     void Do(const std::string& step, const std::string& folder = {})
     {
         std::istringstream words(step);
@@ -61,8 +57,7 @@ protected:
         else if (verb == "rm")
             fs::remove_all(at(a));
     }
-    // Does each step and checks that it made a change ('+') or none ('-'): the kernel queues events within
-    // the system call.
+    // Does each step and checks that it made a change ('+') or none ('-'); events are queued within the call.
     void Expect(std::initializer_list<std::string> steps, const std::string& folder = {})
     {
         for (const std::string& step : steps) {
@@ -79,10 +74,9 @@ protected:
     static int InotifyDescriptors()
     {
         int count = 0;
-        for (const auto& entry : fs::directory_iterator("/proc/self/fd")) {
-            std::error_code ignored;
+        std::error_code ignored;
+        for (const auto& entry : fs::directory_iterator("/proc/self/fd"))
             count += fs::read_symlink(entry.path(), ignored) == "anon_inode:inotify";
-        }
         return count;
     }
 
@@ -93,7 +87,7 @@ protected:
 
 // Directories count through what they hold: one made or removed empty is no change, but is watched once made,
 // moved in or renamed; moved out of the tree, nothing of it is watched.
-TEST_F(ChangeWatchTest, EveryKindOfChangeCountsInTheRootAndBelowAndDirectoriesThroughWhatTheyHold)
+TEST_F(ChangeWatchTest, EveryKindOfChangeCountsAndDirectoriesThroughWhatTheyHold)
 {
     ASSERT_EQ(start(dir.path()), QString());
     for (const std::string folder : {"", "sub/", "sub/deeper/"})
@@ -108,12 +102,8 @@ TEST_F(ChangeWatchTest, EveryKindOfChangeCountsInTheRootAndBelowAndDirectoriesTh
     Expect({"+mv tree /back"});
     EXPECT_EQ(Watches(), watchesWithTree - 2);
     Expect({"-write /back/below/file"});
-}
-
-TEST_F(ChangeWatchTest, WithoutSubDirectoriesOnlyTheRootIsWatched)
-{
-    ASSERT_EQ(start(dir.path(), false), QString());
-    Expect({"-write sub/file", "-mkdir made", "-write made/file", "-mv made renamed", "+write file"});
+    ASSERT_EQ(start(dir.path(), false), QString()); // the root alone
+    Expect({"-write sub/file", "-mkdir flat", "-write flat/file", "-mv flat level", "+write file"});
     EXPECT_EQ(Watches(), 1);
 }
 
@@ -143,9 +133,7 @@ TEST_F(ChangeWatchTest, EveryStartReplacesTheDescriptorAndKeepsItsChanges)
     Do("write file");
     QCoreApplication::processEvents();
     EXPECT_EQ(signalled, 1) << "a change that is still pending is not signalled again";
-    EXPECT_TRUE(watch.TakeChange());
-    EXPECT_FALSE(watch.TakeChange());
-
+    EXPECT_TRUE(watch.TakeChange() && !watch.TakeChange());
     for (int i = 0; i < 100; ++i)
         ASSERT_EQ(start(dir.path(), i % 2 == 0), QString());
     EXPECT_EQ(InotifyDescriptors(), before + 1);
@@ -153,19 +141,14 @@ TEST_F(ChangeWatchTest, EveryStartReplacesTheDescriptorAndKeepsItsChanges)
     EXPECT_EQ(start(dir.path()), QString());
     EXPECT_EQ(start(dir.path()), QString());
     EXPECT_EQ(signalled, 2);
-    EXPECT_TRUE(watch.TakeChange());
-    EXPECT_FALSE(watch.TakeChange());
+    EXPECT_TRUE(watch.TakeChange() && !watch.TakeChange());
     Do("write file");
     EXPECT_TRUE(test::SpinUntil([&] { return signalled == 3; }) && watch.TakeChange());
 
-    // A directory that cannot be watched replaces the watch with none.
-    for (const std::string name : {"missing", "file"}) {
-        const QString path = QString::fromStdString(dir / name);
+    for (const char* name : {"missing", "file"}) { // a directory that cannot be watched leaves no watch
         ASSERT_EQ(start(dir.path()), QString());
-        EXPECT_EQ(start(dir / name), name == "file" ? u"%1 is not a directory."_s.arg(path)
-                                                    : u"The directory %1 does not exist."_s.arg(path));
-        EXPECT_EQ(watch.WatchHandle(), -1);
-        EXPECT_EQ(InotifyDescriptors(), before);
+        EXPECT_TRUE(start(dir / name).contains(QString::fromStdString(dir / name)));
+        EXPECT_TRUE(watch.WatchHandle() == -1 && InotifyDescriptors() == before);
     }
     EXPECT_FALSE(watch.TakeChange());
 }
@@ -177,46 +160,15 @@ TEST_F(ChangeWatchTest, AnOverflowCountsAndWatchesTheTreeAgain)
     std::ifstream("/proc/sys/fs/inotify/max_queued_events") >> queued;
     if (queued <= 0 || queued > 1'000'000)
         GTEST_SKIP() << "queue of " << queued << " events";
-    const std::string files[] = {dir / "file", dir / "sub/file"};
     ASSERT_EQ(start(dir.path()), QString());
     for (int i = 0; i <= queued; ++i)
-        chmod(files[i % 2].c_str(), i % 4 < 2 ? 0600 : 0644);
+        chmod((dir / (i % 2 ? "file" : "sub/file")).c_str(), i % 4 < 2 ? 0600 : 0644);
     Do("mkdir lost");
     int takes = 0;
     while (watch.TakeChange())
         ASSERT_LT(++takes, 1000);
     EXPECT_GT(takes, 0);
     Expect({"+write lost/file"});
-}
-
-// The watch limit of a user namespace of the test's own stands in for a system that has few watches.
-TEST_F(ChangeWatchTest, OutOfWatchesSaysWhyAndKeepsTheWatchesItGot)
-{
-    constexpr int Skipped = 77;
-    for (int i = 0; i < 10; ++i)
-        Do("mkdir many/" + std::to_string(i));
-    const QByteArray uidMap = "0 " + QByteArray::number(getuid()) + " 1";
-    const QByteArray gidMap = "0 " + QByteArray::number(getgid()) + " 1";
-    const int code = test::RunInChild([&] {
-        if (unshare(CLONE_NEWUSER) != 0)
-            return Skipped;
-        test::WriteFile("/proc/self/setgroups", "deny");
-        test::WriteFile("/proc/self/uid_map", uidMap);
-        test::WriteFile("/proc/self/gid_map", gidMap);
-        if (!(std::ofstream("/proc/sys/user/max_inotify_watches") << 3).flush())
-            return Skipped;
-        // Watching the same two directories again needs room for both watches until the old go.
-        if (!start(dir / "sub").isEmpty() || !start(dir / "sub").isEmpty() || Watches() != 2)
-            return 1;
-        const QString problem = start(dir.path());
-        const bool explained = problem.startsWith(u"Only 3 directories of "_s) &&
-                               problem.contains(u"fs.inotify.max_user_watches"_s);
-        Do("write file");
-        return explained && Watches() == 3 && watch.TakeChange() ? 0 : 2;
-    });
-    if (code == Skipped)
-        GTEST_SKIP() << "no user namespace with its own watch limit";
-    EXPECT_EQ(code, 0);
 }
 
 } // namespace
