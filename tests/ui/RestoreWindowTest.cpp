@@ -9,9 +9,8 @@
 namespace kelvo::test {
 namespace {
 
-// The set Docs keeps numbered copies: its backup holds report.txt (version 1),
-// an older report.txt.1 (version 2) and only a kept copy of the deleted
-// gone.txt; the user has changed report.txt since.
+// The set Docs keeps numbered copies: its backup holds report.txt (version 1), an older report.txt.1 (version
+// 2) and only a kept copy of the deleted gone.txt; the user has changed report.txt since.
 class RestoreWindow : public WindowTest
 {
 protected:
@@ -44,8 +43,7 @@ protected:
         return *window.findChild<Widget*>(QString::fromLatin1(name));
     }
 
-    // The names under the set's own folder, and report.txt chosen there at
-    // version 2.
+    // The names under the set's own folder, and report.txt chosen there at version 2.
     QStringList chooseReportVersion2()
     {
         auto& files = control<QTreeView>("tvwFiles");
@@ -91,9 +89,8 @@ TEST_F(RestoreWindow, PutsTheChosenVersionBackAndKeepsTheChangedFileBesideIt)
     EXPECT_EQ(ran, QStringList{u"restore.html"_s});
 }
 
-// A run of the set in another process holds its lock: the restore waits for it,
-// without holding the window up, until Stop; closing the window during a
-// restore stops it and waits for its end.
+// A run of the set in another process holds its lock: the restore waits for it, without holding the window
+// up, until Stop; closing the window during a restore stops it and waits for its end.
 TEST_F(RestoreWindow, StopsARestoreThatWaitsForARunAndCloseWaitsForItsEnd)
 {
     const fs::path lock = SetRunLock::PathFor(u"Docs"_s).toStdString();

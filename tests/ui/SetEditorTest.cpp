@@ -13,9 +13,8 @@ QStringList Names(const char* spaced)
     return QString::fromLatin1(spaced).split(u' ', Qt::SkipEmptyParts);
 }
 
-// Edit Sets over a store of the sets One, Two and Three; each of them and Four
-// has a source folder with a file in it, and a backup folder. Its commit fails
-// while saveFails is set.
+// Edit Sets over a store of the sets One, Two and Three; each of them and Four has a source folder with a
+// file in it, and a backup folder. Its commit fails while saveFails is set.
 class SetEditor : public WindowTest
 {
 protected:
@@ -75,38 +74,8 @@ protected:
     std::unique_ptr<frmConfig> editor;
 };
 
-TEST_F(SetEditor, GridAndArrayStayTogetherThroughEveryCommand)
-{
-    EXPECT_EQ(grid(), Names("One Two Three")) << "an empty list loads the store";
-    fill(u"Four"_s, home.dir() / "Four", u"/backup/four"_s);
-    options().OKButton_Click();
-    BackupSet added = NewBackupSet(u"Four"_s); // what Add starts from, with the dialog's kept-copy folder
-    added.SourceDirFile = QString::fromStdString(home.dir() / "Four");
-    added.DestDir = u"/backup/four"_s;
-    added.ArchiveSubDir = u"archive"_s;
-    EXPECT_EQ(editor->sets()[3], added);
-
-    tick(1);
-    editor->MSFlexGrid1_Click(editor->model().index(1, 2));
-    EXPECT_FALSE(editor->sets()[1].flEnabled) << "only the tick-box column toggles";
-    act(6, 0);
-    act(5, 3);
-    EXPECT_EQ(grid(), Names("One Two Three Four")) << "nothing moves past an end";
-    act(5, 0);
-    editor->Toolbar1_ButtonClick(5);
-    EXPECT_EQ(grid(), Names("Two Three One Four")) << "the set moves on";
-    editor->Toolbar1_ButtonClick(6);
-    options().PrepareEdit(1);
-    options().tbSetName.setText(u"First"_s);
-    options().OKButton_Click();
-    ASSERT_TRUE(editor->cmdDone_Click());
-    EXPECT_EQ(StoredSetNames(store), Names("Two First Three Four"));
-    EXPECT_EQ(grid(), StoredSetNames(store));
-}
-
-// Remove writes at once; Cancel restores only the editor's list, and the last
-// set goes only at Done. A save that fails keeps the set, and the editor with
-// the person's changes.
+// Remove writes at once; Cancel restores only the editor's list, and the last set goes only at Done. A save
+// that fails keeps the set, and the editor with the person's changes.
 TEST_F(SetEditor, RemoveDoneAndCancelStoreOnlyWhatTheySayAndAFailedSaveLosesNothing)
 {
     messages.answer = false;
@@ -148,21 +117,12 @@ TEST_F(SetEditor, RemoveDoneAndCancelStoreOnlyWhatTheySayAndAFailedSaveLosesNoth
         << "Properties and Remove wait for a set";
     editor->cmdDone_Click();
     EXPECT_EQ(ran.count(u"exit"_s), 2);
-
-    app.RunMode = RunModeApplication;
-    StoreSet(store, u"One"_s, home.dir() / "One", home.dir() / "backup/One");
-    editor->Form_Load();
-    tick(0);
-    editor->show();
-    editor->close();
-    EXPECT_TRUE(editor->sets()[0].flEnabled) << "the close box is Cancel: restored to its state at load";
-    EXPECT_EQ(ran.count(u"exit"_s), 2);
 }
 
-// The countdown comes while Edit Sets is open: it reloads and runs the stored
-// sets, and what the person changed in the editor stays there until Ok stores
-// it, or Cancel drops it.
-TEST_F(SetEditor, ACountdownReloadAndRunLeaveTheOpenEditorsChangesAlone)
+// The grid and the array it mirrors stay together through every command. A countdown comes while Edit Sets
+// is open: it reloads and runs the stored sets, and what the person changed in the editor stays there until
+// Ok stores it, or Cancel drops it.
+TEST_F(SetEditor, GridCommandsAndEditsOutliveACountdownsReloadAndRunUntilDoneOrCancel)
 {
     store.SaveSetting(u"Kelvo"_s, u"Settings"_s, u"flReRun"_s, u"True"_s);
     store.SaveSetting(u"Kelvo"_s, u"Settings"_s, u"IntReRunTime"_s, u"1"_s);
@@ -177,39 +137,51 @@ TEST_F(SetEditor, ACountdownReloadAndRunLeaveTheOpenEditorsChangesAlone)
         return fs::exists(home.dir() / ("backup/" + std::string(name) + "/file.txt"));
     };
 
+    EXPECT_EQ(grid(), Names("One Two Three")) << "an empty list loads the store";
     tick(1);
+    editor->MSFlexGrid1_Click(editor->model().index(1, 2));
+    EXPECT_FALSE(editor->sets()[1].flEnabled) << "only the tick-box column toggles";
     fill(u"Four"_s, home.dir() / "Four", QString::fromStdString(home.dir() / "backup/Four"));
     options().OKButton_Click();
     countdownReloadsAndRuns();
     EXPECT_TRUE(backedUp("Two") && !backedUp("Four")) << "the run takes the stored sets";
-    EXPECT_EQ(grid(), Names("One Two Three Four"));
+    act(6, 0);
+    act(5, 3);
+    EXPECT_EQ(grid(), Names("One Two Three Four")) << "nothing moves past an end";
+    act(5, 0);
+    editor->Toolbar1_ButtonClick(5);
+    EXPECT_EQ(grid(), Names("Two Three One Four")) << "the set moves on";
+    editor->Toolbar1_ButtonClick(6);
+    options().PrepareEdit(1);
+    options().tbSetName.setText(u"First"_s);
+    options().OKButton_Click();
     ASSERT_TRUE(editor->cmdDone_Click());
     Configuration stored;
     LoadConfiguration(store, stored);
-    EXPECT_EQ(StoredSetNames(store), Names("One Two Three Four"));
-    EXPECT_TRUE(!stored.sets[1].flEnabled && stored.sets[3].flEnabled);
+    EXPECT_EQ(StoredSetNames(store), Names("Two First Three Four"));
+    EXPECT_TRUE(!stored.sets[0].flEnabled && stored.sets[3].flEnabled);
 
-    // Cancel after a reload puts back the list as the editor opened, over the
-    // memory the run reloaded; shown again from the tray menu, without a load,
-    // and cancelled again: the same list, which a later commit (the settings
-    // dialog's Ok) stores as it is.
+    // The close box is Cancel: after a reload it puts back the list as the editor opened, over the memory
+    // the run reloaded; shown again from the tray menu, without a load, and closed again: the same list,
+    // which a later commit (the settings dialog's Ok) stores as it is.
     editor->Form_Load();
     tick(0);
     act(6, 3);
     countdownReloadsAndRuns();
     EXPECT_TRUE(backedUp("Four"));
-    for (int cancel = 0; cancel < 2; ++cancel) {
-        editor->CmdCancel_Click();
-        EXPECT_EQ(grid(), Names("One Two Three Four"));
-        EXPECT_TRUE(editor->sets()[0].flEnabled);
+    for (int shown = 0; shown < 2; ++shown) {
+        editor->show();
+        editor->close();
+        EXPECT_EQ(grid(), Names("Two First Three Four"));
+        EXPECT_FALSE(editor->sets()[0].flEnabled);
     }
     ASSERT_TRUE(editor->cmdDone_Click());
-    EXPECT_EQ(StoredSetNames(store), Names("One Two Three Four"));
+    EXPECT_EQ(StoredSetNames(store), Names("Two First Three Four"));
+    EXPECT_FALSE(ran.contains(u"exit"_s));
 }
 
-// A set edited by hand in the settings file may name anything; the list's tool
-// tips show it as it is. The Last Run column says how the set's last run ended;
-// a store of an older version shows the date alone.
+// A set edited by hand in the settings file may name anything; the list's tool tips show it as it is. The
+// Last Run column says how the set's last run ended; a store of an older version shows the date alone.
 TEST_F(SetEditor, ListShowsTheLastRunsResultAndToolTipsAsPlainText)
 {
     StoreSet(store, u"<b>Two</b>"_s, "/s/<img src=x><h1>a</h1>", "/d/<h1>a</h1>  &lt;");
@@ -231,8 +203,8 @@ TEST_F(SetEditor, ListShowsTheLastRunsResultAndToolTipsAsPlainText)
                                      u"07/12/2026 14:05:10 failed (3 errors)"_s}));
 }
 
-// The refusals in the dialog's order, each with the field given the focus; the
-// fourth value answers the question about a missing source.
+// The refusals in the dialog's order, each with the field given the focus; the fourth value answers the
+// question about a missing source.
 TEST_F(SetEditor, PropertiesDialogJudgesASetInTheDialogsOrder)
 {
     const std::string one = home.dir() / "One", nowhere = home.dir() / "nowhere", file = home.dir() / "f";
@@ -267,10 +239,9 @@ TEST_F(SetEditor, PropertiesDialogJudgesASetInTheDialogsOrder)
     EXPECT_EQ(editor->sets().size(), 4u) << "editing keeps its own name";
 }
 
-// OK stores each control in its own field: a box stored in another's place
-// could switch on the deletion of removed files without a word. The advanced
-// options follow each other silently while the editor fills the dialog, and ask
-// only while it is shown.
+// OK stores each control in its own field: a box stored in another's place could switch on the deletion of
+// removed files without a word. The advanced options follow each other silently while the editor fills the
+// dialog, and ask only while it is shown.
 TEST_F(SetEditor, PropertiesDialogStoresEachControlInItsOwnField)
 {
     BackupSet set = editor->sets()[0]; // One, with every option away from a new set's
@@ -281,10 +252,8 @@ TEST_F(SetEditor, PropertiesDialogStoresEachControlInItsOwnField)
     set.ArchiveSubDir = u"kept"_s;
     set.Filters = u"*.jpg;*.png"_s;
     set.flArchive = set.flArchiveSubDir = set.flRemovedDeletedFiles = true;
-    set.FirstAttempt = u"01/12/2026 09:00:00"_s;
     RecordRunOutcome(set, 0, QDateTime(QDate(2026, 12, 5), QTime(14, 5, 9)));
-    set.SourceDrive = u"uuid-source"_s;
-    set.DestDrive = u"uuid-destination"_s;
+    set.SourceDrive = set.DestDrive = u"uuid"_s;
     frmOptions& dialog = options();
     const std::pair<QCheckBox*, bool BackupSet::*> boxes[] = {
         {nullptr, nullptr},
@@ -315,8 +284,8 @@ TEST_F(SetEditor, PropertiesDialogStoresEachControlInItsOwnField)
     EXPECT_TRUE(dialog.CbArchive.isChecked()) << "a kept-copy folder means keeping copies";
     EXPECT_EQ(editor->sets()[0].Filters, u"*.*"_s) << "an empty filter list is every file";
 
-    fill(u"Four"_s, home.dir() / "Four",
-         u"/b"_s); // the kept-copy limits weigh only while copies are kept
+    // Add starts from a new set's options; the kept-copy limits weigh only while copies are kept.
+    fill(u"Four"_s, home.dir() / "Four", u"/b"_s);
     EXPECT_FALSE(dialog.nbKeepMaxCopies.isEnabled() || dialog.nbKeepDays.isEnabled());
     dialog.CbArchive.click();
     EXPECT_TRUE(dialog.nbKeepMaxCopies.isEnabled() && dialog.nbKeepDays.isEnabled());
@@ -327,9 +296,14 @@ TEST_F(SetEditor, PropertiesDialogStoresEachControlInItsOwnField)
     dialog.cbOverwrite.click();
     EXPECT_TRUE(messages.last().startsWith(u"De-selecting this option will prevent a newer version"_s));
     dialog.OKButton_Click();
-    const BackupSet& four = editor->sets().back();
-    EXPECT_TRUE(four.flOverwrite) << "No keeps overwriting";
-    EXPECT_TRUE(four.KeepMaxCopies == 5 && four.KeepDays == 30);
+    BackupSet added = NewBackupSet(u"Four"_s);
+    added.SourceDirFile = QString::fromStdString(home.dir() / "Four");
+    added.DestDir = u"/b"_s;
+    added.ArchiveSubDir = u"archive"_s;
+    added.flArchive = true;
+    added.KeepMaxCopies = 5;
+    added.KeepDays = 30;
+    EXPECT_EQ(editor->sets().back(), added) << "No keeps overwriting";
 }
 
 } // namespace
