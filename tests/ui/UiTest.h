@@ -30,12 +30,6 @@ inline QString VisibleToolTip(const QString& toolTip)
     return Qt::mightBeRichText(toolTip) ? document.toPlainText() : toolTip;
 }
 
-class FixedClock final : public Clock
-{
-public:
-    QDateTime now() const override { return QDateTime(QDate(2026, 12, 5), QTime(14, 5, 9)); }
-};
-
 // A window's world: its own home and store, the configuration in memory, the status bar, and the
 // message boxes and commands that other windows answer, each noted in ran.
 class WindowTest : public ::testing::Test
@@ -52,7 +46,7 @@ protected:
     SettingsStore store{QString::fromStdString(home.configDir())};
     Configuration configuration{{}, BackupSets(1), {}};
     AppState app{RunModeApplication, {}, {}, 0, 0, false};
-    FixedClock clock;
+    SystemClock clock;
     frmStatusBar statusBar{configuration, [] { return QGuiApplication::primaryScreen(); }, {}};
     RecordingMessages messages;
     QStringList ran;
