@@ -63,13 +63,12 @@ protected:
     std::unique_ptr<frmMainConfig> dialog;
 };
 
-// Cancel, Esc and the close box put every control back and store nothing; OK stores every control before
-// the one commit, and a failed commit keeps the dialog open with what the user entered.
+// Cancel, Esc and the close box put every control back and store nothing; each number box refuses what lies
+// outside its setting's range in the table, with the focus on it; OK stores every control before the one
+// commit, and a failed commit keeps the dialog open with what the user entered.
 TEST_F(SettingsDialog, OkStoresEveryControlBeforeTheCommitAndOnlyOk)
 {
     doneSucceeds = false;
-    QComboBox& watched = list(u"ddbRealTimeCheck"_s);
-    EXPECT_TRUE(watched.count() == 3 && watched.itemText(0) == u"None"_s);
     const std::function<void()> ways[] = {[this] { click(u"CancelButton"_s); },
                                           [this] { QTest::keyClick(dialog.get(), Qt::Key_Escape); },
                                           [this] { dialog->close(); }};
@@ -82,6 +81,26 @@ TEST_F(SettingsDialog, OkStoresEveryControlBeforeTheCommitAndOnlyOk)
     }
     EXPECT_FALSE(fs::exists(autostart.filePath().toStdString()));
     dialog->show();
+    for (const auto& [box, name] : {std::pair{u"tbfileSize"_s, "IntLogFileSize"},
+                                    {u"tbrrminutes"_s, "IntReRunTime"},
+                                    {u"tbStaleDays"_s, "IntStaleDays"}}) {
+        const GeneralSettingKey& key = *std::ranges::find_if(
+            GeneralSettingKeys(), [&](const GeneralSettingKey& k) { return k.name == std::string(name); });
+        QLineEdit& field = control(box);
+        const QString good = field.text();
+        for (const QString& text :
+             {QString::number(key.minimum - 1), QString::number(key.maximum + 1), QString()}) {
+            if (text.size() > field.maxLength())
+                continue; // the box takes no more digits than the largest value has
+            field.setText(text);
+            ok();
+            EXPECT_TRUE(dialog->isVisible() && dialog->focusWidget() == &field) << name << text.toStdString();
+            EXPECT_TRUE(messages.last().endsWith(u"from %1 to %2."_s.arg(key.minimum).arg(key.maximum)))
+                << name;
+        }
+        field.setText(good);
+    }
+    EXPECT_EQ(configuration.settings, SomeSettings);
     ok(); // had any control kept its change, OK would store it now
     ASSERT_EQ(doneSaw, std::vector{SomeSettings});
 
@@ -125,42 +144,13 @@ TEST_F(SettingsDialog, WritesTheStartUpEntryOnlyWhenTheBoxChangedAndReportsAFail
     okWithBox(false);
     EXPECT_TRUE(ReadFile(entry).contains("Hidden=true"));
     EXPECT_TRUE(messages.stops.isEmpty());
-
     // A file where the autostart directory should be: reported, and committed all the same.
     fs::remove_all(home.configDir() + "/autostart");
     WriteFile(home.configDir() + "/autostart", "not a directory");
     okWithBox(true);
-    EXPECT_EQ(messages.stops,
-              QStringList{u"Cannot change the start-up entry|Error when changing the start-up "
-                          u"entry : please report to "_s +
-                          QString::fromUtf16(SupportAddress)});
+    ASSERT_EQ(messages.stops.size(), 1);
+    EXPECT_TRUE(messages.stops[0].startsWith(u"Cannot change the start-up entry|Error when changing"_s));
     EXPECT_EQ(doneSaw.size(), 5u);
-}
-
-// Each number box refuses what lies outside its setting's range in the table, and keeps the focus.
-TEST_F(SettingsDialog, RefusesNumbersOutsideTheSettingsRangesWithTheFocusOnTheField)
-{
-    for (const auto& [box, name] : {std::pair{u"tbfileSize"_s, "IntLogFileSize"},
-                                    {u"tbrrminutes"_s, "IntReRunTime"},
-                                    {u"tbStaleDays"_s, "IntStaleDays"}}) {
-        const GeneralSettingKey& key = *std::ranges::find_if(
-            GeneralSettingKeys(), [&](const GeneralSettingKey& k) { return k.name == std::string(name); });
-        QLineEdit& field = control(box);
-        const QString good = field.text();
-        for (const QString& text :
-             {QString::number(key.minimum - 1), QString::number(key.maximum + 1), QString()}) {
-            if (text.size() > field.maxLength())
-                continue; // the box takes no more digits than the largest value has
-            field.setText(text);
-            ok();
-            EXPECT_TRUE(dialog->isVisible() && dialog->focusWidget() == &field) << name << text.toStdString();
-            EXPECT_TRUE(messages.last().endsWith(u"from %1 to %2."_s.arg(key.minimum).arg(key.maximum)))
-                << name;
-        }
-        field.setText(good);
-    }
-    EXPECT_EQ(configuration.settings, SomeSettings);
-    EXPECT_TRUE(doneSaw.empty());
 }
 
 } // namespace

@@ -21,8 +21,8 @@ namespace kelvo::test {
 using namespace Qt::StringLiterals;
 namespace fs = std::filesystem;
 
-// What a person reads in a tool tip: QToolTip renders the text as markup whenever
-// Qt::mightBeRichText says it may be markup.
+// What a person reads in a tool tip: QToolTip renders it as markup whenever Qt::mightBeRichText says it may
+// be.
 inline QString VisibleToolTip(const QString& toolTip)
 {
     QTextDocument document;
