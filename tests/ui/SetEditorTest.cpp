@@ -8,11 +8,6 @@
 namespace kelvo::test {
 namespace {
 
-QStringList Names(const char* spaced)
-{
-    return QString::fromLatin1(spaced).split(u' ', Qt::SkipEmptyParts);
-}
-
 // Edit Sets over a store of the sets One, Two and Three; each of them and Four has a source folder with a
 // file in it, and a backup folder. Its commit fails while saveFails is set.
 class SetEditor : public WindowTest
@@ -68,6 +63,7 @@ protected:
         editor->Toolbar1_ButtonClick(button);
     }
     void tick(int row) { editor->MSFlexGrid1_Click(editor->model().index(row, 0)); }
+    static QStringList Names(const char* spaced) { return QString::fromLatin1(spaced).split(u' '); }
 
     bool saveFails = false;
     std::unique_ptr<frmConfig> editor;
@@ -198,16 +194,15 @@ TEST_F(SetEditor, PropertiesDialogJudgesASetInTheDialogsOrder)
     const std::string one = home.dir() / "One", nowhere = home.dir() / "nowhere", file = home.dir() / "f";
     WriteFile(file, "x");
     frmOptions& o = options();
-    QWidget *name = &o.tbSetName, *source = &o.tbSourceDirectoryFile,
-            *destination = &o.tbDestinationDirectory;
+    QWidget *name = &o.tbSetName, *source = &o.tbSourceDirectoryFile, *dest = &o.tbDestinationDirectory;
     const std::tuple<const char*, std::string, std::string, bool, const char*, QWidget*> cases[] = {
         {"", one, "/b", false, "You must give the set a Name!", name},
         {"New", "One", "/b", false, "The source One is not a full path.", source},
         {"New", nowhere, "/b", false, " does not exist, continue?", source},
-        {"New", nowhere, "", true, "You must specify a valid destination directory!", destination},
+        {"New", nowhere, "", true, "You must specify a valid destination directory!", dest},
         {"New", file, "/b", true, " is a file.", source},
         {"two", one, "/b", true, "Set names must be unique!", nullptr},
-        {"New", one, one + "/backup", true, "The destination is inside the source", destination}};
+        {"New", one, one + "/backup", true, "The destination is inside the source", dest}};
     for (const auto& [setName, from, to, answer, refusal, focus] : cases) {
         messages.answer = answer;
         fill(QString::fromUtf8(setName), from, QString::fromStdString(to));

@@ -1,6 +1,5 @@
 #include "ui/ProgramIcon.h"
 #include "ui/StatisticsFrame.h"
-#include "ui/Tray.h"
 #include "ui/UiTest.h"
 #include "ui/frmDialog.h"
 
