@@ -6,8 +6,7 @@
 
 namespace kelvo::test {
 
-// Answers the windows' questions as told, at once, and keeps every text shown: texts in order, and the stop
-// boxes as "title|text" apart too.
+// Answers the windows' questions as told, at once; keeps each text shown, and stop boxes as "title|text".
 class RecordingMessages final : public MessageBoxes
 {
 public:

@@ -39,7 +39,6 @@ protected:
     {
         return *dialog->findChild<T*>(name);
     }
-    QComboBox& list(const QString& name) const { return control<QComboBox>(name); }
     void click(const QString& button) const { control<QPushButton>(button).click(); }
     void ok() const { click(u"OKButton"_s); }
     // Every text box and check box with the other value, and the first corner and set chosen.
@@ -53,8 +52,8 @@ protected:
         }
         for (QCheckBox* checkBox : dialog->findChildren<QCheckBox*>())
             checkBox->setChecked(!checkBox->isChecked());
-        list(u"ddbStatusBarPos"_s).setCurrentIndex(0);
-        list(u"ddbRealTimeCheck"_s).setCurrentIndex(1);
+        control<QComboBox>(u"ddbStatusBarPos"_s).setCurrentIndex(0);
+        control<QComboBox>(u"ddbRealTimeCheck"_s).setCurrentIndex(1);
     }
 
     AutostartEntry autostart; // in the isolated home

@@ -21,8 +21,7 @@ namespace kelvo::test {
 using namespace Qt::StringLiterals;
 namespace fs = std::filesystem;
 
-// What a person reads in a tool tip: QToolTip renders it as markup whenever Qt::mightBeRichText says it may
-// be.
+// What a person reads in a tool tip: QToolTip shows it as markup when Qt::mightBeRichText says it may be.
 inline QString VisibleToolTip(const QString& toolTip)
 {
     QTextDocument document;

@@ -1,4 +1,5 @@
 #include "ui/ProgramIcon.h"
+#include "ui/ScreenFit.h"
 #include "ui/StatisticsFrame.h"
 #include "ui/UiTest.h"
 #include "ui/frmDialog.h"
@@ -29,15 +30,11 @@ protected:
         dialog->controller().PollTick();
         return dialog->label(u"Label12"_s).text();
     }
+    // The colour at the lower right of the window icon's smallest picture, where the error badge sits.
+    static QColor BadgeCorner(const QIcon& icon) { return icon.pixmap(16).toImage().pixelColor(12, 12); }
 
     std::unique_ptr<frmDialog> dialog = makeDialog();
 };
-
-// The colour at the lower right of the window icon's smallest picture, where the error badge sits.
-QColor BadgeCorner(const QIcon& icon)
-{
-    return icon.pixmap(16).toImage().pixelColor(12, 12);
-}
 
 // A window without a set list editor or an about box offers neither. A left click on the tray icon restores
 // the window only while no dialog is open, and a right click opens the menu only while it is minimised.
@@ -55,7 +52,6 @@ TEST_F(MainWindow, OffersOnlyWhatItWasGivenAndTheTrayIconWaitsForOpenDialogs)
     dialog->showMinimized();
     dialog->TrayMouseAction(2);
     EXPECT_TRUE(dialog->popup().isVisible());
-    dialog->popup().hide();
     QDialog modal;
     modal.setModal(true);
     modal.show();
@@ -79,7 +75,6 @@ TEST_F(MainWindow, SaysHowToBeginThenShowsARunsCountsAndErrorsInRed)
     dialog->controller().SetListChanged();
     EXPECT_TRUE(!dialog->noSetLabel().isVisible() && errors.isVisible());
 
-    EXPECT_EQ(errors.palette().color(QPalette::WindowText), QColor(0, 0, 192));
     fs::create_directories(home.dir() / "src");
     WriteFile(home.dir() / "src/a", "a");
     EXPECT_EQ(run("src"), u"0"_s);
@@ -130,6 +125,16 @@ TEST_F(MainWindow, ShowsFileNamesErrorLinesAndMessagesAsPlainText)
     MessageBoxes::Desktop().information(dialog.get(), text);
     EXPECT_TRUE(QTest::qWaitFor([&] { return shown.size() == 4; }));
     EXPECT_EQ(shown, QStringList(4, text));
+}
+
+// The status bar in a corner of a work area on a second screen; a dialog fitted and placed in a small one.
+TEST(ScreenGeometry, StatusBarCornerAndDialogsFittedIntoASmallWorkArea)
+{
+    const QRect area(1980, 40, 1280, 770); // a panel at the top of a second screen
+    EXPECT_EQ(StatusBarPosition(StatusBarCorner::BottomRight, area, {539, 25}), QPoint(2721, 785));
+    EXPECT_EQ(FittedWindowSize({410, 560}, {1280, 380}, 16), QSize(426, 380)) << "too low: a bar beside";
+    EXPECT_EQ(FittedWindowSize({410, 560}, {400, 570}, 16), QSize(400, 570)) << "narrow: a bar, too low";
+    EXPECT_EQ(PlacedInside({3100, 0, 400, 900}, area), QPoint(2860, 40)) << "inside, the top kept";
 }
 
 } // namespace
