@@ -198,7 +198,7 @@ TEST_F(SetEditor, PropertiesDialogJudgesASetInTheDialogsOrder)
         {"", one, "/b", false, "You must give the set a Name!", name},
         {"New", "One", "/b", false, "The source One is not a full path.", source},
         {"New", nowhere, "/b", false, " does not exist, continue?", source},
-        {"New", nowhere, "", true, "You must specify a valid destination directory!", dest},
+        {"New", nowhere, "", true, "a valid destination directory!", dest},
         {"New", file, "/b", true, " is a file.", source},
         {"two", one, "/b", true, "Set names must be unique!", nullptr},
         {"New", one, one + "/backup", true, "The destination is inside the source", dest}};
