@@ -6,8 +6,7 @@
 
 namespace kelvo::test {
 
-// Answers the windows' questions as told, at once, and keeps every text shown: texts in order, the stop
-// boxes as "title|text", and the warnings' texts apart too.
+// Answers the windows' questions as told, at once; keeps each text shown, and stop boxes as "title|text".
 class RecordingMessages final : public MessageBoxes
 {
 public:
@@ -16,11 +15,7 @@ public:
         texts << text;
         stops << title + u'|' + text;
     }
-    void warning(QWidget*, const QString& text, const QString&) override
-    {
-        texts << text;
-        warnings << text;
-    }
+    void warning(QWidget*, const QString& text, const QString&) override { texts << text; }
     void information(QWidget*, const QString& text, const QString&) override { texts << text; }
     void question(QWidget*, const QString& text, std::function<void(bool)> answered, const QString&) override
     {
@@ -29,7 +24,7 @@ public:
     }
     QString last() const { return texts.isEmpty() ? QString() : texts.back(); }
 
-    QStringList texts, stops, warnings;
+    QStringList texts, stops;
     bool answer = true;
 };
 

@@ -1,63 +1,30 @@
-#include "config/Configuration.h"
-#include "engine/Clock.h"
 #include "engine/SetRunLock.h"
-#include "support/Application.h"
-#include "support/TestSupport.h"
+#include "ui/UiTest.h"
 #include "ui/frmRestore.h"
 
-#include <QApplication>
-#include <QTest>
-
-#include <gtest/gtest.h>
-
-#include <filesystem>
-#include <optional>
+#include <fcntl.h>
+#include <sys/file.h>
+#include <unistd.h>
 
 namespace kelvo::test {
-
-using namespace Qt::StringLiterals;
-
 namespace {
 
-// Holds the set's run lock as a run of it would; the lock is free, so nothing is ever shown.
-class QuietObserver final : public RunObserver
-{
-public:
-    void statisticsChanged(const RunStatistics&) override {}
-    void currentFileChanged(const QString&) override {}
-    void fileProgressChanged(int) override {}
-    void overallProgressChanged(int) override {}
-    void copyActive(bool) override {}
-    void reRunTimerEnabled(bool) override {}
-    void screenSaverStep() override {}
-    void letEventsRun() override {}
-    bool stopRequested() const override { return false; }
-};
-
-void WriteFileAt(const std::string& path, const char* contents, int daysAgo)
-{
-    WriteFile(path, contents);
-    std::filesystem::last_write_time(path, std::filesystem::file_time_type::clock::now() -
-                                               std::chrono::hours(24 * daysAgo));
-}
-
-} // namespace
-
-// The set "Docs" keeps numbered copies: its backup holds report.txt (version 1), an older report.txt.1
-// (version 2) and only a kept copy of the deleted gone.txt; the user has changed report.txt since.
-class RestoreWindow : public ::testing::Test
+// The set Docs keeps numbered copies: its backup holds report.txt (version 1), an older report.txt.1 (version
+// 2) and only a kept copy of the deleted gone.txt; the user has changed report.txt since.
+class RestoreWindow : public WindowTest
 {
 protected:
-    static void SetUpTestSuite() { EnsureApplication<QApplication>(); }
-
     RestoreWindow()
     {
-        std::filesystem::create_directories(home.dir() / "docs");
-        std::filesystem::create_directories(home.dir() / "backup");
-        WriteFileAt(source("report.txt"), "changed since", 0);
-        WriteFileAt(backup("report.txt"), "version one", 1);
-        WriteFileAt(backup("report.txt.1"), "version two", 2);
-        WriteFileAt(backup("gone.txt.1"), "deleted", 3);
+        fs::create_directories(home.dir() / "docs");
+        fs::create_directories(home.dir() / "backup");
+        for (const auto& [path, contents, daysAgo] : {std::tuple{source("report.txt"), "changed since", 0},
+                                                      {backup("report.txt"), "version one", 1},
+                                                      {backup("report.txt.1"), "version two", 2},
+                                                      {backup("gone.txt.1"), "deleted", 3}}) {
+            WriteFile(path, contents);
+            fs::last_write_time(path, fs::file_time_type::clock::now() - std::chrono::hours(24 * daysAgo));
+        }
         BackupSet docs = NewBackupSet(u"Docs"_s);
         docs.SourceDirFile = QString::fromStdString(home.dir() / "docs");
         docs.DestDir = QString::fromStdString(home.dir() / "backup");
@@ -71,85 +38,65 @@ protected:
 
     std::string source(const char* name) const { return home.dir() / ("docs/" + std::string(name)); }
     std::string backup(const char* name) const { return home.dir() / ("backup/" + std::string(name)); }
-    template <typename Widget> Widget& control(const char* name)
+    template <typename Widget = QPushButton> Widget& control(const char* name)
     {
         return *window.findChild<Widget*>(QString::fromLatin1(name));
     }
 
-    // The names under the set's own folder, and report.txt chosen there at version 2.
-    QStringList chooseReportVersion2()
+    QString summary() { return control<QLabel>("lblSummary").text(); }
+    bool summaryReads(const QString& start)
     {
-        auto& files = control<QTreeView>("tvwFiles");
-        const QModelIndex top = files.model()->index(0, 0);
-        QStringList names;
-        for (int row = 0; row < files.model()->rowCount(top); ++row)
-            names << files.model()->index(row, 0, top).data().toString();
-        files.setCurrentIndex(files.model()->index(int(names.indexOf(u"report.txt"_s)), 0, top));
-        auto& versions = control<QTreeWidget>("lvwVersions");
-        if (versions.topLevelItemCount() == 2)
-            versions.setCurrentItem(versions.topLevelItem(1));
-        return names;
+        return SpinUntil([&] { return summary().startsWith(start); });
     }
 
-    QString summary() { return control<QLabel>("lblSummary").text(); }
-
-    IsolatedHome home;
-    Configuration configuration;
-    SystemClock clock;
-    QStringList helpShown;
-    frmRestore window{
-        frmRestoreParts{configuration, clock, [this](const QString& topic) { helpShown << topic; }, {}}};
+    frmRestore window{frmRestoreParts{configuration, clock, {}, {}}};
 };
 
-TEST_F(RestoreWindow, PutsTheChosenVersionBackAndKeepsTheChangedFileBesideIt)
+// A run of the set in another process holds its lock: a restore waits for it, without holding the window up,
+// until Stop; closing the window stops a waiting restore and waits for its end. With the lock free, the
+// chosen version is put back, the changed file kept beside it, and the backup only read.
+TEST_F(RestoreWindow, WaitsForARunUntilStopOrCloseThenPutsTheChosenVersionBack)
 {
     EXPECT_EQ(control<QComboBox>("cboSet").currentText(), u"Docs"_s);
-    EXPECT_EQ(chooseReportVersion2(), QStringList({u"gone.txt"_s, u"report.txt"_s}));
+    auto& files = control<QTreeView>("tvwFiles");
+    const QModelIndex top = files.model()->index(0, 0); // the set's own folder
+    ASSERT_EQ(files.model()->rowCount(top), 2);
+    EXPECT_EQ(files.model()->index(0, 0, top).data().toString(), u"gone.txt"_s);
+    files.setCurrentIndex(files.model()->index(1, 0, top));
     auto& versions = control<QTreeWidget>("lvwVersions");
     ASSERT_EQ(versions.topLevelItemCount(), 2);
+    versions.setCurrentItem(versions.topLevelItem(1));
     EXPECT_EQ(versions.topLevelItem(1)->text(0), u"2"_s);
     EXPECT_TRUE(versions.topLevelItem(1)->text(3).endsWith(u"/backup/report.txt.1"_s));
 
-    control<QPushButton>("cmdRestore").click();
-    ASSERT_TRUE(SpinUntil([&] { return !window.restoring(); }));
-    EXPECT_EQ(ReadFile(source("report.txt")), "version two");
-    QStringList kept;
-    for (const auto& entry : std::filesystem::directory_iterator(home.dir() / "docs")) {
-        if (entry.path().filename().string().starts_with("report.txt.before-restore-"))
-            kept << QString::fromUtf8(ReadFile(entry.path().string()));
-    }
-    EXPECT_EQ(kept, QStringList{u"changed since"_s});
-    EXPECT_EQ(summary(), u"Done: 1 restored, 0 unchanged, 1 kept aside, 0 errors."_s);
-    EXPECT_EQ(ReadFile(backup("report.txt.1")), "version two") << "the backup is only read";
-
-    QTest::keyClick(&window, Qt::Key_F1);
-    EXPECT_EQ(helpShown, QStringList{u"restore.html"_s});
-}
-
-// A run of the set holds its lock: the restore waits for it, without holding the window up, until Stop;
-// closing the window during a restore stops it and waits for its end.
-TEST_F(RestoreWindow, StopsARestoreThatWaitsForARunAndCloseWaitsForItsEnd)
-{
-    QuietObserver observer;
-    std::optional<SetRunLock> run;
-    run.emplace(u"Docs"_s, observer, [] {});
-    chooseReportVersion2();
-    control<QPushButton>("cmdRestore").click();
-    ASSERT_TRUE(SpinUntil([&] { return summary().startsWith(u"Waiting"_s); }));
-    EXPECT_TRUE(control<QPushButton>("cmdStop").isEnabled());
-    EXPECT_FALSE(control<QPushButton>("cmdRestore").isEnabled());
-    control<QPushButton>("cmdStop").click();
-    ASSERT_TRUE(SpinUntil([&] { return !window.restoring(); }));
-    EXPECT_EQ(summary(), u"Stopped: 0 restored, 0 unchanged, 0 kept aside, 0 errors."_s);
-
-    control<QPushButton>("cmdRestore").click();
-    ASSERT_TRUE(SpinUntil([&] { return summary().startsWith(u"Waiting"_s); }));
+    const fs::path lock = SetRunLock::PathFor(u"Docs"_s).toStdString();
+    fs::create_directories(lock.parent_path());
+    const int run = ::open(lock.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+    ASSERT_EQ(::flock(run, LOCK_EX), 0);
+    control("cmdRestore").click();
+    ASSERT_TRUE(summaryReads(u"Waiting"_s));
+    EXPECT_TRUE(control("cmdStop").isEnabled() && !control("cmdRestore").isEnabled());
+    control("cmdStop").click();
+    ASSERT_TRUE(summaryReads(u"Stopped: 0 restored, 0 unchanged, 0 kept aside, 0 errors."_s));
+    control("cmdRestore").click();
+    ASSERT_TRUE(summaryReads(u"Waiting"_s));
     QTest::keyClick(&window, Qt::Key_Escape);
     EXPECT_FALSE(window.isVisible());
-    run.reset(); // a restore still waiting would go on now
-    ASSERT_TRUE(SpinUntil([&] { return !window.restoring(); }));
-    EXPECT_TRUE(summary().startsWith(u"Stopped:"_s));
+    ::close(run); // a restore still waiting would go on now
+    ASSERT_TRUE(summaryReads(u"Stopped:"_s));
     EXPECT_EQ(ReadFile(source("report.txt")), "changed since");
+
+    window.show();
+    control("cmdRestore").click();
+    ASSERT_TRUE(summaryReads(u"Done: 1 restored, 0 unchanged, 1 kept aside, 0 errors."_s));
+    EXPECT_EQ(ReadFile(source("report.txt")), "version two");
+    QStringList kept;
+    for (const auto& entry : fs::directory_iterator(home.dir() / "docs"))
+        if (entry.path().filename().string().starts_with("report.txt.before-restore-"))
+            kept << QString::fromUtf8(ReadFile(entry.path()));
+    EXPECT_EQ(kept, QStringList{u"changed since"_s});
+    EXPECT_EQ(ReadFile(backup("report.txt.1")), "version two") << "the backup is only read";
 }
 
+} // namespace
 } // namespace kelvo::test

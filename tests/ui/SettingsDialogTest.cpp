@@ -19,12 +19,11 @@ const GeneralSettings SomeSettings{.StrLogFileDir = u"/var/log/kelvo/"_s,
                                    .IntReRunTime = 60,
                                    .StrStatusBarPos = u"TR"_s,
                                    .StrRealTime = u"Music"_s};
-
 // The settings dialog over the sets Docs and Music; done notes each commit it sees and answers as told.
 class SettingsDialog : public WindowTest
 {
 protected:
-    void open()
+    SettingsDialog()
     {
         configuration = {SomeSettings, {NewBackupSet(u"Docs"_s), NewBackupSet(u"Music"_s)}, {}};
         const auto done = [this] {
@@ -40,17 +39,8 @@ protected:
     {
         return *dialog->findChild<T*>(name);
     }
-    QComboBox& list(const QString& name) const { return control<QComboBox>(name); }
     void click(const QString& button) const { control<QPushButton>(button).click(); }
     void ok() const { click(u"OKButton"_s); }
-    QStringList setItems() const
-    {
-        QStringList texts;
-        for (int i = 0; i < list(u"ddbRealTimeCheck"_s).count(); ++i)
-            texts << list(u"ddbRealTimeCheck"_s).itemText(i);
-        return texts;
-    }
-
     // Every text box and check box with the other value, and the first corner and set chosen.
     void changeEveryControl() const
     {
@@ -62,8 +52,8 @@ protected:
         }
         for (QCheckBox* checkBox : dialog->findChildren<QCheckBox*>())
             checkBox->setChecked(!checkBox->isChecked());
-        list(u"ddbStatusBarPos"_s).setCurrentIndex(0);
-        list(u"ddbRealTimeCheck"_s).setCurrentIndex(1);
+        control<QComboBox>(u"ddbStatusBarPos"_s).setCurrentIndex(0);
+        control<QComboBox>(u"ddbRealTimeCheck"_s).setCurrentIndex(1);
     }
 
     AutostartEntry autostart; // in the isolated home
@@ -72,13 +62,12 @@ protected:
     std::unique_ptr<frmMainConfig> dialog;
 };
 
-// Cancel, Esc and the close box put every control back and store nothing; OK stores every control before
-// the one commit, and a failed commit keeps the dialog open with what the user entered.
+// Cancel, Esc and the close box put every control back and store nothing; each number box refuses what lies
+// outside its setting's range in the table, with the focus on it; OK stores every control before the one
+// commit, and a failed commit keeps the dialog open with what the user entered.
 TEST_F(SettingsDialog, OkStoresEveryControlBeforeTheCommitAndOnlyOk)
 {
     doneSucceeds = false;
-    open();
-    EXPECT_EQ(setItems(), (QStringList{u"None"_s, u"Docs"_s, u"Music"_s}));
     const std::function<void()> ways[] = {[this] { click(u"CancelButton"_s); },
                                           [this] { QTest::keyClick(dialog.get(), Qt::Key_Escape); },
                                           [this] { dialog->close(); }};
@@ -91,87 +80,6 @@ TEST_F(SettingsDialog, OkStoresEveryControlBeforeTheCommitAndOnlyOk)
     }
     EXPECT_FALSE(fs::exists(autostart.filePath().toStdString()));
     dialog->show();
-    ok(); // had any control kept its change, OK would store it now
-    ASSERT_EQ(doneSaw, std::vector{SomeSettings});
-
-    changeEveryControl();
-    ok();
-    GeneralSettings expected = SomeSettings;
-    for (const GeneralSettingKey& key : GeneralSettingKeys())
-        if (const auto* box = std::get_if<GeneralSettingKey::BoolField>(&key.field))
-            expected.*(*box) = !(expected.*(*box));
-    expected.StrLogFileDir = u"/srv/logs"_s;
-    expected.IntLogFileSize = 999;
-    expected.StrAltScreenSaver = u"/opt/saver.scr"_s;
-    expected.IntReRunTime = 9999;
-    expected.IntStaleDays = 365;
-    expected.StrStatusBarPos = u"TL"_s;
-    expected.StrRealTime = u"Docs"_s;
-    EXPECT_EQ(doneSaw, (std::vector{SomeSettings, expected})) << "one commit, and it sees every new value";
-    EXPECT_TRUE(dialog->isVisible() && control(u"tbLogDirectory"_s).text() == u"/srv/logs"_s);
-    doneSucceeds = true;
-    ok();
-    EXPECT_EQ(configuration.settings, expected);
-    EXPECT_FALSE(dialog->isVisible());
-}
-
-// An unknown corner shows the bottom right one and a missing set "None"; OK stores them as shown.
-TEST_F(SettingsDialog, StoresWhatTheListsShow)
-{
-    open();
-    configuration.settings.StrStatusBarPos = u"XX"_s;
-    configuration.settings.StrRealTime = u"music"_s; // the letter case counts
-    dialog->Form_Load();
-    EXPECT_EQ(list(u"ddbStatusBarPos"_s).currentText(), u"Bottom Right Corner"_s);
-    configuration.sets.push_back(NewBackupSet(u"Photos"_s));
-    ok();
-    EXPECT_EQ(configuration.settings.StrStatusBarPos, u"BR"_s);
-    EXPECT_EQ(configuration.settings.StrRealTime, u"None"_s);
-    // Only Cancel fills the set list again; the empty record of a configuration without sets is no item.
-    EXPECT_EQ(setItems().size(), 3);
-    dialog->show();
-    click(u"CancelButton"_s);
-    EXPECT_EQ(setItems(), (QStringList{u"None"_s, u"Docs"_s, u"Music"_s, u"Photos"_s}));
-    configuration.sets = BackupSets(1);
-    dialog->Form_Load();
-    EXPECT_EQ(setItems(), QStringList{u"None"_s});
-}
-
-TEST_F(SettingsDialog, WritesTheStartUpEntryOnlyWhenTheBoxChangedAndReportsAFailure)
-{
-    const std::string entry = autostart.filePath().toStdString();
-    const auto okWithBox = [this](bool ticked) {
-        dialog->show();
-        control<QCheckBox>(u"cbWindowsStart"_s).setChecked(ticked);
-        ok();
-        EXPECT_EQ(configuration.settings.flWindowsStart, ticked);
-    };
-    open();
-    okWithBox(false);
-    EXPECT_FALSE(fs::exists(entry)) << "unchanged: nothing written";
-    okWithBox(true);
-    EXPECT_EQ(autostart.command(), u'"' + QCoreApplication::applicationFilePath() + u"\" /W"_s);
-    // Ticked and unchanged: the entry stays as it is, even one changed behind the dialog's back.
-    WriteFile(entry, "[Desktop Entry]\nType=Application\nName=Kelvo\nExec=\"/elsewhere/kelvo\" /W\n");
-    okWithBox(true);
-    EXPECT_EQ(autostart.command(), u"\"/elsewhere/kelvo\" /W"_s);
-    okWithBox(false);
-    EXPECT_TRUE(ReadFile(entry).contains("Hidden=true"));
-    EXPECT_TRUE(messages.stops.isEmpty());
-
-    // A file where the autostart directory should be: reported, and committed all the same.
-    fs::remove_all(home.configDir() + "/autostart");
-    WriteFile(home.configDir() + "/autostart", "not a directory");
-    okWithBox(true);
-    ASSERT_EQ(messages.stops.size(), 1);
-    EXPECT_TRUE(messages.stops[0].startsWith(u"Cannot change the start-up entry|Error when changing"_s));
-    EXPECT_EQ(doneSaw.size(), 5u);
-}
-
-// Each number box refuses what lies outside its setting's range in the table, and keeps the focus.
-TEST_F(SettingsDialog, RefusesNumbersOutsideTheSettingsRangesWithTheFocusOnTheField)
-{
-    open();
     for (const auto& [box, name] : {std::pair{u"tbfileSize"_s, "IntLogFileSize"},
                                     {u"tbrrminutes"_s, "IntReRunTime"},
                                     {u"tbStaleDays"_s, "IntStaleDays"}}) {
@@ -186,13 +94,62 @@ TEST_F(SettingsDialog, RefusesNumbersOutsideTheSettingsRangesWithTheFocusOnTheFi
             field.setText(text);
             ok();
             EXPECT_TRUE(dialog->isVisible() && dialog->focusWidget() == &field) << name << text.toStdString();
-            EXPECT_TRUE(messages.stops.last().endsWith(u"from %1 to %2."_s.arg(key.minimum).arg(key.maximum)))
-                << messages.stops.last().toStdString();
+            EXPECT_TRUE(messages.last().endsWith(u"from %1 to %2."_s.arg(key.minimum).arg(key.maximum)))
+                << name;
         }
         field.setText(good);
     }
     EXPECT_EQ(configuration.settings, SomeSettings);
-    EXPECT_TRUE(doneSaw.empty());
+    ok(); // had any control kept its change, OK would store it now
+    ASSERT_EQ(doneSaw, std::vector{SomeSettings});
+
+    changeEveryControl();
+    ok();
+    GeneralSettings expected{.StrLogFileDir = u"/srv/logs"_s,
+                             .IntLogFileSize = 999,
+                             .StrAltScreenSaver = u"/opt/saver.scr"_s,
+                             .IntReRunTime = 9999,
+                             .StrStatusBarPos = u"TL"_s,
+                             .StrRealTime = u"Docs"_s,
+                             .IntStaleDays = 365};
+    for (const GeneralSettingKey& key : GeneralSettingKeys())
+        if (const auto* box = std::get_if<GeneralSettingKey::BoolField>(&key.field))
+            expected.*(*box) = !(SomeSettings.*(*box));
+    EXPECT_EQ(doneSaw, (std::vector{SomeSettings, expected})) << "one commit, and it sees every new value";
+    EXPECT_TRUE(dialog->isVisible() && control(u"tbLogDirectory"_s).text() == u"/srv/logs"_s);
+    doneSucceeds = true;
+    ok();
+    EXPECT_EQ(configuration.settings, expected);
+    EXPECT_FALSE(dialog->isVisible());
+}
+
+TEST_F(SettingsDialog, WritesTheStartUpEntryOnlyWhenTheBoxChangedAndReportsAFailure)
+{
+    const std::string entry = autostart.filePath().toStdString();
+    const auto okWithBox = [this](bool ticked) {
+        dialog->show();
+        control<QCheckBox>(u"cbWindowsStart"_s).setChecked(ticked);
+        ok();
+        EXPECT_EQ(configuration.settings.flWindowsStart, ticked);
+    };
+    okWithBox(false);
+    EXPECT_FALSE(fs::exists(entry)) << "unchanged: nothing written";
+    okWithBox(true);
+    EXPECT_EQ(autostart.command(), u'"' + QCoreApplication::applicationFilePath() + u"\" /W"_s);
+    // Ticked and unchanged: the entry stays as it is, even one changed behind the dialog's back.
+    WriteFile(entry, "[Desktop Entry]\nType=Application\nName=Kelvo\nExec=\"/elsewhere/kelvo\" /W\n");
+    okWithBox(true);
+    EXPECT_EQ(autostart.command(), u"\"/elsewhere/kelvo\" /W"_s);
+    okWithBox(false);
+    EXPECT_TRUE(ReadFile(entry).contains("Hidden=true"));
+    EXPECT_TRUE(messages.stops.isEmpty());
+    // A file where the autostart directory should be: reported, and committed all the same.
+    fs::remove_all(home.configDir() + "/autostart");
+    WriteFile(home.configDir() + "/autostart", "not a directory");
+    okWithBox(true);
+    ASSERT_EQ(messages.stops.size(), 1);
+    EXPECT_TRUE(messages.stops[0].startsWith(u"Cannot change the start-up entry|Error when changing"_s));
+    EXPECT_EQ(doneSaw.size(), 5u);
 }
 
 } // namespace

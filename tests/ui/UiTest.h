@@ -21,20 +21,13 @@ namespace kelvo::test {
 using namespace Qt::StringLiterals;
 namespace fs = std::filesystem;
 
-// What a person reads in a tool tip: QToolTip renders the text as markup whenever
-// Qt::mightBeRichText says it may be markup.
+// What a person reads in a tool tip: QToolTip shows it as markup when Qt::mightBeRichText says it may be.
 inline QString VisibleToolTip(const QString& toolTip)
 {
     QTextDocument document;
     document.setHtml(toolTip);
     return Qt::mightBeRichText(toolTip) ? document.toPlainText() : toolTip;
 }
-
-class FixedClock final : public Clock
-{
-public:
-    QDateTime now() const override { return QDateTime(QDate(2026, 12, 5), QTime(14, 5, 9)); }
-};
 
 // A window's world: its own home and store, the configuration in memory, the status bar, and the
 // message boxes and commands that other windows answer, each noted in ran.
@@ -52,7 +45,7 @@ protected:
     SettingsStore store{QString::fromStdString(home.configDir())};
     Configuration configuration{{}, BackupSets(1), {}};
     AppState app{RunModeApplication, {}, {}, 0, 0, false};
-    FixedClock clock;
+    SystemClock clock;
     frmStatusBar statusBar{configuration, [] { return QGuiApplication::primaryScreen(); }, {}};
     RecordingMessages messages;
     QStringList ran;

@@ -1,7 +1,6 @@
 #include "ui/ProgramIcon.h"
 #include "ui/ScreenFit.h"
 #include "ui/StatisticsFrame.h"
-#include "ui/Tray.h"
 #include "ui/UiTest.h"
 #include "ui/frmDialog.h"
 
@@ -13,25 +12,15 @@
 namespace kelvo::test {
 namespace {
 
-// The main window over an isolated home; each command it is given notes its name in ran when it runs.
+// The main window over an isolated home.
 class MainWindow : public WindowTest
 {
 protected:
-    std::unique_ptr<frmDialog> makeDialog()
+    std::unique_ptr<frmDialog> makeDialog(const MainWindowCommands& commands = {})
     {
-        MainWindowCommands commands;
-        commands.editSets = [this](bool refreshFirst) {
-            ran << (refreshFirst ? u"editSets(refresh)"_s : u"editSets"_s);
-            if (editorWork)
-                editorWork();
-        };
-        commands.settings = note(u"settings"_s);
-        commands.about = note(u"about"_s);
-        commands.help = [this](const QString& topic) { ran << u"help:"_s + topic; };
-        commands.openTextFile = [this](const QString&) { ran << u"log"_s; };
         return std::make_unique<frmDialog>(frmDialogParts{configuration, store, app, clock, statusBar,
-                                                          note(u"exit"_s), note(u"unload"_s), nullptr,
-                                                          commands, nullptr, nullptr});
+                                                          nullptr, nullptr, nullptr, commands, nullptr,
+                                                          nullptr});
     }
     // Runs the store's set Docs and gives the window's errors count.
     QString run(const std::string& source)
@@ -41,51 +30,28 @@ protected:
         dialog->controller().PollTick();
         return dialog->label(u"Label12"_s).text();
     }
+    // The colour at the lower right of the window icon's smallest picture, where the error badge sits.
+    static QColor BadgeCorner(const QIcon& icon) { return icon.pixmap(16).toImage().pixelColor(12, 12); }
 
-    std::function<void()> editorWork; // what the person does in Edit Sets
     std::unique_ptr<frmDialog> dialog = makeDialog();
 };
 
-// The colour at the lower right of the window icon's smallest picture, where the error badge sits.
-QColor BadgeCorner(const QIcon& icon)
+// A window without a set list editor or an about box offers neither. A left click on the tray icon restores
+// the window only while no dialog is open, and a right click opens the menu only while it is minimised.
+TEST_F(MainWindow, OffersOnlyWhatItWasGivenAndTheTrayIconWaitsForOpenDialogs)
 {
-    return icon.pixmap(16).toImage().pixelColor(12, 12);
-}
-
-// Each tray menu item and toolbar button ("1" to "6") of a window minimised to the tray runs its own
-// command and nothing else. A left click on the tray icon restores the window only while no dialog is
-// open, and a right click opens the menu only while the window is minimised.
-TEST_F(MainWindow, EveryTrayMenuItemAndToolbarButtonRunsItsOwnCommandAndTheTrayIconItsOwn)
-{
-    const QString folder = QString::fromStdString(home.dir().path()) + u'/'; // a run reloads it
-    store.SaveSetting(u"Kelvo"_s, u"Settings"_s, u"StrLogFileDir"_s, folder);
-    configuration.settings.StrLogFileDir = folder;
-    WriteFile(home.dir() / "kelvo.log", "");
-    for (const char* action :
-         {"RestoreKelvo=restore", "StatusBar=statusBar", "ViewLog=log", "EditSets=editSets",
-          "Settings=settings", "RunNow=run", "about=about", "exit=exit", "1=editSets(refresh)", "2=settings",
-          "3=run", "4=log", "5=help:standard.html", "6=unload"}) {
-        const QStringList nameAndDoing = QString::fromLatin1(action).split(u'=');
-        dialog = makeDialog();
-        ran.clear();
-        configuration.settings.flShowStatusBar = false;
-        dialog->showMinimized();
-        const int button = nameAndDoing[0].toInt();
-        (button ? dialog->toolbarButton(button) : dialog->menuItem(nameAndDoing[0])).trigger();
-        for (const auto& [happened, what] : {std::pair{!dialog->isMinimized(), u"restore"_s},
-                                             {configuration.settings.flShowStatusBar, u"statusBar"_s},
-                                             {dialog->controller().state().RunPending, u"run"_s}})
-            if (happened)
-                ran << what;
-        EXPECT_EQ(ran.join(u' '), nameAndDoing[1]) << action;
-    }
-
-    frmDialog bare(frmDialogParts{configuration, store, app, clock, statusBar, nullptr, nullptr, nullptr,
-                                  MainWindowCommands(), nullptr, nullptr});
-    EXPECT_FALSE(bare.toolbarButton(1).isEnabled() || bare.menuItem(u"about"_s).isEnabled())
-        << "no set list editor nor about box was given";
-
+    EXPECT_FALSE(dialog->toolbarButton(1).isEnabled() || dialog->menuItem(u"about"_s).isEnabled());
+    MainWindowCommands commands;
+    commands.editSets = [](bool) {};
+    commands.about = [] {};
+    dialog = makeDialog(commands);
+    EXPECT_TRUE(dialog->toolbarButton(1).isEnabled() && dialog->menuItem(u"about"_s).isEnabled());
+    dialog->show();
+    dialog->TrayMouseAction(2);
+    EXPECT_FALSE(dialog->popup().isVisible()) << "no menu while the window is shown";
     dialog->showMinimized();
+    dialog->TrayMouseAction(2);
+    EXPECT_TRUE(dialog->popup().isVisible());
     QDialog modal;
     modal.setModal(true);
     modal.show();
@@ -93,35 +59,22 @@ TEST_F(MainWindow, EveryTrayMenuItemAndToolbarButtonRunsItsOwnCommandAndTheTrayI
     EXPECT_TRUE(dialog->isMinimized()) << "a left click while a dialog is open restores nothing";
     modal.hide();
     dialog->TrayMouseAction(1);
-    dialog->TrayMouseAction(2);
-    EXPECT_FALSE(dialog->isMinimized() || dialog->popup().isVisible()) << "no menu while the window is shown";
-    dialog->showMinimized();
-    dialog->TrayMouseAction(2);
-    EXPECT_TRUE(dialog->popup().isVisible());
-    dialog->popup().hide();
+    EXPECT_FALSE(dialog->isMinimized());
 }
 
 // A first start shows how to begin in place of a window of zeros, until the editor has added a set; then
 // the window shows a run's counts, and errors in red until a run completes without them.
 TEST_F(MainWindow, SaysHowToBeginThenShowsARunsCountsAndErrorsInRed)
 {
-    const QString hint = u"There is no backup set yet. Click Edit Sets to add one."_s;
     QLabel& errors = dialog->label(u"Label12"_s);
-    editorWork = [this] { // the editor's Done, as the program wires it
-        StoreSet(store, u"Docs"_s, home.dir() / "src", home.dir() / "dst");
-        LoadConfiguration(store, configuration);
-        dialog->controller().SetListChanged();
-    };
     dialog->show();
     dialog->Form_Load();
     EXPECT_TRUE(dialog->noSetLabel().isVisible() && !errors.isVisible());
-    EXPECT_EQ(dialog->noSetLabel().text(), hint);
-    EXPECT_EQ(StatusToolTip(dialog->controller().status()), u"Kelvo - "_s + hint);
-    dialog->toolbarButton(1).trigger();
+    StoreSet(store, u"Docs"_s, home.dir() / "src", home.dir() / "dst"); // the editor's Done, as wired
+    LoadConfiguration(store, configuration);
+    dialog->controller().SetListChanged();
     EXPECT_TRUE(!dialog->noSetLabel().isVisible() && errors.isVisible());
-    EXPECT_EQ(StatusToolTip(dialog->controller().status()), u"Kelvo"_s) << "no run yet";
 
-    EXPECT_EQ(errors.palette().color(QPalette::WindowText), QColor(0, 0, 192));
     fs::create_directories(home.dir() / "src");
     WriteFile(home.dir() / "src/a", "a");
     EXPECT_EQ(run("src"), u"0"_s);
@@ -174,29 +127,14 @@ TEST_F(MainWindow, ShowsFileNamesErrorLinesAndMessagesAsPlainText)
     EXPECT_EQ(shown, QStringList(4, text));
 }
 
-// A status bar of 539x25 in each corner of a work area beside a panel at the top, left, right or bottom
-// edge of a 1920x1080 screen, and on a second screen; a window fitted and placed in a small one.
-TEST(ScreenGeometry, CornersOfAWorkAreaAndWindowsFittedIntoIt)
+// The status bar in a corner of a work area on a second screen; a dialog fitted and placed in a small one.
+TEST(ScreenGeometry, StatusBarCornerAndDialogsFittedIntoASmallWorkArea)
 {
-    for (const QRect& a : {QRect(0, 40, 1920, 1040), QRect(60, 0, 1860, 1080), QRect(0, 0, 1860, 1080),
-                           QRect(0, 0, 1920, 1040), QRect(1920, 0, 2560, 1440)}) {
-        const int right = a.right() + 1 - 539, bottom = a.bottom() + 1 - 25;
-        std::vector<QPoint> found;
-        for (const StatusBarCorner corner : {StatusBarCorner::TopLeft, StatusBarCorner::TopRight,
-                                             StatusBarCorner::BottomLeft, StatusBarCorner::BottomRight})
-            found.push_back(StatusBarPosition(corner, a, {539, 25}));
-        EXPECT_EQ(found,
-                  (std::vector<QPoint>{a.topLeft(), {right, a.top()}, {a.left(), bottom}, {right, bottom}}));
-    }
-    const QSize design(410, 560);
-    EXPECT_EQ(FittedWindowSize(design, {1280, 1000}, 16), design) << "room to spare";
-    EXPECT_EQ(FittedWindowSize(design, {1280, 380}, 16), QSize(426, 380)) << "too low: a vertical bar beside";
-    EXPECT_EQ(FittedWindowSize(design, {400, 570}, 16), QSize(400, 570)) << "narrow: a bar makes it too low";
-    EXPECT_EQ(FittedWindowSize(design, {300, 200}, 16), QSize(300, 200)) << "too small both ways";
-    const QRect area(0, 30, 1280, 770); // a panel at the top of a 1280x800 screen
-    EXPECT_EQ(PlacedInside({100, 600, 400, 300}, area), QPoint(100, 500)) << "grown below the bottom";
-    EXPECT_EQ(PlacedInside({1100, 0, 400, 300}, area), QPoint(880, 30)) << "over the right and the panel";
-    EXPECT_EQ(PlacedInside({100, 100, 400, 900}, area), QPoint(100, 30)) << "taller: the top is kept";
+    const QRect area(1980, 40, 1280, 770); // a panel at the top of a second screen
+    EXPECT_EQ(StatusBarPosition(StatusBarCorner::BottomRight, area, {539, 25}), QPoint(2721, 785));
+    EXPECT_EQ(FittedWindowSize({410, 560}, {1280, 380}, 16), QSize(426, 380)) << "too low: a bar beside";
+    EXPECT_EQ(FittedWindowSize({410, 560}, {400, 570}, 16), QSize(400, 570)) << "narrow: a bar, too low";
+    EXPECT_EQ(PlacedInside({3100, 0, 400, 900}, area), QPoint(2860, 40)) << "inside, the top kept";
 }
 
 } // namespace
