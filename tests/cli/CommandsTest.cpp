@@ -163,6 +163,7 @@ TEST_F(SetCommands, RefusedInputLeavesTheStoreUntouched)
         u"add DOCS --source ~/docs --dest ~/x|add New --source ~/missing --dest ~/x|"
         u"add New --source ~/a-file --dest ~/x --force|add New --source ~/docs --dest ~/docs|"
         u"add New --source ~/docs --dest ~/docs/backup|+ --keep-subdir a/b|+ --keep-subdir old|"
+        u"+ --keep-max 10000|+ --keep-days=-1|edit Docs --keep-max=-1|edit Docs --keep-days 10000|"
         u"edit Nope --filters *.txt|edit Docs --keep name|remove Nope|run Nope|settings flReRun maybe|"
         u"settings StrLogFileDir logs|settings StrLogFileDir ~/missing|settings StrLogFileDir ~/a-file|"
         u"add New --source ~/docs --dest ~/link-to-docs/backup|"
