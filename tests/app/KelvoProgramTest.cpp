@@ -32,7 +32,7 @@ int RunKelvo(const QString& commandLine)
     QProcess kelvo; // which kills a program that did not end
     kelvo.setProcessChannelMode(QProcess::ForwardedChannels);
     kelvo.start(QStringLiteral(KELVO_BIN_DIR "/kelvo"), commandLine.split(u' ', Qt::SkipEmptyParts));
-    return kelvo.waitForFinished(60000) && kelvo.exitStatus() == QProcess::NormalExit ? kelvo.exitCode() : -1;
+    return kelvo.waitForFinished(15000) && kelvo.exitStatus() == QProcess::NormalExit ? kelvo.exitCode() : -1;
 }
 
 // The visible top-level window of the given class, if any.
