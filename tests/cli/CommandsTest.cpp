@@ -1,26 +1,24 @@
 #include "cli/CliObserver.h"
-#include "cli/SetValidation.h"
-#include "cli/UsageError.h"
 #include "config/GeneralSettingKeys.h"
 #include "platform/SettingsStore.h"
 #include "support/TestSupport.h"
 
 #include <QProcess>
 #include <QRegularExpression>
+#include <QThread>
 
 #include <gtest/gtest.h>
 
-#include <chrono>
+#include <algorithm>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <fcntl.h>
 #include <filesystem>
 #include <map>
-#include <memory>
-#include <stdexcept>
+#include <ranges>
 #include <sys/mount.h>
-#include <thread>
+#include <sys/wait.h>
 #include <tuple>
 
 namespace kelvo::test {
@@ -30,22 +28,14 @@ using namespace Qt::StringLiterals;
 namespace fs = std::filesystem;
 using Files = std::map<std::string, QByteArray>;
 
+const QString Cli = QStringLiteral(KELVO_BIN_DIR "/kelvo-cli");
 // What another account can put in a file name in a shared destination: a new terminal title, a
 // cleared screen, the clipboard written (OSC 52), and the same through a C1 control (U+009D).
 const QString Hostile = u"x\x1b]0;owned\x07\x1b[2J\x1b]52;c;b3duZWQ=\x07\u009d0;owned\u009c"_s;
 const QString HostileEscaped =
     u"x\\x1b]0;owned\\x07\\x1b[2J\\x1b]52;c;b3duZWQ=\\x07\\xc2\\x9d0;owned\\xc2\\x9c"_s;
-
-bool HasControlCharacter(const QString& text)
-{
-    return text.contains(QRegularExpression(u"[\\x00-\\x09\\x0b-\\x1f\\x7f-\\x9f]"_s));
-}
-
-QStringList Counters(int directories, int examined, int copied, int errors)
-{
-    return {u"Directories searched: %1"_s.arg(directories), u"Files examined: %1"_s.arg(examined),
-            u"Files copied: %1"_s.arg(copied), u"Errors: %1"_s.arg(errors)};
-}
+// Every control character but the line feed.
+const QRegularExpression ControlCharacter(u"[\\x00-\\x09\\x0b-\\x1f\\x7f-\\x9f]"_s);
 
 // Every file below directory, by its relative name, to prove what a command wrote or left alone.
 Files Snapshot(const std::string& directory)
@@ -61,22 +51,22 @@ Files Snapshot(const std::string& directory)
 struct CliResult
 {
     int status = -1;
-    QString out;
-    QString err;
+    QString out, err;
 };
 
 // A home of its own with the folder docs, in which the built kelvo-cli runs.
-class SetCommands : public ::testing::Test
+class KelvoCli : public ::testing::Test
 {
 protected:
-    SetCommands() { fs::create_directories(at("docs")); }
+    KelvoCli() { fs::create_directories(at("docs")); }
 
-    static CliResult run(const QStringList& arguments)
+    static CliResult run(const QStringList& arguments, const QString& standardOutput = {})
     {
         QProcess process;
-        process.start(QStringLiteral(KELVO_BIN_DIR "/kelvo-cli"), arguments);
-        if (!process.waitForFinished(120000) || process.exitStatus() != QProcess::NormalExit)
-            throw std::runtime_error("kelvo-cli did not finish normally");
+        if (!standardOutput.isEmpty())
+            process.setStandardOutputFile(standardOutput);
+        process.start(Cli, arguments);
+        EXPECT_TRUE(process.waitForFinished(120000) && process.exitStatus() == QProcess::NormalExit);
         return {process.exitCode(), QString::fromLocal8Bit(process.readAllStandardOutput()),
                 QString::fromLocal8Bit(process.readAllStandardError())};
     }
@@ -121,9 +111,7 @@ protected:
     IsolatedHome m_home;
 };
 
-using RunCommand = SetCommands;
-
-TEST_F(SetCommands, AddListEditEnableRemoveRoundTrip)
+TEST_F(KelvoCli, AddListEditEnableRemoveRoundTrip)
 {
     fs::create_directories(at("music"));
     expectOk(u"add Docs --source ~/docs --dest ~/backup/docs"_s);
@@ -137,6 +125,8 @@ TEST_F(SetCommands, AddListEditEnableRemoveRoundTrip)
     EXPECT_EQ(listed(),
               (QStringList{docs.arg(u"yes"_s) + u"one-way|yes|yes|no|no|no|no limit|no limit"_s + neverRun,
                            music.arg(u"no"_s) + u"name|old|3|30"_s + neverRun}));
+    const CliResult full = run({u"list"_s}, u"/dev/full"_s); // a listing cut short is no listing
+    EXPECT_TRUE(full.status == 1 && full.err.contains(u"cannot write the output"_s)) << full.status;
 
     // Edit changes only what it is given; names are found without regard to case. Dropping the kept
     // copies drops their sub directory too.
@@ -146,12 +136,24 @@ TEST_F(SetCommands, AddListEditEnableRemoveRoundTrip)
     EXPECT_EQ(listed(),
               (QStringList{docs.arg(u"no"_s) + u"reverse|yes|yes|no|date|no|no limit|no limit"_s + neverRun,
                            music.arg(u"yes"_s) + u"no|no|3|30"_s + neverRun}));
+
+    // Keys and values in any letter case are stored in the table's spelling; the set watched in real
+    // time is one that exists, and goes with its removal.
+    const auto setting = [](const QString& key) { return run({u"settings"_s, key}).out.trimmed(); };
+    for (const QString& line :
+         {u"settings flrerun TRUE"_s, u"settings IntReRunTime 9999"_s, u"settings StrStatusBarPos tl"_s,
+          u"settings StrLogFileDir ~/docs/./"_s, u"settings StrRealTime music"_s})
+        expectOk(line);
+    EXPECT_EQ(QStringList({setting(u"flReRun"_s), setting(u"INTRERUNTIME"_s), setting(u"StrStatusBarPos"_s),
+                           setting(u"StrLogFileDir"_s), setting(u"StrRealTime"_s)}),
+              QStringList({u"True"_s, u"9999"_s, u"TL"_s, path("docs/"), u"Music"_s}));
     expectOk(u"remove DOCS"_s);
     expectOk(u"remove Music"_s);
     EXPECT_TRUE(listed().isEmpty());
+    EXPECT_EQ(setting(u"StrRealTime"_s), u"None"_s);
 }
 
-TEST_F(SetCommands, RefusedInputLeavesTheStoreUntouched)
+TEST_F(KelvoCli, RefusedInputLeavesTheStoreUntouched)
 {
     write("a-file", "x");
     fs::create_symlink(at("docs"), at("link-to-docs"));
@@ -163,6 +165,7 @@ TEST_F(SetCommands, RefusedInputLeavesTheStoreUntouched)
         u"add DOCS --source ~/docs --dest ~/x|add New --source ~/missing --dest ~/x|"
         u"add New --source ~/a-file --dest ~/x --force|add New --source ~/docs --dest ~/docs|"
         u"add New --source ~/docs --dest ~/docs/backup|+ --keep-subdir a/b|+ --keep-subdir old|"
+        u"+ --keep-max 10000|+ --keep-days=-1|edit Docs --keep-max=-1|edit Docs --keep-days 10000|"
         u"edit Nope --filters *.txt|edit Docs --keep name|remove Nope|run Nope|settings flReRun maybe|"
         u"settings StrLogFileDir logs|settings StrLogFileDir ~/missing|settings StrLogFileDir ~/a-file|"
         u"add New --source ~/docs --dest ~/link-to-docs/backup|"
@@ -191,71 +194,42 @@ TEST_F(SetCommands, RefusedInputLeavesTheStoreUntouched)
     }
 }
 
-// Keys and values in any letter case are stored in the table's spelling; the set watched in real time
-// is one that exists, and goes with its removal.
-TEST_F(SetCommands, SettingsAreStoredInTheirOwnSpelling)
+// A bind mount hides from the paths what device and inode show.
+TEST_F(KelvoCli, RefusesADestinationInsideTheSourceThroughABindMount)
 {
-    const auto changed = [](const QString& key, const QString& value) {
-        EXPECT_EQ(run({u"settings"_s, key, value}).status, 0) << key.toStdString();
-        return run({u"settings"_s, key}).out.trimmed();
-    };
-    EXPECT_EQ(changed(u"flrerun"_s, u"TRUE"_s), u"True"_s);
-    EXPECT_EQ(changed(u"IntReRunTime"_s, u"9999"_s), u"9999"_s);
-    EXPECT_EQ(changed(u"StrStatusBarPos"_s, u"tl"_s), u"TL"_s);
-    EXPECT_EQ(changed(u"StrLogFileDir"_s, path("docs/./")), path("docs/"));
-    addSet(u"Work Files"_s, "docs", "dst");
-    EXPECT_EQ(changed(u"StrRealTime"_s, u"work files"_s), u"Work Files"_s);
-    ASSERT_EQ(run({u"remove"_s, u"Work Files"_s}).status, 0);
-    EXPECT_EQ(run({u"settings"_s, u"StrRealTime"_s}).out.trimmed(), u"None"_s);
+    fs::create_directories(at("mnt"));
+    const std::optional<int> status = InPrivateTmpfs(at("mnt"), 1 << 20, [&] {
+        if (::mount(at("docs").c_str(), at("mnt").c_str(), nullptr, MS_BIND, nullptr) != 0)
+            return 77;
+        const std::string add = KELVO_BIN_DIR "/kelvo-cli add New --source " + at("docs") + " --dest " +
+                                at("mnt/backup") + " 2>/dev/null";
+        return WEXITSTATUS(std::system(add.c_str()));
+    });
+    if (!status || *status == 77)
+        GTEST_SKIP() << "no private mounts here";
+    EXPECT_EQ(*status, 2);
 }
 
 // Every command loads, checks and saves under one lock: of many adds of one name exactly one wins,
 // and the losers say so.
-TEST_F(SetCommands, ConcurrentAddsOfOneNameLetExactlyOneWin)
+TEST_F(KelvoCli, ConcurrentAddsOfOneNameLetExactlyOneWin)
 {
-    std::vector<std::unique_ptr<QProcess>> adds;
-    for (int n = 0; n < 6; ++n) {
-        adds.push_back(std::make_unique<QProcess>());
-        adds.back()->start(QStringLiteral(KELVO_BIN_DIR "/kelvo-cli"),
-                           args(u"add Same --source ~/docs --dest ~/d%1"_s.arg(n)));
-    }
+    QProcess adds[6];
+    for (int n = 0; n < 6; ++n)
+        adds[n].start(Cli, args(u"add Same --source ~/docs --dest ~/d%1"_s.arg(n)));
     int won = 0;
-    for (auto& add : adds) {
-        ASSERT_TRUE(add->waitForFinished(60000));
-        won += add->exitCode() == 0;
-        EXPECT_TRUE(add->exitCode() == 0 || add->exitCode() == 2) << add->exitCode();
+    for (QProcess& add : adds) {
+        ASSERT_TRUE(add.waitForFinished(60000));
+        won += add.exitCode() == 0;
+        EXPECT_TRUE(add.exitCode() == 0 || add.exitCode() == 2) << add.exitCode();
     }
     EXPECT_EQ(won, 1);
     EXPECT_EQ(listed().size(), 1);
 }
 
-// A bind mount hides from the paths what device and inode show.
-TEST_F(SetCommands, RefusesADestinationInsideTheSourceThroughABindMount)
-{
-    fs::create_directories(at("mnt"));
-    const std::optional<int> code = InPrivateTmpfs(at("mnt"), 1 << 20, [&] {
-        if (::mount(at("docs").c_str(), at("mnt").c_str(), nullptr, MS_BIND, nullptr) != 0)
-            return 77;
-        BackupSets sets(1);
-        sets[0].SetName = u"Docs"_s;
-        sets[0].SourceDirFile = path("docs");
-        sets[0].DestDir = path("mnt/backup");
-        sets[0].flSubDirectories = true;
-        try {
-            cli::ValidateSet(sets, 0, false);
-            return 1;
-        } catch (const cli::UsageError&) {
-            return 0;
-        }
-    });
-    if (!code || *code == 77)
-        GTEST_SKIP() << "no private mounts here";
-    EXPECT_EQ(*code, 0);
-}
-
 // A name in any script goes through the store, the listing and a lookup in another letter case; the run
 // makes the destination's folders.
-TEST_F(RunCommand, BacksUpOnlyTheNamedSetAndExitsWithOneWhenAnErrorWasCounted)
+TEST_F(KelvoCli, BacksUpOnlyTheNamedSetAndExitsWithOneWhenAnErrorWasCounted)
 {
     const Files tree{{"a.txt", "alpha"}, {"sub/deeper/c", QByteArray(100000, 'c')}, {"sub/empty", ""}};
     for (const auto& [name, contents] : tree)
@@ -266,10 +240,10 @@ TEST_F(RunCommand, BacksUpOnlyTheNamedSetAndExitsWithOneWhenAnErrorWasCounted)
 
     CliResult result = run({u"run"_s, u"MÜLLER фото"_s});
     EXPECT_EQ(result.status, 0) << result.err.toStdString();
-    EXPECT_EQ(lines(result.out), Counters(3, 3, 3, 0));
+    EXPECT_EQ(result.out, u"Directories searched: 3\nFiles examined: 3\nFiles copied: 3\nErrors: 0\n"_s);
     EXPECT_EQ(Snapshot(at("new/backup ü")), tree);
     EXPECT_TRUE(listed()[1].endsWith(u"|Never run|unknown|unknown"_s)) << "Blocked did not run";
-    EXPECT_EQ(lines(run({u"run"_s, u"Müller Фото"_s}).out), Counters(3, 3, 0, 0));
+    EXPECT_TRUE(run({u"run"_s, u"Müller Фото"_s}).out.contains(u"\nFiles copied: 0\n"_s));
 
     result = run({u"run"_s});
     EXPECT_EQ(result.status, 1);
@@ -277,36 +251,12 @@ TEST_F(RunCommand, BacksUpOnlyTheNamedSetAndExitsWithOneWhenAnErrorWasCounted)
     EXPECT_TRUE(result.err.contains(u"Error : Path/File access error. Cannot access "_s + path("blocker")))
         << result.err.toStdString();
     const QStringList sets = listed();
-    EXPECT_EQ(sets[0].section(u'|', 0, -4), // all but the dates and result of the run
-              u"Müller Фото|yes|"_s + path("src") + u'|' + path("new/backup ü") +
-                  u"|*.*|date|one-way|yes|yes|no|no|no|no limit|no limit"_s);
-    EXPECT_EQ(sets[0].section(u'|', -2, -2), u"completed"_s);
-    EXPECT_EQ(sets[0].section(u'|', -1), sets[0].section(u'|', -3, -3)) << "completed at its last run";
+    EXPECT_TRUE(sets[0].endsWith(u"|completed|"_s + sets[0].section(u'|', -3, -3))) << "at its last run";
     EXPECT_TRUE(sets[1].endsWith(u"|failed (1 error)|unknown"_s)) << "Blocked never completed";
-
-    const auto drive = [] {
-        return SettingsStore().GetSetting(u"Kelvo"_s, u"Sets\\Müller Фото"_s, u"DestDrive"_s);
-    };
-    // What the next run finds when the drive that held the destination is not plugged in, until the user
-    // gives a destination anew.
-    EXPECT_TRUE(drive().startsWith(u'/')) << "the drive is stored";
-    SettingsStore().SaveSetting(u"Kelvo"_s, u"Sets\\Müller Фото"_s, u"DestDrive"_s, u"/media/backup ext4"_s);
-    write("src/b.txt", "beta");
-    result = run({u"run"_s, u"Müller Фото"_s});
-    EXPECT_EQ(result.status, 1);
-    EXPECT_TRUE(result.err.contains(u"Error : The destination "_s + path("new/backup ü/") +
-                                    u" is not on the drive it was on at the last run."_s))
-        << result.err.toStdString();
-    EXPECT_EQ(Snapshot(at("new/backup ü")), tree);
-    EXPECT_EQ(drive(), u"/media/backup ext4"_s) << "kept until it is found";
-    expectOk({u"edit"_s, u"Müller Фото"_s, u"--dest"_s, path("dst2")});
-    EXPECT_EQ(drive(), QString());
-    EXPECT_EQ(run({u"run"_s, u"Müller Фото"_s}).status, 0);
-    EXPECT_EQ(Snapshot(at("dst2")).size(), 4u);
 }
 
 // Ctrl-C, and a terminal that closes under the run.
-TEST_F(RunCommand, InterruptionStopsBetweenChunksAndLeavesNoPartialFile)
+TEST_F(KelvoCli, InterruptionStopsBetweenChunksAndLeavesNoPartialFile)
 {
     const QByteArray contents(4 * 1024 * 1024, 'x');
     for (int i = 0; i < 40; ++i)
@@ -316,10 +266,10 @@ TEST_F(RunCommand, InterruptionStopsBetweenChunksAndLeavesNoPartialFile)
         SCOPED_TRACE(signal);
         fs::remove_all(at("dst"));
         QProcess cli;
-        cli.start(QStringLiteral(KELVO_BIN_DIR "/kelvo-cli"), {u"run"_s});
+        cli.start(Cli, {u"run"_s});
         ASSERT_TRUE(cli.waitForStarted());
         for (int ms = 0; ms < 60000 && !fs::exists(at("dst/f100")) && cli.state() == QProcess::Running; ++ms)
-            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+            QThread::msleep(1);
         ::kill(pid_t(cli.processId()), signal);
         ASSERT_TRUE(cli.waitForFinished(60000));
         if (cli.exitStatus() == QProcess::NormalExit && cli.exitCode() == 0)
@@ -333,9 +283,9 @@ TEST_F(RunCommand, InterruptionStopsBetweenChunksAndLeavesNoPartialFile)
     }
 }
 
-// Names, paths, settings and arguments reach the terminal with their control characters escaped; a set
-// with an option this version does not know is named and not run.
-TEST_F(RunCommand, EscapesControlCharactersAndRunsNoSetWithAnUnknownOption)
+// Names, paths, settings, arguments and the progress line reach the terminal with their control characters
+// escaped; a set with an option this version does not know is named and not run.
+TEST_F(KelvoCli, EscapesControlCharactersAndRunsNoSetWithAnUnknownOption)
 {
     write("src/a.txt", "alpha");
     addSet(u"Odd"_s, "src", "odd");
@@ -355,100 +305,58 @@ TEST_F(RunCommand, EscapesControlCharactersAndRunsNoSetWithAnUnknownOption)
         const QString text = result.out + result.err;
         SCOPED_TRACE(text.toStdString());
         EXPECT_EQ(result.status, status);
-        EXPECT_FALSE(HasControlCharacter(text));
+        EXPECT_FALSE(text.contains(ControlCharacter));
         EXPECT_TRUE(text.contains(says) && text.contains(HostileEscaped));
     }
     EXPECT_FALSE(fs::exists(at("dst")));
+
+    // On a terminal the progress line writes its own escape sequence (return, clear the line) and no other.
+    char terminal[1024] = {};
+    std::FILE* stream = fmemopen(terminal, sizeof terminal - 1, "w");
+    cli::CliObserver(stream).currentFileChanged(u"/s/"_s + Hostile);
+    std::fclose(stream);
+    ASSERT_TRUE(QByteArray(terminal).startsWith("\r\x1b[K")) << terminal;
+    EXPECT_FALSE(QString::fromLocal8Bit(terminal + 4).contains(ControlCharacter)) << terminal;
+    EXPECT_TRUE(QString::fromLocal8Bit(terminal).contains(HostileEscaped.right(30))) << terminal;
 }
 
-// On a terminal the progress line writes its own escape sequence (return, clear the line) and no other.
-TEST(CliProgressLine, ShowsTheFileNameEscaped)
+// Three versions of report.doc, made by real runs.
+TEST_F(KelvoCli, VersionsAreListedAndRestoreKeepsTheCurrentFileAside)
 {
-    char* buffer = nullptr;
-    std::size_t size = 0;
-    std::FILE* terminal = open_memstream(&buffer, &size);
-    ASSERT_NE(terminal, nullptr);
-    cli::CliObserver(terminal).currentFileChanged(u"/s/"_s + Hostile);
-    std::fclose(terminal);
-    const QString line = QString::fromLocal8Bit(QByteArray(buffer, qsizetype(size)));
-    std::free(buffer);
-    ASSERT_TRUE(line.startsWith(u"\r\x1b[K"_s)) << line.toStdString();
-    EXPECT_FALSE(HasControlCharacter(line.mid(4))) << line.toStdString();
-    EXPECT_TRUE(line.contains(HostileEscaped.right(30))) << line.toStdString();
-}
-
-TEST(CliHelp, FailsWhenItCannotBeWritten)
-{
-    IsolatedHome home;
-    QProcess process;
-    process.setStandardOutputFile(u"/dev/full"_s);
-    process.start(QStringLiteral(KELVO_BIN_DIR "/kelvo-cli"), {u"help"_s});
-    ASSERT_TRUE(process.waitForFinished(10000));
-    EXPECT_NE(process.exitCode(), 0);
-    EXPECT_TRUE(process.readAllStandardError().contains("cannot write the output"));
-}
-
-// A set whose backup holds three versions of report.doc, made by real runs.
-class RestoreCommand : public SetCommands
-{
-protected:
-    void SetUp() override
-    {
-        expectOk({u"add"_s, u"S"_s, u"--source"_s, path("docs"), u"--dest"_s, path("backup"), u"--keep"_s,
-                  u"seq"_s});
-        for (const auto& [text, second] : {std::pair{"first", 1000}, {"second!", 2000}, {"third!!!", 3000}}) {
-            writeAt("docs/report.doc", text, second);
-            ASSERT_EQ(run({u"run"_s, u"S"_s}).status, 0);
-        }
-    }
-    void writeAt(const std::string& name, const QByteArray& text, qint64 second) const
-    {
-        write(name, text);
+    const auto writeReport = [this](const QByteArray& text, qint64 second) {
+        write("docs/report.doc", text);
         const timespec times[2] = {{second, 0}, {second, 0}};
-        ::utimensat(AT_FDCWD, at(name).c_str(), times, 0);
+        ::utimensat(AT_FDCWD, at("docs/report.doc").c_str(), times, 0);
+    };
+    expectOk(u"add S --source ~/docs --dest ~/backup --keep seq"_s);
+    for (const auto& [text, second] : {std::pair{"first", 1000}, {"second!", 2000}, {"third!!!", 3000}}) {
+        writeReport(text, second);
+        ASSERT_EQ(run({u"run"_s, u"S"_s}).status, 0);
     }
-};
+    // Newest first: number, date, size and where the version lies.
+    QString shown = run(args(u"versions S report.doc"_s)).out;
+    shown.replace(QRegularExpression(u"\\d{4}-\\d\\d-\\d\\d \\d\\d:\\d\\d:\\d\\d"_s), u"date"_s);
+    EXPECT_EQ(shown,
+              u"1  date  8  %1\n2  date  7  %1.2\n3  date  5  %1.1\n"_s.arg(path("backup/report.doc")));
 
-TEST_F(RestoreCommand, ListsVersionsAndRestoresOneWithoutLosingTheCurrentFile)
-{
-    const CliResult listed = run({u"versions"_s, u"S"_s, u"report.doc"_s});
-    EXPECT_EQ(listed.status, 0);
-    const QStringList shown = lines(listed.out);
-    ASSERT_EQ(shown.size(), 3);
-    const QRegularExpression line(u"^(\\d)  \\d{4}-\\d\\d-\\d\\d \\d\\d:\\d\\d:\\d\\d  (\\d+)  (.+)$"_s);
-    const std::pair<const char*, const char*> expected[] = {
-        {"8", "backup/report.doc"}, {"7", "backup/report.doc.2"}, {"5", "backup/report.doc.1"}};
-    for (int i = 0; i < 3; ++i) {
-        const QRegularExpressionMatch match = line.match(shown[i]);
-        ASSERT_TRUE(match.hasMatch()) << shown[i].toStdString();
-        EXPECT_EQ(match.captured(1).toInt(), i + 1);
-        EXPECT_EQ(match.captured(2), QLatin1StringView(expected[i].first));
-        EXPECT_EQ(match.captured(3), path(expected[i].second));
-    }
-
-    writeAt("docs/report.doc", "edited", 4000);
-    const CliResult restored = run({u"restore"_s, u"S"_s, path("docs/report.doc"), u"--version"_s, u"3"_s});
+    writeReport("edited", 4000);
+    const CliResult restored = run(args(u"restore S ~/docs/report.doc --version 3"_s));
     EXPECT_EQ(restored.status, 0) << restored.err.toStdString();
     EXPECT_EQ(ReadFile(at("docs/report.doc")), "first");
     EXPECT_TRUE(restored.out.contains(u"Restored: 1\nUnchanged: 0\nKept aside: 1\nErrors: 0"_s));
-    int edits = 0;
-    for (const auto& entry : fs::directory_iterator(at("docs")))
-        edits += ReadFile(entry.path()) == "edited";
-    EXPECT_EQ(edits, 1);
+    EXPECT_EQ(std::ranges::count(Snapshot(at("docs")) | std::views::values, QByteArray("edited")), 1);
 
-    EXPECT_EQ(run({u"restore"_s, u"S"_s, u"."_s, u"--to"_s, path("elsewhere")}).status, 0);
+    EXPECT_EQ(run(args(u"restore S . --to ~/elsewhere"_s)).status, 0);
     EXPECT_EQ(ReadFile(at("elsewhere/report.doc")), "third!!!");
 
-    const std::pair<const char*, int> refused[] = {{"versions Nope report.doc", 2},
-                                                   {"versions S ../outside", 2},
-                                                   {"versions S /etc/passwd", 2},
-                                                   {"versions S never.txt", 1},
-                                                   {"restore S report.doc --version 9", 2},
-                                                   {"restore S report.doc --version x", 2},
-                                                   {"restore S never.txt", 1},
-                                                   {"restore S", 2}};
-    for (const auto& [command, status] : refused)
-        EXPECT_EQ(run(args(QString::fromLatin1(command))).status, status) << command;
+    // Each command and the status it ends with.
+    const QString statuses =
+        u"versions S report.doc:0|versions Nope report.doc:2|versions S ../outside:2|"
+        u"versions S /etc/passwd:2|versions S never.txt:1|restore S:2|restore S never.txt:1|"
+        u"restore S report.doc --version 9:2|restore S report.doc --version x:2"_s;
+    for (const QString& command : statuses.split(u'|'))
+        EXPECT_EQ(run(args(command.section(u':', 0, 0))).status, command.section(u':', 1).toInt())
+            << command.toStdString();
     EXPECT_EQ(ReadFile(at("docs/report.doc")), "first");
 }
 

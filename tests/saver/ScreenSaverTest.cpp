@@ -2,6 +2,7 @@
 #include "support/Application.h"
 
 #include <QApplication>
+#include <QKeyEvent>
 #include <QMouseEvent>
 
 #include <gtest/gtest.h>
@@ -21,20 +22,23 @@ TEST(MovementRule, TheFirstPositionIsRecordedAndTheNextRealMoveEnds)
         ASSERT_FALSE(drift.EndsScreenSaver({x, 200})) << "less than 5 twips per event, however far";
 }
 
-TEST(ScreenSaverWindow, AClickOrAMoveEndsIt)
+TEST(ScreenSaverWindow, AKeyAClickOrAMoveEndsIt)
 {
     test::EnsureApplication<QApplication>();
     int exits = 0;
     frmMain window([&] { ++exits; });
     window.showScreenSaver();
+    QKeyEvent shift(QEvent::KeyPress, Qt::Key_Shift, Qt::ShiftModifier);
+    QApplication::sendEvent(&window, &shift);
+    EXPECT_EQ(exits, 1);
     QMouseEvent click(QEvent::MouseButtonPress, {5, 5}, {5, 5}, Qt::RightButton, Qt::RightButton, {});
     QApplication::sendEvent(&window, &click);
-    EXPECT_EQ(exits, 1);
+    EXPECT_EQ(exits, 2);
     for (const QPointF at : {QPointF(50, 50), QPointF(50, 50), QPointF(52, 50)}) {
         QMouseEvent move(QEvent::MouseMove, at, at, Qt::NoButton, Qt::NoButton, Qt::NoModifier);
         QApplication::sendEvent(&window, &move);
     }
-    EXPECT_EQ(exits, 2);
+    EXPECT_EQ(exits, 3);
 }
 
 } // namespace
