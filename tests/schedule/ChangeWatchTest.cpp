@@ -7,6 +7,7 @@
 
 #include <filesystem>
 #include <fstream>
+#include <sched.h>
 #include <sstream>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -169,6 +170,36 @@ TEST_F(ChangeWatchTest, AnOverflowCountsAndWatchesTheTreeAgain)
         ASSERT_LT(++takes, 1000);
     EXPECT_GT(takes, 0);
     Expect({"+write lost/file"});
+}
+
+// A user namespace of the test's own, with a watch limit of 3, stands in for a system short of watches.
+TEST_F(ChangeWatchTest, OutOfWatchesSaysWhyAndKeepsTheWatchesItGot)
+{
+    constexpr int Skipped = 77;
+    for (int i = 0; i < 10; ++i)
+        Do("mkdir many/" + std::to_string(i));
+    const QByteArray uid = "0 " + QByteArray::number(getuid()) + " 1";
+    const QByteArray gid = "0 " + QByteArray::number(getgid()) + " 1";
+    const int code = test::RunInChild([&] {
+        if (unshare(CLONE_NEWUSER) != 0)
+            return Skipped;
+        test::WriteFile("/proc/self/setgroups", "deny");
+        test::WriteFile("/proc/self/uid_map", uid);
+        test::WriteFile("/proc/self/gid_map", gid);
+        if (!(std::ofstream("/proc/sys/user/max_inotify_watches") << 3).flush())
+            return Skipped;
+        // Watching the same two directories again needs room for both watches until the old go.
+        if (!start(dir / "sub").isEmpty() || !start(dir / "sub").isEmpty() || Watches() != 2)
+            return 1;
+        const QString problem = start(dir.path());
+        Do("write file");
+        const bool told =
+            problem.startsWith(u"Only 3 directories of ") && problem.contains(u"fs.inotify.max_user_watches");
+        return told && Watches() == 3 && watch.TakeChange() ? 0 : 2;
+    });
+    if (code == Skipped)
+        GTEST_SKIP() << "no user namespace with its own watch limit";
+    EXPECT_EQ(code, 0);
 }
 
 } // namespace
