@@ -53,7 +53,15 @@ QString PathText(const std::string& path)
     return QFile::decodeName(QByteArray::fromStdString(path));
 }
 
-int ListFolderVersions(const ChosenSet& chosen)
+// Exit code 1 alone would leave a script's user guessing why nothing was listed or restored.
+int NoVersionHeld(const ChosenSet& chosen, const QString& path)
+{
+    PrintLine(stderr,
+              u"kelvo-cli: the backup of set \"%1\" holds no version of %2"_s.arg(chosen.set.SetName, path));
+    return ExitFailure;
+}
+
+int ListFolderVersions(const ChosenSet& chosen, const QString& path)
 {
     const std::vector<FolderVersion> points = FolderVersions(VersionsBelow(chosen.set, chosen.place));
     const QString where = PathText(chosen.place.sides.backup + chosen.place.relative);
@@ -63,7 +71,7 @@ int ListFolderVersions(const ChosenSet& chosen)
                               .arg(point.size)
                               .arg(point.files)
                               .arg(where));
-    return points.empty() ? ExitFailure : ExitSuccess;
+    return points.empty() ? NoVersionHeld(chosen, path) : ExitSuccess;
 }
 
 } // namespace
@@ -72,17 +80,14 @@ int ListVersions(SettingsStore& store, const CommandLine& commandLine)
 {
     const ChosenSet chosen = Choose(store, commandLine);
     if (IsBackedUpFolder(chosen.place))
-        return ListFolderVersions(chosen);
+        return ListFolderVersions(chosen, commandLine.path);
     const std::vector<FileVersion> versions = VersionsOf(chosen.set, chosen.place);
     for (const FileVersion& version : versions)
         PrintLine(stdout, u"%1  %2  %3  %4"_s.arg(version.number)
                               .arg(TimeText(version.state.modified))
                               .arg(version.state.size)
                               .arg(PathText(version.path())));
-    if (versions.empty())
-        PrintLine(stderr, u"kelvo-cli: the backup of set \"%1\" holds no version of %2"_s.arg(
-                              chosen.set.SetName, commandLine.path));
-    return versions.empty() ? ExitFailure : ExitSuccess;
+    return versions.empty() ? NoVersionHeld(chosen, commandLine.path) : ExitSuccess;
 }
 
 int RestoreVersion(SettingsStore& store, const CommandLine& commandLine)
@@ -93,11 +98,8 @@ int RestoreVersion(SettingsStore& store, const CommandLine& commandLine)
     if (!items)
         throw UsageError(u"%1 has no version %2; kelvo-cli versions lists them"_s.arg(commandLine.path)
                              .arg(commandLine.version));
-    if (items->empty()) {
-        PrintLine(stderr, u"kelvo-cli: the backup of set \"%1\" holds no version of %2"_s.arg(
-                              chosen.set.SetName, commandLine.path));
-        return ExitFailure;
-    }
+    if (items->empty())
+        return NoVersionHeld(chosen, commandLine.path);
     InstallInterruptionHandler();
     CliObserver observer(isatty(STDERR_FILENO) ? stderr : nullptr);
     // A run of the set writes the trees this reads and writes: the two wait for each other.

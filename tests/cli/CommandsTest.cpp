@@ -329,6 +329,7 @@ TEST_F(KelvoCli, VersionsAreListedAndRestoreKeepsTheCurrentFileAside)
         ::utimensat(AT_FDCWD, at("docs/report.doc").c_str(), times, 0);
     };
     expectOk(u"add S --source ~/docs --dest ~/backup --keep seq"_s);
+    fs::create_directories(at("docs/empty"));
     for (const auto& [text, second] : {std::pair{"first", 1000}, {"second!", 2000}, {"third!!!", 3000}}) {
         writeReport(text, second);
         ASSERT_EQ(run({u"run"_s, u"S"_s}).status, 0);
@@ -349,14 +350,17 @@ TEST_F(KelvoCli, VersionsAreListedAndRestoreKeepsTheCurrentFileAside)
     EXPECT_EQ(run(args(u"restore S . --to ~/elsewhere"_s)).status, 0);
     EXPECT_EQ(ReadFile(at("elsewhere/report.doc")), "third!!!");
 
-    // Each command and the status it ends with.
+    // Each command and the status it ends with; status 1 always says why.
     const QString statuses =
         u"versions S report.doc:0|versions Nope report.doc:2|versions S ../outside:2|"
-        u"versions S /etc/passwd:2|versions S never.txt:1|restore S:2|restore S never.txt:1|"
-        u"restore S report.doc --version 9:2|restore S report.doc --version x:2"_s;
-    for (const QString& command : statuses.split(u'|'))
-        EXPECT_EQ(run(args(command.section(u':', 0, 0))).status, command.section(u':', 1).toInt())
-            << command.toStdString();
+        u"versions S /etc/passwd:2|versions S never.txt:1|versions S empty:1|restore S:2|"
+        u"restore S never.txt:1|restore S empty:1|restore S report.doc --version 9:2|"
+        u"restore S report.doc --version x:2"_s;
+    for (const QString& command : statuses.split(u'|')) {
+        const CliResult result = run(args(command.section(u':', 0, 0)));
+        EXPECT_EQ(result.status, command.section(u':', 1).toInt()) << command.toStdString();
+        EXPECT_EQ(result.status == 1, result.err.contains(u"holds no version"_s)) << command.toStdString();
+    }
     EXPECT_EQ(ReadFile(at("docs/report.doc")), "first");
 }
 
