@@ -50,16 +50,6 @@ Option WordValue(std::span<const SetWord<Option>> words, const QString& option, 
     throw UsageError(u"%1 takes %2, not \"%3\""_s.arg(option, WordChoices(words), word));
 }
 
-qint16 WholeNumber(const QString& option, const QString& text, qint16 maximum)
-{
-    bool ok = false;
-    const int number = text.toInt(&ok);
-    if (!ok || number < 0 || number > maximum)
-        throw UsageError(
-            u"%1 takes a whole number from 0 to %2, not \"%3\""_s.arg(option).arg(maximum).arg(text));
-    return static_cast<qint16>(number);
-}
-
 // One option of "add" and "edit". Options that set the same thing (--keep and --no-keep) share a
 // field name, so a command line cannot ask for both.
 struct SetOption
@@ -100,9 +90,9 @@ const std::vector<SetOption>& SetOptionTable()
          }},
         {"--no-keep-subdir", "keepsubdir", false, [](O& o, auto&, auto&) { o.flArchiveSubDir = false; }},
         {"--keep-max", "keepmax", true,
-         [](O& o, auto& n, auto& v) { o.KeepMaxCopies = WholeNumber(n, v, MostKeptCopies); }},
+         [](O& o, auto& n, auto& v) { o.KeepMaxCopies = WholeNumber(n, v, 0, MostKeptCopies); }},
         {"--keep-days", "keepdays", true,
-         [](O& o, auto& n, auto& v) { o.KeepDays = WholeNumber(n, v, MostKeptCopyDays); }},
+         [](O& o, auto& n, auto& v) { o.KeepDays = WholeNumber(n, v, 0, MostKeptCopyDays); }},
         {"--enabled", "enabled", false, [](O& o, auto&, auto&) { o.flEnabled = true; }},
         {"--disabled", "enabled", false, [](O& o, auto&, auto&) { o.flEnabled = false; }},
         {"--force", "force", false, [](O& o, auto&, auto&) { o.force = true; }},

@@ -83,19 +83,6 @@ bool ParseBool(const GeneralSettingKey& key, const QString& value)
     throw UsageError(u"%1 takes true or false, not \"%2\""_s.arg(QLatin1StringView(key.name), value));
 }
 
-qint16 ParseNumber(const GeneralSettingKey& key, const QString& value)
-{
-    bool ok = false;
-    const int number = value.toInt(&ok);
-    if (!ok || number < key.minimum || number > key.maximum)
-        throw UsageError(
-            u"%1 takes a whole number from %2 to %3, not \"%4\""_s.arg(QLatin1StringView(key.name))
-                .arg(key.minimum)
-                .arg(key.maximum)
-                .arg(value));
-    return static_cast<qint16>(number);
-}
-
 } // namespace
 
 QStringList SettingKeyNames()
@@ -123,7 +110,7 @@ void ChangeSetting(Configuration& configuration, const QString& key, const QStri
     if (const auto* text = std::get_if<TextField>(&entry.field)) {
         settings.*(*text) = CheckedText(configuration, entry, value);
     } else if (const auto* number = std::get_if<NumberField>(&entry.field)) {
-        settings.*(*number) = ParseNumber(entry, value);
+        settings.*(*number) = WholeNumber(QLatin1StringView(entry.name), value, entry.minimum, entry.maximum);
     } else {
         settings.*std::get<BoolField>(entry.field) = ParseBool(entry, value);
     }

@@ -21,4 +21,18 @@ private:
     QString m_message;
 };
 
+// text as a whole number from minimum to maximum; anything else is refused in the words of option.
+inline qint16 WholeNumber(const QString& option, const QString& text, qint16 minimum, qint16 maximum)
+{
+    bool ok = false;
+    const int number = text.toInt(&ok);
+    if (!ok || number < minimum || number > maximum)
+        throw UsageError(QStringLiteral("%1 takes a whole number from %2 to %3, not \"%4\"")
+                             .arg(option)
+                             .arg(minimum)
+                             .arg(maximum)
+                             .arg(text));
+    return static_cast<qint16>(number);
+}
+
 } // namespace kelvo::cli

@@ -72,7 +72,7 @@ public:
 
     const DirectoryHandle& versionFolder(const FileVersion& version)
     {
-        const std::string key = version.root + FolderOf(version.relative);
+        const std::string key = version.root + GetFolderPart(version.relative);
         if (const auto found = m_versions.find(key); found != m_versions.end())
             return found->second;
         if (!m_roots.count(version.root)) {
@@ -82,7 +82,8 @@ public:
             m_roots.emplace(version.root, std::move(*root));
         }
         return m_versions
-            .emplace(key, DirectoryHandle::OpenBelow(m_roots.at(version.root), FolderOf(version.relative)))
+            .emplace(key,
+                     DirectoryHandle::OpenBelow(m_roots.at(version.root), GetFolderPart(version.relative)))
             .first->second;
     }
 
@@ -148,9 +149,9 @@ std::string KeepCurrent(const Clock& clock, const BackupSet& set, bool inOneWayL
 void PutBack(const DirectoryHandle& folder, const std::string& keptPath, const FileLocation& target)
 {
     const std::string below = keptPath.substr(folder.path().size());
+    const std::string keptIn = GetFolderPart(below);
     const std::optional<DirectoryHandle> keptFolder =
-        FolderOf(below).empty() ? std::nullopt
-                                : std::optional(DirectoryHandle::OpenBelow(folder, FolderOf(below)));
+        keptIn.empty() ? std::nullopt : std::optional(DirectoryHandle::OpenBelow(folder, keptIn));
     File::GetFile(FileLocation(keptFolder ? *keptFolder : folder, GetFileName(below))).Move(target);
 }
 
@@ -161,7 +162,7 @@ Restored RestoreOne(RunObserver& observer, const Clock& clock, const BackupSet& 
                     const std::function<void(const std::string&)>& report)
 {
     const FileLocation version(trees.versionFolder(item.version), GetFileName(item.version.relative));
-    const FileLocation target(trees.targetFolder(FolderOf(item.relative)), GetFileName(item.relative));
+    const FileLocation target(trees.targetFolder(GetFolderPart(item.relative)), GetFileName(item.relative));
     std::optional<File> current = File::TryGetFile(target);
     if (!current) {
         CopyFileOver(observer, refusals, version, target);
@@ -177,7 +178,7 @@ Restored RestoreOne(RunObserver& observer, const Clock& clock, const BackupSet& 
     try {
         CopyFileOver(observer, refusals, version, target);
     } catch (...) {
-        PutBack(trees.targetFolder(FolderOf(item.relative)), keptAs, target);
+        PutBack(trees.targetFolder(GetFolderPart(item.relative)), keptAs, target);
         throw;
     }
     report("Kept : " + target.path + " as " + keptAs);

@@ -211,12 +211,6 @@ void CollectBelow(const BackupSet& set, const RestoreSides& sides, const OpenTre
 
 } // namespace
 
-std::string FolderOf(const std::string& relative)
-{
-    const auto slash = relative.rfind('/');
-    return slash == std::string::npos ? std::string() : relative.substr(0, slash + 1);
-}
-
 std::optional<RestorePlace> ResolveRestorePlace(const BackupSet& set, const std::string& path)
 {
     const std::string source = WithTrailingSeparator(ToFilePath(set.SourceDirFile));
@@ -243,7 +237,7 @@ std::optional<RestorePlace> ResolveRestorePlace(const BackupSet& set, const std:
 
 std::vector<FileVersion> VersionsOf(const BackupSet& set, const RestorePlace& place)
 {
-    const std::string folder = FolderOf(place.relative);
+    const std::string folder = GetFolderPart(place.relative);
     const std::string name = place.relative.substr(folder.size());
     Found found = FolderReader(set, place.sides, OpenTrees(place.sides), folder).read(name);
     return Numbered(std::move(found[name]), place.relative, place.sides.backup);

@@ -28,9 +28,6 @@ struct RestorePlace
     std::string relative;
 };
 
-// The folder part of a path below a root, ending with "/": "a/b/" for "a/b/c.txt", "" for "c.txt".
-std::string FolderOf(const std::string& relative);
-
 // path, relative to the set's source or absolute inside it (inside either tree of a two-way set), as a
 // place of the set; nullopt when it lies outside, or climbs out with "..".
 std::optional<RestorePlace> ResolveRestorePlace(const BackupSet& set, const std::string& path);

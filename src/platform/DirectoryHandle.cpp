@@ -155,8 +155,7 @@ FileLocation::FileLocation(const DirectoryHandle& directory, const std::string& 
 FileLocation FileLocation::sibling(const std::string& otherName) const
 {
     FileLocation other = *this;
-    const auto slash = path.rfind('/');
-    other.path = path.substr(0, slash == std::string::npos ? 0 : slash + 1) + otherName;
+    other.path = GetFolderPart(path) + otherName;
     if (!name.empty())
         other.name = otherName;
     return other;

@@ -63,4 +63,10 @@ std::string GetFileName(const std::string& path)
     return slash == std::string::npos ? stripped : stripped.substr(slash + 1);
 }
 
+std::string GetFolderPart(const std::string& path)
+{
+    const auto slash = path.rfind('/');
+    return slash == std::string::npos ? std::string() : path.substr(0, slash + 1);
+}
+
 } // namespace kelvo

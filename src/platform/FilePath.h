@@ -17,5 +17,7 @@ std::string WithTrailingSeparator(std::string path);
 bool FileExists(const std::string& path);
 bool FolderExists(const std::string& path);       // true only for an existing directory
 std::string GetFileName(const std::string& path); // the last path component
+// The path up to and with its last "/": "a/b/" for "a/b/c.txt", "" for a plain name.
+std::string GetFolderPart(const std::string& path);
 
 } // namespace kelvo

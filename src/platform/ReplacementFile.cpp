@@ -21,17 +21,10 @@ namespace {
 
 std::atomic<bool> g_forceNamed{false};
 
-// The directory part of name, with its "/", or "" for a plain name.
-std::string DirectoryPart(const std::string& name)
-{
-    const auto slash = name.rfind('/');
-    return slash == std::string::npos ? std::string() : name.substr(0, slash + 1);
-}
-
 std::string RandomPartialName(const std::string& name)
 {
     static thread_local std::mt19937_64 random{std::random_device{}()};
-    const std::string directory = DirectoryPart(name);
+    const std::string directory = GetFolderPart(name);
     return directory + PartialFileName(name.substr(directory.size()), random());
 }
 
@@ -60,7 +53,7 @@ ReplacementFile::~ReplacementFile()
 
 void ReplacementFile::openUnnamed(mode_t mode)
 {
-    const std::string directory = DirectoryPart(m_name);
+    const std::string directory = GetFolderPart(m_name);
     m_fd = FileDescriptor(::openat(m_directoryFd, directory.empty() ? "." : directory.c_str(),
                                    O_TMPFILE | O_WRONLY | O_CLOEXEC, mode));
     if (!m_fd.isOpen() && !UnnamedFilesUnsupported(errno))
@@ -158,7 +151,7 @@ void ReplacementFile::nameUnnamed()
 
 void ReplacementFile::syncDirectory() const
 {
-    const std::string directory = DirectoryPart(m_name);
+    const std::string directory = GetFolderPart(m_name);
     const FileDescriptor fd(::openat(m_directoryFd, directory.empty() ? "." : directory.c_str(),
                                      O_RDONLY | O_DIRECTORY | O_CLOEXEC));
     // Some file systems cannot sync a directory (EINVAL); the rename is then as durable as they allow.
