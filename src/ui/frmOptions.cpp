@@ -142,7 +142,6 @@ void frmOptions::buildAdvanced()
 {
     m_advanced.setParent(m_contents);
     m_advanced.setTitle(u"Advanced Options"_s);
-    m_advanced.setGeometry(PixelRect(FrameLeft, AdvancedTop, FrameWidth, AdvancedHeight));
     auto* grid = new QGridLayout(&m_advanced);
     cbOverwrite.setText(u"O&verwrite files in destination directory"_s);
     cbDeleteDest.setText(u"Delete files removed from source dir&ectory"_s);
@@ -162,6 +161,13 @@ void frmOptions::buildAdvanced()
     grid->addWidget(&CbArchiveSubDir, 6, 0);
     grid->addWidget(&TbArchiveSubDir, 6, 1);
     buildKeptCopyLimits(*grid, 7);
+    m_advanced.setGeometry(Pixels(FrameLeft), Pixels(AdvancedTop), Pixels(FrameWidth), advancedHeight());
+}
+
+// The design's height, or more where the desktop's font needs it for every row to show whole.
+int frmOptions::advancedHeight() const
+{
+    return std::max(Pixels(AdvancedHeight), m_advanced.minimumSizeHint().height());
 }
 
 // The limits weigh only while copies are kept; 0 reads as what it means.
@@ -223,8 +229,8 @@ void frmOptions::setExpanded(bool expanded)
 {
     m_advanced.setVisible(expanded);
     Command1.setText(expanded ? u"&Advanced <<<"_s : u"&Advanced >>>"_s);
-    const int height = expanded ? AdvancedTop + AdvancedHeight + 460 : AdvancedTop + 360;
-    m_contents->setFixedSize(Pixels(FrameLeft * 2 + FrameWidth), Pixels(height));
+    const int height = expanded ? Pixels(AdvancedTop + 460) + advancedHeight() : Pixels(AdvancedTop + 360);
+    m_contents->setFixedSize(Pixels(FrameLeft * 2 + FrameWidth), height);
     if (const QScreen* shownOn = screen())
         fitInto(shownOn->availableGeometry());
 }

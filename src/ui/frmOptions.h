@@ -76,6 +76,7 @@ private:
     void buildOptions(QGroupBox& frame);
     void buildAdvanced();
     void buildKeptCopyLimits(QGridLayout& grid, int firstRow);
+    int advancedHeight() const;
     void setExpanded(bool expanded);
     void connectRules();
     BackupSet recordFromControls(const BackupSet& base) const;
